@@ -1,0 +1,50 @@
+"""HeaderMap against multidict's CIMultiDict, in one process."""
+
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from multidict import CIMultiDict  # noqa: E402
+
+from _harness import ns_per_call, table  # noqa: E402
+from velmora._velmora import HeaderMap  # noqa: E402
+
+FIELDS = [
+    ("Host", "www.example.com"),
+    ("User-Agent", "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0"),
+    ("Accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
+    ("Accept-Language", "en-US,en;q=0.5"),
+    ("Accept-Encoding", "gzip, deflate, br, zstd"),
+    ("Referer", "https://www.example.com/index.html"),
+    ("Connection", "keep-alive"),
+    ("Cookie", "session=3f2a9c0d41b7e8; theme=dark; lang=en"),
+    ("Upgrade-Insecure-Requests", "1"),
+    ("Sec-Fetch-Dest", "document"),
+    ("Sec-Fetch-Mode", "navigate"),
+    ("Sec-Fetch-Site", "same-origin"),
+    ("Sec-Fetch-User", "?1"),
+    ("Priority", "u=0, i"),
+]
+
+
+def main():
+    h = HeaderMap(FIELDS)
+    c = CIMultiDict(FIELDS)
+    rows = [
+        ("build from 14 str pairs", ns_per_call(lambda: HeaderMap(FIELDS)), ns_per_call(lambda: CIMultiDict(FIELDS))),
+        ("get (hit)", ns_per_call(lambda: h.get("Accept-Encoding")), ns_per_call(lambda: c.get("Accept-Encoding"))),
+        ("get (miss)", ns_per_call(lambda: h.get("X-Missing")), ns_per_call(lambda: c.get("X-Missing"))),
+        ("in (hit)", ns_per_call(lambda: "cookie" in h), ns_per_call(lambda: "cookie" in c)),
+        ("items()", ns_per_call(lambda: h.items()), ns_per_call(lambda: list(c.items()))),
+    ]
+    table("HeaderMap vs multidict.CIMultiDict (14 request fields)", rows, "CIMultiDict")
+    worst = min(theirs / ours for _, ours, theirs in rows)
+    build = rows[0][2] / rows[0][1]
+    ok = build >= 1.0 and worst >= 0.8
+    print(f"  construction speedup {build:.2f}x (need >= 1.00x); slowest op {worst:.2f}x (need >= 0.80x): "
+          f"{'met' if ok else 'NOT met'}")
+
+
+if __name__ == "__main__":
+    main()

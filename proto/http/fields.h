@@ -1,0 +1,55 @@
+// Character classes and field rules of HTTP (RFC 9110 section 5): tokens,
+// header names and values, and the small ASCII helpers every codec shares.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora::http {
+
+namespace detail {
+struct CharTables {
+  std::array<uint8_t, 256> tchar{};   // RFC 9110 tchar
+  std::array<uint8_t, 256> value{};   // allowed in a stored field value
+  std::array<uint8_t, 256> lower{};   // ASCII lowercase map
+  constexpr CharTables() {
+    for (int c = 0; c < 256; ++c) {
+      bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      bool digit = c >= '0' && c <= '9';
+      bool sym = std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos && c != 0;
+      tchar[c] = alpha || digit || sym;
+      value[c] = !((c < 0x20 && c != '\t') || c == 0x7f);
+      lower[c] = uint8_t((c >= 'A' && c <= 'Z') ? c + 32 : c);
+    }
+  }
+};
+inline constexpr CharTables kTables{};
+}  // namespace detail
+
+inline bool is_tchar(unsigned char c) noexcept { return detail::kTables.tchar[c]; }
+inline bool is_value_byte(unsigned char c) noexcept { return detail::kTables.value[c]; }
+inline char to_lower(char c) noexcept { return char(detail::kTables.lower[(unsigned char)c]); }
+
+// A non-empty run of tchar.
+bool is_token(std::string_view s) noexcept;
+// Every byte allowed in a field value: no control byte other than HTAB, no DEL.
+bool is_valid_value(std::string_view s) noexcept;
+// Visible ASCII plus SP and HTAB (the test list-valued fields pass first).
+bool is_visible_ascii(std::string_view s) noexcept;
+
+bool iequals(std::string_view a, std::string_view b) noexcept;  // ASCII case-insensitive
+void lower_into(std::string_view src, char* dst) noexcept;
+std::string_view trim_ows(std::string_view s) noexcept;  // strips SP and HTAB
+
+// True when the comma-separated list `value` (visible ASCII) holds `token`,
+// compared trimmed and ASCII case-insensitively.
+bool list_has_token(std::string_view value, std::string_view token) noexcept;
+// The last comma-separated element of `value`, trimmed.
+std::string_view list_last(std::string_view value) noexcept;
+
+// Digits only, no sign, no spaces; fails on overflow past 64 bits.
+bool parse_u64_digits(std::string_view s, uint64_t& out) noexcept;
+
+}  // namespace velmora::http

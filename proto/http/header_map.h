@@ -1,0 +1,109 @@
+// The header collection: ordered by first appearance of a name, names
+// case-insensitive (stored lowercase), several values per name kept together.
+//
+// Storage is one byte arena holding every name and value, an entry table in
+// name order, a value table whose rows are chained per entry, and an
+// open-addressing index from name to entry. Building a map from a parsed head
+// therefore costs one arena copy plus two small tables, and copying a map is
+// three vector copies.
+//
+// Names given to the mutators must already be valid tokens in lowercase
+// (see fields.h); values must already pass is_valid_value().
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::http {
+
+class HeaderMap {
+ public:
+  // The index has at most this many slots and stays at most 3/4 full.
+  static constexpr uint32_t kMaxSlots = 32768;
+  static constexpr uint32_t kMaxNames = kMaxSlots / 4 * 3;  // 24576
+
+  HeaderMap() = default;
+
+  // False when the map is full (kMaxNames distinct names): nothing changes.
+  [[nodiscard]] bool append(std::string_view lname, std::string_view value);
+  // Replaces every value of `lname` by `value`, keeping the name's position.
+  [[nodiscard]] bool replace(std::string_view lname, std::string_view value);
+  // Swap removal: the last entry takes the removed one's position.
+  bool remove(std::string_view lname);
+  void clear() noexcept;
+  bool full() const noexcept { return entries_.size() >= kMaxNames; }
+
+  bool contains(std::string_view lname) const noexcept { return find(lname) >= 0; }
+  // First value, or nullptr-data view with ok=false.
+  bool first(std::string_view lname, std::string_view& out) const noexcept;
+  size_t count(std::string_view lname) const noexcept;
+
+  size_t size() const noexcept { return live_values_; }        // every value
+  size_t name_count() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+
+  // Entry access in iteration order.
+  std::string_view name_at(size_t i) const noexcept {
+    return view(entries_[i].name_off, entries_[i].name_len);
+  }
+  template <class F>  // f(std::string_view value)
+  void for_each_value(size_t i, F&& f) const {
+    for (int32_t v = entries_[i].head; v >= 0; v = values_[v].next) f(view(values_[v].off, values_[v].len));
+  }
+  template <class F>  // f(std::string_view name, std::string_view value)
+  void for_each(F&& f) const {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      std::string_view n = name_at(i);
+      for (int32_t v = entries_[i].head; v >= 0; v = values_[v].next) f(n, view(values_[v].off, values_[v].len));
+    }
+  }
+  template <class F>  // f(std::string_view value) for every value of lname
+  void for_each_of(std::string_view lname, F&& f) const {
+    int32_t e = find(lname);
+    if (e >= 0) for_each_value(size_t(e), f);
+  }
+  // Sum of the bytes of every name and value (with duplicates).
+  size_t content_bytes() const noexcept;
+
+  // Same number of values and, name by name, the same ordered values.
+  bool operator==(const HeaderMap& o) const noexcept;
+
+  void reserve(size_t names, size_t bytes);
+
+ private:
+  struct Entry {
+    uint32_t name_off, name_len;
+    uint32_t hash;
+    int32_t head, tail;  // chain in values_
+    uint32_t nvalues;
+  };
+  struct Value {
+    uint32_t off, len;
+    int32_t next;
+  };
+
+  std::string_view view(uint32_t off, uint32_t len) const noexcept { return {arena_.data() + off, len}; }
+  static uint32_t hash_name(std::string_view s) noexcept;
+  int32_t find(std::string_view lname) const noexcept { return find(lname, hash_name(lname)); }
+  int32_t find(std::string_view lname, uint32_t h) const noexcept;
+  uint32_t put_bytes(std::string_view s);
+  int32_t new_value(std::string_view v);
+  void add_entry(std::string_view lname, uint32_t h, std::string_view value);
+  void grow_index();
+  void index_insert(uint32_t h, int32_t entry) noexcept;
+  size_t slot_of(int32_t entry) const noexcept;
+  void index_erase(size_t slot) noexcept;
+  void maybe_compact();
+
+  std::string arena_;
+  std::vector<Entry> entries_;
+  std::vector<Value> values_;
+  std::vector<int32_t> index_;  // -1 = empty; size 0 or a power of two
+  size_t live_values_ = 0;
+  size_t dead_bytes_ = 0;
+  size_t dead_values_ = 0;
+};
+
+}  // namespace velmora::http

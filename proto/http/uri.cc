@@ -1,0 +1,204 @@
+#include "proto/http/uri.h"
+
+#include <array>
+
+#include "proto/http/fields.h"
+
+namespace velmora::http {
+
+namespace {
+
+enum : uint8_t { kPath = 1, kAuth = 2, kScheme = 4 };
+
+constexpr std::array<uint8_t, 256> make_classes() {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    // Request targets arrive as any visible ASCII or high byte; '#' and '?'
+    // are delimiters handled by the parser.
+    if ((c >= 0x21 && c <= 0x7e) || c >= 0x80) t[c] |= kPath;
+    // unreserved, sub-delims, ':', '@', '[', ']', '%'
+    if (alnum || std::string_view("-._~!$&'()*+,;=:@[]%").find(char(c)) != std::string_view::npos)
+      t[c] |= kAuth;
+    if (alnum || c == '+' || c == '-' || c == '.') t[c] |= kScheme;
+  }
+  return t;
+}
+constexpr auto kClass = make_classes();
+
+constexpr size_t kMaxSchemeLength = 64;
+
+// Splits and checks an authority: [userinfo "@"] host [":" port].
+UriError parse_authority(std::string_view a, Uri& u) noexcept {
+  for (unsigned char c : a)
+    if (!(kClass[c] & kAuth)) return UriError::invalid_char;
+  u.authority = a;
+  size_t at = a.find('@');
+  std::string_view hp = a;
+  if (at != std::string_view::npos) {
+    if (a.find('@', at + 1) != std::string_view::npos) return UriError::invalid_authority;
+    u.userinfo = a.substr(0, at);
+    if (u.userinfo.find_first_of("[]") != std::string_view::npos) return UriError::invalid_authority;
+    hp = a.substr(at + 1);
+  }
+  std::string_view host, rest;
+  if (!hp.empty() && hp.front() == '[') {
+    size_t close = hp.find(']');
+    if (close == std::string_view::npos || close < 3) return UriError::invalid_authority;
+    for (char c : hp.substr(1, close - 1)) {
+      bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+      if (!hex && c != ':' && c != '.') return UriError::invalid_authority;
+    }
+    host = hp.substr(0, close + 1);
+    rest = hp.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') return UriError::invalid_authority;
+  } else {
+    size_t colon = hp.find(':');
+    host = hp.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view{} : hp.substr(colon);
+    if (host.find_first_of("[]") != std::string_view::npos) return UriError::invalid_authority;
+    if (rest.size() > 1 && rest.substr(1).find(':') != std::string_view::npos) return UriError::invalid_authority;
+  }
+  if (host.empty()) return UriError::invalid_authority;
+  u.host = host;
+  if (!rest.empty()) {
+    u.has_port = true;
+    u.port = rest.substr(1);
+    for (char c : u.port)
+      if (c < '0' || c > '9') return UriError::invalid_port;
+  }
+  return UriError::none;
+}
+
+// Path, query and fragment from `s`, which starts with '/', '?' or '#', or is empty.
+UriError parse_path_query(std::string_view s, Uri& u) noexcept {
+  size_t i = 0, n = s.size();
+  while (i < n && s[i] != '?' && s[i] != '#') {
+    if (!(kClass[(unsigned char)s[i]] & kPath)) return UriError::invalid_char;
+    ++i;
+  }
+  u.path = s.substr(0, i);
+  if (i < n && s[i] == '?') {
+    size_t q = ++i;
+    while (i < n && s[i] != '#') {
+      if (!(kClass[(unsigned char)s[i]] & kPath)) return UriError::invalid_char;
+      ++i;
+    }
+    u.has_query = true;
+    u.query = s.substr(q, i - q);
+  }
+  // A fragment is never part of a request target; it is checked and dropped.
+  for (; i < n; ++i)
+    if (!(kClass[(unsigned char)s[i]] & kPath)) return UriError::invalid_char;
+  return UriError::none;
+}
+
+}  // namespace
+
+std::string_view uri_error_text(UriError e) noexcept {
+  switch (e) {
+    case UriError::none: return "";
+    case UriError::invalid_char: return "invalid uri character";
+    case UriError::invalid_scheme: return "invalid scheme";
+    case UriError::invalid_authority: return "invalid authority";
+    case UriError::invalid_port: return "invalid port";
+    case UriError::invalid_format: return "invalid format";
+    case UriError::scheme_missing: return "scheme missing";
+    case UriError::authority_missing: return "authority missing";
+    case UriError::path_missing: return "path missing";
+    case UriError::path_no_slash: return "path does not start with slash";
+    case UriError::too_long: return "uri too long";
+    case UriError::empty: return "empty string";
+    case UriError::scheme_too_long: return "scheme too long";
+  }
+  return "invalid format";
+}
+
+std::string_view Uri::scheme_text() const noexcept {
+  switch (scheme_kind) {
+    case Scheme::http: return "http";
+    case Scheme::https: return "https";
+    default: return scheme;
+  }
+}
+
+size_t Uri::target_size() const noexcept {
+  switch (form) {
+    case UriForm::asterisk: return 1;
+    case UriForm::authority: return authority.size();
+    case UriForm::origin: return path.size() + (has_query ? 1 + query.size() : 0);
+    case UriForm::absolute:
+      return scheme_text().size() + 3 + authority.size() + (path.empty() ? 1 : path.size()) +
+             (has_query ? 1 + query.size() : 0);
+  }
+  return 0;
+}
+
+void Uri::write_target(std::string& out) const {
+  switch (form) {
+    case UriForm::asterisk: out += '*'; return;
+    case UriForm::authority: out += authority; return;
+    case UriForm::absolute:
+      out += scheme_text();
+      out += "://";
+      out += authority;
+      if (path.empty()) out += '/';
+      break;
+    case UriForm::origin: break;
+  }
+  out += path;
+  if (has_query) {
+    out += '?';
+    out += query;
+  }
+}
+
+UriError parse_uri(std::string_view s, Uri& u) noexcept {
+  u = Uri{};
+  if (s.empty()) return UriError::empty;
+  if (s.size() > kMaxUriLength) return UriError::too_long;
+  if (s == "*") {
+    u.form = UriForm::asterisk;
+    return UriError::none;
+  }
+  if (s.front() == '/') {
+    u.form = UriForm::origin;
+    return parse_path_query(s, u);
+  }
+  // A scheme is only recognised when its colon is followed by "//".
+  size_t i = 0;
+  while (i < s.size() && (kClass[(unsigned char)s[i]] & kScheme)) ++i;
+  if (i > 0 && s.substr(i, 3) == "://") {
+    if (i > kMaxSchemeLength) return UriError::scheme_too_long;
+    char c0 = s[0];
+    if (!((c0 >= 'a' && c0 <= 'z') || (c0 >= 'A' && c0 <= 'Z'))) return UriError::invalid_scheme;
+    u.form = UriForm::absolute;
+    u.scheme = s.substr(0, i);
+    u.scheme_kind = iequals(u.scheme, "http") ? Scheme::http : iequals(u.scheme, "https") ? Scheme::https : Scheme::other;
+    std::string_view rest = s.substr(i + 3);
+    size_t end = rest.find_first_of("/?#");
+    std::string_view auth = rest.substr(0, end);
+    if (auth.empty()) return UriError::invalid_format;
+    if (UriError e = parse_authority(auth, u); e != UriError::none) return e;
+    return end == std::string_view::npos ? UriError::none : parse_path_query(rest.substr(end), u);
+  }
+  // Authority form: nothing but an authority.
+  if (s.find_first_of("/?#") != std::string_view::npos) return UriError::invalid_format;
+  u.form = UriForm::authority;
+  return parse_authority(s, u);
+}
+
+bool parse_port_u16(std::string_view s, uint16_t& out) noexcept {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return false;
+  uint32_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + uint32_t(c - '0');
+    if (v > 65535) return false;
+  }
+  out = uint16_t(v);
+  return true;
+}
+
+}  // namespace velmora::http

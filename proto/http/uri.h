@@ -1,0 +1,76 @@
+// URI parsing shared by every consumer of request targets and destination
+// URLs: the HTTP/1 and HTTP/2 codecs, uri_parts() and the proxy matcher all
+// call parse_uri(), so destination handling and the wire agree.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora::http {
+
+// Why a URI was rejected; uri_error_text() gives the fixed message.
+enum class UriError : uint8_t {
+  none,
+  invalid_char,       // "invalid uri character"
+  invalid_scheme,     // "invalid scheme"
+  invalid_authority,  // "invalid authority"
+  invalid_port,       // "invalid port"
+  invalid_format,     // "invalid format"
+  scheme_missing,     // "scheme missing"
+  authority_missing,  // "authority missing"
+  path_missing,       // "path missing"
+  path_no_slash,      // "path does not start with slash"
+  too_long,           // "uri too long"
+  empty,              // "empty string"
+  scheme_too_long,    // "scheme too long"
+};
+
+std::string_view uri_error_text(UriError e) noexcept;
+
+enum class UriForm : uint8_t {
+  origin,     // "/path?query"
+  absolute,   // "scheme://authority/path?query"
+  authority,  // "host:port" (CONNECT)
+  asterisk,   // "*"
+};
+
+enum class Scheme : uint8_t { none, http, https, other };
+
+// A parsed URI. Every view points into the input given to parse_uri(); the
+// caller keeps that input alive while it uses the views.
+struct Uri {
+  UriForm form = UriForm::origin;
+  Scheme scheme_kind = Scheme::none;
+  std::string_view scheme;     // as written; empty when absent
+  std::string_view authority;  // userinfo@host:port as written; empty when absent
+  std::string_view userinfo;   // text before the first '@' of the authority
+  std::string_view host;       // host as written (IPv6 literals keep brackets)
+  std::string_view port;       // text after the host's ':' (may be empty)
+  bool has_port = false;       // a ':' followed the host
+  std::string_view path;       // empty for authority/asterisk form and "scheme://host"
+  std::string_view query;      // without the '?'
+  bool has_query = false;
+
+  bool has_authority() const noexcept { return form == UriForm::absolute || form == UriForm::authority; }
+  // "http" / "https" in lowercase, any other scheme as written.
+  std::string_view scheme_text() const noexcept;
+  // Appends the canonical request-target form: scheme "://" authority for an
+  // absolute URI, the path ("/" when an absolute URI has none), "?" query;
+  // the authority alone for the authority form; "*" for the asterisk form.
+  void write_target(std::string& out) const;
+  size_t target_size() const noexcept;
+};
+
+// Longest URI accepted (bytes).
+inline constexpr size_t kMaxUriLength = 65534;
+
+// Parses `s` in any of the four request-target forms. Returns UriError::none on
+// success and fills `out`.
+UriError parse_uri(std::string_view s, Uri& out) noexcept;
+
+// Parses a decimal port as an unsigned 16-bit number: a single leading '+' is
+// accepted; empty text, other characters or overflow past 65535 fail.
+bool parse_port_u16(std::string_view s, uint16_t& out) noexcept;
+
+}  // namespace velmora::http

@@ -1,0 +1,154 @@
+#include "src/common.h"
+
+#include <cstring>
+
+namespace velmora::py {
+
+bool parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  for (int i = 0; i < p.count; ++i) out[i] = nullptr;
+  if (nargs > p.max_positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)", p.func,
+                 p.max_positional, p.max_positional == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames) {
+    Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nk; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      Py_ssize_t klen;
+      const char* kname = PyUnicode_AsUTF8AndSize(key, &klen);
+      if (!kname) return false;
+      int found = -1;
+      for (int i = 0; i < p.count; ++i)
+        if (std::strlen(p.names[i]) == size_t(klen) && std::memcmp(p.names[i], kname, size_t(klen)) == 0) {
+          found = i;
+          break;
+        }
+      if (found < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.func, key);
+        return false;
+      }
+      if (out[found]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.func, p.names[found]);
+        return false;
+      }
+      out[found] = args[nargs + k];
+    }
+  }
+  for (int i = 0; i < p.required; ++i)
+    if (!out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", p.func, p.names[i]);
+      return false;
+    }
+  return true;
+}
+
+bool no_args(const char* func, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", func);
+    return false;
+  }
+  return true;
+}
+
+bool to_bool(PyObject* o, const char* arg, bool& out) {
+  if (!PyBool_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be bool, not %T", arg, o);
+    return false;
+  }
+  out = o == Py_True;
+  return true;
+}
+
+bool to_str(PyObject* o, const char* arg, std::string_view& out) {
+  if (!PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %T", arg, o);
+    return false;
+  }
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!s) return false;
+  out = {s, size_t(n)};
+  return true;
+}
+
+bool to_opt_str(PyObject* o, const char* arg, std::string_view& out, bool& present) {
+  present = o && o != Py_None;
+  if (!present) return true;
+  if (!PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be str or None, not %T", arg, o);
+    return false;
+  }
+  return to_str(o, arg, out);
+}
+
+bool to_bytes(PyObject* o, const char* arg, std::string_view& out) {
+  if (!PyBytes_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be bytes, not %T", arg, o);
+    return false;
+  }
+  out = {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
+  return true;
+}
+
+bool to_u64(PyObject* o, const char* arg, uint64_t& out) {
+  if (!PyLong_Check(o) || PyBool_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not %T", arg, o);
+    return false;
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == (unsigned long long)-1 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_OverflowError, "argument '%s' out of range for an unsigned 64-bit integer", arg);
+    }
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool to_u16(PyObject* o, const char* arg, uint16_t& out) {
+  uint64_t v;
+  if (!to_u64(o, arg, v)) return false;
+  if (v > 0xffff) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s' out of range for an unsigned 16-bit integer", arg);
+    return false;
+  }
+  out = uint16_t(v);
+  return true;
+}
+
+PyObject* bool_obj(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
+
+PyObject* str_obj(std::string_view s) noexcept {
+  return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace");
+}
+
+PyObject* ascii_obj(std::string_view s) noexcept {
+  PyObject* o = PyUnicode_New(Py_ssize_t(s.size()), 127);
+  if (o) std::memcpy(PyUnicode_DATA(o), s.data(), s.size());
+  return o;
+}
+
+PyObject* bytes_obj(std::string_view s) noexcept {
+  return PyBytes_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
+}
+
+PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
+  spec->flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyObject* t = PyType_FromModuleAndSpec(module, spec, base);
+  if (!t) return nullptr;
+  if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(t)) < 0) {
+    Py_DECREF(t);
+    return nullptr;
+  }
+  return reinterpret_cast<PyTypeObject*>(t);  // the module and the caller's global share it
+}
+
+int add_int(PyObject* module, const char* name, long long v) {
+  return PyModule_Add(module, name, PyLong_FromLongLong(v));
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,489 @@
+#include "src/http/header_map.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "proto/http/fields.h"
+#include "src/http/names.h"
+#include "src/module.h"
+
+namespace velmora::py {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;
+
+constexpr const char* kFull = "header map is full (HeaderMap MAX_SIZE, 32768 entries)";
+
+HeaderMapObject* self_of(PyObject* o) { return reinterpret_cast<HeaderMapObject*>(o); }
+
+PyObject* full_error() {
+  PyErr_SetString(PyExc_ValueError, kFull);
+  return nullptr;
+}
+
+// Raw bytes of a str or bytes object.
+bool raw_of(PyObject* o, std::string_view& out) {
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!s) return false;
+    out = {s, size_t(n)};
+    return true;
+  }
+  if (PyBytes_Check(o)) {
+    out = {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
+    return true;
+  }
+  return false;
+}
+
+// Values copied out of a map under its lock, turned into Python objects
+// after the lock is released.
+struct Snapshot {
+  std::string bytes;
+  struct Item {
+    uint32_t name_off, name_len, value_off, value_len;
+    bool new_name;  // first value of its name
+  };
+  std::vector<Item> items;
+
+  void take(const http::HeaderMap& m, bool with_values) {
+    bytes.clear();
+    items.clear();
+    items.reserve(with_values ? m.size() : m.name_count());
+    for (size_t i = 0; i < m.name_count(); ++i) {
+      std::string_view n = m.name_at(i);
+      uint32_t noff = uint32_t(bytes.size());
+      bytes.append(n);
+      if (!with_values) {
+        items.push_back({noff, uint32_t(n.size()), 0, 0, true});
+        continue;
+      }
+      bool first = true;
+      m.for_each_value(i, [&](std::string_view v) {
+        items.push_back({noff, uint32_t(n.size()), uint32_t(bytes.size()), uint32_t(v.size()), first});
+        bytes.append(v);
+        first = false;
+      });
+    }
+  }
+  std::string_view name(const Item& it) const { return {bytes.data() + it.name_off, it.name_len}; }
+  std::string_view value(const Item& it) const { return {bytes.data() + it.value_off, it.value_len}; }
+};
+
+enum class Shape { keys, values, items, raw_items };
+
+PyObject* build_list(const Snapshot& s, Shape shape) {
+  Ref list(PyList_New(Py_ssize_t(s.items.size())));
+  if (!list) return nullptr;
+  Ref name;
+  for (size_t i = 0; i < s.items.size(); ++i) {
+    const auto& it = s.items[i];
+    if (it.new_name && shape != Shape::values) {
+      PyObject* common = shape == Shape::raw_items ? common_name_bytes(s.name(it)) : common_name_str(s.name(it));
+      name = common ? Ref::borrow(common)
+                    : Ref(shape == Shape::raw_items ? bytes_obj(s.name(it)) : ascii_obj(s.name(it)));
+      if (!name) return nullptr;
+    }
+    PyObject* item;
+    if (shape == Shape::keys) {
+      item = Py_NewRef(name.get());
+    } else {
+      PyObject* v = bytes_obj(s.value(it));
+      if (!v) return nullptr;
+      if (shape == Shape::values) {
+        item = v;
+      } else {
+        item = PyTuple_New(2);
+        if (!item) {
+          Py_DECREF(v);
+          return nullptr;
+        }
+        PyTuple_SET_ITEM(item, 0, Py_NewRef(name.get()));
+        PyTuple_SET_ITEM(item, 1, v);
+      }
+    }
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+  }
+  return list.release();
+}
+
+thread_local Snapshot t_snapshot;
+
+PyObject* list_of(PyObject* self, Shape shape) {
+  // A per-thread buffer: no allocation once it has grown to a typical head.
+  Snapshot& s = t_snapshot;
+  self_of(self)->map.with([&](const http::HeaderMap& m) { s.take(m, shape != Shape::keys); });
+  return build_list(s, shape);
+}
+
+// Appends (name, value) objects to a map under construction.
+bool append_pair(http::HeaderMap& m, PyObject* k, PyObject* v) {
+  HeaderName name;
+  std::string_view value;
+  if (!header_name_from_py(k, name) || !header_value_from_py(v, value)) return false;
+  if (!m.append(name.view(), value)) {
+    full_error();
+    return false;
+  }
+  return true;
+}
+
+bool fill_from(http::HeaderMap& m, PyObject* init) {
+  if (is_header_map(init)) {
+    m = copy_header_map(init);
+    return true;
+  }
+  if (PyDict_Check(init)) {
+    bool ok = true;
+    Py_BEGIN_CRITICAL_SECTION(init);
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(init, &pos, &k, &v))
+      if (!append_pair(m, k, v)) {
+        ok = false;
+        break;
+      }
+    Py_END_CRITICAL_SECTION();
+    return ok;
+  }
+  if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+    // Fast path: a list or tuple of 2-tuples.
+    bool ok = true;
+    Py_BEGIN_CRITICAL_SECTION(init);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
+    PyObject** items = PySequence_Fast_ITEMS(init);
+    m.reserve(size_t(n), 0);
+    for (Py_ssize_t i = 0; i < n && ok; ++i) {
+      PyObject* e = items[i];
+      if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
+        ok = append_pair(m, PyTuple_GET_ITEM(e, 0), PyTuple_GET_ITEM(e, 1));
+        continue;
+      }
+      Ref k(PySequence_GetItem(e, 0));
+      Ref v(k ? PySequence_GetItem(e, 1) : nullptr);
+      ok = v && append_pair(m, k.get(), v.get());
+    }
+    Py_END_CRITICAL_SECTION();
+    return ok;
+  }
+  Ref it(PyObject_GetIter(init));
+  if (!it) return false;
+  while (Ref e{PyIter_Next(it.get())}) {
+    Ref k(PySequence_GetItem(e.get(), 0));
+    if (!k) return false;
+    Ref v(PySequence_GetItem(e.get(), 1));
+    if (!v || !append_pair(m, k.get(), v.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"init"};
+  PyObject* init = nullptr;
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > 1 || (kwargs && PyDict_GET_SIZE(kwargs) > (nargs ? 0 : 1))) {
+    PyErr_SetString(PyExc_TypeError, "HeaderMap() takes at most 1 argument");
+    return nullptr;
+  }
+  if (nargs) init = PyTuple_GET_ITEM(args, 0);
+  if (kwargs && PyDict_GET_SIZE(kwargs)) {
+    init = PyDict_GetItemString(kwargs, names[0]);
+    if (!init) {
+      PyErr_SetString(PyExc_TypeError, "HeaderMap() got an unexpected keyword argument");
+      return nullptr;
+    }
+  }
+  http::HeaderMap m;
+  if (init && init != Py_None && !fill_from(m, init)) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&self_of(self)->map) Guarded<http::HeaderMap>(std::move(m));
+  return self;
+}
+
+void hm_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  self_of(self)->map.~Guarded<http::HeaderMap>();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+thread_local std::string t_scratch;
+
+PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "default"};
+  PyObject* a[2];
+  if (!parse_args({"get", names, 2, 2, 1}, args, nargs, kwnames, a)) return nullptr;
+  HeaderName name;
+  if (!header_name_from_py(a[0], name)) return nullptr;
+  std::string& out = t_scratch;
+  bool found = self_of(self)->map.with([&](const http::HeaderMap& m) {
+    std::string_view v;
+    if (!m.first(name.view(), v)) return false;
+    out.assign(v);
+    return true;
+  });
+  if (!found) return Py_NewRef(a[1] ? a[1] : Py_None);
+  return bytes_obj(out);
+}
+
+PyObject* hm_get_all(PyObject* self, PyObject* name_obj) {
+  HeaderName name;
+  if (!header_name_from_py(name_obj, name)) return nullptr;
+  std::string buf;
+  std::vector<uint32_t> lens;
+  self_of(self)->map.with([&](const http::HeaderMap& m) {
+    m.for_each_of(name.view(), [&](std::string_view v) {
+      buf.append(v);
+      lens.push_back(uint32_t(v.size()));
+    });
+  });
+  Ref list(PyList_New(Py_ssize_t(lens.size())));
+  if (!list) return nullptr;
+  size_t off = 0;
+  for (size_t i = 0; i < lens.size(); ++i) {
+    PyObject* b = bytes_obj(std::string_view(buf).substr(off, lens[i]));
+    if (!b) return nullptr;
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), b);
+    off += lens[i];
+  }
+  return list.release();
+}
+
+PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "value"};
+  PyObject* a[2];
+  if (!parse_args({"add", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+  HeaderName name;
+  std::string_view value;
+  if (!header_name_from_py(a[0], name) || !header_value_from_py(a[1], value)) return nullptr;
+  bool ok = self_of(self)->map.with([&](http::HeaderMap& m) { return m.append(name.view(), value); });
+  if (!ok) return full_error();
+  Py_RETURN_NONE;
+}
+
+PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "value"};
+  PyObject* a[2];
+  if (!parse_args({"setdefault", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+  HeaderName name;
+  if (!header_name_from_py(a[0], name)) return nullptr;
+  // The value is only converted when it is going to be stored; validating it
+  // first keeps lookup and append one step.
+  std::string_view value;
+  bool value_ok = header_value_from_py(a[1], value);
+  PyObject* value_err = value_ok ? nullptr : PyErr_GetRaisedException();
+  enum { existing, added, full, invalid } outcome;
+  std::string& out = t_scratch;
+  self_of(self)->map.with([&](http::HeaderMap& m) {
+    std::string_view v;
+    if (m.first(name.view(), v)) {
+      out.assign(v);
+      outcome = existing;
+    } else if (!value_ok) {
+      outcome = invalid;
+    } else if (!m.append(name.view(), value)) {
+      outcome = full;
+    } else {
+      out.assign(value);
+      outcome = added;
+    }
+  });
+  if (outcome == invalid) {
+    PyErr_SetRaisedException(value_err);
+    return nullptr;
+  }
+  Py_XDECREF(value_err);
+  if (outcome == full) return full_error();
+  return bytes_obj(out);
+}
+
+PyObject* hm_keys(PyObject* self, PyObject*) { return list_of(self, Shape::keys); }
+PyObject* hm_values(PyObject* self, PyObject*) { return list_of(self, Shape::values); }
+PyObject* hm_items(PyObject* self, PyObject*) { return list_of(self, Shape::items); }
+PyObject* hm_raw_items(PyObject* self, PyObject*) { return list_of(self, Shape::raw_items); }
+
+PyObject* hm_subscript(PyObject* self, PyObject* key) {
+  HeaderName name;
+  if (!header_name_from_py(key, name)) return nullptr;
+  std::string& out = t_scratch;
+  bool found = self_of(self)->map.with([&](const http::HeaderMap& m) {
+    std::string_view v;
+    if (!m.first(name.view(), v)) return false;
+    out.assign(v);
+    return true;
+  });
+  if (!found) {
+    Ref k(ascii_obj(name.view()));
+    if (k) PyErr_SetObject(PyExc_KeyError, k.get());
+    return nullptr;
+  }
+  return bytes_obj(out);
+}
+
+int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  HeaderName name;
+  if (!header_name_from_py(key, name)) return -1;
+  if (!value) {
+    bool removed = self_of(self)->map.with([&](http::HeaderMap& m) { return m.remove(name.view()); });
+    if (!removed) {
+      Ref k(ascii_obj(name.view()));
+      if (k) PyErr_SetObject(PyExc_KeyError, k.get());
+      return -1;
+    }
+    return 0;
+  }
+  std::string_view v;
+  if (!header_value_from_py(value, v)) return -1;
+  bool ok = self_of(self)->map.with([&](http::HeaderMap& m) { return m.replace(name.view(), v); });
+  if (!ok) {
+    full_error();
+    return -1;
+  }
+  return 0;
+}
+
+int hm_contains(PyObject* self, PyObject* key) {
+  std::string_view raw;
+  HeaderName name;
+  if (!raw_of(key, raw)) {
+    PyErr_Clear();
+    return 0;
+  }
+  if (!name.assign(raw)) return 0;
+  return self_of(self)->map.with([&](const http::HeaderMap& m) { return m.contains(name.view()); }) ? 1 : 0;
+}
+
+Py_ssize_t hm_len(PyObject* self) {
+  return Py_ssize_t(self_of(self)->map.with([](const http::HeaderMap& m) { return m.size(); }));
+}
+
+PyObject* hm_iter(PyObject* self) {
+  Ref keys(list_of(self, Shape::keys));
+  return keys ? PyObject_GetIter(keys.get()) : nullptr;
+}
+
+PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  bool eq;
+  if (!is_header_map(other)) {
+    eq = false;
+  } else if (self == other) {
+    eq = true;
+  } else {
+    eq = with_both(self_of(self)->map, self_of(other)->map,
+                   [](const http::HeaderMap& a, const http::HeaderMap& b) { return a == b; });
+  }
+  return bool_obj(op == Py_EQ ? eq : !eq);
+}
+
+PyObject* hm_repr(PyObject* self) {
+  Ref items(list_of(self, Shape::items));
+  if (!items) return nullptr;
+  return PyUnicode_FromFormat("HeaderMap(%R)", items.get());
+}
+
+PyMethodDef kMethods[] = {
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_get)), METH_FASTCALL | METH_KEYWORDS,
+     VELMORA_DOC("get", "($self, name, default=None, /)", "First value for name, or default when absent.")},
+    {"get_all", hm_get_all, METH_O,
+     VELMORA_DOC("get_all", "($self, name, /)", "Every value for name, in order; an empty list when absent.")},
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_add)), METH_FASTCALL | METH_KEYWORDS,
+     VELMORA_DOC("add", "($self, name, value, /)", "Append a value, keeping the existing ones.")},
+    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_setdefault)),
+     METH_FASTCALL | METH_KEYWORDS,
+     VELMORA_DOC("setdefault", "($self, name, value, /)",
+                 "The first value of name if present; otherwise append value and return it as bytes.")},
+    {"keys", hm_keys, METH_NOARGS, VELMORA_DOC("keys", "($self, /)", "Distinct names in order.")},
+    {"values", hm_values, METH_NOARGS, VELMORA_DOC("values", "($self, /)", "Every value in order.")},
+    {"items", hm_items, METH_NOARGS, VELMORA_DOC("items", "($self, /)", "Every (name, value) pair in order.")},
+    {"raw_items", hm_raw_items, METH_NOARGS,
+     VELMORA_DOC("raw_items", "($self, /)", "Every (name, value) pair with the name as lowercase ASCII bytes.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(VELMORA_DOC("HeaderMap", "(init=None)",
+                                              "Ordered, case-insensitive, multi-valued header collection: names are "
+                                              "lowercase str, values bytes."))},
+    {Py_tp_new, reinterpret_cast<void*>(hm_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(hm_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_mp_subscript, reinterpret_cast<void*>(hm_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(hm_ass_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(hm_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(hm_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(hm_iter)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(hm_richcompare)},
+    {Py_tp_repr, reinterpret_cast<void*>(hm_repr)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"velmora._velmora.HeaderMap", sizeof(HeaderMapObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kSlots};
+
+}  // namespace
+
+bool HeaderName::assign(std::string_view raw) {
+  if (!http::is_token(raw)) return false;
+  char* dst;
+  if (raw.size() <= sizeof(small_)) {
+    dst = small_;
+  } else {
+    big_.resize(raw.size());
+    dst = big_.data();
+  }
+  http::lower_into(raw, dst);
+  view_ = {dst, raw.size()};
+  return true;
+}
+
+bool header_name_from_py(PyObject* o, HeaderName& out) {
+  std::string_view raw;
+  if (!raw_of(o, raw)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "header name must be str or bytes");
+    return false;
+  }
+  if (!out.assign(raw)) {
+    PyErr_SetString(PyExc_ValueError, "invalid header name: invalid HTTP header name");
+    return false;
+  }
+  return true;
+}
+
+bool header_value_from_py(PyObject* o, std::string_view& out) {
+  if (!raw_of(o, out)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "header value must be str or bytes");
+    return false;
+  }
+  if (!http::is_valid_value(out)) {
+    PyErr_SetString(PyExc_ValueError, "invalid header value: failed to parse header value");
+    return false;
+  }
+  return true;
+}
+
+bool is_header_map(PyObject* o) noexcept { return g_type && PyObject_TypeCheck(o, g_type); }
+
+http::HeaderMap copy_header_map(PyObject* o) {
+  return self_of(o)->map.with([](const http::HeaderMap& m) { return m; });
+}
+
+PyObject* new_header_map(http::HeaderMap&& map) {
+  PyObject* self = g_type->tp_alloc(g_type, 0);
+  if (!self) return nullptr;
+  new (&self_of(self)->map) Guarded<http::HeaderMap>(std::move(map));
+  return self;
+}
+
+int add_header_map(PyObject* m) {
+  if (init_common_names() < 0) return -1;
+  g_type = add_type(m, &kSpec);
+  return g_type ? 0 : -1;
+}
+
+}  // namespace velmora::py

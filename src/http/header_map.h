@@ -1,0 +1,39 @@
+// The HeaderMap Python class, and the header conversions every other class
+// that takes names, values or maps from Python reuses.
+#pragma once
+
+#include "proto/http/header_map.h"
+#include "proto/sync.h"
+#include "src/common.h"
+
+namespace velmora::py {
+
+struct HeaderMapObject {
+  PyObject_HEAD
+  Guarded<http::HeaderMap> map;
+};
+
+// A header name from Python (str or bytes), validated and lowercased.
+class HeaderName {
+ public:
+  std::string_view view() const noexcept { return view_; }
+  bool assign(std::string_view raw);  // false: not a valid name
+ private:
+  char small_[96];
+  std::string big_;
+  std::string_view view_;
+};
+
+// TypeError("header name must be str or bytes") / ValueError("invalid header name: ...").
+bool header_name_from_py(PyObject* o, HeaderName& out);
+// TypeError("header value must be str or bytes") / ValueError("invalid header value: ...").
+// The view borrows from `o`.
+bool header_value_from_py(PyObject* o, std::string_view& out);
+
+bool is_header_map(PyObject* o) noexcept;
+// Copies a HeaderMap object's current contents (under its lock).
+http::HeaderMap copy_header_map(PyObject* o);
+// A new HeaderMap object owning `map`.
+PyObject* new_header_map(http::HeaderMap&& map);
+
+}  // namespace velmora::py

@@ -1,0 +1,153 @@
+// The _velmora module: declaration, both import entry points, and the
+// execution step that adds every attribute in its fixed order.
+#include "src/module.h"
+
+#include <mutex>
+#include <string>
+
+#include "src/errors.h"
+
+#ifndef VELMORA_VERSION
+#error "VELMORA_VERSION must be defined by the build"
+#endif
+
+namespace velmora::py {
+namespace {
+
+// "0.4.5-alpha.1" -> "0.4.5a.1": pre-release suffixes take their Python form.
+const std::string& python_version() {
+  static std::once_flag once;
+  static std::string v;
+  std::call_once(once, [] {
+    v = VELMORA_VERSION;
+    auto rewrite = [](std::string& s, std::string_view from, std::string_view to) {
+      for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+        s.replace(p, from.size(), to);
+    };
+    rewrite(v, "-alpha", "a");
+    rewrite(v, "-beta", "b");
+  });
+  return v;
+}
+
+struct IntConst {
+  const char* name;
+  long long value;
+};
+
+constexpr IntConst kH2Flags[] = {
+    {"H2_FLAG_WAKE", 1}, {"H2_FLAG_SLOT_FREED", 2}, {"H2_FLAG_CONN_DONE", 4},
+    {"H2_FLAG_STOP_ACCEPTING", 8}, {"H2_FLAG_CAPACITY", 16},
+    {"H2_HEADERS_IGNORED", 0}, {"H2_HEADERS_OPENED", 1}, {"H2_HEADERS_HEAD", 2}, {"H2_HEADERS_TRAILERS", 3},
+};
+
+constexpr IntConst kH2Defaults[] = {
+    {"H2_DEFAULT_HEADER_TABLE_SIZE", 4096},
+    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", 65535},
+    {"H2_DEFAULT_MAX_FRAME_SIZE", 16384},
+    {"H2_MAX_MAX_FRAME_SIZE", 16777215},
+    {"H2_MAX_STREAM_ID", 2147483647},
+    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", 256},
+    {"H2_DEFAULT_DATA_FRAME_BUDGET", 25600},
+    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
+};
+
+constexpr IntConst kH1Watch[] = {
+    {"H1_WATCH_HANDOFF", 0}, {"H1_WATCH_IDLE_EOF", 1}, {"H1_WATCH_IDLE_BYTES", 2},
+    {"H1_WATCH_IDLE_ERROR", 3}, {"H1_WATCH_IGNORED", 4},
+};
+
+// H1_NEXT_* and H1_READ_* share one number range; H1_REQ_* starts again at 0.
+constexpr IntConst kH1Codes[] = {
+    {"H1_NEXT_NONE", 0}, {"H1_NEXT_RAISE", 1}, {"H1_NEXT_CLOSE", 2}, {"H1_NEXT_DRAIN", 3},
+    {"H1_READ_PARSE", 4}, {"H1_READ_SHUTDOWN", 5}, {"H1_READ_WATCHER", 6}, {"H1_READ_TRANSPORT", 7},
+    {"H1_READ_EOF", 8},
+    {"H1_REQ_OK", 0}, {"H1_REQ_ALREADY", 1}, {"H1_REQ_STALE", 2}, {"H1_REQ_PARKED", 3},
+    {"H1_REQ_PEER_CLOSED", 4}, {"H1_REQ_CONTINUE", 5},
+};
+
+template <size_t N>
+int add_ints(PyObject* m, const IntConst (&rows)[N]) {
+  for (const IntConst& c : rows)
+    if (add_int(m, c.name, c.value) < 0) return -1;
+  return 0;
+}
+
+constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+
+int exec_module(PyObject* m) {
+  if (!PyModule_Check(m)) {
+    PyErr_SetString(PyExc_TypeError, "module execution expects a module object");
+    return -1;
+  }
+  const std::string& version = python_version();
+  if (PyModule_Add(m, "__version__", PyUnicode_FromStringAndSize(version.data(), Py_ssize_t(version.size()))) < 0)
+    return -1;
+  if (add_base_errors(m) < 0) return -1;
+  if (add_header_map(m) < 0) return -1;
+  if (add_http_functions(m) < 0) return -1;
+  // HTTP/2 codec, frame events, stream values and H2Streams register here.
+  if (add_ints(m, kH2Flags) < 0) return -1;
+  if (add_h2_errors(m) < 0) return -1;
+  // H2Reason registers here.
+  if (add_ints(m, kH2Defaults) < 0) return -1;
+  if (PyModule_Add(m, "H2_PREFACE", PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1)) < 0) return -1;
+  if (add_h1_errors(m) < 0) return -1;
+  // H1Codec, the head events and H1BodyDecoder register here.
+  // H1ServerState and H1ClientState register here.
+  if (add_once_latch(m) < 0) return -1;
+  if (add_ints(m, kH1Watch) < 0) return -1;
+  if (add_ints(m, kH1Codes) < 0) return -1;
+  // ProxyMatcher and ProxyIntercept register here.
+  return 0;
+}
+
+constexpr PySlot slot_ptr(uint16_t id, void* p) {
+  PySlot s{};
+  s.sl_id = id;
+  s.sl_ptr = p;
+  return s;
+}
+constexpr PySlot slot_func(uint16_t id, _Py_funcptr_t f) {
+  PySlot s{};
+  s.sl_id = id;
+  s.sl_func = f;
+  return s;
+}
+
+PyABIInfo_VAR(abi_info);
+
+// One slot table serves both entry points.
+PySlot module_slots[] = {
+    slot_func(Py_mod_exec, reinterpret_cast<_Py_funcptr_t>(exec_module)),
+    slot_ptr(Py_mod_abi, &abi_info),
+    slot_ptr(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    slot_ptr(Py_mod_name, const_cast<char*>("_velmora")),
+    slot_ptr(Py_mod_doc, const_cast<char*>("")),
+    PySlot{},
+};
+
+PyModuleDef_Slot def_slots[] = {
+    {Py_mod_slots, module_slots},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    nullptr,  // name and doc come from the slot table
+    nullptr,
+    0,        // no per-module state
+    nullptr,  // functions are added by the execution step
+    def_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velmora::py
+
+extern "C" {
+PyMODEXPORT_FUNC PyModExport__velmora(void) { return velmora::py::module_slots; }
+PyMODINIT_FUNC PyInit__velmora(void) { return PyModuleDef_Init(&velmora::py::module_def); }
+}

@@ -1,0 +1,14 @@
+// Registration entry points of the module's parts, called by the execution
+// step in the module's attribute order. Each adds its classes (and keeps the
+// type objects its methods need) and returns 0, or -1 with an exception set.
+#pragma once
+
+#include "src/common.h"
+
+namespace velmora::py {
+
+int add_header_map(PyObject* m);      // HeaderMap
+int add_http_functions(PyObject* m);  // http_date, uri_parts
+int add_once_latch(PyObject* m);      // OnceLatch
+
+}  // namespace velmora::py

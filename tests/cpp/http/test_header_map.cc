@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "proto/http/date.h"
+#include "proto/http/fields.h"
+#include "proto/http/header_map.h"
+
+using namespace velmora::http;
+
+namespace {
+
+std::vector<std::pair<std::string, std::string>> items(const HeaderMap& m) {
+  std::vector<std::pair<std::string, std::string>> out;
+  m.for_each([&](std::string_view n, std::string_view v) { out.emplace_back(n, v); });
+  return out;
+}
+
+std::vector<std::string> names(const HeaderMap& m) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < m.name_count(); ++i) out.emplace_back(m.name_at(i));
+  return out;
+}
+
+}  // namespace
+
+TEST(HeaderMap, ValuesOfANameStayTogether) {
+  HeaderMap m;
+  ASSERT_TRUE(m.append("a", "1"));
+  ASSERT_TRUE(m.append("b", "2"));
+  ASSERT_TRUE(m.append("a", "3"));
+  using P = std::pair<std::string, std::string>;
+  EXPECT_EQ(items(m), (std::vector<P>{{"a", "1"}, {"a", "3"}, {"b", "2"}}));
+  EXPECT_EQ(m.size(), 3u);
+  EXPECT_EQ(m.name_count(), 2u);
+  ASSERT_TRUE(m.replace("a", "9"));
+  EXPECT_EQ(items(m), (std::vector<P>{{"a", "9"}, {"b", "2"}}));
+  EXPECT_EQ(m.size(), 2u);
+}
+
+TEST(HeaderMap, SwapRemoval) {
+  HeaderMap m;
+  for (auto n : {"a", "b", "c"}) ASSERT_TRUE(m.append(n, "v"));
+  EXPECT_TRUE(m.remove("a"));
+  EXPECT_EQ(names(m), (std::vector<std::string>{"c", "b"}));
+  EXPECT_FALSE(m.remove("a"));
+  EXPECT_TRUE(m.contains("c"));
+  EXPECT_TRUE(m.contains("b"));
+  EXPECT_TRUE(m.remove("b"));
+  EXPECT_TRUE(m.remove("c"));
+  EXPECT_TRUE(m.empty());
+  EXPECT_EQ(m.size(), 0u);
+}
+
+TEST(HeaderMap, CapacityBound) {
+  HeaderMap m;
+  for (uint32_t i = 0; i < HeaderMap::kMaxNames; ++i) ASSERT_TRUE(m.append("n" + std::to_string(i), "v")) << i;
+  EXPECT_TRUE(m.full());
+  // Every adding operation is refused, even onto an existing name, and the
+  // refusal changes nothing.
+  EXPECT_FALSE(m.append("n0", "w"));
+  EXPECT_FALSE(m.append("new", "w"));
+  EXPECT_FALSE(m.replace("n1", "w"));
+  EXPECT_EQ(m.size(), HeaderMap::kMaxNames);
+  EXPECT_EQ(m.count("n0"), 1u);
+  std::string_view v;
+  ASSERT_TRUE(m.first("n24575", v));
+  EXPECT_EQ(v, "v");
+  EXPECT_TRUE(m.remove("n5"));
+  EXPECT_TRUE(m.append("new", "w"));
+}
+
+// A model check: random operations against a naive ordered list.
+TEST(HeaderMap, MatchesModelUnderRandomOperations) {
+  std::mt19937 rng(7);
+  HeaderMap m;
+  std::vector<std::pair<std::string, std::vector<std::string>>> model;
+  auto find = [&](const std::string& n) {
+    for (size_t i = 0; i < model.size(); ++i)
+      if (model[i].first == n) return int(i);
+    return -1;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    std::string n = "h" + std::to_string(rng() % 40);
+    std::string v(rng() % 300, char('a' + rng() % 26));
+    int i = find(n);
+    switch (rng() % 4) {
+      case 0:
+      case 1:
+        ASSERT_TRUE(m.append(n, v));
+        if (i < 0) model.push_back({n, {v}}); else model[size_t(i)].second.push_back(v);
+        break;
+      case 2:
+        ASSERT_TRUE(m.replace(n, v));
+        if (i < 0) model.push_back({n, {v}}); else model[size_t(i)].second = {v};
+        break;
+      case 3:
+        EXPECT_EQ(m.remove(n), i >= 0);
+        if (i >= 0) {
+          model[size_t(i)] = model.back();
+          model.pop_back();
+        }
+        break;
+    }
+    if (step % 97 == 0) {
+      std::vector<std::pair<std::string, std::string>> want;
+      size_t total = 0;
+      for (auto& [name, vals] : model)
+        for (auto& x : vals) want.emplace_back(name, x), ++total;
+      ASSERT_EQ(items(m), want) << "step " << step;
+      ASSERT_EQ(m.size(), total);
+      HeaderMap copy = m;
+      ASSERT_TRUE(copy == m);
+    }
+  }
+}
+
+TEST(HeaderMap, Equality) {
+  HeaderMap a, b;
+  ASSERT_TRUE(a.append("x", "1") && a.append("y", "2") && a.append("x", "3"));
+  ASSERT_TRUE(b.append("y", "2") && b.append("x", "1") && b.append("x", "3"));
+  EXPECT_TRUE(a == b);  // name order does not matter
+  HeaderMap c;
+  ASSERT_TRUE(c.append("x", "3") && c.append("x", "1") && c.append("y", "2"));
+  EXPECT_FALSE(a == c);  // value order within a name does
+  HeaderMap d = a;
+  ASSERT_TRUE(d.append("z", ""));
+  EXPECT_FALSE(a == d);
+  EXPECT_FALSE(d == a);
+}
+
+TEST(Fields, Tokens) {
+  EXPECT_TRUE(is_token("Content-Type"));
+  EXPECT_TRUE(is_token("!#$%&'*+-.^_`|~09azAZ"));
+  EXPECT_FALSE(is_token(""));
+  EXPECT_FALSE(is_token("a b"));
+  EXPECT_FALSE(is_token("a:b"));
+  EXPECT_FALSE(is_token("a\x80"));
+  EXPECT_TRUE(is_valid_value("a\tb \x80\xff"));
+  EXPECT_FALSE(is_valid_value("a\nb"));
+  EXPECT_FALSE(is_valid_value(std::string_view("a\0b", 3)));
+  EXPECT_FALSE(is_valid_value("\x7f"));
+  EXPECT_TRUE(list_has_token("keep-alive, Close ", "close"));
+  EXPECT_FALSE(list_has_token("closed", "close"));
+  EXPECT_FALSE(list_has_token("close\x80", "close"));
+  EXPECT_EQ(list_last("gzip, chunked "), "chunked");
+  uint64_t v;
+  EXPECT_TRUE(parse_u64_digits("18446744073709551615", v));
+  EXPECT_EQ(v, UINT64_MAX);
+  EXPECT_FALSE(parse_u64_digits("18446744073709551616", v));
+  EXPECT_FALSE(parse_u64_digits("+1", v));
+  EXPECT_FALSE(parse_u64_digits("1 ", v));
+}
+
+TEST(Date, ImfFixdate) {
+  char buf[kDateLength];
+  render_imf_fixdate(784111777, buf);
+  EXPECT_EQ(std::string_view(buf, kDateLength), "Sun, 06 Nov 1994 08:49:37 GMT");
+  render_imf_fixdate(0, buf);
+  EXPECT_EQ(std::string_view(buf, kDateLength), "Thu, 01 Jan 1970 00:00:00 GMT");
+  render_imf_fixdate(951782400, buf);  // leap day
+  EXPECT_EQ(std::string_view(buf, kDateLength), "Tue, 29 Feb 2000 00:00:00 GMT");
+  render_imf_fixdate(253402300799, buf);
+  EXPECT_EQ(std::string_view(buf, kDateLength), "Fri, 31 Dec 9999 23:59:59 GMT");
+  render_imf_fixdate(-5, buf);  // clamped
+  EXPECT_EQ(std::string_view(buf, kDateLength), "Thu, 01 Jan 1970 00:00:00 GMT");
+  std::string_view now = http_date_now();
+  EXPECT_EQ(now.size(), kDateLength);
+  EXPECT_EQ(now.substr(25), " GMT");
+}

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include "proto/http/uri.h"
+
+using namespace velmora::http;
+
+namespace {
+
+Uri parse_ok(std::string_view s) {
+  Uri u;
+  EXPECT_EQ(parse_uri(s, u), UriError::none) << s;
+  return u;
+}
+
+UriError parse_err(std::string_view s) {
+  Uri u;
+  return parse_uri(s, u);
+}
+
+std::string target(std::string_view s) {
+  Uri u = parse_ok(s);
+  std::string out;
+  u.write_target(out);
+  EXPECT_EQ(out.size(), u.target_size()) << s;
+  return out;
+}
+
+}  // namespace
+
+TEST(Uri, FourForms) {
+  Uri o = parse_ok("/a/b?x=1&y#frag");
+  EXPECT_EQ(o.form, UriForm::origin);
+  EXPECT_EQ(o.path, "/a/b");
+  EXPECT_TRUE(o.has_query);
+  EXPECT_EQ(o.query, "x=1&y");
+
+  Uri a = parse_ok("HTTPS://user:pw@Example.com:8443/p?q");
+  EXPECT_EQ(a.form, UriForm::absolute);
+  EXPECT_EQ(a.scheme_kind, Scheme::https);
+  EXPECT_EQ(a.scheme_text(), "https");
+  EXPECT_EQ(a.authority, "user:pw@Example.com:8443");
+  EXPECT_EQ(a.userinfo, "user:pw");
+  EXPECT_EQ(a.host, "Example.com");
+  EXPECT_EQ(a.port, "8443");
+  EXPECT_EQ(a.path, "/p");
+
+  Uri c = parse_ok("example.com:443");
+  EXPECT_EQ(c.form, UriForm::authority);
+  EXPECT_EQ(c.host, "example.com");
+  EXPECT_EQ(c.port, "443");
+
+  EXPECT_EQ(parse_ok("*").form, UriForm::asterisk);
+}
+
+TEST(Uri, SchemeNeedsDoubleSlash) {
+  // "h:8080" is an authority with a port, never a scheme.
+  Uri u = parse_ok("h:8080");
+  EXPECT_EQ(u.form, UriForm::authority);
+  EXPECT_EQ(u.scheme_kind, Scheme::none);
+  Uri w = parse_ok("wss://h");
+  EXPECT_EQ(w.scheme_kind, Scheme::other);
+  EXPECT_EQ(w.scheme_text(), "wss");
+  EXPECT_EQ(w.path, "");
+}
+
+TEST(Uri, Ipv6Literals) {
+  Uri u = parse_ok("http://[::1]:8080/x");
+  EXPECT_EQ(u.host, "[::1]");
+  EXPECT_EQ(u.port, "8080");
+  Uri v = parse_ok("[::ffff:1.2.3.4]:1");
+  EXPECT_EQ(v.host, "[::ffff:1.2.3.4]");
+  EXPECT_EQ(parse_err("http://[::1/"), UriError::invalid_authority);
+  EXPECT_EQ(parse_err("http://[::1]x/"), UriError::invalid_authority);
+  EXPECT_EQ(parse_err("http://::1/"), UriError::invalid_authority);
+}
+
+TEST(Uri, Rejections) {
+  EXPECT_EQ(parse_err(""), UriError::empty);
+  EXPECT_EQ(parse_err("/a b"), UriError::invalid_char);
+  EXPECT_EQ(parse_err("/a\x01"), UriError::invalid_char);
+  EXPECT_EQ(parse_err("http://a b/"), UriError::invalid_char);
+  EXPECT_EQ(parse_err("http://h:80x/"), UriError::invalid_port);
+  EXPECT_EQ(parse_err("h:x"), UriError::invalid_port);
+  EXPECT_EQ(parse_err("http:///x"), UriError::invalid_format);
+  EXPECT_EQ(parse_err("http://:80/"), UriError::invalid_authority);
+  EXPECT_EQ(parse_err("http://a@b@c/"), UriError::invalid_authority);
+  EXPECT_EQ(parse_err("1ttp://h/"), UriError::invalid_scheme);
+  EXPECT_EQ(parse_err("host/path"), UriError::invalid_format);
+  EXPECT_EQ(parse_err(std::string(65, 'a') + "://h/"), UriError::scheme_too_long);
+  EXPECT_EQ(parse_err(std::string(64, 'a') + "://h/"), UriError::none);
+  std::string longest = "/" + std::string(kMaxUriLength - 1, 'a');
+  EXPECT_EQ(parse_err(longest), UriError::none);
+  EXPECT_EQ(parse_err(longest + "a"), UriError::too_long);
+  EXPECT_EQ(uri_error_text(UriError::invalid_authority), "invalid authority");
+  EXPECT_EQ(uri_error_text(UriError::path_no_slash), "path does not start with slash");
+}
+
+TEST(Uri, CanonicalTarget) {
+  EXPECT_EQ(target("/x?y"), "/x?y");
+  EXPECT_EQ(target("/x#frag"), "/x");
+  EXPECT_EQ(target("HTTP://h:1"), "http://h:1/");
+  EXPECT_EQ(target("foo://h/p?"), "foo://h/p?");
+  EXPECT_EQ(target("h:443"), "h:443");
+  EXPECT_EQ(target("*"), "*");
+}
+
+TEST(Uri, PortU16) {
+  uint16_t p = 0;
+  EXPECT_TRUE(parse_port_u16("65535", p));
+  EXPECT_EQ(p, 65535);
+  EXPECT_TRUE(parse_port_u16("+80", p));
+  EXPECT_EQ(p, 80);
+  EXPECT_FALSE(parse_port_u16("65536", p));
+  EXPECT_FALSE(parse_port_u16("99999", p));
+  EXPECT_FALSE(parse_port_u16("", p));
+  EXPECT_FALSE(parse_port_u16("+", p));
+  EXPECT_FALSE(parse_port_u16("8a", p));
+}

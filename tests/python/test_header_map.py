@@ -1,0 +1,178 @@
+"""HeaderMap: the Python surface, its conversions and its concurrency."""
+
+import threading
+
+import pytest
+
+from velmora._velmora import HeaderMap
+
+
+def test_construction_forms():
+    assert HeaderMap({"Content-Type": "text/html"}).items() == [("content-type", b"text/html")]
+    assert HeaderMap({"X-A": "1", "x-a": b"2"}).get_all("x-a") == [b"1", b"2"]
+    assert HeaderMap([("A", "1"), ["b", b"2"]]).items() == [("a", b"1"), ("b", b"2")]
+    assert HeaderMap(iter([("a", "1")])).items() == [("a", b"1")]
+    assert HeaderMap(None).items() == [] and HeaderMap().items() == []
+    src = HeaderMap([("a", "1")])
+    copy = HeaderMap(src)
+    copy.add("b", "2")
+    assert src.items() == [("a", b"1")]
+    assert HeaderMap(init=[("a", "1")]).items() == [("a", b"1")]
+    # Non-ASCII text values are stored as UTF-8.
+    assert HeaderMap([("a", "é")])["a"] == "é".encode()
+
+
+def test_construction_errors_abort():
+    with pytest.raises(TypeError, match="^header name must be str or bytes$"):
+        HeaderMap([(1, "x")])
+    with pytest.raises(TypeError, match="^header value must be str or bytes$"):
+        HeaderMap({"a": 1})
+    with pytest.raises(ValueError, match="^invalid header name: invalid HTTP header name$"):
+        HeaderMap([("ok", "1"), ("bad name", "1")])
+    with pytest.raises(IndexError):
+        HeaderMap([("only-name",)])
+    with pytest.raises(TypeError):
+        HeaderMap(5)
+
+
+def test_order_and_multiple_values():
+    h = HeaderMap()
+    h.add("A", "1")
+    h.add("B", "2")
+    h.add("a", "3")
+    assert h.items() == [("a", b"1"), ("a", b"3"), ("b", b"2")]
+    assert h.raw_items() == [(b"a", b"1"), (b"a", b"3"), (b"b", b"2")]
+    assert h.keys() == ["a", "b"] and list(h) == ["a", "b"]
+    assert h.values() == [b"1", b"3", b"2"]
+    assert len(h) == 3
+    assert h["A"] == b"1" and h.get("a") == b"1" and h.get_all("A") == [b"1", b"3"]
+    h["a"] = "9"
+    assert h.items() == [("a", b"9"), ("b", b"2")]
+    h["c"] = b"new"
+    assert h.keys() == ["a", "b", "c"]
+
+
+def test_deletion_moves_last_name_forward():
+    h = HeaderMap([("a", "1"), ("b", "2"), ("c", "3")])
+    del h["A"]
+    assert h.keys() == ["c", "b"]
+    with pytest.raises(KeyError) as e:
+        del h["a"]
+    assert e.value.args == ("a",)
+    with pytest.raises(KeyError) as e:
+        h["Missing-Name"]
+    assert e.value.args == ("missing-name",)
+
+
+def test_values_and_names_validation():
+    h = HeaderMap()
+    for bad in ("a b", "a:b", "", "é"):
+        with pytest.raises(ValueError):
+            h.add(bad, "x")
+    with pytest.raises(ValueError, match="^invalid header value: failed to parse header value$"):
+        h.add("a", "x\ny")
+    for bad in (b"\x00", b"\x7f", b"\r", "\x1f"):
+        with pytest.raises(ValueError):
+            h.add("a", bad)
+    h.add("a", "tab\there \x80\xff".encode("latin-1"))
+    assert len(h) == 1
+
+
+def test_membership_never_raises():
+    h = HeaderMap([("a", "1")])
+    assert "A" in h and b"a" in h
+    assert 5 not in h and "bad name" not in h and None not in h
+
+
+def test_get_default_and_setdefault():
+    h = HeaderMap([("a", "1")])
+    marker = object()
+    assert h.get("zz", marker) is marker and h.get("zz") is None
+    # A present name returns its first value and never looks at the value.
+    assert h.setdefault("a", "bad\nvalue") == b"1"
+    assert h.setdefault("a", 12345) == b"1"
+    assert h.setdefault("b", "2") == b"2"
+    assert h.items() == [("a", b"1"), ("b", b"2")]
+    with pytest.raises(ValueError):
+        h.setdefault("c", "bad\n")
+    assert "c" not in h
+
+
+def test_equality():
+    a = HeaderMap([("x", "1"), ("y", "2"), ("x", "3")])
+    assert a == HeaderMap([("y", "2"), ("x", "1"), ("x", "3")])
+    assert a != HeaderMap([("x", "3"), ("x", "1"), ("y", "2")])
+    assert a == a and not (a != a)
+    assert HeaderMap() != {} and not (HeaderMap() == {})
+    assert HeaderMap([("a", "1")]) != HeaderMap([("a", "1"), ("b", "2")])
+    with pytest.raises(TypeError):
+        a < a
+    with pytest.raises(TypeError):
+        hash(a)
+
+
+def test_repr():
+    assert repr(HeaderMap([("Content-Type", "text/html")])) == "HeaderMap([('content-type', b'text/html')])"
+    assert repr(HeaderMap()) == "HeaderMap([])"
+
+
+def test_iteration_is_a_snapshot():
+    h = HeaderMap([("a", "1"), ("b", "2")])
+    it = iter(h)
+    h.add("c", "3")
+    del h["a"]
+    assert list(it) == ["a", "b"]
+
+
+def test_capacity_bound():
+    h = HeaderMap([(f"n{i}", "v") for i in range(24576)])
+    msg = r"^header map is full \(HeaderMap MAX_SIZE, 32768 entries\)$"
+    with pytest.raises(ValueError, match=msg):
+        h.add("n0", "again")
+    with pytest.raises(ValueError, match=msg):
+        h["other"] = "x"
+    with pytest.raises(ValueError, match=msg):
+        h.setdefault("other", "x")
+    assert len(h) == 24576 and h.get_all("n0") == [b"v"]
+    with pytest.raises(ValueError, match=msg):
+        HeaderMap([(f"n{i}", "v") for i in range(24577)])
+
+
+def test_subclass_and_copy_from_subclass():
+    class Sub(HeaderMap):
+        pass
+
+    s = Sub([("a", "1")])
+    assert HeaderMap(s) == s and s == HeaderMap(s)
+
+
+def test_concurrent_mutation_and_cross_equality():
+    a = HeaderMap([("x", "1")])
+    b = HeaderMap([("x", "1")])
+    errors = []
+
+    def work(left, right, n):
+        try:
+            for i in range(n):
+                left.add(f"k{i % 50}", "v")
+                left == right
+                right == left
+                "k1" in left
+                left.items()
+                if i % 7 == 0:
+                    try:
+                        del left[f"k{(i * 3) % 50}"]
+                    except KeyError:
+                        pass
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(a, b, 2000)), threading.Thread(target=work, args=(b, a, 2000)),
+               threading.Thread(target=work, args=(a, a, 2000))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not any(t.is_alive() for t in threads), "deadlock"
+    assert not errors
+    assert len(a) == sum(len(a.get_all(k)) for k in a.keys())

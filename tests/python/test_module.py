@@ -1,0 +1,159 @@
+"""The module frame: registration order, constants, errors, module functions."""
+
+import ctypes
+import inspect
+import re
+
+import pytest
+
+import velmora
+import velmora._velmora as m
+
+
+ORDER = [
+    "__version__",
+    "VelmoraError", "ConnectionClosedError",
+    "HeaderMap",
+    "http_date", "uri_parts",
+    "H2_FLAG_WAKE", "H2_FLAG_SLOT_FREED", "H2_FLAG_CONN_DONE", "H2_FLAG_STOP_ACCEPTING", "H2_FLAG_CAPACITY",
+    "H2_HEADERS_IGNORED", "H2_HEADERS_OPENED", "H2_HEADERS_HEAD", "H2_HEADERS_TRAILERS",
+    "H2Error", "H2ProtocolError", "H2StreamError", "H2UserError", "H2FlowControlError",
+    "H2_DEFAULT_HEADER_TABLE_SIZE", "H2_DEFAULT_INITIAL_WINDOW_SIZE", "H2_DEFAULT_MAX_FRAME_SIZE",
+    "H2_MAX_MAX_FRAME_SIZE", "H2_MAX_STREAM_ID", "H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD",
+    "H2_DEFAULT_DATA_FRAME_BUDGET", "H2_MAX_RECV_EMPTY_DATA_FRAMES", "H2_PREFACE",
+    "H1Error", "H1ParseError", "H1BodyError", "H1IncompleteMessageError", "H1UnexpectedMessageError",
+    "H1UserError",
+    "OnceLatch",
+    "H1_WATCH_HANDOFF", "H1_WATCH_IDLE_EOF", "H1_WATCH_IDLE_BYTES", "H1_WATCH_IDLE_ERROR", "H1_WATCH_IGNORED",
+    "H1_NEXT_NONE", "H1_NEXT_RAISE", "H1_NEXT_CLOSE", "H1_NEXT_DRAIN",
+    "H1_READ_PARSE", "H1_READ_SHUTDOWN", "H1_READ_WATCHER", "H1_READ_TRANSPORT", "H1_READ_EOF",
+    "H1_REQ_OK", "H1_REQ_ALREADY", "H1_REQ_STALE", "H1_REQ_PARKED", "H1_REQ_PEER_CLOSED", "H1_REQ_CONTINUE",
+]
+
+
+def test_attributes_in_registration_order():
+    added = [k for k in vars(m) if not k.startswith("__") or k == "__version__"]
+    assert added == ORDER
+
+
+def test_version_and_docstring():
+    assert m.__version__ == "0.4.5" == velmora.__version__
+    assert m.__doc__ == ""
+    assert m.__name__ == "velmora._velmora"
+
+
+def test_both_entry_points_exported():
+    lib = ctypes.PyDLL(m.__file__)
+    assert lib.PyModExport__velmora and lib.PyInit__velmora
+    lib.PyInit__velmora.restype = ctypes.py_object
+    # The legacy hook hands out a module definition object for multi-phase init.
+    assert type(lib.PyInit__velmora()).__name__ == "moduledef"
+
+
+def test_constant_values():
+    assert m.H2_PREFACE == b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" and len(m.H2_PREFACE) == 24
+    assert m.H2_MAX_STREAM_ID == 2**31 - 1
+    assert m.H2_MAX_MAX_FRAME_SIZE == 2**24 - 1
+    assert [m.H2_FLAG_WAKE, m.H2_FLAG_SLOT_FREED, m.H2_FLAG_CONN_DONE, m.H2_FLAG_STOP_ACCEPTING,
+            m.H2_FLAG_CAPACITY] == [1, 2, 4, 8, 16]
+    assert [getattr(m, n) for n in ORDER if n.startswith(("H1_NEXT", "H1_READ"))] == list(range(9))
+    assert [getattr(m, n) for n in ORDER if n.startswith("H1_REQ")] == list(range(6))
+    assert [getattr(m, n) for n in ORDER if n.startswith("H1_WATCH")] == list(range(5))
+    assert all(type(getattr(m, n)) is int for n in ORDER if n.isupper() and n != "H2_PREFACE")
+
+
+def test_exception_tree():
+    for name in ORDER:
+        obj = getattr(m, name)
+        if isinstance(obj, type) and issubclass(obj, BaseException):
+            assert issubclass(obj, m.VelmoraError)
+            assert obj.__module__ == "_velmora"
+            assert obj.__doc__
+    assert m.VelmoraError.__bases__ == (Exception,)
+    assert not issubclass(m.ConnectionClosedError, (m.H1Error, m.H2Error))
+    for sub in ("H1ParseError", "H1BodyError", "H1IncompleteMessageError", "H1UnexpectedMessageError",
+                "H1UserError"):
+        assert getattr(m, sub).__bases__ == (m.H1Error,)
+    for sub in ("H2ProtocolError", "H2StreamError", "H2UserError", "H2FlowControlError"):
+        assert getattr(m, sub).__bases__ == (m.H2Error,)
+    assert m.VelmoraError.__doc__ == "Base class for every velmora error (HTTP/1 and HTTP/2)."
+    assert m.H2FlowControlError.__doc__ == "Flow-control window over/underflow. args = (reason: int,)."
+
+
+def test_classes_are_named_and_frozen():
+    assert m.HeaderMap.__module__ == "velmora._velmora"
+    assert m.HeaderMap.__qualname__ == "HeaderMap"
+    for cls, obj in ((m.HeaderMap, m.HeaderMap()), (m.OnceLatch, m.OnceLatch())):
+        with pytest.raises((AttributeError, TypeError)):
+            obj.anything = 1
+        with pytest.raises((AttributeError, TypeError)):
+            cls.anything = 1
+
+
+def test_text_signatures():
+    assert str(inspect.signature(m.uri_parts)) == "(url)"
+    assert str(inspect.signature(m.http_date)) == "()"
+    assert str(inspect.signature(m.HeaderMap)) == "(init=None)"
+    assert "default=None" in str(inspect.signature(m.HeaderMap.get))
+
+
+@pytest.mark.parametrize(
+    "url, parts",
+    [
+        ("http://[::1]:8080/x", ("http", "::1", 8080, "[::1]:8080")),
+        ("wss://h", ("wss", "h", 443, "h:443")),
+        ("ws://h/chat", ("ws", "h", 80, "h:80")),
+        ("WS://h/chat", ("WS", "h", None, None)),  # ws defaults match lowercase only
+        ("HTTPS://h", ("https", "h", 443, "h:443")),
+        ("foo://h/p", ("foo", "h", None, None)),
+        ("/just/a/path?q", (None, None, None, None)),
+        ("*", (None, None, None, None)),
+        ("h:8080", (None, "h", 8080, "h:8080")),
+        ("h", (None, "h", None, None)),
+        ("http://h:99999/", ("http", "h", 80, "h:80")),
+        ("https://user:pw@h:81/", ("https", "h", 81, "h:81")),
+        # The port comes from the host part, never from the userinfo.
+        ("http://u:8080@h/", ("http", "h", 80, "h:80")),
+        ("http://h:/", ("http", "h", 80, "h:80")),
+    ],
+)
+def test_uri_parts(url, parts):
+    assert m.uri_parts(url) == parts
+
+
+def test_uri_parts_errors():
+    with pytest.raises(ValueError) as e:
+        m.uri_parts('http://a b/"x')
+    assert str(e.value) == 'invalid url "http://a b/\\"x": invalid uri character'
+    with pytest.raises(ValueError, match=r'^invalid url "http://a@b@c/": invalid authority$'):
+        m.uri_parts("http://a@b@c/")
+    with pytest.raises(ValueError, match="empty string"):
+        m.uri_parts("")
+    with pytest.raises(TypeError):
+        m.uri_parts(b"http://h/")
+
+
+def test_http_date():
+    d = m.http_date()
+    assert isinstance(d, bytes) and len(d) == 29
+    assert re.fullmatch(rb"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                        rb"\d{4} \d\d:\d\d:\d\d GMT", d)
+    import email.utils
+    import time
+    parsed = email.utils.parsedate_to_datetime(d.decode()).timestamp()
+    assert abs(parsed - time.time()) < 3
+
+
+def test_stub_names_every_public_attribute():
+    import ast
+    from pathlib import Path
+
+    stub = Path(velmora.__file__).with_name("_velmora.pyi").resolve()
+    tree = ast.parse(stub.read_text())
+    names = set()
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
+    assert set(ORDER) <= names, sorted(set(ORDER) - names)
