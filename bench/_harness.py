@@ -1,31 +1,49 @@
-"""Side-by-side micro-benchmark helpers: best-of-N ns per call."""
+"""Side-by-side micro-benchmark helpers.
+
+Both sides of a comparison are measured in alternating short rounds and each
+keeps its best round, so load from other processes on the machine hits both
+alike and is filtered out by the minimum.
+"""
 
 import time
 
 
-def ns_per_call(fn, *, number=None, repeat=7):
-    if number is None:
-        number = 1
-        while True:
-            t0 = time.perf_counter_ns()
-            for _ in range(number):
-                fn()
-            if time.perf_counter_ns() - t0 > 20_000_000:
-                break
-            number *= 2
-    best = None
-    for _ in range(repeat):
+def _calibrate(fn, target_ns=2_000_000):
+    number = 1
+    while True:
         t0 = time.perf_counter_ns()
         for _ in range(number):
             fn()
-        dt = (time.perf_counter_ns() - t0) / number
-        best = dt if best is None or dt < best else best
-    return best
+        if time.perf_counter_ns() - t0 > target_ns:
+            return number
+        number *= 2
+
+
+def _round(fn, number):
+    t0 = time.perf_counter_ns()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter_ns() - t0) / number
+
+
+def compare(ours, theirs, rounds=41):
+    """Best ns per call of each, measured in alternating rounds."""
+    n1, n2 = _calibrate(ours), _calibrate(theirs)
+    best1 = best2 = float("inf")
+    for _ in range(rounds):
+        best1 = min(best1, _round(ours, n1))
+        best2 = min(best2, _round(theirs, n2))
+    return best1, best2
+
+
+def ns_per_call(fn, rounds=41):
+    n = _calibrate(fn)
+    return min(_round(fn, n) for _ in range(rounds))
 
 
 def table(title, rows, peer):
-    """rows: (operation, ours_ns, peer_ns). Ratio > 1 means velmora is faster."""
+    """rows: (operation, ours_ns, peer_ns). Speedup > 1 means velmora is faster."""
     print(f"\n{title}")
-    print(f"  {'operation':<34}{'velmora ns':>12}{peer + ' ns':>18}{'speedup':>10}")
+    print(f"  {'operation':<36}{'velmora ns':>12}{peer + ' ns':>20}{'speedup':>10}")
     for name, ours, theirs in rows:
-        print(f"  {name:<34}{ours:>12.1f}{theirs:>18.1f}{theirs / ours:>9.2f}x")
+        print(f"  {name:<36}{ours:>12.1f}{theirs:>20.1f}{theirs / ours:>9.2f}x")

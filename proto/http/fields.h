@@ -14,6 +14,7 @@ struct CharTables {
   std::array<uint8_t, 256> tchar{};   // RFC 9110 tchar
   std::array<uint8_t, 256> value{};   // allowed in a stored field value
   std::array<uint8_t, 256> lower{};   // ASCII lowercase map
+  std::array<uint8_t, 256> token_lower{};  // lowercase of a tchar, 0 otherwise
   constexpr CharTables() {
     for (int c = 0; c < 256; ++c) {
       bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -22,6 +23,7 @@ struct CharTables {
       tchar[c] = alpha || digit || sym;
       value[c] = !((c < 0x20 && c != '\t') || c == 0x7f);
       lower[c] = uint8_t((c >= 'A' && c <= 'Z') ? c + 32 : c);
+      token_lower[c] = tchar[c] ? lower[c] : 0;
     }
   }
 };
@@ -38,6 +40,10 @@ bool is_token(std::string_view s) noexcept;
 bool is_valid_value(std::string_view s) noexcept;
 // Visible ASCII plus SP and HTAB (the test list-valued fields pass first).
 bool is_visible_ascii(std::string_view s) noexcept;
+
+// Validates a token and writes it lowercased to dst in one pass; false (dst
+// partly written) when `src` is empty or holds a non-token byte.
+bool lower_token_into(std::string_view src, char* dst) noexcept;
 
 bool iequals(std::string_view a, std::string_view b) noexcept;  // ASCII case-insensitive
 void lower_into(std::string_view src, char* dst) noexcept;

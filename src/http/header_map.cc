@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "proto/http/fields.h"
@@ -119,6 +120,51 @@ PyObject* list_of(PyObject* self, Shape shape) {
   return build_list(s, shape);
 }
 
+// items() and raw_items(): the pair lists are kept between calls until the
+// map is mutated, so repeated reads of an unchanged map only copy a list.
+PyObject* cached_list(PyObject* self, Shape shape) {
+  HeaderMapObject* o = self_of(self);
+  int slot = shape == Shape::items ? 0 : 1;
+  Snapshot& s = t_snapshot;
+  uint64_t seen;
+  PyObject* hit = o->map.with([&](const http::HeaderMap& m) -> PyObject* {
+    if (PyObject* c = o->cache[slot]) return Py_NewRef(c);
+    seen = o->mutations;
+    s.take(m, true);
+    return nullptr;
+  });
+  if (hit) {
+    Ref cached(hit);
+    return PyList_GetSlice(cached.get(), 0, PyList_GET_SIZE(cached.get()));
+  }
+  Ref built(build_list(s, shape));
+  if (!built) return nullptr;
+  Ref keep(PyList_GetSlice(built.get(), 0, PyList_GET_SIZE(built.get())));
+  if (!keep) {
+    PyErr_Clear();
+    return built.release();
+  }
+  o->map.with([&](const http::HeaderMap&) {
+    if (o->mutations == seen && !o->cache[slot]) o->cache[slot] = keep.release();
+  });
+  return built.release();  // `keep`, if not stored, is released here, unlocked
+}
+
+// Every mutating method calls this under the lock and releases the returned
+// lists after unlocking.
+struct DroppedCache {
+  PyObject* lists[2] = {nullptr, nullptr};
+  ~DroppedCache() {
+    Py_XDECREF(lists[0]);
+    Py_XDECREF(lists[1]);
+  }
+};
+void invalidate(HeaderMapObject* o, DroppedCache& d) {
+  d.lists[0] = std::exchange(o->cache[0], nullptr);
+  d.lists[1] = std::exchange(o->cache[1], nullptr);
+  ++o->mutations;
+}
+
 // Appends (name, value) objects to a map under construction.
 bool append_pair(http::HeaderMap& m, PyObject* k, PyObject* v) {
   HeaderName name;
@@ -155,7 +201,7 @@ bool fill_from(http::HeaderMap& m, PyObject* init) {
     Py_BEGIN_CRITICAL_SECTION(init);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
     PyObject** items = PySequence_Fast_ITEMS(init);
-    m.reserve(size_t(n), 0);
+    m.reserve(size_t(n), size_t(n) * 48);
     for (Py_ssize_t i = 0; i < n && ok; ++i) {
       PyObject* e = items[i];
       if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
@@ -201,11 +247,13 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   new (&self_of(self)->map) Guarded<http::HeaderMap>(std::move(m));
-  return self;
+  return self;  // cache and mutations start zeroed by tp_alloc
 }
 
 void hm_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  Py_XDECREF(self_of(self)->cache[0]);
+  Py_XDECREF(self_of(self)->cache[1]);
   self_of(self)->map.~Guarded<http::HeaderMap>();
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -260,7 +308,13 @@ PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   HeaderName name;
   std::string_view value;
   if (!header_name_from_py(a[0], name) || !header_value_from_py(a[1], value)) return nullptr;
-  bool ok = self_of(self)->map.with([&](http::HeaderMap& m) { return m.append(name.view(), value); });
+  HeaderMapObject* o = self_of(self);
+  DroppedCache dropped;
+  bool ok = o->map.with([&](http::HeaderMap& m) {
+    if (!m.append(name.view(), value)) return false;
+    invalidate(o, dropped);
+    return true;
+  });
   if (!ok) return full_error();
   Py_RETURN_NONE;
 }
@@ -278,7 +332,9 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* value_err = value_ok ? nullptr : PyErr_GetRaisedException();
   enum { existing, added, full, invalid } outcome;
   std::string& out = t_scratch;
-  self_of(self)->map.with([&](http::HeaderMap& m) {
+  HeaderMapObject* o = self_of(self);
+  DroppedCache dropped;
+  o->map.with([&](http::HeaderMap& m) {
     std::string_view v;
     if (m.first(name.view(), v)) {
       out.assign(v);
@@ -288,6 +344,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     } else if (!m.append(name.view(), value)) {
       outcome = full;
     } else {
+      invalidate(o, dropped);
       out.assign(value);
       outcome = added;
     }
@@ -303,8 +360,8 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* hm_keys(PyObject* self, PyObject*) { return list_of(self, Shape::keys); }
 PyObject* hm_values(PyObject* self, PyObject*) { return list_of(self, Shape::values); }
-PyObject* hm_items(PyObject* self, PyObject*) { return list_of(self, Shape::items); }
-PyObject* hm_raw_items(PyObject* self, PyObject*) { return list_of(self, Shape::raw_items); }
+PyObject* hm_items(PyObject* self, PyObject*) { return cached_list(self, Shape::items); }
+PyObject* hm_raw_items(PyObject* self, PyObject*) { return cached_list(self, Shape::raw_items); }
 
 PyObject* hm_subscript(PyObject* self, PyObject* key) {
   HeaderName name;
@@ -327,8 +384,14 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   HeaderName name;
   if (!header_name_from_py(key, name)) return -1;
+  HeaderMapObject* o = self_of(self);
+  DroppedCache dropped;
   if (!value) {
-    bool removed = self_of(self)->map.with([&](http::HeaderMap& m) { return m.remove(name.view()); });
+    bool removed = o->map.with([&](http::HeaderMap& m) {
+      if (!m.remove(name.view())) return false;
+      invalidate(o, dropped);
+      return true;
+    });
     if (!removed) {
       Ref k(ascii_obj(name.view()));
       if (k) PyErr_SetObject(PyExc_KeyError, k.get());
@@ -338,7 +401,11 @@ int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   }
   std::string_view v;
   if (!header_value_from_py(value, v)) return -1;
-  bool ok = self_of(self)->map.with([&](http::HeaderMap& m) { return m.replace(name.view(), v); });
+  bool ok = o->map.with([&](http::HeaderMap& m) {
+    if (!m.replace(name.view(), v)) return false;
+    invalidate(o, dropped);
+    return true;
+  });
   if (!ok) {
     full_error();
     return -1;
@@ -381,7 +448,7 @@ PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyObject* hm_repr(PyObject* self) {
-  Ref items(list_of(self, Shape::items));
+  Ref items(cached_list(self, Shape::items));
   if (!items) return nullptr;
   return PyUnicode_FromFormat("HeaderMap(%R)", items.get());
 }
@@ -429,7 +496,6 @@ PyType_Spec kSpec = {"velmora._velmora.HeaderMap", sizeof(HeaderMapObject), 0,
 }  // namespace
 
 bool HeaderName::assign(std::string_view raw) {
-  if (!http::is_token(raw)) return false;
   char* dst;
   if (raw.size() <= sizeof(small_)) {
     dst = small_;
@@ -437,7 +503,7 @@ bool HeaderName::assign(std::string_view raw) {
     big_.resize(raw.size());
     dst = big_.data();
   }
-  http::lower_into(raw, dst);
+  if (!http::lower_token_into(raw, dst)) return false;
   view_ = {dst, raw.size()};
   return true;
 }

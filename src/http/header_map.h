@@ -11,6 +11,10 @@ namespace velmora::py {
 struct HeaderMapObject {
   PyObject_HEAD
   Guarded<http::HeaderMap> map;
+  // Guarded by map's lock: the lists items() and raw_items() built last, kept
+  // until a mutation through this object's methods; mutations counts those.
+  PyObject* cache[2];
+  uint64_t mutations;
 };
 
 // A header name from Python (str or bytes), validated and lowercased.

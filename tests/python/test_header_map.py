@@ -176,3 +176,19 @@ def test_concurrent_mutation_and_cross_equality():
     assert not any(t.is_alive() for t in threads), "deadlock"
     assert not errors
     assert len(a) == sum(len(a.get_all(k)) for k in a.keys())
+
+
+def test_repeated_reads_follow_every_mutation():
+    h = HeaderMap([("a", "1")])
+    first = h.items()
+    first.append("junk")  # the caller owns the list it gets
+    assert h.items() == [("a", b"1")] and h.raw_items() == [(b"a", b"1")]
+    h.add("b", "2")
+    assert h.items() == [("a", b"1"), ("b", b"2")] and h.raw_items() == [(b"a", b"1"), (b"b", b"2")]
+    h["a"] = "x"
+    assert h.items()[0] == ("a", b"x")
+    h.setdefault("c", "3")
+    assert h.raw_items()[-1] == (b"c", b"3")
+    del h["b"]
+    assert h.items() == [("a", b"x"), ("c", b"3")]
+    assert repr(h) == "HeaderMap([('a', b'x'), ('c', b'3')])"

@@ -170,3 +170,23 @@ TEST(Date, ImfFixdate) {
   EXPECT_EQ(now.size(), kDateLength);
   EXPECT_EQ(now.substr(25), " GMT");
 }
+
+TEST(Fields, ValueCheckAtEveryPositionAndLength) {
+  // The word-at-a-time path must find a bad byte wherever it sits.
+  for (size_t len = 1; len < 40; ++len)
+    for (size_t pos = 0; pos < len; ++pos)
+      for (char bad : {'\0', '\n', '\r', '\x1f', '\x7f'}) {
+        std::string v(len, 'a');
+        v[pos] = bad;
+        ASSERT_FALSE(is_valid_value(v)) << len << " " << pos << " " << int(bad);
+        v[pos] = '\t';
+        ASSERT_TRUE(is_valid_value(v));
+        v[pos] = '\x80';
+        ASSERT_TRUE(is_valid_value(v));
+      }
+  char buf[8];
+  EXPECT_TRUE(lower_token_into("X-Ab", buf));
+  EXPECT_EQ(std::string_view(buf, 4), "x-ab");
+  EXPECT_FALSE(lower_token_into("X b", buf));
+  EXPECT_FALSE(lower_token_into("", buf));
+}
