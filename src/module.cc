@@ -98,7 +98,7 @@ int exec_module(PyObject* m) {
   if (add_once_latch(m) < 0) return -1;
   if (add_ints(m, kH1Watch) < 0) return -1;
   if (add_ints(m, kH1Codes) < 0) return -1;
-  // ProxyMatcher and ProxyIntercept register here.
+  if (add_proxy(m) < 0) return -1;
   return 0;
 }
 

@@ -10,5 +10,6 @@ namespace velmora::py {
 int add_header_map(PyObject* m);      // HeaderMap
 int add_http_functions(PyObject* m);  // http_date, uri_parts
 int add_once_latch(PyObject* m);      // OnceLatch
+int add_proxy(PyObject* m);           // ProxyMatcher, ProxyIntercept
 
 }  // namespace velmora::py

@@ -1,0 +1,225 @@
+#include "proxy/matcher.h"
+
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "proto/http/fields.h"
+#include "proto/http/uri.h"
+#include "proxy/credentials.h"
+
+namespace velmora::proxy {
+
+namespace {
+
+enum class Style : uint8_t { none, http, socks };
+
+Style proxy_style(const http::Uri& u, std::string_view& scheme) noexcept {
+  switch (u.scheme_kind) {
+    case http::Scheme::none: scheme = "http"; return Style::http;
+    case http::Scheme::http: scheme = "http"; return Style::http;
+    case http::Scheme::https: scheme = "https"; return Style::http;
+    case http::Scheme::other: break;
+  }
+  for (std::string_view s : {"socks4", "socks4a", "socks5", "socks5h"})
+    if (http::iequals(u.scheme, s)) {
+      scheme = s;
+      return Style::socks;
+    }
+  return Style::none;
+}
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string_view trim(std::string_view s) noexcept {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// ASCII case-insensitive: does `host` end with `tail`?
+bool iends_with(std::string_view host, std::string_view tail) noexcept {
+  return host.size() >= tail.size() && http::iequals(host.substr(host.size() - tail.size()), tail);
+}
+
+bool domain_bypasses(std::string_view host, std::string_view d) noexcept {
+  bool dot = d.front() == '.';
+  if (http::iequals(host, d) || (dot && http::iequals(host, d.substr(1)))) return true;
+  if (!iends_with(host, d)) return false;
+  return dot || (host.size() > d.size() && host[host.size() - d.size() - 1] == '.');
+}
+
+// The first variable of the pair that is set and holds valid UTF-8.
+std::string env_setting(const char* upper, const char* lower) {
+  for (const char* name : {upper, lower}) {
+    const char* v = std::getenv(name);
+    if (!v) continue;
+    std::string_view s(v);
+    if (is_valid_utf8(s)) return std::string(s);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::optional<Intercept> parse_proxy(std::string_view url) {
+  http::Uri u;
+  if (url.empty() || http::parse_uri(url, u) != http::UriError::none) return std::nullopt;
+  std::string_view scheme;
+  Style style = proxy_style(u, scheme);
+  if (style == Style::none || !u.has_authority()) return std::nullopt;
+
+  Intercept p;
+  std::string_view port = u.port;
+  p.uri.reserve(scheme.size() + 3 + u.host.size() + (port.empty() ? 0 : 1 + port.size()) + 1);
+  p.uri += scheme;
+  p.uri += "://";
+  p.uri += u.host;
+  if (!port.empty()) {
+    p.uri += ':';
+    p.uri += port;
+  }
+  p.uri += '/';
+
+  if (u.authority.find('@') == std::string_view::npos) return p;
+  std::string_view info = u.userinfo;
+  size_t colon = info.find(':');
+  std::string user = percent_decode_utf8(info.substr(0, colon));
+  std::string password = colon == std::string_view::npos ? std::string() : percent_decode_utf8(info.substr(colon + 1));
+  if (style == Style::socks) {
+    p.auth = AuthKind::raw;
+    p.user = std::move(user);
+    p.password = std::move(password);
+    return p;
+  }
+  // Base64 of user ":" password, encoded straight from the two parts.
+  std::string plain;
+  plain.reserve(user.size() + 1 + password.size());
+  plain += user;
+  plain += ':';
+  plain += password;
+  p.auth = AuthKind::basic;
+  p.basic.reserve(6 + base64_size(plain.size()));
+  p.basic += "Basic ";
+  base64_append(plain, p.basic);
+  return p;
+}
+
+bool parse_ip(std::string_view host, bool& v6, uint8_t (&addr)[16]) noexcept {
+  // INET6_ADDRSTRLEN covers the longest textual form, including an embedded
+  // IPv4 tail; anything longer is not an address.
+  char buf[INET6_ADDRSTRLEN];
+  if (host.empty() || host.size() >= sizeof buf) return false;
+  bool colon = false;
+  for (char c : host) {
+    bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' || c == ':';
+    if (!ok) return false;
+    colon |= c == ':';
+  }
+  std::memcpy(buf, host.data(), host.size());
+  buf[host.size()] = '\0';
+  std::memset(addr, 0, 16);
+  v6 = colon;
+  return inet_pton(colon ? AF_INET6 : AF_INET, buf, addr) == 1;
+}
+
+std::optional<IpNet> IpNet::parse(std::string_view s) {
+  IpNet n;
+  size_t slash = s.find('/');
+  if (!parse_ip(s.substr(0, slash), n.v6, n.addr)) return std::nullopt;
+  unsigned bits = n.v6 ? 128 : 32;
+  n.prefix = uint8_t(bits);
+  if (slash == std::string_view::npos) return n;
+  std::string_view digits = s.substr(slash + 1);
+  if (digits.empty() || digits.size() > 3) return std::nullopt;
+  unsigned v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + unsigned(c - '0');
+  }
+  if (v > bits) return std::nullopt;
+  n.network = true;
+  n.prefix = uint8_t(v);
+  return n;
+}
+
+bool IpNet::contains(bool other_v6, const uint8_t* other) const noexcept {
+  if (other_v6 != v6) return false;
+  unsigned full = prefix / 8, rest = prefix % 8;
+  if (std::memcmp(addr, other, full) != 0) return false;
+  if (!rest) return true;
+  auto mask = uint8_t(0xff << (8 - rest));
+  return (addr[full] & mask) == (other[full] & mask);
+}
+
+Matcher Matcher::from_parts(const Settings& s) {
+  Matcher m;
+  std::shared_ptr<const Intercept> all;
+  if (auto p = parse_proxy(s.all)) all = std::make_shared<const Intercept>(std::move(*p));
+  if (auto p = parse_proxy(s.http))
+    m.http_ = std::make_shared<const Intercept>(std::move(*p));
+  else
+    m.http_ = all;
+  if (auto p = parse_proxy(s.https))
+    m.https_ = std::make_shared<const Intercept>(std::move(*p));
+  else
+    m.https_ = all;
+
+  for (size_t pos = 0;;) {
+    size_t comma = s.no.find(',', pos);
+    std::string_view piece = trim(s.no.substr(pos, comma == std::string_view::npos ? comma : comma - pos));
+    if (auto net = IpNet::parse(piece))
+      m.ips_.push_back(*net);
+    else if (!piece.empty()) {
+      m.domains_.emplace_back(piece);
+      m.all_bypassed_ |= piece == "*";
+    }
+    if (comma == std::string_view::npos) break;
+    pos = comma + 1;
+  }
+  return m;
+}
+
+Matcher Matcher::from_env() {
+  if (std::getenv("REQUEST_METHOD")) return Matcher{};
+  std::string all = env_setting("ALL_PROXY", "all_proxy");
+  std::string http = env_setting("HTTP_PROXY", "http_proxy");
+  std::string https = env_setting("HTTPS_PROXY", "https_proxy");
+  std::string no = env_setting("NO_PROXY", "no_proxy");
+  return from_parts({all, http, https, no});
+}
+
+bool Matcher::bypassed(std::string_view host) const {
+  // "*" means every destination, addresses included.
+  if (all_bypassed_) return true;
+  bool v6;
+  uint8_t addr[16];
+  if (parse_ip(host, v6, addr)) {
+    for (const IpNet& n : ips_)
+      if (n.contains(v6, addr)) return true;
+    return false;
+  }
+  for (const std::string& d : domains_)
+    if (domain_bypasses(host, d)) return true;
+  return false;
+}
+
+std::shared_ptr<const Intercept> Matcher::intercept(std::string_view url) const {
+  http::Uri u;
+  if (url.empty() || http::parse_uri(url, u) != http::UriError::none || !u.has_authority()) return nullptr;
+  const std::shared_ptr<const Intercept>* proxy;
+  switch (u.scheme_kind) {
+    case http::Scheme::http: proxy = &http_; break;
+    case http::Scheme::https: proxy = &https_; break;
+    default: return nullptr;
+  }
+  if (!*proxy) return nullptr;
+  std::string_view host = u.host;
+  while (!host.empty() && host.front() == '[') host.remove_prefix(1);
+  while (!host.empty() && host.back() == ']') host.remove_suffix(1);
+  if (host.empty() || bypassed(host)) return nullptr;
+  return *proxy;
+}
+
+}  // namespace velmora::proxy
