@@ -93,7 +93,8 @@ int exec_module(PyObject* m) {
   if (add_ints(m, kH2Defaults) < 0) return -1;
   if (PyModule_Add(m, "H2_PREFACE", PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1)) < 0) return -1;
   if (add_h1_errors(m) < 0) return -1;
-  // H1Codec, the head events and H1BodyDecoder register here.
+  if (add_h1_codec(m) < 0) return -1;
+  if (add_h1_body_decoder(m) < 0) return -1;
   // H1ServerState and H1ClientState register here.
   if (add_once_latch(m) < 0) return -1;
   if (add_ints(m, kH1Watch) < 0) return -1;

@@ -240,4 +240,48 @@ void HeaderMap::reserve(size_t names, size_t bytes) {
   }
 }
 
+void HeaderMap::assign_block(std::string_view block, size_t fields) {
+  clear();
+  reserve(fields, 0);
+  arena_.assign(block);
+}
+
+std::string_view HeaderMap::lower_block_name(uint32_t off, uint32_t len) noexcept {
+  char* d = arena_.data() + off;
+  // Tokens are ASCII: eight bytes at a time, 'A'-'Z' gain 0x20.
+  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, d + i, 8);
+    uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
+    uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
+    w |= (ge_a & ~gt_z) >> 2;
+    std::memcpy(d + i, &w, 8);
+  }
+  for (; i < len; ++i) d[i] = (d[i] >= 'A' && d[i] <= 'Z') ? char(d[i] + 32) : d[i];
+  return {d, len};
+}
+
+bool HeaderMap::append_block_field(uint32_t name_off, uint32_t name_len, uint32_t value_off, uint32_t value_len) {
+  if (full()) return false;
+  std::string_view name = view(name_off, name_len);
+  uint32_t h = hash_name(name);
+  int32_t e = find(name, h);
+  values_.push_back(Value{value_off, value_len, -1});
+  ++live_values_;
+  int32_t v = int32_t(values_.size() - 1);
+  if (e >= 0) {
+    Entry& en = entries_[size_t(e)];
+    values_[size_t(en.tail)].next = v;
+    en.tail = v;
+    ++en.nvalues;
+    return true;
+  }
+  if ((entries_.size() + 1) * 4 > index_.size() * 3) grow_index();
+  entries_.push_back(Entry{name_off, name_len, h, v, v, 1});
+  index_insert(h, int32_t(entries_.size() - 1));
+  return true;
+}
+
 }  // namespace velmora::http

@@ -72,6 +72,17 @@ class HeaderMap {
 
   void reserve(size_t names, size_t bytes);
 
+  // Bulk building from one block of bytes, such as a message head: the block
+  // is copied into the map once and each field then refers to it by offset,
+  // so no name or value is copied again. Replaces the current contents.
+  void assign_block(std::string_view block, size_t fields);
+  // Lowercases the token at [off, off + len) of the block in place and returns
+  // a view of it. The bytes must be a valid token (ASCII).
+  std::string_view lower_block_name(uint32_t off, uint32_t len) noexcept;
+  // Appends a field whose (already lowercased) name and value lie in the block.
+  [[nodiscard]] bool append_block_field(uint32_t name_off, uint32_t name_len, uint32_t value_off,
+                                        uint32_t value_len);
+
  private:
   struct Entry {
     uint32_t name_off, name_len;

@@ -127,9 +127,12 @@ PyObject* cached_list(PyObject* self, Shape shape) {
   int slot = shape == Shape::items ? 0 : 1;
   Snapshot& s = t_snapshot;
   uint64_t seen;
+  bool keep_it = false;
   PyObject* hit = o->map.with([&](const http::HeaderMap& m) -> PyObject* {
     if (PyObject* c = o->cache[slot]) return Py_NewRef(c);
     seen = o->mutations;
+    keep_it = o->read_before[slot];
+    o->read_before[slot] = true;
     s.take(m, true);
     return nullptr;
   });
@@ -138,7 +141,7 @@ PyObject* cached_list(PyObject* self, Shape shape) {
     return PyList_GetSlice(cached.get(), 0, PyList_GET_SIZE(cached.get()));
   }
   Ref built(build_list(s, shape));
-  if (!built) return nullptr;
+  if (!built || !keep_it) return built.release();
   Ref keep(PyList_GetSlice(built.get(), 0, PyList_GET_SIZE(built.get())));
   if (!keep) {
     PyErr_Clear();

@@ -15,6 +15,7 @@ struct HeaderMapObject {
   // until a mutation through this object's methods; mutations counts those.
   PyObject* cache[2];
   uint64_t mutations;
+  bool read_before[2];  // a list is only kept once it has been asked for twice
 };
 
 // A header name from Python (str or bytes), validated and lowercased.

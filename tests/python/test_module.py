@@ -23,6 +23,7 @@ ORDER = [
     "H2_DEFAULT_DATA_FRAME_BUDGET", "H2_MAX_RECV_EMPTY_DATA_FRAMES", "H2_PREFACE",
     "H1Error", "H1ParseError", "H1BodyError", "H1IncompleteMessageError", "H1UnexpectedMessageError",
     "H1UserError",
+    "H1Codec", "H1ResponseHead", "H1RequestHead", "H1BodyDecoder",
     "OnceLatch",
     "H1_WATCH_HANDOFF", "H1_WATCH_IDLE_EOF", "H1_WATCH_IDLE_BYTES", "H1_WATCH_IDLE_ERROR", "H1_WATCH_IGNORED",
     "H1_NEXT_NONE", "H1_NEXT_RAISE", "H1_NEXT_CLOSE", "H1_NEXT_DRAIN",

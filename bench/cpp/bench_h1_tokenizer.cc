@@ -1,0 +1,144 @@
+// Head tokenizing throughput against llhttp on the same heads, per scan
+// path, plus the full request and response rules (header map included).
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <string_view>
+
+#include "proto/h1/head_parser.h"
+
+#ifdef VELMORA_HAVE_LLHTTP
+#include <llhttp.h>
+#endif
+
+using namespace velmora::h1;
+
+namespace {
+
+const std::string kRequest =
+    "GET /static/js/app.bundle.min.js?v=20240611&lang=en-US HTTP/1.1\r\n"
+    "Host: www.example-shop.com\r\n"
+    "Connection: keep-alive\r\n"
+    "sec-ch-ua: \"Chromium\";v=\"124\", \"Google Chrome\";v=\"124\", \"Not-A.Brand\";v=\"99\"\r\n"
+    "sec-ch-ua-mobile: ?0\r\n"
+    "User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 Chrome/124.0.0.0 Safari/537.36\r\n"
+    "sec-ch-ua-platform: \"Linux\"\r\n"
+    "Accept: */*\r\n"
+    "Sec-Fetch-Site: same-origin\r\n"
+    "Sec-Fetch-Mode: no-cors\r\n"
+    "Sec-Fetch-Dest: script\r\n"
+    "Referer: https://www.example-shop.com/products/shoes\r\n"
+    "Accept-Encoding: gzip, deflate, br, zstd\r\n"
+    "Accept-Language: en-US,en;q=0.9\r\n"
+    "Cookie: session=8f2a9c1e7b; theme=dark\r\n"
+    "\r\n";
+
+const std::string kResponse =
+    "HTTP/1.1 200 OK\r\n"
+    "Date: Tue, 11 Jun 2024 10:00:00 GMT\r\n"
+    "Content-Type: application/javascript; charset=utf-8\r\n"
+    "Content-Length: 48213\r\n"
+    "Connection: keep-alive\r\n"
+    "Cache-Control: public, max-age=31536000, immutable\r\n"
+    "ETag: \"5f3a-18e2b1c4d20\"\r\n"
+    "Last-Modified: Mon, 10 Jun 2024 08:00:00 GMT\r\n"
+    "Vary: Accept-Encoding\r\n"
+    "Server: nginx\r\n"
+    "\r\n";
+
+void Tokenize(benchmark::State& st, const std::string& head, bool request, ScanPath path) {
+  set_scan_path(path);
+  if (scan_path() != path) {
+    st.SkipWithError("scan path not supported by this CPU");
+    return;
+  }
+  HeadSlot slots[kDefaultMaxHeaders];
+  TokenizeOptions o{request, kDefaultMaxHeaders, false};
+  for (auto _ : st) {
+    Tokenized t = tokenize_head(head, o, slots);
+    benchmark::DoNotOptimize(t);
+    benchmark::DoNotOptimize(slots[0]);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations() * head.size()));
+  set_scan_path(ScanPath::automatic);
+}
+
+void ParseRequest(benchmark::State& st) {
+  RequestOptions o;
+  for (auto _ : st) {
+    RequestHead h;
+    HeadOutcome r = parse_request_head(kRequest, o, h);
+    benchmark::DoNotOptimize(r);
+    benchmark::DoNotOptimize(h);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations() * kRequest.size()));
+}
+
+void ParseResponse(benchmark::State& st) {
+  for (auto _ : st) {
+    ResponseHead h;
+    HeadOutcome r = parse_response_head(kResponse, nullptr, h);
+    benchmark::DoNotOptimize(r);
+    benchmark::DoNotOptimize(h);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations() * kResponse.size()));
+}
+
+#ifdef VELMORA_HAVE_LLHTTP
+// llhttp with span callbacks recording offsets, the same work as filling slots.
+struct Spans {
+  const char* base;
+  uint32_t n = 0;
+  HeadSlot slots[kDefaultMaxHeaders];
+};
+
+int on_field(llhttp_t* p, const char* at, size_t len) {
+  auto* s = static_cast<Spans*>(p->data);
+  if (s->n < kDefaultMaxHeaders) s->slots[s->n] = HeadSlot{uint32_t(at - s->base), uint32_t(len), 0, 0};
+  return 0;
+}
+int on_value(llhttp_t* p, const char* at, size_t len) {
+  auto* s = static_cast<Spans*>(p->data);
+  if (s->n < kDefaultMaxHeaders) {
+    s->slots[s->n].value_off = uint32_t(at - s->base);
+    s->slots[s->n].value_len = uint32_t(len);
+    ++s->n;
+  }
+  return 0;
+}
+int on_headers_complete(llhttp_t*) { return HPE_PAUSED; }
+
+void Llhttp(benchmark::State& st, const std::string& head, bool request) {
+  llhttp_settings_t settings;
+  llhttp_settings_init(&settings);
+  settings.on_header_field = on_field;
+  settings.on_header_value = on_value;
+  settings.on_headers_complete = on_headers_complete;
+  for (auto _ : st) {
+    llhttp_t parser;
+    Spans spans;
+    spans.base = head.data();
+    llhttp_init(&parser, request ? HTTP_REQUEST : HTTP_RESPONSE, &settings);
+    parser.data = &spans;
+    llhttp_errno_t e = llhttp_execute(&parser, head.data(), head.size());
+    benchmark::DoNotOptimize(e);
+    benchmark::DoNotOptimize(spans.n);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations() * head.size()));
+}
+BENCHMARK_CAPTURE(Llhttp, request, kRequest, true);
+BENCHMARK_CAPTURE(Llhttp, response, kResponse, false);
+#endif
+
+BENCHMARK_CAPTURE(Tokenize, request_portable, kRequest, true, ScanPath::portable);
+BENCHMARK_CAPTURE(Tokenize, request_sse42, kRequest, true, ScanPath::sse42);
+BENCHMARK_CAPTURE(Tokenize, request_avx2, kRequest, true, ScanPath::avx2);
+BENCHMARK_CAPTURE(Tokenize, response_portable, kResponse, false, ScanPath::portable);
+BENCHMARK_CAPTURE(Tokenize, response_sse42, kResponse, false, ScanPath::sse42);
+BENCHMARK_CAPTURE(Tokenize, response_avx2, kResponse, false, ScanPath::avx2);
+BENCHMARK(ParseRequest);
+BENCHMARK(ParseResponse);
+
+}  // namespace
+
+BENCHMARK_MAIN();

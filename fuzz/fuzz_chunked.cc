@@ -1,0 +1,122 @@
+// Chunked body decoding must not depend on how the input is split: feeding
+// the bytes in arbitrary pieces gives the same data, trailers, leftover and
+// error as feeding them at once. Also: any data framed by the encoder decodes
+// back to itself.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "proto/h1/body_decoder.h"
+#include "proto/h1/body_encoder.h"
+
+using velmora::h1::BodyDecoder;
+using velmora::h1::BodyFraming;
+
+namespace {
+
+struct Outcome {
+  std::string body;
+  std::string trailers;
+  size_t leftover = 0;
+  bool complete = false;
+  bool failed = false;
+  std::string error;
+  bool operator==(const Outcome&) const = default;
+};
+
+bool pump(BodyDecoder& d, Outcome& o) {
+  for (;;) {
+    BodyDecoder::Result r = d.decode();
+    if (r.step == BodyDecoder::Step::data) {
+      if (r.data.size == 0) abort();  // a data step always carries bytes
+      o.body += r.data.str();
+      continue;
+    }
+    if (r.step == BodyDecoder::Step::need_more) return false;
+    if (r.step == BodyDecoder::Step::error) {
+      o.failed = true;
+      o.error = std::to_string(int(r.error.io)) + ":" + r.error.cause;
+    }
+    return true;
+  }
+}
+
+Outcome finish(BodyDecoder& d, Outcome o) {
+  o.complete = d.is_complete();
+  if (o.complete == o.failed && o.complete) abort();
+  o.leftover = o.failed ? 0 : d.buffered();
+  if (auto t = d.take_trailers())
+    t->for_each([&](std::string_view n, std::string_view v) {
+      o.trailers.append(n).append(":").append(v).append("\n");
+    });
+  return o;
+}
+
+// Alternates the three ways input arrives: copied, moved in, shared.
+void feed(BodyDecoder& d, std::string_view piece, size_t i) {
+  switch (i % 3) {
+    case 0: d.feed(piece); break;
+    case 1: d.feed(std::string(piece)); break;
+    default: {
+      auto owner = std::make_shared<std::string>(piece);
+      d.feed_shared(*owner, owner);
+    }
+  }
+}
+
+Outcome decode(std::string_view in, const std::vector<size_t>& cuts) {
+  BodyDecoder d(BodyFraming::chunked);
+  Outcome o;
+  size_t pos = 0, n = 0;
+  for (size_t c : cuts) {
+    feed(d, in.substr(pos, c - pos), n++);
+    pos = c;
+    if (pump(d, o)) {
+      d.feed(in.substr(pos));
+      return finish(d, o);
+    }
+  }
+  feed(d, in.substr(pos), n);
+  if (!pump(d, o)) {
+    d.mark_eof();
+    pump(d, o);
+  }
+  return finish(d, o);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  uint32_t seed = data[0];
+  std::string_view in(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  Outcome whole = decode(in, {});
+  std::vector<size_t> every;
+  for (size_t i = 1; i < in.size(); ++i) every.push_back(i);
+  if (!(decode(in, every) == whole)) abort();
+  std::vector<size_t> cuts;
+  for (size_t i = 1; i < in.size(); ++i) {
+    seed = seed * 1103515245u + 12345u;
+    if ((seed >> 16) % 5 == 0) cuts.push_back(i);
+  }
+  if (!(decode(in, cuts) == whole)) abort();
+
+  // Round trip: the input as data, framed in chunks of 1..(seed%64+1) bytes.
+  size_t step = data[0] % 64 + 1;
+  std::string framed;
+  for (size_t pos = 0; pos < in.size(); pos += step) {
+    std::string_view piece = in.substr(pos, step);
+    size_t off = framed.size();
+    framed.resize(off + velmora::h1::chunk_framed_size(piece.size()));
+    velmora::h1::write_chunk(piece, framed.data() + off);
+  }
+  framed += velmora::h1::kChunkTerminator;
+  Outcome rt = decode(framed, cuts);
+  if (!rt.complete || rt.body != in || rt.leftover != 0) abort();
+  return 0;
+}

@@ -1,0 +1,69 @@
+// Response heads: parsing in two pieces must agree with parsing at once, on
+// every scan path, for each recorded request method.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "proto/h1/codec.h"
+
+using namespace velmora::h1;
+
+namespace {
+
+struct Result {
+  HeadStatus st;
+  ParseError err;
+  ResponseHead head;
+  size_t buffered;
+};
+
+Result run(std::string_view data, size_t cut, std::string_view method) {
+  Codec c;
+  if (!method.empty()) {
+    RequestEncoding enc;
+    velmora::http::UriError ue;
+    if (prepare_request(method, "/", {}, false, {}, false, enc, ue) != RequestFail::none) std::abort();
+    c.commit_request(enc);
+  }
+  Result r{};
+  r.st = c.receive_head(data.substr(0, cut), r.head, r.err);
+  if (cut < data.size()) {
+    if (r.st == HeadStatus::partial)
+      r.st = c.receive_head(data.substr(cut), r.head, r.err);
+    else if (r.st == HeadStatus::complete)
+      c.feed(data.substr(cut));  // the rest arrives after the head
+  }
+  r.buffered = c.buffered();
+  return r;
+}
+
+void check_same(const Result& a, const Result& b) {
+  if (a.st != b.st) std::abort();
+  if (a.st == HeadStatus::error && a.err != b.err) std::abort();
+  if (a.st != HeadStatus::complete) return;
+  if (a.buffered != b.buffered || a.head.status != b.head.status || !(a.head.headers == b.head.headers) ||
+      a.head.body != b.head.body || a.head.content_length != b.head.content_length ||
+      a.head.keep_alive != b.head.keep_alive || a.head.upgrade != b.head.upgrade)
+    std::abort();
+  if (a.head.status < 100 || a.head.status > 999) std::abort();
+  if ((a.head.status == 204 || a.head.status == 304) && a.head.body != BodyKind::empty) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* p, size_t n) {
+  if (n < 2) return 0;
+  static constexpr std::string_view kMethods[] = {"", "GET", "HEAD", "CONNECT"};
+  std::string_view method = kMethods[p[0] & 3];
+  std::string_view data(reinterpret_cast<const char*>(p + 2), n - 2);
+  size_t cut = data.empty() ? 0 : p[1] % (data.size() + 1);
+  set_scan_path(ScanPath::automatic);
+  Result whole = run(data, data.size(), method);
+  check_same(whole, run(data, cut, method));
+  set_scan_path(ScanPath::portable);
+  Result portable = run(data, data.size(), method);
+  set_scan_path(ScanPath::automatic);
+  check_same(whole, portable);
+  return 0;
+}

@@ -1,0 +1,109 @@
+#include "proto/h1/codec.h"
+
+namespace velmora::h1 {
+
+void Codec::consume(std::string_view src, bool src_is_buffer, size_t consumed) {
+  cp_ = {};
+  if (src_is_buffer)
+    rbuf_.erase(0, consumed);
+  else
+    rbuf_.assign(src.substr(consumed));
+}
+
+HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, ParseError& err) {
+  // With nothing buffered the head is parsed straight from `data`; only the
+  // bytes past it (or an incomplete head) are kept.
+  const bool in_buffer = !rbuf_.empty();
+  if (in_buffer) rbuf_.append(data);
+  std::string_view src = in_buffer ? std::string_view(rbuf_) : data;
+
+  RequestOptions ro{opts_.max_headers.value_or(kDefaultMaxHeaders), opts_.ignore_invalid_headers};
+  HeadOutcome o = parse_request_head(src, ro, out, &cp_);
+  switch (o.status) {
+    case HeadStatus::complete:
+      consume(src, in_buffer, o.consumed);
+      method_ = out.method;
+      trailers_allowed_ = out.allow_trailers;
+      return HeadStatus::complete;
+    case HeadStatus::partial:
+    case HeadStatus::informational:
+      if (!in_buffer) rbuf_.assign(data);
+      if (rbuf_.size() < opts_.max_buf_size) return HeadStatus::partial;
+      o.error = ParseError::too_large;
+      o.consumed = 0;
+      break;
+    case HeadStatus::error:
+      break;
+  }
+  // A failed head that is really an HTTP/2 connection preface.
+  if (src.starts_with(kH2Preface)) o.error = ParseError::version_h2;
+  if (o.status == HeadStatus::error)
+    consume(src, in_buffer, o.consumed);
+  else
+    cp_ = {};
+  err = o.error;
+  uint16_t st = h1::parse_error_status(o.error);
+  parse_error_status_ = st ? std::optional<uint16_t>(st) : std::nullopt;
+  return HeadStatus::error;
+}
+
+HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, ParseError& err) {
+  bool in_buffer = !rbuf_.empty();
+  if (in_buffer) rbuf_.append(data);
+  std::string_view src = in_buffer ? std::string_view(rbuf_) : data;
+  const Method* m = method_ ? &*method_ : nullptr;
+  for (;;) {
+    HeadOutcome o = parse_response_head(src, m, out, &cp_);
+    switch (o.status) {
+      case HeadStatus::complete:
+        consume(src, in_buffer, o.consumed);
+        out.wants_keep_alive = out.keep_alive && out.body != BodyKind::close && !request_connection_close_;
+        return HeadStatus::complete;
+      case HeadStatus::informational:
+        // Discarded whole; parsing starts again on what follows.
+        consume(src, in_buffer, o.consumed);
+        if (rbuf_.empty()) return HeadStatus::partial;
+        in_buffer = true;
+        src = rbuf_;
+        continue;
+      case HeadStatus::partial:
+        if (!in_buffer) rbuf_.assign(data);
+        if (rbuf_.size() < opts_.max_buf_size) return HeadStatus::partial;
+        cp_ = {};
+        err = ParseError::too_large;
+        return HeadStatus::error;
+      case HeadStatus::error:
+        consume(src, in_buffer, o.consumed);
+        err = o.error;
+        return HeadStatus::error;
+    }
+  }
+}
+
+void Codec::reset() noexcept {
+  method_.reset();
+  enc_.reset();
+  parse_error_status_.reset();
+  request_connection_close_ = false;
+  response_is_last_ = false;
+  response_close_delimited_ = false;
+  trailers_allowed_ = true;
+  cp_ = {};
+}
+
+void Codec::commit_request(RequestEncoding& req) {
+  request_connection_close_ = req.connection_close;
+  method_ = req.method;
+  enc_ = std::move(req.encoder);
+}
+
+ResponsePlan Codec::commit_response(const ResponseEncoding& res) {
+  ResponsePlan p = plan_response(res, method_ ? &*method_ : nullptr);
+  if (!p.ok) return p;
+  enc_ = p.encoder;
+  response_is_last_ = p.is_last;
+  response_close_delimited_ = p.close_delimited;
+  return p;
+}
+
+}  // namespace velmora::h1

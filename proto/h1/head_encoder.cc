@@ -1,0 +1,504 @@
+#include "proto/h1/head_encoder.h"
+
+#include <charconv>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "proto/http/fields.h"
+
+namespace velmora::h1 {
+
+bool connection_close(const http::HeaderMap& h) noexcept {
+  bool found = false;
+  h.for_each_of("connection", [&](std::string_view v) {
+    if (!found && http::list_has_token(v, "close")) found = true;
+  });
+  return found;
+}
+
+void title_case_into(std::string_view name, char* out) noexcept {
+  bool up = true;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = name[i];
+    out[i] = (up && c >= 'a' && c <= 'z') ? char(c - 32) : c;
+    up = c == '-';
+  }
+}
+
+std::string_view reason_phrase(uint16_t s) noexcept {
+  switch (s) {
+    case 100: return "Continue";
+    case 101: return "Switching Protocols";
+    case 102: return "Processing";
+    case 103: return "Early Hints";
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 203: return "Non Authoritative Information";
+    case 204: return "No Content";
+    case 205: return "Reset Content";
+    case 206: return "Partial Content";
+    case 207: return "Multi-Status";
+    case 208: return "Already Reported";
+    case 226: return "IM Used";
+    case 300: return "Multiple Choices";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 305: return "Use Proxy";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 402: return "Payment Required";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 406: return "Not Acceptable";
+    case 407: return "Proxy Authentication Required";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 411: return "Length Required";
+    case 412: return "Precondition Failed";
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 415: return "Unsupported Media Type";
+    case 416: return "Range Not Satisfiable";
+    case 417: return "Expectation Failed";
+    case 418: return "I'm a teapot";
+    case 421: return "Misdirected Request";
+    case 422: return "Unprocessable Entity";
+    case 423: return "Locked";
+    case 424: return "Failed Dependency";
+    case 425: return "Too Early";
+    case 426: return "Upgrade Required";
+    case 428: return "Precondition Required";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 451: return "Unavailable For Legal Reasons";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    case 505: return "HTTP Version Not Supported";
+    case 506: return "Variant Also Negotiates";
+    case 507: return "Insufficient Storage";
+    case 508: return "Loop Detected";
+    case 510: return "Not Extended";
+    case 511: return "Network Authentication Required";
+  }
+  return "<none>";
+}
+
+namespace {
+
+constexpr std::string_view kCrlf = "\r\n";
+
+// Output sinks: the plan pass counts, the write pass copies.
+struct CountOut {
+  size_t n = 0;
+  void put(std::string_view s) noexcept { n += s.size(); }
+  void put(char) noexcept { ++n; }
+  void name(std::string_view s) noexcept { n += s.size(); }
+};
+
+struct WriteOut {
+  char* p;
+  bool title;
+  void put(std::string_view s) noexcept {
+    if (s.empty()) return;  // an empty view may carry a null pointer
+    std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  }
+  void put(char c) noexcept { *p++ = c; }
+  void name(std::string_view s) noexcept {
+    if (title)
+      title_case_into(s, p);
+    else
+      std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  }
+};
+
+template <class Out>
+void put_u64(Out& out, uint64_t v) {
+  char buf[20];
+  auto r = std::to_chars(buf, buf + sizeof(buf), v);
+  out.put(std::string_view(buf, size_t(r.ptr - buf)));
+}
+
+template <class Out>
+void put_line(Out& out, std::string_view name, std::string_view value) {
+  out.name(name);
+  out.put(": ");
+  out.put(value);
+  out.put(kCrlf);
+}
+
+// "name: v1, v2, ...\r\n", with an optional suffix before the CRLF.
+template <class Out>
+void put_joined(Out& out, const http::HeaderMap& h, size_t entry, std::string_view suffix = {}) {
+  out.name(h.name_at(entry));
+  out.put(": ");
+  bool first = true;
+  h.for_each_value(entry, [&](std::string_view v) {
+    if (!first) out.put(", ");
+    out.put(v);
+    first = false;
+  });
+  out.put(suffix);
+  out.put(kCrlf);
+}
+
+// The last value of an entry.
+std::string_view last_value(const http::HeaderMap& h, size_t entry) {
+  std::string_view last;
+  h.for_each_value(entry, [&](std::string_view v) { last = v; });
+  return last;
+}
+
+size_t find_entry(const http::HeaderMap& h, std::string_view lname) {
+  for (size_t i = 0; i < h.name_count(); ++i)
+    if (h.name_at(i) == lname) return i;
+  return size_t(-1);
+}
+
+bool all_digits(std::string_view v, uint64_t& x) noexcept { return http::parse_u64_digits(v, x); }
+
+Error unexpected_header() { return Error::user(UserError::unexpected_header); }
+
+template <class Out>
+ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out) {
+  ResponsePlan p;
+  const uint16_t s = r.status;
+  if (s == 100 || (s >= 102 && s < 200)) {
+    p.error = Error::user(UserError::unsupported_status_code);
+    return p;
+  }
+  const bool to_head = m && *m == Method::head;
+  const bool connect_2xx = m && *m == Method::connect && s >= 200 && s < 300;
+  p.is_head = to_head;
+  p.is_connect = m && *m == Method::connect;
+  const bool upgrade = s == 101 || connect_2xx;
+  bool is_last = upgrade || !r.keep_alive;
+  const bool bodyless_status = s < 200 || s == 204 || s == 304 || connect_2xx;
+  const bool no_body = to_head || bodyless_status;
+
+  // Status line.
+  if (!r.http10 && s == 200) {
+    out.put("HTTP/1.1 200 OK\r\n");
+  } else {
+    out.put(r.http10 ? "HTTP/1.0 " : "HTTP/1.1 ");
+    char d[3] = {char('0' + s / 100), char('0' + s / 10 % 10), char('0' + s % 10)};
+    out.put(std::string_view(d, 3));
+    out.put(' ');
+    out.put(reason_phrase(s));
+    out.put(kCrlf);
+  }
+
+  std::optional<BodyEncoder> enc;
+  bool framing = false;
+  bool has_date = false;
+  std::optional<std::vector<std::string>> trailer_names;
+  const http::HeaderMap& h = r.headers;
+  for (size_t i = 0; i < h.name_count(); ++i) {
+    std::string_view name = h.name_at(i);
+    if (name == "content-length") {
+      if (framing) {
+        p.error = unexpected_header();
+        return p;
+      }
+      switch (r.length.kind) {
+        case BodyLength::known: {
+          bool first = true;
+          h.for_each_value(i, [&](std::string_view v) {
+            if (first) put_line(out, name, v);
+            first = false;
+          });
+          enc = BodyEncoder::length(r.length.n);
+          framing = true;
+          break;
+        }
+        case BodyLength::unknown: {
+          bool bad = false, first = true;
+          uint64_t fixed = 0;
+          h.for_each_value(i, [&](std::string_view v) {
+            if (bad) return;
+            uint64_t x;
+            if (!all_digits(v, x) || (!first && x != fixed)) {
+              bad = true;
+              return;
+            }
+            if (first) put_line(out, name, v);
+            fixed = x;
+            first = false;
+          });
+          if (bad) {
+            p.error = unexpected_header();
+            return p;
+          }
+          enc = BodyEncoder::length(fixed);
+          framing = true;
+          break;
+        }
+        case BodyLength::none:
+          if (to_head) {
+            bool first = true;
+            h.for_each_value(i, [&](std::string_view v) {
+              if (first) put_line(out, name, v);
+              first = false;
+            });
+            enc = BodyEncoder::length(0);
+            framing = true;
+          }
+          break;
+      }
+    } else if (name == "transfer-encoding") {
+      if (framing) {
+        p.error = unexpected_header();
+        return p;
+      }
+      if (r.http10 || no_body) continue;
+      bool ends_chunked = http::iequals(http::list_last(last_value(h, i)), "chunked");
+      put_joined(out, h, i, ends_chunked ? std::string_view() : std::string_view(", chunked"));
+      enc = BodyEncoder::chunked();
+      framing = true;
+    } else if (name == "connection") {
+      h.for_each_value(i, [&](std::string_view v) {
+        if (!is_last && http::list_has_token(v, "close")) is_last = true;
+      });
+      put_joined(out, h, i);
+    } else if (name == "date") {
+      has_date = true;
+      h.for_each_value(i, [&](std::string_view v) { put_line(out, name, v); });
+    } else if (name == "trailer") {
+      if (r.http10 || no_body) continue;
+      put_joined(out, h, i);
+      if constexpr (std::is_same_v<Out, CountOut>) {
+        if (!trailer_names) trailer_names.emplace();
+        h.for_each_value(i, [&](std::string_view v) { trailer_names->emplace_back(v); });
+      }
+    } else {
+      h.for_each_value(i, [&](std::string_view v) { put_line(out, name, v); });
+    }
+  }
+
+  if (!framing) {
+    switch (r.length.kind) {
+      case BodyLength::unknown:
+        if (r.http10 || no_body) {
+          enc = BodyEncoder::close();
+        } else {
+          out.name("transfer-encoding");
+          out.put(": chunked\r\n");
+          enc = BodyEncoder::chunked();
+        }
+        break;
+      case BodyLength::none:
+      case BodyLength::known:
+        if (r.length.kind == BodyLength::none || r.length.n == 0) {
+          if (!(bodyless_status || to_head)) {
+            out.name("content-length");
+            out.put(": 0\r\n");
+          }
+          enc = BodyEncoder::length(0);
+        } else if (!bodyless_status) {
+          out.name("content-length");
+          out.put(": ");
+          put_u64(out, r.length.n);
+          out.put(kCrlf);
+          enc = BodyEncoder::length(r.length.n);
+        } else {
+          enc = BodyEncoder::length(0);
+        }
+        break;
+    }
+  }
+  if (no_body) enc = BodyEncoder::length(0);
+
+  if (!has_date && r.date_header) {
+    out.name("date");
+    out.put(": ");
+    out.put(std::string_view(r.date, http::kDateLength));
+    out.put("\r\n\r\n");
+  } else {
+    out.put(kCrlf);
+  }
+
+  if (enc->framing == Framing::chunked) enc->trailer_names = std::move(trailer_names);
+  enc->is_last = is_last;
+  p.ok = true;
+  p.is_last = is_last;
+  p.close_delimited = enc->framing == Framing::close;
+  p.encoder = std::move(*enc);
+  return p;
+}
+
+}  // namespace
+
+// ---- requests ---------------------------------------------------------------
+
+RequestFail prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers, bool http10,
+                            BodyLength length, bool title_case, RequestEncoding& out, http::UriError& uri_error) {
+  if (!http::is_token(method)) return RequestFail::method;
+  uri_error = http::parse_uri(url, out.uri);
+  if (uri_error != http::UriError::none) return RequestFail::url;
+  out.method = classify_method(method);
+  out.method_text = method;
+  out.http10 = http10;
+  out.title_case = title_case;
+
+  http::HeaderMap& h = headers;
+  out.connection_close = connection_close(h);
+
+  // Version and Connection.
+  if (http10) {
+    std::string_view first;
+    bool first_keep_alive = h.first("connection", first) && http::list_has_token(first, "keep-alive");
+    if (!first_keep_alive && !out.connection_close) (void)h.replace("connection", "keep-alive");
+  } else if (out.connection_close) {
+    (void)h.replace("connection", "close");
+  }
+
+  // Body framing.
+  bool cl_present;
+  uint64_t cl_value;
+  bool cl_valid = response_content_length(h, cl_present, cl_value) && cl_present;
+  BodyEncoder enc = BodyEncoder::length(0);
+  if (length.kind == BodyLength::none) {
+    h.remove("transfer-encoding");
+  } else if (http10) {
+    h.remove("transfer-encoding");
+    if (cl_valid) {
+      enc = BodyEncoder::length(cl_value);
+    } else if (length.kind == BodyLength::known) {
+      (void)h.replace("content-length", std::to_string(length.n));
+      enc = BodyEncoder::length(length.n);
+    }
+  } else if (h.contains("transfer-encoding")) {
+    size_t e = find_entry(h, "transfer-encoding");
+    std::string_view last = last_value(h, e);
+    if (!http::iequals(http::list_last(last), "chunked")) {
+      std::vector<std::string> values;
+      h.for_each_value(e, [&](std::string_view v) { values.emplace_back(v); });
+      values.back().append(", chunked");
+      (void)h.replace("transfer-encoding", values.front());
+      for (size_t k = 1; k < values.size(); ++k) (void)h.append("transfer-encoding", values[k]);
+    }
+    enc = BodyEncoder::chunked();
+    if (cl_valid) h.remove("content-length");
+  } else if (cl_valid) {
+    enc = BodyEncoder::length(cl_value);
+  } else if (length.kind == BodyLength::unknown) {
+    if (out.method == Method::get || out.method == Method::head || out.method == Method::connect) {
+      enc = BodyEncoder::length(0);
+    } else {
+      (void)h.append("transfer-encoding", "chunked");
+      enc = BodyEncoder::chunked();
+    }
+  } else {
+    (void)h.replace("content-length", std::to_string(length.n));
+    enc = BodyEncoder::length(length.n);
+  }
+  if (enc.framing == Framing::chunked && h.contains("trailer")) {
+    std::vector<std::string> names;
+    h.for_each_of("trailer", [&](std::string_view v) { names.emplace_back(v); });
+    enc.trailer_names = std::move(names);
+  }
+  out.encoder = std::move(enc);
+
+  // Size.
+  size_t n = method.size() + 1 + out.uri.target_size() + 1 + 8 + 2;
+  h.for_each([&](std::string_view name, std::string_view value) { n += name.size() + 2 + value.size() + 2; });
+  n += 2;
+  out.size = n;
+  out.headers = std::move(h);
+  return RequestFail::none;
+}
+
+char* write_request(const RequestEncoding& req, char* p) noexcept {
+  WriteOut out{p, req.title_case};
+  out.put(req.method_text);
+  out.put(' ');
+  const http::Uri& u = req.uri;
+  switch (u.form) {
+    case http::UriForm::asterisk: out.put('*'); break;
+    case http::UriForm::authority: out.put(u.authority); break;
+    case http::UriForm::absolute:
+      out.put(u.scheme_text());
+      out.put("://");
+      out.put(u.authority);
+      if (u.path.empty()) out.put('/');
+      [[fallthrough]];
+    case http::UriForm::origin:
+      out.put(u.path);
+      if (u.has_query) {
+        out.put('?');
+        out.put(u.query);
+      }
+      break;
+  }
+  out.put(req.http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
+  req.headers.for_each([&](std::string_view name, std::string_view value) { put_line(out, name, value); });
+  out.put(kCrlf);
+  return out.p;
+}
+
+std::string encode_request(const RequestEncoding& req) {
+  std::string s(req.size, '\0');
+  write_request(req, s.data());
+  return s;
+}
+
+// ---- responses --------------------------------------------------------------
+
+bool prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10, BodyLength length,
+                      bool title_case, bool date_header, ResponseEncoding& out) {
+  if (status < 100 || status > 999) return false;
+  out.status = status;
+  out.keep_alive = keep_alive;
+  out.http10 = http10;
+  out.length = length;
+  out.title_case = title_case;
+  out.date_header = date_header;
+  if (http10) {
+    std::string_view first;
+    if (keep_alive && !(headers.first("connection", first) && http::list_has_token(first, "keep-alive")))
+      (void)headers.replace("connection", "keep-alive");
+  } else if (!keep_alive) {
+    (void)headers.replace("connection", "close");
+  }
+  out.headers = std::move(headers);
+  if (date_header) {
+    std::string_view d = http::http_date_now();
+    std::memcpy(out.date, d.data(), http::kDateLength);
+  }
+  return true;
+}
+
+ResponsePlan plan_response(const ResponseEncoding& res, const Method* request_method) {
+  CountOut out;
+  ResponsePlan p = walk_response(res, request_method, out);
+  p.size = out.n;
+  return p;
+}
+
+char* write_response(const ResponseEncoding& res, const ResponsePlan& plan, char* p) noexcept {
+  // Replay the walk with the method classification the plan was made with.
+  Method m = plan.is_head ? Method::head : plan.is_connect ? Method::connect : Method::get;
+  WriteOut out{p, res.title_case};
+  walk_response(res, &m, out);
+  return out.p;
+}
+
+std::string encode_response(const ResponseEncoding& res, const ResponsePlan& plan) {
+  std::string s(plan.size, '\0');
+  write_response(res, plan, s.data());
+  return s;
+}
+
+}  // namespace velmora::h1

@@ -1,0 +1,246 @@
+#include "src/h1/body_decoder.h"
+
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "proto/h1/body_encoder.h"
+#include "src/errors.h"
+#include "src/http/header_map.h"
+#include "src/module.h"
+
+namespace velmora::py {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;
+
+struct BodyDecoderObject {
+  PyObject_HEAD
+  std::mutex mu;
+  h1::BodyDecoder core;
+};
+
+BodyDecoderObject* self_of(PyObject* o) { return reinterpret_cast<BodyDecoderObject*>(o); }
+
+template <class F>
+decltype(auto) locked(PyObject* self, F&& f) {
+  BodyDecoderObject* d = self_of(self);
+  std::lock_guard<std::mutex> g(d->mu);
+  return f(d->core);
+}
+
+PyObject* wrap(PyTypeObject* type, h1::BodyDecoder&& core) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  BodyDecoderObject* d = self_of(self);
+  new (&d->mu) std::mutex();
+  new (&d->core) h1::BodyDecoder(std::move(core));
+  d->core.defer_release(true);  // received bytes objects are released unlocked
+  return self;
+}
+
+PyObject* bd_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"kind", "length"};
+  PyObject* a[2];
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  // Route through the vectorcall-style parser: positional items, then keyword values.
+  Ref kwnames;
+  PyObject* flat[2 + 2];
+  Py_ssize_t nflat = 0;
+  if (nargs > 2) {
+    PyErr_Format(PyExc_TypeError, "H1BodyDecoder() takes at most 2 positional arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat[nflat++] = PyTuple_GET_ITEM(args, i);
+  if (kwargs && PyDict_GET_SIZE(kwargs)) {
+    if (PyDict_GET_SIZE(kwargs) > 2) {
+      PyErr_SetString(PyExc_TypeError, "H1BodyDecoder() takes at most 2 arguments");
+      return nullptr;
+    }
+    kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return nullptr;
+    PyObject *k, *v;
+    Py_ssize_t pos = 0, j = 0;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+      PyTuple_SET_ITEM(kwnames.get(), j++, Py_NewRef(k));
+      flat[nflat++] = v;
+    }
+  }
+  if (!parse_args({"H1BodyDecoder", names, 2, 2, 1}, flat, nargs, kwnames.get(), a)) return nullptr;
+  std::string_view kind;
+  if (!to_str(a[0], "kind", kind)) return nullptr;
+  uint64_t length = 0;
+  if (a[1] && !to_u64(a[1], "length", length)) return nullptr;
+  return wrap(type, h1::BodyDecoder::from_kind(kind, length));
+}
+
+void bd_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  BodyDecoderObject* d = self_of(self);
+  d->core.~BodyDecoder();
+  d->mu.~mutex();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// Input buffers released by a step, dropped after the lock is gone.
+using Retired = std::vector<h1::BodyDecoder::Owner>;
+
+// Received bytes objects above this size are kept as they are instead of
+// being copied into the decoder.
+constexpr size_t kShareAbove = 256;
+
+PyObject* bd_feed(PyObject* self, PyObject* data) {
+  std::string_view v;
+  if (!to_bytes(data, "data", v)) return nullptr;
+  if (v.size() <= kShareAbove) {
+    locked(self, [&](h1::BodyDecoder& d) { d.feed(v); });
+    Py_RETURN_NONE;
+  }
+  h1::BodyDecoder::Owner owner(Py_NewRef(data), [](const void* p) {
+    Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
+  });
+  locked(self, [&](h1::BodyDecoder& d) { d.feed_shared(v, std::move(owner)); });
+  Py_RETURN_NONE;
+}
+
+PyObject* bd_mark_eof(PyObject* self, PyObject*) {
+  locked(self, [](h1::BodyDecoder& d) { d.mark_eof(); });
+  Py_RETURN_NONE;
+}
+
+PyObject* bd_decode(PyObject* self, PyObject*) {
+  Retired retired;
+  h1::BodyDecoder::Result r = locked(self, [&](h1::BodyDecoder& d) {
+    h1::BodyDecoder::Result res = d.decode();
+    d.take_retired(retired);
+    return res;
+  });
+  switch (r.step) {
+    case h1::BodyDecoder::Step::data: {
+      // The slice keeps its input blocks alive: copy it once, unlocked.
+      PyObject* b = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(r.data.size));
+      if (b) r.data.copy_to(PyBytes_AS_STRING(b));
+      return b;
+    }
+    case h1::BodyDecoder::Step::need_more:
+    case h1::BodyDecoder::Step::complete:
+      Py_RETURN_NONE;
+    case h1::BodyDecoder::Step::error:
+      break;
+  }
+  return raise(h1_pending(r.error));
+}
+
+PyObject* trailers_obj(std::optional<http::HeaderMap>& t) {
+  if (!t) Py_RETURN_NONE;
+  return new_header_map(std::move(*t));
+}
+
+PyObject* bd_take_trailers(PyObject* self, PyObject*) {
+  std::optional<http::HeaderMap> t = locked(self, [](h1::BodyDecoder& d) { return d.take_trailers(); });
+  return trailers_obj(t);
+}
+
+PyObject* bd_finish(PyObject* self, PyObject*) {
+  size_t buffered = 0;
+  std::optional<http::HeaderMap> t = locked(self, [&](h1::BodyDecoder& d) {
+    buffered = d.buffered();
+    return d.take_trailers();
+  });
+  Ref trailers(trailers_obj(t));
+  if (!trailers) return nullptr;
+  Ref n(PyLong_FromSize_t(buffered));
+  if (!n) return nullptr;
+  return PyTuple_Pack(2, trailers.get(), n.get());
+}
+
+PyObject* bd_is_complete(PyObject* self, void*) {
+  return bool_obj(locked(self, [](h1::BodyDecoder& d) { return d.is_complete(); }));
+}
+
+PyObject* bd_buffered(PyObject* self, void*) {
+  return PyLong_FromSize_t(locked(self, [](h1::BodyDecoder& d) { return d.buffered(); }));
+}
+
+PyMethodDef kMethods[] = {
+    {"feed", bd_feed, METH_O,
+     VELMORA_DOC("feed", "($self, data, /)", "Append received bytes to the input; accepted in every state.")},
+    {"mark_eof", bd_mark_eof, METH_NOARGS,
+     VELMORA_DOC("mark_eof", "($self, /)", "Record that the transport closed.")},
+    {"decode", bd_decode, METH_NOARGS,
+     VELMORA_DOC("decode", "($self, /)",
+                 "Decode one step: the next body bytes, or None when more input is needed or the body has "
+                 "ended. Raises H1BodyError.")},
+    {"take_trailers", bd_take_trailers, METH_NOARGS,
+     VELMORA_DOC("take_trailers", "($self, /)",
+                 "Move the parsed trailer fields out: a HeaderMap, or None when there were none or they were "
+                 "already taken.")},
+    {"finish", bd_finish, METH_NOARGS,
+     VELMORA_DOC("finish", "($self, /)",
+                 "In one step: (trailers as take_trailers() returns them, number of bytes still buffered).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"is_complete", bd_is_complete, nullptr, "True once the body has ended.", nullptr},
+    {"buffered", bd_buffered, nullptr,
+     "Bytes in the input buffer; after completion, the bytes past the body.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
+                    "H1BodyDecoder", "(kind, length=0)",
+                    "Byte-fed decoder of one HTTP/1 message body. kind is \"chunked\", \"close\" or \"length\" "
+                    "(a body of `length` bytes); any other kind is an empty body."))},
+    {Py_tp_new, reinterpret_cast<void*>(bd_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(bd_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"velmora._velmora.H1BodyDecoder", sizeof(BodyDecoderObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyObject* g_terminator = nullptr;
+
+}  // namespace
+
+int add_h1_body_decoder(PyObject* module) {
+  g_type = add_type(module, &kSpec);
+  if (!g_type) return -1;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_terminator = PyBytes_FromStringAndSize(h1::kChunkTerminator.data(), Py_ssize_t(h1::kChunkTerminator.size()));
+  });
+  if (!g_terminator) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  return 0;
+}
+
+PyTypeObject* h1_body_decoder_type() noexcept { return g_type; }
+
+bool is_h1_body_decoder(PyObject* o) noexcept { return g_type && PyObject_TypeCheck(o, g_type); }
+
+PyObject* h1_body_decoder_new(h1::BodyDecoder&& core) { return wrap(g_type, std::move(core)); }
+
+void h1_body_decoder_feed(PyObject* decoder, std::string&& bytes) {
+  if (bytes.empty()) return;
+  locked(decoder, [&](h1::BodyDecoder& d) { d.feed(std::move(bytes)); });
+}
+
+void h1_body_decoder_drain_into(PyObject* decoder, std::string& out) {
+  Retired retired;
+  locked(decoder, [&](h1::BodyDecoder& d) {
+    d.drain_input([&](std::string_view s) { out.append(s); });
+    d.take_retired(retired);
+  });
+}
+
+PyObject* chunk_terminator() noexcept { return Py_NewRef(g_terminator); }
+
+}  // namespace velmora::py

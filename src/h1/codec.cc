@@ -1,0 +1,649 @@
+// H1Codec: the per-connection HTTP/1 codec object, and the head events it
+// yields. Every method converts its arguments, runs one transition of the
+// core codec under the object's lock, and builds Python results after
+// unlocking.
+#include "src/h1/codec.h"
+
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "proto/h1/body_encoder.h"
+#include "proto/h1/head_encoder.h"
+#include "proto/http/fields.h"
+#include "src/errors.h"
+#include "src/h1/body_decoder.h"
+#include "src/http/header_map.h"
+#include "src/module.h"
+
+namespace velmora::py {
+
+namespace {
+
+PyTypeObject* g_codec_type = nullptr;
+PyTypeObject* g_request_type = nullptr;
+PyTypeObject* g_response_type = nullptr;
+
+// Shared strings: one interned object per standard method and per body kind.
+PyObject* g_methods[h1::kStandardMethods] = {};
+PyObject* g_kinds[4] = {};
+
+bool init_shared_strings() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] {
+    for (size_t i = 0; i < h1::kStandardMethods; ++i) {
+      std::string name(h1::method_name(h1::Method(i)));
+      g_methods[i] = PyUnicode_InternFromString(name.c_str());
+      if (!g_methods[i]) return;
+    }
+    for (size_t i = 0; i < 4; ++i) {
+      std::string name(h1::body_kind_name(h1::BodyKind(i)));
+      g_kinds[i] = PyUnicode_InternFromString(name.c_str());
+      if (!g_kinds[i]) return;
+    }
+    ok = true;
+  });
+  if (!ok && !PyErr_Occurred()) PyErr_NoMemory();
+  return ok;
+}
+
+// Text that is ASCII becomes a compact ASCII str without decoding.
+PyObject* text_obj(std::string_view s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return str_obj(s);
+  return ascii_obj(s);
+}
+
+// ---- head events ------------------------------------------------------------
+
+struct RequestHeadObject {
+  PyObject_HEAD
+  PyObject* method;
+  PyObject* target;
+  PyObject* headers;
+  PyObject* body_kind;
+  PyObject* content_length;
+  char keep_alive;
+  char expect_continue;
+  char is_upgrade;
+  char http10;
+  char allow_trailers;
+};
+
+struct ResponseHeadObject {
+  PyObject_HEAD
+  PyObject* headers;
+  PyObject* body_kind;
+  PyObject* content_length;
+  unsigned short status;
+  char keep_alive;
+  char is_upgrade;
+  char http10;
+  char wants_keep_alive;
+};
+
+void request_head_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  auto* h = reinterpret_cast<RequestHeadObject*>(self);
+  Py_XDECREF(h->method);
+  Py_XDECREF(h->target);
+  Py_XDECREF(h->headers);
+  Py_XDECREF(h->body_kind);
+  Py_XDECREF(h->content_length);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+void response_head_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  auto* h = reinterpret_cast<ResponseHeadObject*>(self);
+  Py_XDECREF(h->headers);
+  Py_XDECREF(h->body_kind);
+  Py_XDECREF(h->content_length);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* request_head_repr(PyObject* self) {
+  auto* h = reinterpret_cast<RequestHeadObject*>(self);
+  return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=\"%U\")", h->method, h->target,
+                              h->body_kind);
+}
+
+PyObject* response_head_repr(PyObject* self) {
+  auto* h = reinterpret_cast<ResponseHeadObject*>(self);
+  return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=\"%U\", keep_alive=%s)", unsigned(h->status),
+                              h->body_kind, h->keep_alive ? "true" : "false");
+}
+
+#define RQ_OFF(f) offsetof(RequestHeadObject, f)
+#define RS_OFF(f) offsetof(ResponseHeadObject, f)
+
+PyMemberDef kRequestMembers[] = {
+    {"method", Py_T_OBJECT_EX, RQ_OFF(method), Py_READONLY, "The request method."},
+    {"target", Py_T_OBJECT_EX, RQ_OFF(target), Py_READONLY, "The request target."},
+    {"keep_alive", Py_T_BOOL, RQ_OFF(keep_alive), Py_READONLY, "Keep-alive after the head rules."},
+    {"headers", Py_T_OBJECT_EX, RQ_OFF(headers), Py_READONLY, "The header fields (HeaderMap)."},
+    {"body_kind", Py_T_OBJECT_EX, RQ_OFF(body_kind), Py_READONLY, "\"empty\", \"length\" or \"chunked\"."},
+    {"content_length", Py_T_OBJECT_EX, RQ_OFF(content_length), Py_READONLY,
+     "The body length (0 for an empty body), None for a chunked body."},
+    {"expect_continue", Py_T_BOOL, RQ_OFF(expect_continue), Py_READONLY,
+     "The request carried Expect: 100-continue."},
+    {"is_upgrade", Py_T_BOOL, RQ_OFF(is_upgrade), Py_READONLY, "CONNECT, or an Upgrade request on HTTP/1.1."},
+    {"http10", Py_T_BOOL, RQ_OFF(http10), Py_READONLY, "The request was HTTP/1.0."},
+    {"allow_trailers", Py_T_BOOL, RQ_OFF(allow_trailers), Py_READONLY, "The request declared TE: trailers."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMemberDef kResponseMembers[] = {
+    {"status", Py_T_USHORT, RS_OFF(status), Py_READONLY, "The status code."},
+    {"keep_alive", Py_T_BOOL, RS_OFF(keep_alive), Py_READONLY,
+     "Keep-alive from the version and Connection; false for an upgrade."},
+    {"headers", Py_T_OBJECT_EX, RS_OFF(headers), Py_READONLY, "The header fields (HeaderMap)."},
+    {"body_kind", Py_T_OBJECT_EX, RS_OFF(body_kind), Py_READONLY,
+     "\"empty\", \"length\", \"chunked\" or \"close\"."},
+    {"content_length", Py_T_OBJECT_EX, RS_OFF(content_length), Py_READONLY,
+     "0 for an empty body, N for a length body, None otherwise."},
+    {"is_upgrade", Py_T_BOOL, RS_OFF(is_upgrade), Py_READONLY,
+     "101, or a 2xx to CONNECT: the connection becomes a raw tunnel."},
+    {"http10", Py_T_BOOL, RS_OFF(http10), Py_READONLY, "The response was HTTP/1.0."},
+    {"wants_keep_alive", Py_T_BOOL, RS_OFF(wants_keep_alive), Py_READONLY,
+     "keep_alive, the body is not close-delimited, and the last request did not carry Connection: close."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot kRequestSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(request_head_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(request_head_repr)},
+    {Py_tp_members, kRequestMembers},
+    {0, nullptr},
+};
+
+PyType_Slot kResponseSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(response_head_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(response_head_repr)},
+    {Py_tp_members, kResponseMembers},
+    {0, nullptr},
+};
+
+PyType_Spec kRequestSpec = {"velmora._velmora.H1RequestHead", sizeof(RequestHeadObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kRequestSlots};
+PyType_Spec kResponseSpec = {"velmora._velmora.H1ResponseHead", sizeof(ResponseHeadObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kResponseSlots};
+
+PyObject* length_obj(h1::BodyKind k, uint64_t n) {
+  if (k == h1::BodyKind::empty) return PyLong_FromLong(0);
+  if (k == h1::BodyKind::length) return PyLong_FromUnsignedLongLong(n);
+  return Py_NewRef(Py_None);
+}
+
+// ---- H1Codec ------------------------------------------------------------------
+
+H1CodecObject* self_of(PyObject* o) { return reinterpret_cast<H1CodecObject*>(o); }
+
+template <class F>
+decltype(auto) locked(PyObject* self, F&& f) {
+  return self_of(self)->codec.with(std::forward<F>(f));
+}
+
+// The options are fixed at construction; reading them needs no lock.
+const h1::CodecOptions& options_of(PyObject* self) { return self_of(self)->options; }
+
+PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args)) {
+    PyErr_SetString(PyExc_TypeError, "H1Codec() takes no positional arguments");
+    return nullptr;
+  }
+  h1::CodecOptions o;
+  if (kwargs) {
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+      const char* key = PyUnicode_Check(k) ? PyUnicode_AsUTF8(k) : nullptr;
+      if (!key) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return nullptr;
+      }
+      std::string_view name(key);
+      if (name == "max_headers") {
+        if (v != Py_None) {
+          uint64_t n;
+          if (!to_u64(v, "max_headers", n)) return nullptr;
+          if (n > UINT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "argument 'max_headers' is too large");
+            return nullptr;
+          }
+          o.max_headers = size_t(n);
+        }
+      } else if (name == "ignore_invalid_headers") {
+        if (!to_bool(v, "ignore_invalid_headers", o.ignore_invalid_headers)) return nullptr;
+      } else if (name == "title_case_headers") {
+        if (!to_bool(v, "title_case_headers", o.title_case_headers)) return nullptr;
+      } else if (name == "date_header") {
+        if (!to_bool(v, "date_header", o.date_header)) return nullptr;
+      } else if (name == "max_buf_size") {
+        uint64_t n;
+        if (!to_u64(v, "max_buf_size", n)) return nullptr;
+        if (n < h1::kMinBufSize) {
+          PyErr_SetString(PyExc_ValueError, "the max_buf_size cannot be smaller than 8192");
+          return nullptr;
+        }
+        o.max_buf_size = size_t(n);
+      } else {
+        PyErr_Format(PyExc_TypeError, "H1Codec() got an unexpected keyword argument '%s'", key);
+        return nullptr;
+      }
+    }
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&self_of(self)->options) h1::CodecOptions(o);
+  new (&self_of(self)->codec) Guarded<h1::Codec>(h1::Codec(o));
+  return self;
+}
+
+void codec_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  self_of(self)->codec.~Guarded<h1::Codec>();
+  self_of(self)->options.~CodecOptions();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// ---- receive ----
+
+PyObject* receive_request_head(PyObject* self, PyObject* data) {
+  std::string_view bytes;
+  if (!to_bytes(data, "data", bytes)) return nullptr;
+  h1::RequestHead head;
+  h1::ParseError err;
+  h1::HeadStatus st = locked(self, [&](h1::Codec& c) { return c.receive_request_head(bytes, head, err); });
+  if (st == h1::HeadStatus::complete) return new_h1_request_head(std::move(head));
+  if (st == h1::HeadStatus::error) return raise_h1_parse_error(err);
+  Py_RETURN_NONE;
+}
+
+PyObject* receive_head(PyObject* self, PyObject* data) {
+  std::string_view bytes;
+  if (!to_bytes(data, "data", bytes)) return nullptr;
+  h1::ResponseHead head;
+  h1::ParseError err;
+  h1::HeadStatus st = locked(self, [&](h1::Codec& c) { return c.receive_head(bytes, head, err); });
+  if (st == h1::HeadStatus::complete) return new_h1_response_head(std::move(head));
+  if (st == h1::HeadStatus::error) return raise_h1_parse_error(err);
+  Py_RETURN_NONE;
+}
+
+PyObject* feed(PyObject* self, PyObject* data) {
+  std::string_view bytes;
+  if (!to_bytes(data, "data", bytes)) return nullptr;
+  locked(self, [&](h1::Codec& c) { c.feed(bytes); });
+  Py_RETURN_NONE;
+}
+
+PyObject* take_body(PyObject* self, PyObject*) {
+  std::string body = locked(self, [](h1::Codec& c) { return c.take_body(); });
+  return bytes_obj(body);
+}
+
+PyObject* take_body_into(PyObject* self, PyObject* decoder) {
+  if (!is_h1_body_decoder(decoder)) {
+    PyErr_Format(PyExc_TypeError, "argument 'decoder' must be H1BodyDecoder, not %T", decoder);
+    return nullptr;
+  }
+  // The codec's lock is released before the decoder's is taken.
+  std::string body = locked(self, [](h1::Codec& c) { return c.take_body(); });
+  if (!body.empty()) h1_body_decoder_feed(decoder, std::move(body));
+  Py_RETURN_NONE;
+}
+
+PyObject* codec_reset(PyObject* self, PyObject*) {
+  locked(self, [](h1::Codec& c) { c.reset(); });
+  Py_RETURN_NONE;
+}
+
+// ---- heads ----
+
+bool headers_arg(PyObject* o, const char* arg, http::HeaderMap& out) {
+  if (!o || o == Py_None) return true;
+  if (!is_header_map(o)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be HeaderMap or None, not %T", arg, o);
+    return false;
+  }
+  out = copy_header_map(o);
+  return true;
+}
+
+bool length_arg(PyObject* o, bool& has, uint64_t& n) {
+  has = o && o != Py_None;
+  return !has || to_u64(o, "content_length", n);
+}
+
+bool bool_arg(PyObject* o, const char* arg, bool& out) { return !o || to_bool(o, arg, out); }
+
+PyObject* serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"method", "url", "headers", "http10", "content_length", "chunked"};
+  PyObject* a[6];
+  if (!parse_args({"serialize_request", names, 6, 3, 2}, args, nargs, kwnames, a)) return nullptr;
+  std::string_view method, url;
+  if (!to_str(a[0], "method", method) || !to_str(a[1], "url", url)) return nullptr;
+  bool http10 = false, chunked = false, has_len = false;
+  uint64_t len = 0;
+  http::HeaderMap headers;
+  if (!bool_arg(a[3], "http10", http10) || !length_arg(a[4], has_len, len) || !bool_arg(a[5], "chunked", chunked) ||
+      !headers_arg(a[2], "headers", headers))
+    return nullptr;
+  h1::RequestEncoding req;
+  http::UriError ue = http::UriError::none;
+  switch (h1::prepare_request(method, url, std::move(headers), http10, h1::BodyLength::from_args(chunked, has_len, len),
+                              options_of(self).title_case_headers, req, ue)) {
+    case h1::RequestFail::method:
+      PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
+      return nullptr;
+    case h1::RequestFail::url: {
+      std::string msg = "invalid url: ";
+      msg += http::uri_error_text(ue);
+      PyErr_SetString(PyExc_ValueError, msg.c_str());
+      return nullptr;
+    }
+    case h1::RequestFail::none: break;
+  }
+  // The head does not depend on the codec's state: write it first, then
+  // record the method, encoder and verdict in one step.
+  Ref out(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(req.size)));
+  if (!out) return nullptr;
+  h1::write_request(req, PyBytes_AS_STRING(out.get()));
+  locked(self, [&](h1::Codec& c) { c.commit_request(req); });
+  return out.release();
+}
+
+PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"status", "headers", "keep_alive", "http10", "content_length", "chunked"};
+  PyObject* a[6];
+  if (!parse_args({"serialize_response", names, 6, 2, 1}, args, nargs, kwnames, a)) return nullptr;
+  uint16_t status;
+  if (!to_u16(a[0], "status", status)) return nullptr;
+  bool keep_alive = true, http10 = false, chunked = false, has_len = false;
+  uint64_t len = 0;
+  http::HeaderMap headers;
+  if (!bool_arg(a[2], "keep_alive", keep_alive) || !bool_arg(a[3], "http10", http10) ||
+      !length_arg(a[4], has_len, len) || !bool_arg(a[5], "chunked", chunked) || !headers_arg(a[1], "headers", headers))
+    return nullptr;
+  const h1::CodecOptions& o = options_of(self);
+  h1::ResponseEncoding res;
+  if (!h1::prepare_response(status, std::move(headers), keep_alive, http10,
+                            h1::BodyLength::from_args(chunked, has_len, len), o.title_case_headers, o.date_header,
+                            res)) {
+    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+    return nullptr;
+  }
+  h1::ResponsePlan plan = locked(self, [&](h1::Codec& c) { return c.commit_response(res); });
+  if (!plan.ok) return raise(h1_pending(plan.error));
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
+  if (out) h1::write_response(res, plan, PyBytes_AS_STRING(out));
+  return out;
+}
+
+// ---- body framing ----
+
+PyObject* serialize_data(PyObject* self, PyObject* chunk) {
+  std::string_view data;
+  if (!to_bytes(chunk, "chunk", data)) return nullptr;
+  h1::DataPlan p = locked(self, [&](h1::Codec& c) { return h1::plan_data(c.encoder(), data.size()); });
+  switch (p.action) {
+    case h1::DataAction::same: return Py_NewRef(chunk);
+    case h1::DataAction::prefix: return bytes_obj(data.substr(0, p.size));
+    case h1::DataAction::framed: {
+      PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
+      if (out) h1::write_chunk(data, PyBytes_AS_STRING(out));
+      return out;
+    }
+    case h1::DataAction::no_encoder: break;
+  }
+  PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+  return nullptr;
+}
+
+// Builds the Python result of a planned body end.
+PyObject* end_result(const h1::EndPlan& p, const http::HeaderMap* trailers, bool title_case) {
+  switch (p.kind) {
+    case h1::EndPlan::nothing: return PyBytes_FromStringAndSize(nullptr, 0);
+    case h1::EndPlan::terminator: return chunk_terminator();
+    case h1::EndPlan::short_body: return raise(h1_pending(h1::short_body_error(p.missing)));
+    case h1::EndPlan::trailers: break;
+  }
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
+  if (out) h1::write_end(p, trailers, title_case, PyBytes_AS_STRING(out));
+  return out;
+}
+
+PyObject* serialize_end(PyObject* self, PyObject*) {
+  h1::EndPlan p = locked(self, [](h1::Codec& c) { return h1::end_body(c.encoder()); });
+  return end_result(p, nullptr, false);
+}
+
+PyObject* serialize_trailers(PyObject* self, PyObject* trailers) {
+  if (!is_header_map(trailers)) {
+    PyErr_Format(PyExc_TypeError, "argument 'trailers' must be HeaderMap, not %T", trailers);
+    return nullptr;
+  }
+  http::HeaderMap t = copy_header_map(trailers);
+  h1::EndPlan p = locked(self, [&](h1::Codec& c) {
+    return h1::end_body_with_trailers(c.encoder(), t, c.trailers_allowed());
+  });
+  return end_result(p, &t, options_of(self).title_case_headers);
+}
+
+PyObject* serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"head", "body", "trailers"};
+  PyObject* a[3];
+  if (!parse_args({"serialize_head_and_body", names, 3, 3, 1}, args, nargs, kwnames, a)) return nullptr;
+  std::string_view head, body;
+  if (!to_bytes(a[0], "head", head)) return nullptr;
+  if (a[1] && a[1] != Py_None && !to_bytes(a[1], "body", body)) return nullptr;
+  std::optional<http::HeaderMap> t;
+  if (a[2] && a[2] != Py_None) {
+    if (!is_header_map(a[2])) {
+      PyErr_Format(PyExc_TypeError, "argument 'trailers' must be HeaderMap or None, not %T", a[2]);
+      return nullptr;
+    }
+    t = copy_header_map(a[2]);
+  }
+  const http::HeaderMap* tp = t ? &*t : nullptr;
+  h1::MessagePlan p = locked(self, [&](h1::Codec& c) {
+    return h1::plan_message(c.encoder(), head.size(), body, tp, c.trailers_allowed());
+  });
+  if (p.end.kind == h1::EndPlan::short_body) return raise(h1_pending(h1::short_body_error(p.end.missing)));
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
+  if (out) h1::write_message(p, head, body, tp, options_of(self).title_case_headers, PyBytes_AS_STRING(out));
+  return out;
+}
+
+PyObject* body_is_eof(PyObject* self, PyObject*) {
+  return bool_obj(locked(self, [](h1::Codec& c) { return h1::body_is_eof(c.encoder()); }));
+}
+
+// ---- static helpers ----
+
+PyObject* continue_response(PyObject*, PyObject*) { return bytes_obj(h1::kContinueResponse); }
+
+PyObject* connection_close(PyObject*, PyObject* headers) {
+  if (!is_header_map(headers)) {
+    PyErr_Format(PyExc_TypeError, "argument 'headers' must be HeaderMap, not %T", headers);
+    return nullptr;
+  }
+  bool close = reinterpret_cast<HeaderMapObject*>(headers)->map.with(
+      [](const http::HeaderMap& m) { return h1::connection_close(m); });
+  return bool_obj(close);
+}
+
+// ---- getters ----
+
+PyObject* get_buffered(PyObject* self, void*) {
+  return PyLong_FromSize_t(locked(self, [](h1::Codec& c) { return c.buffered(); }));
+}
+PyObject* get_max_buf_size(PyObject* self, void*) { return PyLong_FromSize_t(options_of(self).max_buf_size); }
+PyObject* get_response_is_last(PyObject* self, void*) {
+  return bool_obj(locked(self, [](h1::Codec& c) { return c.response_is_last(); }));
+}
+PyObject* get_response_close_delimited(PyObject* self, void*) {
+  return bool_obj(locked(self, [](h1::Codec& c) { return c.response_close_delimited(); }));
+}
+PyObject* get_request_connection_close(PyObject* self, void*) {
+  return bool_obj(locked(self, [](h1::Codec& c) { return c.request_connection_close(); }));
+}
+PyObject* get_parse_error_status(PyObject* self, void*) {
+  std::optional<uint16_t> s = locked(self, [](h1::Codec& c) { return c.parse_error_status(); });
+  if (!s) Py_RETURN_NONE;
+  return PyLong_FromLong(*s);
+}
+
+#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kCodecMethods[] = {
+    {"receive_head", receive_head, METH_O,
+     VELMORA_DOC("receive_head", "($self, data, /)",
+                 "Append data to the read buffer and parse a response head: an H1ResponseHead, or None when more "
+                 "bytes are needed. Informational heads are skipped. Raises H1ParseError.")},
+    {"receive_request_head", receive_request_head, METH_O,
+     VELMORA_DOC("receive_request_head", "($self, data, /)",
+                 "Append data to the read buffer and parse a request head: an H1RequestHead, or None when more "
+                 "bytes are needed. Raises H1ParseError and records parse_error_status.")},
+    {"feed", feed, METH_O,
+     VELMORA_DOC("feed", "($self, data, /)", "Append data to the read buffer without parsing.")},
+    {"take_body", take_body, METH_NOARGS,
+     VELMORA_DOC("take_body", "($self, /)", "Remove and return every buffered byte (b\"\" when none).")},
+    {"take_body_into", take_body_into, METH_O,
+     VELMORA_DOC("take_body_into", "($self, decoder, /)",
+                 "Move every buffered byte into an H1BodyDecoder, without creating a bytes object.")},
+    {"reset", codec_reset, METH_NOARGS,
+     VELMORA_DOC("reset", "($self, /)",
+                 "Start the next message: per-message state dropped, read buffer and options kept.")},
+    {"serialize_request", FASTCALL(serialize_request), METH_FASTCALL | METH_KEYWORDS,
+     VELMORA_DOC("serialize_request",
+                 "($self, method, url, headers=None, *, http10=False, content_length=None, chunked=False)",
+                 "Encode a request head and keep its body encoder; returns the head bytes.")},
+    {"serialize_response", FASTCALL(serialize_response), METH_FASTCALL | METH_KEYWORDS,
+     VELMORA_DOC("serialize_response",
+                 "($self, status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
+                 "chunked=False)",
+                 "Encode a response head and keep its body encoder; returns the head bytes.")},
+    {"serialize_data", serialize_data, METH_O,
+     VELMORA_DOC("serialize_data", "($self, chunk, /)", "Frame one body chunk for the message in flight.")},
+    {"serialize_end", serialize_end, METH_NOARGS,
+     VELMORA_DOC("serialize_end", "($self, /)", "End the body of the message in flight.")},
+    {"serialize_trailers", serialize_trailers, METH_O,
+     VELMORA_DOC("serialize_trailers", "($self, trailers, /)",
+                 "End the body with trailer fields (only the declared, permitted ones are sent).")},
+    {"serialize_head_and_body", FASTCALL(serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
+     VELMORA_DOC("serialize_head_and_body", "($self, head, body=None, trailers=None)",
+                 "One whole message in one buffer: head, framed body and its end.")},
+    {"body_is_eof", body_is_eof, METH_NOARGS,
+     VELMORA_DOC("body_is_eof", "($self, /)", "True when the framing in flight carries no more body.")},
+    {"continue_response", continue_response, METH_NOARGS | METH_STATIC,
+     VELMORA_DOC("continue_response", "()", "The bytes of an interim 100 Continue response.")},
+    {"connection_close", connection_close, METH_O | METH_STATIC,
+     VELMORA_DOC("connection_close", "(headers, /)", "True when any Connection line holds the token close.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kCodecGetSet[] = {
+    {"buffered", get_buffered, nullptr, "Bytes in the read buffer.", nullptr},
+    {"max_buf_size", get_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
+    {"response_is_last", get_response_is_last, nullptr, "The response being written ends the connection.", nullptr},
+    {"response_close_delimited", get_response_close_delimited, nullptr,
+     "The response body being written runs until the connection closes.", nullptr},
+    {"request_connection_close", get_request_connection_close, nullptr,
+     "The last request serialized carried Connection: close.", nullptr},
+    {"parse_error_status", get_parse_error_status, nullptr,
+     "The automatic error status of the last failed request head, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kCodecSlots[] = {
+    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
+                    "H1Codec",
+                    "(*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
+                    "date_header=True, max_buf_size=417792)",
+                    "Per-connection HTTP/1 codec: head parsing and encoding, body framing, one read buffer."))},
+    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
+    {Py_tp_methods, kCodecMethods},
+    {Py_tp_getset, kCodecGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kCodecSpec = {"velmora._velmora.H1Codec", sizeof(H1CodecObject), 0, Py_TPFLAGS_DEFAULT, kCodecSlots};
+
+}  // namespace
+
+bool is_h1_codec(PyObject* o) noexcept { return g_codec_type && PyObject_TypeCheck(o, g_codec_type); }
+
+PyObject* new_h1_request_head(h1::RequestHead&& head) {
+  PyObject* method;
+  if (head.method == h1::Method::extension)
+    method = ascii_obj(head.method_text);  // a token: always ASCII
+  else
+    method = Py_NewRef(g_methods[size_t(head.method)]);
+  if (!method) return nullptr;
+  Ref m(method);
+  Ref target(text_obj(head.target));
+  if (!target) return nullptr;
+  Ref headers(new_header_map(std::move(head.headers)));
+  if (!headers) return nullptr;
+  Ref length(length_obj(head.body, head.content_length));
+  if (!length) return nullptr;
+  PyObject* self = g_request_type->tp_alloc(g_request_type, 0);
+  if (!self) return nullptr;
+  auto* h = reinterpret_cast<RequestHeadObject*>(self);
+  h->method = m.release();
+  h->target = target.release();
+  h->headers = headers.release();
+  h->body_kind = Py_NewRef(g_kinds[size_t(head.body)]);
+  h->content_length = length.release();
+  h->keep_alive = head.keep_alive;
+  h->expect_continue = head.expect_continue;
+  h->is_upgrade = head.upgrade;
+  h->http10 = head.http10;
+  h->allow_trailers = head.allow_trailers;
+  return self;
+}
+
+PyObject* new_h1_response_head(h1::ResponseHead&& head) {
+  Ref headers(new_header_map(std::move(head.headers)));
+  if (!headers) return nullptr;
+  Ref length(length_obj(head.body, head.content_length));
+  if (!length) return nullptr;
+  PyObject* self = g_response_type->tp_alloc(g_response_type, 0);
+  if (!self) return nullptr;
+  auto* h = reinterpret_cast<ResponseHeadObject*>(self);
+  h->headers = headers.release();
+  h->body_kind = Py_NewRef(g_kinds[size_t(head.body)]);
+  h->content_length = length.release();
+  h->status = head.status;
+  h->keep_alive = head.keep_alive;
+  h->is_upgrade = head.upgrade;
+  h->http10 = head.http10;
+  h->wants_keep_alive = head.wants_keep_alive;
+  return self;
+}
+
+PyObject* raise_h1_parse_error(h1::ParseError e) { return raise(h1_pending(h1::Error::parse(e))); }
+
+int add_h1_codec(PyObject* m) {
+  if (!init_shared_strings()) return -1;
+  g_codec_type = add_type(m, &kCodecSpec);
+  if (!g_codec_type) return -1;
+  g_response_type = add_type(m, &kResponseSpec);
+  if (!g_response_type) return -1;
+  g_request_type = add_type(m, &kRequestSpec);
+  return g_request_type ? 0 : -1;
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,30 @@
+// H1Codec and its head events H1RequestHead / H1ResponseHead, and the entry
+// points the HTTP/1 connection states use to drive an embedded codec without
+// Python calls.
+#pragma once
+
+#include "src/common.h"
+
+#include "proto/h1/codec.h"
+#include "proto/sync.h"
+
+namespace velmora::py {
+
+struct H1CodecObject {
+  PyObject_HEAD
+  h1::CodecOptions options;  // fixed at construction, read without the lock
+  Guarded<h1::Codec> codec;
+};
+
+// True for an H1Codec instance.
+bool is_h1_codec(PyObject* o) noexcept;
+inline H1CodecObject* as_h1_codec(PyObject* o) noexcept { return reinterpret_cast<H1CodecObject*>(o); }
+
+// Builds the head events from parsed heads (call with no lock held).
+PyObject* new_h1_request_head(h1::RequestHead&& head);
+PyObject* new_h1_response_head(h1::ResponseHead&& head);
+
+// Raises H1ParseError for `e` and returns nullptr.
+PyObject* raise_h1_parse_error(h1::ParseError e);
+
+}  // namespace velmora::py

@@ -1,0 +1,482 @@
+// Request and response head parsing through the codec: framing and smuggling
+// rules with their exact error kinds and automatic statuses, limits at their
+// bounds, incomplete heads, and every delimiter-scan path.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "proto/h1/codec.h"
+#include "proto/h1/head_parser.h"
+
+namespace velmora::h1 {
+namespace {
+
+struct Req {
+  HeadStatus st = HeadStatus::partial;
+  ParseError err = ParseError::internal;
+  RequestHead head;
+  std::optional<uint16_t> status;
+  size_t buffered = 0;
+};
+
+Req request(std::string_view bytes, CodecOptions o = {}) {
+  Codec c(o);
+  Req r;
+  r.st = c.receive_request_head(bytes, r.head, r.err);
+  r.status = c.parse_error_status();
+  r.buffered = c.buffered();
+  return r;
+}
+
+std::string values(const http::HeaderMap& h, std::string_view name) {
+  std::string out;
+  h.for_each_of(name, [&](std::string_view v) {
+    if (!out.empty()) out += '|';
+    out += v;
+  });
+  return out;
+}
+
+void expect_error(std::string_view bytes, ParseError e, std::optional<uint16_t> status, CodecOptions o = {}) {
+  Req r = request(bytes, o);
+  ASSERT_EQ(r.st, HeadStatus::error) << bytes;
+  EXPECT_EQ(parse_error_name(r.err), parse_error_name(e)) << bytes;
+  EXPECT_EQ(r.status, status) << bytes;
+}
+
+void expect_request_error(std::string_view head_lines, ParseError e, uint16_t status = 400) {
+  expect_error(std::string("POST / HTTP/1.1\r\nHost: a\r\n") + std::string(head_lines) + "\r\n", e, status);
+}
+
+// Every test runs on each delimiter-scan path.
+class HeadParse : public ::testing::TestWithParam<ScanPath> {
+ protected:
+  void SetUp() override {
+    set_scan_path(GetParam());
+    if (scan_path() != GetParam()) GTEST_SKIP() << "the CPU lacks this scan path";
+  }
+  void TearDown() override { set_scan_path(ScanPath::automatic); }
+};
+
+TEST_P(HeadParse, ScanPathsAgreeWithReferenceAtEveryOffset) {
+  std::mt19937 rng(7);
+  std::string buf(300, 'a');
+  for (int round = 0; round < 2000; ++round) {
+    static const std::string tokens = "abcXYZ019!#$%&'*+-.^_`|~";
+    for (char& c : buf) c = round % 2 ? tokens[rng() % tokens.size()] : char(0x20 + rng() % 0x5f);
+    size_t len = rng() % buf.size();
+    size_t pos = rng() % (len + 1);
+    // One stop byte at pos (if inside), drawn from the interesting ones.
+    const unsigned char stops[] = {0x00, 0x01, 0x08, 0x0a, 0x0d, 0x1f, 0x7f, ' ', '\t', 0x80, 0xff, ':', '"', '@', '{'};
+    unsigned char s = stops[rng() % sizeof(stops)];
+    if (pos < len) buf[pos] = char(s);
+    auto ref_value = [&] {
+      for (size_t i = 0; i < len; ++i) {
+        unsigned char c = uint8_t(buf[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f) return i;
+      }
+      return len;
+    };
+    auto ref_target = [&] {
+      for (size_t i = 0; i < len; ++i) {
+        unsigned char c = uint8_t(buf[i]);
+        if (c <= 0x20 || c == 0x7f) return i;
+      }
+      return len;
+    };
+    auto ref_token = [&] {
+      for (size_t i = 0; i < len; ++i) {
+        unsigned char c = uint8_t(buf[i]);
+        bool tchar = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                     (c != 0 && std::string_view("!#$%&'*+-.^_`|~").find(char(c)) != std::string_view::npos);
+        if (!tchar) return i;
+      }
+      return len;
+    };
+    ASSERT_EQ(scan_token(buf.data(), len), ref_token()) << "len " << len << " pos " << pos << " byte " << int(s);
+    ASSERT_EQ(scan_value(buf.data(), len), ref_value()) << "len " << len << " pos " << pos << " byte " << int(s);
+    ASSERT_EQ(scan_target(buf.data(), len), ref_target()) << "len " << len << " pos " << pos << " byte " << int(s);
+  }
+}
+
+TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
+  Req r = request("\r\n\nGET /p?q=1#frag HTTP/1.1\r\nHost: a\r\nX-Multi: 1\r\nx-multi: 2\r\n\r\nrest");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.method, Method::get);
+  EXPECT_EQ(r.head.target, "/p?q=1");
+  EXPECT_FALSE(r.head.http10);
+  EXPECT_TRUE(r.head.keep_alive);
+  EXPECT_EQ(r.head.body, BodyKind::empty);
+  EXPECT_EQ(values(r.head.headers, "x-multi"), "1|2");
+  EXPECT_EQ(r.buffered, 4u);
+
+  r = request("get / HTTP/1.0\nHost:   spaced value \t\n\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.method, Method::extension);
+  EXPECT_EQ(r.head.method_str(), "get");
+  EXPECT_TRUE(r.head.http10);
+  EXPECT_FALSE(r.head.keep_alive);
+  EXPECT_EQ(values(r.head.headers, "host"), "spaced value");
+
+  r = request("GET http://Example.COM HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.target, "http://Example.COM/");
+  r = request("CONNECT h:443 HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.target, "h:443");
+  EXPECT_TRUE(r.head.upgrade);
+  r = request("OPTIONS * HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(r.head.target, "*");
+}
+
+TEST_P(HeadParse, ContentLengthRules) {
+  Req r = request("POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.body, BodyKind::length);
+  EXPECT_EQ(r.head.content_length, 5u);
+  EXPECT_EQ(values(r.head.headers, "content-length"), "5");
+
+  r = request("POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(r.head.body, BodyKind::empty);
+  r = request("POST / HTTP/1.1\r\nContent-Length: 18446744073709551613\r\n\r\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.content_length, kMaxDeclaredLength);
+
+  expect_request_error("Content-Length: 5\r\nContent-Length: 6\r\n", ParseError::header_content_length_invalid);
+  for (const char* bad : {"5, 5", "+5", "-5", "5 5", "0x5", "", "5;", "18446744073709551616", "99999999999999999999"})
+    expect_request_error(std::string("Content-Length: ") + bad + "\r\n", ParseError::header_content_length_invalid);
+  expect_request_error("Content-Length: 18446744073709551614\r\n", ParseError::too_large, 431);
+  expect_request_error("Content-Length: 18446744073709551615\r\n", ParseError::too_large, 431);
+}
+
+TEST_P(HeadParse, TransferEncodingRules) {
+  Req r = request("POST / HTTP/1.1\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.body, BodyKind::chunked);
+  EXPECT_TRUE(r.head.keep_alive);
+
+  expect_request_error("Transfer-Encoding: chunked, gzip\r\n", ParseError::header_transfer_encoding_invalid);
+  expect_request_error("Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n",
+                       ParseError::header_transfer_encoding_invalid);
+  expect_error("POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
+               ParseError::header_transfer_encoding_unexpected, 400);
+
+  // Both framing headers, in both orders: chunked wins, no content-length is
+  // kept, and the connection is not reused.
+  for (const char* h : {"Content-Length: 10\r\nTransfer-Encoding: chunked\r\n",
+                        "Transfer-Encoding: chunked\r\nContent-Length: 10\r\n",
+                        "Transfer-Encoding: chunked\r\nContent-Length: bogus\r\n"}) {
+    r = request(std::string("POST / HTTP/1.1\r\n") + h + "\r\n");
+    ASSERT_EQ(r.st, HeadStatus::complete) << h;
+    EXPECT_EQ(r.head.body, BodyKind::chunked) << h;
+    EXPECT_FALSE(r.head.headers.contains("content-length")) << h;
+    EXPECT_TRUE(r.head.headers.contains("transfer-encoding")) << h;
+    EXPECT_FALSE(r.head.keep_alive) << h;
+  }
+  // A content-length that is invalid before the transfer coding still fails.
+  expect_request_error("Content-Length: x\r\nTransfer-Encoding: chunked\r\n",
+                       ParseError::header_content_length_invalid);
+}
+
+TEST_P(HeadParse, ConnectionExpectUpgradeTrailers) {
+  Req r = request("GET / HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_TRUE(r.head.keep_alive);
+  r = request("GET / HTTP/1.1\r\nConnection: foo, CLOSE\r\n\r\n");
+  EXPECT_FALSE(r.head.keep_alive);
+  r = request("GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  EXPECT_TRUE(r.head.keep_alive);
+
+  r = request("GET / HTTP/1.1\r\nExpect: 100-Continue\r\n\r\n");
+  EXPECT_TRUE(r.head.expect_continue);
+  r = request("GET / HTTP/1.1\r\nExpect: 100-continue\r\nExpect: foo\r\n\r\n");
+  EXPECT_FALSE(r.head.expect_continue);
+  r = request("GET / HTTP/1.1\r\nExpect: 100-continuex\r\n\r\n");
+  EXPECT_FALSE(r.head.expect_continue);
+
+  r = request("GET / HTTP/1.1\r\nUpgrade: websocket\r\n\r\n");
+  EXPECT_TRUE(r.head.upgrade);
+  r = request("CONNECT h:1 HTTP/1.0\r\nUpgrade: x\r\n\r\n");
+  EXPECT_FALSE(r.head.upgrade);
+
+  r = request("GET / HTTP/1.1\r\nTE: deflate, Trailers\r\n\r\n");
+  EXPECT_TRUE(r.head.allow_trailers);
+  r = request("GET / HTTP/1.1\r\nTE: deflate\r\n\r\n");
+  EXPECT_FALSE(r.head.allow_trailers);
+}
+
+TEST_P(HeadParse, MalformedLinesAndBytes) {
+  expect_request_error("Host : a\r\n", ParseError::header_token);           // space before colon
+  expect_request_error("X-A: 1\r\n continued\r\n", ParseError::header_token);  // obs-fold
+  expect_request_error("X-A: a\rb\r\n", ParseError::header_token);            // bare CR in a value
+  expect_request_error("X-A: a\r\r\n", ParseError::header_token);
+  expect_request_error(std::string("X-A: a\0b\r\n", 10), ParseError::header_token);
+  expect_request_error(std::string("X\0A: b\r\n", 8), ParseError::header_token);
+  expect_request_error("X-A: a\x7f\r\n", ParseError::header_token);
+  expect_request_error("X-A: a\x01\r\n", ParseError::header_token);
+  expect_request_error(": novalue\r\n", ParseError::header_token);
+  expect_request_error("NoColon\r\n", ParseError::header_token);
+  expect_error("GET / HTTP/1.1\r\nHost: a\r\n\rX", ParseError::header_token, 400);
+
+  expect_error("G(T / HTTP/1.1\r\n\r\n", ParseError::method, 400);
+  expect_error(" / HTTP/1.1\r\n\r\n", ParseError::method, 400);
+  expect_error("GET\r\n\r\n", ParseError::method, 400);
+  expect_error("GET  / HTTP/1.1\r\n\r\n", ParseError::uri, 400);
+  expect_error("GET /a\x01z HTTP/1.1\r\n\r\n", ParseError::uri, 400);
+  expect_error("GET /\r\n\r\n", ParseError::uri, 400);
+  expect_error("GET / HTTP/1.2\r\n\r\n", ParseError::version, 400);
+  expect_error("GET / http/1.1\r\n\r\n", ParseError::version, 400);
+  expect_error("GET / HTTP/1.1 \r\n\r\n", ParseError::version, 400);
+  expect_error("GET / HTTP/1.1\rX\r\n", ParseError::header_token, 400);
+  expect_error("\rGET / HTTP/1.1\r\n\r\n", ParseError::header_token, 400);
+
+  // The target passes the tokenizer but not the URI grammar: the head is
+  // already off the buffer.
+  Req r = request("GET a/b HTTP/1.1\r\n\r\nxyz");
+  ASSERT_EQ(r.st, HeadStatus::error);
+  EXPECT_EQ(r.err, ParseError::uri);
+  EXPECT_EQ(r.buffered, 3u);
+  // A tokenizer error leaves every byte in place.
+  r = request("GET / HTTP/1.1\r\nBad Name: x\r\n\r\n");
+  EXPECT_EQ(r.buffered, 31u);
+}
+
+TEST_P(HeadParse, IgnoreInvalidHeaders) {
+  CodecOptions o;
+  o.ignore_invalid_headers = true;
+  Req r = request("GET / HTTP/1.1\r\nBad Name: x\r\nX-A: 1\r\nX-B: a\x01\r\n continued\r\nX-C: 3\r\n\r\n", o);
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.headers.size(), 2u);
+  EXPECT_EQ(values(r.head.headers, "x-a"), "1");
+  EXPECT_EQ(values(r.head.headers, "x-c"), "3");
+}
+
+std::string many_headers(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += "X-" + std::to_string(i) + ": v\r\n";
+  return s;
+}
+
+TEST_P(HeadParse, LimitsAtTheirBounds) {
+  std::string ok_target = "/" + std::string(kMaxTargetLength - 1, 'a');
+  Req r = request("GET " + ok_target + " HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.target.size(), kMaxTargetLength);
+  std::string long_head = "GET " + ok_target + "a HTTP/1.1\r\n\r\n";
+  r = request(long_head);
+  ASSERT_EQ(r.st, HeadStatus::error);
+  EXPECT_EQ(r.err, ParseError::uri_too_long);
+  EXPECT_EQ(r.status, 414);
+  EXPECT_EQ(r.buffered, long_head.size());
+
+  r = request("GET / HTTP/1.1\r\n" + many_headers(100) + "\r\n");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.headers.size(), 100u);
+  expect_error("GET / HTTP/1.1\r\n" + many_headers(101) + "\r\n", ParseError::too_large, 431);
+  CodecOptions o;
+  o.max_headers = 200;
+  r = request("GET / HTTP/1.1\r\n" + many_headers(101) + "\r\n", o);
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.headers.size(), 101u);
+  expect_error("GET / HTTP/1.1\r\n" + many_headers(201) + "\r\n", ParseError::too_large, 431, o);
+  o.max_headers = 0;
+  expect_error("GET / HTTP/1.1\r\nA: b\r\n\r\n", ParseError::too_large, 431, o);
+
+  std::string name65535(kMaxNameLength, 'n'), name65536(kMaxNameLength + 1, 'n');
+  r = request("GET / HTTP/1.1\r\n" + name65535 + ": v\r\n\r\n");
+  EXPECT_EQ(r.st, HeadStatus::complete);
+  expect_error("GET / HTTP/1.1\r\n" + name65536 + ": v\r\n\r\n", ParseError::too_large, 431);
+}
+
+TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {
+  CodecOptions o;
+  o.max_buf_size = 8192;
+  std::string start = "GET / HTTP/1.1\r\nX: ";
+  std::string just_under = start + std::string(8191 - start.size(), 'a');
+  Req r = request(just_under, o);
+  EXPECT_EQ(r.st, HeadStatus::partial);
+  EXPECT_EQ(r.buffered, 8191u);
+  r = request(just_under + "a", o);
+  ASSERT_EQ(r.st, HeadStatus::error);
+  EXPECT_EQ(r.err, ParseError::too_large);
+  EXPECT_EQ(r.status, 431);
+  EXPECT_EQ(r.buffered, 8192u);
+
+  // Byte by byte gives the same head as all at once; the resumed scan still
+  // catches a bad byte that arrives late.
+  std::string head = "POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\nX-Long: " + std::string(100, 'v') +
+                     "\r\n\r\nabc";
+  Codec c;
+  RequestHead h;
+  ParseError e;
+  HeadStatus st = HeadStatus::partial;
+  size_t i = 0;
+  for (; i < head.size() && st == HeadStatus::partial; ++i) st = c.receive_request_head(head.substr(i, 1), h, e);
+  ASSERT_EQ(st, HeadStatus::complete);
+  EXPECT_EQ(i, head.size() - 3);
+  EXPECT_EQ(h.content_length, 3u);
+  EXPECT_EQ(values(h.headers, "x-long"), std::string(100, 'v'));
+
+  Codec c2;
+  EXPECT_EQ(c2.receive_request_head("GET / HTTP/1.1\r\nHost: a\r\nX-", h, e), HeadStatus::partial);
+  EXPECT_EQ(c2.receive_request_head("A: 1\r\nX", h, e), HeadStatus::partial);
+  EXPECT_EQ(c2.receive_request_head(std::string("\0: 2\r\n", 6), h, e), HeadStatus::error);
+  EXPECT_EQ(e, ParseError::header_token);
+}
+
+TEST_P(HeadParse, Http2Preface) {
+  expect_error(kH2Preface, ParseError::version_h2, std::nullopt);
+  expect_error(kH2Preface.substr(0, 16), ParseError::version, 400);
+  // Even when the cap is what fails the head.
+  CodecOptions o;
+  o.max_buf_size = 8192;
+  expect_error(std::string(kH2Preface) + std::string(9000, 'x'), ParseError::version_h2, std::nullopt, o);
+}
+
+TEST_P(HeadParse, PipelinedRequestsAcrossReset) {
+  Codec c;
+  RequestHead h;
+  ParseError e;
+  ASSERT_EQ(c.receive_request_head("GET / HTTP/1.1\r\nHost: a\r\n\r\nGET /2 HTTP/1.1\r\n", h, e),
+            HeadStatus::complete);
+  EXPECT_EQ(c.buffered(), 17u);
+  c.reset();
+  ASSERT_EQ(c.receive_request_head("Host: a\r\n\r\n", h, e), HeadStatus::complete);
+  EXPECT_EQ(h.target, "/2");
+  EXPECT_EQ(c.buffered(), 0u);
+  // A failed head keeps its status until the next failure or reset.
+  EXPECT_EQ(c.receive_request_head("BAD\x01 / HTTP/1.1\r\n\r\n", h, e), HeadStatus::error);
+  EXPECT_EQ(c.parse_error_status(), 400);
+  c.reset();
+  EXPECT_EQ(c.parse_error_status(), std::nullopt);
+}
+
+// ---- responses ----
+
+struct Res {
+  HeadStatus st = HeadStatus::partial;
+  ParseError err = ParseError::internal;
+  ResponseHead head;
+  size_t buffered = 0;
+};
+
+Res response(std::string_view bytes, std::optional<Method> method = std::nullopt) {
+  Codec c;
+  if (method) {
+    RequestEncoding req;
+    http::UriError ue;
+    EXPECT_EQ(prepare_request(method_name(*method), "/", {}, false, {}, false, req, ue), RequestFail::none);
+    c.commit_request(req);
+  }
+  Res r;
+  r.st = c.receive_head(bytes, r.head, r.err);
+  r.buffered = c.buffered();
+  return r;
+}
+
+void expect_response_error(std::string_view bytes, ParseError e) {
+  Res r = response(bytes);
+  ASSERT_EQ(r.st, HeadStatus::error) << bytes;
+  EXPECT_EQ(parse_error_name(r.err), parse_error_name(e)) << bytes;
+}
+
+TEST_P(HeadParse, ResponseFraming) {
+  Res r = response("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi");
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.status, 200);
+  EXPECT_EQ(r.head.body, BodyKind::length);
+  EXPECT_EQ(r.buffered, 2u);
+  EXPECT_TRUE(r.head.wants_keep_alive);
+
+  r = response("HTTP/1.1 103 Early Hints\r\nLink: x\r\n\r\n");
+  EXPECT_EQ(r.st, HeadStatus::partial);
+  EXPECT_EQ(r.buffered, 0u);
+
+  r = response("HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\nContent-Length: 5\r\n\r\n");
+  EXPECT_EQ(r.head.content_length, 5u);
+  expect_response_error("HTTP/1.1 200 OK\r\nContent-Length: 5, 6\r\n\r\n", ParseError::header_content_length_invalid);
+  expect_response_error("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+                        ParseError::header_content_length_invalid);
+  expect_response_error("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551614\r\n\r\n", ParseError::too_large);
+
+  r = response("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n");
+  EXPECT_EQ(r.head.body, BodyKind::close);
+  EXPECT_FALSE(r.head.wants_keep_alive);
+  r = response("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n");
+  EXPECT_EQ(r.head.body, BodyKind::chunked);
+  expect_response_error("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                        ParseError::header_transfer_encoding_unexpected);
+  r = response("HTTP/1.0 200 OK\r\n\r\n");
+  EXPECT_EQ(r.head.body, BodyKind::close);
+  EXPECT_TRUE(r.head.http10);
+  EXPECT_FALSE(r.head.keep_alive);
+
+  r = response("HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n");
+  EXPECT_EQ(r.head.body, BodyKind::empty);
+  r = response("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", Method::head);
+  EXPECT_EQ(r.head.body, BodyKind::empty);
+  EXPECT_EQ(r.head.content_length, 0u);
+  r = response("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", Method::connect);
+  EXPECT_EQ(r.head.body, BodyKind::empty);
+  EXPECT_TRUE(r.head.upgrade);
+  EXPECT_FALSE(r.head.keep_alive);
+  r = response("HTTP/1.1 101 Switching Protocols\r\nUpgrade: ws\r\n\r\nframes");
+  EXPECT_TRUE(r.head.upgrade);
+  EXPECT_EQ(r.buffered, 6u);
+}
+
+TEST_P(HeadParse, ResponseStatusLineAndLimits) {
+  Res r = response("HTTP/1.1 200\r\n\r\n");
+  EXPECT_EQ(r.st, HeadStatus::complete);
+  r = response("HTTP/1.1 599 \r\n\r\n");
+  EXPECT_EQ(r.head.status, 599);
+  r = response("HTTP/1.1 404 Not \xff Found\t\r\n\r\n");
+  EXPECT_EQ(r.head.status, 404);
+  for (const char* bad : {"HTTP/1.1 20 OK\r\n\r\n", "HTTP/1.1 2000 OK\r\n\r\n", "HTTP/1.1 099 X\r\n\r\n",
+                          "HTTP/1.1 2x0 OK\r\n\r\n", "HTTP/1.1  200 OK\r\n\r\n", "HTTP/1.1 200 O\x01K\r\n\r\n"})
+    expect_response_error(bad, ParseError::status);
+  expect_response_error("HTTP/2 200 OK\r\n\r\n", ParseError::version);
+  expect_response_error("HTTP/1.1 200 OK\r\n" + many_headers(101) + "\r\n", ParseError::too_large);
+  r = response("HTTP/1.1 200 OK\r\n" + many_headers(100) + "\r\n");
+  EXPECT_EQ(r.st, HeadStatus::complete);
+  expect_response_error("HTTP/1.1 200 OK\r\nBad Name: x\r\n\r\n", ParseError::header_token);
+}
+
+TEST_P(HeadParse, ResponseAfterConnectionCloseRequest) {
+  Codec c;
+  RequestEncoding req;
+  http::UriError ue;
+  http::HeaderMap h;
+  ASSERT_TRUE(h.append("connection", "close"));
+  ASSERT_EQ(prepare_request("GET", "/", h, false, {}, false, req, ue), RequestFail::none);
+  c.commit_request(req);
+  ResponseHead r;
+  ParseError e;
+  ASSERT_EQ(c.receive_head("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", r, e), HeadStatus::complete);
+  EXPECT_TRUE(r.keep_alive);
+  EXPECT_FALSE(r.wants_keep_alive);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, HeadParse, ::testing::Values(ScanPath::portable, ScanPath::sse42, ScanPath::avx2),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case ScanPath::portable: return std::string("portable");
+                             case ScanPath::sse42: return std::string("sse42");
+                             case ScanPath::avx2: return std::string("avx2");
+                             default: return std::string("automatic");
+                           }
+                         });
+
+TEST(HeadErrors, TextsAndStatuses) {
+  EXPECT_EQ(error_message(Error::parse(ParseError::version_h2)), "invalid HTTP version parsed (found HTTP2 preface)");
+  EXPECT_EQ(parse_error_status(ParseError::uri_too_long), 414);
+  EXPECT_EQ(parse_error_status(ParseError::status), 0);
+  EXPECT_EQ(error_message(Error::body(IoKind::unexpected_eof, "end of file before message length reached")),
+            "error reading a body from connection: end of file before message length reached");
+  EXPECT_EQ(io_kind_name(IoKind::none), "other");
+  EXPECT_EQ(user_error_name(UserError::unsupported_status_code), "unsupported_status_code");
+}
+
+}  // namespace
+}  // namespace velmora::h1
