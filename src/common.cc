@@ -1,6 +1,8 @@
 #include "src/common.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace velmora::py {
 
@@ -137,14 +139,20 @@ PyObject* bytes_obj(std::string_view s) noexcept {
 }
 
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
-  spec->flags |= Py_TPFLAGS_IMMUTABLETYPE;
-  PyObject* t = PyType_FromModuleAndSpec(module, spec, base);
-  if (!t) return nullptr;
-  if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(t)) < 0) {
-    Py_DECREF(t);
-    return nullptr;
+  // Types are created once per process and shared by every module object,
+  // so the type checks the binding makes hold for objects of any of them.
+  static std::vector<std::pair<PyType_Spec*, PyObject*>> created;
+  PyObject* t = nullptr;
+  for (auto& [s, type] : created)
+    if (s == spec) t = type;
+  if (!t) {
+    spec->flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    t = PyType_FromModuleAndSpec(module, spec, base);
+    if (!t) return nullptr;
+    created.emplace_back(spec, t);  // kept for the life of the process
   }
-  return reinterpret_cast<PyTypeObject*>(t);  // the module and the caller's global share it
+  if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(t)) < 0) return nullptr;
+  return reinterpret_cast<PyTypeObject*>(t);
 }
 
 int add_int(PyObject* module, const char* name, long long v) {

@@ -73,8 +73,9 @@ PyObject* str_obj(std::string_view s) noexcept;  // UTF-8, replacement on invali
 PyObject* ascii_obj(std::string_view s) noexcept;  // known-ASCII text
 PyObject* bytes_obj(std::string_view s) noexcept;
 
-// Creates a heap type for module path "velmora._velmora" and adds it to the
-// module under its short name. Types are immutable and instances frozen.
+// Adds the heap type of `spec` (module path "velmora._velmora") to the module
+// under its short name, creating it on first use. Types are immutable and
+// instances frozen. The returned type lives as long as the process.
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr);
 int add_int(PyObject* module, const char* name, long long v);
 

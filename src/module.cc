@@ -135,8 +135,8 @@ PyModuleDef_Slot def_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    nullptr,  // name and doc come from the slot table
-    nullptr,
+    "_velmora",
+    "",
     0,        // no per-module state
     nullptr,  // functions are added by the execution step
     def_slots,

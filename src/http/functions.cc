@@ -12,7 +12,10 @@ namespace {
 
 PyObject* http_date(PyObject*, PyObject*) { return bytes_obj(http::http_date_now()); }
 
-PyObject* uri_parts(PyObject*, PyObject* arg) {
+PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"url"};
+  PyObject* arg;
+  if (!parse_args({"uri_parts", names, 1, 1, 1}, args, nargs, kwnames, &arg)) return nullptr;
   std::string_view url;
   if (!to_str(arg, "url", url)) return nullptr;
   http::Uri u;
@@ -84,7 +87,8 @@ PyObject* uri_parts(PyObject*, PyObject* arg) {
 PyMethodDef kFunctions[] = {
     {"http_date", http_date, METH_NOARGS,
      VELMORA_DOC("http_date", "()", "The current Date header value (29-byte IMF-fixdate), cached per second.")},
-    {"uri_parts", uri_parts, METH_O,
+    {"uri_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(uri_parts)),
+     METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("uri_parts", "(url)",
                  "Split a URL into (scheme, host, port, authority) with the codecs' URI parser.")},
     {nullptr, nullptr, 0, nullptr},

@@ -180,6 +180,13 @@ bool append_pair(http::HeaderMap& m, PyObject* k, PyObject* v) {
   return true;
 }
 
+// e[i], as Python indexes it (sequences and mappings alike).
+PyObject* item(PyObject* e, long i) {
+  if (PyTuple_CheckExact(e) || PyList_CheckExact(e)) return PySequence_GetItem(e, i);
+  Ref key(PyLong_FromLong(i));
+  return key ? PyObject_GetItem(e, key.get()) : nullptr;
+}
+
 bool fill_from(http::HeaderMap& m, PyObject* init) {
   if (is_header_map(init)) {
     m = copy_header_map(init);
@@ -211,8 +218,8 @@ bool fill_from(http::HeaderMap& m, PyObject* init) {
         ok = append_pair(m, PyTuple_GET_ITEM(e, 0), PyTuple_GET_ITEM(e, 1));
         continue;
       }
-      Ref k(PySequence_GetItem(e, 0));
-      Ref v(k ? PySequence_GetItem(e, 1) : nullptr);
+      Ref k(item(e, 0));
+      Ref v(k ? item(e, 1) : nullptr);
       ok = v && append_pair(m, k.get(), v.get());
     }
     Py_END_CRITICAL_SECTION();
@@ -221,9 +228,9 @@ bool fill_from(http::HeaderMap& m, PyObject* init) {
   Ref it(PyObject_GetIter(init));
   if (!it) return false;
   while (Ref e{PyIter_Next(it.get())}) {
-    Ref k(PySequence_GetItem(e.get(), 0));
+    Ref k(item(e.get(), 0));
     if (!k) return false;
-    Ref v(PySequence_GetItem(e.get(), 1));
+    Ref v(item(e.get(), 1));
     if (!v || !append_pair(m, k.get(), v.get())) return false;
   }
   return !PyErr_Occurred();
@@ -458,14 +465,14 @@ PyObject* hm_repr(PyObject* self) {
 
 PyMethodDef kMethods[] = {
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_get)), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("get", "($self, name, default=None, /)", "First value for name, or default when absent.")},
+     VELMORA_DOC("get", "($self, name, default=None)", "First value for name, or default when absent.")},
     {"get_all", hm_get_all, METH_O,
      VELMORA_DOC("get_all", "($self, name, /)", "Every value for name, in order; an empty list when absent.")},
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_add)), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("add", "($self, name, value, /)", "Append a value, keeping the existing ones.")},
+     VELMORA_DOC("add", "($self, name, value)", "Append a value, keeping the existing ones.")},
     {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_setdefault)),
      METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("setdefault", "($self, name, value, /)",
+     VELMORA_DOC("setdefault", "($self, name, value)",
                  "The first value of name if present; otherwise append value and return it as bytes.")},
     {"keys", hm_keys, METH_NOARGS, VELMORA_DOC("keys", "($self, /)", "Distinct names in order.")},
     {"values", hm_values, METH_NOARGS, VELMORA_DOC("values", "($self, /)", "Every value in order.")},

@@ -12,6 +12,7 @@ def test_construction_forms():
     assert HeaderMap({"X-A": "1", "x-a": b"2"}).get_all("x-a") == [b"1", b"2"]
     assert HeaderMap([("A", "1"), ["b", b"2"]]).items() == [("a", b"1"), ("b", b"2")]
     assert HeaderMap(iter([("a", "1")])).items() == [("a", b"1")]
+    assert HeaderMap([{0: "a", 1: "1"}]).items() == [("a", b"1")]  # any object indexable by 0 and 1
     assert HeaderMap(None).items() == [] and HeaderMap().items() == []
     src = HeaderMap([("a", "1")])
     copy = HeaderMap(src)

@@ -46,10 +46,9 @@ def test_version_and_docstring():
 
 def test_both_entry_points_exported():
     lib = ctypes.PyDLL(m.__file__)
-    assert lib.PyModExport__velmora and lib.PyInit__velmora
-    lib.PyInit__velmora.restype = ctypes.py_object
-    # The legacy hook hands out a module definition object for multi-phase init.
-    assert type(lib.PyInit__velmora()).__name__ == "moduledef"
+    lib.PyModExport__velmora.restype = ctypes.c_void_p
+    lib.PyInit__velmora.restype = ctypes.c_void_p
+    assert lib.PyModExport__velmora() and lib.PyInit__velmora()
 
 
 def test_constant_values():
@@ -159,3 +158,44 @@ def test_stub_names_every_public_attribute():
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
     assert set(ORDER) <= names, sorted(set(ORDER) - names)
+
+
+def test_legacy_entry_point_builds_a_working_module():
+    # Interpreters that import through PyInit__velmora get the same module:
+    # its definition refers to the same slot table and the classes are shared.
+    import importlib.util
+
+    lib = ctypes.PyDLL(m.__file__)
+    lib.PyInit__velmora.restype = ctypes.c_void_p
+    api = ctypes.pythonapi
+    api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
+    api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    definition = lib.PyInit__velmora()
+    spec = importlib.util.spec_from_file_location("velmora._velmora", m.__file__)
+    mod = api.PyModule_FromDefAndSpec2(definition, spec, 1013)
+    assert api.PyModule_ExecDef(mod, definition) == 0
+    assert mod.__doc__ == "" and mod.__version__ == "0.4.5"
+    assert [k for k in vars(mod) if not k.startswith("__") or k == "__version__"] == ORDER
+    assert mod.HeaderMap is m.HeaderMap and mod.H1ParseError is m.H1ParseError
+    assert m.HeaderMap(mod.HeaderMap([("a", "1")])) == mod.HeaderMap([("a", "1")])
+
+
+def test_allocations_are_routed_to_mimalloc():
+    # The extension's operator new/delete call into mimalloc (the C++ suite
+    # checks that core allocations land in mimalloc's heap); here: the loaded
+    # module imports mimalloc's entry points and mimalloc is mapped.
+    import shutil
+    import subprocess
+
+    readelf = shutil.which("readelf")
+    if readelf is None:
+        pytest.skip("readelf not available")
+    dyn = subprocess.run([readelf, "-W", "--dyn-syms", "-d", m.__file__], capture_output=True, text=True).stdout
+    assert "libmimalloc" in dyn
+    assert re.search(r"\bUND\b.*\bmi_free\b", dyn) and re.search(r"\bUND\b.*\bmi_new_nothrow\b", dyn)
+    # The module exports nothing but its two entry points.
+    defined = [line.split()[-1] for line in dyn.splitlines() if " GLOBAL " in line and " UND " not in line]
+    assert sorted(defined) == ["PyInit__velmora", "PyModExport__velmora"]
+    with open("/proc/self/maps") as maps:
+        assert "libmimalloc" in maps.read()
