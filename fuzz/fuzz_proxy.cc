@@ -9,10 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "proto/http/utf8.h"
 #include "proxy/credentials.h"
 #include "proxy/matcher.h"
 
 using namespace velmora::proxy;
+using velmora::http::is_valid_utf8;
 
 namespace {
 

@@ -1,6 +1,5 @@
 // Text helpers for proxy credentials: Base64 (RFC 4648, standard alphabet,
-// padded), percent-decoding of userinfo (RFC 3986) and UTF-8 validation and
-// repair.
+// padded) and percent-decoding of userinfo (RFC 3986) into valid UTF-8.
 #pragma once
 
 #include <string>
@@ -17,11 +16,5 @@ inline size_t base64_size(size_t n) noexcept { return (n + 2) / 3 * 4; }
 // replaced by U+FFFD, one replacement per maximal invalid subpart, so the
 // result is always valid UTF-8.
 std::string percent_decode_utf8(std::string_view in);
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view s) noexcept;
-
-// Appends `in` to `out`, replacing each maximal invalid subpart by U+FFFD.
-void repair_utf8_append(std::string_view in, std::string& out);
 
 }  // namespace velmora::proxy

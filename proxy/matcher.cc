@@ -7,6 +7,7 @@
 
 #include "proto/http/fields.h"
 #include "proto/http/uri.h"
+#include "proto/http/utf8.h"
 #include "proxy/credentials.h"
 
 namespace velmora::proxy {
@@ -56,7 +57,7 @@ std::string env_setting(const char* upper, const char* lower) {
     const char* v = std::getenv(name);
     if (!v) continue;
     std::string_view s(v);
-    if (is_valid_utf8(s)) return std::string(s);
+    if (http::is_valid_utf8(s)) return std::string(s);
   }
   return {};
 }

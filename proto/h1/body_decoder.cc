@@ -1,6 +1,7 @@
 #include "proto/h1/body_decoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -58,6 +59,9 @@ bool is_field_byte(uint8_t c) noexcept { return c == '\t' || c == ' ' || (c >= 0
 
 // Tokenizes a header section (lines, then an empty line) into at most
 // `slots` fields. Returns an empty string on success, else the error text.
+// The empty line must be the end of `buf`: the chunked framing already found
+// where the section ends, and an earlier empty line (made of bare LFs) would
+// otherwise drop the lines after it unseen.
 std::string tokenize_fields(std::string_view buf, size_t slots, std::vector<Field>& out) {
   size_t i = 0, n = buf.size();
   for (;;) {
@@ -66,9 +70,9 @@ std::string tokenize_fields(std::string_view buf, size_t slots, std::vector<Fiel
     if (c == '\r') {
       if (i + 1 >= n) return "Partial header";
       if (buf[i + 1] != '\n') return "invalid new line";
-      return {};
+      return i + 2 == n ? std::string() : std::string("invalid new line");
     }
-    if (c == '\n') return {};
+    if (c == '\n') return i + 1 == n ? std::string() : std::string("invalid new line");
     if (out.size() >= slots) return "too many headers";
     Field f;
     f.line_start = i;
@@ -138,6 +142,9 @@ void BodyDecoder::feed(std::string_view bytes) {
     Seg& last = segs_.back();
     // Only while no slice shares the string: growing it may move its bytes.
     if (last.own && last.size < kCoalesceBlock && last.owner.use_count() == 1) {
+      // use_count() is a relaxed read: order the append (which may free the
+      // old bytes) after whatever the last slice holder read before letting go.
+      std::atomic_thread_fence(std::memory_order_acquire);
       last.own->append(bytes);
       last.data = last.own->data();
       last.size = last.own->size();

@@ -214,11 +214,20 @@ ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out)
       }
       switch (r.length.kind) {
         case BodyLength::known: {
-          bool first = true;
+          bool first = true, bad = false;
           h.for_each_value(i, [&](std::string_view v) {
-            if (first) put_line(out, name, v);
+            if (!first) return;
             first = false;
+            // A line that disagrees with the length actually framed would
+            // desynchronise the peer; it only passes where no body follows.
+            uint64_t x;
+            bad = !no_body && !(all_digits(v, x) && x == r.length.n);
+            if (!bad) put_line(out, name, v);
           });
+          if (bad) {
+            p.error = unexpected_header();
+            return p;
+          }
           enc = BodyEncoder::length(r.length.n);
           framing = true;
           break;
@@ -371,6 +380,9 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
   BodyEncoder enc = BodyEncoder::length(0);
   if (length.kind == BodyLength::none) {
     h.remove("transfer-encoding");
+    // A declared length is owed even without a body argument: framing it
+    // as empty would leave the peer reading the next request as this body.
+    if (cl_valid) enc = BodyEncoder::length(cl_value);
   } else if (http10) {
     h.remove("transfer-encoding");
     if (cl_valid) {
@@ -390,7 +402,9 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
       for (size_t k = 1; k < values.size(); ++k) (void)h.append("transfer-encoding", values[k]);
     }
     enc = BodyEncoder::chunked();
-    if (cl_valid) h.remove("content-length");
+    // A chunked message never carries Content-Length (RFC 9112 6.2), valid
+    // or not.
+    h.remove("content-length");
   } else if (cl_valid) {
     enc = BodyEncoder::length(cl_value);
   } else if (length.kind == BodyLength::unknown) {
@@ -398,6 +412,7 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
       enc = BodyEncoder::length(0);
     } else {
       (void)h.append("transfer-encoding", "chunked");
+      h.remove("content-length");  // an invalid one: see above
       enc = BodyEncoder::chunked();
     }
   } else {
@@ -466,8 +481,11 @@ bool prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive,
   out.title_case = title_case;
   out.date_header = date_header;
   if (http10) {
+    // The caller's own "close" is kept (the walk then makes the response
+    // last) rather than overwritten with a keep-alive it did not ask for.
     std::string_view first;
-    if (keep_alive && !(headers.first("connection", first) && http::list_has_token(first, "keep-alive")))
+    if (keep_alive && !(headers.first("connection", first) && http::list_has_token(first, "keep-alive")) &&
+        !connection_close(headers))
       (void)headers.replace("connection", "keep-alive");
   } else if (!keep_alive) {
     (void)headers.replace("connection", "close");

@@ -1,5 +1,8 @@
 #include "proto/h1/head_parser.h"
 
+#include "proto/http/utf8.h"
+
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -544,7 +547,9 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
                                Checkpoint* resume) {
   HeadOutcome o;
   TokenizeOptions topts{true, opts.max_headers, opts.ignore_invalid_headers};
-  Slots slot_store(opts.max_headers);
+  // Every header line takes at least three bytes ("a:\n"), so the bytes at
+  // hand bound the lines a parse can fill, however large the limit.
+  Slots slot_store(std::min(opts.max_headers, buf.size() / 3 + 1));
   HeadSlot* slots = slot_store.data();
   Tokenized t;
   if (resume && resume->offset != 0 && resume->request) {
@@ -587,6 +592,9 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
     out.target.reserve(uri.target_size());
     uri.write_target(out.target);
   }
+  // High bytes pass the tokenizer and the URI grammar; the target is text, so
+  // they must at least form UTF-8.
+  if (!http::is_valid_utf8(out.target)) return fail(ParseError::uri, head);
 
   const bool http11 = t.http11;
   out.http10 = !http11;

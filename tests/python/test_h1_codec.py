@@ -113,6 +113,15 @@ class TestReceive:
             "invalid content-length parsed",
         )
 
+    def test_target_text_keeps_every_byte(self):
+        # High bytes reach the target; they must decode as UTF-8 or distinct
+        # targets would collapse into one replacement-character text.
+        assert H1Codec().receive_request_head("GET /é?q=ü HTTP/1.1\r\n\r\n".encode()).target == "/é?q=ü"
+        for bad in (b"/\xff", b"/\xc3", b"/\xc0\xaf", b"/\xed\xa0\x80", b"/\xf4\x90\x80\x80", b"http://a/\xe9"):
+            c = H1Codec()
+            assert parse_error(c, b"GET " + bad + b" HTTP/1.1\r\n\r\nrest") == ("uri", "invalid URI")
+            assert c.parse_error_status == 400 and c.buffered == 4
+
     def test_response_heads(self):
         c = H1Codec()
         r = c.receive_head(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi")

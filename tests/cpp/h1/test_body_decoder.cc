@@ -327,6 +327,10 @@ TEST(BodyDecoderChunked, MalformedTrailers) {
   expect_error(std::string("0\r\nx: a\x01" "b\r\n\r\n"), IoKind::invalid_input, "invalid header value");
   // A bare LF inside a line splits it into more fields than lines counted.
   expect_error("0\r\na: 1\nb: 2\r\n\r\n", IoKind::invalid_input, "too many headers");
+  // An empty line made of bare LFs inside the section must not hide the lines after it.
+  expect_error("0\r\na: 1\n\nb: 2\r\n\r\n", IoKind::invalid_input, "invalid new line");
+  expect_error("0\r\na: 1\n\r\nb: 2\r\n\r\n", IoKind::invalid_input, "invalid new line");
+  expect_error("0\r\n\nb: 2\r\n\r\n", IoKind::invalid_input, "invalid new line");
   expect_error(std::string("0\r\nx: a\x7f\r\n\r\n"), IoKind::invalid_input, "invalid header value");
 }
 

@@ -100,6 +100,11 @@ TEST(ResponseHead, VersionAndConnection) {
   // Trailer and Transfer-Encoding lines are not sent to an HTTP/1.0 peer.
   r = respond(200, map({{"trailer", "x"}, {"transfer-encoding", "chunked"}}), {.http10 = true, .length = kUnknown});
   EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n\r\n");
+  // The caller's own close survives the HTTP/1.0 keep-alive fix-up and ends
+  // the connection.
+  r = respond(200, map({{"connection", "x-a"}, {"connection", "close"}}), {.http10 = true});
+  EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\nconnection: x-a, close\r\ncontent-length: 0\r\n\r\n");
+  EXPECT_TRUE(r.plan.is_last);
 }
 
 TEST(ResponseHead, BodylessStatusesAndMethods) {
@@ -157,11 +162,21 @@ TEST(ResponseHead, UserFramingHeaders) {
     EXPECT_FALSE(r.plan.ok);
     EXPECT_EQ(r.plan.error.user_variant(), UserError::unexpected_header);
   }
-  // With a known length the caller's value is written as given, the encoder
-  // uses the known length.
-  r = respond(200, map({{"content-length", "9"}}), {.length = known(4)});
-  EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 9\r\n\r\n");
+  // With a known length the caller's value is written as given when it
+  // agrees; one that disagrees would desynchronise the peer and is refused,
+  // except where no body follows (a HEAD response keeps its value).
+  r = respond(200, map({{"content-length", "4"}, {"content-length", "9"}}), {.length = known(4)});
+  EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\n");
   EXPECT_EQ(r.plan.encoder.remaining, 4u);
+  for (auto bad : {map({{"content-length", "9"}}), map({{"content-length", "4 "}})}) {
+    r = respond(200, bad, {.length = known(4)});
+    EXPECT_FALSE(r.plan.ok);
+    EXPECT_EQ(r.plan.error.user_variant(), UserError::unexpected_header);
+  }
+  Codec head = after_request("HEAD");
+  r = respond(head, 200, map({{"content-length", "9"}}), {.length = known(0)});
+  EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 9\r\n\r\n");
+  EXPECT_EQ(r.plan.encoder.remaining, 0u);
   // Without a body a user content-length is dropped.
   EXPECT_EQ(respond(200, map({{"content-length", "9"}})).bytes, "HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n");
 
@@ -231,6 +246,20 @@ TEST(RequestHead, ExactBytesAndFraming) {
   r = request("POST", "/", map({{"transfer-encoding", "chunked"}, {"trailer", "x-sum"}}), false, kUnknown);
   ASSERT_TRUE(r.enc.encoder.trailer_names.has_value());
   EXPECT_EQ((*r.enc.encoder.trailer_names)[0], "x-sum");
+
+  // A chunked request never carries Content-Length, valid or not; a declared
+  // length without a body argument is still owed.
+  r = request("POST", "/", map({{"transfer-encoding", "gzip"}, {"content-length", "x"}}), false, known(4));
+  EXPECT_EQ(r.bytes, "POST / HTTP/1.1\r\ntransfer-encoding: gzip, chunked\r\n\r\n");
+  r = request("POST", "/", map({{"content-length", "1, 2"}}), false, kUnknown);
+  EXPECT_EQ(r.bytes, "POST / HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n");
+  EXPECT_EQ(r.enc.encoder.framing, Framing::chunked);
+  for (bool http10 : {false, true}) {
+    r = request("POST", "/", map({{"content-length", "9"}, {"transfer-encoding", "chunked"}}), http10);
+    EXPECT_EQ(r.enc.encoder.framing, Framing::length);
+    EXPECT_EQ(r.enc.encoder.remaining, 9u);
+    EXPECT_EQ(r.bytes.find("transfer-encoding"), std::string::npos);
+  }
 
   r = request("GET", "/", map({{"connection", "close, upgrade"}}));
   EXPECT_EQ(r.bytes, "GET / HTTP/1.1\r\nconnection: close\r\n\r\n");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "proto/http/utf8.h"
 #include "proxy/credentials.h"
 
 namespace velmora::proxy {
@@ -46,17 +47,17 @@ TEST(PercentDecode, InvalidUtf8BecomesReplacement) {
   EXPECT_EQ(percent_decode_utf8("%ED%A0%80"), r + r + r);
   EXPECT_EQ(percent_decode_utf8("%F4%90%80%80"), r + r + r + r);
   EXPECT_EQ(percent_decode_utf8("%F0%9F%98%80"), "\xf0\x9f\x98\x80");
-  EXPECT_TRUE(is_valid_utf8(percent_decode_utf8("%80%BF%F8%FE%C2")));
+  EXPECT_TRUE(http::is_valid_utf8(percent_decode_utf8("%80%BF%F8%FE%C2")));
 }
 
 TEST(Utf8, StrictValidation) {
-  EXPECT_TRUE(is_valid_utf8("plain"));
-  EXPECT_TRUE(is_valid_utf8("\xf4\x8f\xbf\xbf"));
-  EXPECT_FALSE(is_valid_utf8("\xc1\xbf"));
-  EXPECT_FALSE(is_valid_utf8("\xe0\x9f\xbf"));
-  EXPECT_FALSE(is_valid_utf8("\xed\xbf\xbf"));
-  EXPECT_FALSE(is_valid_utf8("\xf4\x90\x80\x80"));
-  EXPECT_FALSE(is_valid_utf8("abc\xe2\x82"));
+  EXPECT_TRUE(http::is_valid_utf8("plain"));
+  EXPECT_TRUE(http::is_valid_utf8("\xf4\x8f\xbf\xbf"));
+  EXPECT_FALSE(http::is_valid_utf8("\xc1\xbf"));
+  EXPECT_FALSE(http::is_valid_utf8("\xe0\x9f\xbf"));
+  EXPECT_FALSE(http::is_valid_utf8("\xed\xbf\xbf"));
+  EXPECT_FALSE(http::is_valid_utf8("\xf4\x90\x80\x80"));
+  EXPECT_FALSE(http::is_valid_utf8("abc\xe2\x82"));
 }
 
 }  // namespace
