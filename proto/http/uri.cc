@@ -60,12 +60,14 @@ UriError parse_authority(std::string_view a, Uri& u) noexcept {
     if (rest.size() > 1 && rest.substr(1).find(':') != std::string_view::npos) return UriError::invalid_authority;
   }
   if (host.empty()) return UriError::invalid_authority;
+  // Percent-encoding belongs to the userinfo; a host or port never carries it.
+  if (hp.find('%') != std::string_view::npos) return UriError::invalid_authority;
   u.host = host;
   if (!rest.empty()) {
+    // The port is kept as written; whether it is a usable number is the
+    // reader's question (parse_port_u16), so "h:+80" and "h:99999" parse.
     u.has_port = true;
     u.port = rest.substr(1);
-    for (char c : u.port)
-      if (c < '0' || c > '9') return UriError::invalid_port;
   }
   return UriError::none;
 }

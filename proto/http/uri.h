@@ -46,7 +46,7 @@ struct Uri {
   std::string_view authority;  // userinfo@host:port as written; empty when absent
   std::string_view userinfo;   // text before the first '@' of the authority
   std::string_view host;       // host as written (IPv6 literals keep brackets)
-  std::string_view port;       // text after the host's ':' (may be empty)
+  std::string_view port;       // text after the host's ':' as written (may be empty or not a number)
   bool has_port = false;       // a ':' followed the host
   std::string_view path;       // empty for authority/asterisk form and "scheme://host"
   std::string_view query;      // without the '?'

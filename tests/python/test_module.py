@@ -116,6 +116,9 @@ def test_text_signatures():
         # The port comes from the host part, never from the userinfo.
         ("http://u:8080@h/", ("http", "h", 80, "h:80")),
         ("http://h:/", ("http", "h", 80, "h:80")),
+        ("http://h:+81/", ("http", "h", 81, "h:81")),  # one leading '+' is accepted
+        ("http://h:8o/", ("http", "h", 80, "h:80")),  # not a number: no explicit port
+        ("h:abc", (None, "h", None, None)),
     ],
 )
 def test_uri_parts(url, parts):

@@ -79,8 +79,12 @@ TEST(Uri, Rejections) {
   EXPECT_EQ(parse_err("/a b"), UriError::invalid_char);
   EXPECT_EQ(parse_err("/a\x01"), UriError::invalid_char);
   EXPECT_EQ(parse_err("http://a b/"), UriError::invalid_char);
-  EXPECT_EQ(parse_err("http://h:80x/"), UriError::invalid_port);
-  EXPECT_EQ(parse_err("h:x"), UriError::invalid_port);
+  // A port is kept as written; only its reader decides whether it is a number.
+  EXPECT_EQ(parse_ok("http://h:+80/").port, "+80");
+  EXPECT_EQ(parse_ok("h:x").port, "x");
+  EXPECT_EQ(parse_err("http://h:1:2/"), UriError::invalid_authority);
+  EXPECT_EQ(parse_err("http://ho%41st/"), UriError::invalid_authority);
+  EXPECT_EQ(parse_ok("http://us%40er:p%3Aw@h/").userinfo, "us%40er:p%3Aw");
   EXPECT_EQ(parse_err("http:///x"), UriError::invalid_format);
   EXPECT_EQ(parse_err("http://:80/"), UriError::invalid_authority);
   EXPECT_EQ(parse_err("http://a@b@c/"), UriError::invalid_authority);

@@ -72,11 +72,13 @@ TEST(ParseProxy, SchemeRulesAndUnusableUrls) {
   EXPECT_EQ(p->basic, "Basic dTpw");
   EXPECT_EQ(parse_proxy("proxy")->uri, "http://proxy/");
   EXPECT_EQ(parse_proxy("HTTP://Proxy:8080")->uri, "http://Proxy:8080/");
-  // An empty port is no port.
+  // An empty port is no port; any other port text is kept as written, so a
+  // mistyped port fails at connect time instead of silently going direct.
   EXPECT_EQ(parse_proxy("http://proxy:/")->uri, "http://proxy/");
+  EXPECT_EQ(parse_proxy("http://proxy:80x")->uri, "http://proxy:80x/");
 
   for (std::string_view bad : {"", "ftp://proxy:21", "socks6://proxy", "/just/a/path", "*", "http://",
-                               "http://a@b@proxy", "http://proxy:80x", "proxy:3128/path", "http://pro xy",
+                               "http://a@b@proxy", "proxy:3128/path", "http://pro xy",
                                "http://[::1", "ws://proxy"})
     EXPECT_FALSE(parse_proxy(bad)) << bad;
 }
