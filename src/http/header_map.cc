@@ -40,84 +40,66 @@ bool raw_of(PyObject* o, std::string_view& out) {
   return false;
 }
 
-// Values copied out of a map under its lock, turned into Python objects
-// after the lock is released.
-struct Snapshot {
-  std::string bytes;
-  struct Item {
-    uint32_t name_off, name_len, value_off, value_len;
-    bool new_name;  // first value of its name
-  };
-  std::vector<Item> items;
-
-  void take(const http::HeaderMap& m, bool with_values) {
-    bytes.clear();
-    items.clear();
-    items.reserve(with_values ? m.size() : m.name_count());
-    for (size_t i = 0; i < m.name_count(); ++i) {
-      std::string_view n = m.name_at(i);
-      uint32_t noff = uint32_t(bytes.size());
-      bytes.append(n);
-      if (!with_values) {
-        items.push_back({noff, uint32_t(n.size()), 0, 0, true});
-        continue;
-      }
-      bool first = true;
-      m.for_each_value(i, [&](std::string_view v) {
-        items.push_back({noff, uint32_t(n.size()), uint32_t(bytes.size()), uint32_t(v.size()), first});
-        bytes.append(v);
-        first = false;
-      });
-    }
-  }
-  std::string_view name(const Item& it) const { return {bytes.data() + it.name_off, it.name_len}; }
-  std::string_view value(const Item& it) const { return {bytes.data() + it.value_off, it.value_len}; }
-};
+// Maps are copied out under their lock into a per-thread scratch map (whose
+// storage is reused from call to call) and turned into Python objects after
+// the lock is released.
+thread_local http::HeaderMap t_copy;
 
 enum class Shape { keys, values, items, raw_items };
 
-PyObject* build_list(const Snapshot& s, Shape shape) {
-  Ref list(PyList_New(Py_ssize_t(s.items.size())));
+PyObject* name_obj(std::string_view n, bool as_bytes) {
+  PyObject* common = as_bytes ? common_name_bytes(n) : common_name_str(n);
+  if (common) return Py_NewRef(common);
+  return as_bytes ? bytes_obj(n) : ascii_obj(n);
+}
+
+PyObject* build_list(const http::HeaderMap& m, Shape shape) {
+  Ref list(PyList_New(Py_ssize_t(shape == Shape::keys ? m.name_count() : m.size())));
   if (!list) return nullptr;
-  Ref name;
-  for (size_t i = 0; i < s.items.size(); ++i) {
-    const auto& it = s.items[i];
-    if (it.new_name && shape != Shape::values) {
-      PyObject* common = shape == Shape::raw_items ? common_name_bytes(s.name(it)) : common_name_str(s.name(it));
-      name = common ? Ref::borrow(common)
-                    : Ref(shape == Shape::raw_items ? bytes_obj(s.name(it)) : ascii_obj(s.name(it)));
+  Py_ssize_t at = 0;
+  bool failed = false;
+  for (size_t i = 0; i < m.name_count() && !failed; ++i) {
+    std::string_view n = m.name_at(i);
+    if (shape == Shape::keys) {
+      PyObject* k = name_obj(n, false);
+      if (!k) return nullptr;
+      PyList_SET_ITEM(list.get(), at++, k);
+      continue;
+    }
+    Ref name;
+    if (shape != Shape::values) {
+      name = Ref(name_obj(n, shape == Shape::raw_items));
       if (!name) return nullptr;
     }
-    PyObject* item;
-    if (shape == Shape::keys) {
-      item = Py_NewRef(name.get());
-    } else {
-      PyObject* v = bytes_obj(s.value(it));
-      if (!v) return nullptr;
-      if (shape == Shape::values) {
-        item = v;
-      } else {
+    m.for_each_value(i, [&](std::string_view value) {
+      if (failed) return;
+      PyObject* v = bytes_obj(value);
+      if (!v) {
+        failed = true;
+        return;
+      }
+      PyObject* item = v;
+      if (shape != Shape::values) {
         item = PyTuple_New(2);
         if (!item) {
           Py_DECREF(v);
-          return nullptr;
+          failed = true;
+          return;
         }
         PyTuple_SET_ITEM(item, 0, Py_NewRef(name.get()));
         PyTuple_SET_ITEM(item, 1, v);
       }
-    }
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+      PyList_SET_ITEM(list.get(), at++, item);
+    });
   }
-  return list.release();
+  // A partly filled list holds NULL slots, which list deallocation skips.
+  return failed ? nullptr : list.release();
 }
 
-thread_local Snapshot t_snapshot;
-
 PyObject* list_of(PyObject* self, Shape shape) {
-  // A per-thread buffer: no allocation once it has grown to a typical head.
-  Snapshot& s = t_snapshot;
-  self_of(self)->map.with([&](const http::HeaderMap& m) { s.take(m, shape != Shape::keys); });
-  return build_list(s, shape);
+  http::HeaderMap& copy = t_copy;
+  self_of(self)->map.with([&](const http::HeaderMap& m) { copy = m; });
+  return build_list(copy, shape);
 }
 
 // items() and raw_items(): the pair lists are kept between calls until the
@@ -125,7 +107,7 @@ PyObject* list_of(PyObject* self, Shape shape) {
 PyObject* cached_list(PyObject* self, Shape shape) {
   HeaderMapObject* o = self_of(self);
   int slot = shape == Shape::items ? 0 : 1;
-  Snapshot& s = t_snapshot;
+  http::HeaderMap& copy = t_copy;
   uint64_t seen;
   bool keep_it = false;
   PyObject* hit = o->map.with([&](const http::HeaderMap& m) -> PyObject* {
@@ -133,14 +115,14 @@ PyObject* cached_list(PyObject* self, Shape shape) {
     seen = o->mutations;
     keep_it = o->read_before[slot];
     o->read_before[slot] = true;
-    s.take(m, true);
+    copy = m;
     return nullptr;
   });
   if (hit) {
     Ref cached(hit);
     return PyList_GetSlice(cached.get(), 0, PyList_GET_SIZE(cached.get()));
   }
-  Ref built(build_list(s, shape));
+  Ref built(build_list(copy, shape));
   if (!built || !keep_it) return built.release();
   Ref keep(PyList_GetSlice(built.get(), 0, PyList_GET_SIZE(built.get())));
   if (!keep) {
