@@ -45,6 +45,11 @@ bool raw_of(PyObject* o, std::string_view& out) {
 // the lock is released.
 thread_local http::HeaderMap t_copy;
 
+// Keeps the scratch map's storage for ordinary sizes only.
+void trim_copy(http::HeaderMap& copy) {
+  if (copy.size() > 256) copy = http::HeaderMap();
+}
+
 enum class Shape { keys, values, items, raw_items };
 
 PyObject* name_obj(std::string_view n, bool as_bytes) {
@@ -99,7 +104,9 @@ PyObject* build_list(const http::HeaderMap& m, Shape shape) {
 PyObject* list_of(PyObject* self, Shape shape) {
   http::HeaderMap& copy = t_copy;
   self_of(self)->map.with([&](const http::HeaderMap& m) { copy = m; });
-  return build_list(copy, shape);
+  PyObject* list = build_list(copy, shape);
+  trim_copy(copy);
+  return list;
 }
 
 // items() and raw_items(): the pair lists are kept between calls until the
@@ -123,6 +130,7 @@ PyObject* cached_list(PyObject* self, Shape shape) {
     return PyList_GetSlice(cached.get(), 0, PyList_GET_SIZE(cached.get()));
   }
   Ref built(build_list(copy, shape));
+  trim_copy(copy);
   if (!built || !keep_it) return built.release();
   Ref keep(PyList_GetSlice(built.get(), 0, PyList_GET_SIZE(built.get())));
   if (!keep) {
