@@ -363,14 +363,15 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
 
   http::HeaderMap& h = headers;
   out.connection_close = connection_close(h);
+  bool fits = true;  // every line the fix-ups add was added
 
   // Version and Connection.
   if (http10) {
     std::string_view first;
     bool first_keep_alive = h.first("connection", first) && http::list_has_token(first, "keep-alive");
-    if (!first_keep_alive && !out.connection_close) (void)h.replace("connection", "keep-alive");
+    if (!first_keep_alive && !out.connection_close) fits &= h.replace("connection", "keep-alive");
   } else if (out.connection_close) {
-    (void)h.replace("connection", "close");
+    fits &= h.replace("connection", "close");
   }
 
   // Body framing.
@@ -388,7 +389,7 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
     if (cl_valid) {
       enc = BodyEncoder::length(cl_value);
     } else if (length.kind == BodyLength::known) {
-      (void)h.replace("content-length", std::to_string(length.n));
+      fits &= h.replace("content-length", std::to_string(length.n));
       enc = BodyEncoder::length(length.n);
     }
   } else if (h.contains("transfer-encoding")) {
@@ -398,8 +399,8 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
       std::vector<std::string> values;
       h.for_each_value(e, [&](std::string_view v) { values.emplace_back(v); });
       values.back().append(", chunked");
-      (void)h.replace("transfer-encoding", values.front());
-      for (size_t k = 1; k < values.size(); ++k) (void)h.append("transfer-encoding", values[k]);
+      fits &= h.replace("transfer-encoding", values.front());
+      for (size_t k = 1; k < values.size(); ++k) fits &= h.append("transfer-encoding", values[k]);
     }
     enc = BodyEncoder::chunked();
     // A chunked message never carries Content-Length (RFC 9112 6.2), valid
@@ -411,14 +412,15 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
     if (out.method == Method::get || out.method == Method::head || out.method == Method::connect) {
       enc = BodyEncoder::length(0);
     } else {
-      (void)h.append("transfer-encoding", "chunked");
+      fits &= h.append("transfer-encoding", "chunked");
       h.remove("content-length");  // an invalid one: see above
       enc = BodyEncoder::chunked();
     }
   } else {
-    (void)h.replace("content-length", std::to_string(length.n));
+    fits &= h.replace("content-length", std::to_string(length.n));
     enc = BodyEncoder::length(length.n);
   }
+  if (!fits) return RequestFail::full;
   if (enc.framing == Framing::chunked && h.contains("trailer")) {
     std::vector<std::string> names;
     h.for_each_of("trailer", [&](std::string_view v) { names.emplace_back(v); });
@@ -471,9 +473,9 @@ std::string encode_request(const RequestEncoding& req) {
 
 // ---- responses --------------------------------------------------------------
 
-bool prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10, BodyLength length,
+ResponseFail prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10, BodyLength length,
                       bool title_case, bool date_header, ResponseEncoding& out) {
-  if (status < 100 || status > 999) return false;
+  if (status < 100 || status > 999) return ResponseFail::status;
   out.status = status;
   out.keep_alive = keep_alive;
   out.http10 = http10;
@@ -485,17 +487,17 @@ bool prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive,
     // last) rather than overwritten with a keep-alive it did not ask for.
     std::string_view first;
     if (keep_alive && !(headers.first("connection", first) && http::list_has_token(first, "keep-alive")) &&
-        !connection_close(headers))
-      (void)headers.replace("connection", "keep-alive");
-  } else if (!keep_alive) {
-    (void)headers.replace("connection", "close");
+        !connection_close(headers) && !headers.replace("connection", "keep-alive"))
+      return ResponseFail::full;
+  } else if (!keep_alive && !headers.replace("connection", "close")) {
+    return ResponseFail::full;
   }
   out.headers = std::move(headers);
   if (date_header) {
     std::string_view d = http::http_date_now();
     std::memcpy(out.date, d.data(), http::kDateLength);
   }
-  return true;
+  return ResponseFail::none;
 }
 
 ResponsePlan plan_response(const ResponseEncoding& res, const Method* request_method) {

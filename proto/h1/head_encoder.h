@@ -62,7 +62,10 @@ struct RequestEncoding {
   size_t size = 0;  // bytes of the head
 };
 
-enum class RequestFail : uint8_t { none, method, url };
+// `full`: a framing or Connection line could not be added because the
+// headers already hold HeaderMap::kMaxNames names. The head is refused rather
+// than sent without the line its body framing depends on.
+enum class RequestFail : uint8_t { none, method, url, full };
 
 // Validates and prepares a request head. On RequestFail::url, `uri_error`
 // tells why ("invalid url: " + its text).
@@ -84,9 +87,11 @@ struct ResponseEncoding {
   char date[http::kDateLength] = {};  // captured once, used by both passes
 };
 
+enum class ResponseFail : uint8_t { none, status, full };
+
 // Validates `status` and applies the peer-version rule to the headers.
-// False when the status is outside 100-999.
-bool prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10, BodyLength length,
+// `status` when it is outside 100-999; `full` as for requests.
+ResponseFail prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10, BodyLength length,
                       bool title_case, bool date_header, ResponseEncoding& out);
 
 struct ResponsePlan {

@@ -649,6 +649,7 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
     if (!map.append_block_field(sl.name_off, sl.name_len, sl.value_off, sl.value_len))
       return fail(ParseError::too_large, head);
   }
+  map.end_block();
   if (has_te && !te_chunked) return fail(ParseError::header_transfer_encoding_invalid, head);
   if (has_te && cl_seen) keep_alive = false;
 
@@ -719,6 +720,7 @@ HeadOutcome parse_response_head(std::string_view buf, const Method* request_meth
     if (!map.append_block_field(sl.name_off, sl.name_len, sl.value_off, sl.value_len))
       return fail(ParseError::too_large);
   }
+  map.end_block();
 
   BodyKind body = BodyKind::close;
   uint64_t length = 0;

@@ -1,8 +1,20 @@
 #include "proto/http/header_map.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace velmora::http {
+
+namespace {
+
+// Offsets into the arena and indexes into the value table are 32-bit: a map
+// refuses what would take either past that range rather than wrap.
+bool fits(size_t arena_bytes, size_t values, size_t more_bytes) noexcept {
+  return values < size_t(INT32_MAX) && more_bytes <= UINT32_MAX - std::min<size_t>(arena_bytes, UINT32_MAX);
+}
+
+}  // namespace
 
 uint32_t HeaderMap::hash_name(std::string_view s) noexcept {
   // FNV-1a over 8-byte words: names are short and already lowercase.
@@ -67,7 +79,7 @@ void HeaderMap::add_entry(std::string_view lname, uint32_t h, std::string_view v
 }
 
 bool HeaderMap::append(std::string_view lname, std::string_view value) {
-  if (full()) return false;
+  if (full() || !fits(arena_.size(), values_.size(), lname.size() + value.size())) return false;
   uint32_t h = hash_name(lname);
   int32_t e = find(lname, h);
   if (e < 0) {
@@ -83,7 +95,7 @@ bool HeaderMap::append(std::string_view lname, std::string_view value) {
 }
 
 bool HeaderMap::replace(std::string_view lname, std::string_view value) {
-  if (full()) return false;
+  if (full() || !fits(arena_.size(), values_.size(), lname.size() + value.size())) return false;
   uint32_t h = hash_name(lname);
   int32_t e = find(lname, h);
   if (e < 0) {
@@ -143,7 +155,7 @@ bool HeaderMap::remove(std::string_view lname) {
     index_[s] = e;
   }
   entries_.pop_back();
-  if (entries_.empty()) {
+  if (entries_.empty() && !building_block_) {
     clear();
   } else {
     maybe_compact();
@@ -157,11 +169,13 @@ void HeaderMap::clear() noexcept {
   values_.clear();
   index_.clear();
   live_values_ = dead_bytes_ = dead_values_ = 0;
+  building_block_ = false;
 }
 
 void HeaderMap::maybe_compact() {
   // Rewrite the arena and the value table once garbage outweighs live data,
   // so repeated replace/remove cycles cannot grow a map without bound.
+  if (building_block_) return;
   if (dead_bytes_ + dead_values_ * sizeof(Value) < 4096 || dead_bytes_ * 2 < arena_.size()) return;
   std::string arena;
   arena.reserve(arena_.size() - dead_bytes_);
@@ -244,6 +258,7 @@ void HeaderMap::assign_block(std::string_view block, size_t fields) {
   clear();
   reserve(fields, 0);
   arena_.assign(block);
+  building_block_ = true;
 }
 
 std::string_view HeaderMap::lower_block_name(uint32_t off, uint32_t len) noexcept {

@@ -26,7 +26,8 @@ class HeaderMap {
 
   HeaderMap() = default;
 
-  // False when the map is full (kMaxNames distinct names): nothing changes.
+  // False when the map is full (kMaxNames distinct names, or names and values
+  // past 4 GiB in all): nothing changes.
   [[nodiscard]] bool append(std::string_view lname, std::string_view value);
   // Replaces every value of `lname` by `value`, keeping the name's position.
   [[nodiscard]] bool replace(std::string_view lname, std::string_view value);
@@ -74,8 +75,11 @@ class HeaderMap {
 
   // Bulk building from one block of bytes, such as a message head: the block
   // is copied into the map once and each field then refers to it by offset,
-  // so no name or value is copied again. Replaces the current contents.
+  // so no name or value is copied again. Replaces the current contents. Until
+  // end_block() the arena is never rewritten (removals leave their bytes in
+  // place), so offsets into the block stay valid.
   void assign_block(std::string_view block, size_t fields);
+  void end_block() noexcept { building_block_ = false; }
   // Lowercases the token at [off, off + len) of the block in place and returns
   // a view of it. The bytes must be a valid token (ASCII).
   std::string_view lower_block_name(uint32_t off, uint32_t len) noexcept;
@@ -115,6 +119,7 @@ class HeaderMap {
   size_t live_values_ = 0;
   size_t dead_bytes_ = 0;
   size_t dead_values_ = 0;
+  bool building_block_ = false;
 };
 
 }  // namespace velmora::http

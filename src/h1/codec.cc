@@ -352,6 +352,9 @@ PyObject* serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t na
       PyErr_SetString(PyExc_ValueError, msg.c_str());
       return nullptr;
     }
+    case h1::RequestFail::full:
+      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
+      return nullptr;
     case h1::RequestFail::none: break;
   }
   // The head does not depend on the codec's state: write it first, then
@@ -377,11 +380,16 @@ PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   const h1::CodecOptions& o = options_of(self);
   h1::ResponseEncoding res;
-  if (!h1::prepare_response(status, std::move(headers), keep_alive, http10,
-                            h1::BodyLength::from_args(chunked, has_len, len), o.title_case_headers, o.date_header,
-                            res)) {
-    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-    return nullptr;
+  switch (h1::prepare_response(status, std::move(headers), keep_alive, http10,
+                               h1::BodyLength::from_args(chunked, has_len, len), o.title_case_headers, o.date_header,
+                               res)) {
+    case h1::ResponseFail::status:
+      PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+      return nullptr;
+    case h1::ResponseFail::full:
+      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
+      return nullptr;
+    case h1::ResponseFail::none: break;
   }
   h1::ResponsePlan plan = locked(self, [&](h1::Codec& c) { return c.commit_response(res); });
   if (!plan.ok) return raise(h1_pending(plan.error));

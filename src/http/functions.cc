@@ -10,6 +10,57 @@ namespace velmora::py {
 
 namespace {
 
+// The debug form of a string, between the quotes: '"' and '\' escaped, the
+// usual C escapes for NUL, tab, line feed and carriage return, and every other
+// character that is not printable (controls, format characters, separators
+// other than the space, unassigned and private-use code points) as \u{hex}.
+void append_debug_text(PyObject* s, std::string& out) {
+  int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (!Py_UNICODE_ISPRINTABLE(c)) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(c));
+      out += buf;
+    } else if (c < 0x80) {
+      out += char(c);
+    } else {
+      // UTF-8 of a code point the str holds (never a lone surrogate: those
+      // are not printable).
+      char buf[4];
+      size_t len;
+      if (c < 0x800) {
+        buf[0] = char(0xc0 | (c >> 6));
+        buf[1] = char(0x80 | (c & 0x3f));
+        len = 2;
+      } else if (c < 0x10000) {
+        buf[0] = char(0xe0 | (c >> 12));
+        buf[1] = char(0x80 | ((c >> 6) & 0x3f));
+        buf[2] = char(0x80 | (c & 0x3f));
+        len = 3;
+      } else {
+        buf[0] = char(0xf0 | (c >> 18));
+        buf[1] = char(0x80 | ((c >> 12) & 0x3f));
+        buf[2] = char(0x80 | ((c >> 6) & 0x3f));
+        buf[3] = char(0x80 | (c & 0x3f));
+        len = 4;
+      }
+      out.append(buf, len);
+    }
+  }
+}
+
 PyObject* http_date(PyObject*, PyObject*) { return bytes_obj(http::http_date_now()); }
 
 PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -23,24 +74,7 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     // "invalid url " + the URL in its debug form (double quotes, escapes) +
     // ": " + the parser's reason.
     std::string msg = "invalid url \"";
-    for (unsigned char c : url) {
-      switch (c) {
-        case '"': msg += "\\\""; break;
-        case '\\': msg += "\\\\"; break;
-        case '\n': msg += "\\n"; break;
-        case '\r': msg += "\\r"; break;
-        case '\t': msg += "\\t"; break;
-        case '\0': msg += "\\0"; break;
-        default:
-          if (c < 0x20 || c == 0x7f) {
-            char buf[12];
-            std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-            msg += buf;
-          } else {
-            msg += char(c);
-          }
-      }
-    }
+    append_debug_text(arg, msg);
     msg += "\": ";
     msg += http::uri_error_text(e);
     PyErr_SetString(PyExc_ValueError, msg.c_str());

@@ -196,20 +196,22 @@ bool fill_from(http::HeaderMap& m, PyObject* init) {
     return ok;
   }
   if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
-    // Fast path: a list or tuple of 2-tuples.
+    // Fast path: a list or tuple of 2-tuples, read under the sequence's
+    // critical section. Indexing an element that is not a tuple runs Python
+    // code, which may change the list: that element is held by a reference of
+    // its own, and the length and items are read again at every step.
     bool ok = true;
     Py_BEGIN_CRITICAL_SECTION(init);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(init);
-    PyObject** items = PySequence_Fast_ITEMS(init);
-    m.reserve(size_t(n), size_t(n) * 48);
-    for (Py_ssize_t i = 0; i < n && ok; ++i) {
-      PyObject* e = items[i];
+    m.reserve(size_t(PySequence_Fast_GET_SIZE(init)), size_t(PySequence_Fast_GET_SIZE(init)) * 48);
+    for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(init); ++i) {
+      PyObject* e = PySequence_Fast_ITEMS(init)[i];
       if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
         ok = append_pair(m, PyTuple_GET_ITEM(e, 0), PyTuple_GET_ITEM(e, 1));
         continue;
       }
-      Ref k(item(e, 0));
-      Ref v(k ? item(e, 1) : nullptr);
+      Ref held = Ref::borrow(e);
+      Ref k(item(held.get(), 0));
+      Ref v(k ? item(held.get(), 1) : nullptr);
       ok = v && append_pair(m, k.get(), v.get());
     }
     Py_END_CRITICAL_SECTION();
@@ -259,7 +261,15 @@ void hm_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// One value copied out under the lock; like the scratch map, it keeps its
+// storage for ordinary sizes only.
 thread_local std::string t_scratch;
+
+PyObject* scratch_bytes(std::string& out) {
+  PyObject* b = bytes_obj(out);
+  if (out.capacity() > 16384) std::string().swap(out);
+  return b;
+}
 
 PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name", "default"};
@@ -275,7 +285,7 @@ PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return true;
   });
   if (!found) return Py_NewRef(a[1] ? a[1] : Py_None);
-  return bytes_obj(out);
+  return scratch_bytes(out);
 }
 
 PyObject* hm_get_all(PyObject* self, PyObject* name_obj) {
@@ -355,7 +365,7 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   Py_XDECREF(value_err);
   if (outcome == full) return full_error();
-  return bytes_obj(out);
+  return scratch_bytes(out);
 }
 
 PyObject* hm_keys(PyObject* self, PyObject*) { return list_of(self, Shape::keys); }
@@ -378,7 +388,7 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
     if (k) PyErr_SetObject(PyExc_KeyError, k.get());
     return nullptr;
   }
-  return bytes_obj(out);
+  return scratch_bytes(out);
 }
 
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {

@@ -410,3 +410,34 @@ def test_concurrent_use_is_serialized():
         t.join()
     assert c.buffered == 8 * 500 * 8
     assert len(c.take_body()) == 32000 and c.buffered == 0
+
+
+def test_stored_content_length_removed_by_transfer_encoding_keeps_fields_intact():
+    # Removing the stored Content-Length may leave the map empty (or swap the
+    # last field into its place) while the head is still being read.
+    for head, fields in (
+        (b"POST /x HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n",
+         [("transfer-encoding", b"chunked")]),
+        (b"POST /x HTTP/1.1\r\nHost; a\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n",
+         [("transfer-encoding", b"chunked")]),
+        (b"POST /x HTTP/1.1\r\nContent-Length: 5\r\nA: 1\r\nB: 2\r\nTransfer-Encoding: chunked\r\nC: 3\r\n\r\n",
+         [("b", b"2"), ("a", b"1"), ("transfer-encoding", b"chunked"), ("c", b"3")]),
+    ):
+        h = H1Codec(ignore_invalid_headers=True).receive_request_head(head)
+        assert h.headers.items() == fields
+        assert h.body_kind == "chunked" and h.keep_alive is False
+
+
+def test_heads_whose_framing_lines_do_not_fit_are_refused():
+    # A caller's map already at the name bound: the head must not go out
+    # without the Transfer-Encoding / Content-Length / Connection line it needs.
+    full = HeaderMap([(f"x-{i}", "v") for i in range(24576)])
+    msg = r"^header map is full \(HeaderMap MAX_SIZE, 32768 entries\)$"
+    for kwargs in ({"chunked": True}, {"content_length": 5}):
+        with pytest.raises(ValueError, match=msg):
+            H1Codec().serialize_request("POST", "/", full, **kwargs)
+    with pytest.raises(ValueError, match=msg):
+        H1Codec().serialize_response(200, full, keep_alive=False)
+    c = H1Codec()
+    assert c.serialize_request("GET", "/", full).startswith(b"GET / HTTP/1.1\r\n")  # nothing to add
+    assert c.body_is_eof()

@@ -36,6 +36,29 @@ def test_construction_errors_abort():
         HeaderMap(5)
 
 
+def test_construction_survives_a_list_changed_while_indexing():
+    # Indexing an element that is not a tuple runs Python code, which may
+    # shrink or grow the list being read.
+    pairs = []
+
+    class Shrinks:
+        def __getitem__(self, i):
+            pairs.clear()
+            return ("k", "v")[i]
+
+    pairs[:] = [Shrinks()] + [("n%d" % i, "x" * 64) for i in range(500)]
+    assert HeaderMap(pairs).items() == [("k", b"v")]
+
+    class Grows:
+        def __getitem__(self, i):
+            if i == 1:
+                pairs.append(("late", "1"))
+            return ("k", "v")[i]
+
+    pairs[:] = [Grows()]
+    assert HeaderMap(pairs).items() == [("k", b"v"), ("late", b"1")]
+
+
 def test_order_and_multiple_values():
     h = HeaderMap()
     h.add("A", "1")

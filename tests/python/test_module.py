@@ -133,6 +133,10 @@ def test_uri_parts_errors():
         m.uri_parts("http://a@b@c/")
     with pytest.raises(ValueError, match="empty string"):
         m.uri_parts("")
+    # Characters that do not print are escaped in the message.
+    with pytest.raises(ValueError) as e:
+        m.uri_parts("h\t\x01\x85\u200b\u00e9")
+    assert str(e.value) == 'invalid url "h\\t\\u{1}\\u{85}\\u{200b}\u00e9": invalid uri character'
     with pytest.raises(TypeError):
         m.uri_parts(b"http://h/")
 

@@ -31,7 +31,8 @@ struct ResOpts {
 
 Resp respond(Codec& c, uint16_t status, http::HeaderMap h = {}, ResOpts o = {}) {
   ResponseEncoding res;
-  EXPECT_TRUE(prepare_response(status, std::move(h), o.keep_alive, o.http10, o.length, o.title, o.date, res));
+  EXPECT_EQ(prepare_response(status, std::move(h), o.keep_alive, o.http10, o.length, o.title, o.date, res),
+            ResponseFail::none);
   Resp r;
   r.plan = c.commit_response(res);
   if (r.plan.ok) r.bytes = encode_response(res, r.plan);
@@ -126,8 +127,8 @@ TEST(ResponseHead, BodylessStatusesAndMethods) {
     EXPECT_EQ(r.plan.error.user_variant(), UserError::unsupported_status_code);
   }
   ResponseEncoding res;
-  EXPECT_FALSE(prepare_response(1000, {}, true, false, {}, false, false, res));
-  EXPECT_FALSE(prepare_response(99, {}, true, false, {}, false, false, res));
+  EXPECT_EQ(prepare_response(1000, {}, true, false, {}, false, false, res), ResponseFail::status);
+  EXPECT_EQ(prepare_response(99, {}, true, false, {}, false, false, res), ResponseFail::status);
 
   Codec head = after_request("HEAD");
   r = respond(head, 200, {}, {.length = known(10)});

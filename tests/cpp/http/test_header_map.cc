@@ -190,3 +190,29 @@ TEST(Fields, ValueCheckAtEveryPositionAndLength) {
   EXPECT_FALSE(lower_token_into("X b", buf));
   EXPECT_FALSE(lower_token_into("", buf));
 }
+
+TEST(HeaderMap, BlockBuildingSurvivesRemovals) {
+  // Offsets into the block must stay valid after a removal empties the map
+  // or leaves garbage behind, until the block is closed.
+  std::string block = "Content-Length: 5\r\nX-Big: " + std::string(9000, 'v') + "\r\nHost: a\r\n";
+  HeaderMap m;
+  m.assign_block(block, 3);
+  ASSERT_EQ(m.lower_block_name(0, 14), "content-length");
+  ASSERT_TRUE(m.append_block_field(0, 14, 16, 1));
+  EXPECT_TRUE(m.remove("content-length"));  // the map is empty again
+  ASSERT_EQ(m.lower_block_name(19, 5), "x-big");
+  ASSERT_TRUE(m.append_block_field(19, 5, 26, 9000));
+  EXPECT_TRUE(m.remove("x-big"));  // 9000 dead bytes: no compaction yet
+  uint32_t host = uint32_t(block.find("Host"));
+  ASSERT_EQ(m.lower_block_name(host, 4), "host");
+  ASSERT_TRUE(m.append_block_field(host, 4, host + 6, 1));
+  m.end_block();
+  std::string_view v;
+  ASSERT_TRUE(m.first("host", v));
+  EXPECT_EQ(v, "a");
+  EXPECT_EQ(m.size(), 1u);
+  // Ordinary mutation (and compaction) works once the block is closed.
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(m.replace("host", std::string(1000, char('a' + i % 26))));
+  ASSERT_TRUE(m.first("host", v));
+  EXPECT_EQ(v, std::string(1000, char('a' + 49 % 26)));
+}
