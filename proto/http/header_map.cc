@@ -49,8 +49,8 @@ uint32_t HeaderMap::put_bytes(std::string_view s) {
   return off;
 }
 
-int32_t HeaderMap::new_value(std::string_view v) {
-  values_.push_back(Value{put_bytes(v), uint32_t(v.size()), -1});
+int32_t HeaderMap::add_value_row(uint32_t off, uint32_t len) {
+  values_.push_back(Value{off, len, -1});
   ++live_values_;
   return int32_t(values_.size() - 1);
 }
@@ -69,12 +69,17 @@ void HeaderMap::grow_index() {
   for (size_t i = 0; i < entries_.size(); ++i) index_insert(entries_[i].hash, int32_t(i));
 }
 
-void HeaderMap::add_entry(std::string_view lname, uint32_t h, std::string_view value) {
+void HeaderMap::link_value(int32_t e, uint32_t name_off, uint32_t name_len, uint32_t h, int32_t v) {
+  if (e >= 0) {
+    Entry& en = entries_[size_t(e)];
+    values_[size_t(en.tail)].next = v;
+    en.tail = v;
+    ++en.nvalues;
+    return;
+  }
   // Keep the index at most 3/4 full.
   if ((entries_.size() + 1) * 4 > index_.size() * 3) grow_index();
-  Entry e{put_bytes(lname), uint32_t(lname.size()), h, -1, -1, 1};
-  e.head = e.tail = new_value(value);
-  entries_.push_back(e);
+  entries_.push_back(Entry{name_off, name_len, h, v, v, 1});
   index_insert(h, int32_t(entries_.size() - 1));
 }
 
@@ -82,15 +87,8 @@ bool HeaderMap::append(std::string_view lname, std::string_view value) {
   if (full() || !fits(arena_.size(), values_.size(), lname.size() + value.size())) return false;
   uint32_t h = hash_name(lname);
   int32_t e = find(lname, h);
-  if (e < 0) {
-    add_entry(lname, h, value);
-    return true;
-  }
-  int32_t v = new_value(value);
-  Entry& en = entries_[size_t(e)];
-  values_[size_t(en.tail)].next = v;
-  en.tail = v;
-  ++en.nvalues;
+  uint32_t name_off = e < 0 ? put_bytes(lname) : 0;
+  link_value(e, name_off, uint32_t(lname.size()), h, new_value(value));
   return true;
 }
 
@@ -99,7 +97,8 @@ bool HeaderMap::replace(std::string_view lname, std::string_view value) {
   uint32_t h = hash_name(lname);
   int32_t e = find(lname, h);
   if (e < 0) {
-    add_entry(lname, h, value);
+    uint32_t name_off = put_bytes(lname);
+    link_value(e, name_off, uint32_t(lname.size()), h, new_value(value));
     return true;
   }
   for (int32_t v = entries_[size_t(e)].head; v >= 0; v = values_[size_t(v)].next) {
@@ -283,19 +282,7 @@ bool HeaderMap::append_block_field(uint32_t name_off, uint32_t name_len, uint32_
   std::string_view name = view(name_off, name_len);
   uint32_t h = hash_name(name);
   int32_t e = find(name, h);
-  values_.push_back(Value{value_off, value_len, -1});
-  ++live_values_;
-  int32_t v = int32_t(values_.size() - 1);
-  if (e >= 0) {
-    Entry& en = entries_[size_t(e)];
-    values_[size_t(en.tail)].next = v;
-    en.tail = v;
-    ++en.nvalues;
-    return true;
-  }
-  if ((entries_.size() + 1) * 4 > index_.size() * 3) grow_index();
-  entries_.push_back(Entry{name_off, name_len, h, v, v, 1});
-  index_insert(h, int32_t(entries_.size() - 1));
+  link_value(e, name_off, name_len, h, add_value_row(value_off, value_len));
   return true;
 }
 

@@ -104,8 +104,11 @@ class HeaderMap {
   int32_t find(std::string_view lname) const noexcept { return find(lname, hash_name(lname)); }
   int32_t find(std::string_view lname, uint32_t h) const noexcept;
   uint32_t put_bytes(std::string_view s);
-  int32_t new_value(std::string_view v);
-  void add_entry(std::string_view lname, uint32_t h, std::string_view value);
+  int32_t new_value(std::string_view v) { return add_value_row(put_bytes(v), uint32_t(v.size())); }
+  int32_t add_value_row(uint32_t off, uint32_t len);
+  // Chains value row `v` onto entry `e`, or, when e < 0, onto a new entry
+  // whose name is already stored at [name_off, name_off + name_len).
+  void link_value(int32_t e, uint32_t name_off, uint32_t name_len, uint32_t h, int32_t v);
   void grow_index();
   void index_insert(uint32_t h, int32_t entry) noexcept;
   size_t slot_of(int32_t entry) const noexcept;
