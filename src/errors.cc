@@ -1,5 +1,7 @@
 #include "src/errors.h"
 
+#include "proto/h2/error.h"
+
 namespace velmora::py {
 
 namespace {
@@ -92,25 +94,7 @@ int add_h1_errors(PyObject* m) { return add_range(m, Exc::H1Error, Exc::H1UserEr
 
 // --- HTTP/2 -----------------------------------------------------------------
 
-std::string_view h2_reason_description(uint32_t code) noexcept {
-  static constexpr std::string_view kText[] = {
-      "not a result of an error",
-      "unspecific protocol error detected",
-      "unexpected internal error encountered",
-      "flow-control protocol violated",
-      "settings ACK not received in timely manner",
-      "received frame when stream half-closed",
-      "frame with invalid size",
-      "refused stream before processing any application logic",
-      "stream no longer needed",
-      "unable to maintain the header compression context",
-      "connection established in response to a CONNECT request was reset or abnormally closed",
-      "detected excessive load generating behavior",
-      "security properties do not meet minimum requirements",
-      "endpoint requires HTTP/1.1",
-  };
-  return code < std::size(kText) ? kText[code] : "unknown reason";
-}
+std::string_view h2_reason_description(uint32_t code) noexcept { return h2::reason_description(code); }
 
 Pending h2_stream_error(uint32_t stream_id, uint32_t reason, Initiator who) {
   static constexpr const char* kWho[] = {"user", "library", "remote"};
