@@ -378,24 +378,13 @@ PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!bool_arg(a[2], "keep_alive", keep_alive) || !bool_arg(a[3], "http10", http10) ||
       !length_arg(a[4], has_len, len) || !bool_arg(a[5], "chunked", chunked) || !headers_arg(a[1], "headers", headers))
     return nullptr;
-  const h1::CodecOptions& o = options_of(self);
   h1::ResponseEncoding res;
-  switch (h1::prepare_response(status, std::move(headers), keep_alive, http10,
-                               h1::BodyLength::from_args(chunked, has_len, len), o.title_case_headers, o.date_header,
-                               res)) {
-    case h1::ResponseFail::status:
-      PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-      return nullptr;
-    case h1::ResponseFail::full:
-      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
-      return nullptr;
-    case h1::ResponseFail::none: break;
-  }
-  h1::ResponsePlan plan = locked(self, [&](h1::Codec& c) { return c.commit_response(res); });
-  if (!plan.ok) return raise(h1_pending(plan.error));
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
-  if (out) h1::write_response(res, plan, PyBytes_AS_STRING(out));
-  return out;
+  h1::ResponsePlan plan;
+  h1::ResponseFail fail = locked(self, [&](h1::Codec& c) {
+    return c.encode_response(status, std::move(headers), keep_alive, http10,
+                             h1::BodyLength::from_args(chunked, has_len, len), res, plan);
+  });
+  return h1_response_head_bytes(fail, res, plan);
 }
 
 // ---- body framing ----
@@ -403,7 +392,7 @@ PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* serialize_data(PyObject* self, PyObject* chunk) {
   std::string_view data;
   if (!to_bytes(chunk, "chunk", data)) return nullptr;
-  h1::DataPlan p = locked(self, [&](h1::Codec& c) { return h1::plan_data(c.encoder(), data.size()); });
+  h1::DataPlan p = locked(self, [&](h1::Codec& c) { return c.plan_data(data.size()); });
   switch (p.action) {
     case h1::DataAction::same: return Py_NewRef(chunk);
     case h1::DataAction::prefix: return bytes_obj(data.substr(0, p.size));
@@ -432,7 +421,7 @@ PyObject* end_result(const h1::EndPlan& p, const http::HeaderMap* trailers, bool
 }
 
 PyObject* serialize_end(PyObject* self, PyObject*) {
-  h1::EndPlan p = locked(self, [](h1::Codec& c) { return h1::end_body(c.encoder()); });
+  h1::EndPlan p = locked(self, [](h1::Codec& c) { return c.end_body(); });
   return end_result(p, nullptr, false);
 }
 
@@ -443,7 +432,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* trailers) {
   }
   http::HeaderMap t = copy_header_map(trailers);
   h1::EndPlan p = locked(self, [&](h1::Codec& c) {
-    return h1::end_body_with_trailers(c.encoder(), t, c.trailers_allowed());
+    return c.end_body_with_trailers(t);
   });
   return end_result(p, &t, options_of(self).title_case_headers);
 }
@@ -465,7 +454,7 @@ PyObject* serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssiz
   }
   const http::HeaderMap* tp = t ? &*t : nullptr;
   h1::MessagePlan p = locked(self, [&](h1::Codec& c) {
-    return h1::plan_message(c.encoder(), head.size(), body, tp, c.trailers_allowed());
+    return c.plan_message(head.size(), body, tp);
   });
   if (p.end.kind == h1::EndPlan::short_body) return raise(h1_pending(h1::short_body_error(p.end.missing)));
   PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
@@ -474,7 +463,7 @@ PyObject* serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* body_is_eof(PyObject* self, PyObject*) {
-  return bool_obj(locked(self, [](h1::Codec& c) { return h1::body_is_eof(c.encoder()); }));
+  return bool_obj(locked(self, [](h1::Codec& c) { return c.body_is_eof(); }));
 }
 
 // ---- static helpers ----
@@ -590,6 +579,22 @@ PyType_Slot kCodecSlots[] = {
 PyType_Spec kCodecSpec = {"velmora._velmora.H1Codec", sizeof(H1CodecObject), 0, Py_TPFLAGS_DEFAULT, kCodecSlots};
 
 }  // namespace
+
+PyObject* h1_response_head_bytes(h1::ResponseFail fail, const h1::ResponseEncoding& res, const h1::ResponsePlan& plan) {
+  switch (fail) {
+    case h1::ResponseFail::status:
+      PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+      return nullptr;
+    case h1::ResponseFail::full:
+      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
+      return nullptr;
+    case h1::ResponseFail::none: break;
+  }
+  if (!plan.ok) return raise(h1_pending(plan.error));
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
+  if (out) h1::write_response(res, plan, PyBytes_AS_STRING(out));
+  return out;
+}
 
 bool is_h1_codec(PyObject* o) noexcept { return g_codec_type && PyObject_TypeCheck(o, g_codec_type); }
 
