@@ -96,7 +96,7 @@ int exec_module(PyObject* m) {
   if (add_h1_errors(m) < 0) return -1;
   if (add_h1_codec(m) < 0) return -1;
   if (add_h1_body_decoder(m) < 0) return -1;
-  // H1ServerState and H1ClientState register here.
+  if (add_h1_conn(m) < 0) return -1;
   if (add_once_latch(m) < 0) return -1;
   if (add_ints(m, kH1Watch) < 0) return -1;
   if (add_ints(m, kH1Codes) < 0) return -1;

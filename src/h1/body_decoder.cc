@@ -223,10 +223,19 @@ void h1_body_decoder_feed(PyObject* decoder, std::string&& bytes) {
   locked(decoder, [&](h1::BodyDecoder& d) { d.feed(std::move(bytes)); });
 }
 
-void h1_body_decoder_drain_into(PyObject* decoder, std::string& out) {
-  Transition<BodyDecoderObject> t(decoder);
-  t->drain_input([&](std::string_view s) { out.append(s); });
-  t->take_retired(t.dropped().owners());
+void h1_body_decoder_install(PyObject* decoder, h1::BodyDecoder&& core) {
+  locked(decoder, [&](h1::BodyDecoder& d) {
+    d = std::move(core);
+    d.defer_release(true);
+  });
+}
+
+void h1_body_decoder_take_leftover(PyObject* decoder, std::string& out) {
+  // The input buffers let go of here stay retired in the decoder (released by
+  // its next step or with it): the caller may hold another object's lock.
+  locked(decoder, [&](h1::BodyDecoder& d) {
+    if (d.is_complete()) d.drain_input([&](std::string_view s) { out.append(s); });
+  });
 }
 
 PyObject* chunk_terminator() noexcept { return Py_NewRef(g_terminator); }
