@@ -4,8 +4,6 @@
 // object under its lock fails the test.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <memory>
 #include <mutex>
