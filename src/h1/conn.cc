@@ -5,6 +5,7 @@
 #include "src/h1/conn.h"
 
 #include <chrono>
+#include <cmath>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -620,6 +621,10 @@ PyObject* s_unpark_idle_read(PyObject* self, PyObject*) {
 PyObject* s_head_read_overdue(PyObject* self, PyObject* arg) {
   double timeout = PyFloat_AsDouble(arg);
   if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+  if (std::isnan(timeout)) {  // compares false both ways: it would expire every head read at once
+    PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds, not NaN");
+    return nullptr;
+  }
   const auto now = h1::MonoClock::now();
   Server::Overdue o;
   {

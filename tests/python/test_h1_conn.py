@@ -98,6 +98,8 @@ class TestSurface:
             s.accept_head(bytearray(GET))
         with pytest.raises(TypeError):
             s.head_read_overdue("5")
+        with pytest.raises(ValueError):
+            s.head_read_overdue(float("nan"))
         with pytest.raises(TypeError, match="complete"):
             s.end_body_read(1, 1)
 
