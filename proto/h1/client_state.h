@@ -88,12 +88,13 @@ class ClientState {
     bool fully_sent = false;
     H transport;  // to close when not reusing
   };
-  // Decides reuse: the response allows keep-alive and the request body went
-  // out in full. Otherwise the connection closes in the same step, so a
-  // writer finishing in between cannot turn a complete upload into an
-  // incomplete one.
+  // Decides reuse: the response allows keep-alive, the request body went out
+  // in full, and nothing closed or failed the connection meanwhile (a dead
+  // connection is never offered for reuse). Otherwise the connection closes
+  // in the same step, so a writer finishing in between cannot turn a
+  // complete upload into an incomplete one.
   Finish finish_exchange(bool resp_keep_alive) {
-    if (resp_keep_alive && writer_finished_) return {true, true, H()};
+    if (resp_keep_alive && writer_finished_ && !is_dead()) return {true, true, H()};
     return {false, writer_finished_, close_out()};
   }
 

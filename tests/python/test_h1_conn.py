@@ -136,6 +136,13 @@ class TestClientExchange:
         reuse, fully_sent, transport = c.finish_exchange(True)
         assert (reuse, fully_sent) == (False, False) and transport is t and c.closed
 
+        # A connection that failed during the exchange is not offered for reuse.
+        c = client()
+        c.try_begin_exchange()
+        c.writer_done()
+        c.fail(ValueError())
+        assert c.finish_exchange(True) == (False, True, None)
+
     def test_first_error_wins_and_the_transport_comes_back_once(self):
         t = Obj()
         c = client(t)
