@@ -151,25 +151,26 @@ void state_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-PyObject* new_state_common(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* func,
-                           const char* const* names, int count, PyObject** a) {
-  // Route tuple/dict arguments through the vectorcall-style parser.
+// The constructors' arguments (two positional, the rest keyword-only) into
+// `a`, through the vectorcall-style parser; false with an exception set.
+bool constructor_args(PyObject* args, PyObject* kwargs, const char* func, const char* const* names, int count,
+                      PyObject** a) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   PyObject* flat[8];
   Ref kwnames;
   if (nargs > 2) {
     PyErr_Format(PyExc_TypeError, "%s() takes at most 2 positional arguments (%zd given)", func, nargs);
-    return nullptr;
+    return false;
   }
   Py_ssize_t n = 0;
   for (Py_ssize_t i = 0; i < nargs; ++i) flat[n++] = PyTuple_GET_ITEM(args, i);
   if (kwargs && PyDict_GET_SIZE(kwargs)) {
     if (nargs + PyDict_GET_SIZE(kwargs) > count) {
       PyErr_Format(PyExc_TypeError, "%s() takes at most %d arguments", func, count);
-      return nullptr;
+      return false;
     }
     kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-    if (!kwnames) return nullptr;
+    if (!kwnames) return false;
     PyObject *k, *v;
     Py_ssize_t pos = 0, j = 0;
     while (PyDict_Next(kwargs, &pos, &k, &v)) {
@@ -177,9 +178,7 @@ PyObject* new_state_common(PyTypeObject* type, PyObject* args, PyObject* kwargs,
       flat[n++] = v;
     }
   }
-  (void)type;
-  if (!parse_args({func, names, count, 2, 2}, flat, nargs, kwnames.get(), a)) return nullptr;
-  return Py_None;  // success marker (borrowed)
+  return parse_args({func, names, count, 2, 2}, flat, nargs, kwnames.get(), a);
 }
 
 // ============================================================================
@@ -189,7 +188,7 @@ PyObject* new_state_common(PyTypeObject* type, PyObject* args, PyObject* kwargs,
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"codec", "transport"};
   PyObject* a[2];
-  if (!new_state_common(type, args, kwargs, "H1ClientState", names, 2, a)) return nullptr;
+  if (!constructor_args(args, kwargs, "H1ClientState", names, 2, a)) return nullptr;
   if (!codec_arg(a[0])) return nullptr;
   PyObject* self = create<ClientObj>(type, as_h1_codec(a[0]), handle(a[1]));
   if (self) static_cast<ClientObj*>(ClientObj::of(self))->codec = Py_NewRef(a[0]);
@@ -551,7 +550,7 @@ PyType_Spec kClientSpec = {"velmora._velmora.H1ClientState", sizeof(ClientObj), 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"codec", "transport", "keep_alive", "half_close"};
   PyObject* a[4];
-  if (!new_state_common(type, args, kwargs, "H1ServerState", names, 4, a)) return nullptr;
+  if (!constructor_args(args, kwargs, "H1ServerState", names, 4, a)) return nullptr;
   if (!codec_arg(a[0])) return nullptr;
   bool keep_alive = true, half_close = false;
   if ((a[2] && !to_bool(a[2], "keep_alive", keep_alive)) || (a[3] && !to_bool(a[3], "half_close", half_close)))
