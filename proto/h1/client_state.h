@@ -23,9 +23,9 @@ template <class P>
 class ClientState {
  public:
   using H = typename P::Handle;
-  using Codec_ = typename P::CodecRef;
+  using CodecRef = typename P::CodecRef;
 
-  ClientState(Codec_ codec, H transport) : codec_(std::move(codec)), transport_(std::move(transport)) {}
+  ClientState(CodecRef codec, H transport) : codec_(std::move(codec)), transport_(std::move(transport)) {}
 
   // ---- getters ----
   bool closed() const noexcept { return closed_; }
@@ -285,7 +285,7 @@ class ClientState {
     return std::exchange(transport_, H());
   }
 
-  Codec_ codec_;
+  CodecRef codec_;
   H transport_;
   H error_;
   H writer_;

@@ -35,9 +35,9 @@ template <class P>
 class ServerState {
  public:
   using H = typename P::Handle;
-  using Codec_ = typename P::CodecRef;
+  using CodecRef = typename P::CodecRef;
 
-  ServerState(Codec_ codec, H transport, bool keep_alive, bool half_close)
+  ServerState(CodecRef codec, H transport, bool keep_alive, bool half_close)
       : codec_(std::move(codec)), transport_(std::move(transport)), half_close_(half_close),
         keep_alive_enabled_(keep_alive) {}
 
@@ -565,7 +565,7 @@ class ServerState {
     return {true, H()};
   }
 
-  Codec_ codec_;
+  CodecRef codec_;
   H transport_;
   H decoder_;
   std::optional<WatcherSlot<H>> watcher_;
