@@ -1,0 +1,66 @@
+"""The example client against nginx and against the example server."""
+
+import re
+import time
+
+from conftest import client
+
+
+def connections(out):
+    return int(re.search(rb"connections opened: (\d+)", out).group(1))
+
+
+def test_static_files_on_one_connection(nginx):
+    r = client(f"{nginx.url}/a.txt", f"{nginx.url}/b.txt", f"{nginx.url}/big.bin",
+               "--repeat", "2")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count(b"HTTP/1.1 200 OK\n") == 6
+    assert r.stdout.count(b"static file a\n") == 2 and r.stdout.count(b"static file b\n") == 2
+    assert r.stdout.count(bytes(range(256)) * 4096) == 2
+    assert connections(r.stdout) == 1
+
+
+def test_idle_close_by_nginx_is_noticed(nginx):
+    # keepalive_timeout 1s: nginx closes the pooled connection during the pause,
+    # and the idle watcher sees it before the second request is written.
+    r = client(f"{nginx.url}/a.txt", "--repeat", "2", "--wait", "1.8", "-v")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count(b"static file a\n") == 2
+    assert b"the server closed it while idle" in r.stderr
+    assert b"reusing connection" not in r.stderr
+    assert connections(r.stdout) == 2
+
+
+def test_forward_proxy_from_the_environment(nginx, server):
+    target = f"{server.url}/echo"
+    env = {"HTTP_PROXY": nginx.proxy}
+    r = client(target, "-d", "through the proxy", "-v", "--repeat", "2", env=env)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count(b"x-proxied-by: nginx\n") == 2
+    assert r.stdout.count(b"through the proxy") == 2
+    assert connections(r.stdout) == 1
+    # nginx logged the absolute-form request line it received.
+    time.sleep(0.2)
+    assert f"POST {target} HTTP/1.1".encode() in nginx.access_log.read_bytes()
+
+    # NO_PROXY names the destination: straight to the server.
+    for no in ("127.0.0.1", "127.0.0.0/8", "*"):
+        r = client(target, "-d", "direct", "-v", env={**env, "NO_PROXY": no})
+        assert r.returncode == 0, r.stderr
+        assert b"x-proxied-by" not in r.stdout
+        assert r.stdout.endswith(b"\ndirect\n")
+
+
+def test_client_against_the_example_server(server, tmp_path):
+    body = b"0123456789" * 20000  # several write pieces
+    (tmp_path / "body").write_bytes(body)
+    r = client(f"{server.url}/echo", "-d", f"@{tmp_path / 'body'}", "--repeat", "3")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count(body) == 3
+    assert connections(r.stdout) == 1
+
+    r = client(f"{server.url}/stream?chunks=5&size=10", f"{server.url}/", "-X", "GET", "-v")
+    assert r.returncode == 0, r.stderr
+    assert b"transfer-encoding: chunked\n" in r.stdout
+    assert r.stdout.count(b"xxxxxxxxx\n") == 5
+    assert connections(r.stdout) == 1
