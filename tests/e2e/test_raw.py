@@ -1,9 +1,11 @@
 """Raw sockets against the example server: what curl never sends."""
 
+import signal
 import socket
 import time
 
-from conftest import HEAD_TIMEOUT
+import pytest
+from conftest import HEAD_TIMEOUT, Raw, start_server
 
 
 def test_pipelined_requests_answered_in_order(raw):
@@ -117,3 +119,29 @@ def test_upgrade_and_connect_echo_with_leftover_bytes(raw):
     assert out.startswith(b"HTTP/1.1 200 OK\r\n")
     assert out.endswith(b"\r\n\r\ntunnelled")
     assert b"content-length" not in out.lower()
+
+
+def test_graceful_shutdown_finishes_in_flight_responses():
+    prog = start_server()
+    conns = []
+    try:
+        busy, idle = Raw(prog.port), Raw(prog.port)
+        conns += (busy, idle)
+        idle.send(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+        idle.read_until(b"hello from velmora\n")  # now parked between requests
+        busy.send(b"GET /delay?ms=700 HTTP/1.1\r\nHost: a\r\n\r\n")
+        time.sleep(0.2)
+        prog.proc.send_signal(signal.SIGTERM)
+        # The idle connection is closed at once; the request in flight gets its whole
+        # answer, marked as the connection's last.
+        assert idle.read_to_eof(timeout=2) == b""
+        out = busy.read_to_eof(timeout=5)
+        assert out.startswith(b"HTTP/1.1 200 OK\r\n") and out.endswith(b"waited 700 ms\n")
+        assert b"connection: close\r\n" in out
+        assert prog.proc.wait(5) == 0
+        with pytest.raises(OSError):
+            socket.create_connection(("127.0.0.1", prog.port), timeout=1).close()
+    finally:
+        prog.kill()
+        for r in conns:
+            r.close()
