@@ -510,6 +510,9 @@ class Server:
             print(line, flush=True)
 
     def accept(self, wire):
+        # One connection, one protocol: this is where a sniff of the first bytes
+        # (Wire.unread gives them back) would pick another one; today every
+        # connection speaks HTTP/1.1.
         conn = ServerConnection.open(self, wire)
         task = asyncio.ensure_future(self.run(conn))
         self.conns[conn] = task

@@ -20,7 +20,7 @@ READ_HIGH_WATER = 256 * 1024
 
 class Wire(asyncio.Protocol):
     __slots__ = ("transport", "on_made", "_chunks", "_size", "_eof", "_error", "_waiter",
-                 "_read_paused", "_write_paused", "_drainers", "_lost")
+                 "_read_paused", "_write_paused", "_drainers", "_lost", "_out", "_loop")
 
     def __init__(self, on_made=None):
         self.transport = None
@@ -33,7 +33,9 @@ class Wire(asyncio.Protocol):
         self._read_paused = False
         self._write_paused = False
         self._drainers = []
-        self._lost = asyncio.get_running_loop().create_future()
+        self._loop = asyncio.get_running_loop()
+        self._lost = self._loop.create_future()
+        self._out = None  # writes of this loop iteration, sent together
 
     # asyncio.Protocol side
 
@@ -91,6 +93,9 @@ class Wire(asyncio.Protocol):
         left to read.
         """
         if not self._chunks:
+            # About to wait for the peer: what we wrote must not wait with us.
+            if self._out is not None:
+                self._flush()
             if self._eof:
                 if self._error is not None:
                     raise ConnectionResetError(str(self._error))
@@ -132,16 +137,36 @@ class Wire(asyncio.Protocol):
         return self._eof and not self._chunks
 
     def write(self, data):
-        if data:
-            self.transport.write(data)
+        """Queue `data`; it leaves when this connection next waits for the peer, or at
+        the end of this loop iteration, together with whatever else was written."""
+        if not data:
+            return
+        out = self._out
+        if out is None:
+            self._out = [data]
+            self._loop.call_soon(self._flush)
+        else:
+            out.append(data)
+
+    def _flush(self):
+        out, self._out = self._out, None
+        if out and not self.transport.is_closing():
+            if len(out) == 1:
+                self.transport.write(out[0])
+            else:
+                self.transport.writelines(out)
 
     @property
     def must_drain(self):
-        """The send buffer is above its high-water mark (or the connection is gone)."""
-        return self._write_paused or self._lost.done() or self.transport.is_closing()
+        """Queued bytes wait for the kernel: above the high-water mark, or a large
+        batch of this iteration's writes, or the connection is gone."""
+        return (self._write_paused or self._lost.done() or self.transport.is_closing()
+                or (self._out is not None and len(self._out) > 64))
 
     async def drain(self):
         """Wait until the kernel takes the queued bytes; raise if the peer is gone."""
+        if self._out is not None:
+            self._flush()
         if self._lost.done() or self.transport.is_closing():
             raise ConnectionResetError("connection lost")
         if self._write_paused:
@@ -154,6 +179,8 @@ class Wire(asyncio.Protocol):
     def close(self):
         """Flush what is queued, then close."""
         if self.transport is not None:
+            if self._out is not None:
+                self._flush()
             self.transport.close()
 
     def abort(self):
