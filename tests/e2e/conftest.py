@@ -170,6 +170,7 @@ http {{
         location / {{
             proxy_pass http://$http_host$request_uri;
             add_header x-proxied-by nginx always;
+            add_header x-proxy-auth "$http_proxy_authorization" always;
         }}
     }}
 }}

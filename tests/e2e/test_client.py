@@ -43,6 +43,12 @@ def test_forward_proxy_from_the_environment(nginx, server):
     time.sleep(0.2)
     assert f"POST {target} HTTP/1.1".encode() in nginx.access_log.read_bytes()
 
+    # Credentials in the proxy URL (lower-case variable) become Proxy-Authorization.
+    user_proxy = nginx.proxy.replace("http://", "http://user:p%40ss@")
+    r = client(target, "-d", "x", "-v", env={"http_proxy": user_proxy})
+    assert r.returncode == 0, r.stderr
+    assert b"x-proxy-auth: Basic dXNlcjpwQHNz\n" in r.stdout  # user:p@ss
+
     # NO_PROXY names the destination: straight to the server.
     for no in ("127.0.0.1", "127.0.0.0/8", "*"):
         r = client(target, "-d", "direct", "-v", env={**env, "NO_PROXY": no})
