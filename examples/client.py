@@ -284,7 +284,7 @@ class Client:
             except RequestUnsent:
                 await conn.close()
                 continue
-            except (v.H1IncompleteMessageError, ConnectionError):
+            except (v.H1IncompleteMessageError, v.ConnectionClosedError, ConnectionError):
                 # A reused connection the server closed just as we wrote: retry an
                 # idempotent request once on a fresh connection.
                 await conn.close()

@@ -111,7 +111,7 @@ OCTETS = v.HeaderMap([("content-type", "application/octet-stream")])
 
 class Request:
     __slots__ = ("conn", "head", "seq", "decoder", "method", "path", "query", "headers",
-                 "body_ended", "window", "gone")
+                 "body_ended", "window", "gone", "finished")
 
     def __init__(self, conn, head, seq, decoder):
         self.conn = conn
@@ -127,6 +127,7 @@ class Request:
         self.body_ended = False
         self.window = None  # asyncio.Event: the mid-message window is over
         self.gone = False  # the client closed its side mid-message
+        self.finished = False  # the response is complete (or failed)
 
     # The body reader.
 
@@ -301,7 +302,10 @@ class ServerConnection(v.H1ServerState):
             server.log(f"{req.method} {req.head.target}: {type(exc).__name__}: {exc}")
             self.fail(req, answer=500)
         else:
-            if not server.quiet:
+            if not req.finished:
+                server.log(f"{req.method} {req.head.target}: the route gave no response")
+                self.fail(req, answer=500)
+            elif not server.quiet:
                 server.log(f"{req.method} {req.head.target} (seq {req.seq}, {self.wire.peer})")
 
     # Reading the next request.
@@ -427,6 +431,7 @@ class ServerConnection(v.H1ServerState):
 
     def finish(self, req, tunnel=None):
         """The response is on the wire: reuse, close or switch protocols."""
+        req.finished = True
         if self.close_window(req.seq):
             req.end_window()
         switch, close, wire, leftover = self.finish_response(req.seq)
@@ -445,6 +450,7 @@ class ServerConnection(v.H1ServerState):
                 wire.write(self.codec.serialize_head_and_body(head))
                 self.finish(req)
                 return True
+        req.finished = True
         if self.close_window(req.seq):
             req.end_window()
         wire = self.fail_response(req.seq)
