@@ -6,6 +6,7 @@
 #include <string>
 
 #include "src/errors.h"
+#include "src/locked.h"
 
 #ifndef VELMORA_VERSION
 #error "VELMORA_VERSION must be defined by the build"
@@ -95,7 +96,7 @@ int exec_module(PyObject* m) {
   if (add_h1_errors(m) < 0) return -1;
   if (add_h1_codec(m) < 0) return -1;
   if (add_h1_body_decoder(m) < 0) return -1;
-  // H1ServerState and H1ClientState register here.
+  if (add_h1_conn(m) < 0) return -1;
   if (add_once_latch(m) < 0) return -1;
   if (add_ints(m, kH1Watch) < 0) return -1;
   if (add_ints(m, kH1Codes) < 0) return -1;
@@ -120,7 +121,7 @@ PyABIInfo_VAR(abi_info);
 
 // One slot table serves both entry points.
 PySlot module_slots[] = {
-    slot_func(Py_mod_exec, reinterpret_cast<_Py_funcptr_t>(exec_module)),
+    slot_func(Py_mod_exec, reinterpret_cast<_Py_funcptr_t>(guard<exec_module>)),
     slot_ptr(Py_mod_abi, &abi_info),
     slot_ptr(Py_mod_gil, Py_MOD_GIL_NOT_USED),
     slot_ptr(Py_mod_name, const_cast<char*>("_velmora")),

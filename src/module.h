@@ -11,6 +11,7 @@ int add_header_map(PyObject* m);      // HeaderMap
 int add_http_functions(PyObject* m);  // http_date, uri_parts
 int add_h1_codec(PyObject* m);        // H1Codec, H1ResponseHead, H1RequestHead
 int add_h1_body_decoder(PyObject* m); // H1BodyDecoder
+int add_h1_conn(PyObject* m);         // H1ServerState, H1ClientState
 int add_once_latch(PyObject* m);      // OnceLatch
 int add_proxy(PyObject* m);           // ProxyMatcher, ProxyIntercept
 

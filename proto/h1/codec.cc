@@ -80,6 +80,26 @@ HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, ParseEr
   }
 }
 
+void Codec::unread(std::string_view data) {
+  if (data.empty()) return;
+  rbuf_.insert(0, data);
+  cp_ = {};  // the checkpoint counted from the old front
+}
+
+void Codec::take_body_into(BodyDecoder& decoder) {
+  if (rbuf_.empty()) return;
+  decoder.feed(take_body());
+}
+
+BodyDecoder Codec::start_request_body(const RequestHead& head) {
+  BodyDecoder d = head.body == BodyKind::chunked  ? BodyDecoder(BodyFraming::chunked)
+                  : head.body == BodyKind::length ? BodyDecoder(BodyFraming::length, head.content_length)
+                  : head.body == BodyKind::close  ? BodyDecoder(BodyFraming::close)
+                                                  : BodyDecoder(BodyFraming::length, 0);
+  take_body_into(d);
+  return d;
+}
+
 void Codec::reset() noexcept {
   method_.reset();
   enc_.reset();
@@ -104,6 +124,14 @@ ResponsePlan Codec::commit_response(const ResponseEncoding& res) {
   response_is_last_ = p.is_last;
   response_close_delimited_ = p.close_delimited;
   return p;
+}
+
+ResponseFail Codec::encode_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
+                                   BodyLength length, ResponseEncoding& res, ResponsePlan& plan) {
+  ResponseFail f = prepare_response(status, std::move(headers), keep_alive, http10, length, opts_.title_case_headers,
+                                    opts_.date_header, res);
+  if (f == ResponseFail::none) plan = commit_response(res);
+  return f;
 }
 
 }  // namespace velmora::h1

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "proto/h1/body_decoder.h"
 #include "proto/h1/body_encoder.h"
 #include "proto/h1/error.h"
 #include "proto/h1/head_encoder.h"
@@ -46,17 +47,23 @@ class Codec {
   HeadStatus receive_head(std::string_view data, ResponseHead& out, ParseError& err);
 
   void feed(std::string_view data) { rbuf_.append(data); }
+  // Puts bytes another reader took past its message (a body decoder's
+  // leftover) back in front of the buffer, so the next parse sees them in
+  // their order on the wire.
+  void unread(std::string_view data);
   // Moves the whole read buffer out.
   std::string take_body() noexcept {
     cp_ = {};
     return std::exchange(rbuf_, std::string());
   }
+  // Moves the whole read buffer into `decoder`'s input (the body bytes that
+  // arrived with a head). The decoder is the caller's: lock it if it is shared.
+  void take_body_into(BodyDecoder& decoder);
+  // The decoder for the body of the request head just parsed: a chunked or
+  // length decoder (an empty body gives a length decoder of 0, complete at
+  // once), already holding the buffered bytes that came with the head.
+  BodyDecoder start_request_body(const RequestHead& head);
   size_t buffered() const noexcept { return rbuf_.size(); }
-  // Direct access for the connection states, which move bytes between the
-  // buffer and body decoders. Any change other than appending must be
-  // followed by buffer_changed().
-  std::string& read_buffer() noexcept { return rbuf_; }
-  void buffer_changed() noexcept { cp_ = {}; }
 
   // Starts the next message: per-message state dropped, buffer kept.
   void reset() noexcept;
@@ -67,8 +74,30 @@ class Codec {
   // Plans a response head against the recorded request method and, when it
   // succeeds, records its encoder and verdicts.
   ResponsePlan commit_response(const ResponseEncoding& res);
+  // serialize_response in one step: validates the arguments into `res`
+  // (title-casing and the Date header from the options), then plans and
+  // records as commit_response does. A ResponseFail other than `none` means
+  // the arguments were refused and nothing was recorded; otherwise
+  // `plan.ok` false carries the encoder's user error. Write the head with
+  // write_response(res, plan).
+  ResponseFail encode_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
+                               BodyLength length, ResponseEncoding& res, ResponsePlan& plan);
 
-  std::optional<BodyEncoder>& encoder() noexcept { return enc_; }
+  // ---- body framing of the message in flight (body_encoder.h) ----
+  // serialize_data: how a chunk of `n` bytes goes out.
+  DataPlan plan_data(size_t n) noexcept { return h1::plan_data(enc_, n); }
+  // serialize_end: the encoder is gone afterwards, whatever the plan.
+  EndPlan end_body() { return h1::end_body(enc_); }
+  // serialize_trailers: as end_body, with the trailer rules.
+  EndPlan end_body_with_trailers(const http::HeaderMap& trailers) {
+    return h1::end_body_with_trailers(enc_, trailers, trailers_allowed_);
+  }
+  // serialize_head_and_body; `trailers` may be null.
+  MessagePlan plan_message(size_t head_len, std::string_view body, const http::HeaderMap* trailers) {
+    return h1::plan_message(enc_, head_len, body, trailers, trailers_allowed_);
+  }
+  bool body_is_eof() const noexcept { return h1::body_is_eof(enc_); }
+  const std::optional<BodyEncoder>& encoder() const noexcept { return enc_; }
   bool trailers_allowed() const noexcept { return trailers_allowed_; }
 
   // ---- verdicts ----

@@ -28,9 +28,14 @@ PyObject* h1_body_decoder_new(h1::BodyDecoder&& core);
 // unless that order is documented.
 void h1_body_decoder_feed(PyObject* decoder, std::string&& bytes);
 
-// Moves every byte the decoder still buffers (after completion: the bytes past
-// the body) to the end of `out`, under the decoder's lock.
-void h1_body_decoder_drain_into(PyObject* decoder, std::string& out);
+// Replaces the decoder's state with `core`, under the decoder's lock. For a
+// fresh decoder object nobody else holds yet.
+void h1_body_decoder_install(PyObject* decoder, h1::BodyDecoder&& core);
+
+// If the decoder's body is complete, moves the bytes it holds past the body
+// to the end of `out`, under the decoder's lock. Releases no Python object, so
+// it may run under a connection state's lock (state, then decoder).
+void h1_body_decoder_take_leftover(PyObject* decoder, std::string& out);
 
 // The one shared "0\r\n\r\n" bytes object (new reference) that ends every
 // chunked body sent without trailers.

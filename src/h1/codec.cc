@@ -17,6 +17,7 @@
 #include "src/errors.h"
 #include "src/h1/body_decoder.h"
 #include "src/http/header_map.h"
+#include "src/locked.h"
 #include "src/module.h"
 
 namespace velmora::py {
@@ -159,7 +160,7 @@ PyMemberDef kResponseMembers[] = {
 PyType_Slot kRequestSlots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(request_head_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(request_head_repr)},
+    {Py_tp_repr, slot<request_head_repr>},
     {Py_tp_members, kRequestMembers},
     {0, nullptr},
 };
@@ -167,7 +168,7 @@ PyType_Slot kRequestSlots[] = {
 PyType_Slot kResponseSlots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(response_head_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(response_head_repr)},
+    {Py_tp_repr, slot<response_head_repr>},
     {Py_tp_members, kResponseMembers},
     {0, nullptr},
 };
@@ -185,11 +186,11 @@ PyObject* length_obj(h1::BodyKind k, uint64_t n) {
 
 // ---- H1Codec ------------------------------------------------------------------
 
-H1CodecObject* self_of(PyObject* o) { return reinterpret_cast<H1CodecObject*>(o); }
+H1CodecObject* self_of(PyObject* o) { return as_h1_codec(o); }
 
 template <class F>
 decltype(auto) locked(PyObject* self, F&& f) {
-  return self_of(self)->codec.with(std::forward<F>(f));
+  return self_of(self)->with(std::forward<F>(f));
 }
 
 // The options are fixed at construction; reading them needs no lock.
@@ -241,17 +242,15 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
     }
   }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&self_of(self)->options) h1::CodecOptions(o);
-  new (&self_of(self)->codec) Guarded<h1::Codec>(h1::Codec(o));
+  PyObject* self = create<H1CodecObject>(type, o);
+  if (self) new (&self_of(self)->options) h1::CodecOptions(o);
   return self;
 }
 
 void codec_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  self_of(self)->codec.~Guarded<h1::Codec>();
   self_of(self)->options.~CodecOptions();
+  destroy(self_of(self));
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -378,24 +377,13 @@ PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!bool_arg(a[2], "keep_alive", keep_alive) || !bool_arg(a[3], "http10", http10) ||
       !length_arg(a[4], has_len, len) || !bool_arg(a[5], "chunked", chunked) || !headers_arg(a[1], "headers", headers))
     return nullptr;
-  const h1::CodecOptions& o = options_of(self);
   h1::ResponseEncoding res;
-  switch (h1::prepare_response(status, std::move(headers), keep_alive, http10,
-                               h1::BodyLength::from_args(chunked, has_len, len), o.title_case_headers, o.date_header,
-                               res)) {
-    case h1::ResponseFail::status:
-      PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-      return nullptr;
-    case h1::ResponseFail::full:
-      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
-      return nullptr;
-    case h1::ResponseFail::none: break;
-  }
-  h1::ResponsePlan plan = locked(self, [&](h1::Codec& c) { return c.commit_response(res); });
-  if (!plan.ok) return raise(h1_pending(plan.error));
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
-  if (out) h1::write_response(res, plan, PyBytes_AS_STRING(out));
-  return out;
+  h1::ResponsePlan plan;
+  h1::ResponseFail fail = locked(self, [&](h1::Codec& c) {
+    return c.encode_response(status, std::move(headers), keep_alive, http10,
+                             h1::BodyLength::from_args(chunked, has_len, len), res, plan);
+  });
+  return h1_response_head_bytes(fail, res, plan);
 }
 
 // ---- body framing ----
@@ -403,7 +391,7 @@ PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* serialize_data(PyObject* self, PyObject* chunk) {
   std::string_view data;
   if (!to_bytes(chunk, "chunk", data)) return nullptr;
-  h1::DataPlan p = locked(self, [&](h1::Codec& c) { return h1::plan_data(c.encoder(), data.size()); });
+  h1::DataPlan p = locked(self, [&](h1::Codec& c) { return c.plan_data(data.size()); });
   switch (p.action) {
     case h1::DataAction::same: return Py_NewRef(chunk);
     case h1::DataAction::prefix: return bytes_obj(data.substr(0, p.size));
@@ -432,7 +420,7 @@ PyObject* end_result(const h1::EndPlan& p, const http::HeaderMap* trailers, bool
 }
 
 PyObject* serialize_end(PyObject* self, PyObject*) {
-  h1::EndPlan p = locked(self, [](h1::Codec& c) { return h1::end_body(c.encoder()); });
+  h1::EndPlan p = locked(self, [](h1::Codec& c) { return c.end_body(); });
   return end_result(p, nullptr, false);
 }
 
@@ -443,7 +431,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* trailers) {
   }
   http::HeaderMap t = copy_header_map(trailers);
   h1::EndPlan p = locked(self, [&](h1::Codec& c) {
-    return h1::end_body_with_trailers(c.encoder(), t, c.trailers_allowed());
+    return c.end_body_with_trailers(t);
   });
   return end_result(p, &t, options_of(self).title_case_headers);
 }
@@ -465,7 +453,7 @@ PyObject* serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssiz
   }
   const http::HeaderMap* tp = t ? &*t : nullptr;
   h1::MessagePlan p = locked(self, [&](h1::Codec& c) {
-    return h1::plan_message(c.encoder(), head.size(), body, tp, c.trailers_allowed());
+    return c.plan_message(head.size(), body, tp);
   });
   if (p.end.kind == h1::EndPlan::short_body) return raise(h1_pending(h1::short_body_error(p.end.missing)));
   PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
@@ -474,7 +462,7 @@ PyObject* serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* body_is_eof(PyObject* self, PyObject*) {
-  return bool_obj(locked(self, [](h1::Codec& c) { return h1::body_is_eof(c.encoder()); }));
+  return bool_obj(locked(self, [](h1::Codec& c) { return c.body_is_eof(); }));
 }
 
 // ---- static helpers ----
@@ -486,8 +474,8 @@ PyObject* connection_close(PyObject*, PyObject* headers) {
     PyErr_Format(PyExc_TypeError, "argument 'headers' must be HeaderMap, not %T", headers);
     return nullptr;
   }
-  bool close = reinterpret_cast<HeaderMapObject*>(headers)->map.with(
-      [](const http::HeaderMap& m) { return h1::connection_close(m); });
+  bool close = HeaderMapObject::of(headers)->with(
+      [](const HeaderMapState& s) { return h1::connection_close(s.map); });
   return bool_obj(close);
 }
 
@@ -512,64 +500,62 @@ PyObject* get_parse_error_status(PyObject* self, void*) {
   return PyLong_FromLong(*s);
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kCodecMethods[] = {
-    {"receive_head", receive_head, METH_O,
+    {"receive_head", meth<receive_head>, METH_O,
      VELMORA_DOC("receive_head", "($self, data, /)",
                  "Append data to the read buffer and parse a response head: an H1ResponseHead, or None when more "
                  "bytes are needed. Informational heads are skipped. Raises H1ParseError.")},
-    {"receive_request_head", receive_request_head, METH_O,
+    {"receive_request_head", meth<receive_request_head>, METH_O,
      VELMORA_DOC("receive_request_head", "($self, data, /)",
                  "Append data to the read buffer and parse a request head: an H1RequestHead, or None when more "
                  "bytes are needed. Raises H1ParseError and records parse_error_status.")},
-    {"feed", feed, METH_O,
+    {"feed", meth<feed>, METH_O,
      VELMORA_DOC("feed", "($self, data, /)", "Append data to the read buffer without parsing.")},
-    {"take_body", take_body, METH_NOARGS,
+    {"take_body", meth<take_body>, METH_NOARGS,
      VELMORA_DOC("take_body", "($self, /)", "Remove and return every buffered byte (b\"\" when none).")},
-    {"take_body_into", take_body_into, METH_O,
+    {"take_body_into", meth<take_body_into>, METH_O,
      VELMORA_DOC("take_body_into", "($self, decoder, /)",
                  "Move every buffered byte into an H1BodyDecoder, without creating a bytes object.")},
-    {"reset", codec_reset, METH_NOARGS,
+    {"reset", meth<codec_reset>, METH_NOARGS,
      VELMORA_DOC("reset", "($self, /)",
                  "Start the next message: per-message state dropped, read buffer and options kept.")},
-    {"serialize_request", FASTCALL(serialize_request), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_request", meth<serialize_request>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_request",
                  "($self, method, url, headers=None, *, http10=False, content_length=None, chunked=False)",
                  "Encode a request head and keep its body encoder; returns the head bytes.")},
-    {"serialize_response", FASTCALL(serialize_response), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_response", meth<serialize_response>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_response",
                  "($self, status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
                  "chunked=False)",
                  "Encode a response head and keep its body encoder; returns the head bytes.")},
-    {"serialize_data", serialize_data, METH_O,
+    {"serialize_data", meth<serialize_data>, METH_O,
      VELMORA_DOC("serialize_data", "($self, chunk, /)", "Frame one body chunk for the message in flight.")},
-    {"serialize_end", serialize_end, METH_NOARGS,
+    {"serialize_end", meth<serialize_end>, METH_NOARGS,
      VELMORA_DOC("serialize_end", "($self, /)", "End the body of the message in flight.")},
-    {"serialize_trailers", serialize_trailers, METH_O,
+    {"serialize_trailers", meth<serialize_trailers>, METH_O,
      VELMORA_DOC("serialize_trailers", "($self, trailers, /)",
                  "End the body with trailer fields (only the declared, permitted ones are sent).")},
-    {"serialize_head_and_body", FASTCALL(serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_head_and_body", meth<serialize_head_and_body>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_head_and_body", "($self, head, body=None, trailers=None)",
                  "One whole message in one buffer: head, framed body and its end.")},
-    {"body_is_eof", body_is_eof, METH_NOARGS,
+    {"body_is_eof", meth<body_is_eof>, METH_NOARGS,
      VELMORA_DOC("body_is_eof", "($self, /)", "True when the framing in flight carries no more body.")},
-    {"continue_response", continue_response, METH_NOARGS | METH_STATIC,
+    {"continue_response", meth<continue_response>, METH_NOARGS | METH_STATIC,
      VELMORA_DOC("continue_response", "()", "The bytes of an interim 100 Continue response.")},
-    {"connection_close", connection_close, METH_O | METH_STATIC,
+    {"connection_close", meth<connection_close>, METH_O | METH_STATIC,
      VELMORA_DOC("connection_close", "(headers, /)", "True when any Connection line holds the token close.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kCodecGetSet[] = {
-    {"buffered", get_buffered, nullptr, "Bytes in the read buffer.", nullptr},
-    {"max_buf_size", get_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
-    {"response_is_last", get_response_is_last, nullptr, "The response being written ends the connection.", nullptr},
-    {"response_close_delimited", get_response_close_delimited, nullptr,
+    {"buffered", get<get_buffered>, nullptr, "Bytes in the read buffer.", nullptr},
+    {"max_buf_size", get<get_max_buf_size>, nullptr, "The cap on an incomplete head.", nullptr},
+    {"response_is_last", get<get_response_is_last>, nullptr, "The response being written ends the connection.", nullptr},
+    {"response_close_delimited", get<get_response_close_delimited>, nullptr,
      "The response body being written runs until the connection closes.", nullptr},
-    {"request_connection_close", get_request_connection_close, nullptr,
+    {"request_connection_close", get<get_request_connection_close>, nullptr,
      "The last request serialized carried Connection: close.", nullptr},
-    {"parse_error_status", get_parse_error_status, nullptr,
+    {"parse_error_status", get<get_parse_error_status>, nullptr,
      "The automatic error status of the last failed request head, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -580,7 +566,7 @@ PyType_Slot kCodecSlots[] = {
                     "(*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
                     "date_header=True, max_buf_size=417792)",
                     "Per-connection HTTP/1 codec: head parsing and encoding, body framing, one read buffer."))},
-    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_new, slot<codec_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
     {Py_tp_methods, kCodecMethods},
     {Py_tp_getset, kCodecGetSet},
@@ -590,6 +576,22 @@ PyType_Slot kCodecSlots[] = {
 PyType_Spec kCodecSpec = {"velmora._velmora.H1Codec", sizeof(H1CodecObject), 0, Py_TPFLAGS_DEFAULT, kCodecSlots};
 
 }  // namespace
+
+PyObject* h1_response_head_bytes(h1::ResponseFail fail, const h1::ResponseEncoding& res, const h1::ResponsePlan& plan) {
+  switch (fail) {
+    case h1::ResponseFail::status:
+      PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+      return nullptr;
+    case h1::ResponseFail::full:
+      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
+      return nullptr;
+    case h1::ResponseFail::none: break;
+  }
+  if (!plan.ok) return raise(h1_pending(plan.error));
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
+  if (out) h1::write_response(res, plan, PyBytes_AS_STRING(out));
+  return out;
+}
 
 bool is_h1_codec(PyObject* o) noexcept { return g_codec_type && PyObject_TypeCheck(o, g_codec_type); }
 

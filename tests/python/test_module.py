@@ -24,7 +24,7 @@ ORDER = [
     "H1Error", "H1ParseError", "H1BodyError", "H1IncompleteMessageError", "H1UnexpectedMessageError",
     "H1UserError",
     "H1Codec", "H1ResponseHead", "H1RequestHead", "H1BodyDecoder",
-    "OnceLatch",
+    "H1ServerState", "H1ClientState", "OnceLatch",
     "H1_WATCH_HANDOFF", "H1_WATCH_IDLE_EOF", "H1_WATCH_IDLE_BYTES", "H1_WATCH_IDLE_ERROR", "H1_WATCH_IGNORED",
     "H1_NEXT_NONE", "H1_NEXT_RAISE", "H1_NEXT_CLOSE", "H1_NEXT_DRAIN",
     "H1_READ_PARSE", "H1_READ_SHUTDOWN", "H1_READ_WATCHER", "H1_READ_TRANSPORT", "H1_READ_EOF",

@@ -1,0 +1,309 @@
+// The state of one HTTP/1 client connection: the exchange slot (one request
+// and its response hold the connection at a time), the transport while the
+// connection lives, the first error that poisoned it, the in-flight body
+// writer, and the idle watcher (a read parked between exchanges so that a
+// server close or stray bytes are noticed).
+//
+// Every method is one transition; the owner runs it under the state's lock
+// (see conn.h for the handle policy `P` and the lock order). Nothing here
+// waits or does I/O. Handles the state lets go of come back in the results
+// and must be dropped by the caller after unlocking.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "proto/h1/codec.h"
+#include "proto/h1/conn.h"
+
+namespace velmora::h1 {
+
+// watcher_completed verdicts (their numbers are the module's H1_WATCH_* values).
+enum class WatchVerdict : uint8_t {
+  handoff = 0,     // the read belongs to the exchange: collect it with take_watcher_handoff/result
+  idle_eof = 1,    // the server closed an idle connection: closed now, close the returned transport
+  idle_bytes = 2,  // the server sent bytes outside any response: poison the connection (fail)
+  idle_error = 3,  // the idle read failed: fail the connection with that error
+  ignored = 4,     // nothing to act on (no watcher, or a racing close committed first)
+};
+
+template <class P>
+class ClientState {
+ public:
+  using H = typename P::Handle;
+  using Codec_ = typename P::CodecRef;
+
+  ClientState(Codec_ codec, H transport) : codec_(std::move(codec)), transport_(std::move(transport)) {}
+
+  // ---- getters ----
+  bool closed() const noexcept { return closed_; }
+  bool failed() const noexcept { return bool(error_); }
+  bool upgraded() const noexcept { return upgraded_; }
+  bool busy() const noexcept { return busy_; }
+  bool exchange_active() const noexcept { return exchange_active_; }
+  bool has_watcher() const noexcept { return watcher_.has_value(); }
+  bool peer_http10() const noexcept { return peer_http10_; }
+  bool writer_finished() const noexcept { return writer_finished_; }
+  // closed or failed.
+  bool is_dead() const noexcept { return closed_ || error_; }
+  // The stored connection error (a new handle to the same object), or none.
+  H error() const { return share(error_); }
+
+  // ---- the exchange ----
+
+  // Claims the exchange slot; false when an exchange holds it. On success the
+  // codec starts the next message (its read buffer kept). Does not look at
+  // closed or error: begin_send does.
+  bool try_begin_exchange() {
+    if (busy_) return false;
+    busy_ = true;
+    exchange_active_ = false;
+    writer_finished_ = false;
+    P::with_codec(codec_, [](Codec& c) { c.reset(); });
+    return true;
+  }
+
+  struct SendStart {
+    H transport;  // none: the connection is dead, send nothing
+    H watcher_done;
+  };
+  // The transport to write the request to and the idle watcher's event.
+  SendStart begin_send() const {
+    if (error_) return {};
+    return {closed_ ? H() : share(transport_), watcher_ ? share(watcher_->done) : H()};
+  }
+
+  // The request is about to be written: a completing watcher read belongs
+  // to the exchange from now on.
+  void exchange_started() noexcept { exchange_active_ = true; }
+
+  struct Store {
+    H refused;  // the scope itself: the exchange tears its writer down
+    H dropped;  // a writer stored before (replaced), to drop
+  };
+  // Stores the body writer's scope; refused once closed.
+  Store store_writer(H scope) {
+    if (closed_) return {std::move(scope), H()};
+    return {H(), std::exchange(writer_, std::move(scope))};
+  }
+  void writer_done() noexcept { writer_finished_ = true; }
+  // Moves the writer out (exactly one owner tears it down).
+  H take_writer() { return std::exchange(writer_, H()); }
+  void set_peer_http10(bool v) noexcept { peer_http10_ = v; }
+
+  struct Finish {
+    bool reuse = false;
+    bool fully_sent = false;
+    H transport;  // to close when not reusing
+  };
+  // Decides reuse: the response allows keep-alive and the request body went
+  // out in full. Otherwise the connection closes in the same step, so a
+  // writer finishing in between cannot turn a complete upload into an
+  // incomplete one.
+  Finish finish_exchange(bool resp_keep_alive) {
+    if (resp_keep_alive && writer_finished_) return {true, true, H()};
+    return {false, writer_finished_, close_out()};
+  }
+
+  // Frees the exchange slot; false when it was already free.
+  bool end_exchange() noexcept {
+    if (!busy_) return false;
+    busy_ = false;
+    exchange_active_ = false;
+    return true;
+  }
+
+  // ---- the idle watcher ----
+
+  // Arms the watcher with its event `done`. Refused (done handed back in
+  // `refused`) when dead, without a transport, or while a slot exists.
+  struct Arm {
+    bool armed = false;
+    H refused;
+  };
+  Arm arm_watcher(H done) {
+    if (is_dead() || !transport_ || watcher_) return {false, std::move(done)};
+    watcher_.emplace();
+    watcher_->done = std::move(done);
+    exchange_active_ = false;
+    return {true, H()};
+  }
+
+  // Stores the watcher's task handle; refused (handed back: the arming task
+  // joins it itself) when closed, without a slot, or when one is stored.
+  H store_watcher_handle(H handle) {
+    if (closed_ || !watcher_ || watcher_->handle) return handle;
+    watcher_->handle = std::move(handle);
+    return H();
+  }
+
+  struct WatchResult {
+    WatchVerdict verdict = WatchVerdict::ignored;
+    H transport;  // idle_eof: the transport to close
+    H dropped_data, dropped_error;  // not kept: drop after unlocking
+  };
+  // The watcher's read completed with `data` (none: no transport was found;
+  // empty bytes: EOF) and/or `error`.
+  WatchResult watcher_completed(Received<H> data, H error) {
+    WatchResult r;
+    if (!watcher_) {
+      r.dropped_data = std::move(data.obj);
+      r.dropped_error = std::move(error);
+      return r;
+    }
+    watcher_->completed = true;
+    if (exchange_active_) {
+      // The read is the exchange's first read; replaced leftovers (a read
+      // reported twice) are dropped.
+      r.dropped_data = std::exchange(watcher_->data, std::move(data.obj));
+      watcher_->bytes = data.bytes;
+      r.dropped_error = std::exchange(watcher_->error, std::move(error));
+      r.verdict = WatchVerdict::handoff;
+      return r;
+    }
+    if (error) {
+      r.verdict = closed_ ? WatchVerdict::ignored : WatchVerdict::idle_error;
+      r.dropped_data = std::move(data.obj);
+      r.dropped_error = std::move(error);
+      return r;
+    }
+    if (data.obj && !data.bytes.empty()) {
+      r.verdict = WatchVerdict::idle_bytes;
+      r.dropped_data = std::move(data.obj);
+      return r;
+    }
+    r.dropped_data = std::move(data.obj);
+    r.verdict = WatchVerdict::idle_eof;
+    r.transport = close_out();
+    return r;
+  }
+
+  // The watcher found no transport (a racing close).
+  void watcher_aborted() noexcept {
+    if (watcher_) watcher_->completed = true;
+  }
+  H watcher_done() const { return watcher_ ? share(watcher_->done) : H(); }
+  H take_watcher_handle() { return watcher_ ? std::exchange(watcher_->handle, H()) : H(); }
+
+  struct Handoff {
+    H handle, data, error;
+    H done;  // the removed slot's event, to drop
+  };
+  // The completed watcher's read, all in one step; the slot is removed. A
+  // read still in flight is not handed off (nothing, slot kept): removing its
+  // slot would drop whatever it returns.
+  Handoff take_watcher_handoff() {
+    if (!watcher_ || !watcher_->completed) return {};
+    Handoff h{std::move(watcher_->handle), std::move(watcher_->data), std::move(watcher_->error),
+              std::move(watcher_->done)};
+    watcher_.reset();
+    return h;
+  }
+
+  struct Result {
+    H data, error;
+    H done;  // the removed slot's event, to drop
+  };
+  // Moves a completed read's data and error out; the slot goes too unless a
+  // handle is still stored (left for close() to join). A read in flight gives
+  // nothing.
+  Result take_watcher_result() {
+    Result r;
+    if (!watcher_ || !watcher_->completed) return r;
+    r.data = std::exchange(watcher_->data, H());
+    watcher_->bytes = {};
+    r.error = std::exchange(watcher_->error, H());
+    if (!watcher_->handle) {
+      r.done = std::move(watcher_->done);
+      watcher_.reset();
+    }
+    return r;
+  }
+
+  // ---- closing ----
+
+  struct Fail {
+    H transport;
+    H dropped;  // `exc` when an error was already stored
+  };
+  // Poisons and closes: `exc` is stored only if no error is (first one
+  // wins); none closes without recording.
+  Fail fail(H exc) {
+    Fail f;
+    if (error_)
+      f.dropped = std::move(exc);
+    else
+      error_ = std::move(exc);
+    f.transport = close_out();
+    return f;
+  }
+  H close_now() { return close_out(); }
+
+  struct Closed {
+    H transport, watcher_done, writer;
+    bool idle = false;  // no exchange held the slot
+  };
+  // close(): the slot stays, so close() can await its event and then join.
+  Closed mark_closed() {
+    Closed c;
+    c.transport = close_out();
+    c.watcher_done = watcher_done();
+    c.writer = take_writer();
+    c.idle = !busy_;
+    return c;
+  }
+  // A protocol switch hands the transport over; it is never returned again.
+  H upgrade() {
+    H t = close_out();
+    upgraded_ = true;
+    return t;
+  }
+  H transport_ref() const { return closed_ ? H() : share(transport_); }
+
+  // ---- garbage collection ----
+  template <class F>
+  void visit(F&& f) const {
+    f(transport_);
+    f(error_);
+    f(writer_);
+    if (watcher_) watcher_->visit(f);
+  }
+  // Moves every stored handle out (the slot goes), for the collector's clear.
+  template <class Out>
+  void clear(Out& out) {
+    out.push_back(std::move(transport_));
+    out.push_back(std::move(error_));
+    out.push_back(std::move(writer_));
+    if (watcher_) {
+      out.push_back(std::move(watcher_->done));
+      out.push_back(std::move(watcher_->handle));
+      out.push_back(std::move(watcher_->data));
+      out.push_back(std::move(watcher_->error));
+      watcher_.reset();
+    }
+  }
+
+ private:
+  static H share(const H& h) { return h ? P::share(h) : H(); }
+  // Every closing transition: closed, and the transport moved out (an
+  // upgraded connection has none left to give).
+  H close_out() {
+    closed_ = true;
+    return std::exchange(transport_, H());
+  }
+
+  Codec_ codec_;
+  H transport_;
+  H error_;
+  H writer_;
+  std::optional<WatcherSlot<H>> watcher_;
+  bool closed_ = false;
+  bool upgraded_ = false;
+  bool busy_ = false;
+  bool exchange_active_ = false;
+  bool peer_http10_ = false;
+  bool writer_finished_ = false;
+};
+
+}  // namespace velmora::h1
