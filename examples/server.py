@@ -111,7 +111,7 @@ OCTETS = v.HeaderMap([("content-type", "application/octet-stream")])
 
 class Request:
     __slots__ = ("conn", "head", "seq", "decoder", "method", "path", "query", "headers",
-                 "body_ended", "window", "gone", "finished")
+                 "body_ended", "window", "gone", "finished", "status", "received", "continued")
 
     def __init__(self, conn, head, seq, decoder):
         self.conn = conn
@@ -128,6 +128,9 @@ class Request:
         self.window = None  # asyncio.Event: the mid-message window is over
         self.gone = False  # the client closed its side mid-message
         self.finished = False  # the response is complete (or failed)
+        self.status = 0  # what was answered, the body bytes read, and whether a
+        self.received = 0  # "100 Continue" went out: for the log line
+        self.continued = False
 
     # The body reader.
 
@@ -137,6 +140,7 @@ class Request:
         while True:
             chunk = decoder.decode()
             if chunk:
+                self.received += len(chunk)
                 return chunk
             if decoder.is_complete:
                 if not self.body_ended:
@@ -149,6 +153,7 @@ class Request:
             wire = conn.transport_ref()
             if conn.try_send_continue(seq) and wire is not None:
                 wire.write(v.H1Codec.continue_response())
+                self.continued = True
             if not conn.begin_body_read(seq):
                 raise v.H1Error("the request body is no longer readable")
             try:
@@ -171,7 +176,8 @@ class Request:
 
     # The response.
 
-    async def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
+    def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
+        """Claim the response and encode its head: (head bytes, wire)."""
         conn, seq = self.conn, self.seq
         # The head step may arm the mid-message watcher when this response or an
         # earlier peer_closed() asked for it; it needs an event to report on.
@@ -188,6 +194,7 @@ class Request:
             raise v.H1IncompleteMessageError("connection closed before message completed")
         if code != v.H1_REQ_OK:
             raise RuntimeError(f"respond_head answered {code}")
+        self.status = status
         if armed:
             conn.spawn_watcher(self, done)
         if wire is None:
@@ -196,7 +203,7 @@ class Request:
 
     async def respond(self, status, body=b"", headers=None):
         """A whole response with a body of known length, in one write."""
-        head, wire = await self._head(status, headers, content_length=len(body))
+        head, wire = self._head(status, headers, content_length=len(body))
         wire.write(self.conn.codec.serialize_head_and_body(head, body))
         if wire.must_drain:
             await self._drain(wire)
@@ -205,7 +212,7 @@ class Request:
     async def stream(self, status, chunks, headers=None):
         """A chunked response; the client going away is noticed while it runs."""
         codec = self.conn.codec
-        head, wire = await self._head(status, headers, chunked=True, want=True)
+        head, wire = self._head(status, headers, chunked=True, want=True)
         wire.write(head)
         async for chunk in chunks:
             if self.gone:
@@ -224,7 +231,7 @@ class Request:
 
     async def switch(self, status, headers, tunnel):
         """Answer 101 (or 2xx to CONNECT) and hand the raw connection to `tunnel`."""
-        head, wire = await self._head(status, headers)
+        head, wire = self._head(status, headers)
         wire.write(head)
         self.conn.finish(self, tunnel)
 
@@ -245,6 +252,17 @@ class Request:
     def end_window(self):
         if self.window is not None:
             self.window.set()
+
+
+def describe(req, peer):
+    """The log line of a served request."""
+    notes = [f"seq {req.seq}"]
+    if req.received:
+        notes.append(f"{req.received} body bytes")
+    if req.continued:
+        notes.append("sent 100 Continue")
+    notes.append(peer)
+    return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
 
 
 # ---------------------------------------------------------------------------
@@ -306,7 +324,7 @@ class ServerConnection(v.H1ServerState):
                 server.log(f"{req.method} {req.head.target}: the route gave no response")
                 self.fail(req, answer=500)
             elif not server.quiet:
-                server.log(f"{req.method} {req.head.target} (seq {req.seq}, {self.wire.peer})")
+                server.log(describe(req, self.wire.peer))
 
     # Reading the next request.
 
