@@ -1,6 +1,8 @@
 """The example client against nginx and against the example server."""
 
 import re
+import socket
+import threading
 import time
 
 from conftest import client
@@ -70,3 +72,41 @@ def test_client_against_the_example_server(server, tmp_path):
     assert b"transfer-encoding: chunked\n" in r.stdout
     assert r.stdout.count(b"xxxxxxxxx\n") == 5
     assert connections(r.stdout) == 1
+
+
+def test_stray_bytes_on_an_idle_connection_are_not_taken_for_a_response():
+    # A server that answers, then sends an unsolicited response on the idle
+    # connection: the client must not read it as the answer to its next request.
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(10)
+    port = listener.getsockname()[1]
+    served = []
+
+    def serve():
+        try:
+            for n in range(2):
+                conn, _ = listener.accept()
+                conn.settimeout(10)
+                with conn:
+                    conn.recv(65536)
+                    body = b"answer %d" % n
+                    conn.sendall(b"HTTP/1.1 200 OK\r\ncontent-length: %d\r\n\r\n%s" % (len(body), body))
+                    served.append(n)
+                    time.sleep(0.1)
+                    conn.sendall(b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nstray")
+                    time.sleep(1.0)
+        except OSError:
+            pass
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        r = client(f"http://127.0.0.1:{port}/", "--repeat", "2", "--wait", "0.5", "-v")
+    finally:
+        listener.close()
+        thread.join(5)
+    assert r.returncode == 0, r.stderr
+    assert b"answer 0" in r.stdout and b"answer 1" in r.stdout
+    assert b"stray" not in r.stdout
+    assert b"sent bytes outside a response" in r.stderr
+    assert connections(r.stdout) == 2

@@ -25,6 +25,19 @@ def test_pipelined_requests_answered_in_order(raw):
     assert b"connection: close\r\n" in out.rsplit(b"HTTP/1.1 200 OK", 1)[1]
 
 
+def test_request_sent_during_a_response_is_served_next(raw):
+    # The mid-message watcher is parked while /delay runs; its read carries the
+    # next request, which must be served, not taken for a closing client.
+    c = raw()
+    c.send(b"GET /delay?ms=300 HTTP/1.1\r\nHost: a\r\n\r\n")
+    time.sleep(0.1)
+    c.send(b"POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 11\r\n\r\nsecond one.")
+    out = c.read_until(b"second one.")
+    assert out.index(b"waited 300 ms\n") < out.index(b"second one.")
+    c.send(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+    assert c.read_until(b"hello from velmora\n").startswith(b"HTTP/1.1 200 OK")
+
+
 def test_unread_body_is_skipped_before_the_next_request(raw):
     c = raw()
     # The 404 route never reads its body; the next request must still parse.
