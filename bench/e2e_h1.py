@@ -11,9 +11,14 @@ h2load in HTTP/1.1 mode, and stopped, in alternating rounds; each keeps its
 best round, so load from other processes hits all alike. Printed: requests/s
 per server and scenario, and velmora's ratio to each peer (above 1: velmora
 serves more).
+
+A second table takes the kernel and the load generator out: the same three
+serve loops run in this process over an in-memory wire fed with pipelined
+requests, and it prints microseconds of CPU per request.
 """
 
 import argparse
+import asyncio
 import os
 import re
 import shutil
@@ -69,6 +74,66 @@ def h2load(url, requests, clients, pipeline, body_file=None):
     return float(rate.group(1))
 
 
+class MemoryWire:
+    """A Wire that reads prepared bytes and counts what is written."""
+
+    def __init__(self, reads):
+        self.reads = iter(reads)
+        self.written = 0
+        self.must_drain = False
+        self.peer = "memory"
+
+    async def read(self):
+        return next(self.reads, b"")
+
+    def read_nowait(self):
+        return b""
+
+    def write(self, data):
+        self.written += len(data)
+
+    async def drain(self):
+        pass
+
+    def close(self):
+        pass
+
+    abort = close
+
+
+REQUEST = (b"GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nUser-Agent: h2load nghttp2/1.64.0\r\n"
+           b"Accept: */*\r\nAccept-Encoding: gzip, deflate\r\n\r\n")
+UPLOAD = (b"POST /echo HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nUser-Agent: h2load nghttp2/1.64.0\r\n"
+          b"Accept: */*\r\nContent-Length: 1024\r\n\r\n" + b"x" * 1024)
+
+
+def in_process(rounds, per_read=8, reads=250):
+    """Best microseconds per request of each serve loop over a MemoryWire."""
+    sys.path.insert(0, str(ROOT / "examples"))
+    sys.path.insert(0, str(HERE / "servers"))
+    import h1_peers
+    import server
+
+    velmora_server = server.Server(head_timeout=0, quiet=True)
+
+    async def velmora(wire):
+        await server.ServerConnection.open(velmora_server, wire).serve()
+
+    loops = {"velmora": velmora, "h11": h1_peers.serve_h11, "httptools": h1_peers.serve_httptools}
+    best = {}
+    for title, request in (("GET /, 8 per read", REQUEST), ("POST /echo 1 KiB, 8 per read", UPLOAD)):
+        batch = request * per_read
+        for _ in range(rounds):
+            for name, serve in loops.items():
+                wire = MemoryWire([batch] * reads)
+                t0 = time.perf_counter()
+                asyncio.run(serve(wire))
+                us = (time.perf_counter() - t0) * 1e6 / (per_read * reads)
+                assert wire.written > 100 * per_read * reads, (name, wire.written)
+                best[(title, name)] = min(best.get((title, name), float("inf")), us)
+    return best
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=3)
@@ -107,6 +172,15 @@ def main():
         ours, h11, ht = (best[(title, n)] for n in SERVERS)
         print(f"  {title:<22}{ours:>10.0f}{h11:>10.0f}{ht:>11.0f}"
               f"{ours / h11:>8.2f}x{ours / ht:>13.2f}x")
+
+    cpu = in_process(max(args.rounds, 5))
+    print("\nIn process, over an in-memory wire (microseconds per request; ratio = peer / velmora)")
+    print(f"  {'scenario':<30}{'velmora':>9}{'h11':>9}{'httptools':>11}"
+          f"{'vs h11':>9}{'vs httptools':>14}")
+    for title in dict.fromkeys(t for t, _ in cpu):
+        ours, h11, ht = (cpu[(title, n)] for n in SERVERS)
+        print(f"  {title:<30}{ours:>9.2f}{h11:>9.2f}{ht:>11.2f}"
+              f"{h11 / ours:>8.2f}x{ht / ours:>13.2f}x")
 
 
 if __name__ == "__main__":
