@@ -101,7 +101,7 @@ def test_stray_bytes_on_an_idle_connection_are_not_taken_for_a_response():
     thread = threading.Thread(target=serve, daemon=True)
     thread.start()
     try:
-        r = client(f"http://127.0.0.1:{port}/", "--repeat", "2", "--wait", "0.5", "-v")
+        r = client(f"http://127.0.0.1:{port}/", "--repeat", "2", "--wait", "0.8", "-v")
     finally:
         listener.close()
         thread.join(5)
