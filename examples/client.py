@@ -85,7 +85,7 @@ class ClientConnection(v.H1ClientState):
             _trailers, extra = decoder.finish()
             # Bytes past the response mean the server does not frame as we do.
             keep = head.wants_keep_alive and extra == 0
-            reuse, _fully_sent, dead = self.finish_exchange(keep)
+            _reuse, _fully_sent, dead = self.finish_exchange(keep)
             if dead is not None:
                 dead.close()
             return head, body_in
@@ -103,9 +103,10 @@ class ClientConnection(v.H1ClientState):
 
     async def write_body(self, wire, body):
         codec = self.codec
-        view = memoryview(body)
-        for start in range(0, len(body), WRITE_PIECE):
-            wire.write(codec.serialize_data(bytes(view[start:start + WRITE_PIECE])))
+        pieces = [body] if len(body) <= WRITE_PIECE else (
+            body[i:i + WRITE_PIECE] for i in range(0, len(body), WRITE_PIECE))
+        for piece in pieces:
+            wire.write(codec.serialize_data(piece))
             if wire.must_drain:
                 await wire.drain()
         wire.write(codec.serialize_end())

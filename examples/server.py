@@ -564,11 +564,18 @@ class Server:
                 task.cancel()
 
 
+def seconds(text):
+    value = float(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text}")
+    return value
+
+
 async def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8080, help="0 picks a free port")
-    parser.add_argument("--head-timeout", type=float, default=10.0, metavar="S",
+    parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
                         help="seconds a client may take to send a request head (0: no limit)")
     parser.add_argument("--quiet", action="store_true", help="do not log requests")
     args = parser.parse_args(argv)
