@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "proto/h1/conn.h"
 #include "src/errors.h"
 #include "src/locked.h"
 
@@ -53,18 +54,27 @@ constexpr IntConst kH2Defaults[] = {
     {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
 };
 
+// The connection states' verdicts and codes, as the states answer them.
+constexpr long long v(h1::WatchVerdict x) { return static_cast<long long>(x); }
+constexpr long long v(h1::ReadCode x) { return static_cast<long long>(x); }
+constexpr long long v(h1::ReqCode x) { return static_cast<long long>(x); }
+
 constexpr IntConst kH1Watch[] = {
-    {"H1_WATCH_HANDOFF", 0}, {"H1_WATCH_IDLE_EOF", 1}, {"H1_WATCH_IDLE_BYTES", 2},
-    {"H1_WATCH_IDLE_ERROR", 3}, {"H1_WATCH_IGNORED", 4},
+    {"H1_WATCH_HANDOFF", v(h1::WatchVerdict::handoff)}, {"H1_WATCH_IDLE_EOF", v(h1::WatchVerdict::idle_eof)},
+    {"H1_WATCH_IDLE_BYTES", v(h1::WatchVerdict::idle_bytes)}, {"H1_WATCH_IDLE_ERROR", v(h1::WatchVerdict::idle_error)},
+    {"H1_WATCH_IGNORED", v(h1::WatchVerdict::ignored)},
 };
 
 // H1_NEXT_* and H1_READ_* share one number range; H1_REQ_* starts again at 0.
 constexpr IntConst kH1Codes[] = {
-    {"H1_NEXT_NONE", 0}, {"H1_NEXT_RAISE", 1}, {"H1_NEXT_CLOSE", 2}, {"H1_NEXT_DRAIN", 3},
-    {"H1_READ_PARSE", 4}, {"H1_READ_SHUTDOWN", 5}, {"H1_READ_WATCHER", 6}, {"H1_READ_TRANSPORT", 7},
-    {"H1_READ_EOF", 8},
-    {"H1_REQ_OK", 0}, {"H1_REQ_ALREADY", 1}, {"H1_REQ_STALE", 2}, {"H1_REQ_PARKED", 3},
-    {"H1_REQ_PEER_CLOSED", 4}, {"H1_REQ_CONTINUE", 5},
+    {"H1_NEXT_NONE", v(h1::ReadCode::next_none)}, {"H1_NEXT_RAISE", v(h1::ReadCode::next_raise)},
+    {"H1_NEXT_CLOSE", v(h1::ReadCode::next_close)}, {"H1_NEXT_DRAIN", v(h1::ReadCode::next_drain)},
+    {"H1_READ_PARSE", v(h1::ReadCode::read_parse)}, {"H1_READ_SHUTDOWN", v(h1::ReadCode::read_shutdown)},
+    {"H1_READ_WATCHER", v(h1::ReadCode::read_watcher)}, {"H1_READ_TRANSPORT", v(h1::ReadCode::read_transport)},
+    {"H1_READ_EOF", v(h1::ReadCode::read_eof)},
+    {"H1_REQ_OK", v(h1::ReqCode::ok)}, {"H1_REQ_ALREADY", v(h1::ReqCode::already)},
+    {"H1_REQ_STALE", v(h1::ReqCode::stale)}, {"H1_REQ_PARKED", v(h1::ReqCode::parked)},
+    {"H1_REQ_PEER_CLOSED", v(h1::ReqCode::peer_closed)}, {"H1_REQ_CONTINUE", v(h1::ReqCode::continue_wait)},
 };
 
 template <size_t N>

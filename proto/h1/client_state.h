@@ -19,15 +19,6 @@
 
 namespace velmora::h1 {
 
-// watcher_completed verdicts (their numbers are the module's H1_WATCH_* values).
-enum class WatchVerdict : uint8_t {
-  handoff = 0,     // the read belongs to the exchange: collect it with take_watcher_handoff/result
-  idle_eof = 1,    // the server closed an idle connection: closed now, close the returned transport
-  idle_bytes = 2,  // the server sent bytes outside any response: poison the connection (fail)
-  idle_error = 3,  // the idle read failed: fail the connection with that error
-  ignored = 4,     // nothing to act on (no watcher, or a racing close committed first)
-};
-
 template <class P>
 class ClientState {
  public:

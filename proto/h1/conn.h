@@ -36,9 +36,46 @@
 // lock and runs every method as one transition under it.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace velmora::h1 {
+
+// The verdicts and codes the states answer with. Their numbers are the
+// values of the module's H1_WATCH_*, H1_NEXT_* / H1_READ_* and H1_REQ_*
+// constants.
+
+// ClientState::watcher_completed.
+enum class WatchVerdict : uint8_t {
+  handoff = 0,     // the read belongs to the exchange: collect it with take_watcher_handoff/result
+  idle_eof = 1,    // the server closed an idle connection: closed now, close the returned transport
+  idle_bytes = 2,  // the server sent bytes outside any response: poison the connection (fail)
+  idle_error = 3,  // the idle read failed: fail the connection with that error
+  ignored = 4,     // nothing to act on (no watcher, or a racing close committed first)
+};
+
+// ServerState::begin_read / drain_done: one range for both kinds.
+enum class ReadCode : uint8_t {
+  next_none = 0,       // serve no more
+  next_raise = 1,      // the current request is unanswered
+  next_close = 2,      // the unread body cannot be drained: closed, close the transport
+  next_drain = 3,      // drain the unread body (one poll), then drain_done
+  read_parse = 4,      // bytes are buffered: accept_head(b"")
+  read_shutdown = 5,   // shutdown requested
+  read_watcher = 6,    // the watcher's read is the next head's read
+  read_transport = 7,  // read from the transport
+  read_eof = 8,        // no transport left
+};
+
+// ServerState::respond_head / detach.
+enum class ReqCode : uint8_t {
+  ok = 0,
+  already = 1,      // the response was already claimed
+  stale = 2,        // not the current request
+  parked = 3,       // detach: a watcher read is in flight
+  peer_closed = 4,  // the client went away mid-message: write nothing
+  continue_wait = 5,  // a 100 Continue is being written: wait for it, call again
+};
 
 // A completed read as the driver hands it over: the bytes object (none: the
 // read found no transport) and a view of its content, valid for as long as

@@ -29,29 +29,6 @@
 
 namespace velmora::h1 {
 
-// begin_read / drain_done codes (the module's H1_NEXT_* and H1_READ_*, one range).
-enum class ReadCode : uint8_t {
-  next_none = 0,       // serve no more
-  next_raise = 1,      // the current request is unanswered
-  next_close = 2,      // the unread body cannot be drained: closed, close the transport
-  next_drain = 3,      // drain the unread body (one poll), then drain_done
-  read_parse = 4,      // bytes are buffered: accept_head(b"")
-  read_shutdown = 5,   // shutdown requested
-  read_watcher = 6,    // the watcher's read is the next head's read
-  read_transport = 7,  // read from the transport
-  read_eof = 8,        // no transport left
-};
-
-// respond_head / detach codes (the module's H1_REQ_*).
-enum class ReqCode : uint8_t {
-  ok = 0,
-  already = 1,      // the response was already claimed
-  stale = 2,        // not the current request
-  parked = 3,       // detach: a watcher read is in flight
-  peer_closed = 4,  // the client went away mid-message: write nothing
-  continue_wait = 5,  // a 100 Continue is being written: wait for it, call again
-};
-
 using MonoClock = std::chrono::steady_clock;
 
 template <class P>

@@ -58,7 +58,6 @@ inline Received<TH> bytes(std::string b) {
   std::string_view v = h->bytes;
   return {std::move(h), v};
 }
-inline Received<TH> no_bytes() { return {}; }
 inline TH decoder_obj() {
   auto d = std::make_shared<Guarded<BodyDecoder>>(BodyDecoder(BodyFraming::length, 0));
   return TH(std::make_shared<Obj>(Obj{"decoder", {}, std::move(d)}));
