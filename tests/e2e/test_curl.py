@@ -61,6 +61,13 @@ def test_http10_request(server):
     head, _, body = r.stdout.partition(b"\r\n\r\n")
     assert head.startswith(b"HTTP/1.0 200 OK\r\n")
     assert body == b"hello from velmora\n"
+    # A body of unknown length to an HTTP/1.0 client: no chunked framing, the
+    # close ends it.
+    r = curl("-0", "-i", f"{server.url}/stream?chunks=3&size=4")
+    assert r.returncode == 0, r.stderr
+    head, _, body = r.stdout.partition(b"\r\n\r\n")
+    assert b"transfer-encoding" not in head.lower() and b"content-length" not in head.lower()
+    assert body == b"xxx\n" * 3
     # An HTTP/1.0 client asking for keep-alive keeps its connection.
     r = curl("-0", "-H", "Connection: keep-alive", "-w", "[%{num_connects}]",
              f"{server.url}/", f"{server.url}/")
