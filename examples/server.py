@@ -439,7 +439,8 @@ class ServerConnection(v.H1ServerState):
             expired, remaining, wire = self.head_read_overdue(timeout)
             if expired:
                 self.server.log(f"{self.wire.peer}: no request head within {timeout:g} s, closing")
-                wire.abort()
+                if wire is not None:
+                    wire.abort()
                 return
             if self.closed:
                 return
