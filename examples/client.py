@@ -258,9 +258,12 @@ class Client:
 
     def route(self, url):
         """(pool key, request target, extra headers) for `url`."""
-        scheme, host, port, authority = v.uri_parts(url)
+        try:
+            scheme, host, port, authority = v.uri_parts(url)
+        except ValueError as exc:
+            raise SystemExit(f"client.py: {exc}") from None
         if scheme != "http" or not host:
-            raise SystemExit(f"only http:// URLs are supported: {url}")
+            raise SystemExit(f"client.py: only http:// URLs are supported: {url}")
         headers = [("host", authority.rpartition("@")[2])]
         proxy = self.proxies.intercept(url)
         if proxy is not None:
