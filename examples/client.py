@@ -1,0 +1,373 @@
+#!/usr/bin/env python3
+"""An HTTP/1.1 client on velmora's connection state.
+
+    examples/client.py URL [URL...] [-X METHOD] [-d DATA] [-H "name: value"]...
+                       [--repeat N] [--wait S] [-v]
+
+Written as the model for velmora's client driver: one `H1ClientState` per
+connection decides who holds the connection, whether it can be reused and
+what an idle connection's read means; this file only waits, reads and writes.
+
+- Connections are pooled per origin and reused while the server keeps them
+  alive. Between requests an idle watcher reads from each pooled connection,
+  so a server that closed it (or sent stray bytes) is noticed before the next
+  request is written on it.
+- A request body (-d DATA, or -d @FILE) is sent by its own writer task.
+- The proxy comes from the environment (HTTP_PROXY, NO_PROXY, ...) through
+  `ProxyMatcher`: a plain-HTTP request through a proxy is sent in absolute form.
+
+Prints the status line, the headers with -v, and the body (with a newline
+added when it lacks one). When more than one request was made it ends with
+"connections opened: N".
+"""
+
+import argparse
+import asyncio
+import http
+import sys
+from urllib.parse import urlsplit
+
+import velmora._velmora as v
+from wire import connect
+
+WRITE_PIECE = 64 * 1024
+IDEMPOTENT = ("GET", "HEAD", "OPTIONS", "PUT", "DELETE")
+
+
+class RequestUnsent(Exception):
+    """The connection died before the request was written: safe to retry elsewhere."""
+
+
+class ClientConnection(v.H1ClientState):
+    __slots__ = ("wire", "name", "log", "reused")
+
+    @classmethod
+    async def open(cls, host, port, name, log):
+        wire = await connect(host, port)
+        conn = cls(v.H1Codec(), wire)
+        conn.wire = wire
+        conn.name = name
+        conn.log = log
+        conn.reused = False
+        return conn
+
+    async def exchange(self, method, target, headers, body):
+        """One request and its response on this (claimed) connection."""
+        # The pool claimed the slot with try_begin_exchange.
+        wire, watcher_done = self.begin_send()
+        if wire is None:
+            self.end_exchange()
+            raise RequestUnsent("connection closed")
+        codec = self.codec
+        try:
+            head = codec.serialize_request(
+                method, target, headers, http10=self.peer_http10,
+                content_length=len(body) if body is not None else None)
+            self.exchange_started()
+            wire.write(head)
+            if body:
+                writer = asyncio.ensure_future(self.write_body(wire, body))
+                refused = self.store_writer(writer)
+                if refused is not None:
+                    refused.cancel()
+                    raise v.ConnectionClosedError("connection closed")
+            else:
+                self.writer_done()
+            head, decoder = await self.read_head(wire, watcher_done)
+            if head.http10:
+                self.set_peer_http10(True)
+            if head.is_upgrade:
+                # This client does not speak other protocols: hand the transport
+                # off (the state never returns it again) and close it.
+                self.upgrade().close()
+                return head, b""
+            body_in = await self.read_body(wire, decoder)
+            _trailers, extra = decoder.finish()
+            # Bytes past the response mean the server does not frame as we do.
+            keep = head.wants_keep_alive and extra == 0
+            _reuse, _fully_sent, dead = self.finish_exchange(keep)
+            if dead is not None:
+                dead.close()
+            return head, body_in
+        except BaseException as exc:
+            dead = self.fail(copy_error(exc))
+            if dead is not None:
+                dead.abort()
+            raise
+        finally:
+            writer = self.take_writer()
+            if writer is not None:
+                writer.cancel()
+                await asyncio.gather(writer, return_exceptions=True)
+            self.end_exchange()
+
+    async def write_body(self, wire, body):
+        codec = self.codec
+        pieces = [body] if len(body) <= WRITE_PIECE else (
+            body[i:i + WRITE_PIECE] for i in range(0, len(body), WRITE_PIECE))
+        for piece in pieces:
+            wire.write(codec.serialize_data(piece))
+            if wire.must_drain:
+                await wire.drain()
+        wire.write(codec.serialize_end())
+        self.writer_done()
+
+    async def read_head(self, wire, watcher_done):
+        codec = self.codec
+        data = None
+        if watcher_done is not None:
+            # The idle watcher's read is in flight: it is this response's first
+            # read (one reader per transport).
+            await watcher_done.wait()
+            handle, data, error = self.take_watcher_handoff()
+            if handle is not None:
+                await handle
+            if error is not None:
+                raise v.ConnectionClosedError(str(error)) from error
+            if not data:
+                raise v.H1IncompleteMessageError("connection closed before message completed")
+        head = codec.receive_head(data) if data else None
+        while head is None:
+            data = await wire.read()
+            if not data:
+                raise v.H1IncompleteMessageError("connection closed before message completed")
+            head = codec.receive_head(data)
+        decoder = v.H1BodyDecoder(head.body_kind, head.content_length or 0)
+        codec.take_body_into(decoder)
+        return head, decoder
+
+    async def read_body(self, wire, decoder):
+        parts = []
+        while True:
+            chunk = decoder.decode()
+            if chunk:
+                parts.append(chunk)
+                continue
+            if decoder.is_complete:
+                return b"".join(parts)
+            data = await wire.read()
+            if data:
+                decoder.feed(data)
+            else:
+                decoder.mark_eof()
+
+    # Between exchanges.
+
+    def watch_idle(self):
+        done = asyncio.Event()
+        if not self.arm_watcher(done):
+            return
+        task = asyncio.ensure_future(self.idle_watch(done))
+        refused = self.store_watcher_handle(task)
+        if refused is not None:
+            refused.cancel()
+
+    async def idle_watch(self, done):
+        try:
+            wire = self.transport_ref()
+            if wire is None:
+                self.watcher_aborted()
+                return
+            try:
+                data, error = await wire.read(), None
+            except OSError as exc:
+                data, error = None, exc
+            verdict, dead = self.watcher_completed(data, error)
+            if verdict == v.H1_WATCH_IDLE_EOF:
+                self.log(f"connection {self.name}: the server closed it while idle")
+            elif verdict == v.H1_WATCH_IDLE_BYTES:
+                self.log(f"connection {self.name}: the server sent bytes outside a response")
+                dead = self.fail(v.H1UnexpectedMessageError(
+                    "received unexpected message from connection"))
+            elif verdict == v.H1_WATCH_IDLE_ERROR:
+                self.log(f"connection {self.name}: {error}")
+                dead = self.fail(copy_error(error))
+            if dead is not None:
+                dead.close()
+        finally:
+            done.set()
+
+    async def close(self):
+        wire, done, writer, idle = self.mark_closed()
+        if wire is not None:
+            if idle:
+                wire.close()
+            else:
+                wire.abort()
+        if done is not None:
+            await done.wait()
+        handle = self.take_watcher_handle()
+        if handle is not None:
+            await handle
+        self.take_watcher_result()
+        if writer is not None:
+            writer.cancel()
+            await asyncio.gather(writer, return_exceptions=True)
+
+
+def copy_error(exc):
+    """A traceback-free copy to store as the connection's error."""
+    try:
+        return type(exc)(*exc.args)
+    except Exception:
+        return v.ConnectionClosedError(str(exc))
+
+
+class Pool:
+    """Idle keep-alive connections per origin (or per proxy)."""
+
+    def __init__(self, log):
+        self.idle = {}
+        self.opened = 0
+        self.log = log
+
+    async def acquire(self, key):
+        conns = self.idle.setdefault(key, [])
+        while conns:
+            conn = conns.pop()
+            if not conn.is_dead() and conn.try_begin_exchange():
+                conn.reused = True
+                self.log(f"reusing connection {conn.name} to {key[0]}:{key[1]}")
+                return conn
+            await conn.close()
+        self.opened += 1
+        self.log(f"connecting to {key[0]}:{key[1]} (connection {self.opened})")
+        conn = await ClientConnection.open(key[0], key[1], self.opened, self.log)
+        conn.try_begin_exchange()
+        return conn
+
+    def release(self, key, conn):
+        if conn.is_dead():
+            return asyncio.ensure_future(conn.close())
+        conn.watch_idle()
+        self.idle.setdefault(key, []).append(conn)
+        return None
+
+    async def close(self):
+        for conns in self.idle.values():
+            for conn in conns:
+                await conn.close()
+        self.idle.clear()
+
+
+class Client:
+    def __init__(self, log):
+        self.pool = Pool(log)
+        self.proxies = v.ProxyMatcher.from_env()
+        self.log = log
+
+    def route(self, url):
+        """(pool key, request target, extra headers) for `url`."""
+        try:
+            scheme, host, port, authority = v.uri_parts(url)
+        except ValueError as exc:
+            raise SystemExit(f"client.py: {exc}") from None
+        if scheme != "http" or not host:
+            raise SystemExit(f"client.py: only http:// URLs are supported: {url}")
+        headers = [("host", authority.rpartition("@")[2])]
+        proxy = self.proxies.intercept(url)
+        if proxy is not None:
+            _, phost, pport, _ = v.uri_parts(proxy.uri)
+            self.log(f"through proxy {proxy.uri}")
+            if (auth := proxy.basic_auth()) is not None:
+                headers.append(("proxy-authorization", auth))
+            return (phost.strip("[]"), pport or 80), url, headers
+        parts = urlsplit(url)
+        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        return (host.strip("[]"), port or 80), target, headers
+
+    async def request(self, method, url, user_headers, body):
+        key, target, headers = self.route(url)
+        names = {name.lower() for name, _ in user_headers}
+        fields = v.HeaderMap([h for h in headers if h[0] not in names] + user_headers)
+        for attempt in range(2):
+            conn = await self.pool.acquire(key)
+            reused = conn.reused
+            try:
+                result = await conn.exchange(method, target, fields, body)
+            except RequestUnsent:
+                await conn.close()
+                continue
+            except (v.H1IncompleteMessageError, v.ConnectionClosedError, ConnectionError):
+                # A reused connection the server closed just as we wrote: retry an
+                # idempotent request once on a fresh connection.
+                await conn.close()
+                if attempt == 0 and reused and method in IDEMPOTENT:
+                    self.log("the server closed the connection under the request; retrying")
+                    continue
+                raise
+            self.pool.release(key, conn)
+            return result
+        raise v.ConnectionClosedError("could not send the request")
+
+
+def parse_header(text):
+    name, sep, value = text.partition(":")
+    if not sep or not name.strip():
+        raise argparse.ArgumentTypeError(f"not a header: {text!r}")
+    return name.strip(), value.strip()
+
+
+async def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("urls", nargs="+", metavar="URL")
+    parser.add_argument("-X", "--request", dest="method")
+    parser.add_argument("-d", "--data", help="request body; @FILE reads it from a file")
+    parser.add_argument("-H", "--header", dest="headers", action="append", default=[],
+                        type=parse_header)
+    parser.add_argument("--repeat", type=int, default=1, help="fetch each URL N times")
+    parser.add_argument("--wait", type=float, default=0.0, metavar="S",
+                        help="pause between requests")
+    parser.add_argument("-v", "--verbose", action="store_true")
+    args = parser.parse_args(argv)
+
+    def log(line):
+        if args.verbose:
+            print(f"* {line}", file=sys.stderr, flush=True)
+
+    body = None
+    if args.data is not None:
+        if args.data.startswith("@"):
+            with open(args.data[1:], "rb") as f:
+                body = f.read()
+        else:
+            body = args.data.encode()
+    method = args.method or ("POST" if body is not None else "GET")
+
+    client = Client(log)
+    out = sys.stdout.buffer
+    count = 0
+    try:
+        for _ in range(args.repeat):
+            for url in args.urls:
+                if count and args.wait:
+                    await asyncio.sleep(args.wait)
+                head, data = await client.request(method, url, args.headers, body)
+                count += 1
+                version = "1.0" if head.http10 else "1.1"
+                try:
+                    reason = http.HTTPStatus(head.status).phrase
+                except ValueError:
+                    reason = ""
+                out.write(f"HTTP/{version} {head.status} {reason}\n".encode())
+                if args.verbose:
+                    for name, value in head.headers.items():
+                        out.write(name.encode() + b": " + value + b"\n")
+                    out.write(b"\n")
+                out.write(data)
+                if data and not data.endswith(b"\n"):
+                    out.write(b"\n")
+                out.flush()
+    finally:
+        await client.pool.close()
+    if count > 1:
+        print(f"connections opened: {client.pool.opened}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(asyncio.run(main()))
+    except (v.VelmoraError, OSError) as exc:
+        print(f"client.py: {type(exc).__name__}: {exc}", file=sys.stderr)
+        sys.exit(1)

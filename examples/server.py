@@ -1,0 +1,605 @@
+#!/usr/bin/env python3
+"""An HTTP/1.1 server on velmora's connection state.
+
+    examples/server.py [--host H] [--port P] [--head-timeout S] [--quiet]
+
+Written as the model for velmora's server driver: every decision (is there a
+next request, who reads the transport, may the connection be reused, does it
+switch protocols, did the client go away) is one call on `H1ServerState`;
+this file only waits, reads and writes.
+
+Routes:
+    GET  /                      "hello from velmora\\n"
+    POST|PUT /echo              the request body (any framing)
+    GET  /stream?chunks=N&size=S  a chunked body of N chunks of S bytes
+    GET  /delay?ms=N            answers after a pause
+    Upgrade: echo               101, then every byte is echoed raw
+    CONNECT                     200, then the same echo
+    anything else               404
+
+SIGINT or SIGTERM shut the server down gracefully: no new connections, the
+responses in flight finish, idle connections close, then it exits 0.
+"""
+
+import argparse
+import asyncio
+import signal
+import sys
+from urllib.parse import parse_qsl
+
+import velmora._velmora as v
+from wire import Wire
+
+GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
+DRAIN_SECONDS = 0.25  # an unread request body is skipped if it arrives within this
+DRAIN_BYTES = 1 << 20  # and is not larger than this
+
+
+# ---------------------------------------------------------------------------
+# Routes: written against a small request interface (method, path, query,
+# headers, body(), respond(), stream(), peer_closed(), switch()) that does not
+# depend on the protocol, so another protocol's stream can serve them too.
+
+
+async def hello(req):
+    await req.respond(200, b"hello from velmora\n", TEXT)
+
+
+async def echo(req):
+    await req.respond(200, await req.body(), OCTETS)
+
+
+async def stream(req):
+    chunks = int(req.query.get("chunks", "4"))
+    size = int(req.query.get("size", "16"))
+    piece = b"x" * (size - 1) + b"\n" if size > 0 else b""
+
+    async def body():
+        for _ in range(chunks):
+            yield piece
+            await asyncio.sleep(0)  # as a real source would: let other connections run
+
+    await req.stream(200, body(), TEXT)
+
+
+async def delay(req):
+    ms = int(req.query.get("ms", "100"))
+    pause = asyncio.ensure_future(asyncio.sleep(ms / 1000))
+    gone = asyncio.ensure_future(req.peer_closed())
+    await asyncio.wait((pause, gone), return_when=asyncio.FIRST_COMPLETED)
+    if gone.done() and gone.result():
+        pause.cancel()
+        raise v.H1IncompleteMessageError("connection closed before message completed")
+    gone.cancel()
+    await req.respond(200, b"waited %d ms\n" % ms, TEXT)
+
+
+async def echo_tunnel(wire, leftover):
+    """After 101 or a CONNECT's 200: every byte comes back as it is."""
+    wire.write(leftover)
+    while data := await wire.read():
+        wire.write(data)
+        if wire.must_drain:
+            await wire.drain()
+
+
+async def route(req):
+    if req.method == "CONNECT":
+        return await req.switch(200, None, echo_tunnel)
+    upgrade = req.headers.get("upgrade")
+    if upgrade is not None and upgrade.lower() == b"echo":
+        return await req.switch(101, v.HeaderMap([("connection", "upgrade"), ("upgrade", "echo")]),
+                                echo_tunnel)
+    if req.path == "/" and req.method in ("GET", "HEAD"):
+        return await hello(req)
+    if req.path == "/echo" and req.method in ("POST", "PUT"):
+        return await echo(req)
+    if req.path == "/stream" and req.method in ("GET", "HEAD"):
+        return await stream(req)
+    if req.path == "/delay" and req.method in ("GET", "HEAD"):
+        return await delay(req)
+    await req.respond(404, b"not found\n", TEXT)
+
+
+TEXT = v.HeaderMap([("content-type", "text/plain; charset=utf-8")])
+OCTETS = v.HeaderMap([("content-type", "application/octet-stream")])
+
+
+# ---------------------------------------------------------------------------
+# One request of an HTTP/1 connection.
+
+
+class Request:
+    __slots__ = ("conn", "head", "seq", "decoder", "method", "path", "query", "headers",
+                 "body_ended", "window", "gone", "finished", "status", "received", "continued")
+
+    def __init__(self, conn, head, seq, decoder):
+        self.conn = conn
+        self.head = head
+        self.seq = seq
+        self.decoder = decoder
+        self.method = head.method
+        target = head.target
+        path, _, query = target.partition("?")
+        self.path = path
+        self.query = dict(parse_qsl(query)) if query else {}
+        self.headers = head.headers
+        self.body_ended = False
+        self.window = None  # asyncio.Event: the mid-message window is over
+        self.gone = False  # the client closed its side mid-message
+        self.finished = False  # the response is complete (or failed)
+        self.status = 0  # what was answered, the body bytes read, and whether a
+        self.received = 0  # "100 Continue" went out: for the log line
+        self.continued = False
+
+    # The body reader.
+
+    async def read(self):
+        """The next piece of the request body, b"" at its end."""
+        conn, seq, decoder = self.conn, self.seq, self.decoder
+        while True:
+            chunk = decoder.decode()
+            if chunk:
+                self.received += len(chunk)
+                return chunk
+            if decoder.is_complete:
+                if not self.body_ended:
+                    self.body_ended = True
+                    conn.end_body_read(seq, True)
+                return b""
+            # Nothing buffered: the body must come from the transport. A client
+            # waiting for "100 Continue" gets it now, claimed under the same lock
+            # as the response head, so the head can never overtake it.
+            wire = conn.transport_ref()
+            if conn.try_send_continue(seq) and wire is not None:
+                wire.write(v.H1Codec.continue_response())
+                self.continued = True
+            if not conn.begin_body_read(seq):
+                raise v.H1Error("the request body is no longer readable")
+            try:
+                data = await wire.read() if wire is not None else b""
+            except OSError:
+                conn.mark_unusable()
+                raise
+            finally:
+                conn.end_body_read(seq, False)
+            if data:
+                decoder.feed(data)
+            else:
+                decoder.mark_eof()
+
+    async def body(self):
+        parts = []
+        while piece := await self.read():
+            parts.append(piece)
+        return b"".join(parts)
+
+    # The response.
+
+    def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
+        """Claim the response and encode its head: (head bytes, wire)."""
+        conn, seq = self.conn, self.seq
+        # The head step may arm the mid-message watcher when this response or an
+        # earlier peer_closed() asked for it; it needs an event to report on.
+        done = asyncio.Event() if want or self.window is not None else None
+        while True:
+            code, head, armed, wire = conn.respond_head(
+                seq, status, headers, done, content_length=content_length, chunked=chunked,
+                want=want)
+            # A claimed "100 Continue" is written in the step that claims it, so it
+            # is already queued ahead of this head: ask again.
+            if code != v.H1_REQ_CONTINUE:
+                break
+        if code == v.H1_REQ_PEER_CLOSED:
+            raise v.H1IncompleteMessageError("connection closed before message completed")
+        if code != v.H1_REQ_OK:
+            raise RuntimeError(f"respond_head answered {code}")
+        self.status = status
+        if armed:
+            conn.spawn_watcher(self, done)
+        if wire is None:
+            raise v.ConnectionClosedError("connection closed")
+        return head, wire
+
+    async def respond(self, status, body=b"", headers=None):
+        """A whole response with a body of known length, in one write."""
+        head, wire = self._head(status, headers, content_length=len(body))
+        wire.write(self.conn.codec.serialize_head_and_body(head, body))
+        if wire.must_drain:
+            await self._drain(wire)
+        self.conn.finish(self)
+
+    async def stream(self, status, chunks, headers=None):
+        """A chunked response; the client going away is noticed while it runs."""
+        codec = self.conn.codec
+        head, wire = self._head(status, headers, chunked=True, want=True)
+        wire.write(head)
+        async for chunk in chunks:
+            if self.gone:
+                raise v.H1IncompleteMessageError("connection closed before message completed")
+            wire.write(codec.serialize_data(chunk))
+            if wire.must_drain:
+                await self._drain(wire)
+        wire.write(codec.serialize_end())
+        self.conn.finish(self)
+
+    async def _drain(self, wire):
+        try:
+            await wire.drain()
+        except ConnectionError:
+            raise v.H1IncompleteMessageError("connection closed before message completed") from None
+
+    async def switch(self, status, headers, tunnel):
+        """Answer 101 (or 2xx to CONNECT) and hand the raw connection to `tunnel`."""
+        head, wire = self._head(status, headers)
+        wire.write(head)
+        self.conn.finish(self, tunnel)
+
+    async def peer_closed(self):
+        """True once the client closed its side while this request was open."""
+        conn, seq = self.conn, self.seq
+        verdict = conn.peer_closed_now(seq)
+        if verdict is not None:
+            return verdict
+        if self.window is None:
+            self.window = asyncio.Event()
+        done = asyncio.Event()
+        if conn.arm_watcher(seq, done, want=True):
+            conn.spawn_watcher(self, done)
+        await self.window.wait()
+        return conn.peer_closed_flag(seq)
+
+    def end_window(self):
+        if self.window is not None:
+            self.window.set()
+
+
+def describe(req, peer):
+    """The log line of a served request."""
+    notes = [f"seq {req.seq}"]
+    if req.received:
+        notes.append(f"{req.received} body bytes")
+    if req.continued:
+        notes.append("sent 100 Continue")
+    notes.append(peer)
+    return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
+
+
+# ---------------------------------------------------------------------------
+# One HTTP/1 connection: the serve loop and the tasks around it.
+
+
+class ServerConnection(v.H1ServerState):
+    __slots__ = ("server", "wire", "tunnel")
+
+    @classmethod
+    def open(cls, server, wire):
+        conn = cls(v.H1Codec(), wire, keep_alive=True, half_close=False)
+        conn.server = server
+        conn.wire = wire
+        conn.tunnel = None
+        return conn
+
+    async def serve(self):
+        server = self.server
+        watchdog = None
+        if server.head_timeout:
+            watchdog = asyncio.ensure_future(self.head_read_watchdog(server.head_timeout))
+        try:
+            while (req := await self.next_request()) is not None:
+                await self.handle(req)
+                if self.tunnel is not None:
+                    break
+        finally:
+            if watchdog is not None:
+                watchdog.cancel()
+            await self.close()
+        if self.tunnel is not None:
+            tunnel, wire, leftover = self.tunnel
+            server.tunnels.add(wire)
+            try:
+                await tunnel(wire, leftover)
+            except ConnectionError:
+                pass
+            finally:
+                server.tunnels.discard(wire)
+                wire.close()
+
+    async def handle(self, req):
+        server = self.server
+        try:
+            await route(req)
+        except v.H1BodyError as exc:
+            server.log(f"{req.method} {req.head.target}: bad request body: {exc.args[-1]}")
+            self.mark_unusable()
+            self.fail(req, answer=400)
+        except v.H1IncompleteMessageError:
+            server.log(f"{req.method} {req.head.target}: the client went away mid-response")
+            self.fail(req)
+        except Exception as exc:
+            server.log(f"{req.method} {req.head.target}: {type(exc).__name__}: {exc}")
+            self.fail(req, answer=500)
+        else:
+            if not req.finished:
+                server.log(f"{req.method} {req.head.target}: the route gave no response")
+                self.fail(req, answer=500)
+            elif not server.quiet:
+                server.log(describe(req, self.wire.peer))
+
+    # Reading the next request.
+
+    async def next_request(self):
+        code, obj = self.begin_read()
+        if code == v.H1_NEXT_DRAIN:
+            # The previous body was left unread: skip it, or close.
+            code, obj = self.drain_done(await self.drain())
+        if code == v.H1_NEXT_NONE:
+            return None
+        if code == v.H1_NEXT_CLOSE:
+            obj.close()
+            return None
+        if code == v.H1_NEXT_RAISE:
+            raise RuntimeError("the previous response was not finished")
+        if code in (v.H1_READ_SHUTDOWN, v.H1_READ_EOF):
+            self.stop_serving()
+            return None
+        if code == v.H1_READ_PARSE:
+            data = b""
+        elif code == v.H1_READ_TRANSPORT:
+            data = await self.read_idle(obj)
+        else:  # H1_READ_WATCHER: the mid-message watcher's read is this head's first read
+            data = await self.watcher_read(obj)
+        while data is not None:
+            try:
+                got = self.accept_head(data)
+            except v.H1ParseError as exc:
+                self.refuse(exc)
+                return None
+            if got is not None:
+                return Request(self, *got)
+            if self.closed:
+                return None
+            wire = self.transport_ref()
+            data = await self.read_idle(wire) if wire is not None else None
+        return None
+
+    async def read_idle(self, wire):
+        """One read for a request head; None when the connection ends here."""
+        try:
+            data = await wire.read()
+        except OSError:
+            data = b""
+        if data:
+            return data
+        if not self.unpark_idle_read():
+            # The client closed between requests (or in the middle of a head).
+            self.stop_serving()
+        return None
+
+    async def watcher_read(self, done):
+        await done.wait()
+        handle = self.take_watcher_handle()
+        if handle is not None:
+            await handle
+        data, _error = self.take_watcher_result()
+        if data:
+            return data
+        if not self.unpark_idle_read():
+            self.stop_serving()
+        return None
+
+    async def drain(self):
+        """Skip the unread rest of the previous request body: True when it ended.
+
+        Only what arrives promptly is read: a body still on its way after
+        DRAIN_SECONDS, or larger than DRAIN_BYTES, costs the connection instead.
+        """
+        decoder = self.current_decoder()
+        wire = self.transport_ref()
+        if decoder is None or wire is None:
+            return decoder is None
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + DRAIN_SECONDS
+        budget = DRAIN_BYTES
+        try:
+            while True:
+                while decoder.decode() is not None:
+                    pass
+                if decoder.is_complete:
+                    return True
+                left = deadline - loop.time()
+                if left <= 0 or budget <= 0:
+                    return False
+                async with asyncio.timeout(left):
+                    data = await wire.read()
+                if not data:
+                    return False
+                budget -= len(data)
+                decoder.feed(data)
+        except (v.H1BodyError, OSError, TimeoutError):
+            return False
+
+    def refuse(self, exc):
+        """A malformed head: answer the status the codec chose, then close."""
+        status = self.codec.parse_error_status
+        wire = self.fail_read()
+        self.server.log(f"refused a request from {self.wire.peer}: {exc.args[-1]}")
+        if wire is None:
+            return
+        if status:
+            body = b"%d\n" % status
+            head = self.codec.serialize_response(status, TEXT, keep_alive=False,
+                                                 content_length=len(body))
+            wire.write(self.codec.serialize_head_and_body(head, body))
+        wire.close()
+
+    async def head_read_watchdog(self, timeout):
+        """Cut a connection whose client takes longer than `timeout` to send a head."""
+        while True:
+            expired, remaining, wire = self.head_read_overdue(timeout)
+            if expired:
+                self.server.log(f"{self.wire.peer}: no request head within {timeout:g} s, closing")
+                if wire is not None:
+                    wire.abort()
+                return
+            if self.closed:
+                return
+            await asyncio.sleep(remaining if remaining is not None else timeout)
+
+    # The end of a response.
+
+    def finish(self, req, tunnel=None):
+        """The response is on the wire: reuse, close or switch protocols."""
+        req.finished = True
+        if self.close_window(req.seq):
+            req.end_window()
+        switch, close, wire, leftover = self.finish_response(req.seq)
+        if switch:
+            self.tunnel = (tunnel or echo_tunnel, wire, leftover)
+        elif close and wire is not None:
+            wire.close()
+
+    def fail(self, req, answer=None):
+        """The response failed: answer `answer` if no response was claimed yet, else drop
+        the connection."""
+        if answer is not None:
+            code, head, _, wire = self.respond_head(req.seq, answer, TEXT, None,
+                                                    content_length=0)
+            if code == v.H1_REQ_OK and wire is not None:
+                wire.write(self.codec.serialize_head_and_body(head))
+                self.finish(req)
+                return True
+        req.finished = True
+        if self.close_window(req.seq):
+            req.end_window()
+        wire = self.fail_response(req.seq)
+        if wire is not None:
+            wire.abort()
+        return False
+
+    # The mid-message watcher: a read parked while the response is written, so
+    # that a client closing its side is noticed.
+
+    def spawn_watcher(self, req, done):
+        task = asyncio.ensure_future(self.watch(req, done))
+        refused = self.store_watcher_handle(task)
+        if refused is not None:
+            # The connection closed meanwhile: nobody else will join it.
+            refused.cancel()
+
+    async def watch(self, req, done):
+        try:
+            wire = self.transport_ref()
+            if wire is None:
+                self.watcher_aborted()
+                return
+            try:
+                data, error = await wire.read(), None
+            except OSError as exc:
+                data, error = None, exc
+            if self.watcher_completed(data, error):
+                req.gone = True
+                req.end_window()
+        finally:
+            done.set()
+
+    async def close(self):
+        """End the connection: close the transport, join the watcher."""
+        wire, done, ended = self.mark_closed()
+        if wire is not None:
+            if ended:
+                wire.close()
+            else:
+                wire.abort()
+        if done is not None:
+            await done.wait()
+        handle = self.take_watcher_handle()
+        if handle is not None:
+            await handle
+        self.take_watcher_result()
+
+
+# ---------------------------------------------------------------------------
+# The listening server.
+
+
+class Server:
+    def __init__(self, head_timeout, quiet):
+        self.head_timeout = head_timeout
+        self.quiet = quiet
+        self.conns = {}  # ServerConnection -> its task
+        self.tunnels = set()
+
+    def log(self, line):
+        if not self.quiet:
+            print(line, flush=True)
+
+    def accept(self, wire):
+        # One connection, one protocol: this is where a sniff of the first bytes
+        # (Wire.unread gives them back) would pick another one; today every
+        # connection speaks HTTP/1.1.
+        conn = ServerConnection.open(self, wire)
+        task = asyncio.ensure_future(self.run(conn))
+        self.conns[conn] = task
+
+    async def run(self, conn):
+        try:
+            await conn.serve()
+        except Exception as exc:
+            self.log(f"{conn.wire.peer}: {type(exc).__name__}: {exc}")
+        finally:
+            del self.conns[conn]
+
+    async def shutdown(self):
+        """No new requests; idle connections close now, busy ones after their response."""
+        for conn in list(self.conns):
+            wire = conn.request_shutdown()
+            if wire is not None:
+                wire.close()
+        for wire in list(self.tunnels):
+            wire.close()
+        tasks = list(self.conns.values())
+        if tasks:
+            _, pending = await asyncio.wait(tasks, timeout=GRACE_SECONDS)
+            for task in pending:
+                task.cancel()
+
+
+def seconds(text):
+    value = float(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text}")
+    return value
+
+
+async def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=8080, help="0 picks a free port")
+    parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
+                        help="seconds a client may take to send a request head (0: no limit)")
+    parser.add_argument("--quiet", action="store_true", help="do not log requests")
+    args = parser.parse_args(argv)
+
+    loop = asyncio.get_running_loop()
+    server = Server(args.head_timeout, args.quiet)
+    listener = await loop.create_server(lambda: Wire(server.accept), args.host, args.port,
+                                        backlog=1024)
+    host, port = listener.sockets[0].getsockname()[:2]
+    shown = f"[{host}]" if ":" in host else host
+    print(f"listening on http://{shown}:{port}/", flush=True)
+
+    stop = asyncio.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, stop.set)
+    await stop.wait()
+    print("shutting down", flush=True)
+    listener.close()
+    await server.shutdown()
+    await listener.wait_closed()
+    print("stopped", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(asyncio.run(main()))

@@ -1,0 +1,204 @@
+"""The byte pipe the example drivers read from and write to.
+
+`Wire` is an asyncio protocol for one TCP connection with an awaitable read
+side: `await read()` returns whatever bytes have arrived (b"" once the peer
+has closed its side), `write()` queues bytes and `await drain()` waits while
+the kernel's send buffer is full. The connection states keep a `Wire` as
+their transport and hand it back on every closing transition; the driver
+then calls `close()` (flush, then FIN) or `abort()` (RST).
+
+One reader at a time: the connection states decide who that is (the serve
+loop, a body reader, a watcher), so a second concurrent `read()` is a driver
+bug and raises.
+"""
+
+import asyncio
+
+# Stop reading from the socket while this much is buffered and unread.
+READ_HIGH_WATER = 256 * 1024
+
+
+class Wire(asyncio.Protocol):
+    __slots__ = ("transport", "on_made", "_chunks", "_size", "_eof", "_error", "_waiter",
+                 "_read_paused", "_write_paused", "_drainers", "_lost", "_out", "_loop")
+
+    def __init__(self, on_made=None):
+        self.transport = None
+        self.on_made = on_made
+        self._chunks = []
+        self._size = 0
+        self._eof = False
+        self._error = None
+        self._waiter = None
+        self._read_paused = False
+        self._write_paused = False
+        self._drainers = []
+        self._loop = asyncio.get_running_loop()
+        self._lost = self._loop.create_future()
+        self._out = None  # writes of this loop iteration, sent together
+
+    # asyncio.Protocol side
+
+    def connection_made(self, transport):
+        self.transport = transport
+        if self.on_made is not None:
+            self.on_made(self)
+
+    def data_received(self, data):
+        self._chunks.append(data)
+        self._size += len(data)
+        if self._size > READ_HIGH_WATER and not self._read_paused:
+            self._read_paused = True
+            self.transport.pause_reading()
+        self._wake()
+
+    def eof_received(self):
+        # Keep the write side open: the driver decides when to close.
+        self._eof = True
+        self._wake()
+        return True
+
+    def connection_lost(self, exc):
+        self._eof = True
+        self._error = exc
+        self._wake()
+        for fut in self._drainers:
+            if not fut.done():
+                fut.set_result(None)
+        self._drainers.clear()
+        if not self._lost.done():
+            self._lost.set_result(None)
+
+    def pause_writing(self):
+        self._write_paused = True
+
+    def resume_writing(self):
+        self._write_paused = False
+        for fut in self._drainers:
+            if not fut.done():
+                fut.set_result(None)
+        self._drainers.clear()
+
+    def _wake(self):
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    # Driver side
+
+    async def read(self):
+        """The next bytes from the peer; b"" once it closed its side.
+
+        Raises ConnectionError when the connection was reset with nothing
+        left to read.
+        """
+        if not self._chunks:
+            # About to wait for the peer: what we wrote must not wait with us.
+            if self._out is not None:
+                self._flush()
+            if self._eof:
+                if self._error is not None:
+                    raise ConnectionResetError(str(self._error))
+                return b""
+            if self._waiter is not None:
+                raise RuntimeError("two readers on one connection")
+            self._waiter = fut = asyncio.get_running_loop().create_future()
+            try:
+                await fut
+            finally:
+                self._waiter = None
+            if not self._chunks:
+                return await self.read()
+        return self._take()
+
+    def read_nowait(self):
+        """The bytes already received, without waiting (b"" when none)."""
+        return self._take() if self._chunks else b""
+
+    def unread(self, data):
+        """Give bytes back to the front of the read side (a protocol sniffer's peek)."""
+        if data:
+            self._chunks.insert(0, data)
+            self._size += len(data)
+            self._wake()
+
+    def _take(self):
+        chunks = self._chunks
+        data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        chunks.clear()
+        self._size = 0
+        if self._read_paused:
+            self._read_paused = False
+            self.transport.resume_reading()
+        return data
+
+    @property
+    def at_eof(self):
+        return self._eof and not self._chunks
+
+    def write(self, data):
+        """Queue `data`; it leaves when this connection next waits for the peer, or at
+        the end of this loop iteration, together with whatever else was written."""
+        if not data:
+            return
+        out = self._out
+        if out is None:
+            self._out = [data]
+            self._loop.call_soon(self._flush)
+        else:
+            out.append(data)
+
+    def _flush(self):
+        out, self._out = self._out, None
+        if out and not self.transport.is_closing():
+            if len(out) == 1:
+                self.transport.write(out[0])
+            else:
+                self.transport.writelines(out)
+
+    @property
+    def must_drain(self):
+        """Queued bytes wait for the kernel: above the high-water mark, or a large
+        batch of this iteration's writes, or the connection is gone."""
+        return (self._write_paused or self._lost.done() or self.transport.is_closing()
+                or (self._out is not None and len(self._out) > 64))
+
+    async def drain(self):
+        """Wait until the kernel takes the queued bytes; raise if the peer is gone."""
+        if self._out is not None:
+            self._flush()
+        if self._lost.done() or self.transport.is_closing():
+            raise ConnectionResetError("connection lost")
+        if self._write_paused:
+            fut = asyncio.get_running_loop().create_future()
+            self._drainers.append(fut)
+            await fut
+            if self._lost.done():
+                raise ConnectionResetError("connection lost")
+
+    def close(self):
+        """Flush what is queued, then close."""
+        if self.transport is not None:
+            if self._out is not None:
+                self._flush()
+            self.transport.close()
+
+    def abort(self):
+        """Close at once, dropping unsent bytes (the peer sees a reset)."""
+        if self.transport is not None:
+            self.transport.abort()
+
+    async def wait_closed(self):
+        await self._lost
+
+    @property
+    def peer(self):
+        info = self.transport.get_extra_info("peername") if self.transport else None
+        return f"{info[0]}:{info[1]}" if info else "?"
+
+
+async def connect(host, port):
+    """Open a TCP connection and return its Wire."""
+    loop = asyncio.get_running_loop()
+    _, wire = await loop.create_connection(Wire, host, port)
+    return wire
