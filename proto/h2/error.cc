@@ -28,4 +28,28 @@ std::string_view reason_description(uint32_t code) noexcept {
 
 // ---- HPACK error kinds -----------------------------------------------------
 
+std::string_view hpack_error_name(HpackError e) noexcept {
+  // Indexed by HpackError.
+  static constexpr std::string_view kName[] = {
+      "NeedMore(UnexpectedEndOfStream)",
+      "NeedMore(IntegerUnderflow)",
+      "NeedMore(StringUnderflow)",
+      "InvalidRepresentation",
+      "InvalidIntegerPrefix",
+      "InvalidTableIndex",
+      "InvalidHuffmanCode",
+      "InvalidUtf8",
+      "InvalidStatusCode",
+      "InvalidPseudoheader",
+      "InvalidMaxDynamicSize",
+      "IntegerOverflow",
+  };
+  static_assert(std::size(kName) == size_t(HpackError::integer_overflow) + 1);
+  return size_t(e) < std::size(kName) ? kName[size_t(e)] : "unknown";
+}
+
+bool hpack_error_needs_more(HpackError e) noexcept {
+  return e == HpackError::need_more_integer_underflow || e == HpackError::need_more_string_underflow;
+}
+
 }  // namespace velmora::h2

@@ -36,4 +36,29 @@ std::string_view reason_description(uint32_t code) noexcept;
 
 // ---- HPACK error kinds -----------------------------------------------------
 
+// What the header-block decoder reports (see hpack.h for when). The frame
+// layer prints a kind inside "Hpack(...)".
+enum class HpackError : uint8_t {
+  need_more_unexpected_end_of_stream,  // a literal field with an empty name
+  need_more_integer_underflow,         // the block ends inside an integer
+  need_more_string_underflow,          // a string runs past the end of the block
+  invalid_representation,              // reserved: no first octet produces it
+  invalid_integer_prefix,              // reserved: prefix widths are fixed
+  invalid_table_index,
+  invalid_huffman_code,
+  invalid_utf8,
+  invalid_status_code,
+  invalid_pseudoheader,
+  invalid_max_dynamic_size,
+  integer_overflow,
+};
+
+// The printed name: "NeedMore(StringUnderflow)", "InvalidTableIndex", ...
+std::string_view hpack_error_name(HpackError e) noexcept;
+
+// True for the kinds that only mean the input stopped short (integer or
+// string underflow): more octets of the same block could still make it
+// decodable. An empty literal name is final, whatever its printed name.
+bool hpack_error_needs_more(HpackError e) noexcept;
+
 }  // namespace velmora::h2
