@@ -95,6 +95,7 @@ class EncoderTable {
   const DynamicTable& table() const noexcept { return table_; }
   uint32_t size() const noexcept { return table_.size(); }
   uint32_t max_size() const noexcept { return table_.max_size(); }
+  size_t count() const noexcept { return table_.count(); }
 
   // 0-based position (0 = newest) of the newest entry equal to name and
   // value, or -1.
