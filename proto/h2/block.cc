@@ -17,9 +17,8 @@ void HeaderListSink::on_pseudo(hpack::Pseudo which, std::string_view v) {
 }
 
 bool HeaderListSink::on_field(std::string_view name, std::string_view value, bool) {
-  // Until the shared scoped builder is in, fields go in through the map's
-  // plain mutator.
-  return list_.fields.append(name, value);
+  // Checked by the decoder: a lowercase token and valid value bytes.
+  return fields_.add(name, value);
 }
 
 std::optional<uint64_t> HeaderList::content_length() const noexcept {

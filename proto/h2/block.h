@@ -28,15 +28,19 @@ struct HeaderList {
   bool is_informational() const noexcept { return status >= 100 && status <= 199; }
 };
 
-// Builds a HeaderList from the fields the HPACK decoder delivers.
+// Builds a HeaderList from the fields the HPACK decoder delivers: the
+// pseudo-headers go into `list`, the regular fields into `fields`, which
+// owns the map until the block is complete (then `list.fields` =
+// std::move(fields).finish()).
 class HeaderListSink final : public hpack::FieldSink {
  public:
-  explicit HeaderListSink(HeaderList& list) noexcept : list_(list) {}
+  HeaderListSink(HeaderList& list, http::HeaderMap::Builder& fields) noexcept : list_(list), fields_(fields) {}
   void on_pseudo(hpack::Pseudo which, std::string_view value) override;
   bool on_field(std::string_view name, std::string_view value, bool never_indexed) override;
 
  private:
   HeaderList& list_;
+  http::HeaderMap::Builder& fields_;
 };
 
 // The fields an HTTP/2 message may not carry (RFC 9113 section 8.2.2):

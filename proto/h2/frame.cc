@@ -320,7 +320,7 @@ std::expected<void, RecvError> Receiver::continuation(const FrameHeader& h, std:
 
 std::expected<void, RecvError> Receiver::decode_block(std::string_view fragment, bool end_headers, RecvBatch& out) {
   Partial& pb = *partial_;
-  HeaderListSink sink(pb.head);
+  HeaderListSink sink(pb.head, pb.fields);
   auto r = hpack_.decode(fragment, pb.block, sink, end_headers);
   auto finish = [&] {
     // The block's tail storage is kept for the next block.
@@ -345,8 +345,10 @@ std::expected<void, RecvError> Receiver::decode_block(std::string_view fragment,
       }
       if (pb.self_dependent)
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
-      else
+      else {
+        pb.head.fields = std::move(pb.fields).finish();
         out.events.emplace_back(HeadersEvent{pb.stream_id, pb.end_stream, std::move(pb.head)});
+      }
       finish();
       return {};
     case hpack::BlockStatus::malformed:

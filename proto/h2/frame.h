@@ -211,7 +211,8 @@ class Receiver {
     uint32_t continuations = 0;
     std::string rest;  // octets of the block not yet decodable
     hpack::HeaderBlock block;
-    HeaderList head;
+    HeaderList head;  // the pseudo-headers so far
+    http::HeaderMap::Builder fields;
   };
 
   std::expected<void, RecvError> frame(const FrameHeader& h, std::string_view payload, bool from_buffer,
