@@ -103,6 +103,9 @@ std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatc
     }
   }
   std::expected<void, RecvError> r;
+  // The payloads copied out of the read buffer come from what it holds now
+  // plus at most one frame completed from `data`.
+  copy_bound_ = buffered() + std::min(data.size(), kFrameHeaderLen + size_t(max_frame_size_));
   // First the frames that start in the read buffer. Each is completed from
   // `data` only as far as it needs, so the read buffer never holds more than
   // one frame's worth of the new bytes.
@@ -180,9 +183,9 @@ std::expected<void, RecvError> Receiver::frame(const FrameHeader& h, std::string
       }
       if (from_buffer && !d.empty()) {
         // The read buffer is reused by the next call: the payload moves into
-        // the batch. Room for everything still buffered is reserved once, so
-        // earlier payloads never move.
-        if (out.arena.empty()) out.arena.reserve(buffered() + d.size());
+        // the batch. Room for every payload this call can copy is reserved
+        // once, so earlier payloads never move.
+        if (out.arena.empty()) out.arena.reserve(copy_bound_);
         size_t at = out.arena.size();
         out.arena.append(d);
         d = std::string_view(out.arena).substr(at, d.size());

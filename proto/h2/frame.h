@@ -227,6 +227,7 @@ class Receiver {
 
   std::string buf_;   // received octets not yet cut into frames, from rpos_
   size_t rpos_ = 0;
+  size_t copy_bound_ = 0;  // this call: most octets DATA payloads can copy out of buf_
   std::string preface_buf_;
   bool preface_done_ = true;
   uint32_t max_frame_size_ = kDefaultMaxFrameSize;

@@ -144,6 +144,20 @@ TEST(Receive, DataCutFromTheReadBufferOutlivesTheNextCall) {
   EXPECT_EQ(std::get<DataEvent>(second.events[1]).data, std::string(100, 'b'));
 }
 
+TEST(Receive, PayloadsFromABufferCompletedByTheCallStayPut) {
+  // The read buffer holds a whole DATA frame and the start of the next;
+  // the call completes the second. Both payloads are copied into the batch,
+  // the first must not move when the second goes in.
+  Receiver r;
+  std::string a = frame(0, 0, 1, std::string(1000, 'a')), b = frame(0, 0, 1, std::string(16000, 'b'));
+  r.feed(a + b.substr(0, 20));
+  RecvBatch out;
+  ASSERT_TRUE(r.receive(std::string_view(b).substr(20), out));
+  ASSERT_EQ(out.events.size(), 2u);
+  EXPECT_EQ(std::get<DataEvent>(out.events[0]).data, std::string(1000, 'a'));
+  EXPECT_EQ(std::get<DataEvent>(out.events[1]).data, std::string(16000, 'b'));
+}
+
 TEST(Receive, FrameSizeLimitAtItsBound) {
   Receiver r;
   RecvBatch b;
