@@ -120,6 +120,7 @@ std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatc
     FrameHeader h = read_frame_header(buf_.data() + rpos_);
     if (h.length > max_frame_size_) {
       buf_.append(data);
+      out.clear();
       return fail(RecvFailure::frame_too_large);
     }
     size_t need = kFrameHeaderLen + h.length;
