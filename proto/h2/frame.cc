@@ -423,11 +423,14 @@ std::expected<void, SendError> write_ping(std::string& out, std::string_view pay
   return {};
 }
 
-void write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code, std::string_view debug) {
+std::expected<void, SendError> write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code,
+                                             std::string_view debug) {
+  if (debug.size() > kMaxMaxFrameSize - 8) return send_fail(SendFailure::frame_too_large, 8 + debug.size());
   char* p = append_frame(out, uint32_t(8 + debug.size()), FrameType::go_away, 0, 0);
   put32(p, last_stream_id & kStreamMask);
   put32(p + 4, error_code);
   if (!debug.empty()) std::memcpy(p + 8, debug.data(), debug.size());
+  return {};
 }
 
 std::expected<void, SendError> write_rst_stream(std::string& out, uint32_t sid, uint32_t error_code) {

@@ -345,6 +345,8 @@ def test_data_and_control_frames():
     with pytest.raises(ValueError, match="^ping payload must be exactly 8 bytes$"):
         c.serialize_ping(b"1234567")
     assert c.serialize_go_away(3, 0) == frame(7, 0, 0, struct.pack(">II", 3, 0))
+    with pytest.raises(ValueError, match="^frame payload 16777216 exceeds 16777215 octets$"):
+        c.serialize_go_away(3, 0, b"d" * (2**24 - 8))
     assert c.serialize_rst_stream(3, 8) == frame(3, 0, 3, struct.pack(">I", 8))
     assert c.serialize_window_update(0, 2**31 + 1) == frame(8, 0, 0, struct.pack(">I", 2**31 + 1))
 
