@@ -312,31 +312,6 @@ TEST(Receive, ContinuationRules) {
   }
 }
 
-TEST(Receive, ContinuationFloodLimitAtItsBound) {
-  Receiver r;
-  EXPECT_EQ(r.max_continuation_frames(), 1280u);
-  RecvBatch b;
-  std::string wire = frame(1, 0, 1, "");
-  for (int i = 0; i < 1280; ++i) wire += frame(9, 0, 1, "");
-  ASSERT_TRUE(r.receive(wire, b));
-  EXPECT_TRUE(r.in_header_block());
-  auto e = r.receive(frame(9, 0, 1, ""), b);
-  ASSERT_FALSE(e);
-  EXPECT_EQ(e.error().code(), 11u);
-  EXPECT_EQ(e.error().message(), "too_many_continuations");
-
-  // A final CONTINUATION resets the count for the next block.
-  Receiver s;
-  std::string block = request_block();
-  std::string ok = frame(1, 0, 1, "");
-  for (int i = 0; i < 1280; ++i) ok += frame(9, 0, 1, "");
-  ok += frame(9, 4, 1, block) + frame(1, 0, 3, "");
-  for (int i = 0; i < 1280; ++i) ok += frame(9, 0, 3, "");
-  ok += frame(9, 4, 3, block);
-  ASSERT_TRUE(s.receive(ok, b));
-  EXPECT_EQ(b.events.size(), 2u);
-}
-
 TEST(Receive, ContinuationLimitFollowsTheSettings) {
   Receiver r;
   r.set_max_header_list_size(100);
@@ -493,19 +468,6 @@ TEST(Heads, RequestPseudoHeaders) {
   EXPECT_EQ(build_request_head("GET", "/", &bad_scheme, &auth, h).error().message(), "invalid url: invalid scheme");
   EXPECT_FALSE(build_response_head(99, h));
   EXPECT_TRUE(build_response_head(999, h));
-}
-
-TEST(Checks, ForbiddenOutboundFields) {
-  http::HeaderMap m;
-  ASSERT_TRUE(m.append("te", "trailers"));
-  EXPECT_FALSE(has_forbidden_fields(m));
-  ASSERT_TRUE(m.replace("te", "gzip"));
-  EXPECT_TRUE(has_forbidden_fields(m));
-  http::HeaderMap k;
-  ASSERT_TRUE(k.append("keep-alive", "5"));
-  EXPECT_TRUE(has_forbidden_fields(k));
-  EXPECT_TRUE(method_is_head("HEAD"));
-  EXPECT_FALSE(method_is_head("head"));
 }
 
 }  // namespace
