@@ -161,8 +161,7 @@ std::string_view pseudo_name(Pseudo p) noexcept { return kPseudoNames[size_t(p)]
 // ---- Decoder -----------------------------------------------------------------
 
 void Decoder::queue_size_update(uint32_t size) noexcept {
-  // Offsets in the table are 32-bit; nobody advertises a table this large.
-  size = std::min<uint32_t>(size, 1u << 30);
+  size = std::min(size, kMaxTableSize);
   queued_ = has_queued_ ? std::max(queued_, size) : size;
   has_queued_ = true;
 }
@@ -330,8 +329,8 @@ std::expected<DecodeResult, HpackError> Decoder::decode(std::string_view in, Hea
         tag = e.tag;
         // Inserting may evict the entry the name comes from.
         if (index && name_idx > kStaticCount) {
-          name_buf_.assign(name);
-          name = name_buf_;
+          name_copy_.assign(name);
+          name = name_copy_;
         }
       }
       auto s = read_string(value_buf_, value);

@@ -84,7 +84,7 @@ inline uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
     h ^= h >> 29;
   }
   uint64_t tail = 0;
-  std::memcpy(&tail, s.data() + i, s.size() - i);
+  if (i < s.size()) std::memcpy(&tail, s.data() + i, s.size() - i);
   h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
   return uint32_t(h >> 32) ^ uint32_t(h);
 }
@@ -182,7 +182,7 @@ void DynamicTable::evict_oldest() noexcept {
 }
 
 void DynamicTable::set_max_size(uint32_t max_size) noexcept {
-  max_size_ = max_size;
+  max_size_ = std::min(max_size, kMaxTableSize);
   while (size_ > max_size_) evict_oldest();
 }
 
@@ -200,8 +200,10 @@ uint32_t DynamicTable::place(uint32_t len) {
   } else {  // live bytes are [head_, wrap_) and [0, tail_)
     if (head_ - tail_ >= len) return tail_;
   }
-  // Grow: copy the live bytes to the front of a larger ring, in order.
-  size_t want = std::max<size_t>({size_t(cap) * 2, size_t(used_) + len, 256});
+  // Grow: copy the live bytes to the front of a larger ring, in order. Twice
+  // the max size always has room, so the ring never grows past that.
+  size_t want = std::max<size_t>(
+      {std::min<size_t>(size_t(cap) * 2, size_t(max_size_) * 2 + 256), size_t(used_) + len, 256});
   std::vector<char> bigger(want);
   uint32_t w = 0;
   for (size_t k = 0; k < count_; ++k) {
@@ -233,8 +235,8 @@ bool DynamicTable::insert(std::string_view name, std::string_view value, uint8_t
   uint32_t len = uint32_t(name.size() + value.size());
   uint32_t off = place(len);
   if (count_ == slots_.size()) grow_slots();
-  std::memcpy(ring_.data() + off, name.data(), name.size());
-  std::memcpy(ring_.data() + off + name.size(), value.data(), value.size());
+  if (!name.empty()) std::memcpy(ring_.data() + off, name.data(), name.size());
+  if (!value.empty()) std::memcpy(ring_.data() + off + name.size(), value.data(), value.size());
   tail_ = off + len;
   if (count_ == 0) head_ = off;
   slots_[(first_ + count_) & (slots_.size() - 1)] = {off, uint32_t(name.size()), uint32_t(value.size()), tag};
