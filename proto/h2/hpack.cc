@@ -415,7 +415,8 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
     out = write_string(out, value);
     return out;
   };
-  FieldKey key = field_key(name, value);
+  // The pair hash waits until a dynamic lookup is certain.
+  FieldKey key{name, value, name_hash(name), 0};
   if (sensitive) {
     uint32_t idx = static_find_name(key);
     if (idx == 0) {
@@ -436,6 +437,7 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
   if (full) return write_int(out, 0x80, 7, sidx);
   uint64_t size = uint64_t(name.size()) + value.size() + kEntryOverhead;
   if (size * 4 > uint64_t(table_.max_size()) * 3) return literal(0x00, 4, sidx);
+  key.pair_hash = pair_hash(key.name_hash, value);
   long d = table_.find(key);
   if (d >= 0) return write_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + d));
   uint32_t name_idx = sidx;

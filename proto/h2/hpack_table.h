@@ -30,6 +30,9 @@ struct FieldKey {
   uint32_t name_hash, pair_hash;
 };
 FieldKey field_key(std::string_view name, std::string_view value) noexcept;
+// The two halves of field_key(), for a caller that may not need the second.
+uint32_t name_hash(std::string_view name) noexcept;
+uint32_t pair_hash(uint32_t name_hash, std::string_view value) noexcept;
 
 // Static table lookup for the encoder. Returns the index of an entry equal
 // in name and value when there is one (and sets `full` true), else the first
