@@ -142,8 +142,8 @@ class Decoder {
   // ending inside a representation yields BlockStatus::partial (see there);
   // when true it is an error (NeedMore kinds below).
   //
-  // Errors (the connection must be closed, COMPRESSION_ERROR territory; the
-  // table keeps every insertion made before the error):
+  // Errors (the compression context is lost, so the connection must be
+  // closed; the table keeps every insertion made before the error):
   //   need_more_integer_underflow, need_more_string_underflow: the block
   //     ends inside an integer or a string (only with end_of_block);
   //   need_more_unexpected_end_of_stream: a literal field with an empty name;
