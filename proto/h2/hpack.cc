@@ -161,8 +161,7 @@ std::string_view pseudo_name(Pseudo p) noexcept { return kPseudoNames[size_t(p)]
 // ---- Decoder -----------------------------------------------------------------
 
 void Decoder::queue_size_update(uint32_t size) noexcept {
-  // Offsets in the table are 32-bit; nobody advertises a table this large.
-  size = std::min<uint32_t>(size, 1u << 30);
+  size = std::min(size, kMaxTableSize);
   queued_ = has_queued_ ? std::max(queued_, size) : size;
   has_queued_ = true;
 }
@@ -330,8 +329,8 @@ std::expected<DecodeResult, HpackError> Decoder::decode(std::string_view in, Hea
         tag = e.tag;
         // Inserting may evict the entry the name comes from.
         if (index && name_idx > kStaticCount) {
-          name_buf_.assign(name);
-          name = name_buf_;
+          name_copy_.assign(name);
+          name = name_copy_;
         }
       }
       auto s = read_string(value_buf_, value);
@@ -416,7 +415,8 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
     out = write_string(out, value);
     return out;
   };
-  FieldKey key = field_key(name, value);
+  // The pair hash waits until a dynamic lookup is certain.
+  FieldKey key{name, value, name_hash(name), 0};
   if (sensitive) {
     uint32_t idx = static_find_name(key);
     if (idx == 0) {
@@ -437,6 +437,7 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
   if (full) return write_int(out, 0x80, 7, sidx);
   uint64_t size = uint64_t(name.size()) + value.size() + kEntryOverhead;
   if (size * 4 > uint64_t(table_.max_size()) * 3) return literal(0x00, 4, sidx);
+  key.pair_hash = pair_hash(key.name_hash, value);
   long d = table_.find(key);
   if (d >= 0) return write_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + d));
   uint32_t name_idx = sidx;

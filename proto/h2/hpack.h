@@ -132,6 +132,7 @@ class Decoder {
   // force). The queued value is the largest queued since the last block;
   // when the next block starts it becomes the largest size update the peer
   // may send. The table itself only changes through the peer's updates.
+  // Sizes above kMaxTableSize (1 GiB) count as kMaxTableSize.
   void queue_size_update(uint32_t size) noexcept;
 
   // Decodes `in`, a fragment of the block `block` (the whole block when it
@@ -141,8 +142,8 @@ class Decoder {
   // ending inside a representation yields BlockStatus::partial (see there);
   // when true it is an error (NeedMore kinds below).
   //
-  // Errors (the connection must be closed, COMPRESSION_ERROR territory; the
-  // table keeps every insertion made before the error):
+  // Errors (the compression context is lost, so the connection must be
+  // closed; the table keeps every insertion made before the error):
   //   need_more_integer_underflow, need_more_string_underflow: the block
   //     ends inside an integer or a string (only with end_of_block);
   //   need_more_unexpected_end_of_stream: a literal field with an empty name;
@@ -171,8 +172,9 @@ class Decoder {
   uint32_t allowed_ = kDefaultTableSize;
   uint32_t queued_ = 0;
   bool has_queued_ = false;
-  std::string name_buf_;   // Huffman-decoded names, copied dynamic names
+  std::string name_buf_;   // Huffman-decoded names
   std::string value_buf_;  // Huffman-decoded values
+  std::string name_copy_;  // a dynamic entry's name that an insertion may evict
 };
 
 // ---- encoding ----------------------------------------------------------------

@@ -73,19 +73,41 @@ constexpr StaticEntry kStatic[kStaticCount] = {
     {"www-authenticate", ""},
 };
 
-// FNV-1a, eight octets at a time; the tables hold short strings.
-inline uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
-  uint64_t h = seed ^ (s.size() * 0x9e3779b97f4a7c15ull);
-  size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    h = (h ^ w) * 0x100000001b3ull;
-    h ^= h >> 29;
+inline uint64_t load64(const char* p) noexcept {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+inline uint64_t load32(const char* p) noexcept {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+// 64 x 64 -> 128-bit multiply, halves folded.
+inline uint64_t mum(uint64_t a, uint64_t b) noexcept {
+  unsigned __int128 r = (unsigned __int128)a * b;
+  return uint64_t(r) ^ uint64_t(r >> 64);
+}
+
+// Sixteen octets per multiply, each block mixed on its own so that long
+// values (cookies, user agents) are not one serial chain; the last 1..16
+// octets are read with overlapping loads instead of a byte-wise copy.
+uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
+  const char* p = s.data();
+  size_t n = s.size(), i = 0;
+  uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ull);
+  for (; i + 16 < n; i += 16) h ^= mum(load64(p + i) ^ (0xa0761d6478bd642full + i), load64(p + i + 8) ^ 0xe7037ed1a0b428dbull);
+  size_t r = n - i;
+  uint64_t a = 0, b = 0;
+  if (r > 8) {
+    a = load64(p + i);
+    b = load64(p + n - 8);
+  } else if (r >= 4) {
+    a = load32(p + i) << 32 | load32(p + n - 4);
+  } else if (r > 0) {
+    a = uint64_t(uint8_t(p[i])) << 16 | uint64_t(uint8_t(p[i + r / 2])) << 8 | uint8_t(p[n - 1]);
   }
-  uint64_t tail = 0;
-  std::memcpy(&tail, s.data() + i, s.size() - i);
-  h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
+  h = mum(h ^ a ^ 0x8ebc6af09c88c6e3ull, b ^ 0x589965cc75374cc3ull);
   return uint32_t(h >> 32) ^ uint32_t(h);
 }
 
@@ -118,9 +140,15 @@ const StaticIndex& static_index() noexcept {
 
 const StaticEntry& static_entry(uint32_t i) noexcept { return kStatic[i - 1]; }
 
+uint32_t name_hash(std::string_view name) noexcept { return hash_name(name); }
+
+uint32_t pair_hash(uint32_t name_hash, std::string_view value) noexcept {
+  return hash_bytes(value, (uint64_t(name_hash) << 1 | 1) * 0x100000001b3ull);
+}
+
 FieldKey field_key(std::string_view name, std::string_view value) noexcept {
   uint32_t nh = hash_name(name);
-  return {name, value, nh, hash_bytes(value, (uint64_t(nh) << 1 | 1) * 0x100000001b3ull)};
+  return {name, value, nh, pair_hash(nh, value)};
 }
 
 uint32_t static_find_name(const FieldKey& key) noexcept {
@@ -182,7 +210,7 @@ void DynamicTable::evict_oldest() noexcept {
 }
 
 void DynamicTable::set_max_size(uint32_t max_size) noexcept {
-  max_size_ = max_size;
+  max_size_ = std::min(max_size, kMaxTableSize);
   while (size_ > max_size_) evict_oldest();
 }
 
@@ -200,8 +228,10 @@ uint32_t DynamicTable::place(uint32_t len) {
   } else {  // live bytes are [head_, wrap_) and [0, tail_)
     if (head_ - tail_ >= len) return tail_;
   }
-  // Grow: copy the live bytes to the front of a larger ring, in order.
-  size_t want = std::max<size_t>({size_t(cap) * 2, size_t(used_) + len, 256});
+  // Grow: copy the live bytes to the front of a larger ring, in order. Twice
+  // the max size always has room, so the ring never grows past that.
+  size_t want = std::max<size_t>(
+      {std::min<size_t>(size_t(cap) * 2, size_t(max_size_) * 2 + 256), size_t(used_) + len, 256});
   std::vector<char> bigger(want);
   uint32_t w = 0;
   for (size_t k = 0; k < count_; ++k) {
@@ -233,8 +263,8 @@ bool DynamicTable::insert(std::string_view name, std::string_view value, uint8_t
   uint32_t len = uint32_t(name.size() + value.size());
   uint32_t off = place(len);
   if (count_ == slots_.size()) grow_slots();
-  std::memcpy(ring_.data() + off, name.data(), name.size());
-  std::memcpy(ring_.data() + off + name.size(), value.data(), value.size());
+  if (!name.empty()) std::memcpy(ring_.data() + off, name.data(), name.size());
+  if (!value.empty()) std::memcpy(ring_.data() + off + name.size(), value.data(), value.size());
   tail_ = off + len;
   if (count_ == 0) head_ = off;
   slots_[(first_ + count_) & (slots_.size() - 1)] = {off, uint32_t(name.size()), uint32_t(value.size()), tag};

@@ -11,6 +11,9 @@
 namespace velmora::h2::hpack {
 
 inline constexpr uint32_t kEntryOverhead = 32;
+// Largest max size a dynamic table takes; larger settings are clamped (ring
+// offsets are 32-bit, and nobody advertises a gigabyte of header table).
+inline constexpr uint32_t kMaxTableSize = 1u << 30;
 inline constexpr uint32_t kStaticCount = 61;
 
 struct StaticEntry {
@@ -27,6 +30,9 @@ struct FieldKey {
   uint32_t name_hash, pair_hash;
 };
 FieldKey field_key(std::string_view name, std::string_view value) noexcept;
+// The two halves of field_key(), for a caller that may not need the second.
+uint32_t name_hash(std::string_view name) noexcept;
+uint32_t pair_hash(uint32_t name_hash, std::string_view value) noexcept;
 
 // Static table lookup for the encoder. Returns the index of an entry equal
 // in name and value when there is one (and sets `full` true), else the first
@@ -51,7 +57,7 @@ struct TableEntry {
 // handed out stays valid until the next insertion or size change.
 class DynamicTable {
  public:
-  explicit DynamicTable(uint32_t max_size) noexcept : max_size_(max_size) {}
+  explicit DynamicTable(uint32_t max_size) noexcept : max_size_(max_size < kMaxTableSize ? max_size : kMaxTableSize) {}
 
   uint32_t size() const noexcept { return size_; }          // RFC size, overhead included
   uint32_t max_size() const noexcept { return max_size_; }
@@ -63,7 +69,8 @@ class DynamicTable {
   // entry `i` has number newest_seq() - i.
   uint64_t newest_seq() const noexcept { return inserted_ - 1; }
 
-  // Sets the max size and evicts oldest entries until the size fits.
+  // Sets the max size (at most kMaxTableSize) and evicts oldest entries until
+  // the size fits.
   void set_max_size(uint32_t max_size) noexcept;
   void evict_oldest() noexcept;
   // Evicts from the oldest end while size + entry size > max size, then adds

@@ -389,6 +389,16 @@ TEST(HpackDecode, ShrinkingEvictsAndOversizedEntryEmptiesTable) {
   EXPECT_EQ(d.table().max_size(), 0u);
 }
 
+TEST(HpackDecode, InsertionEvictingTheEntryItsNameComesFrom) {
+  Decoder d;
+  ASSERT_TRUE(decode_block(d, unhex("3f1d" "4004616161610131")).ok);  // max 60; aaaa: 1 (37)
+  // Literal with indexing, name = entry 62, which the insertion evicts.
+  BlockOutcome o = decode_block(d, unhex("7e0132"));
+  ASSERT_TRUE(o.ok);
+  EXPECT_EQ(o.fields, (Fields{{"aaaa", "2"}}));
+  EXPECT_EQ(table_of(d.table()), (Fields{{"aaaa", "2"}}));
+}
+
 // ---- block rules -----------------------------------------------------------------
 
 std::string lit(std::string_view n, std::string_view v) {
