@@ -238,7 +238,11 @@ void h1_body_decoder_take_leftover(PyObject* decoder, std::string& out) {
   // The input buffers let go of here stay retired in the decoder (released by
   // its next step or with it): the caller may hold another object's lock.
   locked(decoder, [&](h1::BodyDecoder& d) {
-    if (d.is_complete()) d.drain_input([&](std::string_view s) { out.append(s); });
+    if (!d.is_complete()) return;
+    // Room first: an append that failed half-way through would leave retired
+    // buffers still referenced by the input.
+    out.reserve(out.size() + d.buffered());
+    d.drain_input([&](std::string_view s) { out.append(s); });
   });
 }
 
