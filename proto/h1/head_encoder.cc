@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "proto/http/content_length.h"
 #include "proto/http/fields.h"
 
 namespace velmora::h1 {
@@ -167,7 +168,11 @@ size_t find_entry(const http::HeaderMap& h, std::string_view lname) {
   return size_t(-1);
 }
 
-bool all_digits(std::string_view v, uint64_t& x) noexcept { return http::parse_u64_digits(v, x); }
+bool all_digits(std::string_view v, uint64_t& x) noexcept {
+  std::optional<uint64_t> n = http::parse_content_length(v);
+  if (n) x = *n;
+  return n.has_value();
+}
 
 Error unexpected_header() { return Error::user(UserError::unexpected_header); }
 
@@ -375,9 +380,9 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
   }
 
   // Body framing.
-  bool cl_present;
-  uint64_t cl_value;
-  bool cl_valid = response_content_length(h, cl_present, cl_value) && cl_present;
+  http::ContentLengthLines cl = http::content_length_lines(h);
+  bool cl_valid = cl.present() && cl.valid();
+  uint64_t cl_value = cl.value();
   BodyEncoder enc = BodyEncoder::length(0);
   if (length.kind == BodyLength::none) {
     h.remove("transfer-encoding");
