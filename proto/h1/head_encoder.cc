@@ -18,15 +18,6 @@ bool connection_close(const http::HeaderMap& h) noexcept {
   return found;
 }
 
-void title_case_into(std::string_view name, char* out) noexcept {
-  bool up = true;
-  for (size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    out[i] = (up && c >= 'a' && c <= 'z') ? char(c - 32) : c;
-    up = c == '-';
-  }
-}
-
 std::string_view reason_phrase(uint16_t s) noexcept {
   switch (s) {
     case 100: return "Continue";
@@ -118,7 +109,7 @@ struct WriteOut {
   void put(char c) noexcept { *p++ = c; }
   void name(std::string_view s) noexcept {
     if (title)
-      title_case_into(s, p);
+      http::write_title_case(s, p);
     else
       std::memcpy(p, s.data(), s.size());
     p += s.size();
@@ -446,24 +437,7 @@ char* write_request(const RequestEncoding& req, char* p) noexcept {
   WriteOut out{p, req.title_case};
   out.put(req.method_text);
   out.put(' ');
-  const http::Uri& u = req.uri;
-  switch (u.form) {
-    case http::UriForm::asterisk: out.put('*'); break;
-    case http::UriForm::authority: out.put(u.authority); break;
-    case http::UriForm::absolute:
-      out.put(u.scheme_text());
-      out.put("://");
-      out.put(u.authority);
-      if (u.path.empty()) out.put('/');
-      [[fallthrough]];
-    case http::UriForm::origin:
-      out.put(u.path);
-      if (u.has_query) {
-        out.put('?');
-        out.put(u.query);
-      }
-      break;
-  }
+  out.p = req.uri.write_target(out.p);
   out.put(req.http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
   req.headers.for_each([&](std::string_view name, std::string_view value) { put_line(out, name, value); });
   out.put(kCrlf);

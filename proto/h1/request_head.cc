@@ -39,19 +39,8 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   // hand bound the lines a parse can fill, however large the limit.
   Slots slot_store(std::min(opts.max_headers, buf.size() / 3 + 1));
   HeadSlot* slots = slot_store.data();
-  Tokenized t;
-  if (resume && resume->offset != 0 && resume->request) {
-    t = tokenize_head(buf, topts, nullptr, resume);
-    if (t.status == TokStatus::complete) t = tokenize_head(buf, topts, slots, nullptr);
-  } else {
-    t = tokenize_head(buf, topts, slots, resume);
-  }
-  if (t.status == TokStatus::partial) return o;
-  if (t.status == TokStatus::error) {
-    o.status = HeadStatus::error;
-    o.error = t.error;
-    return o;
-  }
+  Tokenized t = tokenize_resuming(buf, topts, slots, resume);
+  if (t.status != TokStatus::complete) return tokenize_outcome(t);
   auto fail = [&](ParseError e, size_t consumed) {
     o.status = HeadStatus::error;
     o.error = e;

@@ -14,19 +14,8 @@ HeadOutcome parse_response_head(std::string_view buf, const Method* request_meth
   HeadOutcome o;
   TokenizeOptions topts{false, kDefaultMaxHeaders, false};
   HeadSlot slots[kDefaultMaxHeaders];
-  Tokenized t;
-  if (resume && resume->offset != 0 && !resume->request) {
-    t = tokenize_head(buf, topts, nullptr, resume);
-    if (t.status == TokStatus::complete) t = tokenize_head(buf, topts, slots, nullptr);
-  } else {
-    t = tokenize_head(buf, topts, slots, resume);
-  }
-  if (t.status == TokStatus::partial) return o;
-  if (t.status == TokStatus::error) {
-    o.status = HeadStatus::error;
-    o.error = t.error;
-    return o;
-  }
+  Tokenized t = tokenize_resuming(buf, topts, slots, resume);
+  if (t.status != TokStatus::complete) return tokenize_outcome(t);
   auto fail = [&](ParseError e) {
     o.status = HeadStatus::error;
     o.error = e;

@@ -54,6 +54,15 @@ std::string_view list_last(std::string_view value) noexcept {
   return trim_ows(comma == std::string_view::npos ? value : value.substr(comma + 1));
 }
 
+char* write_title_case(std::string_view name, char* out) noexcept {
+  bool up = true;
+  for (char c : name) {
+    *out++ = (up && c >= 'a' && c <= 'z') ? char(c - 32) : c;
+    up = c == '-';
+  }
+  return out;
+}
+
 bool parse_u64_digits(std::string_view s, uint64_t& out) noexcept {
   if (s.empty()) return false;
   uint64_t v = 0;

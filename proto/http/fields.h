@@ -52,6 +52,19 @@ bool list_has_token(std::string_view value, std::string_view token) noexcept;
 // The last comma-separated element of `value`, trimmed.
 std::string_view list_last(std::string_view value) noexcept;
 
+// The value of a hexadecimal digit in either case; -1 for any other byte.
+constexpr int hex_value(unsigned char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Writes `name` title-cased to `out` (name.size() bytes): the first byte and
+// every byte after a '-' become uppercase when they are a-z; other bytes are
+// copied. Returns the end of what was written.
+char* write_title_case(std::string_view name, char* out) noexcept;
+
 // Digits only, no sign, no spaces; fails on overflow past 64 bits.
 bool parse_u64_digits(std::string_view s, uint64_t& out) noexcept;
 
