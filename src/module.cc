@@ -81,6 +81,17 @@ int exec_module(PyObject* m) {
     PyErr_SetString(PyExc_TypeError, "module execution expects a module object");
     return -1;
   }
+  // The classes and exceptions are created once and shared by the whole
+  // process; objects of one interpreter must not reach another, so only the
+  // main interpreter may load the module. Isolated interpreters are refused
+  // by the import system (see the slot below); this also refuses those
+  // created without that check.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_velmora can only be imported in the main interpreter: its classes and exceptions are "
+                    "shared by the whole process");
+    return -1;
+  }
   const std::string& version = python_version();
   if (PyModule_Add(m, "__version__", PyUnicode_FromStringAndSize(version.data(), Py_ssize_t(version.size()))) < 0)
     return -1;
@@ -119,11 +130,13 @@ constexpr PySlot slot_func(uint16_t id, _Py_funcptr_t f) {
 
 PyABIInfo_VAR(abi_info);
 
-// One slot table serves both entry points.
+// One slot table serves both entry points. Only the main interpreter may
+// load the module (see exec_module).
 PySlot module_slots[] = {
     slot_func(Py_mod_exec, reinterpret_cast<_Py_funcptr_t>(guard<exec_module>)),
     slot_ptr(Py_mod_abi, &abi_info),
     slot_ptr(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    slot_ptr(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
     slot_ptr(Py_mod_name, const_cast<char*>("_velmora")),
     slot_ptr(Py_mod_doc, const_cast<char*>("")),
     PySlot{},

@@ -1,6 +1,25 @@
 #include "proto/h1/codec.h"
 
+#include <exception>
+
 namespace velmora::h1 {
+
+// Receiving a head allocates (the buffer, the head's fields). If that throws,
+// the codec must stay usable: the resume checkpoint may describe bytes that
+// never reached the buffer, so it is dropped, and the bytes this call
+// appended are taken off again, unless a skipped interim response was
+// already consumed (the rest then stays buffered, as after a normal skip).
+struct Codec::ReceiveRollback {
+  Codec& c;
+  size_t size;
+  bool consumed = false;
+  int uncaught = std::uncaught_exceptions();
+  ~ReceiveRollback() {
+    if (std::uncaught_exceptions() <= uncaught) return;
+    c.cp_ = {};
+    if (!consumed && c.rbuf_.size() > size) c.rbuf_.resize(size);
+  }
+};
 
 void Codec::consume(std::string_view src, bool src_is_buffer, size_t consumed) {
   cp_ = {};
@@ -11,6 +30,7 @@ void Codec::consume(std::string_view src, bool src_is_buffer, size_t consumed) {
 }
 
 HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, ParseError& err) {
+  ReceiveRollback rollback{*this, rbuf_.size()};
   // With nothing buffered the head is parsed straight from `data`; only the
   // bytes past it (or an incomplete head) are kept.
   const bool in_buffer = !rbuf_.empty();
@@ -48,6 +68,7 @@ HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, 
 }
 
 HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, ParseError& err) {
+  ReceiveRollback rollback{*this, rbuf_.size()};
   bool in_buffer = !rbuf_.empty();
   if (in_buffer) rbuf_.append(data);
   std::string_view src = in_buffer ? std::string_view(rbuf_) : data;
@@ -62,6 +83,7 @@ HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, ParseEr
       case HeadStatus::informational:
         // Discarded whole; parsing starts again on what follows.
         consume(src, in_buffer, o.consumed);
+        rollback.consumed = true;
         if (rbuf_.empty()) return HeadStatus::partial;
         in_buffer = true;
         src = rbuf_;

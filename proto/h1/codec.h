@@ -40,6 +40,8 @@ class Codec {
   // ---- receive ----
   // Appends `data` and parses a request head (server role). `complete`
   // fills `out`; `error` sets `err` and records the automatic status.
+  // Both receives may throw std::bad_alloc; the codec is then left as it was
+  // before the call (see ReceiveRollback for the one exception).
   HeadStatus receive_request_head(std::string_view data, RequestHead& out, ParseError& err);
   // Appends `data` and parses a response head (client role), skipping
   // informational heads.
@@ -82,6 +84,7 @@ class Codec {
   // Keeps the bytes of `src` past `consumed` as the buffer. `src` is either
   // the buffer itself or new data parsed in place while the buffer was empty.
   void consume(std::string_view src, bool src_is_buffer, size_t consumed);
+  struct ReceiveRollback;  // keeps a receive that throws (out of memory) from changing the codec
 
   CodecOptions opts_;
   std::optional<BodyEncoder> enc_;

@@ -19,8 +19,10 @@ namespace {
 // Slot storage: on the stack up to kStackSlots, else on the heap for one parse.
 class Slots {
  public:
-  explicit Slots(size_t n) {
+  // Room for n slots (may throw std::bad_alloc above kStackSlots).
+  HeadSlot* reserve(size_t n) {
     if (n > kStackSlots) heap_.reset(new HeadSlot[n]);
+    return data();
   }
   HeadSlot* data() noexcept { return heap_ ? heap_.get() : stack_; }
 
@@ -36,11 +38,21 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   HeadOutcome o;
   TokenizeOptions topts{true, opts.max_headers, opts.ignore_invalid_headers};
   // Every header line takes at least three bytes ("a:\n"), so the bytes at
-  // hand bound the lines a parse can fill, however large the limit.
-  Slots slot_store(std::min(opts.max_headers, buf.size() / 3 + 1));
-  HeadSlot* slots = slot_store.data();
-  Tokenized t = tokenize_resuming(buf, topts, slots, resume);
+  // hand bound the lines a parse can fill, however large the limit. When
+  // that bound exceeds the stack slots, the head's end is found first without
+  // storing lines, and the slots are sized by the lines it really has: a
+  // large limit over a large incomplete head reserves nothing.
+  const size_t bound = std::min(opts.max_headers, buf.size() / 3 + 1);
+  Slots slot_store;
+  Tokenized t;
+  if (bound > kStackSlots) {
+    t = tokenize_head(buf, topts, nullptr, resume);
+    if (t.status == TokStatus::complete) t = tokenize_head(buf, topts, slot_store.reserve(t.nheaders), nullptr);
+  } else {
+    t = tokenize_resuming(buf, topts, slot_store.reserve(bound), resume);
+  }
   if (t.status != TokStatus::complete) return tokenize_outcome(t);
+  HeadSlot* slots = slot_store.data();
   auto fail = [&](ParseError e, size_t consumed) {
     o.status = HeadStatus::error;
     o.error = e;

@@ -229,6 +229,9 @@ void h1_body_decoder_feed(PyObject* decoder, std::string&& bytes) {
 
 void h1_body_decoder_drain_into(PyObject* decoder, std::string& out) {
   Transition<BodyDecoderObject> t(decoder);
+  // Room first: an append that failed half-way through would leave retired
+  // buffers still referenced by the input.
+  out.reserve(out.size() + t->buffered());
   t->drain_input([&](std::string_view s) { out.append(s); });
   t->take_retired(t.dropped().owners());
 }

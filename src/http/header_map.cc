@@ -1,5 +1,6 @@
 #include "src/http/header_map.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -202,7 +203,10 @@ bool fill_from(http::HeaderMap& m, PyObject* init) {
     // its own, and the length and items are read again at every step.
     bool ok = true;
     Py_BEGIN_CRITICAL_SECTION(init);
-    m.reserve(size_t(PySequence_Fast_GET_SIZE(init)), size_t(PySequence_Fast_GET_SIZE(init)) * 48);
+    // Room for the fields a map can really hold, not for whatever length the
+    // sequence claims: HeaderMap([0] * 50_000_000) fails at its first element.
+    size_t expect = std::min(size_t(PySequence_Fast_GET_SIZE(init)), size_t(http::HeaderMap::kMaxNames));
+    m.reserve(expect, expect * 48);
     for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(init); ++i) {
       PyObject* e = PySequence_Fast_ITEMS(init)[i];
       if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {

@@ -17,7 +17,7 @@ struct HeaderMapState {
   bool read_before[2] = {false, false};  // a list is only kept once it has been asked for twice
 
   HeaderMapState() = default;
-  explicit HeaderMapState(http::HeaderMap&& m) noexcept : map(std::move(m)) {}
+  explicit HeaderMapState(http::HeaderMap&& m) : map(std::move(m)) {}
 };
 
 // The map and its list cache behind the object's state lock.

@@ -188,6 +188,25 @@ def test_legacy_entry_point_builds_a_working_module():
     assert m.HeaderMap(mod.HeaderMap([("a", "1")])) == mod.HeaderMap([("a", "1")])
 
 
+def test_only_the_main_interpreter_loads_the_module():
+    # The classes and exceptions are process-wide, so a subinterpreter must
+    # get a clean ImportError, whether it checks extensions (isolated) or not
+    # (legacy), while the main interpreter's module keeps working.
+    _interpreters = pytest.importorskip("_interpreters")
+    for config, message in (
+        ("isolated", "does not support loading in subinterpreters"),
+        ("legacy", "_velmora can only be imported in the main interpreter"),
+    ):
+        iid = _interpreters.create(config)
+        try:
+            failure = _interpreters.run_string(iid, "import velmora._velmora")
+        finally:
+            _interpreters.destroy(iid)
+        assert failure is not None and failure.type.__name__ == "ImportError", config
+        assert message in failure.msg
+    assert m.HeaderMap([("a", "1")])["a"] == b"1"
+
+
 def test_allocations_are_routed_to_mimalloc():
     # The extension's operator new/delete call into mimalloc (the C++ suite
     # checks that core allocations land in mimalloc's heap); here: the loaded
