@@ -6,8 +6,11 @@
 #include <string_view>
 
 #include "proto/h1/codec.h"
+#include "proto/http/field_scan.h"
 
 using namespace velmora::h1;
+using velmora::http::ScanPath;
+using velmora::http::set_scan_path;
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "proxy/credentials.h"
 
+#include "proto/http/fields.h"
 #include "proto/http/utf8.h"
 
 #include <cstdint>
@@ -10,12 +11,6 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int hex_value(unsigned char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -54,7 +49,7 @@ std::string percent_decode_utf8(std::string_view in) {
   for (size_t i = 0; i < in.size(); ++i) {
     char c = in[i];
     if (c == '%' && i + 2 < in.size()) {
-      int h = hex_value((unsigned char)in[i + 1]), l = hex_value((unsigned char)in[i + 2]);
+      int h = http::hex_value((unsigned char)in[i + 1]), l = http::hex_value((unsigned char)in[i + 2]);
       if (h >= 0 && l >= 0) {
         c = char(h << 4 | l);
         i += 2;

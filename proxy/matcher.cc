@@ -216,9 +216,7 @@ std::shared_ptr<const Intercept> Matcher::intercept(std::string_view url) const 
     default: return nullptr;
   }
   if (!*proxy) return nullptr;
-  std::string_view host = u.host;
-  while (!host.empty() && host.front() == '[') host.remove_prefix(1);
-  while (!host.empty() && host.back() == ']') host.remove_suffix(1);
+  std::string_view host = u.host_name();
   if (host.empty() || bypassed(host)) return nullptr;
   return *proxy;
 }

@@ -6,12 +6,16 @@
 #include <string_view>
 
 #include "proto/h1/head_parser.h"
+#include "proto/http/field_scan.h"
 
 #ifdef VELMORA_HAVE_LLHTTP
 #include <llhttp.h>
 #endif
 
 using namespace velmora::h1;
+using velmora::http::scan_path;
+using velmora::http::ScanPath;
+using velmora::http::set_scan_path;
 
 namespace {
 

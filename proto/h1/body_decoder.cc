@@ -16,13 +16,6 @@ namespace {
 constexpr size_t kCoalesceFeed = 256;
 constexpr size_t kCoalesceBlock = 4096;
 
-int hex_value(uint8_t c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A printable rendering of a raw header line for error texts.
 std::string debug_bytes(std::string_view s) {
   std::string out = "b\"";
@@ -290,7 +283,7 @@ BodyDecoder::Result BodyDecoder::decode_chunked() {
     switch (state_) {
       case CState::ChunkStart:
       case CState::SizeDigits: {
-        int d = hex_value(c);
+        int d = http::hex_value(c);
         if (d >= 0) {
           if (chunk_remaining_ >> 60) return body_error(IoKind::invalid_data, "invalid chunk size: overflow");
           chunk_remaining_ = chunk_remaining_ * 16 + uint64_t(d);

@@ -23,15 +23,6 @@ char* put(char* out, std::string_view s) noexcept {
   return out + s.size();
 }
 
-char* put_title(char* out, std::string_view name) noexcept {
-  bool up = true;
-  for (char c : name) {
-    *out++ = (up && c >= 'a' && c <= 'z') ? char(c - 32) : c;
-    up = c == '-';
-  }
-  return out;
-}
-
 // Takes the encoder out of the codec.
 std::optional<BodyEncoder> take(std::optional<BodyEncoder>& enc) noexcept {
   std::optional<BodyEncoder> e = std::move(enc);
@@ -167,7 +158,7 @@ char* write_end(const EndPlan& plan, const http::HeaderMap* trailers, bool title
   for (uint32_t i : plan.entries) {
     std::string_view name = trailers->name_at(i);
     trailers->for_each_value(i, [&](std::string_view value) {
-      out = title_case ? put_title(out, name) : put(out, name);
+      out = title_case ? http::write_title_case(name, out) : put(out, name);
       out = put(out, ": ");
       out = put(out, value);
       out = put(out, "\r\n");

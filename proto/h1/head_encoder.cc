@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "proto/http/content_length.h"
 #include "proto/http/fields.h"
 
 namespace velmora::h1 {
@@ -15,15 +16,6 @@ bool connection_close(const http::HeaderMap& h) noexcept {
     if (!found && http::list_has_token(v, "close")) found = true;
   });
   return found;
-}
-
-void title_case_into(std::string_view name, char* out) noexcept {
-  bool up = true;
-  for (size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    out[i] = (up && c >= 'a' && c <= 'z') ? char(c - 32) : c;
-    up = c == '-';
-  }
 }
 
 std::string_view reason_phrase(uint16_t s) noexcept {
@@ -117,7 +109,7 @@ struct WriteOut {
   void put(char c) noexcept { *p++ = c; }
   void name(std::string_view s) noexcept {
     if (title)
-      title_case_into(s, p);
+      http::write_title_case(s, p);
     else
       std::memcpy(p, s.data(), s.size());
     p += s.size();
@@ -167,7 +159,11 @@ size_t find_entry(const http::HeaderMap& h, std::string_view lname) {
   return size_t(-1);
 }
 
-bool all_digits(std::string_view v, uint64_t& x) noexcept { return http::parse_u64_digits(v, x); }
+bool all_digits(std::string_view v, uint64_t& x) noexcept {
+  std::optional<uint64_t> n = http::parse_content_length(v);
+  if (n) x = *n;
+  return n.has_value();
+}
 
 Error unexpected_header() { return Error::user(UserError::unexpected_header); }
 
@@ -375,9 +371,9 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
   }
 
   // Body framing.
-  bool cl_present;
-  uint64_t cl_value;
-  bool cl_valid = response_content_length(h, cl_present, cl_value) && cl_present;
+  http::ContentLengthLines cl = http::content_length_lines(h);
+  bool cl_valid = cl.present() && cl.valid();
+  uint64_t cl_value = cl.value();
   BodyEncoder enc = BodyEncoder::length(0);
   if (length.kind == BodyLength::none) {
     h.remove("transfer-encoding");
@@ -441,24 +437,7 @@ char* write_request(const RequestEncoding& req, char* p) noexcept {
   WriteOut out{p, req.title_case};
   out.put(req.method_text);
   out.put(' ');
-  const http::Uri& u = req.uri;
-  switch (u.form) {
-    case http::UriForm::asterisk: out.put('*'); break;
-    case http::UriForm::authority: out.put(u.authority); break;
-    case http::UriForm::absolute:
-      out.put(u.scheme_text());
-      out.put("://");
-      out.put(u.authority);
-      if (u.path.empty()) out.put('/');
-      [[fallthrough]];
-    case http::UriForm::origin:
-      out.put(u.path);
-      if (u.has_query) {
-        out.put('?');
-        out.put(u.query);
-      }
-      break;
-  }
+  out.p = req.uri.write_target(out.p);
   out.put(req.http10 ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n");
   req.headers.for_each([&](std::string_view name, std::string_view value) { put_line(out, name, value); });
   out.put(kCrlf);

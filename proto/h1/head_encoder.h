@@ -41,9 +41,6 @@ struct BodyLength {
 // Any `Connection` line holds the token "close".
 bool connection_close(const http::HeaderMap& h) noexcept;
 
-// Title-cases a lowercase header name into `out` (same length).
-void title_case_into(std::string_view name, char* out) noexcept;
-
 // The standard reason phrase of `status`, or "<none>".
 std::string_view reason_phrase(uint16_t status) noexcept;
 

@@ -4,34 +4,6 @@
 
 namespace velmora::http {
 
-bool is_token(std::string_view s) noexcept {
-  if (s.empty()) return false;
-  for (unsigned char c : s)
-    if (!is_tchar(c)) return false;
-  return true;
-}
-
-bool is_valid_value(std::string_view s) noexcept {
-  // Eight bytes at a time: a word with no byte below 0x20 and no 0x7f is
-  // clean; any other word is checked bytewise (HTAB is allowed).
-  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-  const char* p = s.data();
-  size_t n = s.size(), i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    uint64_t below = (w - ones * 0x20) & ~w & highs;
-    uint64_t x = w ^ (ones * 0x7f);
-    uint64_t del = (x - ones) & ~x & highs;
-    if ((below | del) == 0) continue;
-    for (size_t j = i; j < i + 8; ++j)
-      if (!is_value_byte((unsigned char)p[j])) return false;
-  }
-  for (; i < n; ++i)
-    if (!is_value_byte((unsigned char)p[i])) return false;
-  return true;
-}
-
 bool lower_token_into(std::string_view src, char* dst) noexcept {
   if (src.empty()) return false;
   uint8_t all = 0xff;
@@ -80,6 +52,15 @@ bool list_has_token(std::string_view value, std::string_view token) noexcept {
 std::string_view list_last(std::string_view value) noexcept {
   size_t comma = value.rfind(',');
   return trim_ows(comma == std::string_view::npos ? value : value.substr(comma + 1));
+}
+
+char* write_title_case(std::string_view name, char* out) noexcept {
+  bool up = true;
+  for (char c : name) {
+    *out++ = (up && c >= 'a' && c <= 'z') ? char(c - 32) : c;
+    up = c == '-';
+  }
+  return out;
 }
 
 bool parse_u64_digits(std::string_view s, uint64_t& out) noexcept {

@@ -1,6 +1,7 @@
 #include "proto/http/uri.h"
 
 #include <array>
+#include <cstring>
 
 #include "proto/http/fields.h"
 
@@ -136,23 +137,43 @@ size_t Uri::target_size() const noexcept {
   return 0;
 }
 
-void Uri::write_target(std::string& out) const {
+std::string_view Uri::host_name() const noexcept {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+  return host;
+}
+
+namespace {
+char* put(char* out, std::string_view s) noexcept {
+  if (s.empty()) return out;  // an empty view may carry a null pointer
+  std::memcpy(out, s.data(), s.size());
+  return out + s.size();
+}
+}  // namespace
+
+char* Uri::write_target(char* out) const noexcept {
   switch (form) {
-    case UriForm::asterisk: out += '*'; return;
-    case UriForm::authority: out += authority; return;
+    case UriForm::asterisk: *out++ = '*'; return out;
+    case UriForm::authority: return put(out, authority);
     case UriForm::absolute:
-      out += scheme_text();
-      out += "://";
-      out += authority;
-      if (path.empty()) out += '/';
+      out = put(out, scheme_text());
+      out = put(out, "://");
+      out = put(out, authority);
+      if (path.empty()) *out++ = '/';
       break;
     case UriForm::origin: break;
   }
-  out += path;
+  out = put(out, path);
   if (has_query) {
-    out += '?';
-    out += query;
+    *out++ = '?';
+    out = put(out, query);
   }
+  return out;
+}
+
+void Uri::write_target(std::string& out) const {
+  size_t at = out.size();
+  out.resize(at + target_size());
+  write_target(out.data() + at);
 }
 
 UriError parse_uri(std::string_view s, Uri& u) noexcept {

@@ -55,9 +55,14 @@ struct Uri {
   bool has_authority() const noexcept { return form == UriForm::absolute || form == UriForm::authority; }
   // "http" / "https" in lowercase, any other scheme as written.
   std::string_view scheme_text() const noexcept;
-  // Appends the canonical request-target form: scheme "://" authority for an
-  // absolute URI, the path ("/" when an absolute URI has none), "?" query;
-  // the authority alone for the authority form; "*" for the asterisk form.
+  // The host without the brackets of an IPv6 literal ("[::1]" gives "::1").
+  std::string_view host_name() const noexcept;
+  // Writes the canonical request-target form, exactly target_size() bytes:
+  // scheme "://" authority for an absolute URI, the path ("/" when an
+  // absolute URI has none), "?" query; the authority alone for the authority
+  // form; "*" for the asterisk form. Returns the end of what was written.
+  char* write_target(char* out) const noexcept;
+  // Appends the same to `out`.
   void write_target(std::string& out) const;
   size_t target_size() const noexcept;
 };

@@ -17,6 +17,7 @@
 #include "src/errors.h"
 #include "src/h1/body_decoder.h"
 #include "src/http/header_map.h"
+#include "src/http/names.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -28,19 +29,14 @@ PyTypeObject* g_codec_type = nullptr;
 PyTypeObject* g_request_type = nullptr;
 PyTypeObject* g_response_type = nullptr;
 
-// Shared strings: one interned object per standard method and per body kind.
-PyObject* g_methods[h1::kStandardMethods] = {};
+// Shared strings: one interned object per body kind.
 PyObject* g_kinds[4] = {};
 
 bool init_shared_strings() {
   static std::once_flag once;
   static bool ok = false;
   std::call_once(once, [] {
-    for (size_t i = 0; i < h1::kStandardMethods; ++i) {
-      std::string name(h1::method_name(h1::Method(i)));
-      g_methods[i] = PyUnicode_InternFromString(name.c_str());
-      if (!g_methods[i]) return;
-    }
+    if (init_common_names() < 0) return;
     for (size_t i = 0; i < 4; ++i) {
       std::string name(h1::body_kind_name(h1::BodyKind(i)));
       g_kinds[i] = PyUnicode_InternFromString(name.c_str());
@@ -600,7 +596,7 @@ PyObject* new_h1_request_head(h1::RequestHead&& head) {
   if (head.method == h1::Method::extension)
     method = ascii_obj(head.method_text);  // a token: always ASCII
   else
-    method = Py_NewRef(g_methods[size_t(head.method)]);
+    method = Py_NewRef(method_str(head.method));
   if (!method) return nullptr;
   Ref m(method);
   Ref target(text_obj(head.target));

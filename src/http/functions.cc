@@ -95,9 +95,7 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     else if (u.scheme == "ws") def = 80;
     else if (u.scheme == "wss") def = 443;
     int chosen = has_explicit ? int(explicit_port) : def;
-    std::string_view h = u.host;
-    while (!h.empty() && h.front() == '[') h.remove_prefix(1);
-    while (!h.empty() && h.back() == ']') h.remove_suffix(1);
+    std::string_view h = u.host_name();
     host = Ref(str_obj(h));
     if (!host) return nullptr;
     if (chosen >= 0) {

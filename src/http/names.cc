@@ -51,6 +51,7 @@ constexpr auto kIndex = make_index();
 
 PyObject* g_str[kCount];
 PyObject* g_bytes[kCount];
+PyObject* g_methods[http::kStandardMethods];
 
 int lookup(std::string_view n) noexcept {
   if (n.empty()) return -1;
@@ -64,7 +65,7 @@ int lookup(std::string_view n) noexcept {
 }  // namespace
 
 int init_common_names() {
-  if (g_str[0]) return 0;
+  if (g_methods[http::kStandardMethods - 1]) return 0;  // set last
   for (size_t i = 0; i < kCount; ++i) {
     PyObject* s = PyUnicode_FromStringAndSize(kNames[i].data(), Py_ssize_t(kNames[i].size()));
     if (!s) return -1;
@@ -77,8 +78,17 @@ int init_common_names() {
     g_str[i] = s;  // kept for the life of the process
     g_bytes[i] = b;
   }
+  for (size_t i = 0; i < http::kStandardMethods; ++i) {
+    std::string_view m = http::method_name(http::Method(i));
+    PyObject* s = PyUnicode_FromStringAndSize(m.data(), Py_ssize_t(m.size()));
+    if (!s) return -1;
+    PyUnicode_InternInPlace(&s);
+    g_methods[i] = s;
+  }
   return 0;
 }
+
+PyObject* method_str(http::Method m) noexcept { return g_methods[size_t(m)]; }
 
 PyObject* common_name_str(std::string_view n) noexcept {
   int i = lookup(n);

@@ -1,0 +1,66 @@
+// Scanners over the bytes of HTTP fields and request targets, shared by the
+// HTTP/1 head tokenizer and HTTP/2 header validation. Each returns the index
+// of the first byte that stops it, or `n` when every byte passes.
+//
+// Every scanner has one kernel per CPU kind. The kernels form one table,
+// chosen once at run time (the widest the CPU supports) and forcible with
+// set_scan_path(), so that tests and benchmarks cover every path on one
+// machine. The paths agree byte for byte.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace velmora::http {
+
+enum class ScanPath : uint8_t { automatic, portable, sse42, avx2 };
+
+// One implementation of every scanner.
+struct ScanKernels {
+  ScanPath path;
+  // The first byte that is not a token character (RFC 9110 tchar).
+  size_t (*token)(const char* p, size_t n) noexcept;
+  // The first byte that is not a token character in lowercase: an uppercase
+  // letter stops it too.
+  size_t (*lower_token)(const char* p, size_t n) noexcept;
+  // The first byte that may not appear in a field value: a control byte
+  // other than HTAB (0x00-0x08, 0x0A-0x1F), or DEL (0x7F).
+  size_t (*value)(const char* p, size_t n) noexcept;
+  // The first byte that may not appear in a request target: SP, a control
+  // byte, or DEL.
+  size_t (*target)(const char* p, size_t n) noexcept;
+};
+
+namespace detail {
+extern std::atomic<const ScanKernels*> g_kernels;
+const ScanKernels* pick_kernels() noexcept;
+inline const ScanKernels& kernels() noexcept {
+  const ScanKernels* k = g_kernels.load(std::memory_order_relaxed);
+  return k ? *k : *pick_kernels();
+}
+}  // namespace detail
+
+// Forces a path for every scanner; `automatic` goes back to the widest one
+// the CPU supports, and a path the CPU lacks gives `portable`. Takes effect
+// for calls that start afterwards.
+void set_scan_path(ScanPath p) noexcept;
+// The path in use (never `automatic`).
+inline ScanPath scan_path() noexcept { return detail::kernels().path; }
+
+inline size_t scan_token(const char* p, size_t n) noexcept { return detail::kernels().token(p, n); }
+inline size_t scan_lower_token(const char* p, size_t n) noexcept { return detail::kernels().lower_token(p, n); }
+inline size_t scan_value(const char* p, size_t n) noexcept { return detail::kernels().value(p, n); }
+inline size_t scan_target(const char* p, size_t n) noexcept { return detail::kernels().target(p, n); }
+
+// A field name as HTTP/2 carries it: a non-empty token with no uppercase.
+inline bool is_lower_token(std::string_view s) noexcept {
+  return !s.empty() && scan_lower_token(s.data(), s.size()) == s.size();
+}
+// A non-empty token.
+inline bool is_token(std::string_view s) noexcept { return !s.empty() && scan_token(s.data(), s.size()) == s.size(); }
+// Every byte allowed in a field value.
+inline bool is_valid_value(std::string_view s) noexcept { return scan_value(s.data(), s.size()) == s.size(); }
+
+}  // namespace velmora::http

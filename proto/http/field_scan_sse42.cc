@@ -1,0 +1,61 @@
+// SSE4.2 kernels, 16 bytes per step: a string compare against ranges of stop
+// bytes for values and targets, a nibble lookup for tokens.
+#include "proto/http/field_scan_kernels.h"
+
+#ifdef VELMORA_SCAN_X86
+#include <immintrin.h>
+
+namespace velmora::http::detail {
+
+namespace {
+
+alignas(16) constexpr char kValueStops[16] = {0x00, 0x08, 0x0a, 0x1f, 0x7f, 0x7f};
+alignas(16) constexpr char kTargetStops[16] = {0x00, 0x20, 0x7f, 0x7f};
+
+template <const char (&Stops)[16], int Count, size_t (*Tail)(const char*, size_t) noexcept>
+__attribute__((target("sse4.2"))) size_t scan_ranges(const char* p, size_t n) noexcept {
+  const __m128i r = _mm_load_si128(reinterpret_cast<const __m128i*>(Stops));
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    int idx = _mm_cmpestri(r, Count, v, 16, _SIDD_UBYTE_OPS | _SIDD_CMP_RANGES | _SIDD_LEAST_SIGNIFICANT);
+    if (idx != 16) return i + size_t(idx);
+  }
+  return i + Tail(p + i, n - i);
+}
+
+template <const TokenLut& Lut, size_t (*Tail)(const char*, size_t) noexcept>
+__attribute__((target("sse4.2"))) size_t scan_lut(const char* p, size_t n) noexcept {
+  const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i*>(Lut.lo));
+  const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i*>(Lut.hi));
+  const __m128i nib = _mm_set1_epi8(0x0f), zero = _mm_setzero_si128();
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    __m128i l = _mm_shuffle_epi8(lo, _mm_and_si128(v, nib));
+    __m128i h = _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi16(v, 4), nib));
+    uint32_t m = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(l, h), zero)));
+    if (m) return i + size_t(__builtin_ctz(m));
+  }
+  return i + Tail(p + i, n - i);
+}
+
+}  // namespace
+
+size_t scan_value_sse42(const char* p, size_t n) noexcept {
+  return scan_ranges<kValueStops, 6, scan_value_portable>(p, n);
+}
+size_t scan_target_sse42(const char* p, size_t n) noexcept {
+  return scan_ranges<kTargetStops, 4, scan_target_portable>(p, n);
+}
+size_t scan_token_sse42(const char* p, size_t n) noexcept { return scan_lut<kTokenLut, scan_token_portable>(p, n); }
+size_t scan_lower_token_sse42(const char* p, size_t n) noexcept {
+  return scan_lut<kLowerTokenLut, scan_lower_token_portable>(p, n);
+}
+
+const ScanKernels kSse42Kernels = {ScanPath::sse42, scan_token_sse42, scan_lower_token_sse42, scan_value_sse42,
+                                   scan_target_sse42};
+
+}  // namespace velmora::http::detail
+
+#endif
