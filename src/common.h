@@ -8,6 +8,8 @@
 // - no Python object is created or released while a state lock is held;
 // - refusals are return values; exceptions are for bad arguments and protocol
 //   errors (src/errors.h).
+// The lock, the release of dropped references after unlocking and the guard
+// that keeps C++ exceptions out of the interpreter are in src/locked.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "proto/sync.h"
+#include "src/locked.h"
 #include "src/module.h"
 
 namespace velmora::py {
@@ -35,13 +36,13 @@ PyObject* try_acquire(PyObject* self, PyObject*) { return bool_obj(self_of(self)
 PyObject* is_set(PyObject* self, void*) { return bool_obj(self_of(self)->latch.is_set()); }
 
 PyMethodDef kMethods[] = {
-    {"try_acquire", try_acquire, METH_NOARGS,
+    {"try_acquire", meth<try_acquire>, METH_NOARGS,
      VELMORA_DOC("try_acquire", "($self, /)", "True for exactly one caller: the first; False ever after.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"is_set", is_set, nullptr, "Whether the latch has been acquired.", nullptr},
+    {"is_set", get<is_set>, nullptr, "Whether the latch has been acquired.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -50,7 +51,7 @@ PyType_Slot kSlots[] = {
                     "OnceLatch()\n--\n\nA one-shot latch: `try_acquire()` succeeds exactly once, from whichever task "
                     "(or GC finalizer) gets there first \xe2\x80\x94 the cross-thread CAS the body's single release / "
                     "single consumer and the tunnel's single close need. Never blocks.")},
-    {Py_tp_new, reinterpret_cast<void*>(latch_new)},
+    {Py_tp_new, slot<latch_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(latch_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

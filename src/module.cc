@@ -6,6 +6,7 @@
 #include <string>
 
 #include "src/errors.h"
+#include "src/locked.h"
 
 #ifndef VELMORA_VERSION
 #error "VELMORA_VERSION must be defined by the build"
@@ -120,7 +121,7 @@ PyABIInfo_VAR(abi_info);
 
 // One slot table serves both entry points.
 PySlot module_slots[] = {
-    slot_func(Py_mod_exec, reinterpret_cast<_Py_funcptr_t>(exec_module)),
+    slot_func(Py_mod_exec, reinterpret_cast<_Py_funcptr_t>(guard<exec_module>)),
     slot_ptr(Py_mod_abi, &abi_info),
     slot_ptr(Py_mod_gil, Py_MOD_GIL_NOT_USED),
     slot_ptr(Py_mod_name, const_cast<char*>("_velmora")),

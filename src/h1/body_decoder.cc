@@ -6,6 +6,7 @@
 
 #include "proto/h1/body_encoder.h"
 #include "src/errors.h"
+#include "src/locked.h"
 #include "src/http/header_map.h"
 #include "src/module.h"
 
@@ -15,28 +16,18 @@ namespace {
 
 PyTypeObject* g_type = nullptr;
 
-struct BodyDecoderObject {
-  PyObject_HEAD
-  std::mutex mu;
-  h1::BodyDecoder core;
-};
-
-BodyDecoderObject* self_of(PyObject* o) { return reinterpret_cast<BodyDecoderObject*>(o); }
+using BodyDecoderObject = Locked<h1::BodyDecoder>;
 
 template <class F>
 decltype(auto) locked(PyObject* self, F&& f) {
-  BodyDecoderObject* d = self_of(self);
-  std::lock_guard<std::mutex> g(d->mu);
-  return f(d->core);
+  return BodyDecoderObject::of(self)->with(std::forward<F>(f));
 }
 
 PyObject* wrap(PyTypeObject* type, h1::BodyDecoder&& core) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  BodyDecoderObject* d = self_of(self);
-  new (&d->mu) std::mutex();
-  new (&d->core) h1::BodyDecoder(std::move(core));
-  d->core.defer_release(true);  // received bytes objects are released unlocked
+  PyObject* self = create<BodyDecoderObject>(type, std::move(core));
+  // Received bytes objects are released unlocked: the decoder keeps them
+  // until a step hands them to the Transition's Dropped.
+  if (self) BodyDecoderObject::of(self)->state.defer_release(true);
   return self;
 }
 
@@ -77,15 +68,10 @@ PyObject* bd_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void bd_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  BodyDecoderObject* d = self_of(self);
-  d->core.~BodyDecoder();
-  d->mu.~mutex();
+  destroy(BodyDecoderObject::of(self));
   tp->tp_free(self);
   Py_DECREF(tp);
 }
-
-// Input buffers released by a step, dropped after the lock is gone.
-using Retired = std::vector<h1::BodyDecoder::Owner>;
 
 // Received bytes objects above this size are kept as they are instead of
 // being copied into the decoder.
@@ -101,7 +87,11 @@ PyObject* bd_feed(PyObject* self, PyObject* data) {
   h1::BodyDecoder::Owner owner(Py_NewRef(data), [](const void* p) {
     Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
   });
-  locked(self, [&](h1::BodyDecoder& d) { d.feed_shared(v, std::move(owner)); });
+  {
+    Transition<BodyDecoderObject> t(self);
+    t->feed_shared(v, std::move(owner));
+    t->take_retired(t.dropped().owners());
+  }
   Py_RETURN_NONE;
 }
 
@@ -111,12 +101,12 @@ PyObject* bd_mark_eof(PyObject* self, PyObject*) {
 }
 
 PyObject* bd_decode(PyObject* self, PyObject*) {
-  Retired retired;
-  h1::BodyDecoder::Result r = locked(self, [&](h1::BodyDecoder& d) {
-    h1::BodyDecoder::Result res = d.decode();
-    d.take_retired(retired);
-    return res;
-  });
+  h1::BodyDecoder::Result r;
+  {
+    Transition<BodyDecoderObject> t(self);
+    r = t->decode();
+    t->take_retired(t.dropped().owners());
+  }
   switch (r.step) {
     case h1::BodyDecoder::Step::data: {
       // The slice keeps its input blocks alive: copy it once, unlocked.
@@ -165,27 +155,27 @@ PyObject* bd_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"feed", bd_feed, METH_O,
+    {"feed", meth<bd_feed>, METH_O,
      VELMORA_DOC("feed", "($self, data, /)", "Append received bytes to the input; accepted in every state.")},
-    {"mark_eof", bd_mark_eof, METH_NOARGS,
+    {"mark_eof", meth<bd_mark_eof>, METH_NOARGS,
      VELMORA_DOC("mark_eof", "($self, /)", "Record that the transport closed.")},
-    {"decode", bd_decode, METH_NOARGS,
+    {"decode", meth<bd_decode>, METH_NOARGS,
      VELMORA_DOC("decode", "($self, /)",
                  "Decode one step: the next body bytes, or None when more input is needed or the body has "
                  "ended. Raises H1BodyError.")},
-    {"take_trailers", bd_take_trailers, METH_NOARGS,
+    {"take_trailers", meth<bd_take_trailers>, METH_NOARGS,
      VELMORA_DOC("take_trailers", "($self, /)",
                  "Move the parsed trailer fields out: a HeaderMap, or None when there were none or they were "
                  "already taken.")},
-    {"finish", bd_finish, METH_NOARGS,
+    {"finish", meth<bd_finish>, METH_NOARGS,
      VELMORA_DOC("finish", "($self, /)",
                  "In one step: (trailers as take_trailers() returns them, number of bytes still buffered).")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"is_complete", bd_is_complete, nullptr, "True once the body has ended.", nullptr},
-    {"buffered", bd_buffered, nullptr,
+    {"is_complete", get<bd_is_complete>, nullptr, "True once the body has ended.", nullptr},
+    {"buffered", get<bd_buffered>, nullptr,
      "Bytes in the input buffer; after completion, the bytes past the body.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -195,7 +185,7 @@ PyType_Slot kSlots[] = {
                     "H1BodyDecoder", "(kind, length=0)",
                     "Byte-fed decoder of one HTTP/1 message body. kind is \"chunked\", \"close\" or \"length\" "
                     "(a body of `length` bytes); any other kind is an empty body."))},
-    {Py_tp_new, reinterpret_cast<void*>(bd_new)},
+    {Py_tp_new, slot<bd_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(bd_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
@@ -234,11 +224,9 @@ void h1_body_decoder_feed(PyObject* decoder, std::string&& bytes) {
 }
 
 void h1_body_decoder_drain_into(PyObject* decoder, std::string& out) {
-  Retired retired;
-  locked(decoder, [&](h1::BodyDecoder& d) {
-    d.drain_input([&](std::string_view s) { out.append(s); });
-    d.take_retired(retired);
-  });
+  Transition<BodyDecoderObject> t(decoder);
+  t->drain_input([&](std::string_view s) { out.append(s); });
+  t->take_retired(t.dropped().owners());
 }
 
 PyObject* chunk_terminator() noexcept { return Py_NewRef(g_terminator); }

@@ -17,6 +17,7 @@
 #include "src/errors.h"
 #include "src/h1/body_decoder.h"
 #include "src/http/header_map.h"
+#include "src/locked.h"
 #include "src/module.h"
 
 namespace velmora::py {
@@ -159,7 +160,7 @@ PyMemberDef kResponseMembers[] = {
 PyType_Slot kRequestSlots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(request_head_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(request_head_repr)},
+    {Py_tp_repr, slot<request_head_repr>},
     {Py_tp_members, kRequestMembers},
     {0, nullptr},
 };
@@ -167,7 +168,7 @@ PyType_Slot kRequestSlots[] = {
 PyType_Slot kResponseSlots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(response_head_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(response_head_repr)},
+    {Py_tp_repr, slot<response_head_repr>},
     {Py_tp_members, kResponseMembers},
     {0, nullptr},
 };
@@ -185,11 +186,11 @@ PyObject* length_obj(h1::BodyKind k, uint64_t n) {
 
 // ---- H1Codec ------------------------------------------------------------------
 
-H1CodecObject* self_of(PyObject* o) { return reinterpret_cast<H1CodecObject*>(o); }
+H1CodecObject* self_of(PyObject* o) { return as_h1_codec(o); }
 
 template <class F>
 decltype(auto) locked(PyObject* self, F&& f) {
-  return self_of(self)->codec.with(std::forward<F>(f));
+  return self_of(self)->with(std::forward<F>(f));
 }
 
 // The options are fixed at construction; reading them needs no lock.
@@ -241,17 +242,15 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
     }
   }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&self_of(self)->options) h1::CodecOptions(o);
-  new (&self_of(self)->codec) Guarded<h1::Codec>(h1::Codec(o));
+  PyObject* self = create<H1CodecObject>(type, o);
+  if (self) new (&self_of(self)->options) h1::CodecOptions(o);
   return self;
 }
 
 void codec_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  self_of(self)->codec.~Guarded<h1::Codec>();
   self_of(self)->options.~CodecOptions();
+  destroy(self_of(self));
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -486,8 +485,8 @@ PyObject* connection_close(PyObject*, PyObject* headers) {
     PyErr_Format(PyExc_TypeError, "argument 'headers' must be HeaderMap, not %T", headers);
     return nullptr;
   }
-  bool close = reinterpret_cast<HeaderMapObject*>(headers)->map.with(
-      [](const http::HeaderMap& m) { return h1::connection_close(m); });
+  bool close = HeaderMapObject::of(headers)->with(
+      [](const HeaderMapState& s) { return h1::connection_close(s.map); });
   return bool_obj(close);
 }
 
@@ -512,64 +511,62 @@ PyObject* get_parse_error_status(PyObject* self, void*) {
   return PyLong_FromLong(*s);
 }
 
-#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef kCodecMethods[] = {
-    {"receive_head", receive_head, METH_O,
+    {"receive_head", meth<receive_head>, METH_O,
      VELMORA_DOC("receive_head", "($self, data, /)",
                  "Append data to the read buffer and parse a response head: an H1ResponseHead, or None when more "
                  "bytes are needed. Informational heads are skipped. Raises H1ParseError.")},
-    {"receive_request_head", receive_request_head, METH_O,
+    {"receive_request_head", meth<receive_request_head>, METH_O,
      VELMORA_DOC("receive_request_head", "($self, data, /)",
                  "Append data to the read buffer and parse a request head: an H1RequestHead, or None when more "
                  "bytes are needed. Raises H1ParseError and records parse_error_status.")},
-    {"feed", feed, METH_O,
+    {"feed", meth<feed>, METH_O,
      VELMORA_DOC("feed", "($self, data, /)", "Append data to the read buffer without parsing.")},
-    {"take_body", take_body, METH_NOARGS,
+    {"take_body", meth<take_body>, METH_NOARGS,
      VELMORA_DOC("take_body", "($self, /)", "Remove and return every buffered byte (b\"\" when none).")},
-    {"take_body_into", take_body_into, METH_O,
+    {"take_body_into", meth<take_body_into>, METH_O,
      VELMORA_DOC("take_body_into", "($self, decoder, /)",
                  "Move every buffered byte into an H1BodyDecoder, without creating a bytes object.")},
-    {"reset", codec_reset, METH_NOARGS,
+    {"reset", meth<codec_reset>, METH_NOARGS,
      VELMORA_DOC("reset", "($self, /)",
                  "Start the next message: per-message state dropped, read buffer and options kept.")},
-    {"serialize_request", FASTCALL(serialize_request), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_request", meth<serialize_request>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_request",
                  "($self, method, url, headers=None, *, http10=False, content_length=None, chunked=False)",
                  "Encode a request head and keep its body encoder; returns the head bytes.")},
-    {"serialize_response", FASTCALL(serialize_response), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_response", meth<serialize_response>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_response",
                  "($self, status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
                  "chunked=False)",
                  "Encode a response head and keep its body encoder; returns the head bytes.")},
-    {"serialize_data", serialize_data, METH_O,
+    {"serialize_data", meth<serialize_data>, METH_O,
      VELMORA_DOC("serialize_data", "($self, chunk, /)", "Frame one body chunk for the message in flight.")},
-    {"serialize_end", serialize_end, METH_NOARGS,
+    {"serialize_end", meth<serialize_end>, METH_NOARGS,
      VELMORA_DOC("serialize_end", "($self, /)", "End the body of the message in flight.")},
-    {"serialize_trailers", serialize_trailers, METH_O,
+    {"serialize_trailers", meth<serialize_trailers>, METH_O,
      VELMORA_DOC("serialize_trailers", "($self, trailers, /)",
                  "End the body with trailer fields (only the declared, permitted ones are sent).")},
-    {"serialize_head_and_body", FASTCALL(serialize_head_and_body), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_head_and_body", meth<serialize_head_and_body>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_head_and_body", "($self, head, body=None, trailers=None)",
                  "One whole message in one buffer: head, framed body and its end.")},
-    {"body_is_eof", body_is_eof, METH_NOARGS,
+    {"body_is_eof", meth<body_is_eof>, METH_NOARGS,
      VELMORA_DOC("body_is_eof", "($self, /)", "True when the framing in flight carries no more body.")},
-    {"continue_response", continue_response, METH_NOARGS | METH_STATIC,
+    {"continue_response", meth<continue_response>, METH_NOARGS | METH_STATIC,
      VELMORA_DOC("continue_response", "()", "The bytes of an interim 100 Continue response.")},
-    {"connection_close", connection_close, METH_O | METH_STATIC,
+    {"connection_close", meth<connection_close>, METH_O | METH_STATIC,
      VELMORA_DOC("connection_close", "(headers, /)", "True when any Connection line holds the token close.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kCodecGetSet[] = {
-    {"buffered", get_buffered, nullptr, "Bytes in the read buffer.", nullptr},
-    {"max_buf_size", get_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
-    {"response_is_last", get_response_is_last, nullptr, "The response being written ends the connection.", nullptr},
-    {"response_close_delimited", get_response_close_delimited, nullptr,
+    {"buffered", get<get_buffered>, nullptr, "Bytes in the read buffer.", nullptr},
+    {"max_buf_size", get<get_max_buf_size>, nullptr, "The cap on an incomplete head.", nullptr},
+    {"response_is_last", get<get_response_is_last>, nullptr, "The response being written ends the connection.", nullptr},
+    {"response_close_delimited", get<get_response_close_delimited>, nullptr,
      "The response body being written runs until the connection closes.", nullptr},
-    {"request_connection_close", get_request_connection_close, nullptr,
+    {"request_connection_close", get<get_request_connection_close>, nullptr,
      "The last request serialized carried Connection: close.", nullptr},
-    {"parse_error_status", get_parse_error_status, nullptr,
+    {"parse_error_status", get<get_parse_error_status>, nullptr,
      "The automatic error status of the last failed request head, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -580,7 +577,7 @@ PyType_Slot kCodecSlots[] = {
                     "(*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
                     "date_header=True, max_buf_size=417792)",
                     "Per-connection HTTP/1 codec: head parsing and encoding, body framing, one read buffer."))},
-    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_new, slot<codec_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
     {Py_tp_methods, kCodecMethods},
     {Py_tp_getset, kCodecGetSet},

@@ -6,19 +6,18 @@
 #include "src/common.h"
 
 #include "proto/h1/codec.h"
-#include "proto/sync.h"
+#include "src/locked.h"
 
 namespace velmora::py {
 
-struct H1CodecObject {
-  PyObject_HEAD
+// The codec behind its state lock (Locked<h1::Codec>::with, Transition).
+struct H1CodecObject : Locked<h1::Codec> {
   h1::CodecOptions options;  // fixed at construction, read without the lock
-  Guarded<h1::Codec> codec;
 };
 
 // True for an H1Codec instance.
 bool is_h1_codec(PyObject* o) noexcept;
-inline H1CodecObject* as_h1_codec(PyObject* o) noexcept { return reinterpret_cast<H1CodecObject*>(o); }
+inline H1CodecObject* as_h1_codec(PyObject* o) noexcept { return static_cast<H1CodecObject*>(H1CodecObject::of(o)); }
 
 // Builds the head events from parsed heads (call with no lock held).
 PyObject* new_h1_request_head(h1::RequestHead&& head);

@@ -4,6 +4,7 @@
 
 #include "proto/http/date.h"
 #include "proto/http/uri.h"
+#include "src/locked.h"
 #include "src/module.h"
 
 namespace velmora::py {
@@ -119,9 +120,9 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef kFunctions[] = {
-    {"http_date", http_date, METH_NOARGS,
+    {"http_date", meth<http_date>, METH_NOARGS,
      VELMORA_DOC("http_date", "()", "The current Date header value (29-byte IMF-fixdate), cached per second.")},
-    {"uri_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(uri_parts)),
+    {"uri_parts", meth<uri_parts>,
      METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("uri_parts", "(url)",
                  "Split a URL into (scheme, host, port, authority) with the codecs' URI parser.")},

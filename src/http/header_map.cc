@@ -7,6 +7,7 @@
 
 #include "proto/http/fields.h"
 #include "src/http/names.h"
+#include "src/locked.h"
 #include "src/module.h"
 
 namespace velmora::py {
@@ -17,7 +18,13 @@ PyTypeObject* g_type = nullptr;
 
 constexpr const char* kFull = "header map is full (HeaderMap MAX_SIZE, 32768 entries)";
 
-HeaderMapObject* self_of(PyObject* o) { return reinterpret_cast<HeaderMapObject*>(o); }
+HeaderMapObject* self_of(PyObject* o) { return HeaderMapObject::of(o); }
+
+// Runs f(map) under the object's lock.
+template <class F>
+decltype(auto) with_map(PyObject* self, F&& f) {
+  return self_of(self)->with([&](HeaderMapState& s) -> decltype(auto) { return f(s.map); });
+}
 
 PyObject* full_error() {
   PyErr_SetString(PyExc_ValueError, kFull);
@@ -103,7 +110,7 @@ PyObject* build_list(const http::HeaderMap& m, Shape shape) {
 
 PyObject* list_of(PyObject* self, Shape shape) {
   http::HeaderMap& copy = t_copy;
-  self_of(self)->map.with([&](const http::HeaderMap& m) { copy = m; });
+  with_map(self, [&](const http::HeaderMap& m) { copy = m; });
   PyObject* list = build_list(copy, shape);
   trim_copy(copy);
   return list;
@@ -117,12 +124,12 @@ PyObject* cached_list(PyObject* self, Shape shape) {
   http::HeaderMap& copy = t_copy;
   uint64_t seen;
   bool keep_it = false;
-  PyObject* hit = o->map.with([&](const http::HeaderMap& m) -> PyObject* {
-    if (PyObject* c = o->cache[slot]) return Py_NewRef(c);
-    seen = o->mutations;
-    keep_it = o->read_before[slot];
-    o->read_before[slot] = true;
-    copy = m;
+  PyObject* hit = o->with([&](HeaderMapState& s) -> PyObject* {
+    if (PyObject* c = s.cache[slot]) return Py_NewRef(c);
+    seen = s.mutations;
+    keep_it = s.read_before[slot];
+    s.read_before[slot] = true;
+    copy = s.map;
     return nullptr;
   });
   if (hit) {
@@ -137,25 +144,18 @@ PyObject* cached_list(PyObject* self, Shape shape) {
     PyErr_Clear();
     return built.release();
   }
-  o->map.with([&](const http::HeaderMap&) {
-    if (o->mutations == seen && !o->cache[slot]) o->cache[slot] = keep.release();
+  o->with([&](HeaderMapState& s) {
+    if (s.mutations == seen && !s.cache[slot]) s.cache[slot] = keep.release();
   });
   return built.release();  // `keep`, if not stored, is released here, unlocked
 }
 
-// Every mutating method calls this under the lock and releases the returned
-// lists after unlocking.
-struct DroppedCache {
-  PyObject* lists[2] = {nullptr, nullptr};
-  ~DroppedCache() {
-    Py_XDECREF(lists[0]);
-    Py_XDECREF(lists[1]);
-  }
-};
-void invalidate(HeaderMapObject* o, DroppedCache& d) {
-  d.lists[0] = std::exchange(o->cache[0], nullptr);
-  d.lists[1] = std::exchange(o->cache[1], nullptr);
-  ++o->mutations;
+// Every mutating transition calls this; the kept lists are released after
+// unlocking.
+void invalidate(HeaderMapState& s, Dropped& d) {
+  d.take(s.cache[0]);
+  d.take(s.cache[1]);
+  ++s.mutations;
 }
 
 // Appends (name, value) objects to a map under construction.
@@ -246,17 +246,14 @@ PyObject* hm_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   http::HeaderMap m;
   if (init && init != Py_None && !fill_from(m, init)) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  new (&self_of(self)->map) Guarded<http::HeaderMap>(std::move(m));
-  return self;  // cache and mutations start zeroed by tp_alloc
+  return create<HeaderMapObject>(type, std::move(m));
 }
 
 void hm_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  Py_XDECREF(self_of(self)->cache[0]);
-  Py_XDECREF(self_of(self)->cache[1]);
-  self_of(self)->map.~Guarded<http::HeaderMap>();
+  Py_XDECREF(self_of(self)->state.cache[0]);
+  Py_XDECREF(self_of(self)->state.cache[1]);
+  destroy(self_of(self));
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -278,7 +275,7 @@ PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   HeaderName name;
   if (!header_name_from_py(a[0], name)) return nullptr;
   std::string& out = t_scratch;
-  bool found = self_of(self)->map.with([&](const http::HeaderMap& m) {
+  bool found = with_map(self, [&](const http::HeaderMap& m) {
     std::string_view v;
     if (!m.first(name.view(), v)) return false;
     out.assign(v);
@@ -293,7 +290,7 @@ PyObject* hm_get_all(PyObject* self, PyObject* name_obj) {
   if (!header_name_from_py(name_obj, name)) return nullptr;
   std::string buf;
   std::vector<uint32_t> lens;
-  self_of(self)->map.with([&](const http::HeaderMap& m) {
+  with_map(self, [&](const http::HeaderMap& m) {
     m.for_each_of(name.view(), [&](std::string_view v) {
       buf.append(v);
       lens.push_back(uint32_t(v.size()));
@@ -318,13 +315,12 @@ PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   HeaderName name;
   std::string_view value;
   if (!header_name_from_py(a[0], name) || !header_value_from_py(a[1], value)) return nullptr;
-  HeaderMapObject* o = self_of(self);
-  DroppedCache dropped;
-  bool ok = o->map.with([&](http::HeaderMap& m) {
-    if (!m.append(name.view(), value)) return false;
-    invalidate(o, dropped);
-    return true;
-  });
+  bool ok;
+  {
+    Transition<HeaderMapObject> t(self);
+    ok = t->map.append(name.view(), value);
+    if (ok) invalidate(*t, t.dropped());
+  }
   if (!ok) return full_error();
   Py_RETURN_NONE;
 }
@@ -342,9 +338,9 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   PyObject* value_err = value_ok ? nullptr : PyErr_GetRaisedException();
   enum { existing, added, full, invalid } outcome;
   std::string& out = t_scratch;
-  HeaderMapObject* o = self_of(self);
-  DroppedCache dropped;
-  o->map.with([&](http::HeaderMap& m) {
+  {
+    Transition<HeaderMapObject> t(self);
+    http::HeaderMap& m = t->map;
     std::string_view v;
     if (m.first(name.view(), v)) {
       out.assign(v);
@@ -354,11 +350,11 @@ PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     } else if (!m.append(name.view(), value)) {
       outcome = full;
     } else {
-      invalidate(o, dropped);
+      invalidate(*t, t.dropped());
       out.assign(value);
       outcome = added;
     }
-  });
+  }
   if (outcome == invalid) {
     PyErr_SetRaisedException(value_err);
     return nullptr;
@@ -377,7 +373,7 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
   HeaderName name;
   if (!header_name_from_py(key, name)) return nullptr;
   std::string& out = t_scratch;
-  bool found = self_of(self)->map.with([&](const http::HeaderMap& m) {
+  bool found = with_map(self, [&](const http::HeaderMap& m) {
     std::string_view v;
     if (!m.first(name.view(), v)) return false;
     out.assign(v);
@@ -394,14 +390,13 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   HeaderName name;
   if (!header_name_from_py(key, name)) return -1;
-  HeaderMapObject* o = self_of(self);
-  DroppedCache dropped;
   if (!value) {
-    bool removed = o->map.with([&](http::HeaderMap& m) {
-      if (!m.remove(name.view())) return false;
-      invalidate(o, dropped);
-      return true;
-    });
+    bool removed;
+    {
+      Transition<HeaderMapObject> t(self);
+      removed = t->map.remove(name.view());
+      if (removed) invalidate(*t, t.dropped());
+    }
     if (!removed) {
       Ref k(ascii_obj(name.view()));
       if (k) PyErr_SetObject(PyExc_KeyError, k.get());
@@ -411,11 +406,12 @@ int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   }
   std::string_view v;
   if (!header_value_from_py(value, v)) return -1;
-  bool ok = o->map.with([&](http::HeaderMap& m) {
-    if (!m.replace(name.view(), v)) return false;
-    invalidate(o, dropped);
-    return true;
-  });
+  bool ok;
+  {
+    Transition<HeaderMapObject> t(self);
+    ok = t->map.replace(name.view(), v);
+    if (ok) invalidate(*t, t.dropped());
+  }
   if (!ok) {
     full_error();
     return -1;
@@ -431,11 +427,11 @@ int hm_contains(PyObject* self, PyObject* key) {
     return 0;
   }
   if (!name.assign(raw)) return 0;
-  return self_of(self)->map.with([&](const http::HeaderMap& m) { return m.contains(name.view()); }) ? 1 : 0;
+  return with_map(self, [&](const http::HeaderMap& m) { return m.contains(name.view()); }) ? 1 : 0;
 }
 
 Py_ssize_t hm_len(PyObject* self) {
-  return Py_ssize_t(self_of(self)->map.with([](const http::HeaderMap& m) { return m.size(); }));
+  return Py_ssize_t(with_map(self, [](const http::HeaderMap& m) { return m.size(); }));
 }
 
 PyObject* hm_iter(PyObject* self) {
@@ -451,8 +447,8 @@ PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
   } else if (self == other) {
     eq = true;
   } else {
-    eq = with_both(self_of(self)->map, self_of(other)->map,
-                   [](const http::HeaderMap& a, const http::HeaderMap& b) { return a == b; });
+    eq = with_both(*self_of(self), *self_of(other),
+                   [](const HeaderMapState& a, const HeaderMapState& b) { return a.map == b.map; });
   }
   return bool_obj(op == Py_EQ ? eq : !eq);
 }
@@ -464,20 +460,20 @@ PyObject* hm_repr(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_get)), METH_FASTCALL | METH_KEYWORDS,
+    {"get", meth<hm_get>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("get", "($self, name, default=None)", "First value for name, or default when absent.")},
-    {"get_all", hm_get_all, METH_O,
+    {"get_all", meth<hm_get_all>, METH_O,
      VELMORA_DOC("get_all", "($self, name, /)", "Every value for name, in order; an empty list when absent.")},
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_add)), METH_FASTCALL | METH_KEYWORDS,
+    {"add", meth<hm_add>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("add", "($self, name, value)", "Append a value, keeping the existing ones.")},
-    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hm_setdefault)),
+    {"setdefault", meth<hm_setdefault>,
      METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("setdefault", "($self, name, value)",
                  "The first value of name if present; otherwise append value and return it as bytes.")},
-    {"keys", hm_keys, METH_NOARGS, VELMORA_DOC("keys", "($self, /)", "Distinct names in order.")},
-    {"values", hm_values, METH_NOARGS, VELMORA_DOC("values", "($self, /)", "Every value in order.")},
-    {"items", hm_items, METH_NOARGS, VELMORA_DOC("items", "($self, /)", "Every (name, value) pair in order.")},
-    {"raw_items", hm_raw_items, METH_NOARGS,
+    {"keys", meth<hm_keys>, METH_NOARGS, VELMORA_DOC("keys", "($self, /)", "Distinct names in order.")},
+    {"values", meth<hm_values>, METH_NOARGS, VELMORA_DOC("values", "($self, /)", "Every value in order.")},
+    {"items", meth<hm_items>, METH_NOARGS, VELMORA_DOC("items", "($self, /)", "Every (name, value) pair in order.")},
+    {"raw_items", meth<hm_raw_items>, METH_NOARGS,
      VELMORA_DOC("raw_items", "($self, /)", "Every (name, value) pair with the name as lowercase ASCII bytes.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -486,16 +482,16 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(VELMORA_DOC("HeaderMap", "(init=None)",
                                               "Ordered, case-insensitive, multi-valued header collection: names are "
                                               "lowercase str, values bytes."))},
-    {Py_tp_new, reinterpret_cast<void*>(hm_new)},
+    {Py_tp_new, slot<hm_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(hm_dealloc)},
     {Py_tp_methods, kMethods},
-    {Py_mp_subscript, reinterpret_cast<void*>(hm_subscript)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(hm_ass_subscript)},
-    {Py_mp_length, reinterpret_cast<void*>(hm_len)},
-    {Py_sq_contains, reinterpret_cast<void*>(hm_contains)},
-    {Py_tp_iter, reinterpret_cast<void*>(hm_iter)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(hm_richcompare)},
-    {Py_tp_repr, reinterpret_cast<void*>(hm_repr)},
+    {Py_mp_subscript, slot<hm_subscript>},
+    {Py_mp_ass_subscript, slot<hm_ass_subscript>},
+    {Py_mp_length, slot<hm_len>},
+    {Py_sq_contains, slot<hm_contains>},
+    {Py_tp_iter, slot<hm_iter>},
+    {Py_tp_richcompare, slot<hm_richcompare>},
+    {Py_tp_repr, slot<hm_repr>},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {0, nullptr},
 };
@@ -546,14 +542,11 @@ bool header_value_from_py(PyObject* o, std::string_view& out) {
 bool is_header_map(PyObject* o) noexcept { return g_type && PyObject_TypeCheck(o, g_type); }
 
 http::HeaderMap copy_header_map(PyObject* o) {
-  return self_of(o)->map.with([](const http::HeaderMap& m) { return m; });
+  return with_map(o, [](const http::HeaderMap& m) { return m; });
 }
 
 PyObject* new_header_map(http::HeaderMap&& map) {
-  PyObject* self = g_type->tp_alloc(g_type, 0);
-  if (!self) return nullptr;
-  new (&self_of(self)->map) Guarded<http::HeaderMap>(std::move(map));
-  return self;
+  return create<HeaderMapObject>(g_type, std::move(map));
 }
 
 int add_header_map(PyObject* m) {

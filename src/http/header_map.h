@@ -3,20 +3,25 @@
 #pragma once
 
 #include "proto/http/header_map.h"
-#include "proto/sync.h"
 #include "src/common.h"
+#include "src/locked.h"
 
 namespace velmora::py {
 
-struct HeaderMapObject {
-  PyObject_HEAD
-  Guarded<http::HeaderMap> map;
-  // Guarded by map's lock: the lists items() and raw_items() built last, kept
-  // until a mutation through this object's methods; mutations counts those.
-  PyObject* cache[2];
-  uint64_t mutations;
-  bool read_before[2];  // a list is only kept once it has been asked for twice
+struct HeaderMapState {
+  http::HeaderMap map;
+  // The lists items() and raw_items() built last, kept until a mutation
+  // through this object's methods; mutations counts those.
+  PyObject* cache[2] = {nullptr, nullptr};
+  uint64_t mutations = 0;
+  bool read_before[2] = {false, false};  // a list is only kept once it has been asked for twice
+
+  HeaderMapState() = default;
+  explicit HeaderMapState(http::HeaderMap&& m) noexcept : map(std::move(m)) {}
 };
+
+// The map and its list cache behind the object's state lock.
+using HeaderMapObject = Locked<HeaderMapState>;
 
 // A header name from Python (str or bytes), validated and lowercased.
 class HeaderName {

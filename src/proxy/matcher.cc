@@ -5,6 +5,7 @@
 #include <new>
 
 #include "proxy/matcher.h"
+#include "src/locked.h"
 #include "src/module.h"
 
 namespace velmora::py {
@@ -107,17 +108,17 @@ PyObject* intercept_repr(PyObject* self) {
 }
 
 PyMethodDef kMatcherMethods[] = {
-    {"from_env", matcher_from_env, METH_NOARGS | METH_STATIC,
+    {"from_env", meth<matcher_from_env>, METH_NOARGS | METH_STATIC,
      VELMORA_DOC("from_env", "()",
                  "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY (upper case first, then lower "
                  "case), read now. Under CGI (REQUEST_METHOD set) the environment is ignored and no proxy is "
                  "used.")},
-    {"from_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(matcher_from_parts)),
+    {"from_parts", meth<matcher_from_parts>,
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      VELMORA_DOC("from_parts", "(*, all=None, http=None, https=None, no=None)",
                  "A matcher from explicit settings: proxy URLs for all schemes, http and https destinations, "
                  "and a comma-separated NO_PROXY list.")},
-    {"intercept", matcher_intercept, METH_O,
+    {"intercept", meth<matcher_intercept>, METH_O,
      VELMORA_DOC("intercept", "($self, url, /)",
                  "The ProxyIntercept for a request to url, or None when it goes direct.")},
     {nullptr, nullptr, 0, nullptr},
@@ -135,18 +136,18 @@ PyType_Spec kMatcherSpec = {"velmora._velmora.ProxyMatcher", sizeof(MatcherObjec
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kMatcherSlots};
 
 PyMethodDef kInterceptMethods[] = {
-    {"basic_auth", intercept_basic_auth, METH_NOARGS,
+    {"basic_auth", meth<intercept_basic_auth>, METH_NOARGS,
      VELMORA_DOC("basic_auth", "($self, /)",
                  "The Proxy-Authorization value (\"Basic \" and Base64 credentials) for an HTTP proxy whose URL "
                  "carried credentials, else None.")},
-    {"raw_auth", intercept_raw_auth, METH_NOARGS,
+    {"raw_auth", meth<intercept_raw_auth>, METH_NOARGS,
      VELMORA_DOC("raw_auth", "($self, /)",
                  "(user, password) for a SOCKS proxy whose URL carried credentials, else None.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kInterceptGetset[] = {
-    {"uri", intercept_uri, nullptr, const_cast<char*>("The proxy URI: scheme://host[:port]/, without credentials."),
+    {"uri", get<intercept_uri>, nullptr, const_cast<char*>("The proxy URI: scheme://host[:port]/, without credentials."),
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -156,7 +157,7 @@ PyType_Slot kInterceptSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(intercept_dealloc)},
     {Py_tp_methods, kInterceptMethods},
     {Py_tp_getset, kInterceptGetset},
-    {Py_tp_repr, reinterpret_cast<void*>(intercept_repr)},
+    {Py_tp_repr, slot<intercept_repr>},
     {0, nullptr},
 };
 

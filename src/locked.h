@@ -1,0 +1,249 @@
+// The binding's common machinery for its classes: the locked-object base, the
+// scoped transition that releases dropped Python references after unlocking,
+// and the guard that keeps C++ exceptions from crossing into the interpreter.
+#pragma once
+
+#include "src/common.h"
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace velmora::py {
+
+// ---- Dropped references -------------------------------------------------------
+
+// Python references that a transition lets go of while its state lock is held.
+// They are collected here and released when the Dropped is destroyed, which
+// Transition arranges to happen after the lock is gone (releasing a reference
+// can run arbitrary Python code: finalizers, weakref callbacks, a GC pass).
+//
+// add() never allocates for the first kInline references and never throws;
+// if a larger spill cannot be allocated the reference is leaked rather than
+// released under the lock.
+class Dropped {
+ public:
+  static constexpr size_t kInline = 6;
+
+  Dropped() = default;
+  Dropped(const Dropped&) = delete;
+  Dropped& operator=(const Dropped&) = delete;
+  ~Dropped() { release(); }
+
+  // Takes over one strong reference; nullptr is ignored.
+  void add(PyObject* o) noexcept {
+    if (!o) return;
+    if (n_ < kInline) {
+      inline_[n_++] = o;
+      return;
+    }
+    try {
+      spill_.push_back(o);
+    } catch (...) {
+      // Out of memory under a lock: leaking one reference is the safe choice.
+    }
+  }
+  // Takes over the reference held in `slot` and clears the slot.
+  void take(PyObject*& slot) noexcept { add(std::exchange(slot, nullptr)); }
+
+  // Core-side owners (type-erased, e.g. buffers whose deleters release a
+  // Python object) retired by a step. The core fills this vector by swap or
+  // push_back under the lock; they are destroyed with the references.
+  std::vector<std::shared_ptr<const void>>& owners() noexcept { return owners_; }
+
+  // Releases everything now. Call only with no state lock held.
+  void release() noexcept {
+    owners_.clear();
+    while (n_) Py_DECREF(inline_[--n_]);
+    for (PyObject* o : spill_) Py_DECREF(o);
+    spill_.clear();
+  }
+
+ private:
+  PyObject* inline_[kInline];
+  size_t n_ = 0;
+  std::vector<PyObject*> spill_;
+  std::vector<std::shared_ptr<const void>> owners_;
+};
+
+// ---- The locked-object base ---------------------------------------------------
+
+// A Python object holding a core value `state` behind its state lock `mu`.
+// Every binding class with mutable state is a Locked<State> or derives from
+// one (a derived struct adds fields fixed at construction, read without the
+// lock). Python subclasses of such classes extend the layout after it.
+//
+// Contract:
+// - create() builds the object in tp_new (or for an object the binding hands
+//   out); destroy() tears it down in tp_dealloc (untracking a GC object is the
+//   caller's job, before destroy()).
+// - Each method is one transition: with() or one Transition, one acquisition.
+//   Nothing inside a transition creates or releases a Python object; what the
+//   step drops goes into the Transition's Dropped, released after unlocking.
+// - The lock is not recursive: a transition never calls back into Python and
+//   never takes another object's lock, except the documented nestings
+//   (a connection state, then its codec; two HeaderMaps for equality).
+// - If the core throws (std::bad_alloc), the lock is released by unwinding and
+//   the guard below turns the exception into a Python error; core steps give
+//   the strong guarantee, so the object is as it was before the call.
+template <class State>
+struct Locked {
+  PyObject_HEAD
+  mutable std::mutex mu;
+  State state;
+
+  using state_type = State;
+
+  static Locked* of(PyObject* o) noexcept { return reinterpret_cast<Locked*>(o); }
+
+  // Runs f(state) under the lock and returns its result.
+  template <class F>
+  decltype(auto) with(F&& f) {
+    std::lock_guard<std::mutex> g(mu);
+    return std::forward<F>(f)(state);
+  }
+  template <class F>
+  decltype(auto) with(F&& f) const {
+    std::lock_guard<std::mutex> g(mu);
+    return std::forward<F>(f)(state);
+  }
+};
+
+// Runs f(a.state, b.state) with both locks held, taken with a
+// deadlock-avoiding algorithm (a with b racing b with a cannot deadlock); the
+// same object twice is locked once. For reads of two objects of one class
+// (HeaderMap equality) only.
+template <class State, class F>
+decltype(auto) with_both(const Locked<State>& a, const Locked<State>& b, F&& f) {
+  if (&a == &b) {
+    std::lock_guard<std::mutex> g(a.mu);
+    return std::forward<F>(f)(a.state, b.state);
+  }
+  std::scoped_lock g(a.mu, b.mu);
+  return std::forward<F>(f)(a.state, b.state);
+}
+
+// A scoped transition on one locked object: holds the lock from construction
+// to destruction and collects the Python references the step drops. The lock
+// is released before the references are (member order makes this so), so a
+// method reads:
+//
+//   PyObject* m(PyObject* self, PyObject* arg) {
+//     ...convert arguments...
+//     Result r;
+//     {
+//       Transition<MyObject> t(self);
+//       r = t->step(...);          // core call
+//       t.dropped().take(t.obj().stored_handle);
+//     }                            // unlocked here, then handle released
+//     ...build Python results...
+//   }
+template <class Obj>
+class Transition {
+ public:
+  explicit Transition(PyObject* self) : obj_(static_cast<Obj*>(Obj::of(self))), lock_(obj_->mu) {}
+  explicit Transition(Obj* obj) : obj_(obj), lock_(obj_->mu) {}
+  Transition(const Transition&) = delete;
+  Transition& operator=(const Transition&) = delete;
+
+  auto& operator*() noexcept { return obj_->state; }
+  auto* operator->() noexcept { return &obj_->state; }
+  Obj& obj() noexcept { return *obj_; }
+  Dropped& dropped() noexcept { return dropped_; }
+
+ private:
+  Obj* obj_;
+  Dropped dropped_;                    // destroyed last: released unlocked
+  std::lock_guard<std::mutex> lock_;  // destroyed first
+};
+
+// Releases the memory of an object whose C++ members were never constructed
+// (tp_alloc succeeded, construction threw).
+void discard_unconstructed(PyObject* self) noexcept;
+
+// tp_alloc plus construction of the lock and the state from `args`. Returns a
+// new reference, or nullptr with a Python error set; a throwing State
+// constructor frees the object and rethrows (the guard converts it).
+template <class Obj, class... Args>
+PyObject* create(PyTypeObject* type, Args&&... args) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  Obj* o = static_cast<Obj*>(Obj::of(self));
+  try {
+    new (&o->state) typename Obj::state_type(std::forward<Args>(args)...);
+  } catch (...) {
+    discard_unconstructed(self);
+    throw;
+  }
+  new (&o->mu) std::mutex();
+  return self;
+}
+
+// Destroys the lock and the state (the caller then frees the object).
+template <class Obj>
+void destroy(Obj* o) noexcept {
+  using S = typename Obj::state_type;
+  o->state.~S();
+  o->mu.~mutex();
+}
+
+// ---- The exception guard ------------------------------------------------------
+
+// Sets the Python error for the C++ exception being handled: std::bad_alloc
+// (and std::length_error, a size no allocation can meet) as MemoryError, any
+// other exception as SystemError naming it. An error already set is kept as
+// the new one's context. Call only inside a catch block.
+void set_error_from_exception() noexcept;
+
+// guard<F>: a function with F's exact signature that calls F and turns any
+// C++ exception into the Python error above, returning the failure value of
+// the signature (nullptr, or -1 for int / Py_ssize_t / Py_hash_t results).
+// Every entry point the interpreter can call is wrapped in it: methods,
+// getters, setters, tp_new, number/mapping/sequence slots, module functions
+// and the module's execution step. It costs nothing on the normal path (the
+// wrapper inlines the call; unwinding tables only).
+//
+// Not for tp_dealloc, tp_traverse, tp_clear: those must not throw at all.
+//
+//   {"feed", meth<bd_feed>, METH_O, ...}
+//   {"serialize_request", meth<serialize_request>, METH_FASTCALL | METH_KEYWORDS, ...}
+//   {"buffered", getter<get_buffered>, nullptr, ...}
+//   {Py_tp_new, slot<bd_new>}
+template <auto F>
+struct Guard;
+
+template <class R, class... A, R (*F)(A...)>
+struct Guard<F> {
+  static R call(A... a) noexcept {
+    try {
+      return F(a...);
+    } catch (...) {
+      set_error_from_exception();
+      if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+      else
+        return R(-1);
+    }
+  }
+};
+
+template <auto F>
+inline constexpr auto guard = &Guard<F>::call;
+
+// The guarded function as a PyMethodDef entry (any calling convention).
+template <auto F>
+inline PyCFunction meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
+
+// The guarded function as a getter.
+template <auto F>
+inline constexpr getter get = guard<F>;
+
+// The guarded function as a PyType_Slot pointer.
+template <auto F>
+inline void* slot = reinterpret_cast<void*>(guard<F>);
+
+}  // namespace velmora::py
