@@ -6,6 +6,7 @@
 #include <string>
 
 #include "src/errors.h"
+#include "src/h2/streams.h"
 #include "src/locked.h"
 
 #ifndef VELMORA_VERSION
@@ -87,10 +88,12 @@ int exec_module(PyObject* m) {
   if (add_base_errors(m) < 0) return -1;
   if (add_header_map(m) < 0) return -1;
   if (add_http_functions(m) < 0) return -1;
-  // HTTP/2 codec, frame events, stream values and H2Streams register here.
+  // HTTP/2 codec and frame events register here.
+  if (add_h2_stream_values(m) < 0) return -1;
+  // H2Streams and its verdicts register here.
   if (add_ints(m, kH2Flags) < 0) return -1;
   if (add_h2_errors(m) < 0) return -1;
-  // H2Reason registers here.
+  if (add_h2_reason(m) < 0) return -1;
   if (add_ints(m, kH2Defaults) < 0) return -1;
   if (PyModule_Add(m, "H2_PREFACE", PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1)) < 0) return -1;
   if (add_h1_errors(m) < 0) return -1;
