@@ -192,4 +192,14 @@ uint32_t ConnState::maybe_goaway_reply(FrameQueue& out) {
   return kFlagWake | kFlagConnDone;
 }
 
+std::string ConnState::describe() const {
+  std::string out = is_server() ? "H2Streams(role=server, streams=" : "H2Streams(role=client, streams=";
+  out += std::to_string(streams_.size());
+  out += ", active=";
+  out += std::to_string(num_streams_);
+  out += failed_ ? ", failed=true" : ", failed=false";
+  out += peer_goaway_ ? ", goaway=true)" : ", goaway=false)";
+  return out;
+}
+
 }  // namespace velmora::h2

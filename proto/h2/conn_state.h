@@ -216,6 +216,10 @@ class ConnState {
   bool goaway_replied() const noexcept { return goaway_replied_; }
   bool shutdown_final() const noexcept { return shutdown_final_; }
 
+  // "H2Streams(role=client, streams=<records>, active=<num_streams>,
+  // failed=false, goaway=false)": records still held count in `streams`.
+  std::string describe() const;
+
   // ---- teardown ----
   // Every record removed, every handle to `sink`.
   void drop_all(HandleSink& sink) noexcept { streams_.drop_all(sink); }

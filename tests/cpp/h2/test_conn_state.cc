@@ -374,12 +374,14 @@ TEST(ConnState, GoAwayReplyOnceTheLastStreamIsGone) {
   uint32_t id = open(s, true);
   s.set_peer_goaway({5, 0});
   EXPECT_EQ(s.maybe_goaway_reply(out), 0u);  // a stream is still active
+  EXPECT_EQ(s.describe(), "H2Streams(role=client, streams=1, active=1, failed=false, goaway=true)");
   StreamRecord* r = s.streams().find(id);
   ASSERT_TRUE(r->state.recv_open(true, false));
   EXPECT_EQ(s.closed_transition(*r, out, sink), uint32_t(kFlagSlotFreed | kFlagWake | kFlagConnDone));
   EXPECT_EQ(out.goaways, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 0}}));
   EXPECT_TRUE(s.failed());
   EXPECT_EQ(s.failure_message(), "connection closed: GOAWAY exchanged");
+  EXPECT_EQ(s.describe(), "H2Streams(role=client, streams=0, active=0, failed=true, goaway=true)");
   EXPECT_EQ(s.maybe_goaway_reply(out), 0u);
   EXPECT_FALSE(s.record_failure("later"));  // the first failure wins
 
