@@ -286,6 +286,30 @@ TEST(ConnState, AStreamStaysUntilItsCapacityIsBack) {
   EXPECT_EQ(s.streams().find(done), nullptr);
 }
 
+// Steady state: records come back to the free list and are reused in place,
+// so a connection that keeps opening and closing streams stops growing.
+TEST(ConnState, RecordsAreReusedOnceTheWorkingSetIsReached) {
+  ConnState s(client());
+  Sink sink;
+  Frames out;
+  std::set<const StreamRecord*> warm, later;
+  auto round = [&](std::set<const StreamRecord*>& seen) {
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 8; ++i) ids.push_back(open(s, true));
+    for (uint32_t id : ids) {
+      StreamRecord* r = s.streams().find(id);
+      seen.insert(r);
+      ASSERT_TRUE(r->state.recv_open(true, false));
+      s.closed_transition(*r, out, sink);
+    }
+  };
+  for (int i = 0; i < 4; ++i) round(warm);
+  for (int i = 0; i < 1000; ++i) round(later);
+  EXPECT_EQ(warm.size(), 8u);
+  EXPECT_EQ(later, warm);
+  EXPECT_EQ(s.streams().size(), 0u);
+}
+
 TEST(ConnState, PeerStreamIdsAndTheUsedIdCheck) {
   ConnState s(server());
   Sink sink;
