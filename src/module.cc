@@ -88,7 +88,7 @@ int exec_module(PyObject* m) {
   if (add_base_errors(m) < 0) return -1;
   if (add_header_map(m) < 0) return -1;
   if (add_http_functions(m) < 0) return -1;
-  // HTTP/2 codec and frame events register here.
+  if (add_h2_codec(m) < 0) return -1;
   if (add_h2_stream_values(m) < 0) return -1;
   // H2Streams and its verdicts register here.
   if (add_ints(m, kH2Flags) < 0) return -1;

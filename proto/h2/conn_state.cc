@@ -18,7 +18,7 @@ std::optional<Role> parse_role(std::string_view s) noexcept {
 }
 
 std::optional<ConnConfig::Problem> ConnConfig::check() const noexcept {
-  if (max_frame_size < kMinMaxFrameSize || max_frame_size > kMaxMaxFrameSize) return Problem::max_frame_size;
+  if (max_frame_size < kDefaultMaxFrameSize || max_frame_size > kMaxMaxFrameSize) return Problem::max_frame_size;
   if (initial_window_size > uint32_t(kMaxWindow) || connection_window > uint32_t(kMaxWindow))
     return Problem::window_size;
   return std::nullopt;
@@ -36,7 +36,7 @@ ConnState::ConnState(const ConnConfig& c)
       max_local_error_reset_streams_(c.max_local_error_reset_streams),
       max_pending_accept_reset_streams_(c.max_pending_accept_reset_streams),
       auto_date_header_(c.auto_date_header) {
-  if (c.enable_push) local_.enable_push = *c.enable_push ? 1 : 0;
+  local_.enable_push = c.enable_push;
   if (role_ == Role::server) local_.max_concurrent_streams = c.max_concurrent_streams;
   local_.initial_window_size = c.initial_window_size;
   local_.max_frame_size = c.max_frame_size;

@@ -24,14 +24,11 @@
 #include "proto/h2/data_budget.h"
 #include "proto/h2/error.h"
 #include "proto/h2/flow.h"
+#include "proto/h2/frame.h"
 #include "proto/h2/reset_store.h"
 #include "proto/h2/stream_store.h"
 
 namespace velmora::h2 {
-
-inline constexpr uint32_t kMaxStreamId = 2147483647;  // 2^31 - 1
-inline constexpr uint32_t kMinMaxFrameSize = 16384;
-inline constexpr uint32_t kMaxMaxFrameSize = 16777215;  // 2^24 - 1
 
 // Verdict bits the connection steps report to the driver.
 enum Flag : uint32_t {
@@ -51,7 +48,7 @@ struct ConnConfig {
   Role role = Role::client;
   uint32_t initial_window_size = kDefaultWindow;
   uint32_t connection_window = kDefaultWindow;
-  uint32_t max_frame_size = kMinMaxFrameSize;
+  uint32_t max_frame_size = kDefaultMaxFrameSize;
   uint32_t max_header_list_size = 16384;
   uint64_t max_send_buf_size = 1024 * 1024;
   std::optional<uint32_t> max_concurrent_streams;
@@ -67,16 +64,6 @@ struct ConnConfig {
   };
   // The first problem, in the order the constructor checks them.
   std::optional<Problem> check() const noexcept;
-};
-
-// Our SETTINGS, each only when set.
-struct LocalSettings {
-  std::optional<uint32_t> header_table_size;
-  std::optional<uint32_t> enable_push;
-  std::optional<uint32_t> max_concurrent_streams;
-  std::optional<uint32_t> initial_window_size;
-  std::optional<uint32_t> max_frame_size;
-  std::optional<uint32_t> max_header_list_size;
 };
 
 // Where connection steps queue control frames. Implementations encode into
@@ -105,7 +92,8 @@ class ConnState {
 
   // ---- role and settings ----
   bool is_server() const noexcept { return role_ == Role::server; }
-  const LocalSettings& local_settings() const noexcept { return local_; }
+  // Our SETTINGS, each only when set.
+  const Settings& local_settings() const noexcept { return local_; }
   bool settings_sent() const noexcept { return settings_sent_; }
   void mark_settings_sent() noexcept { settings_sent_ = true; }
   uint32_t stream_recv_window() const noexcept { return stream_recv_window_; }
@@ -266,7 +254,7 @@ class ConnState {
 
   ClockFn clock_;
   Role role_;
-  LocalSettings local_;
+  Settings local_;
   bool settings_sent_ = false;
   uint32_t stream_recv_window_;
   uint32_t connection_window_;
@@ -275,7 +263,7 @@ class ConnState {
 
   uint32_t peer_header_table_size_ = 4096;
   uint32_t peer_initial_window_size_ = kDefaultWindow;
-  uint32_t peer_max_frame_size_ = kMinMaxFrameSize;
+  uint32_t peer_max_frame_size_ = kDefaultMaxFrameSize;
   std::optional<uint32_t> peer_max_concurrent_streams_;
 
   uint64_t max_accepted_streams_;
