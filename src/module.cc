@@ -6,6 +6,7 @@
 #include <string>
 
 #include "src/errors.h"
+#include "src/h2/conn.h"
 #include "src/h2/streams.h"
 #include "src/locked.h"
 
@@ -90,7 +91,7 @@ int exec_module(PyObject* m) {
   if (add_http_functions(m) < 0) return -1;
   if (add_h2_codec(m) < 0) return -1;
   if (add_h2_stream_values(m) < 0) return -1;
-  // H2Streams and its verdicts register here.
+  if (add_h2_streams(m) < 0) return -1;
   if (add_ints(m, kH2Flags) < 0) return -1;
   if (add_h2_errors(m) < 0) return -1;
   if (add_h2_reason(m) < 0) return -1;

@@ -139,14 +139,67 @@ uint32_t ConnState::closed_transition(StreamRecord& r, FrameQueue& out, HandleSi
     release_slot_count();
     flags |= kFlagSlotFreed;
   }
-  // The send path's queues: a closed stream leaves the rotation and the
-  // connection-window waiters (their removal flags join here once they exist).
-  r.in_rotation = false;
-  r.waiting = false;
+  flags |= leave_rotation(r);
+  flags |= leave_waiters(r);
   reap_if_done(r, sink);  // `r` may be gone from here on
   flags |= maybe_goaway_reply(out);
   if (shutdown_final_ && num_streams_ == 0) flags |= kFlagStopAccepting;
   return flags;
+}
+
+uint32_t ConnState::leave_rotation(StreamRecord& r) noexcept {
+  if (!r.in_rotation) return 0;
+  r.in_rotation = false;
+  r.frames_this_turn = 0;
+  if (rotation_.empty()) return 0;
+  if (rotation_.front() != r.id) {
+    rotation_.remove(r.id);
+    return 0;
+  }
+  rotation_.pop_front();
+  if (!rotation_.empty()) return uint32_t(kFlagCapacity);
+  return !waiters_.empty() && conn_send_.window() > 0 ? uint32_t(kFlagCapacity) : 0u;
+}
+
+uint32_t ConnState::leave_waiters(StreamRecord& r) noexcept {
+  if (!r.waiting) return 0;
+  r.waiting = false;
+  if (waiters_.empty()) return 0;
+  if (waiters_.front() != r.id) {
+    waiters_.remove(r.id);
+    return 0;
+  }
+  waiters_.pop_front();
+  if (!rotation_.empty()) return uint32_t(kFlagCapacity);
+  return !waiters_.empty() && conn_send_.window() > 0 ? uint32_t(kFlagCapacity) : 0u;
+}
+
+StreamRecord* ConnState::rotation_front() noexcept {
+  while (!rotation_.empty()) {
+    StreamRecord* r = streams_.find(rotation_.front());
+    if (r && r->in_rotation && send_ready(*r)) return r;
+    if (r) {
+      r->in_rotation = false;
+      r->frames_this_turn = 0;
+    }
+    rotation_.pop_front();
+  }
+  return nullptr;
+}
+
+StreamRecord* ConnState::admit_and_front() {
+  if (conn_send_.window() > 0 && !rotation_front()) {
+    while (!waiters_.empty()) {
+      StreamRecord* r = streams_.find(waiters_.front());
+      waiters_.pop_front();
+      if (!r || !r->waiting) continue;
+      r->waiting = false;
+      if (!send_ready(*r)) continue;
+      join_rotation(*r);  // the rotation is empty: its storage exists or grows once
+      break;
+    }
+  }
+  return rotation_front();
 }
 
 std::expected<bool, ConnError> ConnState::release_closed_capacity(StreamRecord& r, FrameQueue& out,

@@ -20,11 +20,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "proto/h2/data_budget.h"
 #include "proto/h2/error.h"
 #include "proto/h2/flow.h"
 #include "proto/h2/frame.h"
+#include "proto/h2/id_queue.h"
 #include "proto/h2/reset_store.h"
 #include "proto/h2/stream_store.h"
 
@@ -96,6 +98,12 @@ class ConnState {
   const Settings& local_settings() const noexcept { return local_; }
   bool settings_sent() const noexcept { return settings_sent_; }
   void mark_settings_sent() noexcept { settings_sent_ = true; }
+  // Our SETTINGS is sent and its ACK not yet received.
+  bool settings_outstanding() const noexcept { return settings_sent_ && !settings_acked_; }
+  void mark_settings_acked() noexcept { settings_acked_ = true; }
+  void set_stream_recv_window(uint32_t v) noexcept { stream_recv_window_ = v; }
+  // The first SETTINGS of the peer: true only the first time.
+  bool mark_peer_settings() noexcept { return !std::exchange(peer_settings_seen_, true); }
   uint32_t stream_recv_window() const noexcept { return stream_recv_window_; }
   uint32_t connection_window_target() const noexcept { return connection_window_; }
   uint64_t max_send_buf_size() const noexcept { return max_send_buf_size_; }
@@ -174,6 +182,35 @@ class ConnState {
   // Removes the record if the reaping rule allows it. True when reaped.
   bool reap_if_done(StreamRecord& r, HandleSink& sink) noexcept;
 
+  // ---- the send queues ----
+  // The capacity rotation (streams admitted to send; only the front frames
+  // DATA) and the connection-window waiters. Removing a stream reports
+  // kFlagCapacity when the removal hands the turn on: the front of one queue
+  // left while the other side of the turn still has someone to wake.
+  IdQueue& rotation() noexcept { return rotation_; }
+  IdQueue& waiters() noexcept { return waiters_; }
+  uint32_t leave_rotation(StreamRecord& r) noexcept;
+  uint32_t leave_waiters(StreamRecord& r) noexcept;
+  // Membership, once each; may throw std::bad_alloc with nothing changed.
+  void join_rotation(StreamRecord& r) {
+    if (r.in_rotation) return;
+    rotation_.push_back(r.id);
+    r.in_rotation = true;
+  }
+  void join_waiters(StreamRecord& r) {
+    if (r.waiting) return;
+    waiters_.push_back(r.id);
+    r.waiting = true;
+  }
+  // Our side may frame DATA on the stream now.
+  static bool send_ready(const StreamRecord& r) noexcept { return !r.closed_marker && r.state.is_send_streaming(); }
+  // The rotation's front after dropping stale entries (streams gone or no
+  // longer send-ready); nullptr when the rotation is empty.
+  StreamRecord* rotation_front() noexcept;
+  // Admission: with connection window and no send-ready front, the first
+  // send-ready waiter joins the rotation. Then the front, as above.
+  StreamRecord* admit_and_front();
+
   // ---- resets a peer makes us send ----
   // Counts one reset we send to answer a peer's stream-level violation on
   // `id` with `reason`. The echo of our own reset (STREAM_CLOSED for a
@@ -201,6 +238,13 @@ class ConnState {
   // kFlagConnDone when it did, else 0.
   uint32_t maybe_goaway_reply(FrameQueue& out);
   bool graceful() const noexcept { return graceful_; }
+  void set_graceful() noexcept { graceful_ = true; }
+  // Phase 2 of a graceful shutdown: no stream above the last processed id
+  // is accepted any more.
+  void set_shutdown_final() noexcept {
+    shutdown_final_ = true;
+    max_stream_id_ = last_processed_id_;
+  }
   bool goaway_replied() const noexcept { return goaway_replied_; }
   bool shutdown_final() const noexcept { return shutdown_final_; }
 
@@ -226,6 +270,10 @@ class ConnState {
   DataFrameBudget& data_frame_budget() noexcept { return budget_; }
   const DataFrameBudget& data_frame_budget() const noexcept { return budget_; }
 
+  void set_peer_header_table_size(uint32_t v) noexcept { peer_header_table_size_ = v; }
+  void set_peer_initial_window_size(uint32_t v) noexcept { peer_initial_window_size_ = v; }
+  void set_peer_max_frame_size(uint32_t v) noexcept { peer_max_frame_size_ = v; }
+  void set_peer_max_concurrent_streams(uint32_t v) noexcept { peer_max_concurrent_streams_ = v; }
   uint32_t peer_header_table_size() const noexcept { return peer_header_table_size_; }
   uint32_t peer_initial_window_size() const noexcept { return peer_initial_window_size_; }
   uint32_t peer_max_frame_size() const noexcept { return peer_max_frame_size_; }
@@ -256,6 +304,8 @@ class ConnState {
   Role role_;
   Settings local_;
   bool settings_sent_ = false;
+  bool settings_acked_ = false;
+  bool peer_settings_seen_ = false;
   uint32_t stream_recv_window_;
   uint32_t connection_window_;
   FlowControl conn_send_{int32_t(kDefaultWindow), int32_t(kDefaultWindow)};
@@ -291,6 +341,8 @@ class ConnState {
 
   StreamStore streams_;
   ResetStore resets_;
+  IdQueue rotation_;
+  IdQueue waiters_;
 };
 
 }  // namespace velmora::h2

@@ -50,6 +50,7 @@ struct StreamRecord {
   bool in_rotation = false;          // capacity rotation membership
   bool waiting = false;              // connection-window waiters membership
   uint64_t frames_this_turn = 0;
+  uint64_t credit_round = 0;  // the last credit_written() that collected this stream's handle
 
   // The reaping rule: nothing still ties the record to the connection.
   bool reapable() const noexcept { return closed_marker && recv_unreleased == 0 && data_budget_charged == 0; }
