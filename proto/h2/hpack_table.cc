@@ -84,7 +84,7 @@ inline uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
     h ^= h >> 29;
   }
   uint64_t tail = 0;
-  std::memcpy(&tail, s.data() + i, s.size() - i);
+  if (i < s.size()) std::memcpy(&tail, s.data() + i, s.size() - i);  // an empty view may have no data
   h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
   return uint32_t(h >> 32) ^ uint32_t(h);
 }
