@@ -62,9 +62,11 @@ PyObject* bytes_or_none(const std::optional<std::string>& s) {
 // data: bytes or None.
 bool received_arg(PyObject* o, h1::Received<Ref>& out) {
   if (!o || o == Py_None) return true;
-  std::string_view v;
-  if (!to_bytes(o, "data", v)) return false;
-  out = {Ref::borrow(o), v};
+  if (!PyBytes_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument 'data' must be bytes or None, not %T", o);
+    return false;
+  }
+  out = {Ref::borrow(o), {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))}};
   return true;
 }
 

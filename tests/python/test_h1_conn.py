@@ -87,8 +87,9 @@ class TestSurface:
 
     def test_argument_errors(self):
         c = client()
-        with pytest.raises(TypeError, match="data"):
-            c.watcher_completed("text")
+        for st in (c, server()):
+            with pytest.raises(TypeError, match="data"):
+                st.watcher_completed(bytearray(b"x"))
         with pytest.raises(TypeError, match="resp_keep_alive"):
             c.finish_exchange(1)
         with pytest.raises(TypeError, match="value"):
@@ -360,8 +361,9 @@ class TestServerResponseSide:
         _, seq, _ = accepted(s, GET)
         with pytest.raises(ValueError, match="invalid status"):
             s.respond_head(seq, 1000, None, None)
-        with pytest.raises(OverflowError):
-            s.respond_head(seq, 70000, None, None)
+        for status in (70000, -1):
+            with pytest.raises(OverflowError, match="status"):
+                s.respond_head(seq, status, None, None)
         with pytest.raises(TypeError):
             s.respond_head(seq, 200, {"a": "b"}, None)
         with pytest.raises(TypeError, match="chunked"):
