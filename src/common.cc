@@ -113,7 +113,12 @@ bool to_u64(PyObject* o, const char* arg, uint64_t& out) {
 
 bool to_u16(PyObject* o, const char* arg, uint16_t& out) {
   uint64_t v;
-  if (!to_u64(o, arg, v)) return false;
+  if (!to_u64(o, arg, v)) {
+    // A negative value fails the 64-bit conversion; name the range that applies.
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    v = 0x10000;
+  }
   if (v > 0xffff) {
     PyErr_Format(PyExc_OverflowError, "argument '%s' out of range for an unsigned 16-bit integer", arg);
     return false;

@@ -33,7 +33,7 @@ class ClientState {
   bool upgraded() const noexcept { return upgraded_; }
   bool busy() const noexcept { return busy_; }
   bool exchange_active() const noexcept { return exchange_active_; }
-  bool has_watcher() const noexcept { return watcher_.has_value(); }
+  bool has_watcher() const noexcept { return watcher_.exists(); }
   bool peer_http10() const noexcept { return peer_http10_; }
   bool writer_finished() const noexcept { return writer_finished_; }
   // closed or failed.
@@ -62,7 +62,7 @@ class ClientState {
   // The transport to write the request to and the idle watcher's event.
   SendStart begin_send() const {
     if (error_) return {};
-    return {closed_ ? H() : share(transport_), watcher_ ? share(watcher_->done) : H()};
+    return {closed_ ? H() : share(transport_), watcher_.done()};
   }
 
   // The request is about to be written: a completing watcher read belongs
@@ -115,20 +115,15 @@ class ClientState {
     H refused;
   };
   Arm arm_watcher(H done) {
-    if (is_dead() || !transport_ || watcher_) return {false, std::move(done)};
-    watcher_.emplace();
-    watcher_->done = std::move(done);
+    if (is_dead() || !transport_ || watcher_.exists()) return {false, std::move(done)};
+    watcher_.arm(std::move(done));
     exchange_active_ = false;
     return {true, H()};
   }
 
   // Stores the watcher's task handle; refused (handed back: the arming task
   // joins it itself) when closed, without a slot, or when one is stored.
-  H store_watcher_handle(H handle) {
-    if (closed_ || !watcher_ || watcher_->handle) return handle;
-    watcher_->handle = std::move(handle);
-    return H();
-  }
+  H store_watcher_handle(H handle) { return watcher_.store_handle(std::move(handle), closed_); }
 
   struct WatchResult {
     WatchVerdict verdict = WatchVerdict::ignored;
@@ -139,21 +134,21 @@ class ClientState {
   // empty bytes: EOF) and/or `error`.
   WatchResult watcher_completed(Received<H> data, H error) {
     WatchResult r;
-    if (!watcher_) {
+    if (!watcher_.exists()) {
       r.dropped_data = std::move(data.obj);
       r.dropped_error = std::move(error);
       return r;
     }
-    watcher_->completed = true;
     if (exchange_active_) {
       // The read is the exchange's first read; replaced leftovers (a read
       // reported twice) are dropped.
-      r.dropped_data = std::exchange(watcher_->data, std::move(data.obj));
-      watcher_->bytes = data.bytes;
-      r.dropped_error = std::exchange(watcher_->error, std::move(error));
+      auto old = watcher_.keep(std::move(data), std::move(error));
+      r.dropped_data = std::move(old.data);
+      r.dropped_error = std::move(old.error);
       r.verdict = WatchVerdict::handoff;
       return r;
     }
+    watcher_.complete();
     if (error) {
       r.verdict = closed_ ? WatchVerdict::ignored : WatchVerdict::idle_error;
       r.dropped_data = std::move(data.obj);
@@ -172,46 +167,19 @@ class ClientState {
   }
 
   // The watcher found no transport (a racing close).
-  void watcher_aborted() noexcept {
-    if (watcher_) watcher_->completed = true;
-  }
-  H watcher_done() const { return watcher_ ? share(watcher_->done) : H(); }
-  H take_watcher_handle() { return watcher_ ? std::exchange(watcher_->handle, H()) : H(); }
+  void watcher_aborted() noexcept { watcher_.complete(); }
+  H watcher_done() const { return watcher_.done(); }
+  H take_watcher_handle() { return watcher_.take_handle(); }
 
-  struct Handoff {
-    H handle, data, error;
-    H done;  // the removed slot's event, to drop
-  };
-  // The completed watcher's read, all in one step; the slot is removed. A
-  // read still in flight is not handed off (nothing, slot kept): removing its
-  // slot would drop whatever it returns.
-  Handoff take_watcher_handoff() {
-    if (!watcher_ || !watcher_->completed) return {};
-    Handoff h{std::move(watcher_->handle), std::move(watcher_->data), std::move(watcher_->error),
-              std::move(watcher_->done)};
-    watcher_.reset();
-    return h;
-  }
+  using Handoff = typename Watcher<P>::Handoff;
+  // The completed watcher's read, all in one step; the slot is removed (a
+  // read still in flight: nothing, the slot kept).
+  Handoff take_watcher_handoff() { return watcher_.take_handoff(); }
 
-  struct Result {
-    H data, error;
-    H done;  // the removed slot's event, to drop
-  };
-  // Moves a completed read's data and error out; the slot goes too unless a
-  // handle is still stored (left for close() to join). A read in flight gives
-  // nothing.
-  Result take_watcher_result() {
-    Result r;
-    if (!watcher_ || !watcher_->completed) return r;
-    r.data = std::exchange(watcher_->data, H());
-    watcher_->bytes = {};
-    r.error = std::exchange(watcher_->error, H());
-    if (!watcher_->handle) {
-      r.done = std::move(watcher_->done);
-      watcher_.reset();
-    }
-    return r;
-  }
+  using Result = typename Watcher<P>::Result;
+  // A completed read's data and error; the slot goes unless a handle is
+  // still stored.
+  Result take_watcher_result() { return watcher_.take_result(); }
 
   // ---- closing ----
 
@@ -259,7 +227,7 @@ class ClientState {
     f(transport_);
     f(error_);
     f(writer_);
-    if (watcher_) watcher_->visit(f);
+    watcher_.visit(f);
   }
   // Moves every stored handle out (the slot goes), for the collector's clear.
   template <class Out>
@@ -267,13 +235,7 @@ class ClientState {
     out.push_back(std::move(transport_));
     out.push_back(std::move(error_));
     out.push_back(std::move(writer_));
-    if (watcher_) {
-      out.push_back(std::move(watcher_->done));
-      out.push_back(std::move(watcher_->handle));
-      out.push_back(std::move(watcher_->data));
-      out.push_back(std::move(watcher_->error));
-      watcher_.reset();
-    }
+    watcher_.clear(out);
   }
 
  private:
@@ -289,7 +251,7 @@ class ClientState {
   H transport_;
   H error_;
   H writer_;
-  std::optional<WatcherSlot<H>> watcher_;
+  Watcher<P> watcher_;
   bool closed_ = false;
   bool upgraded_ = false;
   bool busy_ = false;

@@ -37,7 +37,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 namespace velmora::h1 {
 
@@ -87,24 +89,130 @@ struct Received {
 };
 
 // A read parked on the transport on the state's behalf (the idle watcher of
-// a client, the mid-message watcher of a server).
-template <class H>
-struct WatcherSlot {
-  H done;    // the event the watcher sets when its read completes
-  H handle;  // its task handle, until taken to be joined
-  H data;    // what the read returned, until taken
-  std::string_view bytes;  // content of `data`
-  H error;
-  bool completed = false;  // false: the read is still in flight
+// a client, the mid-message watcher of a server), and the steps both states
+// take on it. No slot, or a slot that is parked (the read is in flight) or
+// completed (the read returned and its result waits to be taken). Handles
+// the slot lets go of come back in the results, to be dropped after
+// unlocking like every other.
+template <class P>
+class Watcher {
+ public:
+  using H = typename P::Handle;
+
+  bool exists() const noexcept { return slot_.has_value(); }
+  bool parked() const noexcept { return slot_ && !slot_->completed; }
+  bool completed() const noexcept { return slot_ && slot_->completed; }
+
+  // A new parked slot for the event `done`; the caller checked there is none.
+  void arm(H done) {
+    slot_.emplace();
+    slot_->done = std::move(done);
+  }
+
+  // Stores the task handle; refused (handed back: the arming task joins it
+  // itself) when `closed`, without a slot, or when one is stored.
+  H store_handle(H handle, bool closed) {
+    if (closed || !slot_ || slot_->handle) return handle;
+    slot_->handle = std::move(handle);
+    return H();
+  }
+
+  // The read completed; nothing to keep (the read found no transport, or its
+  // result is reported rather than stored).
+  void complete() noexcept {
+    if (slot_) slot_->completed = true;
+  }
+
+  struct Replaced {
+    H data, error;  // what an earlier report left in the slot, to drop
+  };
+  // The read completed with `data` and `error`, kept in the slot until taken.
+  // Call only with a slot.
+  Replaced keep(Received<H> data, H error) {
+    slot_->completed = true;
+    Replaced r{std::exchange(slot_->data, std::move(data.obj)), std::exchange(slot_->error, std::move(error))};
+    slot_->bytes = data.bytes;
+    return r;
+  }
+
+  // The slot's event (a new handle), or none without a slot.
+  H done() const { return slot_ && slot_->done ? P::share(slot_->done) : H(); }
+  // Moves the handle out, exactly once, to join it.
+  H take_handle() { return slot_ ? std::exchange(slot_->handle, H()) : H(); }
+
+  struct Handoff {
+    H handle, data, error;
+    H done;  // the removed slot's event, to drop
+  };
+  // A completed read's handle, data and error in one step; the slot goes. A
+  // read still in flight gives nothing and keeps its slot: removing it would
+  // drop whatever the read returns.
+  Handoff take_handoff() {
+    if (!completed()) return {};
+    Handoff h{std::move(slot_->handle), std::move(slot_->data), std::move(slot_->error), std::move(slot_->done)};
+    slot_.reset();
+    return h;
+  }
+
+  struct Result {
+    H data, error;
+    H done;  // the removed slot's event, to drop
+  };
+  // Moves a completed read's data and error out; the slot goes too unless a
+  // handle is still stored (left for close() to join). A read in flight
+  // gives nothing, as in take_handoff.
+  Result take_result() {
+    Result r;
+    if (!completed()) return r;
+    r.data = std::exchange(slot_->data, H());
+    slot_->bytes = {};
+    r.error = std::exchange(slot_->error, H());
+    if (!slot_->handle) {
+      r.done = std::move(slot_->done);
+      slot_.reset();
+    }
+    return r;
+  }
+
+  // The bytes a completed read returned (empty when none are kept).
+  std::string_view kept_bytes() const noexcept { return completed() && slot_->data ? slot_->bytes : std::string_view(); }
+  // Moves a completed read's bytes object out of the slot.
+  H take_data() {
+    if (!completed()) return H();
+    slot_->bytes = {};
+    return std::exchange(slot_->data, H());
+  }
 
   // Every handle the slot holds, for the garbage collector's walk.
   template <class F>
   void visit(F&& f) const {
-    f(done);
-    f(handle);
-    f(data);
-    f(error);
+    if (!slot_) return;
+    f(slot_->done);
+    f(slot_->handle);
+    f(slot_->data);
+    f(slot_->error);
   }
+  // Moves every handle out into `out`; the slot goes.
+  template <class Out>
+  void clear(Out& out) {
+    if (!slot_) return;
+    out.push_back(std::move(slot_->done));
+    out.push_back(std::move(slot_->handle));
+    out.push_back(std::move(slot_->data));
+    out.push_back(std::move(slot_->error));
+    slot_.reset();
+  }
+
+ private:
+  struct Slot {
+    H done;    // the event the watcher sets when its read completes
+    H handle;  // its task handle, until taken to be joined
+    H data;    // what the read returned, until taken
+    std::string_view bytes;  // content of `data`
+    H error;
+    bool completed = false;  // false: the read is still in flight
+  };
+  std::optional<Slot> slot_;
 };
 
 }  // namespace velmora::h1

@@ -49,8 +49,8 @@ class ServerState {
   bool keep_alive_enabled() const noexcept { return keep_alive_enabled_; }
   bool shutdown_requested() const noexcept { return shutdown_requested_; }
   uint64_t current_seq() const noexcept { return current_seq_; }
-  bool has_watcher() const noexcept { return watcher_.has_value(); }
-  bool watcher_parked() const noexcept { return watcher_ && !watcher_->completed; }
+  bool has_watcher() const noexcept { return watcher_.exists(); }
+  bool watcher_parked() const noexcept { return watcher_.parked(); }
   bool responded() const noexcept { return req_.responded; }
   bool response_done() const noexcept { return req_.response_done; }
   H current_decoder() const { return share(decoder_); }
@@ -174,7 +174,7 @@ class ServerState {
     Closed c;
     c.ended = closed_;
     c.transport = closing();
-    c.watcher_done = watcher_ ? share(watcher_->done) : H();
+    c.watcher_done = watcher_.done();
     return c;
   }
   void mark_unusable() noexcept { reusable_ = false; }
@@ -233,11 +233,7 @@ class ServerState {
 
   // Stores the watcher's task handle; refused (handed back) when closed,
   // without a slot, or when one is stored.
-  H store_watcher_handle(H handle) {
-    if (closed_ || !watcher_ || watcher_->handle) return handle;
-    watcher_->handle = std::move(handle);
-    return H();
-  }
+  H store_watcher_handle(H handle) { return watcher_.store_handle(std::move(handle), closed_); }
 
   struct Watched {
     bool peer_gone = false;  // the client went away mid-message
@@ -248,16 +244,15 @@ class ServerState {
   // next head or to a tunnel).
   Watched watcher_completed(Received<H> data, H error) {
     Watched w;
-    if (!watcher_) {
+    if (!watcher_.exists()) {
       w.dropped_data = std::move(data.obj);
       w.dropped_error = std::move(error);
       return w;
     }
     const bool gone = !data.obj || data.bytes.empty() || error;
-    watcher_->completed = true;
-    w.dropped_data = std::exchange(watcher_->data, std::move(data.obj));
-    watcher_->bytes = data.bytes;
-    w.dropped_error = std::exchange(watcher_->error, std::move(error));
+    auto old = watcher_.keep(std::move(data), std::move(error));
+    w.dropped_data = std::move(old.data);
+    w.dropped_error = std::move(old.error);
     if (gone && !req_.response_done && !req_.peer_closed) {
       reusable_ = false;
       req_.peer_closed = true;
@@ -265,31 +260,15 @@ class ServerState {
     }
     return w;
   }
-  void watcher_aborted() noexcept {
-    if (watcher_) watcher_->completed = true;
-  }
-  H watcher_done() const { return watcher_ ? share(watcher_->done) : H(); }
-  H take_watcher_handle() { return watcher_ ? std::exchange(watcher_->handle, H()) : H(); }
+  void watcher_aborted() noexcept { watcher_.complete(); }
+  H watcher_done() const { return watcher_.done(); }
+  H take_watcher_handle() { return watcher_.take_handle(); }
 
-  struct Result {
-    H data, error;
-    H done;  // the removed slot's event, to drop
-  };
-  // Moves a completed read's data and error out; the slot goes unless a
-  // handle is still stored. A read in flight gives nothing and keeps its
-  // slot (removing it would lose what the read returns).
-  Result take_watcher_result() {
-    Result r;
-    if (!watcher_ || !watcher_->completed) return r;
-    r.data = std::exchange(watcher_->data, H());
-    watcher_->bytes = {};
-    r.error = std::exchange(watcher_->error, H());
-    if (!watcher_->handle) {
-      r.done = std::move(watcher_->done);
-      watcher_.reset();
-    }
-    return r;
-  }
+  using Result = typename Watcher<P>::Result;
+  // A completed read's data and error; the slot goes unless a handle is
+  // still stored. A read in flight gives nothing and keeps its slot
+  // (removing it would lose what the read returns).
+  Result take_watcher_result() { return watcher_.take_result(); }
 
   // The response is complete or failed: true when this call ended the
   // mid-message window.
@@ -415,7 +394,7 @@ class ServerState {
       d.code = ReqCode::already;
       return d;
     }
-    if (watcher_parked()) {
+    if (watcher_.parked()) {
       d.code = ReqCode::parked;
       return d;
     }
@@ -433,19 +412,13 @@ class ServerState {
   void visit(F&& f) const {
     f(transport_);
     f(decoder_);
-    if (watcher_) watcher_->visit(f);
+    watcher_.visit(f);
   }
   template <class Out>
   void clear(Out& out) {
     out.push_back(std::move(transport_));
     out.push_back(std::move(decoder_));
-    if (watcher_) {
-      out.push_back(std::move(watcher_->done));
-      out.push_back(std::move(watcher_->handle));
-      out.push_back(std::move(watcher_->data));
-      out.push_back(std::move(watcher_->error));
-      watcher_.reset();
-    }
+    watcher_.clear(out);
   }
 
  private:
@@ -495,16 +468,12 @@ class ServerState {
   // completed watcher read (its bytes object is moved to `dropped`).
   std::string hand_off_bytes(H& dropped) {
     return_leftover();
-    std::string_view more;
-    if (watcher_ && watcher_->completed && watcher_->data) more = watcher_->bytes;
+    const std::string_view more = watcher_.kept_bytes();
     std::string out = P::with_codec(codec_, [&](Codec& c) {
       c.feed(more);
       return c.take_body();
     });
-    if (watcher_ && watcher_->completed && watcher_->data) {
-      watcher_->bytes = {};
-      dropped = std::move(watcher_->data);
-    }
+    dropped = watcher_.take_data();
     return out;
   }
 
@@ -524,7 +493,7 @@ class ServerState {
       start_clock(now);
     } else if (shutdown_requested_) {
       r.code = ReadCode::read_shutdown;
-    } else if (!watcher_) {
+    } else if (!watcher_.exists()) {
       if (!transport_) {
         r.code = ReadCode::read_eof;
       } else {
@@ -535,7 +504,7 @@ class ServerState {
       }
     } else {
       r.code = ReadCode::read_watcher;
-      r.obj = share(watcher_->done);
+      r.obj = watcher_.done();
       idle_read_parked_ = true;
       start_clock(now);
     }
@@ -548,7 +517,7 @@ class ServerState {
 
   // The arm decision with the caller's event.
   Arm arm(H done) {
-    if (!req_.want || half_close_ || closed_ || !transport_ || watcher_ || !req_.body_done ||
+    if (!req_.want || half_close_ || closed_ || !transport_ || watcher_.exists() || !req_.body_done ||
         req_.response_done || (req_.may_switch && (!req_.negotiated || req_.switch_)))
       return {false, std::move(done)};
     // Bytes already read past the request belong to the next head: with any
@@ -560,15 +529,14 @@ class ServerState {
       P::with_codec(codec_, [&](Codec& c) { c.unread(rest); });
       return {false, std::move(done)};
     }
-    watcher_.emplace();
-    watcher_->done = std::move(done);
+    watcher_.arm(std::move(done));
     return {true, H()};
   }
 
   CodecRef codec_;
   H transport_;
   H decoder_;
-  std::optional<WatcherSlot<H>> watcher_;
+  Watcher<P> watcher_;
   std::optional<MonoClock::time_point> head_read_started_;
   uint64_t next_seq_ = 1;
   uint64_t current_seq_ = 0;

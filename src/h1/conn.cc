@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -62,9 +63,11 @@ PyObject* bytes_or_none(const std::optional<std::string>& s) {
 // data: bytes or None.
 bool received_arg(PyObject* o, h1::Received<Ref>& out) {
   if (!o || o == Py_None) return true;
-  std::string_view v;
-  if (!to_bytes(o, "data", v)) return false;
-  out = {Ref::borrow(o), v};
+  if (!PyBytes_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "argument 'data' must be bytes or None, not %T", o);
+    return false;
+  }
+  out = {Ref::borrow(o), {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))}};
   return true;
 }
 
@@ -83,11 +86,6 @@ bool seq_arg(PyObject* o, uint64_t& seq) { return to_u64(o, "seq", seq); }
 
 const char* tf(bool b) noexcept { return b ? "true" : "false"; }
 
-template <class Obj>
-auto& core_of(PyObject* self) {
-  return static_cast<Obj*>(Obj::of(self))->state;
-}
-
 // The codec argument of both constructors.
 bool codec_arg(PyObject* o) {
   if (!is_h1_codec(o)) {
@@ -95,6 +93,79 @@ bool codec_arg(PyObject* o) {
     return false;
   }
   return true;
+}
+
+// ---- steps both states take alike ---------------------------------------------
+
+// A step without arguments answering one handle (a transport, an event, a
+// task handle, a writer, a decoder), or None.
+template <class Obj, auto F>
+PyObject* ref_step(PyObject* self, PyObject*) {
+  Ref r;
+  {
+    Transition<Obj> t(self);
+    r = std::invoke(F, *t);
+  }
+  return give(std::move(r));
+}
+
+template <class Obj, auto F>
+PyObject* bool_step(PyObject* self, PyObject*) {
+  bool b;
+  {
+    Transition<Obj> t(self);
+    b = std::invoke(F, *t);
+  }
+  return bool_obj(b);
+}
+
+template <class Obj, auto F>
+PyObject* void_step(PyObject* self, PyObject*) {
+  {
+    Transition<Obj> t(self);
+    std::invoke(F, *t);
+  }
+  Py_RETURN_NONE;
+}
+
+// A getter reading one flag.
+template <class Obj, auto F>
+PyObject* flag(PyObject* self, void*) {
+  return bool_step<Obj, F>(self, nullptr);
+}
+
+template <class Obj>
+PyObject* get_codec(PyObject* self, void*) {
+  return Py_NewRef(static_cast<Obj*>(Obj::of(self))->codec);
+}
+
+template <class Obj>
+PyObject* store_watcher_handle(PyObject* self, PyObject* h) {
+  Ref refused;
+  {
+    Transition<Obj> t(self);
+    refused = t->store_watcher_handle(handle(h));
+  }
+  return give(std::move(refused));
+}
+
+template <class Obj>
+PyObject* take_watcher_result(PyObject* self, PyObject*) {
+  typename decltype(Obj::state)::Result r;
+  {
+    Transition<Obj> t(self);
+    r = t->take_watcher_result();
+  }
+  return tuple({give(std::move(r.data)), give(std::move(r.error))});
+}
+
+// The arguments of watcher_completed(data=None, error=None).
+bool watcher_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, h1::Received<Ref>& data,
+                  Ref& error) {
+  static const char* const names[] = {"data", "error"};
+  PyObject* a[2];
+  return parse_args({"watcher_completed", names, 2, 2, 0}, args, nargs, kwnames, a) && received_arg(a[0], data) &&
+         error_arg(a[1], "error", error);
 }
 
 // ---- shared slots -------------------------------------------------------------
@@ -195,15 +266,6 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
-PyObject* c_try_begin_exchange(PyObject* self, PyObject*) {
-  bool ok;
-  {
-    Transition<ClientObj> t(self);
-    ok = t->try_begin_exchange();
-  }
-  return bool_obj(ok);
-}
-
 PyObject* c_begin_send(PyObject* self, PyObject*) {
   Client::SendStart s;
   {
@@ -213,14 +275,6 @@ PyObject* c_begin_send(PyObject* self, PyObject*) {
   return tuple({give(std::move(s.transport)), give(std::move(s.watcher_done))});
 }
 
-PyObject* c_exchange_started(PyObject* self, PyObject*) {
-  {
-    Transition<ClientObj> t(self);
-    t->exchange_started();
-  }
-  Py_RETURN_NONE;
-}
-
 PyObject* c_store_writer(PyObject* self, PyObject* scope) {
   Client::Store s;
   {
@@ -228,23 +282,6 @@ PyObject* c_store_writer(PyObject* self, PyObject* scope) {
     s = t->store_writer(handle(scope));
   }
   return give(std::move(s.refused));
-}
-
-PyObject* c_writer_done(PyObject* self, PyObject*) {
-  {
-    Transition<ClientObj> t(self);
-    t->writer_done();
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* c_take_writer(PyObject* self, PyObject*) {
-  Ref w;
-  {
-    Transition<ClientObj> t(self);
-    w = t->take_writer();
-  }
-  return give(std::move(w));
 }
 
 PyObject* c_set_peer_http10(PyObject* self, PyObject* value) {
@@ -268,15 +305,6 @@ PyObject* c_finish_exchange(PyObject* self, PyObject* arg) {
   return tuple({bool_obj(f.reuse), bool_obj(f.fully_sent), give(std::move(f.transport))});
 }
 
-PyObject* c_end_exchange(PyObject* self, PyObject*) {
-  bool ok;
-  {
-    Transition<ClientObj> t(self);
-    ok = t->end_exchange();
-  }
-  return bool_obj(ok);
-}
-
 PyObject* c_arm_watcher(PyObject* self, PyObject* done) {
   Client::Arm a;
   {
@@ -286,54 +314,16 @@ PyObject* c_arm_watcher(PyObject* self, PyObject* done) {
   return bool_obj(a.armed);
 }
 
-PyObject* c_store_watcher_handle(PyObject* self, PyObject* h) {
-  Ref refused;
-  {
-    Transition<ClientObj> t(self);
-    refused = t->store_watcher_handle(handle(h));
-  }
-  return give(std::move(refused));
-}
-
 PyObject* c_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"data", "error"};
-  PyObject* a[2];
-  if (!parse_args({"watcher_completed", names, 2, 2, 0}, args, nargs, kwnames, a)) return nullptr;
   h1::Received<Ref> data;
   Ref error;
-  if (!received_arg(a[0], data) || !error_arg(a[1], "error", error)) return nullptr;
+  if (!watcher_args(args, nargs, kwnames, data, error)) return nullptr;
   Client::WatchResult w;
   {
     Transition<ClientObj> t(self);
     w = t->watcher_completed(std::move(data), std::move(error));
   }
   return tuple({PyLong_FromLong(long(w.verdict)), give(std::move(w.transport))});
-}
-
-PyObject* c_watcher_aborted(PyObject* self, PyObject*) {
-  {
-    Transition<ClientObj> t(self);
-    t->watcher_aborted();
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* c_watcher_done(PyObject* self, PyObject*) {
-  Ref d;
-  {
-    Transition<ClientObj> t(self);
-    d = t->watcher_done();
-  }
-  return give(std::move(d));
-}
-
-PyObject* c_take_watcher_handle(PyObject* self, PyObject*) {
-  Ref h;
-  {
-    Transition<ClientObj> t(self);
-    h = t->take_watcher_handle();
-  }
-  return give(std::move(h));
 }
 
 PyObject* c_take_watcher_handoff(PyObject* self, PyObject*) {
@@ -343,15 +333,6 @@ PyObject* c_take_watcher_handoff(PyObject* self, PyObject*) {
     h = t->take_watcher_handoff();
   }
   return tuple({give(std::move(h.handle)), give(std::move(h.data)), give(std::move(h.error))});
-}
-
-PyObject* c_take_watcher_result(PyObject* self, PyObject*) {
-  Client::Result r;
-  {
-    Transition<ClientObj> t(self);
-    r = t->take_watcher_result();
-  }
-  return tuple({give(std::move(r.data)), give(std::move(r.error))});
 }
 
 PyObject* c_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -368,15 +349,6 @@ PyObject* c_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return give(std::move(f.transport));
 }
 
-PyObject* c_close_now(PyObject* self, PyObject*) {
-  Ref tr;
-  {
-    Transition<ClientObj> t(self);
-    tr = t->close_now();
-  }
-  return give(std::move(tr));
-}
-
 PyObject* c_mark_closed(PyObject* self, PyObject*) {
   Client::Closed c;
   {
@@ -385,28 +357,6 @@ PyObject* c_mark_closed(PyObject* self, PyObject*) {
   }
   return tuple({give(std::move(c.transport)), give(std::move(c.watcher_done)), give(std::move(c.writer)),
                 bool_obj(c.idle)});
-}
-
-PyObject* c_upgrade(PyObject* self, PyObject*) {
-  Ref tr;
-  {
-    Transition<ClientObj> t(self);
-    tr = t->upgrade();
-  }
-  return give(std::move(tr));
-}
-
-PyObject* c_transport_ref(PyObject* self, PyObject*) {
-  Ref tr;
-  {
-    Transition<ClientObj> t(self);
-    tr = t->transport_ref();
-  }
-  return give(std::move(tr));
-}
-
-PyObject* c_is_dead(PyObject* self, PyObject*) {
-  return bool_obj(ClientObj::of(self)->with([](const Client& s) { return s.is_dead(); }));
 }
 
 PyObject* c_repr(PyObject* self) {
@@ -422,9 +372,6 @@ PyObject* c_repr(PyObject* self) {
                               tf(f), tf(b), tf(e), tf(w));
 }
 
-PyObject* c_get_codec(PyObject* self, void*) {
-  return Py_NewRef(static_cast<ClientObj*>(ClientObj::of(self))->codec);
-}
 PyObject* c_get_error(PyObject* self, void*) {
   Ref e;
   {
@@ -434,13 +381,8 @@ PyObject* c_get_error(PyObject* self, void*) {
   return give(std::move(e));
 }
 
-template <bool (Client::*F)() const noexcept>
-PyObject* c_flag(PyObject* self, void*) {
-  return bool_obj(ClientObj::of(self)->with([](const Client& s) { return (s.*F)(); }));
-}
-
 PyMethodDef kClientMethods[] = {
-    {"try_begin_exchange", meth<c_try_begin_exchange>, METH_NOARGS,
+    {"try_begin_exchange", meth<bool_step<ClientObj, &Client::try_begin_exchange>>, METH_NOARGS,
      VELMORA_DOC("try_begin_exchange", "($self, /)",
                  "Claim the exchange slot: False while an exchange holds it. On success the codec starts the next "
                  "message in the same step.")},
@@ -448,15 +390,15 @@ PyMethodDef kClientMethods[] = {
      VELMORA_DOC("begin_send", "($self, /)",
                  "(transport, watcher_done): the transport to write the request to (None when dead: send nothing) "
                  "and the idle watcher's event.")},
-    {"exchange_started", meth<c_exchange_started>, METH_NOARGS,
+    {"exchange_started", meth<void_step<ClientObj, &Client::exchange_started>>, METH_NOARGS,
      VELMORA_DOC("exchange_started", "($self, /)",
                  "The request is about to be written: a completing watcher read now belongs to the exchange.")},
     {"store_writer", meth<c_store_writer>, METH_O,
      VELMORA_DOC("store_writer", "($self, scope, /)",
                  "Store the body writer's scope: None, or scope itself when refused (closed).")},
-    {"writer_done", meth<c_writer_done>, METH_NOARGS,
+    {"writer_done", meth<void_step<ClientObj, &Client::writer_done>>, METH_NOARGS,
      VELMORA_DOC("writer_done", "($self, /)", "The writer sent the whole request body.")},
-    {"take_writer", meth<c_take_writer>, METH_NOARGS,
+    {"take_writer", meth<ref_step<ClientObj, &Client::take_writer>>, METH_NOARGS,
      VELMORA_DOC("take_writer", "($self, /)", "Move the writer's scope out (exactly one owner tears it down).")},
     {"set_peer_http10", meth<c_set_peer_http10>, METH_O,
      VELMORA_DOC("set_peer_http10", "($self, value, /)", "Record that the server answered with HTTP/1.0.")},
@@ -464,62 +406,62 @@ PyMethodDef kClientMethods[] = {
      VELMORA_DOC("finish_exchange", "($self, resp_keep_alive, /)",
                  "(reuse, fully_sent, transport): reuse when the response allows keep-alive and the body went out "
                  "in full; otherwise the connection closes in the same step and its transport comes back.")},
-    {"end_exchange", meth<c_end_exchange>, METH_NOARGS,
+    {"end_exchange", meth<bool_step<ClientObj, &Client::end_exchange>>, METH_NOARGS,
      VELMORA_DOC("end_exchange", "($self, /)", "Free the exchange slot: False when it was already free.")},
     {"arm_watcher", meth<c_arm_watcher>, METH_O,
      VELMORA_DOC("arm_watcher", "($self, done, /)",
                  "Arm the idle watcher with its event: False when dead, without a transport, or while a watcher "
                  "slot exists.")},
-    {"store_watcher_handle", meth<c_store_watcher_handle>, METH_O,
+    {"store_watcher_handle", meth<store_watcher_handle<ClientObj>>, METH_O,
      VELMORA_DOC("store_watcher_handle", "($self, handle, /)",
                  "Store the watcher's task handle: None, or handle itself when refused (join it yourself).")},
     {"watcher_completed", meth<c_watcher_completed>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("watcher_completed", "($self, /, data=None, error=None)",
                  "The watcher's read completed: (H1_WATCH_* verdict, transport to close or None).")},
-    {"watcher_aborted", meth<c_watcher_aborted>, METH_NOARGS,
+    {"watcher_aborted", meth<void_step<ClientObj, &Client::watcher_aborted>>, METH_NOARGS,
      VELMORA_DOC("watcher_aborted", "($self, /)", "The watcher found no transport: its slot completes empty.")},
-    {"watcher_done", meth<c_watcher_done>, METH_NOARGS,
+    {"watcher_done", meth<ref_step<ClientObj, &Client::watcher_done>>, METH_NOARGS,
      VELMORA_DOC("watcher_done", "($self, /)", "The watcher slot's event, or None without a slot.")},
-    {"take_watcher_handle", meth<c_take_watcher_handle>, METH_NOARGS,
+    {"take_watcher_handle", meth<ref_step<ClientObj, &Client::take_watcher_handle>>, METH_NOARGS,
      VELMORA_DOC("take_watcher_handle", "($self, /)", "Move the watcher's task handle out, to join it.")},
     {"take_watcher_handoff", meth<c_take_watcher_handoff>, METH_NOARGS,
      VELMORA_DOC("take_watcher_handoff", "($self, /)",
                  "(handle, data, error) of the completed watcher, in one step; the slot is removed. A read still "
                  "in flight gives (None, None, None).")},
-    {"take_watcher_result", meth<c_take_watcher_result>, METH_NOARGS,
+    {"take_watcher_result", meth<take_watcher_result<ClientObj>>, METH_NOARGS,
      VELMORA_DOC("take_watcher_result", "($self, /)",
                  "(data, error) of the completed watcher; the slot is removed unless a handle is still stored.")},
     {"fail", meth<c_fail>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("fail", "($self, /, exc=None)",
                  "Poison and close: exc is stored when no error is (the first one wins). Returns the transport, or "
                  "None.")},
-    {"close_now", meth<c_close_now>, METH_NOARGS,
+    {"close_now", meth<ref_step<ClientObj, &Client::close_now>>, METH_NOARGS,
      VELMORA_DOC("close_now", "($self, /)", "Close without an error; returns the transport, or None.")},
     {"mark_closed", meth<c_mark_closed>, METH_NOARGS,
      VELMORA_DOC("mark_closed", "($self, /)",
                  "close(): (transport, watcher_done, writer, idle); the watcher slot stays to be awaited and "
                  "joined.")},
-    {"upgrade", meth<c_upgrade>, METH_NOARGS,
+    {"upgrade", meth<ref_step<ClientObj, &Client::upgrade>>, METH_NOARGS,
      VELMORA_DOC("upgrade", "($self, /)",
                  "Hand the transport over after a protocol switch; it is never returned again.")},
-    {"transport_ref", meth<c_transport_ref>, METH_NOARGS,
+    {"transport_ref", meth<ref_step<ClientObj, &Client::transport_ref>>, METH_NOARGS,
      VELMORA_DOC("transport_ref", "($self, /)", "The transport, or None once closed or handed off.")},
-    {"is_dead", meth<c_is_dead>, METH_NOARGS,
+    {"is_dead", meth<bool_step<ClientObj, &Client::is_dead>>, METH_NOARGS,
      VELMORA_DOC("is_dead", "($self, /)", "Closed or failed.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kClientGetSet[] = {
-    {"codec", get<c_get_codec>, nullptr, "The connection's H1Codec.", nullptr},
+    {"codec", get<get_codec<ClientObj>>, nullptr, "The connection's H1Codec.", nullptr},
     {"error", get<c_get_error>, nullptr, "The stored connection error (the first one), or None.", nullptr},
-    {"closed", get<c_flag<&Client::closed>>, nullptr, "No further exchange may start.", nullptr},
-    {"upgraded", get<c_flag<&Client::upgraded>>, nullptr, "The transport was handed off after a protocol switch.",
+    {"closed", get<flag<ClientObj, &Client::closed>>, nullptr, "No further exchange may start.", nullptr},
+    {"upgraded", get<flag<ClientObj, &Client::upgraded>>, nullptr, "The transport was handed off after a protocol switch.",
      nullptr},
-    {"busy", get<c_flag<&Client::busy>>, nullptr, "An exchange holds the connection.", nullptr},
-    {"has_watcher", get<c_flag<&Client::has_watcher>>, nullptr,
+    {"busy", get<flag<ClientObj, &Client::busy>>, nullptr, "An exchange holds the connection.", nullptr},
+    {"has_watcher", get<flag<ClientObj, &Client::has_watcher>>, nullptr,
      "A watcher slot exists (armed, or completed and not yet consumed).", nullptr},
-    {"peer_http10", get<c_flag<&Client::peer_http10>>, nullptr, "The server answered with HTTP/1.0.", nullptr},
-    {"writer_finished", get<c_flag<&Client::writer_finished>>, nullptr,
+    {"peer_http10", get<flag<ClientObj, &Client::peer_http10>>, nullptr, "The server answered with HTTP/1.0.", nullptr},
+    {"writer_finished", get<flag<ClientObj, &Client::writer_finished>>, nullptr,
      "The current exchange's writer sent the whole request body.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -608,15 +550,6 @@ PyObject* s_accept_head(PyObject* self, PyObject* arg) {
   return tuple({head, PyLong_FromUnsignedLongLong(a.seq), give(std::move(a.decoder))});
 }
 
-PyObject* s_unpark_idle_read(PyObject* self, PyObject*) {
-  bool closed;
-  {
-    Transition<ServerObj> t(self);
-    closed = t->unpark_idle_read();
-  }
-  return bool_obj(closed);
-}
-
 PyObject* s_head_read_overdue(PyObject* self, PyObject* arg) {
   double timeout = PyFloat_AsDouble(arg);
   if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
@@ -632,40 +565,6 @@ PyObject* s_head_read_overdue(PyObject* self, PyObject* arg) {
   }
   PyObject* remaining = o.remaining ? PyFloat_FromDouble(*o.remaining) : Py_NewRef(Py_None);
   return tuple({bool_obj(o.expired), remaining, give(std::move(o.transport))});
-}
-
-template <Ref (Server::*F)()>
-PyObject* s_transport_step(PyObject* self, PyObject*) {
-  Ref tr;
-  {
-    Transition<ServerObj> t(self);
-    tr = ((*t).*F)();
-  }
-  return give(std::move(tr));
-}
-
-PyObject* s_transport_ref(PyObject* self, PyObject*) {
-  Ref tr;
-  {
-    Transition<ServerObj> t(self);
-    tr = t->transport_ref();
-  }
-  return give(std::move(tr));
-}
-
-PyObject* s_current_decoder(PyObject* self, PyObject*) {
-  Ref d;
-  {
-    Transition<ServerObj> t(self);
-    d = t->current_decoder();
-  }
-  return give(std::move(d));
-}
-
-template <void (Server::*F)() noexcept>
-PyObject* s_void_step(PyObject* self, PyObject*) {
-  ServerObj::of(self)->with([](Server& s) { (s.*F)(); });
-  Py_RETURN_NONE;
 }
 
 PyObject* s_mark_closed(PyObject* self, PyObject*) {
@@ -687,16 +586,19 @@ bool with_seq(PyObject* self, PyObject* arg, R& out, F&& f) {
   return true;
 }
 
-PyObject* s_try_send_continue(PyObject* self, PyObject* arg) {
-  bool ok;
-  if (!with_seq(self, arg, ok, [](Server& s, uint64_t q) { return s.try_send_continue(q); })) return nullptr;
-  return bool_obj(ok);
+// Per-request steps answering a bool or a transport.
+template <auto F>
+PyObject* seq_bool(PyObject* self, PyObject* arg) {
+  bool v;
+  if (!with_seq(self, arg, v, [](Server& s, uint64_t q) { return std::invoke(F, s, q); })) return nullptr;
+  return bool_obj(v);
 }
 
-PyObject* s_begin_body_read(PyObject* self, PyObject* arg) {
-  bool ok;
-  if (!with_seq(self, arg, ok, [](Server& s, uint64_t q) { return s.begin_body_read(q); })) return nullptr;
-  return bool_obj(ok);
+template <auto F>
+PyObject* seq_ref(PyObject* self, PyObject* arg) {
+  Ref r;
+  if (!with_seq(self, arg, r, [](Server& s, uint64_t q) { return std::invoke(F, s, q); })) return nullptr;
+  return give(std::move(r));
 }
 
 PyObject* s_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -716,24 +618,6 @@ PyObject* s_peer_closed_now(PyObject* self, PyObject* arg) {
   return v ? bool_obj(*v) : Py_NewRef(Py_None);
 }
 
-PyObject* s_peer_closed_flag(PyObject* self, PyObject* arg) {
-  bool v;
-  if (!with_seq(self, arg, v, [](Server& s, uint64_t q) { return s.peer_closed_flag(q); })) return nullptr;
-  return bool_obj(v);
-}
-
-PyObject* s_close_window(PyObject* self, PyObject* arg) {
-  bool v;
-  if (!with_seq(self, arg, v, [](Server& s, uint64_t q) { return s.close_window(q); })) return nullptr;
-  return bool_obj(v);
-}
-
-PyObject* s_fail_response(PyObject* self, PyObject* arg) {
-  Ref tr;
-  if (!with_seq(self, arg, tr, [](Server& s, uint64_t q) { return s.fail_response(q); })) return nullptr;
-  return give(std::move(tr));
-}
-
 PyObject* s_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"seq", "done", "want", "head_negotiated"};
   PyObject* a[4];
@@ -751,55 +635,16 @@ PyObject* s_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return bool_obj(r.armed);
 }
 
-PyObject* s_store_watcher_handle(PyObject* self, PyObject* h) {
-  Ref refused;
-  {
-    Transition<ServerObj> t(self);
-    refused = t->store_watcher_handle(handle(h));
-  }
-  return give(std::move(refused));
-}
-
 PyObject* s_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"data", "error"};
-  PyObject* a[2];
-  if (!parse_args({"watcher_completed", names, 2, 2, 0}, args, nargs, kwnames, a)) return nullptr;
   h1::Received<Ref> data;
   Ref error;
-  if (!received_arg(a[0], data) || !error_arg(a[1], "error", error)) return nullptr;
+  if (!watcher_args(args, nargs, kwnames, data, error)) return nullptr;
   Server::Watched w;
   {
     Transition<ServerObj> t(self);
     w = t->watcher_completed(std::move(data), std::move(error));
   }
   return bool_obj(w.peer_gone);
-}
-
-PyObject* s_watcher_done(PyObject* self, PyObject*) {
-  Ref d;
-  {
-    Transition<ServerObj> t(self);
-    d = t->watcher_done();
-  }
-  return give(std::move(d));
-}
-
-PyObject* s_take_watcher_handle(PyObject* self, PyObject*) {
-  Ref h;
-  {
-    Transition<ServerObj> t(self);
-    h = t->take_watcher_handle();
-  }
-  return give(std::move(h));
-}
-
-PyObject* s_take_watcher_result(PyObject* self, PyObject*) {
-  Server::Result r;
-  {
-    Transition<ServerObj> t(self);
-    r = t->take_watcher_result();
-  }
-  return tuple({give(std::move(r.data)), give(std::move(r.error))});
 }
 
 PyObject* s_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -870,15 +715,6 @@ PyObject* s_repr(PyObject* self) {
                               seq, tf(c), tf(r), tf(p), tf(d), tf(w));
 }
 
-PyObject* s_get_codec(PyObject* self, void*) {
-  return Py_NewRef(static_cast<ServerObj*>(ServerObj::of(self))->codec);
-}
-
-template <bool (Server::*F)() const noexcept>
-PyObject* s_flag(PyObject* self, void*) {
-  return bool_obj(ServerObj::of(self)->with([](const Server& s) { return (s.*F)(); }));
-}
-
 PyObject* s_get_current_seq(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(ServerObj::of(self)->with([](const Server& s) { return s.current_seq(); }));
 }
@@ -896,35 +732,35 @@ PyMethodDef kServerMethods[] = {
      VELMORA_DOC("accept_head", "($self, data, /)",
                  "Parse a request head from data (b\"\" for what is buffered): (head, seq, decoder), or None. "
                  "Raises H1ParseError.")},
-    {"unpark_idle_read", meth<s_unpark_idle_read>, METH_NOARGS,
+    {"unpark_idle_read", meth<bool_step<ServerObj, &Server::unpark_idle_read>>, METH_NOARGS,
      VELMORA_DOC("unpark_idle_read", "($self, /)",
                  "The idle read ended without bytes to parse: True when the connection was closed under it.")},
     {"head_read_overdue", meth<s_head_read_overdue>, METH_O,
      VELMORA_DOC("head_read_overdue", "($self, timeout, /)",
                  "The head-read watchdog's step: (expired, remaining seconds or None, transport or None).")},
-    {"fail_read", meth<s_transport_step<&Server::fail_read>>, METH_NOARGS,
+    {"fail_read", meth<ref_step<ServerObj, &Server::fail_read>>, METH_NOARGS,
      VELMORA_DOC("fail_read", "($self, /)",
                  "A head parse failed or the transport broke at the request boundary: close; returns the "
                  "transport.")},
-    {"stop_serving", meth<s_void_step<&Server::stop_serving>>, METH_NOARGS,
+    {"stop_serving", meth<void_step<ServerObj, &Server::stop_serving>>, METH_NOARGS,
      VELMORA_DOC("stop_serving", "($self, /)",
                  "A clean end between requests: closed, the transport kept for close().")},
     {"mark_closed", meth<s_mark_closed>, METH_NOARGS,
      VELMORA_DOC("mark_closed", "($self, /)", "close(): (transport, watcher_done, ended).")},
-    {"mark_unusable", meth<s_void_step<&Server::mark_unusable>>, METH_NOARGS,
+    {"mark_unusable", meth<void_step<ServerObj, &Server::mark_unusable>>, METH_NOARGS,
      VELMORA_DOC("mark_unusable", "($self, /)", "The body read broke: the connection is not reused.")},
-    {"request_shutdown", meth<s_transport_step<&Server::request_shutdown>>, METH_NOARGS,
+    {"request_shutdown", meth<ref_step<ServerObj, &Server::request_shutdown>>, METH_NOARGS,
      VELMORA_DOC("request_shutdown", "($self, /)",
                  "Graceful shutdown: no further request. Returns the transport when an idle read was parked "
                  "(closed now), else None.")},
-    {"current_decoder", meth<s_current_decoder>, METH_NOARGS,
+    {"current_decoder", meth<ref_step<ServerObj, &Server::current_decoder>>, METH_NOARGS,
      VELMORA_DOC("current_decoder", "($self, /)", "The current request's H1BodyDecoder, or None.")},
-    {"transport_ref", meth<s_transport_ref>, METH_NOARGS,
+    {"transport_ref", meth<ref_step<ServerObj, &Server::transport_ref>>, METH_NOARGS,
      VELMORA_DOC("transport_ref", "($self, /)", "The transport, or None once closed or handed off.")},
-    {"try_send_continue", meth<s_try_send_continue>, METH_O,
+    {"try_send_continue", meth<seq_bool<&Server::try_send_continue>>, METH_O,
      VELMORA_DOC("try_send_continue", "($self, seq, /)",
                  "Claim the 100 Continue for the request: True means write it (the head waits for it).")},
-    {"begin_body_read", meth<s_begin_body_read>, METH_O,
+    {"begin_body_read", meth<seq_bool<&Server::begin_body_read>>, METH_O,
      VELMORA_DOC("begin_body_read", "($self, seq, /)",
                  "The body reader is about to pull from the transport: False when the body is not readable.")},
     {"end_body_read", meth<s_end_body_read>, METH_FASTCALL | METH_KEYWORDS,
@@ -933,29 +769,29 @@ PyMethodDef kServerMethods[] = {
      VELMORA_DOC("peer_closed_now", "($self, seq, /)",
                  "peer_closed(): False when stale, None while the response window is open, then whether the "
                  "client closed mid-message.")},
-    {"peer_closed_flag", meth<s_peer_closed_flag>, METH_O,
+    {"peer_closed_flag", meth<seq_bool<&Server::peer_closed_flag>>, METH_O,
      VELMORA_DOC("peer_closed_flag", "($self, seq, /)",
                  "Whether the client closed its side mid-message (False when stale).")},
     {"arm_watcher", meth<s_arm_watcher>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("arm_watcher", "($self, seq, done, *, want=True, head_negotiated=False)",
                  "Ask for the mid-message watcher: True means spawn it for done and store its handle.")},
-    {"store_watcher_handle", meth<s_store_watcher_handle>, METH_O,
+    {"store_watcher_handle", meth<store_watcher_handle<ServerObj>>, METH_O,
      VELMORA_DOC("store_watcher_handle", "($self, handle, /)",
                  "Store the watcher's task handle: None, or handle itself when refused (join it yourself).")},
     {"watcher_completed", meth<s_watcher_completed>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("watcher_completed", "($self, /, data=None, error=None)",
                  "The watcher's read completed: True when the client went away mid-message.")},
-    {"watcher_aborted", meth<s_void_step<&Server::watcher_aborted>>, METH_NOARGS,
+    {"watcher_aborted", meth<void_step<ServerObj, &Server::watcher_aborted>>, METH_NOARGS,
      VELMORA_DOC("watcher_aborted", "($self, /)", "The watcher found no transport: its slot completes empty.")},
-    {"watcher_done", meth<s_watcher_done>, METH_NOARGS,
+    {"watcher_done", meth<ref_step<ServerObj, &Server::watcher_done>>, METH_NOARGS,
      VELMORA_DOC("watcher_done", "($self, /)", "The watcher slot's event, or None without a slot.")},
-    {"take_watcher_handle", meth<s_take_watcher_handle>, METH_NOARGS,
+    {"take_watcher_handle", meth<ref_step<ServerObj, &Server::take_watcher_handle>>, METH_NOARGS,
      VELMORA_DOC("take_watcher_handle", "($self, /)", "Move the watcher's task handle out, to join it.")},
-    {"take_watcher_result", meth<s_take_watcher_result>, METH_NOARGS,
+    {"take_watcher_result", meth<take_watcher_result<ServerObj>>, METH_NOARGS,
      VELMORA_DOC("take_watcher_result", "($self, /)",
                  "(data, error) of the completed watcher; the slot is removed unless a handle is still stored. A "
                  "read still in flight gives (None, None).")},
-    {"close_window", meth<s_close_window>, METH_O,
+    {"close_window", meth<seq_bool<&Server::close_window>>, METH_O,
      VELMORA_DOC("close_window", "($self, seq, /)",
                  "The response is complete or failed: True when this call ended the mid-message window.")},
     {"respond_head", meth<s_respond_head>, METH_FASTCALL | METH_KEYWORDS,
@@ -965,7 +801,7 @@ PyMethodDef kServerMethods[] = {
     {"finish_response", meth<s_finish_response>, METH_O,
      VELMORA_DOC("finish_response", "($self, seq, /)",
                  "The response is on the wire: (switch, close, transport, leftover).")},
-    {"fail_response", meth<s_fail_response>, METH_O,
+    {"fail_response", meth<seq_ref<&Server::fail_response>>, METH_O,
      VELMORA_DOC("fail_response", "($self, seq, /)",
                  "A failed response poisons the connection: returns the transport, or None when stale.")},
     {"detach", meth<s_detach>, METH_O,
@@ -975,21 +811,21 @@ PyMethodDef kServerMethods[] = {
 };
 
 PyGetSetDef kServerGetSet[] = {
-    {"codec", get<s_get_codec>, nullptr, "The connection's H1Codec.", nullptr},
-    {"closed", get<s_flag<&Server::closed>>, nullptr, "The connection is closed.", nullptr},
-    {"reusable", get<s_flag<&Server::reusable>>, nullptr, "Another request may be served after the current one.",
+    {"codec", get<get_codec<ServerObj>>, nullptr, "The connection's H1Codec.", nullptr},
+    {"closed", get<flag<ServerObj, &Server::closed>>, nullptr, "The connection is closed.", nullptr},
+    {"reusable", get<flag<ServerObj, &Server::reusable>>, nullptr, "Another request may be served after the current one.",
      nullptr},
-    {"upgraded", get<s_flag<&Server::upgraded>>, nullptr, "The transport was handed off.", nullptr},
-    {"half_close", get<s_flag<&Server::half_close>>, nullptr, "The client may half-close its side.", nullptr},
-    {"keep_alive_enabled", get<s_flag<&Server::keep_alive_enabled>>, nullptr, "Server-side keep-alive setting.",
+    {"upgraded", get<flag<ServerObj, &Server::upgraded>>, nullptr, "The transport was handed off.", nullptr},
+    {"half_close", get<flag<ServerObj, &Server::half_close>>, nullptr, "The client may half-close its side.", nullptr},
+    {"keep_alive_enabled", get<flag<ServerObj, &Server::keep_alive_enabled>>, nullptr, "Server-side keep-alive setting.",
      nullptr},
-    {"shutdown_requested", get<s_flag<&Server::shutdown_requested>>, nullptr, "request_shutdown() was called.",
+    {"shutdown_requested", get<flag<ServerObj, &Server::shutdown_requested>>, nullptr, "request_shutdown() was called.",
      nullptr},
     {"current_seq", get<s_get_current_seq>, nullptr, "Sequence number of the current request (0: none yet).",
      nullptr},
-    {"has_watcher", get<s_flag<&Server::has_watcher>>, nullptr,
+    {"has_watcher", get<flag<ServerObj, &Server::has_watcher>>, nullptr,
      "A watcher slot exists (a read is parked, or completed and not yet consumed).", nullptr},
-    {"watcher_parked", get<s_flag<&Server::watcher_parked>>, nullptr,
+    {"watcher_parked", get<flag<ServerObj, &Server::watcher_parked>>, nullptr,
      "A mid-message read is parked on the transport right now.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -87,8 +87,9 @@ class TestSurface:
 
     def test_argument_errors(self):
         c = client()
-        with pytest.raises(TypeError, match="data"):
-            c.watcher_completed("text")
+        for st in (c, server()):
+            with pytest.raises(TypeError, match="data"):
+                st.watcher_completed(bytearray(b"x"))
         with pytest.raises(TypeError, match="resp_keep_alive"):
             c.finish_exchange(1)
         with pytest.raises(TypeError, match="value"):
@@ -360,8 +361,9 @@ class TestServerResponseSide:
         _, seq, _ = accepted(s, GET)
         with pytest.raises(ValueError, match="invalid status"):
             s.respond_head(seq, 1000, None, None)
-        with pytest.raises(OverflowError):
-            s.respond_head(seq, 70000, None, None)
+        for status in (70000, -1):
+            with pytest.raises(OverflowError, match="status"):
+                s.respond_head(seq, status, None, None)
         with pytest.raises(TypeError):
             s.respond_head(seq, 200, {"a": "b"}, None)
         with pytest.raises(TypeError, match="chunked"):
@@ -383,6 +385,16 @@ class TestServerResponseSide:
         assert code == H1_REQ_OK and head.startswith(b"HTTP/1.1 101 ")
         assert s.finish_response(seq) == (True, False, t, b"hi there")
         assert s.upgraded and s.closed and s.mark_closed()[0] is None
+
+        # Bytes a watcher read before the switch was decided go to the tunnel
+        # too: none is lost.
+        t = Obj()
+        s = server(t)
+        _, seq, _ = accepted(s, b"GET / HTTP/1.1\r\nHost: a\r\nConnection: upgrade\r\nUpgrade: echo\r\n\r\n")
+        assert s.arm_watcher(seq, Obj(), head_negotiated=True)
+        assert s.watcher_completed(b"hi there") is False
+        s.respond_head(seq, 101, HeaderMap([("connection", "upgrade"), ("upgrade", "echo")]), None)
+        assert s.finish_response(seq) == (True, False, t, b"hi there")
 
         plain = server()
         _, seq, _ = accepted(plain, GET)
@@ -414,6 +426,7 @@ class TestServerResponseSide:
         code, _, armed, _ = s.respond_head(seq, 200, None, done, content_length=10, want=True)
         assert code == H1_REQ_OK and armed and s.watcher_parked
         assert s.watcher_done() is done
+        assert s.take_watcher_result() == (None, None) and s.watcher_parked  # in flight: the slot stays
         assert s.peer_closed_now(seq) is None
         assert s.watcher_completed(b"") is True
         assert not s.reusable and s.peer_closed_flag(seq)
