@@ -75,6 +75,10 @@ PyObject* str_obj(std::string_view s) noexcept;  // UTF-8, replacement on invali
 PyObject* ascii_obj(std::string_view s) noexcept;  // known-ASCII text
 PyObject* bytes_obj(std::string_view s) noexcept;
 
+// Appends the debug form of the str `s` (the text between double quotes,
+// with '"', '\\', controls and non-printable characters escaped).
+void append_debug_text(PyObject* s, std::string& out);
+
 // Adds the heap type of `spec` (module path "velmora._velmora") to the module
 // under its short name, creating it on first use. Types are immutable and
 // instances frozen. The returned type lives as long as the process.

@@ -97,7 +97,8 @@ int exec_module(PyObject* m) {
   if (add_base_errors(m) < 0) return -1;
   if (add_header_map(m) < 0) return -1;
   if (add_http_functions(m) < 0) return -1;
-  // HTTP/2 codec, frame events, stream values and H2Streams register here.
+  if (add_h2_codec(m) < 0) return -1;
+  // HTTP/2 stream values and H2Streams register here.
   if (add_ints(m, kH2Flags) < 0) return -1;
   if (add_h2_errors(m) < 0) return -1;
   // H2Reason registers here.

@@ -9,6 +9,7 @@ namespace velmora::py {
 
 int add_header_map(PyObject* m);      // HeaderMap
 int add_http_functions(PyObject* m);  // http_date, uri_parts
+int add_h2_codec(PyObject* m);        // H2Codec, the nine H2Frame* event classes
 int add_h1_codec(PyObject* m);        // H1Codec, H1ResponseHead, H1RequestHead
 int add_h1_body_decoder(PyObject* m); // H1BodyDecoder
 int add_h1_conn(PyObject* m);         // H1ServerState, H1ClientState

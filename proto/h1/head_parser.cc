@@ -605,11 +605,10 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   bool has_te = false, te_chunked = false, cl_seen = false, cl_stored = false;
   uint64_t length = 0;
 
-  http::HeaderMap& map = out.headers;
-  map.assign_block(std::string_view(b, head), t.nheaders);
+  http::HeaderMap::Builder map(std::string_view(b, head), t.nheaders);
   for (size_t k = 0; k < t.nheaders; ++k) {
     const HeadSlot& sl = slots[k];
-    std::string_view name = map.lower_block_name(sl.name_off, sl.name_len);
+    std::string_view name = map.lower_name(name_of(b, sl));
     std::string_view value = value_of(b, sl);
     switch (known_name(name)) {
       case Known::transfer_encoding:
@@ -646,10 +645,9 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
         break;
       case Known::other: break;
     }
-    if (!map.append_block_field(sl.name_off, sl.name_len, sl.value_off, sl.value_len))
-      return fail(ParseError::too_large, head);
+    if (!map.add_from_block(name, value)) return fail(ParseError::too_large, head);
   }
-  map.end_block();
+  out.headers = std::move(map).finish();
   if (has_te && !te_chunked) return fail(ParseError::header_transfer_encoding_invalid, head);
   if (has_te && cl_seen) keep_alive = false;
 
@@ -703,11 +701,10 @@ HeadOutcome parse_response_head(std::string_view buf, const Method* request_meth
   const bool http11 = t.http11;
   bool keep_alive = http11;
   bool has_te = false, te_chunked = false;
-  http::HeaderMap& map = out.headers;
-  map.assign_block(std::string_view(b, t.head_len), t.nheaders);
+  http::HeaderMap::Builder map(std::string_view(b, t.head_len), t.nheaders);
   for (size_t k = 0; k < t.nheaders; ++k) {
     const HeadSlot& sl = slots[k];
-    std::string_view name = map.lower_block_name(sl.name_off, sl.name_len);
+    std::string_view name = map.lower_name(name_of(b, sl));
     std::string_view value = value_of(b, sl);
     switch (known_name(name)) {
       case Known::connection: apply_connection(value, keep_alive); break;
@@ -717,10 +714,9 @@ HeadOutcome parse_response_head(std::string_view buf, const Method* request_meth
         break;
       default: break;
     }
-    if (!map.append_block_field(sl.name_off, sl.name_len, sl.value_off, sl.value_len))
-      return fail(ParseError::too_large);
+    if (!map.add_from_block(name, value)) return fail(ParseError::too_large);
   }
-  map.end_block();
+  out.headers = std::move(map).finish();
 
   BodyKind body = BodyKind::close;
   uint64_t length = 0;

@@ -26,6 +26,104 @@ std::string_view reason_description(uint32_t code) noexcept {
 
 // ---- frame layer error kinds -----------------------------------------------
 
+std::string_view frame_error_name(FrameError e) noexcept {
+  static constexpr std::string_view kNames[] = {
+      "BadFrameSize",          "TooMuchPadding",        "InvalidSettingValue",       "InvalidWindowUpdateValue",
+      "InvalidPayloadLength",  "InvalidPayloadAckSettings", "InvalidStreamId",       "MalformedMessage",
+      "HeaderListWayTooLarge", "InvalidDependencyId",   "Hpack",
+  };
+  return kNames[size_t(e)];
+}
+
+namespace {
+
+std::string printed_kind(FrameError k, HpackError h) {
+  std::string s(frame_error_name(k));
+  if (k == FrameError::hpack) s.append("(").append(hpack_error_name(h)).append(")");
+  return s;
+}
+
+}  // namespace
+
+uint32_t RecvError::code() const noexcept {
+  switch (what) {
+    case RecvFailure::frame_too_large: return uint32_t(ErrorCode::frame_size_error);
+    case RecvFailure::header_list_abuse:
+    case RecvFailure::too_many_continuations: return uint32_t(ErrorCode::enhance_your_calm);
+    case RecvFailure::continuation_over_limit: return uint32_t(ErrorCode::compression_error);
+    default: return uint32_t(ErrorCode::protocol_error);
+  }
+}
+
+std::string RecvError::message() const {
+  switch (what) {
+    case RecvFailure::bad_preface: return "bad client connection preface";
+    case RecvFailure::frame_too_large: return "frame length exceeds SETTINGS_MAX_FRAME_SIZE";
+    case RecvFailure::expected_continuation: return "expected CONTINUATION frame";
+    case RecvFailure::load_frame: return "failed to load frame: " + printed_kind(kind, hpack);
+    case RecvFailure::hpack_failed: return "HPACK decoding failed: " + printed_kind(kind, hpack);
+    case RecvFailure::header_list_abuse: return "decoded header list size over abuse limit";
+    case RecvFailure::priority_stream_zero: return "PRIORITY frame with stream ID 0";
+    case RecvFailure::push_promise: return "PUSH_PROMISE received but server push is disabled";
+    case RecvFailure::unexpected_continuation: return "received unexpected CONTINUATION frame";
+    case RecvFailure::continuation_stream_mismatch:
+      return "CONTINUATION frame stream ID does not match previous frame stream ID";
+    case RecvFailure::too_many_continuations: return "too_many_continuations";
+    case RecvFailure::continuation_over_limit: return "CONTINUATION frame header block size over ignorable limit";
+  }
+  return {};
+}
+
+std::string SendError::message() const {
+  switch (what) {
+    case SendFailure::stream_id_msb: return "invalid stream ID -- MSB is set";
+    case SendFailure::payload_too_big:
+      return "DATA payload " + std::to_string(value) + " exceeds SETTINGS_MAX_FRAME_SIZE " + std::to_string(limit);
+    case SendFailure::max_frame_size:
+      return "max_frame_size must be in [16384, 16777215], got " + std::to_string(value);
+    case SendFailure::initial_window_size:
+      return "initial_window_size must be <= 2147483647, got " + std::to_string(value);
+    case SendFailure::ping_payload: return "ping payload must be exactly 8 bytes";
+  }
+  return {};
+}
+
+std::string HeadError::message() const {
+  switch (what) {
+    case HeadFailure::invalid_method: return "invalid method: invalid HTTP method";
+    case HeadFailure::invalid_url: return "invalid url: " + std::string(uri_text);
+    case HeadFailure::no_authority:
+      return "request target is a bare path but the connection has no authority; pass authority=... to "
+             "H2Connection or use an absolute-URL target";
+    case HeadFailure::invalid_status: return "invalid status: invalid status code";
+  }
+  return {};
+}
+
 // ---- HPACK error kinds -----------------------------------------------------
+
+std::string_view hpack_error_name(HpackError e) noexcept {
+  // Indexed by HpackError.
+  static constexpr std::string_view kName[] = {
+      "NeedMore(UnexpectedEndOfStream)",
+      "NeedMore(IntegerUnderflow)",
+      "NeedMore(StringUnderflow)",
+      "InvalidRepresentation",
+      "InvalidIntegerPrefix",
+      "InvalidTableIndex",
+      "InvalidHuffmanCode",
+      "InvalidUtf8",
+      "InvalidStatusCode",
+      "InvalidPseudoheader",
+      "InvalidMaxDynamicSize",
+      "IntegerOverflow",
+  };
+  static_assert(std::size(kName) == size_t(HpackError::integer_overflow) + 1);
+  return size_t(e) < std::size(kName) ? kName[size_t(e)] : "unknown";
+}
+
+bool hpack_error_needs_more(HpackError e) noexcept {
+  return e == HpackError::need_more_integer_underflow || e == HpackError::need_more_string_underflow;
+}
 
 }  // namespace velmora::h2

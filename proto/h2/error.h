@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace velmora::h2 {
@@ -34,6 +35,110 @@ std::string_view reason_description(uint32_t code) noexcept;
 
 // ---- frame layer error kinds -----------------------------------------------
 
+// Why a received frame failed its per-type checks. Printed by name
+// ("BadFrameSize", ...); `hpack` prints as Hpack(<HPACK kind>).
+enum class FrameError : uint8_t {
+  bad_frame_size,                // PING not 8 octets, GOAWAY under 8, WINDOW_UPDATE not 4
+  too_much_padding,              // the pad length does not fit the payload
+  invalid_setting_value,         // an out-of-range SETTINGS value
+  invalid_window_update_value,   // WINDOW_UPDATE increment of 0
+  invalid_payload_length,        // PRIORITY not 5, RST_STREAM not 4, SETTINGS ACK with a payload
+  invalid_payload_ack_settings,  // SETTINGS payload not a multiple of 6
+  invalid_stream_id,             // DATA/HEADERS on 0, SETTINGS/PING off 0
+  malformed_message,             // HEADERS too short for its flags; a malformed header block
+  header_list_way_too_large,     // a header block over the abuse limit
+  invalid_dependency_id,         // HEADERS or PRIORITY depending on its own stream
+  hpack,                         // an HPACK decoding error
+};
+
+std::string_view frame_error_name(FrameError e) noexcept;
+
+// A connection error found while receiving: the error code of the GOAWAY it
+// leads to and its message. `kind` (and `hpack` for FrameError::hpack)
+// complete the messages that name an error kind.
+enum class RecvFailure : uint8_t {
+  bad_preface,                   // 1 "bad client connection preface"
+  frame_too_large,               // 6 "frame length exceeds SETTINGS_MAX_FRAME_SIZE"
+  expected_continuation,         // 1 "expected CONTINUATION frame"
+  load_frame,                    // 1 "failed to load frame: <kind>"
+  hpack_failed,                  // 1 "HPACK decoding failed: <kind>"
+  header_list_abuse,             // 11 "decoded header list size over abuse limit"
+  priority_stream_zero,          // 1 "PRIORITY frame with stream ID 0"
+  push_promise,                  // 1 "PUSH_PROMISE received but server push is disabled"
+  unexpected_continuation,       // 1 "received unexpected CONTINUATION frame"
+  continuation_stream_mismatch,  // 1 "CONTINUATION frame stream ID does not match ..."
+  too_many_continuations,        // 11 "too_many_continuations"
+  continuation_over_limit,       // 9 "CONTINUATION frame header block size over ignorable limit"
+};
+
+enum class HpackError : uint8_t;
+
+struct RecvError {
+  RecvFailure what = RecvFailure::load_frame;
+  FrameError kind = FrameError::bad_frame_size;  // load_frame, hpack_failed
+  HpackError hpack{};                            // kind == hpack
+
+  uint32_t code() const noexcept;  // the HTTP/2 error code
+  std::string message() const;
+};
+
+// A frame the send side refuses to write; nothing was written.
+enum class SendFailure : uint8_t {
+  stream_id_msb,        // "invalid stream ID -- MSB is set"
+  payload_too_big,      // "DATA payload <len> exceeds SETTINGS_MAX_FRAME_SIZE <max>"
+  max_frame_size,       // "max_frame_size must be in [16384, 16777215], got <value>"
+  initial_window_size,  // "initial_window_size must be <= 2147483647, got <value>"
+  ping_payload,         // "ping payload must be exactly 8 bytes"
+};
+
+struct SendError {
+  SendFailure what = SendFailure::stream_id_msb;
+  uint64_t value = 0;  // the offending number (length, size)
+  uint64_t limit = 0;  // payload_too_big: the max send frame size
+
+  std::string message() const;
+};
+
+// A request or response head the send side cannot build.
+enum class HeadFailure : uint8_t {
+  invalid_method,  // "invalid method: invalid HTTP method"
+  invalid_url,     // "invalid url: <URI parser text>"
+  no_authority,    // "request target is a bare path but the connection has no authority; ..."
+  invalid_status,  // "invalid status: invalid status code"
+};
+
+struct HeadError {
+  HeadFailure what = HeadFailure::invalid_method;
+  std::string_view uri_text;  // invalid_url: the URI parser's text (static)
+
+  std::string message() const;
+};
+
 // ---- HPACK error kinds -----------------------------------------------------
+
+// What the header-block decoder reports (see hpack.h for when). The frame
+// layer prints a kind inside "Hpack(...)".
+enum class HpackError : uint8_t {
+  need_more_unexpected_end_of_stream,  // a literal field with an empty name
+  need_more_integer_underflow,         // the block ends inside an integer
+  need_more_string_underflow,          // a string runs past the end of the block
+  invalid_representation,              // reserved: no first octet produces it
+  invalid_integer_prefix,              // reserved: prefix widths are fixed
+  invalid_table_index,
+  invalid_huffman_code,
+  invalid_utf8,
+  invalid_status_code,
+  invalid_pseudoheader,
+  invalid_max_dynamic_size,
+  integer_overflow,
+};
+
+// The printed name: "NeedMore(StringUnderflow)", "InvalidTableIndex", ...
+std::string_view hpack_error_name(HpackError e) noexcept;
+
+// True for the kinds that only mean the input stopped short (integer or
+// string underflow): more octets of the same block could still make it
+// decodable. An empty literal name is final, whatever its printed name.
+bool hpack_error_needs_more(HpackError e) noexcept;
 
 }  // namespace velmora::h2

@@ -1,6 +1,7 @@
 #include "proto/http/header_map.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -136,9 +137,7 @@ void HeaderMap::index_erase(size_t slot) noexcept {
   index_[hole] = -1;
 }
 
-bool HeaderMap::remove(std::string_view lname) {
-  int32_t e = find(lname);
-  if (e < 0) return false;
+void HeaderMap::erase_entry(int32_t e) noexcept {
   Entry& en = entries_[size_t(e)];
   dead_bytes_ += en.name_len;
   for (int32_t v = en.head; v >= 0; v = values_[size_t(v)].next) {
@@ -154,7 +153,13 @@ bool HeaderMap::remove(std::string_view lname) {
     index_[s] = e;
   }
   entries_.pop_back();
-  if (entries_.empty() && !building_block_) {
+}
+
+bool HeaderMap::remove(std::string_view lname) {
+  int32_t e = find(lname);
+  if (e < 0) return false;
+  erase_entry(e);
+  if (entries_.empty()) {
     clear();
   } else {
     maybe_compact();
@@ -168,13 +173,11 @@ void HeaderMap::clear() noexcept {
   values_.clear();
   index_.clear();
   live_values_ = dead_bytes_ = dead_values_ = 0;
-  building_block_ = false;
 }
 
 void HeaderMap::maybe_compact() {
   // Rewrite the arena and the value table once garbage outweighs live data,
   // so repeated replace/remove cycles cannot grow a map without bound.
-  if (building_block_) return;
   if (dead_bytes_ + dead_values_ * sizeof(Value) < 4096 || dead_bytes_ * 2 < arena_.size()) return;
   std::string arena;
   arena.reserve(arena_.size() - dead_bytes_);
@@ -253,16 +256,12 @@ void HeaderMap::reserve(size_t names, size_t bytes) {
   }
 }
 
-void HeaderMap::assign_block(std::string_view block, size_t fields) {
-  clear();
-  reserve(fields, 0);
-  arena_.assign(block);
-  building_block_ = true;
-}
+// ---- Builder ------------------------------------------------------------------
 
-std::string_view HeaderMap::lower_block_name(uint32_t off, uint32_t len) noexcept {
-  char* d = arena_.data() + off;
-  // Tokens are ASCII: eight bytes at a time, 'A'-'Z' gain 0x20.
+namespace {
+
+// Tokens are ASCII: eight bytes at a time, 'A'-'Z' gain 0x20.
+void lower_ascii_in_place(char* d, size_t len) noexcept {
   constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
   size_t i = 0;
   for (; i + 8 <= len; i += 8) {
@@ -274,16 +273,51 @@ std::string_view HeaderMap::lower_block_name(uint32_t off, uint32_t len) noexcep
     std::memcpy(d + i, &w, 8);
   }
   for (; i < len; ++i) d[i] = (d[i] >= 'A' && d[i] <= 'Z') ? char(d[i] + 32) : d[i];
-  return {d, len};
 }
 
-bool HeaderMap::append_block_field(uint32_t name_off, uint32_t name_len, uint32_t value_off, uint32_t value_len) {
-  if (full()) return false;
-  std::string_view name = view(name_off, name_len);
-  uint32_t h = hash_name(name);
-  int32_t e = find(name, h);
-  link_value(e, name_off, name_len, h, add_value_row(value_off, value_len));
+}  // namespace
+
+HeaderMap::Builder::Builder(size_t fields, size_t bytes) { map_.reserve(fields, bytes); }
+
+HeaderMap::Builder::Builder(std::string_view block, size_t fields) : src_(block.data()), src_len_(block.size()) {
+  map_.reserve(fields, 0);
+  map_.arena_.assign(block);
+}
+
+bool HeaderMap::Builder::add(std::string_view lname, std::string_view value) { return map_.append(lname, value); }
+
+std::string_view HeaderMap::Builder::lower_name(std::string_view name) noexcept {
+  assert(name.data() >= src_ && name.data() + name.size() <= src_ + src_len_);
+  size_t off = size_t(name.data() - src_);
+  char* d = map_.arena_.data() + off;
+  lower_ascii_in_place(d, name.size());
+  return {d, name.size()};
+}
+
+bool HeaderMap::Builder::add_from_block(std::string_view lname, std::string_view value) {
+  assert(value.data() >= src_ && value.data() + value.size() <= src_ + src_len_);
+  if (map_.full()) return false;
+  uint32_t name_off = uint32_t(lname.data() - map_.arena_.data());
+  uint32_t value_off = uint32_t(value.data() - src_);
+  uint32_t h = hash_name(lname);
+  int32_t e = map_.find(lname, h);
+  map_.link_value(e, name_off, uint32_t(lname.size()), h, map_.add_value_row(value_off, uint32_t(value.size())));
   return true;
+}
+
+bool HeaderMap::Builder::remove(std::string_view lname) noexcept {
+  int32_t e = map_.find(lname);
+  if (e < 0) return false;
+  map_.erase_entry(e);
+  return true;
+}
+
+HeaderMap HeaderMap::Builder::finish() && noexcept {
+  src_ = nullptr;
+  src_len_ = 0;
+  HeaderMap out = std::move(map_);
+  map_.clear();
+  return out;
 }
 
 }  // namespace velmora::http

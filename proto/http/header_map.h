@@ -8,7 +8,8 @@
 // three vector copies.
 //
 // Names given to the mutators must already be valid tokens in lowercase
-// (see fields.h); values must already pass is_valid_value().
+// (see fields.h); values must already pass is_valid_value(). A decoded head
+// or header block is built through HeaderMap::Builder (below).
 #pragma once
 
 #include <cstdint>
@@ -73,19 +74,7 @@ class HeaderMap {
 
   void reserve(size_t names, size_t bytes);
 
-  // Bulk building from one block of bytes, such as a message head: the block
-  // is copied into the map once and each field then refers to it by offset,
-  // so no name or value is copied again. Replaces the current contents. Until
-  // end_block() the arena is never rewritten (removals leave their bytes in
-  // place), so offsets into the block stay valid.
-  void assign_block(std::string_view block, size_t fields);
-  void end_block() noexcept { building_block_ = false; }
-  // Lowercases the token at [off, off + len) of the block in place and returns
-  // a view of it. The bytes must be a valid token (ASCII).
-  std::string_view lower_block_name(uint32_t off, uint32_t len) noexcept;
-  // Appends a field whose (already lowercased) name and value lie in the block.
-  [[nodiscard]] bool append_block_field(uint32_t name_off, uint32_t name_len, uint32_t value_off,
-                                        uint32_t value_len);
+  class Builder;
 
  private:
   struct Entry {
@@ -114,6 +103,8 @@ class HeaderMap {
   size_t slot_of(int32_t entry) const noexcept;
   void index_erase(size_t slot) noexcept;
   void maybe_compact();
+  // Unlinks entry `e` and its values; no compaction, the arena is untouched.
+  void erase_entry(int32_t e) noexcept;
 
   std::string arena_;
   std::vector<Entry> entries_;
@@ -122,7 +113,71 @@ class HeaderMap {
   size_t live_values_ = 0;
   size_t dead_bytes_ = 0;
   size_t dead_values_ = 0;
-  bool building_block_ = false;
+};
+
+// Builds one decoded header block (an HTTP/1 head, an HTTP/2 HEADERS block
+// with its CONTINUATION fragments) straight into a map that nobody else can
+// see: the builder owns the map from construction until finish() hands it
+// over. Destroying a builder that was not finished discards what it built
+// (that is how a failed block is abandoned); nothing outside changes.
+//
+// Two ways to feed it, which may be mixed:
+// - add(lname, value): the name must be a non-empty token in lowercase, the
+//   value bytes must pass is_valid_value(). Neither is checked here: the
+//   caller validates with the field scanners (field_scan.h) and decides what
+//   an invalid field means for its protocol. The bytes are copied (the name
+//   only the first time it appears), so the views need not outlive the call.
+// - Block builders (the second constructor) copy one block of bytes, such as
+//   an HTTP/1 head, into the map once; lower_name() and add_from_block() then
+//   refer to that copy, so no name or value is copied again.
+//
+// Values of one name are kept in the order they were added, names in the
+// order they first appeared. While building, removals never move the bytes
+// already stored, so every view the builder returned stays valid until the
+// next add() (add_from_block() never invalidates them).
+//
+// The name bound: once the map holds HeaderMap::kMaxNames distinct names, or
+// its names and values would pass 4 GiB in all, add() and add_from_block()
+// answer false and change nothing, for a name already present too. The
+// builder stays usable (a caller may keep going and drop further fields, as
+// HTTP/2 does past its list size, or abandon the block).
+class HeaderMap::Builder {
+ public:
+  // An empty map. `fields` and `bytes` (names plus values) size the first
+  // allocation; they are hints, not limits.
+  explicit Builder(size_t fields = 0, size_t bytes = 0);
+  // A map over a copy of `block` with room for `fields` fields.
+  Builder(std::string_view block, size_t fields);
+  Builder(Builder&&) noexcept = default;
+  Builder& operator=(Builder&&) noexcept = default;
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+
+  [[nodiscard]] bool add(std::string_view lname, std::string_view value);
+
+  // Block builders only. `name` is a view into the block given at
+  // construction and must be a token (the caller has tokenized the block).
+  // Lowercases it in the map's copy and returns that lowercase view.
+  std::string_view lower_name(std::string_view name) noexcept;
+  // Block builders only. Appends a field whose name is a view that
+  // lower_name() returned and whose value is a view into the block given at
+  // construction (valid value bytes).
+  [[nodiscard]] bool add_from_block(std::string_view lname, std::string_view value);
+
+  // Removes `lname` with all its values; false when absent. The position of
+  // the last name moves into the removed one's (as HeaderMap::remove).
+  bool remove(std::string_view lname) noexcept;
+
+  // What has been built so far, for reading.
+  const HeaderMap& map() const noexcept { return map_; }
+
+  // Hands the map over. The builder is left empty, as if default-constructed.
+  [[nodiscard]] HeaderMap finish() && noexcept;
+
+ private:
+  HeaderMap map_;
+  const char* src_ = nullptr;  // block builders: the caller's block
+  size_t src_len_ = 0;
 };
 
 }  // namespace velmora::http

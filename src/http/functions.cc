@@ -9,8 +9,6 @@
 
 namespace velmora::py {
 
-namespace {
-
 // The debug form of a string, between the quotes: '"' and '\' escaped, the
 // usual C escapes for NUL, tab, line feed and carriage return, and every other
 // character that is not printable (controls, format characters, separators
@@ -61,6 +59,8 @@ void append_debug_text(PyObject* s, std::string& out) {
     }
   }
 }
+
+namespace {
 
 PyObject* http_date(PyObject*, PyObject*) { return bytes_obj(http::http_date_now()); }
 

@@ -15,6 +15,8 @@ ORDER = [
     "VelmoraError", "ConnectionClosedError",
     "HeaderMap",
     "http_date", "uri_parts",
+    "H2Codec", "H2FrameHeaders", "H2FrameData", "H2FrameSettings", "H2FrameWindowUpdate", "H2FramePing",
+    "H2FrameGoAway", "H2FrameRstStream", "H2FramePriority", "H2FrameStreamError",
     "H2_FLAG_WAKE", "H2_FLAG_SLOT_FREED", "H2_FLAG_CONN_DONE", "H2_FLAG_STOP_ACCEPTING", "H2_FLAG_CAPACITY",
     "H2_HEADERS_IGNORED", "H2_HEADERS_OPENED", "H2_HEADERS_HEAD", "H2_HEADERS_TRAILERS",
     "H2Error", "H2ProtocolError", "H2StreamError", "H2UserError", "H2FlowControlError",

@@ -191,28 +191,65 @@ TEST(Fields, ValueCheckAtEveryPositionAndLength) {
   EXPECT_FALSE(lower_token_into("", buf));
 }
 
-TEST(HeaderMap, BlockBuildingSurvivesRemovals) {
-  // Offsets into the block must stay valid after a removal empties the map
-  // or leaves garbage behind, until the block is closed.
+TEST(HeaderMapBuilder, BlockViewsSurviveRemovals) {
+  // Fields refer to the block's copy: a removal that empties the map, or
+  // leaves thousands of dead bytes, must not move those bytes before finish().
   std::string block = "Content-Length: 5\r\nX-Big: " + std::string(9000, 'v') + "\r\nHost: a\r\n";
-  HeaderMap m;
-  m.assign_block(block, 3);
-  ASSERT_EQ(m.lower_block_name(0, 14), "content-length");
-  ASSERT_TRUE(m.append_block_field(0, 14, 16, 1));
-  EXPECT_TRUE(m.remove("content-length"));  // the map is empty again
-  ASSERT_EQ(m.lower_block_name(19, 5), "x-big");
-  ASSERT_TRUE(m.append_block_field(19, 5, 26, 9000));
-  EXPECT_TRUE(m.remove("x-big"));  // 9000 dead bytes: no compaction yet
-  uint32_t host = uint32_t(block.find("Host"));
-  ASSERT_EQ(m.lower_block_name(host, 4), "host");
-  ASSERT_TRUE(m.append_block_field(host, 4, host + 6, 1));
-  m.end_block();
+  std::string_view b = block;
+  HeaderMap::Builder builder(b, 3);
+  std::string_view cl = builder.lower_name(b.substr(0, 14));
+  ASSERT_EQ(cl, "content-length");
+  ASSERT_TRUE(builder.add_from_block(cl, b.substr(16, 1)));
+  EXPECT_TRUE(builder.remove("content-length"));  // the map is empty again
+  std::string_view big = builder.lower_name(b.substr(19, 5));
+  ASSERT_EQ(big, "x-big");
+  ASSERT_TRUE(builder.add_from_block(big, b.substr(26, 9000)));
+  EXPECT_TRUE(builder.remove("x-big"));
+  size_t host = block.find("Host");
+  std::string_view h = builder.lower_name(b.substr(host, 4));
+  ASSERT_TRUE(builder.add_from_block(h, b.substr(host + 6, 1)));
+  block.assign(block.size(), '#');  // the map owns its copy
+  HeaderMap m = std::move(builder).finish();
   std::string_view v;
   ASSERT_TRUE(m.first("host", v));
   EXPECT_EQ(v, "a");
   EXPECT_EQ(m.size(), 1u);
-  // Ordinary mutation (and compaction) works once the block is closed.
+  EXPECT_EQ(builder.map().size(), 0u);
+  // Ordinary mutation (and compaction) works on the finished map.
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(m.replace("host", std::string(1000, char('a' + i % 26))));
   ASSERT_TRUE(m.first("host", v));
   EXPECT_EQ(v, std::string(1000, char('a' + 49 % 26)));
+}
+
+TEST(HeaderMapBuilder, FieldByFieldAsADecoderFeedsIt) {
+  // A decoder hands over names and values from scratch storage it reuses:
+  // the builder must have copied them, and mixes with block fields.
+  HeaderMap::Builder builder("X-Block: 1\r\n", 2);
+  std::string scratch;
+  for (int i = 0; i < 300; ++i) {
+    scratch = "name-" + std::to_string(i % 100);
+    std::string value = "value-" + std::to_string(i);
+    ASSERT_TRUE(builder.add(scratch, value));
+    scratch.assign(scratch.size(), '!');
+  }
+  EXPECT_EQ(builder.map().size(), 300u);
+  HeaderMap m = std::move(builder).finish();
+  EXPECT_EQ(m.name_count(), 100u);
+  EXPECT_EQ(m.count("name-7"), 3u);
+  std::vector<std::string> seven;
+  m.for_each_of("name-7", [&](std::string_view v) { seven.emplace_back(v); });
+  EXPECT_EQ(seven, (std::vector<std::string>{"value-7", "value-107", "value-207"}));
+}
+
+TEST(HeaderMapBuilder, NameBoundRefusesAndStaysUsable) {
+  HeaderMap::Builder builder;
+  for (uint32_t i = 0; i < HeaderMap::kMaxNames; ++i) ASSERT_TRUE(builder.add("n" + std::to_string(i), "v"));
+  EXPECT_FALSE(builder.add("n0", "again"));  // refused for a present name too
+  EXPECT_FALSE(builder.add("fresh", "v"));
+  EXPECT_EQ(builder.map().size(), size_t(HeaderMap::kMaxNames));
+  EXPECT_TRUE(builder.remove("n5"));
+  EXPECT_TRUE(builder.add("fresh", "v"));
+  HeaderMap m = std::move(builder).finish();
+  EXPECT_TRUE(m.contains("fresh"));
+  EXPECT_FALSE(m.contains("n5"));
 }

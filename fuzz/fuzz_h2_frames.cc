@@ -1,0 +1,124 @@
+// The HTTP/2 frame receive loop must not depend on how the bytes are split:
+// feeding them in arbitrary pieces gives the same events, the same leftover
+// and the same error as feeding them at once. DATA payloads must stay
+// readable after the call that produced them, however they were cut.
+//
+// Input: one byte of settings (max frame size, header list size, preface
+// mode), then the bytes to feed; split points come from a simple generator
+// seeded by the input.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "proto/h2/frame.h"
+
+using namespace velmora::h2;
+
+namespace {
+
+struct Outcome {
+  std::string events;
+  size_t buffered = 0;
+  bool failed = false;
+  std::string error;
+};
+
+void describe(const RecvBatch& b, std::string& s) {
+  for (const Event& e : b.events) {
+    std::visit(
+        [&](const auto& ev) {
+          using T = std::decay_t<decltype(ev)>;
+          if constexpr (std::is_same_v<T, HeadersEvent>) {
+            s += "H" + std::to_string(ev.stream_id) + (ev.end_stream ? "e" : "") + ev.head.method.value_or("-") +
+                 ev.head.scheme.value_or("-") + ev.head.authority.value_or("-") + ev.head.path.value_or("-") +
+                 std::to_string(ev.head.status);
+            ev.head.fields.for_each([&](std::string_view n, std::string_view v) {
+              s.append(",").append(n).append("=").append(v);
+            });
+          } else if constexpr (std::is_same_v<T, DataEvent>) {
+            if (ev.flow_controlled_len != ev.data.size() + ev.padding) abort();
+            s += "D" + std::to_string(ev.stream_id) + (ev.end_stream ? "e" : "") + std::string(ev.data) + "/" +
+                 std::to_string(ev.padding);
+          } else if constexpr (std::is_same_v<T, SettingsEvent>) {
+            s += ev.ack ? "SA" : "S";
+            const Settings& st = ev.settings;
+            for (auto v : {st.header_table_size, st.max_concurrent_streams, st.initial_window_size,
+                           st.max_frame_size, st.max_header_list_size})
+              s += "," + (v ? std::to_string(*v) : "-");
+            s += st.enable_push ? (*st.enable_push ? "p1" : "p0") : "p-";
+          } else if constexpr (std::is_same_v<T, PingEvent>) {
+            s += (ev.ack ? "PA" : "P") + std::string(ev.data.data(), 8);
+          } else if constexpr (std::is_same_v<T, GoAwayEvent>) {
+            s += "G" + std::to_string(ev.last_stream_id) + "/" + std::to_string(ev.error_code) + ev.debug_data;
+          } else if constexpr (std::is_same_v<T, WindowUpdateEvent>) {
+            s += "W" + std::to_string(ev.stream_id) + "+" + std::to_string(ev.increment);
+          } else if constexpr (std::is_same_v<T, RstStreamEvent>) {
+            s += "R" + std::to_string(ev.stream_id) + "/" + std::to_string(ev.error_code);
+          } else if constexpr (std::is_same_v<T, PriorityEvent>) {
+            s += "Pr" + std::to_string(ev.stream_id);
+          } else {
+            s += "E" + std::to_string(ev.stream_id) + "/" + std::to_string(ev.error_code);
+          }
+        },
+        e);
+    s += ";";
+  }
+}
+
+void configure(Receiver& r, uint8_t knobs) {
+  if (knobs & 1) r.set_max_frame_size(16384 + 1000);
+  if (knobs & 2) r.set_max_header_list_size(200);
+  if (knobs & 4) r.set_header_table_size(100);
+  if (knobs & 8) r.expect_preface(true);
+}
+
+Outcome run(std::string_view data, uint8_t knobs, const std::vector<size_t>& cuts) {
+  Receiver r;
+  configure(r, knobs);
+  Outcome o;
+  size_t at = 0;
+  for (size_t i = 0; i <= cuts.size(); ++i) {
+    size_t end = i < cuts.size() ? cuts[i] : data.size();
+    // Each piece is overwritten once its events are read: bytes the receiver
+    // kept for later calls must have been copied out of it.
+    std::string piece(data.substr(at, end - at));
+    RecvBatch b;
+    auto ok = r.receive(piece, b);
+    if (!ok) {
+      o.failed = true;
+      o.error = ok.error().message() + "/" + std::to_string(ok.error().code());
+      return o;
+    }
+    describe(b, o.events);
+    piece.assign(piece.size(), '\xAA');
+    at = end;
+  }
+  o.buffered = r.buffered();
+  return o;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  uint8_t knobs = data[0];
+  std::string_view in(reinterpret_cast<const char*>(data) + 1, size - 1);
+  Outcome whole = run(in, knobs, {});
+
+  uint32_t seed = 2166136261u;
+  for (size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 16777619u;
+  std::vector<size_t> cuts;
+  for (size_t at = 0; at < in.size();) {
+    seed = seed * 1103515245u + 12345u;
+    at += 1 + (seed >> 16) % (knobs & 0x80 ? 3 : 64);
+    if (at < in.size()) cuts.push_back(at);
+  }
+  Outcome split = run(in, knobs, cuts);
+  if (whole.failed != split.failed || whole.error != split.error) abort();
+  if (!whole.failed && (whole.events != split.events || whole.buffered != split.buffered)) abort();
+  return 0;
+}

@@ -1,0 +1,50 @@
+#include "proto/h2/block.h"
+
+namespace velmora::h2 {
+
+void HeaderListSink::on_pseudo(hpack::Pseudo which, std::string_view v) {
+  switch (which) {
+    case hpack::Pseudo::authority: list_.authority.emplace(v); break;
+    case hpack::Pseudo::method: list_.method.emplace(v); break;
+    case hpack::Pseudo::scheme: list_.scheme.emplace(v); break;
+    case hpack::Pseudo::path: list_.path.emplace(v); break;
+    case hpack::Pseudo::protocol: list_.protocol.emplace(v); break;
+    case hpack::Pseudo::status:
+      // Checked by the decoder: three digits, the first 1-9.
+      list_.status = uint16_t((v[0] - '0') * 100 + (v[1] - '0') * 10 + (v[2] - '0'));
+      break;
+  }
+}
+
+bool HeaderListSink::on_field(std::string_view name, std::string_view value, bool) {
+  // Checked by the decoder: a lowercase token and valid value bytes.
+  return fields_.add(name, value);
+}
+
+std::optional<uint64_t> HeaderList::content_length() const noexcept {
+  std::string_view v;
+  if (!fields.first("content-length", v) || v.size() > 19) return std::nullopt;
+  uint64_t n = 0;
+  for (unsigned char c : v) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+bool HeaderList::content_length_invalid() const noexcept {
+  return fields.contains("content-length") && !content_length();
+}
+
+bool is_forbidden_field(std::string_view n, std::string_view v) noexcept {
+  switch (n.size()) {
+    case 2: return n == "te" && v != "trailers";
+    case 7: return n == "upgrade";
+    case 10: return n == "connection" || n == "keep-alive";
+    case 16: return n == "proxy-connection";
+    case 17: return n == "transfer-encoding";
+  }
+  return false;
+}
+
+}  // namespace velmora::h2

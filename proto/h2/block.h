@@ -1,0 +1,51 @@
+// A received header block once HPACK has decoded it: the pseudo-headers and
+// the regular fields, which the HPACK decoder delivers already checked
+// against the message rules of RFC 9113 section 8.2, and the facts the
+// connection reads off them (content length, informational status).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "proto/h2/hpack.h"
+#include "proto/http/header_map.h"
+
+namespace velmora::h2 {
+
+struct HeaderList {
+  http::HeaderMap fields;  // the regular fields, in arrival order
+  std::optional<std::string> method, scheme, authority, path, protocol;
+  uint16_t status = 0;  // 0: no :status
+
+  // The first `content-length` value parsed as decimal: at most 19 ASCII
+  // digits, an empty value counting as 0; none when absent or unparsable.
+  std::optional<uint64_t> content_length() const noexcept;
+  // A `content-length` is present but does not parse.
+  bool content_length_invalid() const noexcept;
+  // `:status` is present and in 100..199.
+  bool is_informational() const noexcept { return status >= 100 && status <= 199; }
+};
+
+// Builds a HeaderList from the fields the HPACK decoder delivers: the
+// pseudo-headers go into `list`, the regular fields into `fields`, which
+// owns the map until the block is complete (then `list.fields` =
+// std::move(fields).finish()).
+class HeaderListSink final : public hpack::FieldSink {
+ public:
+  HeaderListSink(HeaderList& list, http::HeaderMap::Builder& fields) noexcept : list_(list), fields_(fields) {}
+  void on_pseudo(hpack::Pseudo which, std::string_view value) override;
+  bool on_field(std::string_view name, std::string_view value, bool never_indexed) override;
+
+ private:
+  HeaderList& list_;
+  http::HeaderMap::Builder& fields_;
+};
+
+// The fields an HTTP/2 message may not carry (RFC 9113 section 8.2.2):
+// connection-specific fields, and `te` with any value other than "trailers".
+// `lname` is lowercase.
+bool is_forbidden_field(std::string_view lname, std::string_view value) noexcept;
+
+}  // namespace velmora::h2

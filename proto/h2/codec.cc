@@ -1,0 +1,125 @@
+#include "proto/h2/codec.h"
+
+#include "proto/http/fields.h"
+#include "proto/http/uri.h"
+
+namespace velmora::h2 {
+
+namespace {
+
+constexpr size_t kMaxSchemeLength = 64;
+
+bool is_scheme(std::string_view s) noexcept {
+  if (s.empty() || s.size() > kMaxSchemeLength) return false;
+  if (!((s[0] >= 'a' && s[0] <= 'z') || (s[0] >= 'A' && s[0] <= 'Z'))) return false;
+  for (char c : s)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+          c == '.'))
+      return false;
+  return true;
+}
+
+std::unexpected<HeadError> head_fail(HeadFailure f, http::UriError e = http::UriError::none) {
+  return std::unexpected(HeadError{f, http::uri_error_text(e)});
+}
+
+}  // namespace
+
+std::expected<void, HeadError> build_request_head(std::string_view method, std::string_view target,
+                                                  const std::string_view* scheme, const std::string_view* authority,
+                                                  OutHead& out) {
+  out = OutHead{};
+  if (!http::is_token(method)) return head_fail(HeadFailure::invalid_method);
+  http::Uri u;
+  if (http::UriError e = http::parse_uri(target, u); e != http::UriError::none)
+    return head_fail(HeadFailure::invalid_url, e);
+  out.method = method;
+  if (u.form == http::UriForm::absolute) {
+    out.scheme = u.scheme_text();
+    out.authority = u.authority;
+  } else {
+    if (!scheme || !authority) return head_fail(HeadFailure::no_authority);
+    if (*scheme != "http" && *scheme != "https" && !is_scheme(*scheme))
+      return head_fail(HeadFailure::invalid_url, http::UriError::invalid_scheme);
+    http::Uri a;
+    if (http::UriError e = http::parse_uri(*authority, a); e != http::UriError::none)
+      return head_fail(HeadFailure::invalid_url, e);
+    if (a.form != http::UriForm::authority) return head_fail(HeadFailure::invalid_url, http::UriError::invalid_authority);
+    out.scheme = *scheme;
+    out.authority = *authority;
+  }
+  if (method == "CONNECT") {
+    out.scheme = {};
+    return {};
+  }
+  // Path and query are adjacent in the target: one view covers both.
+  if (!u.path.empty()) {
+    const char* end = u.has_query ? u.query.data() + u.query.size() : u.path.data() + u.path.size();
+    out.path = std::string_view(u.path.data(), size_t(end - u.path.data()));
+  } else if (u.has_query) {
+    out.path_buf.assign("/?").append(u.query);
+    out.path = out.path_buf;
+  } else {
+    out.path = method == "OPTIONS" && u.form != http::UriForm::origin ? "*" : "/";
+  }
+  return {};
+}
+
+std::expected<void, HeadError> build_response_head(uint32_t status, OutHead& out) {
+  out = OutHead{};
+  if (status < 100 || status > 999) return head_fail(HeadFailure::invalid_status);
+  out.status = uint16_t(status);
+  return {};
+}
+
+std::expected<void, SendError> Sender::write_headers(std::string& out, uint32_t sid, const OutHead& head,
+                                                     const http::HeaderMap* fields, bool end_stream,
+                                                     std::string_view date) {
+  if (sid > kMaxStreamId) return std::unexpected(SendError{SendFailure::stream_id_msb});
+  char status[3];
+  std::string_view status_text;
+  if (head.status) {
+    status[0] = char('0' + head.status / 100);
+    status[1] = char('0' + head.status / 10 % 10);
+    status[2] = char('0' + head.status % 10);
+    status_text = {status, 3};
+  }
+  // Measure, grow once, encode in place, trim to what was written.
+  size_t bound = hpack::Encoder::kMaxBlockPrefix;
+  auto measure = [&](std::string_view n, std::string_view v) { bound += hpack::Encoder::max_field_size(n, v); };
+  if (!head.method.empty()) measure(":method", head.method);
+  if (!head.scheme.empty()) measure(":scheme", head.scheme);
+  if (!head.authority.empty()) measure(":authority", head.authority);
+  if (!head.path.empty()) measure(":path", head.path);
+  if (head.status) measure(":status", status_text);
+  if (fields) fields->for_each(measure);
+  if (!date.empty()) measure("date", date);
+
+  const size_t start = out.size();
+  out.resize(start + kFrameHeaderLen + bound);
+  char* p = hpack_.begin_block(out.data() + start + kFrameHeaderLen);
+  auto put = [&](std::string_view n, std::string_view v) { p = hpack_.encode_field(n, v, false, p); };
+  if (!head.method.empty()) put(":method", head.method);
+  if (!head.scheme.empty()) put(":scheme", head.scheme);
+  if (!head.authority.empty()) put(":authority", head.authority);
+  if (!head.path.empty()) put(":path", head.path);
+  if (head.status) put(":status", status_text);
+  if (fields) fields->for_each(put);
+  if (!date.empty()) put("date", date);
+  out.resize(size_t(p - out.data()));
+  frame_header_block(out, start, sid, end_stream, max_frame_size_);
+  return {};
+}
+
+bool has_forbidden_fields(const http::HeaderMap& m) noexcept {
+  static constexpr std::string_view kConnectionSpecific[] = {"connection", "transfer-encoding", "upgrade",
+                                                             "keep-alive", "proxy-connection"};
+  for (std::string_view n : kConnectionSpecific)
+    if (m.contains(n)) return true;
+  std::string_view te;
+  return m.first("te", te) && te != "trailers";
+}
+
+bool method_is_head(std::string_view method) noexcept { return method == "HEAD"; }
+
+}  // namespace velmora::h2

@@ -1,0 +1,276 @@
+// The HTTP/2 frame layer (RFC 9113 sections 4 and 6): the receive loop that
+// cuts frames off received bytes and turns each good one into an event, and
+// the encoders that write every frame this side sends.
+//
+// The receive side keeps no per-stream state and performs no flow control:
+// it reports, the connection decides. The encoders append whole frames to a
+// caller-owned output buffer, so a connection can encode straight into its
+// pending-send buffer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "proto/h2/block.h"
+#include "proto/h2/error.h"
+#include "proto/h2/hpack.h"
+
+namespace velmora::h2 {
+
+// ---- wire constants -----------------------------------------------------------
+
+inline constexpr size_t kFrameHeaderLen = 9;
+inline constexpr uint32_t kDefaultMaxFrameSize = 16384;
+inline constexpr uint32_t kMaxMaxFrameSize = 16777215;
+inline constexpr uint32_t kMaxWindowSize = 2147483647;
+inline constexpr uint32_t kMaxStreamId = 2147483647;
+inline constexpr uint32_t kDefaultMaxHeaderListSize = 16777216;
+inline constexpr std::string_view kPreface{"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 24};
+
+enum class FrameType : uint8_t {
+  data = 0,
+  headers = 1,
+  priority = 2,
+  rst_stream = 3,
+  settings = 4,
+  push_promise = 5,
+  ping = 6,
+  go_away = 7,
+  window_update = 8,
+  continuation = 9,
+};
+
+namespace flags {
+inline constexpr uint8_t end_stream = 0x1;  // DATA, HEADERS
+inline constexpr uint8_t ack = 0x1;         // SETTINGS, PING
+inline constexpr uint8_t end_headers = 0x4;  // HEADERS, CONTINUATION
+inline constexpr uint8_t padded = 0x8;       // DATA, HEADERS
+inline constexpr uint8_t priority = 0x20;    // HEADERS
+}  // namespace flags
+
+struct FrameHeader {
+  uint32_t length = 0;  // 24 bits
+  uint8_t type = 0;
+  uint8_t flags = 0;
+  uint32_t stream_id = 0;  // reserved bit masked off
+};
+
+// Reads the 9-octet header at `p`.
+FrameHeader read_frame_header(const char* p) noexcept;
+// Writes a 9-octet header at `p`; the reserved bit is written as 0.
+void write_frame_header(char* p, uint32_t length, FrameType type, uint8_t flags, uint32_t stream_id) noexcept;
+
+// ---- SETTINGS -------------------------------------------------------------------
+
+struct Settings {
+  std::optional<uint32_t> header_table_size;
+  std::optional<bool> enable_push;
+  std::optional<uint32_t> max_concurrent_streams;
+  std::optional<uint32_t> initial_window_size;
+  std::optional<uint32_t> max_frame_size;
+  std::optional<uint32_t> max_header_list_size;
+  bool operator==(const Settings&) const = default;
+};
+
+// ---- events ---------------------------------------------------------------------
+
+struct HeadersEvent {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  HeaderList head;
+};
+// `data` points either into the bytes given to Receiver::receive() or into
+// the batch's own storage (RecvBatch::arena); it stays valid as long as both.
+struct DataEvent {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  std::string_view data;
+  uint32_t flow_controlled_len = 0;  // payload + pad octets + the pad-length octet
+  uint32_t padding = 0;              // flow_controlled_len - data.size()
+};
+struct PriorityEvent {
+  uint32_t stream_id = 0;
+};
+struct RstStreamEvent {
+  uint32_t stream_id = 0;
+  uint32_t error_code = 0;
+};
+struct SettingsEvent {
+  bool ack = false;
+  Settings settings;
+};
+struct PingEvent {
+  bool ack = false;
+  std::array<char, 8> data{};
+};
+struct GoAwayEvent {
+  uint32_t last_stream_id = 0;
+  uint32_t error_code = 0;
+  std::string debug_data;
+};
+struct WindowUpdateEvent {
+  uint32_t stream_id = 0;
+  uint32_t increment = 0;
+};
+// A stream-level violation: the stream is reset, the connection lives on.
+struct StreamErrorEvent {
+  uint32_t stream_id = 0;
+  uint32_t error_code = 0;
+};
+
+using Event = std::variant<HeadersEvent, DataEvent, PriorityEvent, RstStreamEvent, SettingsEvent, PingEvent,
+                           GoAwayEvent, WindowUpdateEvent, StreamErrorEvent>;
+
+// The result of one receive() call.
+struct RecvBatch {
+  std::vector<Event> events;  // in wire order
+  std::string arena;          // DATA payloads of frames that were cut from the read buffer
+
+  void clear() noexcept {
+    events.clear();
+    arena.clear();
+  }
+};
+
+// ---- preface --------------------------------------------------------------------
+
+enum class PrefaceMatch : uint8_t { diverged, incomplete, matched };
+
+// Compares the first min(len, 24) octets of `data` with the client preface.
+PrefaceMatch match_preface(std::string_view data) noexcept;
+
+// ---- the receive loop -----------------------------------------------------------
+
+class Receiver {
+ public:
+  Receiver() = default;
+
+  // Appends `data` and decodes every complete frame now buffered into
+  // `out.events` (cleared first), in wire order: at most one event per
+  // frame; none for skipped frames (unknown types) or frames that only
+  // advance a partial header block. A stream-level violation is an event
+  // (StreamErrorEvent); decoding goes on after it.
+  //
+  // Frames that lie whole inside `data` are read in place: their DATA
+  // events point into `data`, which the caller keeps alive while it uses
+  // them. Only the bytes of a frame not yet complete are copied into the
+  // read buffer.
+  //
+  // A connection-level violation returns the RecvError: `out` is cleared,
+  // the offending frame stays consumed (a frame over the size limit stays
+  // buffered), later bytes stay buffered, and the caller must treat the
+  // connection as failed. HPACK table changes made before the error stay.
+  std::expected<void, RecvError> receive(std::string_view data, RecvBatch& out);
+
+  // Octets waiting in the read buffer for a complete frame.
+  size_t buffered() const noexcept { return buf_.size() - rpos_; }
+
+  // Server side: when on, the first bytes given to receive() must be the
+  // client preface (a divergence is RecvFailure::bad_preface, an incomplete
+  // one yields no events). Set before the first bytes.
+  void expect_preface(bool on) noexcept { preface_done_ = !on; }
+  bool preface_done() const noexcept { return preface_done_; }
+
+  // Accumulates `data` and classifies everything accumulated so far against
+  // the preface. On `matched` the octets after the preface move into the
+  // read buffer and the preface is done; `diverged` leaves the accumulated
+  // bytes in place (the caller fails the connection).
+  PrefaceMatch feed_preface(std::string_view data);
+
+  // Appends bytes to the read buffer without decoding them.
+  void feed(std::string_view data) { buf_.append(data); }
+
+  // Largest accepted frame payload: 16384 <= v <= 16777215 (the caller
+  // checks). Recomputes the CONTINUATION limit.
+  void set_max_frame_size(uint32_t v) noexcept;
+  uint32_t max_frame_size() const noexcept { return max_frame_size_; }
+  // Limit on the decoded header list. Recomputes the CONTINUATION limit.
+  void set_max_header_list_size(uint32_t v) noexcept;
+  uint32_t max_header_list_size() const noexcept { return max_header_list_size_; }
+  uint32_t max_continuation_frames() const noexcept { return max_continuations_; }
+
+  // Our SETTINGS_HEADER_TABLE_SIZE: queued for the start of the next block.
+  void set_header_table_size(uint32_t v) noexcept { hpack_.queue_size_update(v); }
+
+  // A header block without END_HEADERS is waiting for CONTINUATION.
+  bool in_header_block() const noexcept { return partial_.has_value(); }
+
+ private:
+  // A header block whose END_HEADERS has not been seen yet.
+  struct Partial {
+    explicit Partial(uint32_t max_list) noexcept : block(max_list) {}
+    uint32_t stream_id = 0;
+    bool end_stream = false;
+    bool self_dependent = false;  // reported as a stream error once decoded
+    uint32_t continuations = 0;
+    std::string rest;  // octets of the block not yet decodable
+    hpack::HeaderBlock block;
+    HeaderList head;  // the pseudo-headers so far
+    http::HeaderMap::Builder fields;
+  };
+
+  std::expected<void, RecvError> frame(const FrameHeader& h, std::string_view payload, bool from_buffer,
+                                       RecvBatch& out);
+  std::expected<void, RecvError> headers(const FrameHeader& h, std::string_view payload, RecvBatch& out);
+  std::expected<void, RecvError> continuation(const FrameHeader& h, std::string_view payload, RecvBatch& out);
+  // Decodes `fragment` of the partial block and maps the outcome: an event
+  // when the block is complete, else the undecodable tail kept for the next
+  // CONTINUATION.
+  std::expected<void, RecvError> decode_block(std::string_view fragment, bool end_headers, RecvBatch& out);
+  void recompute_limit() noexcept;
+
+  std::string buf_;   // received octets not yet cut into frames, from rpos_
+  size_t rpos_ = 0;
+  size_t copy_bound_ = 0;  // this call: most octets DATA payloads can copy out of buf_
+  std::string preface_buf_;
+  bool preface_done_ = true;
+  uint32_t max_frame_size_ = kDefaultMaxFrameSize;
+  uint32_t max_header_list_size_ = kDefaultMaxHeaderListSize;
+  uint32_t max_continuations_ = 1280;
+  std::optional<Partial> partial_;
+  std::string spare_rest_;  // the storage of the last finished partial block, reused
+  hpack::Decoder hpack_;
+};
+
+// ---- encoders -------------------------------------------------------------------
+// Each appends one complete frame to `out`, or returns the SendError and
+// leaves `out` as it was. Stream ids with the top bit set are refused.
+
+// One DATA frame (never padded); a payload longer than `max_frame_size` is
+// refused with payload_too_big (the caller splits data itself).
+std::expected<void, SendError> check_data(uint32_t stream_id, size_t len, uint32_t max_frame_size) noexcept;
+std::expected<void, SendError> write_data(std::string& out, uint32_t stream_id, std::string_view data,
+                                          bool end_stream, uint32_t max_frame_size);
+
+// Refuses a MAX_FRAME_SIZE outside 16384..16777215 (checked first) and an
+// INITIAL_WINDOW_SIZE above 2147483647.
+std::expected<void, SendError> check_settings(const Settings& s) noexcept;
+size_t settings_frame_size(const Settings& s) noexcept;
+// Writes the parameters present, in identifier order; check_settings() first.
+void write_settings(std::string& out, const Settings& s);
+void write_settings_ack(std::string& out);
+// `payload` must be 8 octets (ping_payload otherwise).
+std::expected<void, SendError> write_ping(std::string& out, std::string_view payload, bool ack);
+// GOAWAY on stream 0; the last stream id is written in 31 bits.
+void write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code, std::string_view debug);
+std::expected<void, SendError> write_rst_stream(std::string& out, uint32_t stream_id, uint32_t error_code);
+// The increment is written as given.
+std::expected<void, SendError> write_window_update(std::string& out, uint32_t stream_id, uint32_t increment);
+
+// Turns the header block in out[block_start + 9 ..] into HEADERS +
+// CONTINUATION frames in place; out[block_start, block_start + 9) is the room
+// left for the HEADERS frame header. HEADERS carries at most
+// `max_frame_size` octets of the block (END_HEADERS when that is all of it,
+// END_STREAM when asked), then CONTINUATION frames of at most
+// `max_frame_size` octets follow, END_HEADERS on the last. The caller checked
+// the stream id.
+void frame_header_block(std::string& out, size_t block_start, uint32_t stream_id, bool end_stream,
+                        uint32_t max_frame_size);
+
+}  // namespace velmora::h2

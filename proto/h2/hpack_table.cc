@@ -1,0 +1,371 @@
+#include "proto/h2/hpack_table.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace velmora::h2::hpack {
+
+namespace {
+
+// RFC 7541 Appendix A, index 1 first.
+constexpr StaticEntry kStatic[kStaticCount] = {
+    {":authority", ""},
+    {":method", "GET"},
+    {":method", "POST"},
+    {":path", "/"},
+    {":path", "/index.html"},
+    {":scheme", "http"},
+    {":scheme", "https"},
+    {":status", "200"},
+    {":status", "204"},
+    {":status", "206"},
+    {":status", "304"},
+    {":status", "400"},
+    {":status", "404"},
+    {":status", "500"},
+    {"accept-charset", ""},
+    {"accept-encoding", "gzip, deflate"},
+    {"accept-language", ""},
+    {"accept-ranges", ""},
+    {"accept", ""},
+    {"access-control-allow-origin", ""},
+    {"age", ""},
+    {"allow", ""},
+    {"authorization", ""},
+    {"cache-control", ""},
+    {"content-disposition", ""},
+    {"content-encoding", ""},
+    {"content-language", ""},
+    {"content-length", ""},
+    {"content-location", ""},
+    {"content-range", ""},
+    {"content-type", ""},
+    {"cookie", ""},
+    {"date", ""},
+    {"etag", ""},
+    {"expect", ""},
+    {"expires", ""},
+    {"from", ""},
+    {"host", ""},
+    {"if-match", ""},
+    {"if-modified-since", ""},
+    {"if-none-match", ""},
+    {"if-range", ""},
+    {"if-unmodified-since", ""},
+    {"last-modified", ""},
+    {"link", ""},
+    {"location", ""},
+    {"max-forwards", ""},
+    {"proxy-authenticate", ""},
+    {"proxy-authorization", ""},
+    {"range", ""},
+    {"referer", ""},
+    {"refresh", ""},
+    {"retry-after", ""},
+    {"server", ""},
+    {"set-cookie", ""},
+    {"strict-transport-security", ""},
+    {"transfer-encoding", ""},
+    {"user-agent", ""},
+    {"vary", ""},
+    {"via", ""},
+    {"www-authenticate", ""},
+};
+
+// FNV-1a, eight octets at a time; the tables hold short strings.
+inline uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
+  uint64_t h = seed ^ (s.size() * 0x9e3779b97f4a7c15ull);
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ w) * 0x100000001b3ull;
+    h ^= h >> 29;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, s.data() + i, s.size() - i);
+  h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
+  return uint32_t(h >> 32) ^ uint32_t(h);
+}
+
+constexpr uint64_t kSeed = 0xcbf29ce484222325ull;
+inline uint32_t hash_name(std::string_view n) noexcept { return hash_bytes(n, kSeed); }
+inline uint32_t hash_pair(std::string_view n, std::string_view v) noexcept {
+  return hash_bytes(v, hash_bytes(n, kSeed) * 0x100000001b3ull);
+}
+
+// Name index of the static table: 128 slots, linear probing, first index of
+// each distinct name.
+struct StaticIndex {
+  std::array<uint8_t, 128> slot{};  // static index, 0 = empty
+  StaticIndex() {
+    for (uint32_t i = 1; i <= kStaticCount; ++i) {
+      std::string_view n = kStatic[i - 1].name;
+      if (i > 1 && kStatic[i - 2].name == n) continue;
+      for (uint32_t s = hash_name(n) & 127;; s = (s + 1) & 127)
+        if (slot[s] == 0) {
+          slot[s] = uint8_t(i);
+          break;
+        }
+    }
+  }
+};
+
+const StaticIndex& static_index() noexcept {
+  static const StaticIndex ix;
+  return ix;
+}
+
+}  // namespace
+
+const StaticEntry& static_entry(uint32_t i) noexcept { return kStatic[i - 1]; }
+
+uint32_t static_find_name(std::string_view name) noexcept {
+  const auto& ix = static_index();
+  for (uint32_t s = hash_name(name) & 127;; s = (s + 1) & 127) {
+    uint32_t i = ix.slot[s];
+    if (i == 0) return 0;
+    if (kStatic[i - 1].name == name) return i;
+  }
+}
+
+uint32_t static_find(std::string_view name, std::string_view value, bool& full) noexcept {
+  full = false;
+  uint32_t first = static_find_name(name);
+  if (first == 0) return 0;
+  // Entries of one name are adjacent.
+  for (uint32_t i = first; i <= kStaticCount && kStatic[i - 1].name == name; ++i)
+    if (kStatic[i - 1].value == value) {
+      full = true;
+      return i;
+    }
+  return first;
+}
+
+// ---- DynamicTable ------------------------------------------------------------
+//
+// Entry bytes (name then value) are laid out in `ring_` in insertion order.
+// When an entry does not fit between the tail and the end of the ring it
+// goes to the front instead, and `wrap_` records where the bytes before the
+// wrap end. Since the live bytes never exceed the max size, a ring of twice
+// the max size always has room (the gap left at the end is smaller than the
+// entry that did not fit); the ring starts small and doubles on demand.
+
+TableEntry DynamicTable::get(size_t i) const noexcept {
+  const Slot& s = slots_[(first_ + count_ - 1 - i) & (slots_.size() - 1)];
+  const char* b = ring_.data() + s.off;
+  return {{b, s.name_len}, {b + s.name_len, s.value_len}, s.tag};
+}
+
+void DynamicTable::evict_oldest() noexcept {
+  const Slot& s = slots_[first_];
+  uint32_t len = s.name_len + s.value_len;
+  size_ -= len + kEntryOverhead;
+  used_ -= len;
+  first_ = (first_ + 1) & (slots_.size() - 1);
+  --count_;
+  if (count_ == 0) {
+    head_ = tail_ = wrap_ = 0;
+  } else {
+    head_ = slots_[first_].off;
+    if (head_ < s.off) wrap_ = 0;  // the oldest bytes now start at the front
+  }
+}
+
+void DynamicTable::set_max_size(uint32_t max_size) noexcept {
+  max_size_ = max_size;
+  while (size_ > max_size_) evict_oldest();
+}
+
+uint32_t DynamicTable::place(uint32_t len) {
+  uint32_t cap = uint32_t(ring_.size());
+  if (count_ == 0) {
+    head_ = tail_ = wrap_ = 0;
+    if (len <= cap) return 0;
+  } else if (wrap_ == 0) {  // live bytes are [head_, tail_)
+    if (cap - tail_ >= len) return tail_;
+    if (head_ >= len) {
+      wrap_ = tail_;
+      return 0;
+    }
+  } else {  // live bytes are [head_, wrap_) and [0, tail_)
+    if (head_ - tail_ >= len) return tail_;
+  }
+  // Grow: copy the live bytes to the front of a larger ring, in order.
+  size_t want = std::max<size_t>({size_t(cap) * 2, size_t(used_) + len, 256});
+  std::vector<char> bigger(want);
+  uint32_t w = 0;
+  for (size_t k = 0; k < count_; ++k) {
+    Slot& s = slots_[(first_ + k) & (slots_.size() - 1)];
+    uint32_t l = s.name_len + s.value_len;
+    std::memcpy(bigger.data() + w, ring_.data() + s.off, l);
+    s.off = w;
+    w += l;
+  }
+  ring_.swap(bigger);
+  head_ = 0;
+  tail_ = w;
+  wrap_ = 0;
+  return w;
+}
+
+void DynamicTable::grow_slots() {
+  size_t n = slots_.empty() ? 16 : slots_.size() * 2;
+  std::vector<Slot> bigger(n);
+  for (size_t k = 0; k < count_; ++k) bigger[k] = slots_[(first_ + k) & (slots_.size() - 1)];
+  slots_.swap(bigger);
+  first_ = 0;
+}
+
+bool DynamicTable::insert(std::string_view name, std::string_view value, uint8_t tag) {
+  uint64_t need = uint64_t(name.size()) + value.size() + kEntryOverhead;
+  while (count_ > 0 && size_ + need > max_size_) evict_oldest();
+  if (need > max_size_) return false;
+  uint32_t len = uint32_t(name.size() + value.size());
+  uint32_t off = place(len);
+  if (count_ == slots_.size()) grow_slots();
+  std::memcpy(ring_.data() + off, name.data(), name.size());
+  std::memcpy(ring_.data() + off + name.size(), value.data(), value.size());
+  tail_ = off + len;
+  if (count_ == 0) head_ = off;
+  slots_[(first_ + count_) & (slots_.size() - 1)] = {off, uint32_t(name.size()), uint32_t(value.size()), tag};
+  ++count_;
+  size_ += uint32_t(need);
+  used_ += len;
+  ++inserted_;
+  return true;
+}
+
+// ---- EncoderTable ------------------------------------------------------------
+//
+// Each index maps a hash to the absolute number of the newest entry with that
+// key. An entry's position is newest_seq() - number. On eviction a key is
+// dropped only when the index still points at the evicted entry; a newer
+// duplicate keeps its own slot.
+
+long EncoderTable::find(std::string_view name, std::string_view value) const noexcept {
+  if (pairs_.seq1.empty()) return -1;
+  uint32_t h = hash_pair(name, value);
+  size_t mask = pairs_.seq1.size() - 1;
+  for (size_t s = h & mask; pairs_.seq1[s] != 0; s = (s + 1) & mask) {
+    if (pairs_.hash[s] != h) continue;
+    long pos = long(table_.newest_seq() - (pairs_.seq1[s] - 1));
+    TableEntry e = table_.get(size_t(pos));
+    if (e.name == name && e.value == value) return pos;
+  }
+  return -1;
+}
+
+long EncoderTable::find_name(std::string_view name) const noexcept {
+  if (names_.seq1.empty()) return -1;
+  uint32_t h = hash_name(name);
+  size_t mask = names_.seq1.size() - 1;
+  for (size_t s = h & mask; names_.seq1[s] != 0; s = (s + 1) & mask) {
+    if (names_.hash[s] != h) continue;
+    long pos = long(table_.newest_seq() - (names_.seq1[s] - 1));
+    if (table_.get(size_t(pos)).name == name) return pos;
+  }
+  return -1;
+}
+
+void EncoderTable::index_put(Index& ix, uint32_t h, uint64_t seq) {
+  // Replaces the slot of an older entry with the same key, if any.
+  size_t mask = ix.seq1.size() - 1;
+  bool by_name = &ix == &names_;
+  TableEntry fresh = table_.get(0);
+  size_t s = h & mask;
+  for (; ix.seq1[s] != 0; s = (s + 1) & mask) {
+    if (ix.hash[s] != h) continue;
+    TableEntry old = table_.get(size_t(table_.newest_seq() - (ix.seq1[s] - 1)));
+    if (old.name == fresh.name && (by_name || old.value == fresh.value)) {
+      ix.seq1[s] = seq + 1;
+      return;
+    }
+  }
+  ix.seq1[s] = seq + 1;
+  ix.hash[s] = h;
+  ++ix.live;
+}
+
+void EncoderTable::index_drop(Index& ix, uint32_t h, uint64_t seq) noexcept {
+  size_t mask = ix.seq1.size() - 1;
+  size_t s = h & mask;
+  for (;; s = (s + 1) & mask) {
+    if (ix.seq1[s] == 0) return;  // a newer duplicate took the key over
+    if (ix.seq1[s] == seq + 1) break;
+  }
+  // Backward-shift deletion keeps every probe run unbroken.
+  ix.seq1[s] = 0;
+  --ix.live;
+  for (size_t j = (s + 1) & mask; ix.seq1[j] != 0; j = (j + 1) & mask) {
+    size_t home = ix.hash[j] & mask;
+    // Move j into the hole when its home is not in (s, j] cyclically.
+    bool between = s <= j ? (home > s && home <= j) : (home > s || home <= j);
+    if (!between) {
+      ix.seq1[s] = ix.seq1[j];
+      ix.hash[s] = ix.hash[j];
+      ix.seq1[j] = 0;
+      s = j;
+    }
+  }
+}
+
+void EncoderTable::rehash(Index& ix, size_t slots, bool by_name) {
+  ix.seq1.assign(slots, 0);
+  ix.hash.assign(slots, 0);
+  ix.live = 0;
+  // Oldest first, so that the newest entry of each key ends up indexed.
+  for (size_t k = table_.count(); k-- > 0;) {
+    TableEntry e = table_.get(k);
+    uint32_t h = by_name ? hash_name(e.name) : hash_pair(e.name, e.value);
+    uint64_t seq = table_.newest_seq() - k;
+    size_t mask = slots - 1, s = h & mask;
+    for (; ix.seq1[s] != 0; s = (s + 1) & mask) {
+      if (ix.hash[s] != h) continue;
+      TableEntry old = table_.get(size_t(table_.newest_seq() - (ix.seq1[s] - 1)));
+      if (old.name == e.name && (by_name || old.value == e.value)) break;
+    }
+    if (ix.seq1[s] == 0) ++ix.live;
+    ix.seq1[s] = seq + 1;
+    ix.hash[s] = h;
+  }
+}
+
+void EncoderTable::maybe_grow() {
+  // At most half full: an entry is at least 32 octets, so a 4096-octet table
+  // holds at most 128 entries and 256 slots are never outgrown.
+  size_t need = table_.count() + 1;
+  if (pairs_.seq1.size() >= need * 2) return;
+  size_t slots = 16;
+  while (slots < need * 2) slots *= 2;
+  rehash(pairs_, slots, false);
+  rehash(names_, slots, true);
+}
+
+void EncoderTable::evict_one() {
+  TableEntry e = table_.oldest();
+  uint64_t seq = table_.newest_seq() - (table_.count() - 1);
+  index_drop(pairs_, hash_pair(e.name, e.value), seq);
+  index_drop(names_, hash_name(e.name), seq);
+  table_.evict_oldest();
+}
+
+void EncoderTable::set_max_size(uint32_t max_size) {
+  while (table_.count() > 0 && table_.size() > max_size) evict_one();
+  table_.set_max_size(max_size);
+}
+
+bool EncoderTable::insert(std::string_view name, std::string_view value) {
+  uint64_t need = uint64_t(name.size()) + value.size() + kEntryOverhead;
+  while (table_.count() > 0 && table_.size() + need > table_.max_size()) evict_one();
+  if (need > table_.max_size()) return false;
+  maybe_grow();
+  table_.insert(name, value, kTagRegular);
+  uint64_t seq = table_.newest_seq();
+  index_put(pairs_, hash_pair(name, value), seq);
+  index_put(names_, hash_name(name), seq);
+  return true;
+}
+
+}  // namespace velmora::h2::hpack

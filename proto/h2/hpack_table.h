@@ -1,0 +1,128 @@
+// HPACK tables: the static table of RFC 7541 Appendix A and the dynamic
+// table of section 4 (FIFO of fields, size = name + value + 32 per entry),
+// plus the encoder's variant that finds entries in constant time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace velmora::h2::hpack {
+
+inline constexpr uint32_t kEntryOverhead = 32;
+inline constexpr uint32_t kStaticCount = 61;
+
+struct StaticEntry {
+  std::string_view name, value;
+};
+
+// Entry `i` (1..61) of the static table; `i` must be in range.
+const StaticEntry& static_entry(uint32_t i) noexcept;
+
+// Static table lookup for the encoder. Returns the index of an entry equal
+// in name and value when there is one (and sets `full` true), else the first
+// index with that name (`full` false), else 0.
+uint32_t static_find(std::string_view name, std::string_view value, bool& full) noexcept;
+// The first static index with this name, or 0.
+uint32_t static_find_name(std::string_view name) noexcept;
+
+// Tag kept with every entry: what kind of field its name is. Decoders use
+// it to skip re-checking names that came from a table.
+inline constexpr uint8_t kTagRegular = 0xff;  // otherwise a Pseudo value
+
+struct TableEntry {
+  std::string_view name, value;
+  uint8_t tag;
+};
+
+// The dynamic table. Names and values live in one byte ring allocated at
+// most to twice the max size, so insertion never allocates per entry; a view
+// handed out stays valid until the next insertion or size change.
+class DynamicTable {
+ public:
+  explicit DynamicTable(uint32_t max_size) noexcept : max_size_(max_size) {}
+
+  uint32_t size() const noexcept { return size_; }          // RFC size, overhead included
+  uint32_t max_size() const noexcept { return max_size_; }
+  size_t count() const noexcept { return count_; }
+  // Entry `i`, 0 being the newest; `i` < count().
+  TableEntry get(size_t i) const noexcept;
+  TableEntry oldest() const noexcept { return get(count_ - 1); }
+  // Absolute number of the newest entry (insertions so far minus one);
+  // entry `i` has number newest_seq() - i.
+  uint64_t newest_seq() const noexcept { return inserted_ - 1; }
+
+  // Sets the max size and evicts oldest entries until the size fits.
+  void set_max_size(uint32_t max_size) noexcept;
+  void evict_oldest() noexcept;
+  // Evicts from the oldest end while size + entry size > max size, then adds
+  // the entry as the newest. An entry larger than the max size leaves the
+  // table empty and is not added (returns false). `name` and `value` must
+  // not point into this table.
+  bool insert(std::string_view name, std::string_view value, uint8_t tag);
+
+ private:
+  struct Slot {
+    uint32_t off;      // in ring_
+    uint32_t name_len;
+    uint32_t value_len;
+    uint8_t tag;
+  };
+  uint32_t place(uint32_t len);  // where `len` octets go; grows the ring
+  void grow_slots();
+
+  std::vector<char> ring_;
+  uint32_t head_ = 0;    // start of the oldest entry's bytes
+  uint32_t tail_ = 0;    // where the next entry's bytes go
+  uint32_t wrap_ = 0;    // when wrapped: end of the bytes written before wrapping
+  uint32_t used_ = 0;    // name and value octets held
+  std::vector<Slot> slots_;  // circular, power-of-two size
+  size_t first_ = 0;     // slot of the oldest entry
+  size_t count_ = 0;
+  uint32_t size_ = 0;
+  uint32_t max_size_;
+  uint64_t inserted_ = 0;
+};
+
+// The encoder's table: the dynamic table plus two indexes, from (name,
+// value) and from name to the newest entry holding it, kept in step on
+// insertion and eviction. Lookups cost one hash and, in practice, one probe.
+class EncoderTable {
+ public:
+  explicit EncoderTable(uint32_t max_size) : table_(max_size) {}
+
+  const DynamicTable& table() const noexcept { return table_; }
+  uint32_t size() const noexcept { return table_.size(); }
+  uint32_t max_size() const noexcept { return table_.max_size(); }
+  size_t count() const noexcept { return table_.count(); }
+
+  // 0-based position (0 = newest) of the newest entry equal to name and
+  // value, or -1.
+  long find(std::string_view name, std::string_view value) const noexcept;
+  // 0-based position of the newest entry with this name, or -1.
+  long find_name(std::string_view name) const noexcept;
+
+  void set_max_size(uint32_t max_size);
+  // As DynamicTable::insert.
+  bool insert(std::string_view name, std::string_view value);
+
+ private:
+  struct Index {
+    // Open addressing, linear probing, backward-shift deletion. Each slot
+    // holds an entry number + 1 (0 = empty) and its hash.
+    std::vector<uint64_t> seq1;
+    std::vector<uint32_t> hash;
+    size_t live = 0;
+  };
+  void evict_one();
+  void index_put(Index& ix, uint32_t h, uint64_t seq);
+  void index_drop(Index& ix, uint32_t h, uint64_t seq) noexcept;
+  void rehash(Index& ix, size_t slots, bool by_name);
+  void maybe_grow();
+
+  DynamicTable table_;
+  Index pairs_, names_;
+};
+
+}  // namespace velmora::h2::hpack
