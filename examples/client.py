@@ -8,7 +8,7 @@ Written as the model for velmora's client drivers: one `H1ClientState` per
 connection decides who holds the connection, whether it can be reused and
 what an idle connection's read means; this file only waits, reads and writes.
 With --h2c every origin gets one HTTP/2 connection with prior knowledge, on
-the driver in h2.py, and up to K requests (--concurrency) run on it at once
+the driver in h2_driver.py, and up to K requests (--concurrency) run on it at once
 as streams; a request the server's GOAWAY refused is retried on a new
 connection.
 
@@ -33,7 +33,7 @@ from collections import deque
 from urllib.parse import urlsplit
 
 import velmora._velmora as v
-from h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, H2Connection, Stream, copy_error
+from h2_driver import CONN_DONE, SLOT_FREED, GoAwayRefused, H2Connection, Stream, copy_error
 from wire import connect
 
 WRITE_PIECE = 64 * 1024

@@ -10,7 +10,7 @@ on `H2Streams` for HTTP/2; this file only waits, reads and writes.
 
 Both protocols share the port: a connection whose first bytes are the HTTP/2
 client preface speaks HTTP/2 with prior knowledge (h2c), any other speaks
-HTTP/1.1. The HTTP/2 connection runs on the driver in h2.py, one task per
+HTTP/1.1. The HTTP/2 connection runs on the driver in h2_driver.py, one task per
 request stream.
 
 Routes:
@@ -35,7 +35,7 @@ import sys
 from urllib.parse import parse_qsl
 
 import velmora._velmora as v
-from h2 import CONN_DONE, HAVE_H2, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
+from h2_driver import CONN_DONE, HAVE_H2, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
