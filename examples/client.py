@@ -446,6 +446,10 @@ class Client:
             except GoAwayRefused as exc:
                 # Not processed by the server: safe to send again, on a new connection.
                 self.log(f"{exc}; retrying")
+            except v.H2StreamError as exc:
+                if exc.args[1] != v.H2Reason.REFUSED_STREAM:
+                    raise
+                self.log(f"stream {exc.args[0]} refused by the server; retrying")
         raise v.ConnectionClosedError("the server kept refusing the request")
 
     async def close(self):

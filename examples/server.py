@@ -767,7 +767,7 @@ class Server:
             wire.close()
             return
         if is_h2 and not HAVE_H2:
-            wire.write(v.H2Codec.serialize_go_away(0, v.H2Reason.HTTP_1_1_REQUIRED))
+            wire.write(v.H2Codec("server").serialize_go_away(0, 13))
             wire.close()
             return
         if is_h2:
