@@ -129,26 +129,9 @@ class H2Connection(v.H2Streams if HAVE_H2 else object):
     async def read_pump(self):
         wire = self.wire
         try:
-            while True:
-                try:
-                    data = await wire.read()
-                except OSError as exc:
-                    self.fail_connection(v.ConnectionClosedError(str(exc) or "connection reset"))
-                    return
-                if not data:
-                    self.fail_connection(v.ConnectionClosedError("connection closed by peer"))
-                    return
-                flags = 0
-                dispatch = self.dispatch
-                try:
-                    for ev in self.receive(data):
-                        flags |= dispatch[type(ev)](ev)
-                    flags |= self.maybe_goaway_reply()
-                except (v.H2ProtocolError, v.H2FlowControlError) as exc:
-                    self.apply(flags)
-                    self.connection_error(exc)
-                    break
-                self.apply(flags)
+            # The first round decodes what prime() left buffered (the server's sniff).
+            data = b""
+            while self.feed(data):
                 # A peer that does not read what we answer is not read either: the
                 # pending-send buffer stays bounded by one batch of replies.
                 if wire.must_drain:
@@ -157,12 +140,40 @@ class H2Connection(v.H2Streams if HAVE_H2 else object):
                     except ConnectionError:
                         self.fail_connection(v.ConnectionClosedError("connection lost"))
                         return
+                try:
+                    data = await wire.read()
+                except OSError as exc:
+                    self.fail_connection(v.ConnectionClosedError(str(exc) or "connection reset"))
+                    return
+                if not data:
+                    self.fail_connection(v.ConnectionClosedError("connection closed by peer"))
+                    return
             # After a protocol error: skip what still arrives until the peer closes, so
             # that our GOAWAY is not lost to a reset.
             while await wire.read():
                 pass
         except OSError:
             pass
+
+    def feed(self, data):
+        """Decode `data` and run every frame's step; False after a connection error."""
+        flags = 0
+        dispatch = self.dispatch
+        try:
+            for ev in self.receive(data):
+                try:
+                    flags |= dispatch[type(ev)](ev)
+                except v.H2StreamError as exc:
+                    # A stream-level violation: reset that stream, keep the connection.
+                    flags |= self.reset_after_error(exc.args[0], exc.args[1])
+            flags |= self.maybe_goaway_reply()
+        except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:
+            # ValueError: a SETTINGS value out of range, a connection error too.
+            self.apply(flags)
+            self.connection_error(exc)
+            return False
+        self.apply(flags)
+        return True
 
     def connection_error(self, exc):
         reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
@@ -179,6 +190,36 @@ class H2Connection(v.H2Streams if HAVE_H2 else object):
 
     # Frame events. Each returns the flags of its step.
 
+    def on_headers(self, ev):
+        # After a stream error the spare may have become the handle of the stream in
+        # error: it is not reused.
+        spare = self.take_spare()
+        verdict = self.recv_headers(ev, spare)
+        kind, s = verdict.kind, verdict.handle
+        if kind == v.H2_HEADERS_OPENED:
+            s.id = verdict.stream_id
+            s.head = ev
+            s.eof = verdict.eof
+            self.on_request(s)
+        else:
+            self.spare = spare
+            if kind == v.H2_HEADERS_HEAD:
+                s.head = ev
+                s.eof = verdict.eof
+                s.readable.set()
+            elif kind == v.H2_HEADERS_TRAILERS:
+                s.trailers = ev.headers
+                s.eof = True
+                s.readable.set()
+        return verdict.flags
+
+    def take_spare(self):
+        """The handle a new peer-opened stream would get (the server role's)."""
+        return None
+
+    def on_request(self, s):
+        raise NotImplementedError
+
     def on_stream_error(self, ev):
         return self.reset_after_error(ev.stream_id, ev.error_code)
 
@@ -190,10 +231,7 @@ class H2Connection(v.H2Streams if HAVE_H2 else object):
         return verdict.flags
 
     def on_data(self, ev):
-        try:
-            verdict = self.recv_data(ev)
-        except v.H2StreamError as exc:
-            return self.reset_after_error(exc.args[0], exc.args[1])
+        verdict = self.recv_data(ev)
         s = verdict.handle
         if s is not None:
             if verdict.payload is not None:

@@ -660,29 +660,14 @@ class H2ServerConnection(H2Connection):
         """GOAWAY and PING now; in-flight streams finish, then the connection ends."""
         self.apply(self.begin_graceful_shutdown())
 
-    def on_headers(self, ev):
-        spare = self.spare or Stream()
-        try:
-            verdict = self.recv_headers(ev, spare)
-        except v.H2StreamError as exc:
-            self.spare = None  # it may have become the handle of the stream in error
-            return self.reset_after_error(exc.args[0], exc.args[1])
-        kind, s = verdict.kind, verdict.handle
-        if kind == v.H2_HEADERS_OPENED:
-            self.spare = None
-            s.id = verdict.stream_id
-            s.head = ev
-            s.eof = verdict.eof
-            task = asyncio.ensure_future(self.handle(s))
-            self.tasks.add(task)
-            task.add_done_callback(self.tasks.discard)
-        else:
-            self.spare = spare
-            if kind == v.H2_HEADERS_TRAILERS:
-                s.trailers = ev.headers
-                s.eof = True
-                s.readable.set()
-        return verdict.flags
+    def take_spare(self):
+        spare, self.spare = self.spare, None
+        return spare or Stream()
+
+    def on_request(self, s):
+        task = asyncio.ensure_future(self.handle(s))
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
 
     async def handle(self, s):
         # Pulling the request from the queue: from here on a reset of it no longer

@@ -183,7 +183,10 @@ class Wire(asyncio.Protocol):
         if transport is not None and not transport.is_closing() and transport.can_write_eof():
             if self._out is not None:
                 self._flush()
-            transport.write_eof()
+            try:
+                transport.write_eof()
+            except OSError:  # the peer is gone already
+                pass
 
     def close(self):
         """Flush what is queued, then close."""

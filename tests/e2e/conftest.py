@@ -225,7 +225,7 @@ def tool(name):
 
 
 def nghttp(*args, timeout=20.0):
-    return run([tool("nghttp"), "-t", str(timeout - 5), *args], timeout=timeout)
+    return run([tool("nghttp"), "-t", str(int(timeout - 5)), *args], timeout=timeout)
 
 
 def h2load(url, *args, timeout=60.0):

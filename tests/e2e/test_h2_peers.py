@@ -20,11 +20,13 @@ def test_nghttp_gets_and_many_streams(server):
     r = nghttp("-s", f"{server.url}/", f"{server.url}/stream?chunks=5&size=10",
                f"{server.url}/missing")
     assert r.returncode == 0, r.stderr
-    assert b"hello from velmora\n" in r.stdout and b"xxxxxxxxx\n" * 5 in r.stdout
+    # The three answers interleave: they arrive on concurrent streams.
+    assert r.stdout.count(b"hello from velmora\n") == 1 and r.stdout.count(b"not found\n") == 1
+    assert r.stdout.count(b"xxxxxxxxx\n") == 5
     # 100 concurrent streams on one connection.
     r = nghttp("-n", "-s", "-m", "100", f"{server.url}/delay?ms=50")
     assert r.returncode == 0, r.stderr
-    stats = re.findall(rb"^\s+\d+\s+\+\S+\s+\+\S+\s+\S+\s+(\d{3})\s", r.stdout, re.M)
+    stats = re.findall(rb" (\d{3}) +\d+ /delay", r.stdout)
     assert stats == [b"200"] * 100, r.stdout[-500:]
 
 
@@ -42,7 +44,8 @@ def test_nghttp_uploads_under_small_windows(server, tmp_path):
     assert r.stdout == body
     r = nghttp("-w", "10", "-W", "12", "-m", "4", f"{server.url}/stream?chunks=64&size=1000")
     assert r.returncode == 0, r.stderr
-    assert r.stdout == (b"x" * 999 + b"\n") * 64 * 4
+    # nghttp prints the four bodies as their frames come: count, not compare.
+    assert r.stdout.count(b"x") == 999 * 64 * 4 and r.stdout.count(b"\n") == 64 * 4
 
 
 def test_curl_prior_knowledge(server, tmp_path):
