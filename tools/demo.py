@@ -51,7 +51,7 @@ def show_nghttp(*args, data=None):
         if m := re.match(r"\[\s*[\d.]+\] (send|recv) (\w+) frame <(.*)>", line):
             kind, frame, fields = m.groups()
             print(f"  nghttp {'sent    ' if kind == 'send' else 'received'} {frame} {fields}")
-        elif m := re.match(r"\[\s*[\d.]+\] recv \(stream_id=\d+\) (:status: \d+)", line):
+        elif m := re.match(r"\[\s*[\d.]+\] recv \(stream_id=\d+\) (\S+: .*)", line):
             print(f"  nghttp received   {m.group(1)}")
         elif not line.startswith(("[", " ")) and line.strip():
             body.append(line)
@@ -69,7 +69,7 @@ def show_client(*args):
     lines = r.stdout.decode().splitlines()
     shown = []
     for status, body in zip(lines[0::2], lines[1::2]):
-        if status.startswith("HTTP/") and shown and shown[-1][1:] == (status, body):
+        if status.startswith("HTTP/") and shown and shown[-1][1:] == [status, body]:
             shown[-1][0] += 1
         elif status.startswith("HTTP/"):
             shown.append([1, status, body])
@@ -127,8 +127,18 @@ def main():
         server.send_signal(signal.SIGTERM)
         code = server.wait(15)
         time.sleep(0.1)
-        for line in log[1:]:
-            print("  " + line)
+        # Streams of one HTTP/2 connection that saw the same: the first, then a count.
+        same, previous = 0, None
+        for line in log[1:] + [""]:
+            key = re.sub(r"stream \d+", "stream N", line)
+            if key == previous and "HTTP/2 stream" in line:
+                same += 1
+                continue
+            if same:
+                print(f"  ... and {same} more such streams on that connection")
+            same, previous = 0, key
+            if line:
+                print("  " + line)
         print(f"  (exit code {code} after SIGTERM)")
         return code
     finally:
