@@ -645,7 +645,16 @@ class H2ServerConnection(H2Connection):
         """Run the connection from the sniffed first bytes (the client preface) on."""
         self.prime(sniffed)
         self.start()
-        await self.over.wait()
+        try:
+            await self.over.wait()
+        except asyncio.CancelledError:
+            # Out of time at shutdown (a stream still waits for a window the client
+            # never opens): drop the connection and every task on it.
+            self.wire.abort()
+            for task in (self.take_read_handle(), self.take_pump_handle(), *self.tasks):
+                if task is not None:
+                    task.cancel()
+            raise
         await self.close()
         if self.tasks:
             await asyncio.wait(self.tasks, timeout=GRACE_SECONDS)
