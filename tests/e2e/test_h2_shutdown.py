@@ -1,6 +1,7 @@
 """HTTP/2 endings: graceful shutdown with streams in flight, in both roles, and
 connections that fail in the middle of a body. Nothing may hang."""
 
+import asyncio
 import signal
 import subprocess
 import sys
@@ -105,3 +106,50 @@ def test_client_fails_mid_body(server):
     c.handshake()
     assert c.get("/") == (200, b"hello from velmora\n")
     c.close()
+
+
+def test_failed_connection_wakes_every_waiter_with_its_error():
+    # In process: the example client's connection fails while five streams
+    # receive their bodies. Every reader raises the stored error (chained from
+    # it), the pumps are joined exactly once, and a second close is a no-op.
+    sys.path.insert(0, str(EXAMPLES))
+    import client as example_client
+    import server as example_server
+    import velmora._velmora as v
+    from wire import Wire
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        server = example_server.Server(head_timeout=0, quiet=True)
+        listener = await loop.create_server(lambda: Wire(server.accept), "127.0.0.1", 0)
+        port = listener.sockets[0].getsockname()[1]
+        conn = await example_client.H2ClientConnection.open(
+            "127.0.0.1", port, f"127.0.0.1:{port}", 1, lambda line: None)
+        try:
+            readers = [asyncio.ensure_future(conn.request(
+                "GET", "/stream?chunks=100000&size=1000", v.HeaderMap(), None))
+                for _ in range(5)]
+            await asyncio.sleep(0.3)
+            assert not any(r.done() for r in readers)
+            conn.fail_connection(v.ConnectionClosedError("cut by the test"))
+            results = await asyncio.wait_for(
+                asyncio.gather(*readers, return_exceptions=True), 5)
+            stored = conn.conn_error()
+            assert stored.args == ("cut by the test",)
+            for exc in results:
+                assert type(exc) is v.ConnectionClosedError and exc.__cause__ is stored
+            await asyncio.wait_for(conn.closer, 5)
+            assert conn.take_read_handle() is None and conn.take_pump_handle() is None
+            await asyncio.wait_for(conn.shutdown(), 1)
+            # A request after the failure is refused with the same error at once.
+            try:
+                await asyncio.wait_for(conn.request("GET", "/", v.HeaderMap(), None), 1)
+            except v.ConnectionClosedError as exc:
+                assert exc.__cause__ is stored
+            else:
+                raise AssertionError("a failed connection served a request")
+        finally:
+            listener.close()
+            await server.shutdown()
+
+    asyncio.run(main())
