@@ -7,6 +7,8 @@
 
 #include "proto/h1/conn.h"
 #include "src/errors.h"
+#include "src/h2/conn.h"
+#include "src/h2/streams.h"
 #include "src/locked.h"
 
 #ifndef VELMORA_VERSION
@@ -98,10 +100,11 @@ int exec_module(PyObject* m) {
   if (add_header_map(m) < 0) return -1;
   if (add_http_functions(m) < 0) return -1;
   if (add_h2_codec(m) < 0) return -1;
-  // HTTP/2 stream values and H2Streams register here.
+  if (add_h2_stream_values(m) < 0) return -1;
+  if (add_h2_streams(m) < 0) return -1;
   if (add_ints(m, kH2Flags) < 0) return -1;
   if (add_h2_errors(m) < 0) return -1;
-  // H2Reason registers here.
+  if (add_h2_reason(m) < 0) return -1;
   if (add_ints(m, kH2Defaults) < 0) return -1;
   if (PyModule_Add(m, "H2_PREFACE", PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1)) < 0) return -1;
   if (add_h1_errors(m) < 0) return -1;

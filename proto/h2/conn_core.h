@@ -1,0 +1,274 @@
+// What a connection's state lock guards: the connection state, the codec's
+// send side and the pending-send buffer every frame is encoded into.
+//
+// The connection object holds one ConnCore behind its state lock and the
+// codec's Receiver behind a decoder lock of its own. Decoding takes only the
+// decoder lock; the steps here take only the state lock; where a step must
+// also change the decoder (our SETTINGS reaching it), it returns what to
+// apply and the owner applies it holding both, state lock first. Nothing
+// takes the two in the other order.
+//
+// Not synchronised: every method is one step under the state lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "proto/h2/codec.h"
+#include "proto/h2/conn_state.h"
+#include "proto/h2/frame.h"
+#include "proto/http/header_map.h"
+#include <variant>
+
+namespace velmora::h2 {
+
+// Why a stream can no longer send or be read: the reason of a reset or of a
+// GOAWAY when there is one, and whether a connection-level error applies.
+// `conn` with a reason: a GOAWAY abort; `conn` alone: the connection failed;
+// a reason alone: a stream reset; neither (a bare stop): stopped locally.
+struct Stop {
+  std::optional<uint32_t> reason;
+  bool conn = false;
+  bool operator==(const Stop&) const = default;
+};
+
+// The stop of a stream, derived from its closed state: a reset gives its
+// reason; a GOAWAY abort its code with `conn`; a failed connection (an I/O
+// error) `conn` alone; a scheduled reset its reason. A stream closed at
+// END_STREAM both ways, or cancelled by our own user (a user reset with
+// CANCEL), has no stop: its readers see a clean end. A live stream has none.
+std::optional<Stop> stop_of(const StreamState& s) noexcept;
+
+// Outcomes of a received HEADERS frame.
+enum class HeadersKind : uint8_t { ignored = 0, opened = 1, head = 2, trailers = 3 };
+
+// What the receive steps read off a HEADERS event.
+struct HeadersIn {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  bool informational = false;  // a 1xx status
+  uint16_t status = 0;         // 0: none
+  std::optional<uint64_t> content_length;
+  bool content_length_invalid = false;
+};
+struct HeadersVerdict {
+  HeadersKind kind = HeadersKind::ignored;
+  Handle handle = nullptr;  // borrowed from the record (or from the sink when reaped)
+  uint32_t stream_id = 0;
+  bool eof = false;
+  uint32_t flags = 0;
+  bool spare_missing = false; // server: a new stream needs a spare; nothing opened
+};
+
+// What the receive steps read off a DATA event.
+struct DataIn {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  uint32_t payload_len = 0;
+  uint32_t flow_controlled_len = 0;  // payload + padding + the pad-length octet
+  uint32_t padding = 0;              // flow_controlled_len - payload_len
+};
+struct DataVerdict {
+  Handle handle = nullptr;  // nullptr: nothing to deliver
+  bool deliver = false;     // the payload goes to the handle
+  bool budgeted = false;    // the driver returns it with release_data_frame
+  bool eof = false;
+  uint32_t flags = 0;
+};
+
+struct SettingsVerdict {
+  bool initial = false;
+  uint32_t flags = 0;
+  // An ACK: our settings the decoder must now apply (the caller holds the
+  // decoder lock as well, taken after the state lock).
+  std::optional<Settings> apply_to_decoder;
+};
+
+// A sender's result.
+struct SendVerdict {
+  uint64_t sent = 0;
+  bool done = false;
+  std::optional<Stop> stopped;
+  uint32_t flags = 0;
+  Handle handle = nullptr;  // server: the response completed while the request body was unread
+  std::optional<Stop> reader_stop;
+};
+
+// A reset's result: the handle to notify (nullptr: no live stream), the stop
+// the body readers must see (none: a clean end), the flags.
+struct ResetVerdict {
+  Handle handle = nullptr;
+  std::optional<Stop> stop;
+  uint32_t flags = 0;
+};
+
+struct RecvResetVerdict {
+  Handle handle = nullptr;
+  std::optional<Stop> stop;
+  bool notify_body = false;
+  uint32_t flags = 0;
+};
+
+// A stream ended by a GOAWAY abort or a connection failure.
+struct Aborted {
+  Handle handle;
+  Stop stop;
+};
+
+// Every error a connection step reports: a connection-state error (stream,
+// protocol, user, flow control) or a frame the send side refused.
+struct StepError {
+  std::variant<ConnError, SendError, HeadError> e;
+  StepError(ConnError c) : e(c) {}  // NOLINT: implicit by design
+  StepError(SendError s) : e(s) {}  // NOLINT
+  StepError(HeadError h) : e(h) {}  // NOLINT
+};
+template <class T>
+using Step = std::expected<T, StepError>;
+
+// The payload of the PING that ends phase 1 of a graceful shutdown.
+inline constexpr std::string_view kShutdownPing{"SHUTDOWN", 8};
+
+class ConnCore final : public FrameQueue {
+ public:
+  explicit ConnCore(const ConnConfig& c) : state(c) {}
+
+  ConnState state;
+  Sender send;
+  std::string pending;  // frames committed for sending, in order
+  // An emptied buffer a written batch gave back: the next pending buffer.
+  std::string spare;
+  bool has_spare = false;
+
+  // What the decoder must apply, holding both locks, after begin().
+  struct DecoderChange {
+    std::optional<uint32_t> max_frame_size;
+  };
+
+  // The handshake, in one step: the client preface (client only), our
+  // SETTINGS, and the WINDOW_UPDATE(0) that raises the connection window to
+  // its target when the raise reaches the update threshold. A SETTINGS
+  // value the encoder refuses is returned with nothing queued.
+  //
+  // A conforming peer may send frames up to the SETTINGS_MAX_FRAME_SIZE we
+  // advertise as soon as it has our SETTINGS, and its ACK can arrive in the
+  // same read as the first such frame, before the ACK is applied. So a
+  // larger limit reaches the decoder now (the returned change); a smaller
+  // one can only take effect at the ACK, the peer may still use the old one
+  // until then.
+  std::expected<DecoderChange, SendError> begin();
+
+  // ---- the receive path ----
+  // Every step below is one transition under the state lock. A stream error
+  // (ConnError::Kind::stream) is reported after every other effect of the
+  // step is committed: the driver resets the stream and goes on. Any other
+  // error is a connection error: the state is as it was at the failing
+  // check and the driver fails the connection. Handles in results are
+  // borrowed: from the record, or from `sink` when the step let the record
+  // go; they stay valid until the sink releases them.
+
+  // A HEADERS frame. `spare` is the server's handle for a new request
+  // stream: the record takes it over and `spare` becomes nullptr (also when
+  // a stream error follows the opening).
+  Step<HeadersVerdict> recv_headers(const HeadersIn& h, Handle& spare, HandleSink& sink);
+  Step<DataVerdict> recv_data(const DataIn& d, HandleSink& sink);
+  // The handle of the stream whose sender must be woken, or nullptr.
+  Step<Handle> recv_window_update(uint32_t stream_id, uint32_t increment);
+  // Handles of the streams whose window grew go to `wake`.
+  Step<SettingsVerdict> recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake);
+  Step<uint32_t> recv_ping(bool ack, std::string_view payload);
+  // `aborted` gets the client's streams above `last_stream_id`.
+  Step<uint32_t> recv_go_away(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
+                              HandleSink& sink);
+  Step<uint32_t> release_capacity(uint32_t stream_id, uint32_t n, HandleSink& sink);
+  void release_data_frame(uint32_t stream_id, uint64_t payload_len, HandleSink& sink) noexcept;
+
+  // ---- the send path ----
+  // Opens our stream with its request head (`head_error`: the head could
+  // not be built; the claimed slot is released and the error returned after
+  // the refusal checks). nullopt: refused (failed or GOAWAY), slot released.
+  Step<std::optional<uint32_t>> open_stream(const OutHead& head, const HeadError* head_error,
+                                            const http::HeaderMap* fields, bool end_stream, bool is_head,
+                                            Handle handle);
+  // At most one DATA frame of data[offset:] (offset <= data.size()).
+  Step<SendVerdict> send_data(uint32_t stream_id, std::string_view data, uint64_t offset, bool end_stream,
+                              HandleSink& sink);
+  Step<SendVerdict> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, HandleSink& sink);
+  // `date` is added as a `date` field when non-empty (the caller decides).
+  // `head_error`: the head could not be built (raised unless the stream
+  // is already stopped).
+  Step<SendVerdict> send_response_head(uint32_t stream_id, const OutHead& head, const HeadError* head_error,
+                                       const http::HeaderMap* fields, std::string_view date, bool end_stream,
+                                       HandleSink& sink);
+  Handle next_capacity_wake();
+  // Moves the pending buffer into `out` (whose old contents are lost) and
+  // puts the spare, or an empty buffer, in its place; the credit batch
+  // joins the credits in flight. Returns the stopping flag.
+  bool take_pending(std::string& out);
+  // An emptied batch buffer comes back: kept as the spare when there is
+  // none, else freed with `buf` by the caller.
+  void give_back(std::string& buf) noexcept;
+  // The credits in flight are on the wire: handles of their streams, once
+  // each, in first-seen order, go to `wake`.
+  void credit_written(std::vector<Handle>& wake);
+  bool has_pending() const noexcept { return !pending.empty(); }
+
+  // ---- writers and the pump ----
+  bool writer_start() noexcept;
+  bool writer_end() noexcept;
+  bool release_writers() noexcept;
+  void stop_pump() noexcept { stopping_ = true; }
+  bool stopping() const noexcept { return stopping_; }
+
+  // ---- resets, failure, shutdown ----
+  Step<std::optional<RecvResetVerdict>> recv_reset(uint32_t stream_id, uint32_t reason, HandleSink& sink);
+  Step<ResetVerdict> reset_stream(uint32_t stream_id, uint32_t reason, Initiator who, HandleSink& sink);
+  Step<ResetVerdict> reset_on_error(uint32_t stream_id, uint32_t reason, HandleSink& sink);
+  Step<ResetVerdict> aclose_body(uint32_t stream_id, HandleSink& sink);
+  // Records the failure (first one wins: true when this call recorded it)
+  // and aborts every stream; the live ones go to `aborted`.
+  bool fail(std::string message, std::vector<Aborted>& aborted, HandleSink& sink);
+  uint32_t send_goaway(uint32_t reason);
+  Step<uint32_t> begin_graceful_shutdown();
+  uint32_t maybe_goaway_reply();
+
+  // FrameQueue: control frames the state's shared steps queue.
+  void window_update(uint32_t stream_id, uint32_t increment) override;
+  void rst_stream(uint32_t stream_id, uint32_t code) override;
+  void goaway(uint32_t last_stream_id, uint32_t code) override;
+
+  static constexpr uint64_t kFramesPerTurn = 4;
+
+ private:
+  // The reset step on a stream that has a record.
+  Step<ResetVerdict> reset_step(StreamRecord& r, uint32_t reason, Initiator who, HandleSink& sink);
+  // After our side ended: the closed transition, then (server) the reset
+  // of a request body still arriving, or the capacity release.
+  Step<SendVerdict> complete_response(uint32_t stream_id, SendVerdict v, HandleSink& sink);
+  // Connection capacity n back, WINDOW_UPDATE(0) at the threshold.
+  std::expected<void, ConnError> give_back_connection(uint32_t n);
+  // A stream's stop when it cannot send: its derived stop, or a bare stop;
+  // for an id without a record, the peer's remembered reset reason.
+  Stop send_stop(const StreamRecord* r, uint32_t stream_id) const noexcept;
+  // Ends one stream with `error` (fail, GOAWAY abort). Returns the closed
+  // transition's flags; `out` gets the live stream's handle and stop.
+  uint32_t abort_stream(StreamRecord& r, const StreamState::StoredError& error, std::vector<Aborted>& out,
+                        HandleSink& sink);
+  void remember_ours(uint32_t id, uint32_t reason, Initiator who);
+
+  std::vector<std::pair<uint32_t, uint64_t>> credit_batch_;  // DATA octets framed into `pending`
+  std::vector<std::pair<uint32_t, uint64_t>> in_flight_;     // of buffers taken, not yet credited
+  uint64_t credit_round_ = 0;
+  std::vector<uint32_t> scratch_ids_;
+  uint64_t writers_ = 0;
+  bool closing_ = false;
+  bool stopping_ = false;
+};
+
+}  // namespace velmora::h2

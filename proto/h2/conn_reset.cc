@@ -1,0 +1,155 @@
+// Resets, failure and shutdown: how streams and the connection end.
+#include <algorithm>
+
+#include "proto/h2/conn_core.h"
+
+namespace velmora::h2 {
+
+void ConnCore::remember_ours(uint32_t id, uint32_t reason, Initiator who) {
+  state.resets().remember_ours(id, reason, who, state.now());
+}
+
+Step<ResetVerdict> ConnCore::reset_step(StreamRecord& r, uint32_t reason, Initiator who, HandleSink& sink) {
+  const uint32_t sid = r.id;
+  const size_t before = pending.size();
+  ResetVerdict v;
+  v.handle = r.handle;
+  if (!r.state.is_closed()) {
+    r.state.set_reset(sid, reason, who);
+    v.stop = stop_of(r.state);
+    auto rel = state.release_closed_capacity(r, *this, sink);  // not reaped: the record is not marked yet
+    if (!rel) return std::unexpected(rel.error());
+    rst_stream(sid, reason);
+    v.flags |= state.closed_transition(r, *this, sink);
+    remember_ours(sid, reason, who);
+  } else {
+    const bool by_peer = r.state.is_remote_reset();
+    if (r.state.cause() == StreamState::Cause::end_stream) r.state.set_reset(sid, reason, who);
+    v.stop = stop_of(r.state);
+    auto rel = state.release_closed_capacity(r, *this, sink);
+    if (!rel) return std::unexpected(rel.error());
+    if (!*rel) v.flags |= state.closed_transition(r, *this, sink);
+    if (!by_peer) remember_ours(sid, reason, who);
+  }
+  if (pending.size() > before) v.flags |= kFlagWake;
+  return v;
+}
+
+Step<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_t reason, HandleSink& sink) {
+  if (sid == 0)
+    return std::unexpected(ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::rst_stream_zero));
+  StreamRecord* r = state.streams().find(sid);
+  if (!r) {
+    if (state.resets().holds(sid) || state.is_used_id(sid)) return std::optional<RecvResetVerdict>();
+    return std::unexpected(
+        ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, sid));
+  }
+  StreamStore& store = state.streams();
+  if (state.is_server() && store.is_pending_accept(sid)) {
+    // Requests the peer opens and cancels before the application even sees
+    // them cost us work and give it none: the rapid-reset pattern.
+    if (store.pending_accept_resets() >= state.max_pending_accept_reset_streams())
+      return std::unexpected(
+          ConnError::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_resets));
+    store.add_pending_accept_reset(sid);
+  }
+  if (r->closed_marker) return std::optional<RecvResetVerdict>();
+  const size_t before = pending.size();
+  RecvResetVerdict v;
+  v.handle = r->handle;
+  v.notify_body = !r->state.is_recv_end_stream();
+  r->state.recv_reset(sid, reason, false);
+  v.stop = stop_of(r->state);
+  auto rel = state.release_closed_capacity(*r, *this, sink);
+  if (!rel) return std::unexpected(rel.error());
+  v.flags |= state.closed_transition(*r, *this, sink);
+  // A handler still computing its answer learns why the stream stopped,
+  // even once the record is gone.
+  state.resets().remember_peer(sid, reason, state.now());
+  if (pending.size() > before) v.flags |= kFlagWake;
+  return std::optional<RecvResetVerdict>(v);
+}
+
+Step<ResetVerdict> ConnCore::reset_stream(uint32_t sid, uint32_t reason, Initiator who, HandleSink& sink) {
+  StreamRecord* r = state.streams().find(sid);
+  if (!r) return ResetVerdict{};
+  return reset_step(*r, reason, who, sink);
+}
+
+Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, HandleSink& sink) {
+  if (auto ok = state.count_local_error_reset(sid, reason); !ok) return std::unexpected(ok.error());
+  if (StreamRecord* r = state.streams().find(sid)) return reset_step(*r, reason, Initiator::library, sink);
+  const size_t before = pending.size();
+  remember_ours(sid, reason, Initiator::library);
+  rst_stream(sid, reason);
+  ResetVerdict v;
+  if (pending.size() > before) v.flags |= kFlagWake;
+  return v;
+}
+
+Step<ResetVerdict> ConnCore::aclose_body(uint32_t sid, HandleSink& sink) {
+  StreamRecord* r = state.streams().find(sid);
+  if (!r) return ResetVerdict{};
+  if (!r->state.is_recv_end_stream())
+    return reset_step(*r, uint32_t(ErrorCode::cancel), Initiator::user, sink);
+  // The whole body arrived: no reset, but what the reader never took goes
+  // back to the connection.
+  const size_t before = pending.size();
+  ResetVerdict v;
+  auto rel = state.release_closed_capacity(*r, *this, sink);
+  if (!rel) return std::unexpected(rel.error());
+  if (!*rel) v.flags |= state.closed_transition(*r, *this, sink);
+  if (pending.size() > before) v.flags |= kFlagWake;
+  return v;
+}
+
+uint32_t ConnCore::abort_stream(StreamRecord& r, const StreamState::StoredError& error, std::vector<Aborted>& out,
+                                HandleSink& sink) {
+  const uint32_t sid = r.id;
+  if (r.state.close_with(error)) out.push_back({r.handle, stop_of(r.state).value_or(Stop{std::nullopt, true})});
+  // Nothing more is read from it: its capacity no longer matters.
+  r.recv_unreleased = 0;
+  r.data_budget_charged = 0;
+  r.recv_reclaimed = true;
+  uint32_t flags = state.closed_transition(r, *this, sink);
+  state.streams().erase(sid, sink);
+  return flags;
+}
+
+bool ConnCore::fail(std::string message, std::vector<Aborted>& aborted, HandleSink& sink) {
+  bool recorded = state.record_failure(std::move(message));
+  scratch_ids_.clear();
+  state.streams().for_each([&](StreamRecord& r) { scratch_ids_.push_back(r.id); });
+  StreamState::StoredError err;
+  err.kind = StreamState::StoredError::Kind::io;
+  err.io = ConnFailure::broken_pipe;
+  for (uint32_t id : scratch_ids_)
+    if (StreamRecord* r = state.streams().find(id)) abort_stream(*r, err, aborted, sink);
+  state.rotation().clear();
+  state.waiters().clear();
+  return recorded;
+}
+
+uint32_t ConnCore::send_goaway(uint32_t reason) {
+  const size_t before = pending.size();
+  goaway(state.is_server() ? state.last_processed_id() : 0, reason);
+  return pending.size() > before ? uint32_t(kFlagWake) : 0u;
+}
+
+Step<uint32_t> ConnCore::begin_graceful_shutdown() {
+  if (state.graceful()) return 0u;
+  const size_t before = pending.size();
+  // Every stream the peer may already have sent can still arrive; the PING
+  // tells us when it has seen this GOAWAY.
+  goaway(kMaxStreamId, uint32_t(ErrorCode::no_error));
+  if (auto ok = write_ping(pending, kShutdownPing, false); !ok) {
+    pending.resize(before);
+    return std::unexpected(ok.error());
+  }
+  state.set_graceful();
+  return pending.size() > before ? uint32_t(kFlagWake) : 0u;
+}
+
+uint32_t ConnCore::maybe_goaway_reply() { return state.maybe_goaway_reply(*this); }
+
+}  // namespace velmora::h2

@@ -1,0 +1,256 @@
+// The send path of a connection: request and response heads, bodies under
+// flow control with the capacity rotation, trailers, and the pending buffer
+// handed to the write pump.
+#include <algorithm>
+
+#include "proto/h2/conn_core.h"
+
+namespace velmora::h2 {
+
+Stop ConnCore::send_stop(const StreamRecord* r, uint32_t sid) const noexcept {
+  if (r) {
+    if (auto s = stop_of(r->state)) return *s;
+    return Stop{};
+  }
+  // The record may be gone already when the peer reset the stream: its
+  // reason is still known for a while.
+  if (const ResetStore::Entry* e = state.resets().peer_reset(sid)) return Stop{e->reason, false};
+  return Stop{};
+}
+
+Step<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const HeadError* head_error,
+                                                    const http::HeaderMap* fields, bool end_stream, bool is_head,
+                                                    Handle handle) {
+  auto check = state.check_open();
+  if (!check) return std::unexpected(check.error());
+  if (*check == ConnState::OpenCheck::refused) return std::optional<uint32_t>();
+  if (head_error) {
+    state.abandon_open();
+    return std::unexpected(*head_error);
+  }
+  const uint32_t id = state.next_stream_id();
+  const size_t before = pending.size();
+  // Encode first: a refusal leaves no record behind.
+  if (auto ok = send.write_headers(pending, id, head, fields, end_stream); !ok) {
+    state.abandon_open();
+    return std::unexpected(ok.error());
+  }
+  try {
+    state.commit_open(end_stream, is_head, handle);
+  } catch (...) {
+    pending.resize(before);
+    throw;
+  }
+  return std::optional<uint32_t>(id);
+}
+
+Step<SendVerdict> ConnCore::complete_response(uint32_t sid, SendVerdict v, HandleSink& sink) {
+  StreamRecord* r = state.streams().find(sid);
+  if (!r) return v;
+  v.flags |= state.closed_transition(*r, *this, sink);
+  if (!state.is_server()) return v;
+  r = state.streams().find(sid);
+  if (!r) return v;
+  if (!r->state.is_recv_end_stream() && !r->state.is_closed()) {
+    // The handler answered without reading the whole request body: the
+    // peer must stop sending it (RFC 9113, section 8.1).
+    auto reset = reset_step(*r, uint32_t(ErrorCode::no_error), Initiator::user, sink);
+    if (!reset) return std::unexpected(reset.error());
+    v.handle = reset->handle;
+    v.reader_stop = reset->stop;
+    v.flags |= reset->flags;
+    return v;
+  }
+  auto rel = state.release_closed_capacity(*r, *this, sink);
+  if (!rel) return std::unexpected(rel.error());
+  return v;
+}
+
+Step<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint64_t offset, bool end_stream,
+                                      HandleSink& sink) {
+  SendVerdict v;
+  StreamRecord* r = state.streams().find(sid);
+  if (!r || !ConnState::send_ready(*r)) {
+    v.stopped = send_stop(r, sid);
+    return v;
+  }
+  const size_t before = pending.size();
+  auto wake = [&] {
+    if (pending.size() > before) v.flags |= kFlagWake;
+  };
+  const uint64_t remaining = data.size() - offset;
+  if (remaining == 0) {
+    // An empty chunk carries nothing; only an END_STREAM needs a frame (an
+    // empty non-final frame counts against the peer's empty-frame cap).
+    if (!end_stream) return v;
+    if (auto ok = send.write_data(pending, sid, {}, true); !ok) return std::unexpected(ok.error());
+    r->state.send_close();
+    v.done = true;
+    wake();
+    return complete_response(sid, v, sink);
+  }
+
+  const uint64_t room_total = state.max_send_buf_size();
+  auto room_of = [&](const StreamRecord& s) {
+    return s.send_buffered >= room_total ? 0 : room_total - s.send_buffered;
+  };
+  const uint64_t stream_win = r->send_flow.window_size();
+  const uint64_t conn_win = state.conn_send_flow().window_size();
+  const uint64_t room = room_of(*r);
+  const uint64_t reserve = std::min({stream_win, room, conn_win});
+  if (reserve == 0) {
+    if (conn_win == 0 && stream_win > 0 && room > 0) state.join_waiters(*r);
+    v.flags |= state.leave_rotation(*r);
+    return v;
+  }
+  v.flags |= state.leave_waiters(*r);
+  StreamRecord* front = state.rotation_front();
+  if (front && front != r) {
+    state.join_rotation(*r);
+    return v;  // its turn comes
+  }
+  if (!front) state.join_rotation(*r);
+  if (r->frames_this_turn >= kFramesPerTurn) {
+    if (state.rotation().size() > 1) {
+      state.rotation().pop_front();
+      state.rotation().push_back(sid);  // the slot just freed: cannot fail
+      r->frames_this_turn = 0;
+      v.flags |= kFlagCapacity;
+      return v;
+    }
+    if (state.num_streams() >= 2) return v;  // resumes after credit_written
+  }
+
+  const uint32_t n = uint32_t(std::min<uint64_t>({remaining, reserve, state.peer_max_frame_size()}));
+  const bool last = n == remaining;
+  FlowControl conn_next = state.conn_send_flow(), stream_next = r->send_flow;
+  if (!conn_next.send_data(n) || !stream_next.send_data(n)) return std::unexpected(ConnError::flow_control());
+  if (credit_batch_.size() == credit_batch_.capacity()) credit_batch_.reserve(std::max<size_t>(16, 2 * credit_batch_.size()));
+  if (auto ok = send.write_data(pending, sid, data.substr(offset, n), last && end_stream); !ok)
+    return std::unexpected(ok.error());
+  state.conn_send_flow() = conn_next;
+  r->send_flow = stream_next;
+  r->send_buffered += n;
+  ++r->frames_this_turn;
+  if (!credit_batch_.empty() && credit_batch_.back().first == sid)
+    credit_batch_.back().second += n;
+  else
+    credit_batch_.emplace_back(sid, n);  // reserved above
+
+  if (last) {
+    v.flags |= state.leave_rotation(*r);
+  } else {
+    uint64_t own = std::min<uint64_t>(r->send_flow.window_size(), room_of(*r));
+    if (state.conn_send_flow().window() <= 0 && own > 0) {
+      v.flags |= state.leave_rotation(*r);
+      state.join_waiters(*r);
+    } else if (own == 0) {
+      v.flags |= state.leave_rotation(*r);
+    }
+  }
+  v.sent = n;
+  v.done = last;
+  wake();
+  if (last && end_stream) {
+    r->state.send_close();
+    return complete_response(sid, v, sink);
+  }
+  return v;
+}
+
+Step<SendVerdict> ConnCore::send_trailers(uint32_t sid, const http::HeaderMap& trailers, HandleSink& sink) {
+  SendVerdict v;
+  StreamRecord* r = state.streams().find(sid);
+  if (!r || !ConnState::send_ready(*r)) {
+    v.stopped = send_stop(r, sid);
+    return v;
+  }
+  const size_t before = pending.size();
+  if (auto ok = send.write_headers(pending, sid, OutHead{}, &trailers, true); !ok) return std::unexpected(ok.error());
+  r->state.send_close();
+  v.flags |= state.leave_rotation(*r);
+  v.done = true;
+  if (pending.size() > before) v.flags |= kFlagWake;
+  return complete_response(sid, v, sink);
+}
+
+Step<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& head, const HeadError* head_error,
+                                               const http::HeaderMap* fields, std::string_view date,
+                                               bool end_stream, HandleSink& sink) {
+  SendVerdict v;
+  StreamRecord* r = state.streams().find(sid);
+  if (!r || r->state.is_closed()) {
+    // The peer reset the stream, or the connection dropped, while the
+    // handler was computing its answer.
+    v.stopped = send_stop(r, sid);
+    return v;
+  }
+  if (head_error) return std::unexpected(*head_error);
+  StreamState next = r->state;
+  if (auto ok = next.send_open(end_stream); !ok) return std::unexpected(ok.error());
+  const size_t before = pending.size();
+  if (auto ok = send.write_headers(pending, sid, head, fields, end_stream, date); !ok)
+    return std::unexpected(ok.error());
+  r->state = next;
+  v.done = end_stream;
+  if (pending.size() > before) v.flags |= kFlagWake;
+  if (end_stream) return complete_response(sid, v, sink);
+  return v;
+}
+
+Handle ConnCore::next_capacity_wake() {
+  StreamRecord* r = state.admit_and_front();
+  return r ? r->handle : nullptr;
+}
+
+bool ConnCore::take_pending(std::string& out) {
+  out.clear();
+  out.swap(pending);
+  if (has_spare) {
+    pending.swap(spare);
+    has_spare = false;
+  }
+  // Both vectors keep their capacity: in steady state this allocates nothing.
+  in_flight_.insert(in_flight_.end(), credit_batch_.begin(), credit_batch_.end());
+  credit_batch_.clear();
+  return stopping_;
+}
+
+void ConnCore::give_back(std::string& buf) noexcept {
+  buf.clear();
+  if (has_spare) return;
+  spare.swap(buf);
+  has_spare = true;
+}
+
+void ConnCore::credit_written(std::vector<Handle>& wake) {
+  const uint64_t round = ++credit_round_;
+  for (auto [sid, n] : in_flight_) {
+    StreamRecord* r = state.streams().find(sid);
+    if (!r) continue;
+    r->send_buffered -= std::min(n, r->send_buffered);
+    r->frames_this_turn = 0;
+    if (r->credit_round == round) continue;
+    r->credit_round = round;
+    wake.push_back(r->handle);
+  }
+  in_flight_.clear();
+}
+
+bool ConnCore::writer_start() noexcept {
+  if (state.failed() || closing_) return false;
+  ++writers_;
+  return true;
+}
+
+bool ConnCore::writer_end() noexcept {
+  if (writers_) --writers_;
+  return writers_ == 0 && closing_;
+}
+
+bool ConnCore::release_writers() noexcept {
+  closing_ = true;
+  return writers_ == 0;
+}
+
+}  // namespace velmora::h2

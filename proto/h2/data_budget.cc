@@ -1,0 +1,39 @@
+#include "proto/h2/data_budget.h"
+
+#include <algorithm>
+
+#include "proto/h2/flow.h"
+
+namespace velmora::h2 {
+
+namespace {
+
+ConnError flood() noexcept {
+  return ConnError::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_data_frames);
+}
+
+}  // namespace
+
+DataFrameBudget::DataFrameBudget(std::optional<uint64_t> configured,
+                                 std::optional<uint32_t> connection_window) noexcept
+    : limit_(configured ? *configured
+                        : std::max<uint64_t>(connection_window.value_or(kDefaultWindow) / 2, kDefaultDataFrameBudget)),
+      available_(limit_) {}
+
+std::expected<uint64_t, ConnError> DataFrameBudget::record(uint64_t payload_len) noexcept {
+  if (payload_len == 0) {
+    if (empty_frames_ >= kMaxRecvEmptyDataFrames) return std::unexpected(flood());
+    ++empty_frames_;
+    return 0;
+  }
+  if (payload_len >= kOverheadThreshold) {
+    available_ = add_capped(available_, payload_len - kOverheadThreshold);
+    return 0;
+  }
+  uint64_t charge = kOverheadThreshold - payload_len;
+  if (available_ < charge) return std::unexpected(flood());
+  available_ -= charge;
+  return charge;
+}
+
+}  // namespace velmora::h2
