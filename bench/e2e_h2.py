@@ -95,10 +95,6 @@ def main():
     for exe in ("h2load", "nghttpd"):
         if not shutil.which(exe):
             raise SystemExit(f"{exe} is not installed")
-    import velmora._velmora as v
-    if not hasattr(v, "H2Streams"):
-        print("bench/e2e_h2.py: H2Streams is not built yet, nothing to compare")
-        return
 
     with tempfile.TemporaryDirectory() as docroot, \
             tempfile.NamedTemporaryFile(suffix=".bin") as body:

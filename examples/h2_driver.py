@@ -25,6 +25,7 @@ CONN_DONE = v.H2_FLAG_CONN_DONE
 STOP_ACCEPTING = v.H2_FLAG_STOP_ACCEPTING
 CAPACITY = v.H2_FLAG_CAPACITY
 
+FEED_BYTES = 64 * 1024  # decoded per step: bounds the frame events alive at once
 LINGER_SECONDS = 1.0  # after our last frame, how long the peer may take to close its side
 DRAIN_SECONDS = 5.0  # how long the write pump may take to flush at close
 
@@ -71,11 +72,7 @@ class Stream:
             self.readable.set()
 
 
-# The connection core arrives in its own change; until it does, HTTP/2 is refused.
-HAVE_H2 = hasattr(v, "H2Streams")
-
-
-class H2Connection(v.H2Streams if HAVE_H2 else object):
+class H2Connection(v.H2Streams):
     """The pumps and waits of one HTTP/2 connection (either role)."""
 
     __slots__ = ("wire", "wake", "over", "writers_done", "spare", "log", "dispatch")
@@ -157,6 +154,12 @@ class H2Connection(v.H2Streams if HAVE_H2 else object):
 
     def feed(self, data):
         """Decode `data` and run every frame's step; False after a connection error."""
+        if len(data) > FEED_BYTES:
+            # A large read of tiny frames would be tens of thousands of events at
+            # once: decode it a slice at a time.
+            view = memoryview(data)
+            return all(self.feed(bytes(view[i:i + FEED_BYTES]))
+                       for i in range(0, len(data), FEED_BYTES))
         flags = 0
         dispatch = self.dispatch
         try:

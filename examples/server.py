@@ -35,7 +35,7 @@ import sys
 from urllib.parse import parse_qsl
 
 import velmora._velmora as v
-from h2_driver import CONN_DONE, HAVE_H2, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
+from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
@@ -758,10 +758,6 @@ class Server:
         finally:
             self.sniffing.discard(wire)
         if is_h2 is None:
-            wire.close()
-            return
-        if is_h2 and not HAVE_H2:
-            wire.write(v.H2Codec("server").serialize_go_away(0, 13))
             wire.close()
             return
         if is_h2:

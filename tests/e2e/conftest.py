@@ -17,10 +17,6 @@ import time
 from pathlib import Path
 
 import pytest
-import velmora._velmora as v
-
-# The example drivers speak HTTP/2 once the connection core is in the module.
-needs_h2 = pytest.mark.skipif(not hasattr(v, "H2Streams"), reason="H2Streams is not built yet")
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"

@@ -11,11 +11,8 @@ import time
 from contextlib import contextmanager
 
 import pytest
-from conftest import needs_h2
 from h2raw import (ACK, CONTINUATION, DATA, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PING,
                    RST_STREAM, SETTINGS, H2Raw, frame, ping, rst_stream)
-
-pytestmark = needs_h2
 
 ENHANCE_YOUR_CALM = 11
 ATTACK_SECONDS = 8.0  # no attack sends for longer than this

@@ -5,11 +5,9 @@ import re
 import socket
 import time
 
-from conftest import needs_h2, client, curl, h2load, nghttp
+from conftest import client, curl, h2load, nghttp
 
 from h2raw import PREFACE, SETTINGS, settings
-
-pytestmark = needs_h2
 
 
 def connections(out):
