@@ -75,7 +75,7 @@ class Stream:
 class H2Connection(v.H2Streams):
     """The pumps and waits of one HTTP/2 connection (either role)."""
 
-    __slots__ = ("wire", "wake", "over", "writers_done", "spare", "log", "dispatch")
+    __slots__ = ("wire", "wake", "over", "writers_done", "spare", "log")
 
     def setup(self, wire, log):
         self.wire = wire
@@ -84,17 +84,6 @@ class H2Connection(v.H2Streams):
         self.over = asyncio.Event()  # the connection is finished: close it
         self.writers_done = asyncio.Event()  # the last body writer ended after close began
         self.spare = None
-        self.dispatch = {
-            v.H2FrameHeaders: self.on_headers,
-            v.H2FrameData: self.on_data,
-            v.H2FrameWindowUpdate: self.on_window_update,
-            v.H2FrameSettings: self.on_settings,
-            v.H2FramePing: self.on_ping,
-            v.H2FrameRstStream: self.on_reset,
-            v.H2FrameGoAway: self.on_go_away,
-            v.H2FrameStreamError: self.on_stream_error,
-            v.H2FramePriority: lambda ev: 0,
-        }
 
     def start(self):
         """Queue the handshake and start both pumps."""
@@ -161,11 +150,10 @@ class H2Connection(v.H2Streams):
             return all(self.feed(bytes(view[i:i + FEED_BYTES]))
                        for i in range(0, len(data), FEED_BYTES))
         flags = 0
-        dispatch = self.dispatch
         try:
             for ev in self.receive(data):
                 try:
-                    flags |= dispatch[type(ev)](ev)
+                    flags |= DISPATCH[type(ev)](self, ev)
                 except v.H2StreamError as exc:
                     # A stream-level violation: reset that stream, keep the connection.
                     flags |= self.reset_after_error(exc.args[0], exc.args[1])
@@ -263,6 +251,9 @@ class H2Connection(v.H2Streams):
 
     def on_ping(self, ev):
         return self.recv_ping(ev)
+
+    def on_priority(self, ev):
+        return 0
 
     def on_reset(self, ev):
         got = self.recv_reset(ev)
@@ -401,3 +392,17 @@ class H2Connection(v.H2Streams):
                 read.cancel()
                 await asyncio.gather(read, return_exceptions=True)
         wire.close()
+
+
+# Each frame event's step, by event class.
+DISPATCH = {
+    v.H2FrameHeaders: H2Connection.on_headers,
+    v.H2FrameData: H2Connection.on_data,
+    v.H2FrameWindowUpdate: H2Connection.on_window_update,
+    v.H2FrameSettings: H2Connection.on_settings,
+    v.H2FramePing: H2Connection.on_ping,
+    v.H2FrameRstStream: H2Connection.on_reset,
+    v.H2FrameGoAway: H2Connection.on_go_away,
+    v.H2FrameStreamError: H2Connection.on_stream_error,
+    v.H2FramePriority: H2Connection.on_priority,
+}
