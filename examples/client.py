@@ -7,10 +7,11 @@
 Written as the model for velmora's client drivers: one `H1ClientState` per
 connection decides who holds the connection, whether it can be reused and
 what an idle connection's read means; this file only waits, reads and writes.
-With --h2c every origin gets one HTTP/2 connection with prior knowledge, on
-the driver in h2_driver.py, and up to K requests (--concurrency) run on it at once
-as streams; a request the server's GOAWAY refused is retried on a new
-connection.
+Up to K requests (--concurrency) run at once: over HTTP/1.1 on as many pooled
+connections. With --h2c every origin gets one HTTP/2 connection with prior
+knowledge instead, on the driver in h2_driver.py, and the requests run on it
+as streams; a request the server's GOAWAY (or REFUSED_STREAM) turned away is
+retried on a new connection.
 
 - Connections are pooled per origin and reused while the server keeps them
   alive. Between requests an idle watcher reads from each pooled connection,
@@ -19,9 +20,11 @@ connection.
 - A request body (-d DATA, or -d @FILE) is sent by its own writer task.
 - The proxy comes from the environment (HTTP_PROXY, NO_PROXY, ...) through
   `ProxyMatcher`: a plain-HTTP request through a proxy is sent in absolute form.
+  HTTP/2 with prior knowledge always goes straight to the origin.
 
 Prints the status line, the headers with -v, and the body (with a newline
-added when it lacks one), each response as it completes. When more than one
+added when it lacks one), then the trailers with -v, each response as it
+completes. When more than one
 request was made it ends with "connections opened: N".
 """
 
