@@ -11,16 +11,18 @@ on `H2Streams` for HTTP/2; this file only waits, reads and writes.
 Both protocols share the port: a connection whose first bytes are the HTTP/2
 client preface speaks HTTP/2 with prior knowledge (h2c), any other speaks
 HTTP/1.1. The HTTP/2 connection runs on the driver in h2_driver.py, one task per
-request stream.
+request stream; a stream error resets that stream, a connection error answers
+GOAWAY with its code and closes.
 
 Routes:
     GET  /                      "hello from velmora\\n"
     POST|PUT /echo              the request body (any framing)
-    GET  /stream?chunks=N&size=S  a chunked body of N chunks of S bytes
-                                (&trailers=1: ends with an x-chunks trailer)
+    GET  /stream?chunks=N&size=S  a chunked body of N chunks of S bytes (HTTP/2:
+                                a DATA frame each); &trailers=1 adds an x-chunks trailer
     GET  /delay?ms=N            answers after a pause
     Upgrade: echo               101, then every byte is echoed raw
-    CONNECT                     200, then the same echo
+    CONNECT                     200, then the same echo (both HTTP/1.1 only: 501
+                                over HTTP/2)
     anything else               404
 
 SIGINT or SIGTERM shut the server down gracefully: no new connections, the
