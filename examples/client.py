@@ -216,8 +216,9 @@ class ClientConnection(v.H1ClientState):
 
 # HTTP/2: many requests at once on one connection per origin.
 
+# Our SETTINGS: no server push; responses arrive under 1 MiB stream windows.
 H2_CLIENT = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
-                 max_header_list_size=65536, max_send_buf_size=65536)
+                 max_header_list_size=65536, max_send_buf_size=65536, enable_push=False)
 
 
 class H2ClientConnection(H2Connection):
