@@ -774,6 +774,8 @@ class Server:
             await serving
         except Exception as exc:
             self.log(f"{wire.peer}: {type(exc).__name__}: {exc}")
+            # Whatever state the driver left it in, the listener must be able to close.
+            wire.abort()
         finally:
             del self.conns[conn]
 
