@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 client on velmora's connection state.
+"""An HTTP/1.1 and HTTP/2 (cleartext) client on velmora's connection states.
 
     examples/client.py URL [URL...] [-X METHOD] [-d DATA] [-H "name: value"]...
-                       [--repeat N] [--wait S] [-v]
+                       [--h2c] [--repeat N] [--concurrency K] [--wait S] [-v]
 
-Written as the model for velmora's client driver: one `H1ClientState` per
+Written as the model for velmora's client drivers: one `H1ClientState` per
 connection decides who holds the connection, whether it can be reused and
 what an idle connection's read means; this file only waits, reads and writes.
+Up to K requests (--concurrency) run at once: over HTTP/1.1 on as many pooled
+connections. With --h2c every origin gets one HTTP/2 connection with prior
+knowledge instead, on the driver in h2_driver.py, and the requests run on it
+as streams; a request the server's GOAWAY (or REFUSED_STREAM) turned away is
+retried on a new connection.
 
 - Connections are pooled per origin and reused while the server keeps them
   alive. Between requests an idle watcher reads from each pooled connection,
@@ -15,19 +20,23 @@ what an idle connection's read means; this file only waits, reads and writes.
 - A request body (-d DATA, or -d @FILE) is sent by its own writer task.
 - The proxy comes from the environment (HTTP_PROXY, NO_PROXY, ...) through
   `ProxyMatcher`: a plain-HTTP request through a proxy is sent in absolute form.
+  HTTP/2 with prior knowledge always goes straight to the origin.
 
 Prints the status line, the headers with -v, and the body (with a newline
-added when it lacks one). When more than one request was made it ends with
-"connections opened: N".
+added when it lacks one), then the trailers with -v, each response as it
+completes. When more than one
+request was made it ends with "connections opened: N".
 """
 
 import argparse
 import asyncio
 import http
 import sys
+from collections import deque
 from urllib.parse import urlsplit
 
 import velmora._velmora as v
+from h2_driver import CONN_DONE, SLOT_FREED, GoAwayRefused, H2Connection, Stream, copy_error
 from wire import connect
 
 WRITE_PIECE = 64 * 1024
@@ -205,12 +214,133 @@ class ClientConnection(v.H1ClientState):
             await asyncio.gather(writer, return_exceptions=True)
 
 
-def copy_error(exc):
-    """A traceback-free copy to store as the connection's error."""
-    try:
-        return type(exc)(*exc.args)
-    except Exception:
-        return v.ConnectionClosedError(str(exc))
+# HTTP/2: many requests at once on one connection per origin.
+
+# Our SETTINGS: no server push; responses arrive under 1 MiB stream windows.
+H2_CLIENT = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
+                 max_header_list_size=65536, max_send_buf_size=65536, enable_push=False)
+
+
+class H2ClientConnection(H2Connection):
+    __slots__ = ("name", "authority", "ready", "slots", "closer")
+
+    @classmethod
+    async def open(cls, host, port, authority, name, log):
+        wire = await connect(host, port)
+        conn = cls("client", **H2_CLIENT)
+        conn.setup(wire, log)
+        conn.name = name
+        conn.authority = authority
+        conn.ready = asyncio.Event()  # the server's first SETTINGS arrived
+        conn.slots = asyncio.Event()  # a concurrency slot may have come free
+        conn.start()
+        conn.closer = asyncio.ensure_future(conn.close_when_over())
+        return conn
+
+    async def close_when_over(self):
+        await self.over.wait()
+        await self.close()
+
+    def on_ready(self):
+        self.ready.set()
+
+    def on_flags(self, flags):
+        if flags & (SLOT_FREED | CONN_DONE):
+            self.slots.set()
+        if flags & CONN_DONE:
+            self.ready.set()
+            self.over.set()
+
+    def refused(self):
+        """Why no stream can open here: a GOAWAY (retry elsewhere) or the stored error."""
+        if self.goaway_info() is not None and not self.is_failed():
+            raise GoAwayRefused(f"connection {self.name} is going away")
+        stored = self.conn_error()
+        if stored is not None:
+            raise copy_error(stored) from stored
+        raise v.ConnectionClosedError("connection closed")
+
+    async def request(self, method, target, headers, body):
+        """One exchange on its own stream: (head, body, trailers)."""
+        await self.ready.wait()
+        while not self.try_claim_slot():
+            if self.is_closed():
+                self.refused()
+            self.slots.clear()
+            await self.slots.wait()
+        s = Stream()
+        sid = self.open_stream(method, target, headers, not body, method == "HEAD", s,
+                               scheme="http", authority=self.authority)
+        if sid is None:
+            self.refused()
+        s.id = sid
+        self.wake.set()
+        writer = asyncio.ensure_future(self.write_body(s, body)) if body else None
+        try:
+            while s.head is None:
+                if s.eof:
+                    self.raise_stop(sid, s.stop) if s.stop else self.refused()
+                s.readable.clear()
+                await s.readable.wait()
+            parts = []
+            while piece := await self.read(s):
+                parts.append(piece)
+            return s.head, b"".join(parts), s.trailers
+        except BaseException:
+            # Nobody reads this stream any more: cancel it, give its window back.
+            verdict = self.aclose_body(sid)
+            self.apply(verdict.flags)
+            raise
+        finally:
+            if writer is not None:
+                if not writer.done():
+                    writer.cancel()
+                await asyncio.gather(writer, return_exceptions=True)
+
+    async def write_body(self, s, body):
+        self.writer_begin()
+        try:
+            await self.send_body(s, body, True)
+        finally:
+            self.writer_finish()
+
+    async def shutdown(self):
+        """Done with the connection: GOAWAY, flush, close, join the pumps."""
+        if not self.is_failed():
+            self.apply(self.send_goaway(0))
+        self.over.set()
+        await self.closer
+
+
+class H2Pool:
+    """One HTTP/2 connection per origin; a connection going away is replaced."""
+
+    def __init__(self, log):
+        self.conns = {}
+        self.retired = []
+        self.opened = 0
+        self.log = log
+
+    async def get(self, key, authority):
+        opening = self.conns.get(key)
+        if opening is None:
+            self.opened += 1
+            self.log(f"connecting to {key[0]}:{key[1]} over h2c (connection {self.opened})")
+            opening = self.conns[key] = asyncio.ensure_future(
+                H2ClientConnection.open(key[0], key[1], authority, self.opened, self.log))
+        conn = await opening
+        if not conn.is_closed():
+            return conn
+        if self.conns.get(key) is opening:  # the first to notice replaces it
+            self.retired.append(conn)
+            del self.conns[key]
+        return await self.get(key, authority)
+
+    async def close(self):
+        opened = [t.result() for t in self.conns.values() if t.done() and not t.exception()]
+        for conn in opened + self.retired:
+            await conn.shutdown()
+        self.conns.clear()
 
 
 class Pool:
@@ -253,6 +383,7 @@ class Pool:
 class Client:
     def __init__(self, log):
         self.pool = Pool(log)
+        self.h2 = H2Pool(log)
         self.proxies = v.ProxyMatcher.from_env()
         self.log = log
 
@@ -300,6 +431,39 @@ class Client:
             return result
         raise v.ConnectionClosedError("could not send the request")
 
+    async def request_h2(self, method, url, user_headers, body):
+        """The same over HTTP/2 with prior knowledge: (head, body, trailers)."""
+        try:
+            scheme, host, port, authority = v.uri_parts(url)
+        except ValueError as exc:
+            raise SystemExit(f"client.py: {exc}") from None
+        if scheme != "http" or not host:
+            raise SystemExit(f"client.py: only http:// URLs are supported: {url}")
+        parts = urlsplit(url)
+        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        key = (host.strip("[]"), port or 80)
+        fields = v.HeaderMap([h for h in user_headers if h[0].lower() != "host"])
+        for _ in range(3):
+            conn = await self.h2.get(key, authority.rpartition("@")[2])
+            try:
+                return await conn.request(method, target, fields, body)
+            except GoAwayRefused as exc:
+                # Not processed by the server: safe to send again, on a new connection.
+                self.log(f"{exc}; retrying")
+            except v.H2StreamError as exc:
+                if exc.args[1] != v.H2Reason.REFUSED_STREAM:
+                    raise
+                self.log(f"stream {exc.args[0]} refused by the server; retrying")
+        raise v.ConnectionClosedError("the server kept refusing the request")
+
+    async def close(self):
+        await self.pool.close()
+        await self.h2.close()
+
+    @property
+    def opened(self):
+        return self.pool.opened + self.h2.opened
+
 
 def parse_header(text):
     name, sep, value = text.partition(":")
@@ -315,7 +479,11 @@ async def main(argv=None):
     parser.add_argument("-d", "--data", help="request body; @FILE reads it from a file")
     parser.add_argument("-H", "--header", dest="headers", action="append", default=[],
                         type=parse_header)
+    parser.add_argument("--h2c", action="store_true",
+                        help="HTTP/2 over cleartext with prior knowledge")
     parser.add_argument("--repeat", type=int, default=1, help="fetch each URL N times")
+    parser.add_argument("--concurrency", type=int, default=1, metavar="K",
+                        help="requests in flight at once")
     parser.add_argument("--wait", type=float, default=0.0, metavar="S",
                         help="pause between requests")
     parser.add_argument("-v", "--verbose", action="store_true")
@@ -336,38 +504,58 @@ async def main(argv=None):
 
     client = Client(log)
     out = sys.stdout.buffer
+    jobs = deque(url for _ in range(args.repeat) for url in args.urls)
     count = 0
-    try:
-        for _ in range(args.repeat):
-            for url in args.urls:
-                if count and args.wait:
-                    await asyncio.sleep(args.wait)
+
+    def show(head, data, trailers, version):
+        try:
+            reason = http.HTTPStatus(head.status).phrase
+        except ValueError:
+            reason = ""
+        out.write(f"HTTP/{version} {head.status} {reason}\n".encode())
+        if args.verbose:
+            for name, value in head.headers.items():
+                out.write(name.encode() + b": " + value + b"\n")
+            out.write(b"\n")
+        out.write(data)
+        if data and not data.endswith(b"\n"):
+            out.write(b"\n")
+        if args.verbose and trailers:
+            for name, value in trailers.items():
+                out.write(b"trailer " + name.encode() + b": " + value + b"\n")
+        out.flush()
+
+    async def worker():
+        nonlocal count
+        while jobs:
+            url = jobs.popleft()
+            if count and args.wait:
+                await asyncio.sleep(args.wait)
+            count += 1
+            if args.h2c:
+                show(*await client.request_h2(method, url, args.headers, body), "2")
+            else:
                 head, data = await client.request(method, url, args.headers, body)
-                count += 1
-                version = "1.0" if head.http10 else "1.1"
-                try:
-                    reason = http.HTTPStatus(head.status).phrase
-                except ValueError:
-                    reason = ""
-                out.write(f"HTTP/{version} {head.status} {reason}\n".encode())
-                if args.verbose:
-                    for name, value in head.headers.items():
-                        out.write(name.encode() + b": " + value + b"\n")
-                    out.write(b"\n")
-                out.write(data)
-                if data and not data.endswith(b"\n"):
-                    out.write(b"\n")
-                out.flush()
+                show(head, data, None, "1.0" if head.http10 else "1.1")
+
+    try:
+        workers = [asyncio.ensure_future(worker()) for _ in range(max(1, args.concurrency))]
+        try:
+            await asyncio.gather(*workers)
+        finally:
+            for w in workers:
+                w.cancel()
+            await asyncio.gather(*workers, return_exceptions=True)
     finally:
-        await client.pool.close()
+        await client.close()
     if count > 1:
-        print(f"connections opened: {client.pool.opened}", flush=True)
+        print(f"connections opened: {client.opened}", flush=True)
     return 0
 
 
 if __name__ == "__main__":
     try:
         sys.exit(asyncio.run(main()))
-    except (v.VelmoraError, OSError) as exc:
+    except (v.VelmoraError, GoAwayRefused, OSError) as exc:
         print(f"client.py: {type(exc).__name__}: {exc}", file=sys.stderr)
         sys.exit(1)

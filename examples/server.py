@@ -1,24 +1,33 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 server on velmora's connection state.
+"""An HTTP/1.1 and HTTP/2 (cleartext) server on velmora's connection states.
 
     examples/server.py [--host H] [--port P] [--head-timeout S] [--quiet]
 
-Written as the model for velmora's server driver: every decision (is there a
+Written as the model for velmora's server drivers: every decision (is there a
 next request, who reads the transport, may the connection be reused, does it
-switch protocols, did the client go away) is one call on `H1ServerState`;
-this file only waits, reads and writes.
+switch protocols, did the client go away) is one call on `H1ServerState`, or
+on `H2Streams` for HTTP/2; this file only waits, reads and writes.
+
+Both protocols share the port: a connection whose first bytes are the HTTP/2
+client preface speaks HTTP/2 with prior knowledge (h2c), any other speaks
+HTTP/1.1. The HTTP/2 connection runs on the driver in h2_driver.py, one task per
+request stream; a stream error resets that stream, a connection error answers
+GOAWAY with its code and closes.
 
 Routes:
     GET  /                      "hello from velmora\\n"
     POST|PUT /echo              the request body (any framing)
-    GET  /stream?chunks=N&size=S  a chunked body of N chunks of S bytes
+    GET  /stream?chunks=N&size=S  a chunked body of N chunks of S bytes (HTTP/2:
+                                a DATA frame each); &trailers=1 adds an x-chunks trailer
     GET  /delay?ms=N            answers after a pause
     Upgrade: echo               101, then every byte is echoed raw
-    CONNECT                     200, then the same echo
+    CONNECT                     200, then the same echo (both HTTP/1.1 only: 501
+                                over HTTP/2)
     anything else               404
 
 SIGINT or SIGTERM shut the server down gracefully: no new connections, the
-responses in flight finish, idle connections close, then it exits 0.
+responses in flight finish, idle connections close (HTTP/2: GOAWAY, then a
+PING whose answer fixes the last stream served), then it exits 0.
 """
 
 import argparse
@@ -28,6 +37,7 @@ import sys
 from urllib.parse import parse_qsl
 
 import velmora._velmora as v
+from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
@@ -59,7 +69,10 @@ async def stream(req):
             yield piece
             await asyncio.sleep(0)  # as a real source would: let other connections run
 
-    await req.stream(200, body(), TEXT)
+    trailers = None
+    if req.query.get("trailers"):
+        trailers = v.HeaderMap([("x-chunks", str(chunks))])
+    await req.stream(200, body(), TEXT, trailers)
 
 
 async def delay(req):
@@ -209,7 +222,7 @@ class Request:
             await self._drain(wire)
         self.conn.finish(self)
 
-    async def stream(self, status, chunks, headers=None):
+    async def stream(self, status, chunks, headers=None, trailers=None):
         """A chunked response; the client going away is noticed while it runs."""
         codec = self.conn.codec
         head, wire = self._head(status, headers, chunked=True, want=True)
@@ -220,7 +233,7 @@ class Request:
             wire.write(codec.serialize_data(chunk))
             if wire.must_drain:
                 await self._drain(wire)
-        wire.write(codec.serialize_end())
+        wire.write(codec.serialize_trailers(trailers) if trailers else codec.serialize_end())
         self.conn.finish(self)
 
     async def _drain(self, wire):
@@ -520,6 +533,193 @@ class ServerConnection(v.H1ServerState):
 
 
 # ---------------------------------------------------------------------------
+# HTTP/2: one request is one stream of an H2ServerConnection.
+
+# Our SETTINGS: request bodies arrive under a 64 KiB stream window (uploads
+# exercise flow control), a 1 MiB connection window, at most 100 streams.
+H2_SERVER = dict(initial_window_size=65535, connection_window=1 << 20, max_frame_size=16384,
+                 max_header_list_size=65536, max_send_buf_size=65536,
+                 max_concurrent_streams=100)
+EMPTY_TEXT = v.HeaderMap([("content-type", "text/plain; charset=utf-8"),
+                          ("content-length", "0")])
+
+
+class H2Request:
+    """The routes' request interface over one HTTP/2 stream."""
+
+    __slots__ = ("conn", "s", "method", "target", "path", "query", "headers", "status",
+                 "finished")
+
+    def __init__(self, conn, s):
+        head = s.head
+        self.conn = conn
+        self.s = s
+        self.method = head.method
+        self.target = head.path or ""
+        path, _, query = self.target.partition("?")
+        self.path = path
+        self.query = dict(parse_qsl(query)) if query else {}
+        self.headers = head.headers
+        self.status = 0
+        self.finished = False
+
+    async def body(self):
+        conn, s, parts = self.conn, self.s, []
+        while piece := await conn.read(s):
+            parts.append(piece)
+        return b"".join(parts)
+
+    def _head(self, status, headers, end_stream):
+        conn, sid = self.conn, self.s.id
+        verdict = conn.send_response_head(sid, status, headers, end_stream)
+        if verdict.flags:
+            conn.apply(verdict.flags)
+        if verdict.stopped is not None:
+            conn.raise_stop(sid, verdict.stopped)
+        if verdict.handle is not None:
+            # The response ended before the request body: the state reset the
+            # stream (NO_ERROR) and its readers must see that.
+            verdict.handle.halt(verdict.reader_stop)
+        self.status = status
+
+    async def respond(self, status, body=b"", headers=None):
+        fields = v.HeaderMap(headers)
+        fields["content-length"] = str(len(body))
+        head_only = not body or self.method == "HEAD"
+        self._head(status, fields, head_only)
+        if not head_only:
+            await self._send(body)
+        self.finished = True
+
+    async def stream(self, status, chunks, headers=None, trailers=None):
+        """DATA frames as the chunks come, then END_STREAM or the trailers."""
+        conn, s = self.conn, self.s
+        head_only = self.method == "HEAD"
+        self._head(status, headers, head_only)
+        if not head_only:
+            conn.writer_begin()
+            try:
+                async for chunk in chunks:
+                    if chunk:  # an empty chunk is no frame
+                        await conn.send_body(s, chunk, False)
+                if trailers is not None:
+                    verdict = conn.send_trailers(s.id, trailers)
+                    conn.apply(verdict.flags)
+                    if verdict.stopped is not None:
+                        conn.raise_stop(s.id, verdict.stopped)
+                    if verdict.handle is not None:
+                        verdict.handle.halt(verdict.reader_stop)
+                else:
+                    await conn.send_body(s, b"", True)
+            finally:
+                conn.writer_finish()
+        self.finished = True
+
+    async def _send(self, data):
+        conn = self.conn
+        conn.writer_begin()
+        try:
+            await conn.send_body(self.s, data, True)
+        finally:
+            conn.writer_finish()
+
+    async def peer_closed(self):
+        """True once the client reset the stream (or the connection failed)."""
+        await self.s.gone.wait()
+        return True
+
+    async def switch(self, status, headers, tunnel):
+        await self.respond(501, b"not implemented over HTTP/2\n", TEXT)
+
+
+class H2ServerConnection(H2Connection):
+    __slots__ = ("server", "tasks")
+
+    @classmethod
+    def open(cls, server, wire):
+        conn = cls("server", **H2_SERVER)
+        conn.setup(wire, server.log)
+        conn.server = server
+        conn.tasks = set()
+        return conn
+
+    async def serve(self, sniffed):
+        """Run the connection from the sniffed first bytes (the client preface) on."""
+        self.prime(sniffed)
+        self.start()
+        try:
+            await self.over.wait()
+        except asyncio.CancelledError:
+            # Out of time at shutdown (a stream still waits for a window the client
+            # never opens): drop the connection and every task on it.
+            self.wire.abort()
+            for task in (self.take_read_handle(), self.take_pump_handle(), *self.tasks):
+                if task is not None:
+                    task.cancel()
+            raise
+        await self.close()
+        if self.tasks:
+            await asyncio.wait(self.tasks, timeout=GRACE_SECONDS)
+
+    def on_flags(self, flags):
+        # The accept loop ends when the graceful shutdown is final and the last
+        # stream is done; the connection when it failed or GOAWAYs were exchanged.
+        if flags & (CONN_DONE | STOP_ACCEPTING):
+            self.over.set()
+
+    def shutdown(self):
+        """GOAWAY and PING now; in-flight streams finish, then the connection ends."""
+        self.apply(self.begin_graceful_shutdown())
+
+    def take_spare(self):
+        spare, self.spare = self.spare, None
+        return spare or Stream()
+
+    def on_request(self, s):
+        task = asyncio.ensure_future(self.handle(s))
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
+
+    async def handle(self, s):
+        # Pulling the request from the queue: from here on a reset of it no longer
+        # counts against the cap on resets of queued requests.
+        self.accepted(s.id)
+        server = self.server
+        req = H2Request(self, s)
+        try:
+            await route(req)
+        except (GoAwayRefused, v.H2Error, v.ConnectionClosedError,
+                v.H1IncompleteMessageError) as exc:
+            if not server.quiet:
+                server.log(f"{req.method} {req.target}: stream {s.id} stopped: {exc}")
+            self.abandon(req)
+        except Exception as exc:
+            server.log(f"{req.method} {req.target}: {type(exc).__name__}: {exc}")
+            self.abandon(req, 500)
+        else:
+            if not req.finished:
+                server.log(f"{req.method} {req.target}: the route gave no response")
+                self.abandon(req, 500)
+            elif not server.quiet:
+                notes = f", {s.received} body bytes" if s.received else ""
+                server.log(f"{req.method} {req.target} -> {req.status} "
+                           f"(HTTP/2 stream {s.id}{notes}, {self.wire.peer})")
+
+    def abandon(self, req, answer=None):
+        """The route failed: answer `answer` while no head went out, else reset the stream."""
+        if answer is not None and not req.status and not req.s.stopped:
+            try:
+                req._head(answer, EMPTY_TEXT, True)
+                return
+            except (GoAwayRefused, v.H2Error, v.ConnectionClosedError):
+                pass
+        verdict = self.reset_stream(req.s.id, v.H2Reason.INTERNAL_ERROR)
+        if verdict.handle is not None:
+            verdict.handle.halt(verdict.stop)
+        self.apply(verdict.flags)
+
+
+# ---------------------------------------------------------------------------
 # The listening server.
 
 
@@ -527,36 +727,68 @@ class Server:
     def __init__(self, head_timeout, quiet):
         self.head_timeout = head_timeout
         self.quiet = quiet
-        self.conns = {}  # ServerConnection -> its task
+        self.conns = {}  # ServerConnection or H2ServerConnection -> its task
         self.tunnels = set()
+        self.sniffing = set()  # wires whose protocol is not known yet
 
     def log(self, line):
         if not self.quiet:
             print(line, flush=True)
 
     def accept(self, wire):
-        # One connection, one protocol: this is where a sniff of the first bytes
-        # (Wire.unread gives them back) would pick another one; today every
-        # connection speaks HTTP/1.1.
-        conn = ServerConnection.open(self, wire)
-        task = asyncio.ensure_future(self.run(conn))
-        self.conns[conn] = task
+        self.sniffing.add(wire)
+        asyncio.ensure_future(self.run(wire))
 
-    async def run(self, conn):
+    async def sniff(self, wire):
+        """The first bytes and whether they are the HTTP/2 preface (None: no bytes)."""
+        data = b""
+        async with asyncio.timeout(self.head_timeout or None):
+            while True:
+                chunk = await wire.read()
+                if not chunk:
+                    return None, data
+                data += chunk
+                is_h2 = v.H2Codec.match_preface(data)
+                if is_h2 is not None:
+                    return is_h2, data
+
+    async def run(self, wire):
         try:
-            await conn.serve()
+            is_h2, data = await self.sniff(wire)
+        except (TimeoutError, OSError):
+            is_h2 = None
+        finally:
+            self.sniffing.discard(wire)
+        if is_h2 is None:
+            wire.close()
+            return
+        if is_h2:
+            conn = H2ServerConnection.open(self, wire)
+            serving = conn.serve(data)
+        else:
+            wire.unread(data)
+            conn = ServerConnection.open(self, wire)
+            serving = conn.serve()
+        self.conns[conn] = asyncio.current_task()
+        try:
+            await serving
         except Exception as exc:
-            self.log(f"{conn.wire.peer}: {type(exc).__name__}: {exc}")
+            self.log(f"{wire.peer}: {type(exc).__name__}: {exc}")
+            # Whatever state the driver left it in, the listener must be able to close.
+            wire.abort()
         finally:
             del self.conns[conn]
 
     async def shutdown(self):
         """No new requests; idle connections close now, busy ones after their response."""
         for conn in list(self.conns):
+            if isinstance(conn, H2ServerConnection):
+                conn.shutdown()
+                continue
             wire = conn.request_shutdown()
             if wire is not None:
                 wire.close()
-        for wire in list(self.tunnels):
+        for wire in list(self.sniffing) + list(self.tunnels):
             wire.close()
         tasks = list(self.conns.values())
         if tasks:

@@ -176,6 +176,18 @@ class Wire(asyncio.Protocol):
             if self._lost.done():
                 raise ConnectionResetError("connection lost")
 
+    def write_eof(self):
+        """Flush what is queued, then half-close: the peer reads to its end, we may
+        still read."""
+        transport = self.transport
+        if transport is not None and not transport.is_closing() and transport.can_write_eof():
+            if self._out is not None:
+                self._flush()
+            try:
+                transport.write_eof()
+            except OSError:  # the peer is gone already
+                pass
+
     def close(self):
         """Flush what is queued, then close."""
         if self.transport is not None:

@@ -1,9 +1,11 @@
-"""velmora's HTTP/1.1 drivers at work, against curl and each other.
+"""velmora's HTTP/1.1 and HTTP/2 drivers at work, against curl, nghttp and each other.
 
 Starts examples/server.py on a free loopback port, lets curl send a GET, a
 chunked POST with "Expect: 100-continue" and two requests on one kept-alive
-connection, fetches from it with examples/client.py, prints what each side
-saw, and shuts the server down gracefully with SIGTERM.
+connection, fetches from it with examples/client.py; then, on the same port
+over HTTP/2 with prior knowledge, lets nghttp fetch and post and the example
+client multiplex 100 requests on one connection. Prints what each side saw,
+and shuts the server down gracefully with SIGTERM.
 """
 
 import re
@@ -37,6 +39,45 @@ def show_curl(*args):
             print("  curl " + line[2:])
     for line in r.stdout.decode(errors="replace").splitlines():
         print("  body     " + line)
+
+
+def show_nghttp(*args, data=None):
+    """Run nghttp -v and print the frames it sent and received, then the body."""
+    section("nghttp " + shlex.join(args))
+    r = subprocess.run(["nghttp", "-v", "-t", "10", *args], capture_output=True, timeout=15,
+                       input=data)
+    body = []
+    for line in r.stdout.decode(errors="replace").splitlines():
+        if m := re.match(r"\[\s*[\d.]+\] (send|recv) (\w+) frame <(.*)>", line):
+            kind, frame, fields = m.groups()
+            print(f"  nghttp {'sent    ' if kind == 'send' else 'received'} {frame} {fields}")
+        elif m := re.match(r"\[\s*[\d.]+\] recv \(stream_id=\d+\) (\S+: .*)", line):
+            print(f"  nghttp received   {m.group(1)}")
+        elif not line.startswith(("[", " ")) and line.strip():
+            body.append(line)
+    for line in body:
+        print("  body     " + line)
+
+
+def show_client(*args):
+    """Run the example client; identical consecutive responses are shown once, counted."""
+    section("examples/client.py " + shlex.join(args))
+    r = subprocess.run([sys.executable, str(EXAMPLES / "client.py"), *args],
+                       capture_output=True, timeout=30)
+    for line in r.stderr.decode().splitlines():
+        print("  client   " + line)
+    lines = r.stdout.decode().splitlines()
+    shown = []
+    for status, body in zip(lines[0::2], lines[1::2]):
+        if status.startswith("HTTP/") and shown and shown[-1][1:] == [status, body]:
+            shown[-1][0] += 1
+        elif status.startswith("HTTP/"):
+            shown.append([1, status, body])
+    for count, status, body in shown:
+        print(f"  output   {count} x {status} / {body}")
+    for line in lines:
+        if line.startswith("connections opened"):
+            print("  output   " + line)
 
 
 def main():
@@ -75,13 +116,29 @@ def main():
         for line in r.stdout.decode().splitlines():
             print("  output   " + line)
 
+        if shutil.which("nghttp"):
+            show_nghttp(f"{url}/stream?chunks=2&size=12&trailers=1")
+            show_nghttp("-d", "-", f"{url}/echo", data=b"posted by nghttp over h2c\n")
+        show_client("--h2c", f"{url}/delay?ms=100", "--repeat", "100",
+                    "--concurrency", "100")
+
         section("examples/server.py saw")
         time.sleep(0.2)
         server.send_signal(signal.SIGTERM)
         code = server.wait(15)
         time.sleep(0.1)
-        for line in log[1:]:
-            print("  " + line)
+        # Streams of one HTTP/2 connection that saw the same: the first, then a count.
+        same, previous = 0, None
+        for line in log[1:] + [""]:
+            key = re.sub(r"stream \d+", "stream N", line)
+            if key == previous and "HTTP/2 stream" in line:
+                same += 1
+                continue
+            if same:
+                print(f"  ... and {same} more such streams on that connection")
+            same, previous = 0, key
+            if line:
+                print("  " + line)
         print(f"  (exit code {code} after SIGTERM)")
         return code
     finally:

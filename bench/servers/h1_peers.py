@@ -5,7 +5,7 @@
 
 Same Wire, same connection task per socket, same route functions as
 examples/server.py; only the HTTP/1 layer differs. Upgrade and CONNECT are
-answered 501: the benchmark does not use them.
+answered 501 and trailers are left out: the benchmark does not use them.
 """
 
 import argparse
@@ -108,7 +108,7 @@ class H11Request(Request):
         if self.wire.must_drain:
             await self.wire.drain()
 
-    async def stream(self, status, chunks, headers=None):
+    async def stream(self, status, chunks, headers=None, trailers=None):
         conn, wire = self.conn, self.wire
         hdrs = fields(headers) + [(b"transfer-encoding", b"chunked"), (b"date", date())]
         wire.write(conn.send(h11.Response(status_code=status, headers=hdrs)))
@@ -218,7 +218,7 @@ class HTRequest(Request):
         if self.wire.must_drain:
             await self.wire.drain()
 
-    async def stream(self, status, chunks, headers=None):
+    async def stream(self, status, chunks, headers=None, trailers=None):
         wire = self.wire
         wire.write(self._head(status, headers, b"transfer-encoding: chunked\r\n"))
         async for chunk in chunks:

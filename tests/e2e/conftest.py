@@ -164,6 +164,15 @@ http {{
         root {tmp}/www;
     }}
 
+    # HTTP/2 over cleartext with prior knowledge; after 30 requests on one
+    # connection nginx says GOAWAY, so a longer run sees one mid-way.
+    server {{
+        listen 127.0.0.1:{h2_port};
+        http2 on;
+        keepalive_requests 30;
+        root {tmp}/www;
+    }}
+
     # A forward proxy for plain HTTP: requests arrive in absolute form.
     server {{
         listen 127.0.0.1:{proxy_port};
@@ -188,17 +197,54 @@ def nginx(tmp_path_factory):
     (www / "a.txt").write_text("static file a\n")
     (www / "b.txt").write_text("static file b\n")
     (www / "big.bin").write_bytes(bytes(range(256)) * 4096)
-    static_port, proxy_port = free_port(), free_port()
+    static_port, proxy_port, h2_port = free_port(), free_port(), free_port()
     conf = tmp / "nginx.conf"
-    conf.write_text(NGINX_CONF.format(tmp=tmp, static_port=static_port, proxy_port=proxy_port))
+    conf.write_text(NGINX_CONF.format(tmp=tmp, static_port=static_port, proxy_port=proxy_port,
+                                      h2_port=h2_port))
     prog = Program([exe, "-e", str(tmp / "early.log"), "-p", str(tmp), "-c", str(conf)])
     try:
         wait_accepting(static_port)
         wait_accepting(proxy_port)
+        wait_accepting(h2_port)
         prog.url = f"http://127.0.0.1:{static_port}"
+        prog.h2_url = f"http://127.0.0.1:{h2_port}"
         prog.proxy = f"http://127.0.0.1:{proxy_port}"
         prog.root = www
         prog.access_log = tmp / "access.log"
+        yield prog
+    finally:
+        prog.stop()
+
+
+def tool(name):
+    return shutil.which(name) or pytest.skip(f"{name} is not installed")
+
+
+def nghttp(*args, timeout=20.0):
+    return run([tool("nghttp"), "-t", str(int(timeout - 5)), *args], timeout=timeout)
+
+
+def h2load(url, *args, timeout=60.0):
+    """Run h2load; (succeeded, total) from its summary."""
+    r = run([tool("h2load"), *args, url], timeout=timeout)
+    out = r.stdout.decode()
+    m = re.search(r"requests: (\d+) total, \d+ started, \d+ done, (\d+) succeeded", out)
+    assert m, out + r.stderr.decode()
+    return int(m.group(2)), int(m.group(1))
+
+
+@pytest.fixture(scope="module")
+def nghttpd(tmp_path_factory):
+    """nghttpd without TLS serving a directory of static files."""
+    exe = tool("nghttpd")
+    www = tmp_path_factory.mktemp("nghttpd")
+    (www / "a.txt").write_text("static file a\n")
+    (www / "big.bin").write_bytes(bytes(range(256)) * 4096)
+    port = free_port()
+    prog = Program([exe, "--no-tls", "-d", str(www), str(port)])
+    try:
+        wait_accepting(port)
+        prog.url = f"http://127.0.0.1:{port}"
         yield prog
     finally:
         prog.stop()

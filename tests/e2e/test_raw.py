@@ -158,3 +158,16 @@ def test_graceful_shutdown_finishes_in_flight_responses():
         prog.kill()
         for r in conns:
             r.close()
+
+
+def test_first_bytes_decide_the_protocol(raw):
+    # A first byte that could start the HTTP/2 preface, then a divergence: HTTP/1.1.
+    c = raw()
+    c.send(b"P")
+    time.sleep(0.05)
+    c.send(b"UT /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nok")
+    assert c.read_until(b"ok").startswith(b"HTTP/1.1 200 OK\r\n")
+    # The preface's request line without the rest of it is a bad HTTP/1.1 request.
+    c = raw()
+    c.send(b"PRI * HTTP/2.0\r\n\r\nXX\r\n\r\n")
+    assert c.read_to_eof().startswith(b"HTTP/1.1 400 Bad Request\r\n")

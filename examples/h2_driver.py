@@ -1,0 +1,408 @@
+"""The HTTP/2 connection driver shared by the example server and client.
+
+`H2Connection` subclasses `H2Streams`, which holds the whole connection
+state; this file only adds the asyncio machinery: a read pump that feeds
+transport bytes in and hands every frame event to its `recv_*` step, a write
+pump that moves the pending-send buffer out as a zero-copy batch, and the
+events the other tasks wait on. Every decision (who to wake, whether the pump
+must run, whether a stream may send, whether the connection is over) is the
+answer of one state step; the verdicts' `H2_FLAG_*` bits are acted on in
+`apply`.
+
+One `Stream` per HTTP/2 stream is the handle the state stores and hands back
+in its verdicts: the received head, body chunks and trailers wait in it, and
+its events wake the tasks that read or write the stream.
+"""
+
+import asyncio
+from collections import deque
+
+import velmora._velmora as v
+
+WAKE = v.H2_FLAG_WAKE
+SLOT_FREED = v.H2_FLAG_SLOT_FREED
+CONN_DONE = v.H2_FLAG_CONN_DONE
+STOP_ACCEPTING = v.H2_FLAG_STOP_ACCEPTING
+CAPACITY = v.H2_FLAG_CAPACITY
+
+FEED_BYTES = 64 * 1024  # decoded per step: bounds the frame events alive at once
+LINGER_SECONDS = 1.0  # after our last frame, how long the peer may take to close its side
+DRAIN_SECONDS = 5.0  # how long the write pump may take to flush at close
+
+
+class GoAwayRefused(Exception):
+    """The peer's GOAWAY refused the request before processing it: safe to retry."""
+
+
+def copy_error(exc):
+    """A traceback-free copy to store as the connection's error."""
+    try:
+        return type(exc)(*exc.args)
+    except Exception:
+        return v.ConnectionClosedError(str(exc))
+
+
+class Stream:
+    """The handle of one stream: what arrived for it, and the events its tasks wait on."""
+
+    __slots__ = ("id", "head", "trailers", "chunks", "eof", "stop", "stopped", "readable",
+                 "window", "gone", "received")
+
+    def __init__(self):
+        self.id = 0
+        self.head = None  # H2FrameHeaders: the request (server) or the response head (client)
+        self.trailers = None
+        self.chunks = deque()  # (payload, budgeted) not yet read
+        self.eof = False  # nothing more will arrive for the body
+        self.stop = None  # H2Stopped once the stream stopped, when there is a reason
+        self.stopped = False
+        self.readable = asyncio.Event()  # head, chunk, end or stop
+        self.window = asyncio.Event()  # a sender may try again
+        self.gone = asyncio.Event()  # the stream was reset or the connection failed
+        self.received = 0
+
+    def halt(self, stop, body=True):
+        """The stream stopped: publish why and wake every waiter."""
+        self.stop = stop
+        self.stopped = True
+        self.window.set()
+        self.gone.set()
+        if body:
+            self.eof = True
+            self.readable.set()
+
+
+class H2Connection(v.H2Streams):
+    """The pumps and waits of one HTTP/2 connection (either role)."""
+
+    __slots__ = ("wire", "wake", "over", "writers_done", "spare", "log")
+
+    def setup(self, wire, log):
+        self.wire = wire
+        self.log = log
+        self.wake = asyncio.Event()  # the write pump has work
+        self.over = asyncio.Event()  # the connection is finished: close it
+        self.writers_done = asyncio.Event()  # the last body writer ended after close began
+        self.spare = None
+
+    def start(self):
+        """Queue the handshake and start both pumps."""
+        self.begin()
+        read = asyncio.ensure_future(self.read_pump())
+        pump = asyncio.ensure_future(self.write_pump())
+        self.store_task_handles(read, pump)
+        self.wake.set()
+
+    # Flags: what a verdict asks of the driver.
+
+    def apply(self, flags):
+        if flags & WAKE:
+            self.wake.set()
+        if flags & CAPACITY:
+            handle = self.next_capacity_wake()
+            if handle is not None:
+                handle.window.set()
+        if flags & (SLOT_FREED | CONN_DONE | STOP_ACCEPTING):
+            self.on_flags(flags)
+
+    def on_flags(self, flags):
+        """Role-specific flags; both roles end the connection when it is done."""
+        if flags & CONN_DONE:
+            self.over.set()
+
+    # The read pump.
+
+    async def read_pump(self):
+        wire = self.wire
+        try:
+            # The first round decodes what prime() left buffered (the server's sniff).
+            data = b""
+            while self.feed(data):
+                # A peer that does not read what we answer is not read either: the
+                # pending-send buffer stays bounded by one batch of replies.
+                if wire.must_drain:
+                    try:
+                        await wire.drain()
+                    except ConnectionError:
+                        self.fail_connection(v.ConnectionClosedError("connection lost"))
+                        return
+                try:
+                    data = await wire.read()
+                except OSError as exc:
+                    self.fail_connection(v.ConnectionClosedError(str(exc) or "connection reset"))
+                    return
+                if not data:
+                    self.fail_connection(v.ConnectionClosedError("connection closed by peer"))
+                    return
+            # After a protocol error: skip what still arrives until the peer closes, so
+            # that our GOAWAY is not lost to a reset.
+            while await wire.read():
+                pass
+        except OSError:
+            pass
+
+    def feed(self, data):
+        """Decode `data` and run every frame's step; False after a connection error."""
+        if len(data) > FEED_BYTES:
+            # A large read of tiny frames would be tens of thousands of events at
+            # once: decode it a slice at a time.
+            view = memoryview(data)
+            return all(self.feed(bytes(view[i:i + FEED_BYTES]))
+                       for i in range(0, len(data), FEED_BYTES))
+        flags = 0
+        try:
+            for ev in self.receive(data):
+                try:
+                    flags |= DISPATCH[type(ev)](self, ev)
+                except v.H2StreamError as exc:
+                    # A stream-level violation: reset that stream, keep the connection.
+                    flags |= self.reset_after_error(exc.args[0], exc.args[1])
+            flags |= self.maybe_goaway_reply()
+        except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:
+            # ValueError: a SETTINGS value out of range, a connection error too.
+            self.apply(flags)
+            self.connection_error(exc)
+            return False
+        self.apply(flags)
+        return True
+
+    def connection_error(self, exc):
+        reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
+        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} (GOAWAY {reason})")
+        self.apply(self.send_goaway(reason))
+        self.fail_connection(exc)
+
+    def fail_connection(self, exc):
+        """Record the first error, stop every stream with it, end the connection."""
+        for handle, stop in self.fail(copy_error(exc)):
+            handle.halt(stop)
+        self.apply(CONN_DONE | SLOT_FREED)
+        self.over.set()
+
+    # Frame events. Each returns the flags of its step.
+
+    def on_headers(self, ev):
+        # After a stream error the spare may have become the handle of the stream in
+        # error: it is not reused.
+        spare = self.take_spare()
+        verdict = self.recv_headers(ev, spare)
+        kind, s = verdict.kind, verdict.handle
+        if kind == v.H2_HEADERS_OPENED:
+            s.id = verdict.stream_id
+            s.head = ev
+            s.eof = verdict.eof
+            self.on_request(s)
+        else:
+            self.spare = spare
+            if kind == v.H2_HEADERS_HEAD:
+                s.head = ev
+                s.eof = verdict.eof
+                s.readable.set()
+            elif kind == v.H2_HEADERS_TRAILERS:
+                s.trailers = ev.headers
+                s.eof = True
+                s.readable.set()
+        return verdict.flags
+
+    def take_spare(self):
+        """The handle a new peer-opened stream would get (the server role's)."""
+        return None
+
+    def on_request(self, s):
+        raise NotImplementedError
+
+    def on_stream_error(self, ev):
+        return self.reset_after_error(ev.stream_id, ev.error_code)
+
+    def reset_after_error(self, sid, reason):
+        """Answer a stream-level violation with RST_STREAM; the connection goes on."""
+        verdict = self.reset_on_error(sid, reason)
+        if verdict.handle is not None:
+            verdict.handle.halt(verdict.stop)
+        return verdict.flags
+
+    def on_data(self, ev):
+        verdict = self.recv_data(ev)
+        s = verdict.handle
+        if s is not None:
+            if verdict.payload is not None:
+                s.chunks.append((verdict.payload, verdict.budgeted))
+                s.readable.set()
+            if verdict.eof:
+                s.eof = True
+                s.readable.set()
+        return verdict.flags
+
+    def on_window_update(self, ev):
+        for handle in self.recv_window_update(ev):
+            handle.window.set()
+        return 0
+
+    def on_settings(self, ev):
+        initial, wake_windows, flags = self.recv_settings(ev)
+        for handle in wake_windows:
+            handle.window.set()
+        if initial:
+            self.on_ready()
+        return flags
+
+    def on_ready(self):
+        pass
+
+    def on_ping(self, ev):
+        return self.recv_ping(ev)
+
+    def on_priority(self, ev):
+        return 0
+
+    def on_reset(self, ev):
+        got = self.recv_reset(ev)
+        if got is None:
+            return 0
+        handle, stop, notify_body, flags = got
+        if handle is not None:
+            handle.halt(stop, notify_body)
+        return flags
+
+    def on_go_away(self, ev):
+        aborted, flags = self.recv_go_away(ev)
+        for handle, stop in aborted:
+            handle.halt(stop)
+        if ev.error_code:
+            self.log(f"{self.wire.peer}: GOAWAY {ev.error_code} "
+                     f"{ev.debug_data.decode(errors='replace')}".rstrip())
+        return flags
+
+    # The write pump.
+
+    async def write_pump(self):
+        wire = self.wire
+        wake = self.wake
+        while True:
+            view, stopping = self.take_pending()
+            if len(view):
+                wire.write(view)
+                if wire.must_drain:
+                    try:
+                        await wire.drain()
+                    except ConnectionError:
+                        self.fail_connection(v.ConnectionClosedError("connection lost"))
+                        stopping = True
+            del view
+            for handle in self.credit_written():
+                handle.window.set()
+            if self.has_pending():
+                continue
+            if stopping:
+                return
+            wake.clear()
+            await wake.wait()
+
+    # Streams: reading and sending bodies.
+
+    async def read(self, s):
+        """The next piece of the stream's body, b"" at its end; raises when it stopped."""
+        while True:
+            if s.chunks:
+                data, budgeted = s.chunks.popleft()
+                n = len(data)
+                flags = self.release_capacity(s.id, n)
+                if budgeted:
+                    self.release_data_frame(s.id, n)
+                if flags:
+                    self.apply(flags)
+                s.received += n
+                return data
+            if s.eof:
+                if s.stop is not None:
+                    self.raise_stop(s.id, s.stop)
+                return b""
+            s.readable.clear()
+            await s.readable.wait()
+
+    async def send_body(self, s, data, end_stream):
+        """Send `data` on the stream under flow control, waiting for window as told."""
+        offset = 0
+        while True:
+            s.window.clear()
+            verdict = self.send_data(s.id, data, offset, end_stream)
+            if verdict.flags:
+                self.apply(verdict.flags)
+            if verdict.stopped is not None:
+                self.raise_stop(s.id, verdict.stopped)
+            if verdict.handle is not None:
+                verdict.handle.halt(verdict.reader_stop)
+            if verdict.done:
+                return
+            if verdict.sent:
+                offset += verdict.sent
+            else:
+                await s.window.wait()
+
+    def writer_begin(self):
+        """Count a body writer in; a closing or failed connection refuses it."""
+        if not self.writer_start():
+            stored = self.conn_error()
+            if stored is not None:
+                raise copy_error(stored) from stored
+            raise v.ConnectionClosedError("connection closed")
+
+    def writer_finish(self):
+        if self.writer_end():
+            self.writers_done.set()
+
+    def raise_stop(self, sid, stop):
+        """Raise what a stopped stream means for its reader or writer."""
+        if stop.conn and stop.reason is not None:
+            raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
+        if stop.conn or stop.reason is None:
+            stored = self.conn_error()
+            if stored is not None:
+                raise copy_error(stored) from stored
+            if stop.conn:
+                raise v.ConnectionClosedError("connection closed")
+            raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
+        raise v.H2StreamError(sid, stop.reason, "remote")
+
+    # The end.
+
+    async def close(self):
+        """Wind the pumps down once: flush what is queued, close, join both tasks."""
+        if not self.release_writers():
+            # Body writers still run: their frames go out before the pump stops.
+            try:
+                await asyncio.wait_for(self.writers_done.wait(), DRAIN_SECONDS)
+            except TimeoutError:
+                pass
+        self.stop_pump()
+        self.wake.set()
+        wire = self.wire
+        pump = self.take_pump_handle()
+        if pump is not None:
+            try:
+                await asyncio.wait_for(pump, DRAIN_SECONDS)
+            except (TimeoutError, asyncio.CancelledError):
+                wire.abort()
+        read = self.take_read_handle()
+        if read is not None:
+            # Half-close and let the peer read our last frames before it sees the end.
+            wire.write_eof()
+            _, pending = await asyncio.wait((read,), timeout=LINGER_SECONDS)
+            if pending:
+                read.cancel()
+                await asyncio.gather(read, return_exceptions=True)
+        wire.close()
+
+
+# Each frame event's step, by event class.
+DISPATCH = {
+    v.H2FrameHeaders: H2Connection.on_headers,
+    v.H2FrameData: H2Connection.on_data,
+    v.H2FrameWindowUpdate: H2Connection.on_window_update,
+    v.H2FrameSettings: H2Connection.on_settings,
+    v.H2FramePing: H2Connection.on_ping,
+    v.H2FrameRstStream: H2Connection.on_reset,
+    v.H2FrameGoAway: H2Connection.on_go_away,
+    v.H2FrameStreamError: H2Connection.on_stream_error,
+    v.H2FramePriority: H2Connection.on_priority,
+}
