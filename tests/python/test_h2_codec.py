@@ -361,6 +361,7 @@ def test_settings_serializer():
 
 def test_static_helpers():
     H2Codec.check_send_headers(HeaderMap([("te", "trailers"), ("accept", "*/*")]))
+    H2Codec.check_send_headers(HeaderMap([("te", "trailers"), ("te", "gzip")]))  # only the first te counts
     for bad in (("te", "gzip"), ("connection", "close"), ("upgrade", "h2c"), ("keep-alive", "1"),
                 ("proxy-connection", "x"), ("transfer-encoding", "chunked")):
         with pytest.raises(H2UserError) as e:
