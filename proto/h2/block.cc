@@ -36,15 +36,4 @@ bool HeaderList::content_length_invalid() const noexcept {
   return fields.contains("content-length") && !content_length();
 }
 
-bool is_forbidden_field(std::string_view n, std::string_view v) noexcept {
-  switch (n.size()) {
-    case 2: return n == "te" && v != "trailers";
-    case 7: return n == "upgrade";
-    case 10: return n == "connection" || n == "keep-alive";
-    case 16: return n == "proxy-connection";
-    case 17: return n == "transfer-encoding";
-  }
-  return false;
-}
-
 }  // namespace velmora::h2

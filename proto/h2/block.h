@@ -43,9 +43,4 @@ class HeaderListSink final : public hpack::FieldSink {
   http::HeaderMap::Builder& fields_;
 };
 
-// The fields an HTTP/2 message may not carry (RFC 9113 section 8.2.2):
-// connection-specific fields, and `te` with any value other than "trailers".
-// `lname` is lowercase.
-bool is_forbidden_field(std::string_view lname, std::string_view value) noexcept;
-
 }  // namespace velmora::h2

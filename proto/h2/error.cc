@@ -167,7 +167,8 @@ std::string_view hpack_error_name(HpackError e) noexcept {
 }
 
 bool hpack_error_needs_more(HpackError e) noexcept {
-  return e == HpackError::need_more_integer_underflow || e == HpackError::need_more_string_underflow;
+  return e == HpackError::need_more_unexpected_end_of_stream || e == HpackError::need_more_integer_underflow ||
+         e == HpackError::need_more_string_underflow;
 }
 
 }  // namespace velmora::h2

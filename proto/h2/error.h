@@ -225,9 +225,11 @@ enum class HpackError : uint8_t {
 // The printed name: "NeedMore(StringUnderflow)", "InvalidTableIndex", ...
 std::string_view hpack_error_name(HpackError e) noexcept;
 
-// True for the kinds that only mean the input stopped short (integer or
-// string underflow): more octets of the same block could still make it
-// decodable. An empty literal name is final, whatever its printed name.
+// True for the three NeedMore kinds. On a fragment that does not end the
+// block they only mean the next CONTINUATION is awaited: the representation
+// stays undecoded and is tried again with the next fragment. An empty
+// literal name fails the same way each time, so it surfaces once the block
+// ends, as the peer's other blocks would.
 bool hpack_error_needs_more(HpackError e) noexcept;
 
 }  // namespace velmora::h2

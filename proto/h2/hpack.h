@@ -146,7 +146,8 @@ class Decoder {
   // closed; the table keeps every insertion made before the error):
   //   need_more_integer_underflow, need_more_string_underflow: the block
   //     ends inside an integer or a string (only with end_of_block);
-  //   need_more_unexpected_end_of_stream: a literal field with an empty name;
+  //   need_more_unexpected_end_of_stream: a literal field with an empty name
+  //     (also only with end_of_block: before it the block stays partial);
   //   integer_overflow: an integer longer than 5 octets;
   //   invalid_table_index: index 0 or past the static and dynamic entries;
   //   invalid_huffman_code: EOS in a string, a code cut off at the end,

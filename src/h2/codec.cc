@@ -314,7 +314,10 @@ PyObject* check_send_headers(PyObject*, PyObject* headers) {
     PyErr_Format(PyExc_TypeError, "argument 'headers' must be HeaderMap, not %T", headers);
     return nullptr;
   }
-  if (h2::has_forbidden_fields(copy_header_map(headers))) return raise(h2_user_error(H2User::malformed_headers));
+  // Read in place under the map's lock: drivers check every outgoing head.
+  bool bad = HeaderMapObject::of(headers)->with(
+      [](const HeaderMapState& s) { return h2::has_forbidden_fields(s.map); });
+  if (bad) return raise(h2_user_error(H2User::malformed_headers));
   Py_RETURN_NONE;
 }
 

@@ -171,6 +171,11 @@ def test_errors_discard_the_batch():
     assert protocol_error(H2Codec(), headers_frames(1, b"\xff\xff\xff\xff\xff\xff")) == (
         1, "HPACK decoding failed: Hpack(IntegerOverflow)")
     assert protocol_error(H2Codec(), headers_frames(1, b"\x80")) == (1, "HPACK decoding failed: Hpack(InvalidTableIndex)")
+    # An empty literal name is a NeedMore kind: mid-block it waits, the
+    # block's end reports it.
+    c = H2Codec()
+    assert c.receive(frame(1, 0, 1, b"\x82\x00\x00\x01x")) == []
+    assert protocol_error(c, frame(9, 4, 1, b"")) == (1, "HPACK decoding failed: Hpack(NeedMore(UnexpectedEndOfStream))")
 
 
 @settings(max_examples=60, deadline=None)
@@ -356,6 +361,7 @@ def test_settings_serializer():
 
 def test_static_helpers():
     H2Codec.check_send_headers(HeaderMap([("te", "trailers"), ("accept", "*/*")]))
+    H2Codec.check_send_headers(HeaderMap([("te", "trailers"), ("te", "gzip")]))  # only the first te counts
     for bad in (("te", "gzip"), ("connection", "close"), ("upgrade", "h2c"), ("keep-alive", "1"),
                 ("proxy-connection", "x"), ("transfer-encoding", "chunked")):
         with pytest.raises(H2UserError) as e:

@@ -333,14 +333,20 @@ TEST(HpackDecode, FieldChecks) {
   EXPECT_EQ(err(std::string("\x04\x03/\0a", 5)), "InvalidUtf8");
 }
 
-TEST(HpackDecode, EmptyLiteralNameIsFinalEvenMidBlock) {
-  // An empty name cannot become valid with more input: not a partial block.
+TEST(HpackDecode, EmptyLiteralNameFailsWhenTheBlockEnds) {
+  // Like the other NeedMore kinds it waits for the next fragment mid-block,
+  // keeping the representation; the block's end turns it into the error.
   Decoder d;
   HeaderBlock block(1 << 20);
   Recorder rec;
-  auto r = d.decode(std::string("\x00\x00\x01x", 4), block, rec, false);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), HpackError::need_more_unexpected_end_of_stream);
+  std::string f = unhex("8200000178");  // :method GET, then a literal with an empty name
+  auto r = d.decode(f, block, rec, false);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, BlockStatus::partial);
+  EXPECT_EQ(r->consumed, 1u);
+  auto r2 = d.decode(f.substr(1), block, rec, true);
+  ASSERT_FALSE(r2);
+  EXPECT_EQ(r2.error(), HpackError::need_more_unexpected_end_of_stream);
 }
 
 // ---- size updates ----------------------------------------------------------------
