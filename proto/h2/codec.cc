@@ -1,5 +1,6 @@
 #include "proto/h2/codec.h"
 
+#include "proto/http/connection_fields.h"
 #include "proto/http/fields.h"
 #include "proto/http/uri.h"
 
@@ -112,12 +113,12 @@ std::expected<void, SendError> Sender::write_headers(std::string& out, uint32_t 
 }
 
 bool has_forbidden_fields(const http::HeaderMap& m) noexcept {
-  static constexpr std::string_view kConnectionSpecific[] = {"connection", "transfer-encoding", "upgrade",
-                                                             "keep-alive", "proxy-connection"};
-  for (std::string_view n : kConnectionSpecific)
+  // Names are looked up rather than every field scanned: a head holds many
+  // fields and few, if any, of these.
+  for (std::string_view n : http::kConnectionSpecificNames)
     if (m.contains(n)) return true;
   std::string_view te;
-  return m.first("te", te) && te != "trailers";
+  return m.first("te", te) && http::is_connection_specific("te", te);
 }
 
 bool method_is_head(std::string_view method) noexcept { return method == "HEAD"; }

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "proto/h2/hpack_huffman.h"
+#include "proto/http/connection_fields.h"
+#include "proto/http/field_scan.h"
 #include "proto/http/fields.h"
 #include "proto/http/utf8.h"
 
@@ -44,24 +46,8 @@ uint8_t static_tag(uint32_t i) noexcept {
   return kTagRegular;
 }
 
-// Fields that carry connection-level meaning in HTTP/1 and are forbidden in
-// HTTP/2 messages.
-bool is_connection_specific(std::string_view n) noexcept {
-  switch (n.size()) {
-    case 7: return n == "upgrade";
-    case 10: return n == "connection" || n == "keep-alive";
-    case 16: return n == "proxy-connection";
-    case 17: return n == "transfer-encoding";
-  }
-  return false;
-}
-
-bool is_lower_token(std::string_view n) noexcept {
-  if (n.empty() || n.size() >= 65536) return false;
-  uint8_t bad = 0;
-  for (unsigned char c : n) bad |= uint8_t(http::detail::kTables.token_lower[c] != c);
-  return !bad;
-}
+// A field name as HTTP/2 carries it, within the 16-bit lengths names are kept at.
+bool is_lower_token(std::string_view n) noexcept { return n.size() < 65536 && http::is_lower_token(n); }
 
 bool valid_pseudo_value(uint8_t tag, std::string_view v) noexcept {
   switch (Pseudo(tag)) {
@@ -184,7 +170,7 @@ std::expected<DecodeResult, HpackError> Decoder::decode(std::string_view in, Hea
   auto deliver = [&](uint8_t tag, std::string_view name, std::string_view value, bool never) -> bool {
     block.field_seen_ = true;
     if (tag == kTagRegular) {
-      if (is_connection_specific(name) || (name == "te" && value != "trailers")) {
+      if (http::is_connection_specific(name, value)) {
         block.malformed_ = true;
         return true;
       }

@@ -7,8 +7,12 @@
 
 namespace velmora::http {
 
-// `connection`, `keep-alive`, `proxy-connection`, `transfer-encoding` or
-// `upgrade` (names as stored: lowercase).
+// The connection-specific names (as stored: lowercase), for a caller that
+// looks them up in a map rather than testing each field.
+inline constexpr std::string_view kConnectionSpecificNames[] = {"connection", "transfer-encoding", "upgrade",
+                                                                "keep-alive", "proxy-connection"};
+
+// One of kConnectionSpecificNames.
 bool is_connection_specific_name(std::string_view lname) noexcept;
 
 // A field that may not travel in an HTTP/2 header block: a connection-
