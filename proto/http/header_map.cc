@@ -473,7 +473,10 @@ bool HeaderMap::Builder::add_from_block(std::string_view lname, std::string_view
   uint32_t value_off = uint32_t(value.data() - src_);
   uint32_t h = lname.data() == last_name_ ? last_hash_ : hash_name(lname);
   int32_t e = map_.find(lname, h);
-  map_.ensure(map_.nentries_ + (e < 0), map_.nvalues_ + 1, map_.nbytes_);
+  // The builder sized the map for its fields: growing is the rare case, and
+  // the out-of-line call is skipped when there is room.
+  if (map_.nentries_ + (e < 0) > map_.cap_.entries || map_.nvalues_ + 1 > map_.cap_.values)
+    map_.ensure(map_.nentries_ + (e < 0), map_.nvalues_ + 1, map_.nbytes_);
   map_.link_value(e, name_off, uint32_t(lname.size()), h, map_.add_value_row(value_off, uint32_t(value.size())));
   return true;
 }

@@ -1,5 +1,8 @@
 #include "proto/http/utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace velmora::http {
 
 namespace {
@@ -35,11 +38,28 @@ size_t utf8_sequence(std::string_view s, size_t i, size_t& bad) noexcept {
   return 0;
 }
 
+// Length of the ASCII run at the start of `s`, found eight bytes at a time
+// (received text is mostly ASCII).
+size_t ascii_prefix(std::string_view s) noexcept {
+  size_t i = 0;
+  for (; s.size() - i >= 8; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    if (w & 0x8080808080808080ull) break;
+  }
+  while (i < s.size() && (unsigned char)s[i] < 0x80) ++i;
+  return i;
+}
+
 }  // namespace
+
+bool is_ascii(std::string_view s) noexcept { return ascii_prefix(s) == s.size(); }
 
 bool is_valid_utf8(std::string_view s) noexcept {
   size_t bad;
   for (size_t i = 0; i < s.size();) {
+    i += ascii_prefix(s.substr(i));
+    if (i == s.size()) break;
     size_t n = utf8_sequence(s, i, bad);
     if (!n) return false;
     i += n;

@@ -7,6 +7,9 @@
 
 namespace velmora::http {
 
+// Every byte below 0x80.
+bool is_ascii(std::string_view s) noexcept;
+
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view s) noexcept;
 

@@ -14,6 +14,7 @@
 #include "proto/h1/body_encoder.h"
 #include "proto/h1/head_encoder.h"
 #include "proto/http/fields.h"
+#include "proto/http/utf8.h"
 #include "src/errors.h"
 #include "src/h1/body_decoder.h"
 #include "src/http/header_map.h"
@@ -49,11 +50,7 @@ bool init_shared_strings() {
 }
 
 // Text that is ASCII becomes a compact ASCII str without decoding.
-PyObject* text_obj(std::string_view s) {
-  for (unsigned char c : s)
-    if (c >= 0x80) return str_obj(s);
-  return ascii_obj(s);
-}
+PyObject* text_obj(std::string_view s) { return http::is_ascii(s) ? ascii_obj(s) : str_obj(s); }
 
 // ---- head events ------------------------------------------------------------
 

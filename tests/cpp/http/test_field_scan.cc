@@ -7,6 +7,7 @@
 #include <string>
 
 #include "proto/http/field_scan.h"
+#include "proto/http/utf8.h"
 
 namespace velmora::http {
 namespace {
@@ -77,6 +78,28 @@ INSTANTIATE_TEST_SUITE_P(Paths, FieldScan, ::testing::Values(ScanPath::portable,
                              default: return std::string("automatic");
                            }
                          });
+
+// The ASCII check and UTF-8 validation skip ASCII a word at a time: a high
+// byte, a valid sequence or a broken one is found at every offset and length.
+TEST(Utf8WordSkip, FindsEveryNonAsciiPosition) {
+  for (size_t len = 0; len <= 24; ++len) {
+    std::string ascii(len, 'a');
+    EXPECT_TRUE(is_ascii(ascii));
+    EXPECT_TRUE(is_valid_utf8(ascii));
+    for (size_t at = 0; at < len; ++at) {
+      std::string high = ascii;
+      high[at] = '\x80';
+      EXPECT_FALSE(is_ascii(high)) << len << " " << at;
+      EXPECT_FALSE(is_valid_utf8(high)) << len << " " << at;
+      std::string good = ascii;
+      good.insert(at, "\xc3\xa9");
+      EXPECT_FALSE(is_ascii(good));
+      EXPECT_TRUE(is_valid_utf8(good)) << len << " " << at;
+      std::string cut = ascii.substr(0, at) + "\xe2\x82";
+      EXPECT_FALSE(is_valid_utf8(cut)) << at;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace velmora::http
