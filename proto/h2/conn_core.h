@@ -212,7 +212,7 @@ class ConnCore final : public FrameQueue {
   // joins the credits in flight. Returns the stopping flag.
   bool take_pending(std::string& out);
   // An emptied batch buffer comes back: kept as the spare when there is
-  // none, else freed with `buf` by the caller.
+  // none and it is not oversized, else freed with `buf` by the caller.
   void give_back(std::string& buf) noexcept;
   // The credits in flight are on the wire: handles of their streams, once
   // each, in first-seen order, go to `wake`.
@@ -244,6 +244,8 @@ class ConnCore final : public FrameQueue {
   void goaway(uint32_t last_stream_id, uint32_t code) override;
 
   static constexpr uint64_t kFramesPerTurn = 4;
+  // The largest emptied buffer kept for reuse.
+  static constexpr size_t kMaxSpareCapacity = size_t(4) << 20;
 
  private:
   // The reset step on a stream that has a record.

@@ -218,7 +218,8 @@ bool ConnCore::take_pending(std::string& out) {
 
 void ConnCore::give_back(std::string& buf) noexcept {
   buf.clear();
-  if (has_spare) return;
+  // A buffer grown by one burst is not kept for the connection's life.
+  if (has_spare || buf.capacity() > kMaxSpareCapacity) return;
   spare.swap(buf);
   has_spare = true;
 }

@@ -150,7 +150,6 @@ uint32_t ConnState::closed_transition(StreamRecord& r, FrameQueue& out, HandleSi
 uint32_t ConnState::leave_rotation(StreamRecord& r) noexcept {
   if (!r.in_rotation) return 0;
   r.in_rotation = false;
-  r.frames_this_turn = 0;
   if (rotation_.empty()) return 0;
   if (rotation_.front() != r.id) {
     rotation_.remove(r.id);
@@ -178,10 +177,7 @@ StreamRecord* ConnState::rotation_front() noexcept {
   while (!rotation_.empty()) {
     StreamRecord* r = streams_.find(rotation_.front());
     if (r && r->in_rotation && send_ready(*r)) return r;
-    if (r) {
-      r->in_rotation = false;
-      r->frames_this_turn = 0;
-    }
+    if (r) r->in_rotation = false;
     rotation_.pop_front();
   }
   return nullptr;

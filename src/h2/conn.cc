@@ -940,25 +940,6 @@ PyObject* aclose_body(PyObject* self, PyObject* arg) {
   return reset_result(r, std::move(handle));
 }
 
-// A traceback-free copy of `exc`: a new exception of the same class with the
-// same args, keeping its cause and context chain as they are.
-PyObject* detached_copy(PyObject* exc) {
-  PyObject* args = PyObject_GetAttrString(exc, "args");
-  if (!args) return nullptr;
-  PyObject* copy = PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(exc)), args, nullptr);
-  Py_DECREF(args);
-  if (!copy) {
-    // A class whose constructor does not take its own args back: keep the
-    // object itself without its traceback.
-    PyErr_Clear();
-    if (PyException_SetTraceback(exc, Py_None) < 0) return nullptr;
-    return Py_NewRef(exc);
-  }
-  if (PyObject* cause = PyException_GetCause(exc)) PyException_SetCause(copy, cause);  // steals
-  if (PyObject* ctx = PyException_GetContext(exc)) PyException_SetContext(copy, ctx);  // steals
-  return copy;
-}
-
 PyObject* fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"exc", "message"};
   PyObject* a[2];
@@ -970,8 +951,9 @@ PyObject* fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
   std::string_view message = "connection closed";
   if (a[1] && !to_str(a[1], "message", message)) return nullptr;
-  Ref copy;
-  if (exc && !(copy = Ref(detached_copy(exc)))) return nullptr;
+  // The driver passes the copy it keeps (without a traceback); getters hand
+  // out this same object.
+  Ref copy = Ref::borrow(exc);
   AbortedRefs aborted;
   {
     Tx t(self);

@@ -1,0 +1,118 @@
+// Steady-state request/response rounds allocate nothing on the connection's
+// state side: records, id maps and send queues are reused, frames are
+// encoded straight into the pending buffer, and the written buffer comes
+// back as the next pending buffer. This program counts every operator new
+// itself, so it is built without the module's allocator.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "tests/cpp/h2/conn_testing.h"
+
+namespace {
+std::atomic<long> g_allocs{0};
+std::atomic<bool> g_counting{false};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (g_counting.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+using namespace velmora::h2;
+using namespace velmora::h2::testing;
+
+namespace {
+
+int g_handle;
+
+// Decoding is the codec's business and builds header maps; only the state
+// side is counted.
+void receive_uncounted(Conn& c, std::string_view wire) {
+  bool was = g_counting.exchange(false);
+  c.receive(wire);
+  g_counting = was;
+}
+
+// One request and its response: 8 streams at once, each answered with a
+// 1 KiB body.
+void round(Conn& client, Conn& server, std::string& wire, std::string& scratch, const OutHead& req,
+           const OutHead& resp, std::string_view body, std::vector<uint32_t>& sids, std::vector<uint32_t>& opened) {
+  sids.clear();
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(client.core.state.try_claim_slot());
+    auto r = client.core.open_stream(req, nullptr, nullptr, true, false, &g_handle);
+    ASSERT_TRUE(r && *r);
+    sids.push_back(**r);
+  }
+  wire.clear();
+  client.pump(wire, scratch);
+  receive_uncounted(server, wire);
+  opened.clear();
+  for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle, &opened);
+  ASSERT_EQ(opened, sids);
+  for (uint32_t sid : sids) {
+    server.core.state.accepted(sid);  // the application pulls the request
+    auto h = server.core.send_response_head(sid, resp, nullptr, nullptr, {}, false, server.sink);
+    ASSERT_TRUE(h);
+    auto d = server.core.send_data(sid, body, 0, true, server.sink);
+    ASSERT_TRUE(d && d->done);
+  }
+  wire.clear();
+  server.pump(wire, scratch);
+  receive_uncounted(client, wire);
+  for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
+  // The window updates the client queued go back to the server.
+  wire.clear();
+  client.pump(wire, scratch);
+  receive_uncounted(server, wire);
+  for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle);
+  server.pump(wire, scratch);
+}
+
+}  // namespace
+
+TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
+  Conn client(config(Role::client)), server(config(Role::server));
+  ASSERT_TRUE(client.core.begin());
+  ASSERT_TRUE(server.core.begin());
+  std::string wire, scratch;
+  for (int i = 0; i < 3; ++i) {
+    wire.clear();
+    client.pump(wire, scratch);
+    receive_uncounted(server, wire);
+    for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle);
+    wire.clear();
+    server.pump(wire, scratch);
+    receive_uncounted(client, wire);
+    for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
+  }
+  OutHead req, resp;
+  std::string_view scheme = "http", authority = "example";
+  ASSERT_TRUE(build_request_head("GET", "/index", &scheme, &authority, req));
+  ASSERT_TRUE(build_response_head(200, resp));
+  std::string body(1024, 'b');
+  std::vector<uint32_t> sids, opened;
+  sids.reserve(8);
+  opened.reserve(8);
+  for (int i = 0; i < 50; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+
+  g_allocs = 0;
+  g_counting = true;
+  ::operator delete(::operator new(16));  // the counter sees allocations at all
+  ASSERT_EQ(g_allocs.exchange(0), 1);
+  for (int i = 0; i < 2000; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+  g_counting = false;
+  EXPECT_EQ(g_allocs.load(), 0);
+  EXPECT_EQ(client.core.state.num_streams(), 0u);
+  EXPECT_EQ(server.core.state.num_streams(), 0u);
+  EXPECT_GT(client.core.state.next_stream_id(), 2 * 8 * 2000u);
+}
