@@ -147,6 +147,7 @@ class Side:
         self.stream_errors = []      # (sid, reason) answered with reset_on_error
         self.resets = []             # H2ResetVerdicts from reset_on_error
         self.conn_done = False
+        self.seen_flags = 0          # every H2_FLAG_* bit a verdict reported
         self.error = None
         self.settings_acked = 0
         self.peer_settings = 0
@@ -295,6 +296,7 @@ class Side:
                 c.release_data_frame(h.sid, length)
 
     def _flags(self, flags):
+        self.seen_flags |= flags
         if flags & H2_FLAG_CAPACITY:
             h = self.conn.next_capacity_wake()
             if h is not None:

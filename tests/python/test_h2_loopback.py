@@ -9,7 +9,7 @@ import random
 import pytest
 
 from h2_loopback import Pair, Side
-from velmora._velmora import H2Stopped
+from velmora._velmora import H2_FLAG_STOP_ACCEPTING, H2Stopped
 
 
 def _body(n, seed=0):
@@ -281,3 +281,29 @@ def test_client_cancelling_many_streams_keeps_its_connection(streams):
     _run(p)
     assert bytes(late.body) == b"yes"
 
+
+
+def test_graceful_shutdown_finishes_everything_the_client_sent_before_it_knew():
+    p = Pair()
+    early = [p.client.request("GET", f"/early/{i}") for i in range(3)]
+    p.pump()
+    p.server.conn.begin_graceful_shutdown()
+    # sent before the client saw the first GOAWAY: still processed
+    late = [p.client.request("POST", f"/late/{i}", None, b"x" * 30000) for i in range(2)]
+    _run(p)
+    assert p.client.conn.is_closed() and not p.client.conn.is_failed()
+    assert p.server.conn.shutdown_final and p.server.conn.max_stream_id == late[-1].sid
+    # the client opens nothing more once it has the GOAWAY
+    assert p.client.conn.try_claim_slot()
+    assert p.client.conn.open_stream("GET", "/", None, True, False, object(), scheme="https",
+                                     authority="a.test") is None
+    assert p.client.conn.num_open_streams == len(early) + len(late)
+    _answer_all(p, lambda r: r.head.path.encode())
+    _run(p)
+    paths = [f"/early/{i}" for i in range(3)] + [f"/late/{i}" for i in range(2)]
+    for h, path in zip(early + late, paths):
+        assert h.eof and h.head.status == 200 and bytes(h.body) == path.encode()
+    assert p.server.seen_flags & H2_FLAG_STOP_ACCEPTING
+    # the client answered the GOAWAY once its last stream was done
+    assert p.client.conn_done and p.client.conn.goaway_replied
+    assert p.client.conn.num_streams == p.server.conn.num_streams == 0

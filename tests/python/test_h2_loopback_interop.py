@@ -12,6 +12,8 @@ must accept.
 import random
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from h2_loopback import H2PeerSide, Pair, Side
 
@@ -192,3 +194,59 @@ def test_h2_resets_a_stream_mid_body():
     assert other.eof and bytes(other.body) == b"small"
     assert s.conn.num_streams == 0
     _peer_window_matches(p, s, c)
+
+
+@settings(max_examples=25, deadline=None)
+@given(role=st.sampled_from(["client", "server"]),
+       ours_window=st.sampled_from([100, 16384, 65535, 1 << 20]),
+       theirs_window=st.sampled_from([1000, 65535, 1 << 20]),
+       conn_window=st.sampled_from([65535, 100000, 1 << 22]),
+       sizes=st.lists(st.tuples(st.integers(0, 70000), st.integers(0, 90000)), min_size=1, max_size=6),
+       cuts=st.lists(st.integers(1, 5000), min_size=1, max_size=8).filter(lambda c: sum(c) >= 20 * len(c)))
+def test_random_exchanges_with_h2(role, ours_window, theirs_window, conn_window, sizes, cuts):
+    # random bodies both ways, random windows on each side, bytes delivered in
+    # random pieces: every body crosses whole and the windows end in step
+    ours = Side(role, initial_window_size=ours_window, connection_window=conn_window)
+    theirs = H2PeerSide("server" if role == "client" else "client", initial_window_size=theirs_window,
+                        connection_window=conn_window)
+    p = Pair(client=ours, server=theirs) if role == "client" else Pair(client=theirs, server=ours)
+    client, server = p.client, p.server
+    handles = []
+    for i, (up, _) in enumerate(sizes):
+        body = _body(up, i)
+        if client is ours:
+            handles.append(client.request("POST", f"/{i}", None, body))
+        else:
+            handles.append(client.request("POST", f"/{i}", [], body))
+    pending = {}
+    served = set()
+    k = 0
+    for _ in range(200000):
+        moved = client.run_senders() | server.run_senders()
+        p.write()
+        moved = moved or bool(p.c2s or p.s2c)
+        p.deliver_c2s(cuts[k % len(cuts)])
+        p.deliver_s2c(cuts[(k + 1) % len(cuts)])
+        k += 1
+        p.check()
+        for req in list(server.accepted):
+            if req.eof and id(req) not in served:
+                served.add(id(req))
+                path = req.head.path if server is ours else dict(req.head)[b":path"].decode()
+                i = int(path[1:])
+                assert bytes(req.body) == _body(sizes[i][0], i)
+                pending[i] = _body(sizes[i][1], 100 + i)
+                if server is ours:
+                    server.respond(req, 200, None, pending[i])
+                else:
+                    server.respond(req, 200, [], pending[i])
+                moved = True
+        if not moved and not p.client.runnable and not p.server.runnable:
+            break
+    else:
+        raise AssertionError("no quiescence")
+    p.check_stall()
+    for i, h in enumerate(handles):
+        assert h.eof and bytes(h.body) == pending[i]
+    assert ours.conn.num_streams == 0 and not ours.stream_errors and not theirs.resets
+    _peer_window_matches(p, ours, theirs)
