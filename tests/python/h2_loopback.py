@@ -182,6 +182,9 @@ class Side:
             raise
         for ev in events:
             self.dispatch(ev)
+        # the read pump's idle check after each batch: answer a peer GOAWAY
+        # once nothing is left open
+        self._flags(self.conn.maybe_goaway_reply())
 
     def _fail(self, exc):
         self.error = exc
