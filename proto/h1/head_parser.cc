@@ -329,6 +329,21 @@ inline int version_at(const char* b, size_t n, size_t i, bool& http11) noexcept 
   return 1;
 }
 
+// Whether a request header line that failed to tokenize may be dropped under
+// ignore_invalid_headers. A line that some other parser could read as a
+// framing field is never dropped, or the two would frame the message
+// differently (CL.0, TE.CL): whitespace between the name and its colon (a
+// 400 under RFC 9112, section 5.1), or a name that is Content-Length or
+// Transfer-Encoding once trimmed.
+bool droppable_line(std::string_view line) noexcept {
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return true;
+  std::string_view name = line.substr(0, colon);
+  std::string_view trimmed = http::trim_ows(name);
+  if (!trimmed.empty() && trimmed.data() + trimmed.size() != name.data() + name.size()) return false;
+  return !http::iequals(trimmed, "content-length") && !http::iequals(trimmed, "transfer-encoding");
+}
+
 }  // namespace
 
 Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
@@ -458,7 +473,9 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
     // Drop the malformed line: skip to the next line feed.
     const void* nl = std::memchr(b + line, '\n', n - line);
     if (!nl) return t.partial();
-    i = size_t(static_cast<const char*>(nl) - b) + 1;
+    size_t next = size_t(static_cast<const char*>(nl) - b) + 1;
+    if (!droppable_line(std::string_view(b + line, next - 1 - line))) return t.fail(ParseError::header_token);
+    i = next;
   }
 }
 
@@ -583,6 +600,10 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
 
   // From here on the head is taken off the buffer.
   const size_t head = t.head_len;
+  // A fragment never belongs to a request target. Cutting it off would let
+  // two different raw targets ("/admin#/../public" and "/admin") reach the
+  // application as the same one, so a target holding '#' is refused.
+  if (t.target.find('#') != std::string_view::npos) return fail(ParseError::uri, head);
   http::Uri uri;
   if (http::parse_uri(t.target, uri) != http::UriError::none) return fail(ParseError::uri, head);
   if (uri.form == http::UriForm::origin) {
@@ -610,7 +631,15 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
     const HeadSlot& sl = slots[k];
     std::string_view name = map.lower_name(name_of(b, sl));
     std::string_view value = value_of(b, sl);
-    switch (known_name(name)) {
+    Known known = known_name(name);
+    // A CONNECT request has no content (RFC 9110, section 9.3.6): a length
+    // or a coding on it is a framing ambiguity with any peer that ends the
+    // message at the head, so it is refused rather than read as a body.
+    if (out.method == Method::connect) {
+      if (known == Known::content_length) return fail(ParseError::header_content_length_invalid, head);
+      if (known == Known::transfer_encoding) return fail(ParseError::header_transfer_encoding_unexpected, head);
+    }
+    switch (known) {
       case Known::transfer_encoding:
         if (!http11) return fail(ParseError::header_transfer_encoding_unexpected, head);
         has_te = true;

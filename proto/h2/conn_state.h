@@ -166,7 +166,8 @@ class ConnState {
   // The closed transition, run whenever a stream's state may have become
   // closed; does nothing unless the state is closed and the record not yet
   // marked. Marks it, counts it inactive, frees its slot (kFlagSlotFreed),
-  // takes it out of the send queues, reaps it when nothing ties it to the
+  // takes it out of the send queues (kFlagCapacity when that hands the
+  // turn on), reaps it when nothing ties it to the
   // connection any more (its handle to `sink`: the record reference is then
   // dead), queues our GOAWAY reply once the last stream after a peer GOAWAY
   // is gone (kFlagWake | kFlagConnDone), and reports kFlagStopAccepting when

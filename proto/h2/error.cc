@@ -127,6 +127,7 @@ std::string SendError::message() const {
     case SendFailure::initial_window_size:
       return "initial_window_size must be <= 2147483647, got " + std::to_string(value);
     case SendFailure::ping_payload: return "ping payload must be exactly 8 bytes";
+    case SendFailure::frame_too_large: return "frame payload " + std::to_string(value) + " exceeds 16777215 octets";
   }
   return {};
 }

@@ -177,6 +177,7 @@ enum class SendFailure : uint8_t {
   max_frame_size,       // "max_frame_size must be in [16384, 16777215], got <value>"
   initial_window_size,  // "initial_window_size must be <= 2147483647, got <value>"
   ping_payload,         // "ping payload must be exactly 8 bytes"
+  frame_too_large,      // "frame payload <len> exceeds 16777215 octets"
 };
 
 struct SendError {

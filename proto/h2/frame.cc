@@ -103,6 +103,9 @@ std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatc
     }
   }
   std::expected<void, RecvError> r;
+  // The payloads copied out of the read buffer come from what it holds now
+  // plus at most one frame completed from `data`.
+  copy_bound_ = buffered() + std::min(data.size(), kFrameHeaderLen + size_t(max_frame_size_));
   // First the frames that start in the read buffer. Each is completed from
   // `data` only as far as it needs, so the read buffer never holds more than
   // one frame's worth of the new bytes.
@@ -117,6 +120,7 @@ std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatc
     FrameHeader h = read_frame_header(buf_.data() + rpos_);
     if (h.length > max_frame_size_) {
       buf_.append(data);
+      out.clear();
       return fail(RecvFailure::frame_too_large);
     }
     size_t need = kFrameHeaderLen + h.length;
@@ -180,9 +184,9 @@ std::expected<void, RecvError> Receiver::frame(const FrameHeader& h, std::string
       }
       if (from_buffer && !d.empty()) {
         // The read buffer is reused by the next call: the payload moves into
-        // the batch. Room for everything still buffered is reserved once, so
-        // earlier payloads never move.
-        if (out.arena.empty()) out.arena.reserve(buffered() + d.size());
+        // the batch. Room for every payload this call can copy is reserved
+        // once, so earlier payloads never move.
+        if (out.arena.empty()) out.arena.reserve(copy_bound_);
         size_t at = out.arena.size();
         out.arena.append(d);
         d = std::string_view(out.arena).substr(at, d.size());
@@ -419,11 +423,14 @@ std::expected<void, SendError> write_ping(std::string& out, std::string_view pay
   return {};
 }
 
-void write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code, std::string_view debug) {
+std::expected<void, SendError> write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code,
+                                             std::string_view debug) {
+  if (debug.size() > kMaxMaxFrameSize - 8) return send_fail(SendFailure::frame_too_large, 8 + debug.size());
   char* p = append_frame(out, uint32_t(8 + debug.size()), FrameType::go_away, 0, 0);
   put32(p, last_stream_id & kStreamMask);
   put32(p + 4, error_code);
   if (!debug.empty()) std::memcpy(p + 8, debug.data(), debug.size());
+  return {};
 }
 
 std::expected<void, SendError> write_rst_stream(std::string& out, uint32_t sid, uint32_t error_code) {

@@ -227,6 +227,7 @@ class Receiver {
 
   std::string buf_;   // received octets not yet cut into frames, from rpos_
   size_t rpos_ = 0;
+  size_t copy_bound_ = 0;  // this call: most octets DATA payloads can copy out of buf_
   std::string preface_buf_;
   bool preface_done_ = true;
   uint32_t max_frame_size_ = kDefaultMaxFrameSize;
@@ -256,8 +257,11 @@ void write_settings(std::string& out, const Settings& s);
 void write_settings_ack(std::string& out);
 // `payload` must be 8 octets (ping_payload otherwise).
 std::expected<void, SendError> write_ping(std::string& out, std::string_view payload, bool ack);
-// GOAWAY on stream 0; the last stream id is written in 31 bits.
-void write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code, std::string_view debug);
+// GOAWAY on stream 0; the last stream id is written in 31 bits. Debug data
+// that would take the payload past 16777215 octets, more than the 24-bit
+// length can say, is refused (frame_too_large).
+std::expected<void, SendError> write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code,
+                                             std::string_view debug);
 std::expected<void, SendError> write_rst_stream(std::string& out, uint32_t stream_id, uint32_t error_code);
 // The increment is written as given.
 std::expected<void, SendError> write_window_update(std::string& out, uint32_t stream_id, uint32_t increment);

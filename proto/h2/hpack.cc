@@ -115,14 +115,25 @@ inline char* write_int(char* out, uint8_t first, unsigned prefix, uint32_t v) no
   return out;
 }
 
-// Every non-empty string goes out Huffman-coded.
+// Every non-empty string goes out Huffman-coded. The code is written once,
+// after room for a one-octet length; the rare string of 127 octets or more
+// is moved up behind its longer length.
 inline char* write_string(char* out, std::string_view s) noexcept {
   if (s.empty()) {
     *out++ = 0;
     return out;
   }
-  out = write_int(out, 0x80, 7, uint32_t(huffman_encoded_size(s)));
-  return huffman_encode(s, out);
+  char* end = huffman_encode(s, out + 1);
+  uint32_t len = uint32_t(end - out - 1);
+  if (len < 127) {
+    *out = char(0x80 | len);
+    return end;
+  }
+  char prefix[6];
+  size_t plen = size_t(write_int(prefix, 0x80, 7, len) - prefix);
+  std::memmove(out + plen, out + 1, len);
+  std::memcpy(out, prefix, plen);
+  return out + plen + len;
 }
 
 inline size_t max_string_size(size_t n) noexcept { return 6 + (n * 30 + 7) / 8; }
@@ -405,10 +416,11 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
     out = write_string(out, value);
     return out;
   };
+  FieldKey key = field_key(name, value);
   if (sensitive) {
-    uint32_t idx = static_find_name(name);
+    uint32_t idx = static_find_name(key);
     if (idx == 0) {
-      long d = table_.find_name(name);
+      long d = table_.find_name(key);
       if (d >= 0) idx = uint32_t(kStaticCount + 1 + d);
     }
     return literal(0x10, 4, idx);
@@ -419,23 +431,23 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
     if (value == "/index.html") return write_int(out, 0x80, 7, 5);
     return literal(0x00, 4, 4);
   }
-  if (never_index_name(name)) return literal(0x00, 4, static_find_name(name));
+  if (never_index_name(name)) return literal(0x00, 4, static_find_name(key));
   bool full;
-  uint32_t sidx = static_find(name, value, full);
+  uint32_t sidx = static_find(key, full);
   if (full) return write_int(out, 0x80, 7, sidx);
   uint64_t size = uint64_t(name.size()) + value.size() + kEntryOverhead;
   if (size * 4 > uint64_t(table_.max_size()) * 3) return literal(0x00, 4, sidx);
-  long d = table_.find(name, value);
+  long d = table_.find(key);
   if (d >= 0) return write_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + d));
   uint32_t name_idx = sidx;
   if (name_idx == 0) {
-    long dn = table_.find_name(name);
+    long dn = table_.find_name(key);
     if (dn >= 0) name_idx = uint32_t(kStaticCount + 1 + dn);
   }
   // The name index refers to the table before this insertion, as the
   // decoder resolves it.
   out = literal(0x40, 6, name_idx);
-  table_.insert(name, value);
+  table_.insert(key);
   return out;
 }
 

@@ -73,8 +73,11 @@ constexpr uint32_t kEos = 256;
 
 constexpr unsigned kPeek = 12;
 
-// Fast entry: sym1 | sym2 << 8 | bits used << 16 | len1 << 20 | count << 24.
-// count 0: the next code is longer than kPeek bits.
+// Fast entry: bits used | sym1 << 8 | sym2 << 16 | count << 24 | len1 << 26.
+// count 0: the next code is longer than kPeek bits. The bits used sit at the
+// bottom so that the shift that consumes them takes the entry as it is (x86
+// masks shift counts to 6 bits): the table load and one shift are the whole
+// dependency chain from one lookup to the next.
 struct FastTable {
   std::array<uint32_t, 1u << kPeek> e{};
 };
@@ -95,10 +98,11 @@ constexpr FastTable make_fast() {
   for (uint32_t i = 0; i < (1u << kPeek); ++i) {
     unsigned l1 = len[i];
     if (l1 == 0) continue;
-    uint32_t e = sym[i] | (l1 << 16) | (l1 << 20) | (1u << 24);
+    uint32_t e = l1 | (uint32_t(sym[i]) << 8) | (1u << 24) | (l1 << 26);
     uint32_t rest = (i << l1) & ((1u << kPeek) - 1);  // bits after the first code
     unsigned l2 = len[rest];
-    if (l2 != 0 && l1 + l2 <= kPeek) e = sym[i] | (uint32_t(sym[rest]) << 8) | ((l1 + l2) << 16) | (l1 << 20) | (2u << 24);
+    if (l2 != 0 && l1 + l2 <= kPeek)
+      e = (l1 + l2) | (uint32_t(sym[i]) << 8) | (uint32_t(sym[rest]) << 16) | (2u << 24) | (l1 << 26);
     t.e[i] = e;
   }
   return t;
@@ -189,68 +193,78 @@ std::expected<size_t, HpackError> huffman_decode(std::string_view in, char* out)
   const auto* end = p + in.size();
   char* o = out;
   // Input bits are consumed from the top of `acc`; `n` of them are valid.
+  // Refills also leave later input octets below `n`; a later refill puts the
+  // same bits at the same place, and past the last octet the bits are zero.
   uint64_t acc = 0;
   unsigned n = 0;
 
-  // One step with at least 30 valid bits: any code fits.
-  auto step = [&]() -> bool {
-    uint32_t e = kFast.e[acc >> (64 - kPeek)];
-    if (e >> 24) {
-      uint16_t two = uint16_t(e);
-      std::memcpy(o, &two, 2);  // the second octet is rewritten if unused
-      o += e >> 24;
-      unsigned used = (e >> 16) & 0xf;
-      acc <<= used;
-      n -= used;
-      return true;
+  // While at least 30 bits are valid, any code fits.
+  auto run = [&]() -> bool {
+    while (n >= 30) {
+      uint32_t e = kFast.e[acc >> (64 - kPeek)];
+      if (e & (3u << 24)) [[likely]] {
+        uint16_t two = uint16_t(e >> 8);
+        std::memcpy(o, &two, 2);  // the second octet is rewritten if unused
+        o += (e >> 24) & 3;
+        acc <<= (e & 63);
+        n -= e & 15;
+        continue;
+      }
+      uint32_t r = slow_decode(uint32_t(acc >> 32));
+      if ((r & 0xffff) == kEos) return false;
+      *o++ = char(r);
+      acc <<= r >> 16;
+      n -= r >> 16;
     }
-    uint32_t r = slow_decode(uint32_t(acc >> 32));
-    if ((r & 0xffff) == kEos) return false;
-    *o++ = char(r);
-    acc <<= r >> 16;
-    n -= r >> 16;
     return true;
   };
 
-  // Bulk: refill eight octets at a time. The load also puts the octets after
-  // the whole ones taken below `n`; a later refill writes the same bits there.
   while (end - p >= 8) {
     acc |= load_be64(p) >> n;
     p += (63 - n) >> 3;
     n |= 56;
-    while (n >= 30)
-      if (!step()) return std::unexpected(HpackError::invalid_huffman_code);
+    if (!run()) return std::unexpected(HpackError::invalid_huffman_code);
   }
-  // Tail: octet by octet; past the last octet the bits of `acc` are zero.
-  for (;;) {
-    while (p < end && n <= 56) {
-      acc |= uint64_t(*p++) << (56 - n);
-      n += 8;
-    }
-    if (n >= 30) {
-      if (!step()) return std::unexpected(HpackError::invalid_huffman_code);
-      continue;
-    }
-    if (n == 0) break;
-    // Up to 7 bits of ones are the padding (a prefix of EOS).
+  while (p < end) {  // fewer than 8 octets left, and n < 30
+    // Assembled in a register: a variable-length copy through memory would
+    // stall the load that follows it.
+    unsigned k = std::min(unsigned(end - p), (63 - n) >> 3);
+    uint64_t w = 0;
+    for (unsigned i = 0; i < k; ++i) w |= uint64_t(p[i]) << (56 - 8 * i);
+    acc |= w >> n;
+    p += k;
+    n += k * 8;
+    if (!run()) return std::unexpected(HpackError::invalid_huffman_code);
+  }
+  // The last bits: every code must end within them, and what is left over
+  // must be at most 7 bits of ones (a prefix of EOS).
+  while (n > 0) {
     if (n <= 7 && (acc >> (64 - n)) == (uint64_t(1) << n) - 1) break;
     uint32_t e = kFast.e[acc >> (64 - kPeek)];
-    unsigned len;
-    uint32_t sym;
-    if (e >> 24) {
-      len = (e >> 20) & 0xf;
-      sym = e & 0xff;
-    } else {
-      uint32_t r = slow_decode(uint32_t(acc >> 32));
-      len = r >> 16;
-      sym = r & 0xffff;
+    if (e & (3u << 24)) {
+      unsigned used = e & 15;
+      if (((e >> 24) & 3) == 2 && used <= n) {
+        uint16_t two = uint16_t(e >> 8);
+        std::memcpy(o, &two, 2);
+        o += 2;
+        acc <<= used;
+        n -= used;
+        continue;
+      }
+      unsigned len = (e >> 26) & 15;
+      if (len > n) return std::unexpected(HpackError::invalid_huffman_code);
+      *o++ = char(e >> 8);
+      acc <<= len;
+      n -= len;
+      continue;
     }
+    uint32_t r = slow_decode(uint32_t(acc >> 32));
     // A code running past the end is a cut-off code, or padding that is too
     // long or not all ones.
-    if (len > n || sym == kEos) return std::unexpected(HpackError::invalid_huffman_code);
-    *o++ = char(sym);
-    acc <<= len;
-    n -= len;
+    if ((r >> 16) > n || (r & 0xffff) == kEos) return std::unexpected(HpackError::invalid_huffman_code);
+    *o++ = char(r);
+    acc <<= r >> 16;
+    n -= r >> 16;
   }
   return size_t(o - out);
 }

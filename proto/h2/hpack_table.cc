@@ -91,9 +91,6 @@ inline uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
 
 constexpr uint64_t kSeed = 0xcbf29ce484222325ull;
 inline uint32_t hash_name(std::string_view n) noexcept { return hash_bytes(n, kSeed); }
-inline uint32_t hash_pair(std::string_view n, std::string_view v) noexcept {
-  return hash_bytes(v, hash_bytes(n, kSeed) * 0x100000001b3ull);
-}
 
 // Name index of the static table: 128 slots, linear probing, first index of
 // each distinct name.
@@ -121,26 +118,37 @@ const StaticIndex& static_index() noexcept {
 
 const StaticEntry& static_entry(uint32_t i) noexcept { return kStatic[i - 1]; }
 
-uint32_t static_find_name(std::string_view name) noexcept {
+FieldKey field_key(std::string_view name, std::string_view value) noexcept {
+  uint32_t nh = hash_name(name);
+  return {name, value, nh, hash_bytes(value, (uint64_t(nh) << 1 | 1) * 0x100000001b3ull)};
+}
+
+uint32_t static_find_name(const FieldKey& key) noexcept {
   const auto& ix = static_index();
-  for (uint32_t s = hash_name(name) & 127;; s = (s + 1) & 127) {
+  for (uint32_t s = key.name_hash & 127;; s = (s + 1) & 127) {
     uint32_t i = ix.slot[s];
     if (i == 0) return 0;
-    if (kStatic[i - 1].name == name) return i;
+    if (kStatic[i - 1].name == key.name) return i;
   }
 }
 
-uint32_t static_find(std::string_view name, std::string_view value, bool& full) noexcept {
+uint32_t static_find_name(std::string_view name) noexcept { return static_find_name(field_key(name, {})); }
+
+uint32_t static_find(const FieldKey& key, bool& full) noexcept {
   full = false;
-  uint32_t first = static_find_name(name);
+  uint32_t first = static_find_name(key);
   if (first == 0) return 0;
   // Entries of one name are adjacent.
-  for (uint32_t i = first; i <= kStaticCount && kStatic[i - 1].name == name; ++i)
-    if (kStatic[i - 1].value == value) {
+  for (uint32_t i = first; i <= kStaticCount && kStatic[i - 1].name == key.name; ++i)
+    if (kStatic[i - 1].value == key.value) {
       full = true;
       return i;
     }
   return first;
+}
+
+uint32_t static_find(std::string_view name, std::string_view value, bool& full) noexcept {
+  return static_find(field_key(name, value), full);
 }
 
 // ---- DynamicTable ------------------------------------------------------------
@@ -244,36 +252,33 @@ bool DynamicTable::insert(std::string_view name, std::string_view value, uint8_t
 // dropped only when the index still points at the evicted entry; a newer
 // duplicate keeps its own slot.
 
-long EncoderTable::find(std::string_view name, std::string_view value) const noexcept {
+long EncoderTable::find(const FieldKey& key) const noexcept {
   if (pairs_.seq1.empty()) return -1;
-  uint32_t h = hash_pair(name, value);
   size_t mask = pairs_.seq1.size() - 1;
-  for (size_t s = h & mask; pairs_.seq1[s] != 0; s = (s + 1) & mask) {
-    if (pairs_.hash[s] != h) continue;
+  for (size_t s = key.pair_hash & mask; pairs_.seq1[s] != 0; s = (s + 1) & mask) {
+    if (pairs_.hash[s] != key.pair_hash) continue;
     long pos = long(table_.newest_seq() - (pairs_.seq1[s] - 1));
     TableEntry e = table_.get(size_t(pos));
-    if (e.name == name && e.value == value) return pos;
+    if (e.name == key.name && e.value == key.value) return pos;
   }
   return -1;
 }
 
-long EncoderTable::find_name(std::string_view name) const noexcept {
+long EncoderTable::find_name(const FieldKey& key) const noexcept {
   if (names_.seq1.empty()) return -1;
-  uint32_t h = hash_name(name);
   size_t mask = names_.seq1.size() - 1;
-  for (size_t s = h & mask; names_.seq1[s] != 0; s = (s + 1) & mask) {
-    if (names_.hash[s] != h) continue;
+  for (size_t s = key.name_hash & mask; names_.seq1[s] != 0; s = (s + 1) & mask) {
+    if (names_.hash[s] != key.name_hash) continue;
     long pos = long(table_.newest_seq() - (names_.seq1[s] - 1));
-    if (table_.get(size_t(pos)).name == name) return pos;
+    if (table_.get(size_t(pos)).name == key.name) return pos;
   }
   return -1;
 }
 
-void EncoderTable::index_put(Index& ix, uint32_t h, uint64_t seq) {
+void EncoderTable::index_put(Index& ix, uint32_t h, uint64_t seq, bool by_name) {
   // Replaces the slot of an older entry with the same key, if any.
   size_t mask = ix.seq1.size() - 1;
-  bool by_name = &ix == &names_;
-  TableEntry fresh = table_.get(0);
+  TableEntry fresh = table_.get(size_t(table_.newest_seq() - seq));
   size_t s = h & mask;
   for (; ix.seq1[s] != 0; s = (s + 1) & mask) {
     if (ix.hash[s] != h) continue;
@@ -317,25 +322,27 @@ void EncoderTable::rehash(Index& ix, size_t slots, bool by_name) {
   ix.live = 0;
   // Oldest first, so that the newest entry of each key ends up indexed.
   for (size_t k = table_.count(); k-- > 0;) {
-    TableEntry e = table_.get(k);
-    uint32_t h = by_name ? hash_name(e.name) : hash_pair(e.name, e.value);
     uint64_t seq = table_.newest_seq() - k;
-    size_t mask = slots - 1, s = h & mask;
-    for (; ix.seq1[s] != 0; s = (s + 1) & mask) {
-      if (ix.hash[s] != h) continue;
-      TableEntry old = table_.get(size_t(table_.newest_seq() - (ix.seq1[s] - 1)));
-      if (old.name == e.name && (by_name || old.value == e.value)) break;
-    }
-    if (ix.seq1[s] == 0) ++ix.live;
-    ix.seq1[s] = seq + 1;
-    ix.hash[s] = h;
+    uint64_t both = hashes_of(seq);
+    index_put(ix, by_name ? uint32_t(both >> 32) : uint32_t(both), seq, by_name);
   }
 }
 
 void EncoderTable::maybe_grow() {
-  // At most half full: an entry is at least 32 octets, so a 4096-octet table
-  // holds at most 128 entries and 256 slots are never outgrown.
+  // Indexes at most half full, hash ring at least the entry count: an entry
+  // takes at least 32 octets, so a 4096-octet table (128 entries) settles at
+  // 256 slots and never grows again.
   size_t need = table_.count() + 1;
+  if (hashes_.size() < need) {
+    size_t n = std::max<size_t>(16, hashes_.size());
+    while (n < need) n *= 2;
+    std::vector<uint64_t> bigger(n);
+    for (size_t k = 0; k < table_.count(); ++k) {
+      uint64_t seq = table_.newest_seq() - k;
+      bigger[seq & (n - 1)] = hashes_of(seq);
+    }
+    hashes_.swap(bigger);
+  }
   if (pairs_.seq1.size() >= need * 2) return;
   size_t slots = 16;
   while (slots < need * 2) slots *= 2;
@@ -344,10 +351,10 @@ void EncoderTable::maybe_grow() {
 }
 
 void EncoderTable::evict_one() {
-  TableEntry e = table_.oldest();
   uint64_t seq = table_.newest_seq() - (table_.count() - 1);
-  index_drop(pairs_, hash_pair(e.name, e.value), seq);
-  index_drop(names_, hash_name(e.name), seq);
+  uint64_t both = hashes_of(seq);
+  index_drop(pairs_, uint32_t(both), seq);
+  index_drop(names_, uint32_t(both >> 32), seq);
   table_.evict_oldest();
 }
 
@@ -356,15 +363,16 @@ void EncoderTable::set_max_size(uint32_t max_size) {
   table_.set_max_size(max_size);
 }
 
-bool EncoderTable::insert(std::string_view name, std::string_view value) {
-  uint64_t need = uint64_t(name.size()) + value.size() + kEntryOverhead;
+bool EncoderTable::insert(const FieldKey& key) {
+  uint64_t need = uint64_t(key.name.size()) + key.value.size() + kEntryOverhead;
   while (table_.count() > 0 && table_.size() + need > table_.max_size()) evict_one();
   if (need > table_.max_size()) return false;
   maybe_grow();
-  table_.insert(name, value, kTagRegular);
+  table_.insert(key.name, key.value, kTagRegular);
   uint64_t seq = table_.newest_seq();
-  index_put(pairs_, hash_pair(name, value), seq);
-  index_put(names_, hash_name(name), seq);
+  hashes_of(seq) = uint64_t(key.name_hash) << 32 | key.pair_hash;
+  index_put(pairs_, key.pair_hash, seq, false);
+  index_put(names_, key.name_hash, seq, true);
   return true;
 }
 

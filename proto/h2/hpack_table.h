@@ -20,11 +20,21 @@ struct StaticEntry {
 // Entry `i` (1..61) of the static table; `i` must be in range.
 const StaticEntry& static_entry(uint32_t i) noexcept;
 
+// A field with its hashes, computed once per field and shared by every
+// lookup the encoder makes for it.
+struct FieldKey {
+  std::string_view name, value;
+  uint32_t name_hash, pair_hash;
+};
+FieldKey field_key(std::string_view name, std::string_view value) noexcept;
+
 // Static table lookup for the encoder. Returns the index of an entry equal
 // in name and value when there is one (and sets `full` true), else the first
 // index with that name (`full` false), else 0.
+uint32_t static_find(const FieldKey& key, bool& full) noexcept;
 uint32_t static_find(std::string_view name, std::string_view value, bool& full) noexcept;
 // The first static index with this name, or 0.
+uint32_t static_find_name(const FieldKey& key) noexcept;
 uint32_t static_find_name(std::string_view name) noexcept;
 
 // Tag kept with every entry: what kind of field its name is. Decoders use
@@ -99,13 +109,16 @@ class EncoderTable {
 
   // 0-based position (0 = newest) of the newest entry equal to name and
   // value, or -1.
-  long find(std::string_view name, std::string_view value) const noexcept;
+  long find(const FieldKey& key) const noexcept;
+  long find(std::string_view name, std::string_view value) const noexcept { return find(field_key(name, value)); }
   // 0-based position of the newest entry with this name, or -1.
-  long find_name(std::string_view name) const noexcept;
+  long find_name(const FieldKey& key) const noexcept;
+  long find_name(std::string_view name) const noexcept { return find_name(field_key(name, {})); }
 
   void set_max_size(uint32_t max_size);
   // As DynamicTable::insert.
-  bool insert(std::string_view name, std::string_view value);
+  bool insert(const FieldKey& key);
+  bool insert(std::string_view name, std::string_view value) { return insert(field_key(name, value)); }
 
  private:
   struct Index {
@@ -116,13 +129,17 @@ class EncoderTable {
     size_t live = 0;
   };
   void evict_one();
-  void index_put(Index& ix, uint32_t h, uint64_t seq);
+  void index_put(Index& ix, uint32_t h, uint64_t seq, bool by_name);
   void index_drop(Index& ix, uint32_t h, uint64_t seq) noexcept;
   void rehash(Index& ix, size_t slots, bool by_name);
   void maybe_grow();
+  uint64_t& hashes_of(uint64_t seq) noexcept { return hashes_[seq & (hashes_.size() - 1)]; }
 
   DynamicTable table_;
   Index pairs_, names_;
+  // Name hash << 32 | pair hash of each entry, by entry number modulo the
+  // (power-of-two) size, so eviction never hashes strings again.
+  std::vector<uint64_t> hashes_;
 };
 
 }  // namespace velmora::h2::hpack

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace velmora::http {
 
@@ -15,27 +16,213 @@ bool fits(size_t arena_bytes, size_t values, size_t more_bytes) noexcept {
   return values < size_t(INT32_MAX) && more_bytes <= UINT32_MAX - std::min<size_t>(arena_bytes, UINT32_MAX);
 }
 
+// A reservation is a hint: past these, growth by doubling takes over, so a
+// caller's estimate can never reserve more than a map of that size needs.
+constexpr size_t kMaxValueHint = size_t(1) << 16;
+constexpr size_t kMaxByteHint = size_t(1) << 20;
+
+// Smallest sections a growing map allocates.
+constexpr size_t kMinEntries = 4, kMinBytes = 64;
+
+size_t grown(size_t have, size_t need, size_t floor, size_t most) noexcept {
+  if (need <= have) return have;
+  return std::max({need, std::min(have * 2, most), floor});
+}
+
 }  // namespace
 
-uint32_t HeaderMap::hash_name(std::string_view s) noexcept {
-  // FNV-1a over 8-byte words: names are short and already lowercase.
-  uint64_t h = 0xcbf29ce484222325ull ^ s.size();
-  size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
+size_t HeaderMap::Layout::total() const noexcept {
+  return size_t(slots) * sizeof(int32_t) + size_t(entries) * sizeof(Entry) + size_t(values) * sizeof(Value) + bytes;
+}
+
+HeaderMap::HeaderMap(const HeaderMap& o) { *this = o; }
+
+HeaderMap::HeaderMap(HeaderMap&& o) noexcept { *this = std::move(o); }
+
+HeaderMap::~HeaderMap() { ::operator delete(mem_); }
+
+HeaderMap& HeaderMap::operator=(HeaderMap&& o) noexcept {
+  if (this == &o) return *this;
+  ::operator delete(mem_);
+  mem_ = o.mem_;
+  index_ = o.index_;
+  entries_ = o.entries_;
+  values_ = o.values_;
+  bytes_ = o.bytes_;
+  cap_ = o.cap_;
+  nentries_ = o.nentries_;
+  nvalues_ = o.nvalues_;
+  nbytes_ = o.nbytes_;
+  live_values_ = o.live_values_;
+  dead_bytes_ = o.dead_bytes_;
+  dead_values_ = o.dead_values_;
+  o.mem_ = nullptr;
+  o.attach(nullptr, Layout{});
+  o.nentries_ = o.nvalues_ = 0;
+  o.nbytes_ = o.live_values_ = o.dead_bytes_ = o.dead_values_ = 0;
+  return *this;
+}
+
+HeaderMap& HeaderMap::operator=(const HeaderMap& o) {
+  if (this == &o) return *this;
+  if (o.nentries_ == 0) {
+    clear();
+    return *this;
+  }
+  bool room = cap_.entries >= o.nentries_ && cap_.values >= o.nvalues_ && cap_.bytes >= o.nbytes_ &&
+              cap_.slots >= slots_for(o.nentries_);
+  if (!room) {
+    // The copy gets the same index size, so the index copies as it is.
+    Layout l{o.cap_.slots, o.nentries_, o.nvalues_, o.nbytes_};
+    char* mem = static_cast<char*>(::operator new(l.total()));
+    ::operator delete(mem_);
+    attach(mem, l);
+  }
+  std::memcpy(entries_, o.entries_, size_t(o.nentries_) * sizeof(Entry));
+  std::memcpy(values_, o.values_, size_t(o.nvalues_) * sizeof(Value));
+  if (o.nbytes_) std::memcpy(bytes_, o.bytes_, o.nbytes_);
+  nentries_ = o.nentries_;
+  nvalues_ = o.nvalues_;
+  nbytes_ = o.nbytes_;
+  live_values_ = o.live_values_;
+  dead_bytes_ = o.dead_bytes_;
+  dead_values_ = o.dead_values_;
+  if (cap_.slots == o.cap_.slots)
+    std::memcpy(index_, o.index_, size_t(cap_.slots) * sizeof(int32_t));
+  else
+    rebuild_index();
+  return *this;
+}
+
+void HeaderMap::attach(char* mem, const Layout& l) noexcept {
+  mem_ = mem;
+  cap_ = l;
+  index_ = reinterpret_cast<int32_t*>(mem);
+  entries_ = reinterpret_cast<Entry*>(mem + size_t(l.slots) * sizeof(int32_t));
+  values_ = reinterpret_cast<Value*>(reinterpret_cast<char*>(entries_) + size_t(l.entries) * sizeof(Entry));
+  bytes_ = reinterpret_cast<char*>(values_) + size_t(l.values) * sizeof(Value);
+}
+
+uint32_t HeaderMap::slots_for(size_t entries) noexcept {
+  if (entries == 0) return 0;
+  uint32_t s = 16;
+  while (size_t(s) * 3 < entries * 4 && s < kMaxSlots) s *= 2;
+  return s;
+}
+
+void HeaderMap::relayout(const Layout& l) {
+  char* mem = static_cast<char*>(::operator new(l.total()));
+  char* old = mem_;
+  const int32_t* oi = index_;
+  const Entry* oe = entries_;
+  const Value* ov = values_;
+  const char* ob = bytes_;
+  uint32_t old_slots = cap_.slots;
+  attach(mem, l);
+  if (nentries_) std::memcpy(entries_, oe, size_t(nentries_) * sizeof(Entry));
+  if (nvalues_) std::memcpy(values_, ov, size_t(nvalues_) * sizeof(Value));
+  if (nbytes_) std::memcpy(bytes_, ob, nbytes_);
+  if (l.slots == old_slots) {
+    if (l.slots) std::memcpy(index_, oi, size_t(l.slots) * sizeof(int32_t));
+  } else {
+    rebuild_index();
+  }
+  ::operator delete(old);
+}
+
+void HeaderMap::ensure(size_t entries, size_t values, size_t bytes) {
+  if (entries <= cap_.entries && values <= cap_.values && bytes <= cap_.bytes) return;
+  Layout l;
+  l.entries = uint32_t(grown(cap_.entries, entries, kMinEntries, kMaxNames));
+  l.values = uint32_t(grown(cap_.values, values, kMinEntries, size_t(INT32_MAX)));
+  l.bytes = grown(cap_.bytes, bytes, kMinBytes, UINT32_MAX);
+  l.slots = std::max(cap_.slots, slots_for(l.entries));
+  relayout(l);
+}
+
+void HeaderMap::reserve(size_t names, size_t bytes) {
+  names = std::min<size_t>(names, kMaxNames);
+  size_t values = std::min(names, kMaxValueHint);
+  bytes = std::min(bytes, kMaxByteHint);
+  if (names == 0 && bytes == 0) return;
+  ensure(nentries_ + names, nvalues_ + values, nbytes_ + bytes);
+}
+
+void HeaderMap::rebuild_index() noexcept {
+  if (cap_.slots == 0) return;
+  std::memset(index_, 0xff, size_t(cap_.slots) * sizeof(int32_t));
+  for (uint32_t i = 0; i < nentries_; ++i) index_insert(entries_[i].hash, int32_t(i));
+}
+
+namespace {
+
+inline uint64_t load(const char* p, size_t k) noexcept {
+  uint64_t w = 0;
+  std::memcpy(&w, p, k);
+  return w;
+}
+
+// Multiply-xorshift over 8-byte words: names are short. The last word
+// overlaps the one before rather than being assembled byte by byte; names of
+// four to seven bytes take two overlapping 4-byte loads. Word::apply(p, k, w)
+// sees each k-byte word w read at p before it is mixed in (and may rewrite it
+// in place, as lowercasing does), so a name hashed while it is lowercased
+// hashes as its lowercase. Every load happens before the first rewrite: a
+// load overlapping an earlier narrower store would stall.
+template <class Word>
+inline uint32_t hash_words(char* p, size_t n) noexcept {
+  uint64_t h = 0xcbf29ce484222325ull ^ n;
+  auto mix = [&h](uint64_t w) {
     h = (h ^ w) * 0x100000001b3ull;
     h ^= h >> 29;
+  };
+  if (n >= 8) {
+    uint64_t last = load(p + n - 8, 8);
+    for (size_t i = 0; i + 8 < n; i += 8) mix(Word::apply(p + i, 8, load(p + i, 8)));
+    mix(Word::apply(p + n - 8, 8, last));
+  } else if (n >= 4) {
+    uint64_t a = load(p, 4), b = load(p + n - 4, 4);
+    a = Word::apply(p, 4, a);
+    b = Word::apply(p + n - 4, 4, b);
+    mix(a | b << 32);
+  } else if (n > 0) {
+    uint64_t a = load(p, 1), b = load(p + n / 2, 1), c = load(p + n - 1, 1);
+    a = Word::apply(p, 1, a);
+    b = Word::apply(p + n / 2, 1, b);
+    c = Word::apply(p + n - 1, 1, c);
+    mix(a | b << 8 | c << 16);
   }
-  uint64_t tail = 0;
-  std::memcpy(&tail, s.data() + i, s.size() - i);
-  h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
+  h *= 0x9e3779b97f4a7c15ull;
   return uint32_t(h >> 32) ^ uint32_t(h);
 }
 
+struct AsIs {
+  static uint64_t apply(char*, size_t, uint64_t w) noexcept { return w; }
+};
+
+// Tokens are ASCII: 'A'-'Z' gain 0x20, a word at a time (overlapping words
+// are lowered twice, which changes nothing).
+struct LowerInPlace {
+  static uint64_t apply(char* p, size_t k, uint64_t w) noexcept {
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
+    uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
+    w |= (ge_a & ~gt_z) >> 2;
+    if (k < 8) w &= (uint64_t(1) << (8 * k)) - 1;
+    std::memcpy(p, &w, k);
+    return w;
+  }
+};
+
+}  // namespace
+
+uint32_t HeaderMap::hash_name(std::string_view s) noexcept {
+  return hash_words<AsIs>(const_cast<char*>(s.data()), s.size());
+}
+
 int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcept {
-  if (index_.empty()) return -1;
-  size_t mask = index_.size() - 1;
+  if (cap_.slots == 0) return -1;
+  size_t mask = cap_.slots - 1;
   for (size_t s = h & mask;; s = (s + 1) & mask) {
     int32_t e = index_[s];
     if (e < 0) return -1;
@@ -44,33 +231,27 @@ int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcept {
   }
 }
 
-uint32_t HeaderMap::put_bytes(std::string_view s) {
-  uint32_t off = uint32_t(arena_.size());
-  arena_.append(s);
+uint32_t HeaderMap::put_bytes(std::string_view s) noexcept {
+  uint32_t off = uint32_t(nbytes_);
+  if (!s.empty()) std::memcpy(bytes_ + nbytes_, s.data(), s.size());
+  nbytes_ += s.size();
   return off;
 }
 
-int32_t HeaderMap::add_value_row(uint32_t off, uint32_t len) {
-  values_.push_back(Value{off, len, -1});
+int32_t HeaderMap::add_value_row(uint32_t off, uint32_t len) noexcept {
+  values_[nvalues_] = Value{off, len, -1};
   ++live_values_;
-  return int32_t(values_.size() - 1);
+  return int32_t(nvalues_++);
 }
 
 void HeaderMap::index_insert(uint32_t h, int32_t entry) noexcept {
-  size_t mask = index_.size() - 1;
+  size_t mask = cap_.slots - 1;
   size_t s = h & mask;
   while (index_[s] >= 0) s = (s + 1) & mask;
   index_[s] = entry;
 }
 
-void HeaderMap::grow_index() {
-  size_t want = index_.empty() ? 16 : index_.size() * 2;
-  if (want > kMaxSlots) want = kMaxSlots;
-  index_.assign(want, -1);
-  for (size_t i = 0; i < entries_.size(); ++i) index_insert(entries_[i].hash, int32_t(i));
-}
-
-void HeaderMap::link_value(int32_t e, uint32_t name_off, uint32_t name_len, uint32_t h, int32_t v) {
+void HeaderMap::link_value(int32_t e, uint32_t name_off, uint32_t name_len, uint32_t h, int32_t v) noexcept {
   if (e >= 0) {
     Entry& en = entries_[size_t(e)];
     values_[size_t(en.tail)].next = v;
@@ -78,36 +259,35 @@ void HeaderMap::link_value(int32_t e, uint32_t name_off, uint32_t name_len, uint
     ++en.nvalues;
     return;
   }
-  // Keep the index at most 3/4 full.
-  if ((entries_.size() + 1) * 4 > index_.size() * 3) grow_index();
-  entries_.push_back(Entry{name_off, name_len, h, v, v, 1});
-  index_insert(h, int32_t(entries_.size() - 1));
+  entries_[nentries_] = Entry{name_off, name_len, h, v, v, 1};
+  index_insert(h, int32_t(nentries_));
+  ++nentries_;
 }
 
 bool HeaderMap::append(std::string_view lname, std::string_view value) {
-  if (full() || !fits(arena_.size(), values_.size(), lname.size() + value.size())) return false;
+  if (full() || !fits(nbytes_, nvalues_, lname.size() + value.size())) return false;
   uint32_t h = hash_name(lname);
   int32_t e = find(lname, h);
-  uint32_t name_off = e < 0 ? put_bytes(lname) : 0;
-  link_value(e, name_off, uint32_t(lname.size()), h, new_value(value));
+  bool fresh = e < 0;
+  ensure(nentries_ + fresh, nvalues_ + 1, nbytes_ + (fresh ? lname.size() : 0) + value.size());
+  uint32_t name_off = fresh ? put_bytes(lname) : 0;
+  uint32_t value_off = put_bytes(value);
+  link_value(e, name_off, uint32_t(lname.size()), h, add_value_row(value_off, uint32_t(value.size())));
   return true;
 }
 
 bool HeaderMap::replace(std::string_view lname, std::string_view value) {
-  if (full() || !fits(arena_.size(), values_.size(), lname.size() + value.size())) return false;
+  if (full() || !fits(nbytes_, nvalues_, lname.size() + value.size())) return false;
   uint32_t h = hash_name(lname);
   int32_t e = find(lname, h);
-  if (e < 0) {
-    uint32_t name_off = put_bytes(lname);
-    link_value(e, name_off, uint32_t(lname.size()), h, new_value(value));
-    return true;
-  }
+  if (e < 0) return append(lname, value);
+  ensure(nentries_, nvalues_ + 1, nbytes_ + value.size());
   for (int32_t v = entries_[size_t(e)].head; v >= 0; v = values_[size_t(v)].next) {
     dead_bytes_ += values_[size_t(v)].len;
     ++dead_values_;
     --live_values_;
   }
-  int32_t v = new_value(value);
+  int32_t v = add_value_row(put_bytes(value), uint32_t(value.size()));
   Entry& en = entries_[size_t(e)];
   en.head = en.tail = v;
   en.nvalues = 1;
@@ -116,7 +296,7 @@ bool HeaderMap::replace(std::string_view lname, std::string_view value) {
 }
 
 size_t HeaderMap::slot_of(int32_t entry) const noexcept {
-  size_t mask = index_.size() - 1;
+  size_t mask = cap_.slots - 1;
   size_t s = entries_[size_t(entry)].hash & mask;
   while (index_[s] != entry) s = (s + 1) & mask;
   return s;
@@ -124,7 +304,7 @@ size_t HeaderMap::slot_of(int32_t entry) const noexcept {
 
 void HeaderMap::index_erase(size_t slot) noexcept {
   // Backward-shift deletion keeps linear probing free of tombstones.
-  size_t mask = index_.size() - 1;
+  size_t mask = cap_.slots - 1;
   size_t hole = slot;
   for (size_t s = (slot + 1) & mask; index_[s] >= 0; s = (s + 1) & mask) {
     size_t home = entries_[size_t(index_[s])].hash & mask;
@@ -146,20 +326,20 @@ void HeaderMap::erase_entry(int32_t e) noexcept {
     --live_values_;
   }
   index_erase(slot_of(e));
-  int32_t last = int32_t(entries_.size() - 1);
+  int32_t last = int32_t(nentries_ - 1);
   if (e != last) {
     size_t s = slot_of(last);
     entries_[size_t(e)] = entries_[size_t(last)];
     index_[s] = e;
   }
-  entries_.pop_back();
+  --nentries_;
 }
 
 bool HeaderMap::remove(std::string_view lname) {
   int32_t e = find(lname);
   if (e < 0) return false;
   erase_entry(e);
-  if (entries_.empty()) {
+  if (nentries_ == 0) {
     clear();
   } else {
     maybe_compact();
@@ -168,39 +348,49 @@ bool HeaderMap::remove(std::string_view lname) {
 }
 
 void HeaderMap::clear() noexcept {
-  arena_.clear();
-  entries_.clear();
-  values_.clear();
-  index_.clear();
-  live_values_ = dead_bytes_ = dead_values_ = 0;
+  if (cap_.slots) std::memset(index_, 0xff, size_t(cap_.slots) * sizeof(int32_t));
+  nentries_ = nvalues_ = 0;
+  nbytes_ = live_values_ = dead_bytes_ = dead_values_ = 0;
 }
 
 void HeaderMap::maybe_compact() {
   // Rewrite the arena and the value table once garbage outweighs live data,
   // so repeated replace/remove cycles cannot grow a map without bound.
-  if (dead_bytes_ + dead_values_ * sizeof(Value) < 4096 || dead_bytes_ * 2 < arena_.size()) return;
-  std::string arena;
-  arena.reserve(arena_.size() - dead_bytes_);
-  std::vector<Value> values;
-  values.reserve(live_values_);
-  for (Entry& en : entries_) {
-    uint32_t off = uint32_t(arena.size());
-    arena.append(arena_, en.name_off, en.name_len);
-    en.name_off = off;
+  if (dead_bytes_ + dead_values_ * sizeof(Value) < 4096 || dead_bytes_ * 2 < nbytes_) return;
+  Layout l = cap_;
+  l.values = uint32_t(std::max<size_t>(live_values_, kMinEntries));
+  l.bytes = std::max<size_t>(nbytes_ - dead_bytes_, kMinBytes);
+  char* mem = static_cast<char*>(::operator new(l.total()));
+  char* old = mem_;
+  const int32_t* oi = index_;
+  const Entry* oe = entries_;
+  const Value* ov = values_;
+  const char* ob = bytes_;
+  attach(mem, l);
+  std::memcpy(index_, oi, size_t(l.slots) * sizeof(int32_t));
+  std::memcpy(entries_, oe, size_t(nentries_) * sizeof(Entry));
+  size_t nb = 0;
+  uint32_t nv = 0;
+  for (uint32_t i = 0; i < nentries_; ++i) {
+    Entry& en = entries_[i];
+    std::memcpy(bytes_ + nb, ob + en.name_off, en.name_len);
+    en.name_off = uint32_t(nb);
+    nb += en.name_len;
     int32_t head = -1, prev = -1;
-    for (int32_t v = en.head; v >= 0; v = values_[size_t(v)].next) {
-      const Value& old = values_[size_t(v)];
-      values.push_back(Value{uint32_t(arena.size()), old.len, -1});
-      arena.append(arena_, old.off, old.len);
-      int32_t idx = int32_t(values.size() - 1);
-      if (prev >= 0) values[size_t(prev)].next = idx; else head = idx;
-      prev = idx;
+    for (int32_t v = en.head; v >= 0; v = ov[size_t(v)].next) {
+      const Value& old_value = ov[size_t(v)];
+      values_[nv] = Value{uint32_t(nb), old_value.len, -1};
+      std::memcpy(bytes_ + nb, ob + old_value.off, old_value.len);
+      nb += old_value.len;
+      if (prev >= 0) values_[size_t(prev)].next = int32_t(nv); else head = int32_t(nv);
+      prev = int32_t(nv++);
     }
     en.head = head;
     en.tail = prev;
   }
-  arena_ = std::move(arena);
-  values_ = std::move(values);
+  ::operator delete(old);
+  nvalues_ = nv;
+  nbytes_ = nb;
   dead_bytes_ = dead_values_ = 0;
 }
 
@@ -219,16 +409,19 @@ size_t HeaderMap::count(std::string_view lname) const noexcept {
 
 size_t HeaderMap::content_bytes() const noexcept {
   size_t n = 0;
-  for (const Entry& en : entries_) n += size_t(en.name_len) * en.nvalues;
-  for (const Entry& en : entries_)
+  for (uint32_t i = 0; i < nentries_; ++i) {
+    const Entry& en = entries_[i];
+    n += size_t(en.name_len) * en.nvalues;
     for (int32_t v = en.head; v >= 0; v = values_[size_t(v)].next) n += values_[size_t(v)].len;
+  }
   return n;
 }
 
 bool HeaderMap::operator==(const HeaderMap& o) const noexcept {
   if (this == &o) return true;
-  if (live_values_ != o.live_values_ || entries_.size() != o.entries_.size()) return false;
-  for (const Entry& en : entries_) {
+  if (live_values_ != o.live_values_ || nentries_ != o.nentries_) return false;
+  for (uint32_t i = 0; i < nentries_; ++i) {
+    const Entry& en = entries_[i];
     std::string_view name = view(en.name_off, en.name_len);
     int32_t oe = o.find(name, en.hash);
     if (oe < 0) return false;
@@ -244,63 +437,43 @@ bool HeaderMap::operator==(const HeaderMap& o) const noexcept {
   return true;
 }
 
-void HeaderMap::reserve(size_t names, size_t bytes) {
-  entries_.reserve(names);
-  values_.reserve(names);
-  arena_.reserve(bytes);
-  if (names * 4 > index_.size() * 3) {
-    size_t want = 16;
-    while (want * 3 < names * 4 && want < kMaxSlots) want *= 2;
-    index_.assign(want, -1);
-    for (size_t i = 0; i < entries_.size(); ++i) index_insert(entries_[i].hash, int32_t(i));
-  }
-}
-
 // ---- Builder ------------------------------------------------------------------
-
-namespace {
-
-// Tokens are ASCII: eight bytes at a time, 'A'-'Z' gain 0x20.
-void lower_ascii_in_place(char* d, size_t len) noexcept {
-  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-  size_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, d + i, 8);
-    uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
-    uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
-    w |= (ge_a & ~gt_z) >> 2;
-    std::memcpy(d + i, &w, 8);
-  }
-  for (; i < len; ++i) d[i] = (d[i] >= 'A' && d[i] <= 'Z') ? char(d[i] + 32) : d[i];
-}
-
-}  // namespace
 
 HeaderMap::Builder::Builder(size_t fields, size_t bytes) { map_.reserve(fields, bytes); }
 
 HeaderMap::Builder::Builder(std::string_view block, size_t fields) : src_(block.data()), src_len_(block.size()) {
-  map_.reserve(fields, 0);
-  map_.arena_.assign(block);
+  // With no field to refer to it, the block is not copied at all.
+  if (fields == 0) return;
+  // One allocation sized for the head: one entry and one value per line.
+  Layout l;
+  l.entries = uint32_t(std::min<size_t>(fields, kMaxNames));
+  l.values = uint32_t(std::min<size_t>(fields, size_t(INT32_MAX)));
+  l.bytes = block.size();
+  l.slots = slots_for(l.entries);
+  map_.relayout(l);
+  std::memcpy(map_.bytes_, block.data(), block.size());
+  map_.nbytes_ = block.size();
 }
 
 bool HeaderMap::Builder::add(std::string_view lname, std::string_view value) { return map_.append(lname, value); }
 
 std::string_view HeaderMap::Builder::lower_name(std::string_view name) noexcept {
   assert(name.data() >= src_ && name.data() + name.size() <= src_ + src_len_);
-  size_t off = size_t(name.data() - src_);
-  char* d = map_.arena_.data() + off;
-  lower_ascii_in_place(d, name.size());
+  char* d = map_.bytes_ + (name.data() - src_);
+  // The hash comes from the same pass; add_from_block() picks it up.
+  last_hash_ = hash_words<LowerInPlace>(d, name.size());
+  last_name_ = d;
   return {d, name.size()};
 }
 
 bool HeaderMap::Builder::add_from_block(std::string_view lname, std::string_view value) {
   assert(value.data() >= src_ && value.data() + value.size() <= src_ + src_len_);
-  if (map_.full()) return false;
-  uint32_t name_off = uint32_t(lname.data() - map_.arena_.data());
+  if (map_.full() || map_.nvalues_ >= uint32_t(INT32_MAX)) return false;
+  uint32_t name_off = uint32_t(lname.data() - map_.bytes_);
   uint32_t value_off = uint32_t(value.data() - src_);
-  uint32_t h = hash_name(lname);
+  uint32_t h = lname.data() == last_name_ ? last_hash_ : hash_name(lname);
   int32_t e = map_.find(lname, h);
+  map_.ensure(map_.nentries_ + (e < 0), map_.nvalues_ + 1, map_.nbytes_);
   map_.link_value(e, name_off, uint32_t(lname.size()), h, map_.add_value_row(value_off, uint32_t(value.size())));
   return true;
 }
@@ -315,9 +488,7 @@ bool HeaderMap::Builder::remove(std::string_view lname) noexcept {
 HeaderMap HeaderMap::Builder::finish() && noexcept {
   src_ = nullptr;
   src_len_ = 0;
-  HeaderMap out = std::move(map_);
-  map_.clear();
-  return out;
+  return std::move(map_);
 }
 
 }  // namespace velmora::http

@@ -1,21 +1,20 @@
 // The header collection: ordered by first appearance of a name, names
 // case-insensitive (stored lowercase), several values per name kept together.
 //
-// Storage is one byte arena holding every name and value, an entry table in
-// name order, a value table whose rows are chained per entry, and an
-// open-addressing index from name to entry. Building a map from a parsed head
-// therefore costs one arena copy plus two small tables, and copying a map is
-// three vector copies.
+// Storage is one allocation in four sections: an open-addressing index from
+// name to entry, an entry table in name order, a value table whose rows are
+// chained per entry, and a byte arena holding every name and value. Building
+// a map from a parsed head therefore costs one allocation and one copy of the
+// head, and copying a map copies one block.
 //
 // Names given to the mutators must already be valid tokens in lowercase
 // (see fields.h); values must already pass is_valid_value(). A decoded head
 // or header block is built through HeaderMap::Builder (below).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace velmora::http {
 
@@ -26,25 +25,33 @@ class HeaderMap {
   static constexpr uint32_t kMaxNames = kMaxSlots / 4 * 3;  // 24576
 
   HeaderMap() = default;
+  HeaderMap(const HeaderMap& o);
+  HeaderMap(HeaderMap&& o) noexcept;
+  // Copying into a map whose storage is large enough reuses it.
+  HeaderMap& operator=(const HeaderMap& o);
+  HeaderMap& operator=(HeaderMap&& o) noexcept;
+  ~HeaderMap();
 
   // False when the map is full (kMaxNames distinct names, or names and values
   // past 4 GiB in all): nothing changes.
+  // The views must not point into this map.
   [[nodiscard]] bool append(std::string_view lname, std::string_view value);
   // Replaces every value of `lname` by `value`, keeping the name's position.
   [[nodiscard]] bool replace(std::string_view lname, std::string_view value);
   // Swap removal: the last entry takes the removed one's position.
   bool remove(std::string_view lname);
+  // Empties the map, keeping its storage.
   void clear() noexcept;
-  bool full() const noexcept { return entries_.size() >= kMaxNames; }
+  bool full() const noexcept { return nentries_ >= kMaxNames; }
 
   bool contains(std::string_view lname) const noexcept { return find(lname) >= 0; }
   // First value, or nullptr-data view with ok=false.
   bool first(std::string_view lname, std::string_view& out) const noexcept;
   size_t count(std::string_view lname) const noexcept;
 
-  size_t size() const noexcept { return live_values_; }        // every value
-  size_t name_count() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
+  size_t size() const noexcept { return live_values_; }  // every value
+  size_t name_count() const noexcept { return nentries_; }
+  bool empty() const noexcept { return nentries_ == 0; }
 
   // Entry access in iteration order.
   std::string_view name_at(size_t i) const noexcept {
@@ -56,7 +63,7 @@ class HeaderMap {
   }
   template <class F>  // f(std::string_view name, std::string_view value)
   void for_each(F&& f) const {
-    for (size_t i = 0; i < entries_.size(); ++i) {
+    for (size_t i = 0; i < nentries_; ++i) {
       std::string_view n = name_at(i);
       for (int32_t v = entries_[i].head; v >= 0; v = values_[v].next) f(n, view(values_[v].off, values_[v].len));
     }
@@ -72,6 +79,9 @@ class HeaderMap {
   // Same number of values and, name by name, the same ordered values.
   bool operator==(const HeaderMap& o) const noexcept;
 
+  // Room for `names` more names with one value each and `bytes` more bytes of
+  // names and values, in one allocation. A hint: what a map can never hold
+  // (names past kMaxNames) is not reserved.
   void reserve(size_t names, size_t bytes);
 
   class Builder;
@@ -88,28 +98,47 @@ class HeaderMap {
     int32_t next;
   };
 
-  std::string_view view(uint32_t off, uint32_t len) const noexcept { return {arena_.data() + off, len}; }
+  struct Layout {
+    uint32_t slots = 0, entries = 0, values = 0;
+    size_t bytes = 0;
+    size_t total() const noexcept;
+  };
+
+  std::string_view view(uint32_t off, uint32_t len) const noexcept { return {bytes_ + off, len}; }
   static uint32_t hash_name(std::string_view s) noexcept;
   int32_t find(std::string_view lname) const noexcept { return find(lname, hash_name(lname)); }
   int32_t find(std::string_view lname, uint32_t h) const noexcept;
-  uint32_t put_bytes(std::string_view s);
-  int32_t new_value(std::string_view v) { return add_value_row(put_bytes(v), uint32_t(v.size())); }
-  int32_t add_value_row(uint32_t off, uint32_t len);
+  // Makes room for `entries` entries, `values` value rows and `bytes` arena
+  // bytes in all, reallocating (to at least twice the short sections) when
+  // the storage is too small. Offsets and indexes stay valid; pointers into
+  // the arena do not survive a reallocation.
+  void ensure(size_t entries, size_t values, size_t bytes);
+  void relayout(const Layout& l);
+  void attach(char* mem, const Layout& l) noexcept;
+  static uint32_t slots_for(size_t entries) noexcept;
+  uint32_t put_bytes(std::string_view s) noexcept;
+  int32_t add_value_row(uint32_t off, uint32_t len) noexcept;
   // Chains value row `v` onto entry `e`, or, when e < 0, onto a new entry
-  // whose name is already stored at [name_off, name_off + name_len).
-  void link_value(int32_t e, uint32_t name_off, uint32_t name_len, uint32_t h, int32_t v);
-  void grow_index();
+  // whose name is already stored at [name_off, name_off + name_len). Room
+  // must have been ensured.
+  void link_value(int32_t e, uint32_t name_off, uint32_t name_len, uint32_t h, int32_t v) noexcept;
   void index_insert(uint32_t h, int32_t entry) noexcept;
+  void rebuild_index() noexcept;
   size_t slot_of(int32_t entry) const noexcept;
   void index_erase(size_t slot) noexcept;
   void maybe_compact();
   // Unlinks entry `e` and its values; no compaction, the arena is untouched.
   void erase_entry(int32_t e) noexcept;
+  void release() noexcept;
 
-  std::string arena_;
-  std::vector<Entry> entries_;
-  std::vector<Value> values_;
-  std::vector<int32_t> index_;  // -1 = empty; size 0 or a power of two
+  char* mem_ = nullptr;  // the one allocation; index_ points at its start
+  int32_t* index_ = nullptr;  // slot_cap_ slots, -1 = empty; 0 or a power of two
+  Entry* entries_ = nullptr;
+  Value* values_ = nullptr;
+  char* bytes_ = nullptr;
+  Layout cap_;
+  uint32_t nentries_ = 0, nvalues_ = 0;
+  size_t nbytes_ = 0;
   size_t live_values_ = 0;
   size_t dead_bytes_ = 0;
   size_t dead_values_ = 0;
@@ -133,8 +162,9 @@ class HeaderMap {
 //
 // Values of one name are kept in the order they were added, names in the
 // order they first appeared. While building, removals never move the bytes
-// already stored, so every view the builder returned stays valid until the
-// next add() (add_from_block() never invalidates them).
+// already stored, so a view that lower_name() returned stays valid until the
+// next add(), or the next add_from_block() past the announced field count.
+// Views given to add() must not point into the map being built.
 //
 // The name bound: once the map holds HeaderMap::kMaxNames distinct names, or
 // its names and values would pass 4 GiB in all, add() and add_from_block()
@@ -146,7 +176,9 @@ class HeaderMap::Builder {
   // An empty map. `fields` and `bytes` (names plus values) size the first
   // allocation; they are hints, not limits.
   explicit Builder(size_t fields = 0, size_t bytes = 0);
-  // A map over a copy of `block` with room for `fields` fields.
+  // A map over a copy of `block`, sized in one allocation for the `fields`
+  // fields that will be added from it (one value each). With `fields` 0 the
+  // block is not copied and lower_name()/add_from_block() must not be used.
   Builder(std::string_view block, size_t fields);
   Builder(Builder&&) noexcept = default;
   Builder& operator=(Builder&&) noexcept = default;
@@ -178,6 +210,8 @@ class HeaderMap::Builder {
   HeaderMap map_;
   const char* src_ = nullptr;  // block builders: the caller's block
   size_t src_len_ = 0;
+  const char* last_name_ = nullptr;  // what lower_name() returned last, and its hash
+  uint32_t last_hash_ = 0;
 };
 
 }  // namespace velmora::http

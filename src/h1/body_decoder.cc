@@ -80,7 +80,11 @@ constexpr size_t kShareAbove = 256;
 PyObject* bd_feed(PyObject* self, PyObject* data) {
   std::string_view v;
   if (!to_bytes(data, "data", v)) return nullptr;
-  if (v.size() <= kShareAbove) {
+  // Only an exact bytes object is kept by reference: it refers to nothing,
+  // so holding it cannot close a reference cycle. An instance of a subclass
+  // may refer back to this decoder, which takes no part in garbage
+  // collection; it is copied.
+  if (v.size() <= kShareAbove || !PyBytes_CheckExact(data)) {
     locked(self, [&](h1::BodyDecoder& d) { d.feed(v); });
     Py_RETURN_NONE;
   }

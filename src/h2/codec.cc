@@ -284,7 +284,7 @@ PyObject* serialize_go_away(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   if (!to_u32(a[0], "last_stream_id", last) || !to_u32(a[1], "error_code", code)) return nullptr;
   if (a[2] && a[2] != Py_None && !to_bytes(a[2], "debug_data", debug)) return nullptr;
   std::string out;
-  h2::write_go_away(out, last, code, debug);
+  if (auto ok = h2::write_go_away(out, last, code, debug); !ok) return raise_h2_send_error(ok.error());
   return bytes_of(out);
 }
 

@@ -980,7 +980,9 @@ PyObject* conn_error(PyObject* self, PyObject*) {
   }
   if (!failed) Py_RETURN_NONE;
   if (error) return error.release();
-  return PyObject_CallOneArg(exc(Exc::ConnectionClosedError), Ref(str_obj(message)).get());
+  Ref text(str_obj(message));
+  if (!text) return nullptr;
+  return PyObject_CallOneArg(exc(Exc::ConnectionClosedError), text.get());
 }
 
 PyObject* is_failed(PyObject* self, PyObject*) {

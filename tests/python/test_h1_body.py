@@ -218,3 +218,35 @@ def test_concurrent_feeders_and_decoder():
         t.join()
     body = b"".join(got)
     assert len(body) == 80000 and body == b"0123456789" * 8000
+
+
+def test_fed_bytes_subclass_cannot_pin_a_cycle():
+    # The decoder takes no part in garbage collection: a fed object that
+    # refers back to it must not be kept, or the pair would never be freed.
+    import gc
+
+    freed = []
+
+    class Marker:
+        def __del__(self):
+            freed.append(True)
+
+    class B(bytes):
+        pass
+
+    d = H1BodyDecoder("length", 600)
+    b = B(b"x" * 300)
+    b.d, b.marker = d, Marker()
+    d.feed(b)
+    d.feed(b"y" * 300)  # exact bytes are still shared and decode the same
+    del b, d
+    gc.collect()
+    assert freed == [True]
+
+    d = H1BodyDecoder("length", 600)
+    d.feed(B(b"x" * 300))
+    d.feed(b"y" * 300)
+    out = b""
+    while (chunk := d.decode()) is not None:
+        out += chunk
+    assert out == b"x" * 300 + b"y" * 300 and d.is_complete

@@ -441,3 +441,16 @@ def test_heads_whose_framing_lines_do_not_fit_are_refused():
     c = H1Codec()
     assert c.serialize_request("GET", "/", full).startswith(b"GET / HTTP/1.1\r\n")  # nothing to add
     assert c.body_is_eof()
+
+
+def test_fragment_refused_in_received_targets_dropped_from_outgoing_urls():
+    # Two raw targets must never reach the application as one: the server
+    # refuses a target holding '#', while URLs the client sends lose theirs.
+    from velmora._velmora import uri_parts
+
+    c = H1Codec()
+    assert parse_error(c, b"GET /admin#/../public HTTP/1.1\r\nHost: a\r\n\r\n") == ("uri", "invalid URI")
+    assert c.parse_error_status == 400
+    assert H1Codec().serialize_request("GET", "http://h/a?b#frag").startswith(b"GET http://h/a?b HTTP/1.1\r\n")
+    assert H1Codec().serialize_request("GET", "/a#frag").startswith(b"GET /a HTTP/1.1\r\n")
+    assert uri_parts("http://h:81/a#frag") == ("http", "h", 81, "h:81")

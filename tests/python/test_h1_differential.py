@@ -26,7 +26,9 @@ each on one example, so that a row cannot go stale.
 |                 | keep-alive reopens                             |                                      |
 | host            | Host is not checked (missing or repeated)      | HTTP/1.1 needs exactly one           |
 | target_form     | the target must parse as a URI; a fragment is  | any visible bytes, kept as sent      |
-|                 | dropped, absolute forms are canonicalised      |                                      |
+|                 | refused, absolute forms are canonicalised      |                                      |
+| connect_body    | CONNECT with Content-Length or                 | reads a body                         |
+|                 | Transfer-Encoding: reject                      |                                      |
 | connect_2xx     | a 2xx to CONNECT is a tunnel: keep-alive false | keep-alive unchanged                 |
 | bodyless_framing| 204, 304, a response to HEAD and a CONNECT     | validates them like any response     |
 |                 | tunnel ignore Content-Length and               |                                      |
@@ -117,7 +119,7 @@ def _group(items):
 
 DELIBERATE = {
     "leading_blank", "version_other", "ctl_value", "fold", "cl_list", "cl_huge", "cl_te", "te_list", "te_multi",
-    "te_10", "keep_alive_10", "conn_reopen", "host", "target_form", "connect_2xx", "bodyless_framing",
+    "te_10", "keep_alive_10", "conn_reopen", "host", "target_form", "connect_body", "connect_2xx", "bodyless_framing",
 }
 
 # ---- generated heads ----------------------------------------------------------
@@ -352,7 +354,8 @@ DIFFERENCES = {
         ("GET", "/", {"host": [b"a"], "connection": [b"close", b"keep-alive"]}, ("content-length", 0), True),
     ),
     "host": (b"GET / HTTP/1.1\r\n\r\n", None, ("GET", "/", {}, ("content-length", 0), True)),
-    "target_form": (b"GET /a#f HTTP/1.1\r\n" + _H + b"\r\n", None, ("GET", "/a", {"host": [b"a"]}, ("content-length", 0), True)),
+    "target_form": (b"GET /a#f HTTP/1.1\r\n" + _H + b"\r\n", None, None),
+    "connect_body": (b"CONNECT a:443 HTTP/1.1\r\n" + _H + b"Content-Length: 5\r\n\r\nhello", None, None),
     "connect_2xx": (b"HTTP/1.1 200 OK\r\n\r\n", "CONNECT", (200, {}, ("content-length", 0), False)),
     "bodyless_framing": (b"HTTP/1.1 204 No\r\nContent-Length: x\r\n\r\n", "GET", (204, {}, ("content-length", 0), True)),
 }

@@ -117,12 +117,6 @@ def test_settings_event():
     assert ack.ack and ack.max_frame_size is None
 
 
-@pytest.mark.parametrize("ident, value", [(2, 2), (4, 2**31), (5, 16383), (5, 2**24), (8, 2)])
-def test_settings_values_out_of_range(ident, value):
-    args = protocol_error(H2Codec(), frame(4, 0, 0, struct.pack(">HI", ident, value)))
-    assert args == (1, "failed to load frame: InvalidSettingValue")
-
-
 def test_small_frames():
     c = H2Codec()
     evs = c.receive(
@@ -166,15 +160,6 @@ def test_frame_arriving_one_octet_at_a_time():
         assert c.receive(wire[i:i + 1]) == []
     [ev] = c.receive(wire[-1:])
     assert ev.data == b"x" * 100 and c.buffered() == 0
-
-
-def test_frame_size_limit():
-    c = H2Codec()
-    assert len(c.receive(frame(0, 0, 1, b"x" * 16384))) == 1
-    assert protocol_error(c, frame(0, 0, 1, b"x" * 16385)[:9]) == (6, "frame length exceeds SETTINGS_MAX_FRAME_SIZE")
-    d = H2Codec()
-    d.set_max_recv_frame_size(20000)
-    assert len(d.receive(frame(0, 0, 1, b"x" * 20000))) == 1
 
 
 def test_errors_discard_the_batch():
@@ -345,6 +330,8 @@ def test_data_and_control_frames():
     with pytest.raises(ValueError, match="^ping payload must be exactly 8 bytes$"):
         c.serialize_ping(b"1234567")
     assert c.serialize_go_away(3, 0) == frame(7, 0, 0, struct.pack(">II", 3, 0))
+    with pytest.raises(ValueError, match="^frame payload 16777216 exceeds 16777215 octets$"):
+        c.serialize_go_away(3, 0, b"d" * (2**24 - 8))
     assert c.serialize_rst_stream(3, 8) == frame(3, 0, 3, struct.pack(">I", 8))
     assert c.serialize_window_update(0, 2**31 + 1) == frame(8, 0, 0, struct.pack(">I", 2**31 + 1))
 

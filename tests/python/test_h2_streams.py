@@ -713,3 +713,16 @@ def test_a_larger_frame_right_behind_the_settings_ack_is_accepted():
     literal = v.H2Codec("server")  # the limit applied only at the ACK
     with pytest.raises(v.H2ProtocolError, match="frame length exceeds"):
         literal.receive(wire)
+
+
+def test_prime_takes_sniffed_bytes_before_receive():
+    s = v.H2Streams("server", **OPTS)
+    assert s.prime(v.H2_PREFACE[:10]) is None
+    peer = v.H2Codec("client")
+    assert s.prime(v.H2_PREFACE[10:] + peer.serialize_settings()[:5]) is True
+    (ev,) = s.receive(peer.serialize_settings()[5:])
+    assert isinstance(ev, v.H2FrameSettings) and not ev.ack
+    assert v.H2Streams("server", **OPTS).prime(b"GET / HTTP/1.1\r\n") is False
+    c = v.H2Streams("client", **OPTS)
+    assert c.prime(peer.serialize_ping(b"12345678")[:4]) is True  # buffered as is
+    assert len(c.receive(peer.serialize_ping(b"12345678")[4:])) == 1

@@ -102,7 +102,7 @@ TEST_P(HeadParse, ScanPathsAgreeWithReferenceAtEveryOffset) {
 }
 
 TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
-  Req r = request("\r\n\nGET /p?q=1#frag HTTP/1.1\r\nHost: a\r\nX-Multi: 1\r\nx-multi: 2\r\n\r\nrest");
+  Req r = request("\r\n\nGET /p?q=1 HTTP/1.1\r\nHost: a\r\nX-Multi: 1\r\nx-multi: 2\r\n\r\nrest");
   ASSERT_EQ(r.st, HeadStatus::complete);
   EXPECT_EQ(r.head.method, Method::get);
   EXPECT_EQ(r.head.target, "/p?q=1");
@@ -250,6 +250,45 @@ TEST_P(HeadParse, IgnoreInvalidHeaders) {
   EXPECT_EQ(r.head.headers.size(), 2u);
   EXPECT_EQ(values(r.head.headers, "x-a"), "1");
   EXPECT_EQ(values(r.head.headers, "x-c"), "3");
+}
+
+// Framing ambiguities a front-end could exploit: each must fail the head
+// with a 400, never be framed differently from what the front-end saw.
+TEST_P(HeadParse, AmbiguousFramingIsRefused) {
+  // A fragment in a request target: "/admin#/../public" must not become "/admin".
+  for (std::string_view head : {"GET /admin#/../public HTTP/1.1\r\nHost: a\r\n\r\n",
+                                "GET /p?q#f HTTP/1.1\r\n\r\n", "GET http://h/a#b HTTP/1.1\r\n\r\n",
+                                "GET # HTTP/1.1\r\n\r\n"})
+    expect_error(head, ParseError::uri, 400);
+
+  // CONNECT has no content: a length or a coding on it is refused (0.CL).
+  expect_error("CONNECT a:443 HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", ParseError::header_content_length_invalid,
+               400);
+  expect_error("CONNECT a:443 HTTP/1.1\r\nContent-Length: 0\r\n\r\n", ParseError::header_content_length_invalid, 400);
+  expect_error("CONNECT a:443 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+               ParseError::header_transfer_encoding_unexpected, 400);
+
+  // Under ignore_invalid_headers, lines a front-end may have read as framing
+  // fields still fail the head.
+  CodecOptions o;
+  o.ignore_invalid_headers = true;
+  for (std::string_view head : {
+           "POST / HTTP/1.1\r\nContent-Length : 32\r\n\r\nGET /admin HTTP/1.1\r\nHost: a\r\n\r\n",
+           "POST / HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding : chunked\r\n\r\n21\r\nGET /admin "
+           "HTTP/1.1\r\nHost: a\r\n\r\n\r\n0\r\n\r\n",
+           "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length : 0\r\n\r\nhello",
+           "POST / HTTP/1.1\r\nX-Other\t: 1\r\n\r\n",            // whitespace before any colon
+           "POST / HTTP/1.1\r\n Content-Length: 5\r\n\r\nhello",   // leading whitespace
+           "POST / HTTP/1.1\r\nCONTENT-LENGTH: 5\x01\r\n\r\nhello",  // bad value
+           "POST / HTTP/1.1\r\ntransfer-encoding: chunked\x7f\r\n\r\n",
+       })
+    expect_error(head, ParseError::header_token, 400, o);
+  // Other malformed lines are still dropped, the framing lines kept.
+  Req r = request("POST / HTTP/1.1\r\nBad Name: x\r\nX-B: a\x01\r\nContent-Length: 2\r\nNoColon\r\n\r\nok", o);
+  ASSERT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.head.body, BodyKind::length);
+  EXPECT_EQ(r.head.content_length, 2u);
+  EXPECT_EQ(r.head.headers.size(), 1u);
 }
 
 std::string many_headers(size_t n) {

@@ -76,6 +76,8 @@ TEST(HeaderMap, CapacityBound) {
 TEST(HeaderMap, MatchesModelUnderRandomOperations) {
   std::mt19937 rng(7);
   HeaderMap m;
+  HeaderMap scratch;
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(scratch.append("s" + std::to_string(i), "x"));
   std::vector<std::pair<std::string, std::vector<std::string>>> model;
   auto find = [&](const std::string& n) {
     for (size_t i = 0; i < model.size(); ++i)
@@ -113,6 +115,17 @@ TEST(HeaderMap, MatchesModelUnderRandomOperations) {
       ASSERT_EQ(m.size(), total);
       HeaderMap copy = m;
       ASSERT_TRUE(copy == m);
+      // Copying into a map that already has storage (larger, with another
+      // index size) reuses it; the copy then lives on its own.
+      scratch = m;
+      ASSERT_EQ(items(scratch), want) << "step " << step;
+      ASSERT_TRUE(scratch.append("only-in-scratch", v));
+      ASSERT_FALSE(m.contains("only-in-scratch"));
+      HeaderMap moved = std::move(copy);
+      ASSERT_TRUE(moved == m);
+      ASSERT_TRUE(copy.empty());
+      ASSERT_TRUE(copy.append("again", "1"));
+      ASSERT_EQ(copy.size(), 1u);
     }
   }
 }
