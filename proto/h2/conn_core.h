@@ -234,7 +234,14 @@ class ConnCore final : public FrameQueue {
   // Records the failure (first one wins: true when this call recorded it)
   // and aborts every stream; the live ones go to `aborted`.
   bool fail(std::string message, std::vector<Aborted>& aborted, HandleSink& sink);
+  // Queues GOAWAY(`reason`) naming the last processed id (0 for a client);
+  // kFlagWake when queued. No GOAWAY ever names a higher id than an earlier
+  // one, and no stream above the id named is accepted afterwards.
   uint32_t send_goaway(uint32_t reason);
+  // Phase 1 of a graceful shutdown: GOAWAY(2^31-1) and the shutdown PING;
+  // kFlagWake, or the encoder's error with nothing queued. Once a GOAWAY
+  // went out already it queues nothing and goes straight to the final phase
+  // (kFlagStopAccepting when no stream is left). A second call: 0.
   Step<uint32_t> begin_graceful_shutdown();
   uint32_t maybe_goaway_reply();
 

@@ -138,6 +138,14 @@ uint32_t ConnCore::send_goaway(uint32_t reason) {
 
 Step<uint32_t> ConnCore::begin_graceful_shutdown() {
   if (state.graceful()) return 0u;
+  if (state.goaway_sent()) {
+    // A GOAWAY already named its last stream id and nothing above it is
+    // accepted since: a GOAWAY(2^31-1) now would raise that id, and there is
+    // nothing left for a PING to settle. The shutdown is at its final phase.
+    state.set_graceful();
+    state.set_shutdown_final();
+    return state.num_streams() == 0 ? uint32_t(kFlagStopAccepting) : 0u;
+  }
   const size_t before = pending.size();
   // Every stream the peer may already have sent can still arrive; the PING
   // tells us when it has seen this GOAWAY.

@@ -244,9 +244,22 @@ class ConnState {
   // is accepted any more.
   void set_shutdown_final() noexcept {
     shutdown_final_ = true;
-    max_stream_id_ = last_processed_id_;
+    if (last_processed_id_ < max_stream_id_) max_stream_id_ = last_processed_id_;
   }
   bool goaway_replied() const noexcept { return goaway_replied_; }
+  // The last stream id of the last GOAWAY we queued, if any. A peer may act
+  // on each GOAWAY at once (retry everything above its id elsewhere), so a
+  // later one never names a higher id and no stream above it is accepted.
+  const std::optional<uint32_t>& goaway_sent() const noexcept { return goaway_sent_; }
+  // Every GOAWAY we queue passes here: returns the id to send (`last`, or the
+  // one already announced when that is lower), remembers it and lowers the
+  // accepted-id ceiling to it.
+  uint32_t note_goaway_sent(uint32_t last) noexcept {
+    if (goaway_sent_ && *goaway_sent_ < last) last = *goaway_sent_;
+    goaway_sent_ = last;
+    if (last < max_stream_id_) max_stream_id_ = last;
+    return last;
+  }
   bool shutdown_final() const noexcept { return shutdown_final_; }
 
   // "H2Streams(role=client, streams=<records>, active=<num_streams>,
@@ -337,6 +350,7 @@ class ConnState {
   std::optional<PeerGoAway> peer_goaway_;
   bool graceful_ = false;
   bool goaway_replied_ = false;
+  std::optional<uint32_t> goaway_sent_;
   bool shutdown_final_ = false;
   bool auto_date_header_;
 

@@ -206,3 +206,59 @@ TEST(ConnCore, ReadPumpSendersAndWritePumpUnderTwoLocks) {
   EXPECT_EQ(check.buffered(), 0u);
   EXPECT_EQ(out.events.size(), 1 + queued.load());  // our SETTINGS, then none lost, none doubled
 }
+
+namespace {
+
+std::vector<uint32_t> goaway_ids(std::string_view bytes) {
+  std::vector<uint32_t> ids;
+  for (const Event& e : parse(bytes, false))
+    if (auto* g = std::get_if<GoAwayEvent>(&e)) ids.push_back(g->last_stream_id);
+  return ids;
+}
+
+ConnConfig server_config() {
+  ConnConfig c;
+  c.role = Role::server;
+  return c;
+}
+
+}  // namespace
+
+// A peer may act on each GOAWAY at once: successive ones never raise the last
+// stream id, and nothing above the id named is accepted afterwards.
+TEST(ConnCore, GoAwaysNeverRaiseTheLastStreamIdAndCloseTheIdsAboveIt) {
+  {  // a violation first, a graceful shutdown afterwards: no GOAWAY(2^31-1), no PING
+    ConnCore core(server_config());
+    core.state.set_last_processed_id(5);
+    EXPECT_EQ(core.send_goaway(uint32_t(ErrorCode::protocol_error)), uint32_t(kFlagWake));
+    EXPECT_EQ(core.state.max_stream_id(), 5u);
+    core.pending.clear();
+    auto r = core.begin_graceful_shutdown();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, uint32_t(kFlagStopAccepting));
+    EXPECT_TRUE(core.pending.empty());
+    EXPECT_TRUE(core.state.graceful() && core.state.shutdown_final());
+    EXPECT_EQ(core.state.max_stream_id(), 5u);
+  }
+  {  // the ordinary shutdown, with a violation between its two phases
+    ConnCore core(server_config());
+    core.state.set_last_processed_id(3);
+    ASSERT_TRUE(core.begin_graceful_shutdown());
+    EXPECT_EQ(core.state.max_stream_id(), kMaxStreamId);  // phase 1 closes nothing
+    core.state.set_last_processed_id(7);
+    core.send_goaway(uint32_t(ErrorCode::protocol_error));
+    EXPECT_EQ(core.state.max_stream_id(), 7u);
+    ASSERT_TRUE(core.recv_ping(true, kShutdownPing));
+    EXPECT_TRUE(core.state.shutdown_final());
+    EXPECT_EQ(goaway_ids(core.pending), (std::vector<uint32_t>{kMaxStreamId, 7, 7}));
+  }
+  {  // a GOAWAY naming a higher id than one already sent is lowered to it
+    ConnCore core(server_config());
+    core.state.set_last_processed_id(1);
+    core.send_goaway(0);
+    core.state.set_last_processed_id(9);  // as a test hook can; the core never gets there itself
+    core.send_goaway(0);
+    EXPECT_EQ(goaway_ids(core.pending), (std::vector<uint32_t>{1, 1}));
+    EXPECT_EQ(core.state.max_stream_id(), 1u);
+  }
+}

@@ -1,0 +1,459 @@
+// A server-role connection core driven by arbitrary client bytes, the way the
+// driver drives it: after a valid preface and SETTINGS, every decoded event
+// goes to its receive step, stream errors are answered with reset_on_error,
+// connection errors fail the connection, requests are answered through the
+// send path (a head, then a body framed under flow control), and the write
+// pump takes the pending buffer now and then and credits it.
+//
+// Checked after every event:
+// - every record whose state is closed has passed the closed transition, no
+//   record that the reaping rule releases is left, and the active count is
+//   the number of records not yet closed;
+// - every received octet is either unreleased on a record or back in the
+//   connection's receive window, exactly once;
+// - no stream has more framed and unwritten than its buffer room, and the
+//   DATA-frame budget stays within its limit;
+// - every handle the core was given is released exactly once, and none is
+//   left at the end.
+// And every batch the pump takes must decode, as a client would, to
+// well-formed frames: no decode error, no stream error, a response head
+// before its DATA, nothing after END_STREAM or RST_STREAM, no more DATA than
+// the client's connection window allowed.
+//
+// Input: one byte of knobs (windows, stream limit, buffer room, whether the
+// application releases DATA at once, response size), then the client bytes;
+// the split points of the client bytes and the pump's writes come from a
+// generator seeded by the input.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <variant>
+#include <vector>
+
+#include "proto/h2/conn_core.h"
+#include "proto/h2/frame.h"
+
+using namespace velmora::h2;
+
+namespace {
+
+[[noreturn]] void fault(int line) {
+  fprintf(stderr, "fuzz_h2_server: check failed at line %d\n", line);
+  abort();
+}
+#define CHECK(c)                \
+  do {                          \
+    if (!(c)) fault(__LINE__);  \
+  } while (0)
+
+// Handles are heap cells the sink releases after the step that dropped them,
+// as the binding does after unlocking; a second release or one left at the
+// end is a fault.
+struct Cell {
+  uint32_t sid = 0;
+};
+
+struct Sink final : HandleSink {
+  std::unordered_set<Cell*>* live = nullptr;
+  std::vector<Cell*> dropped;
+  void drop(Handle h) noexcept override { dropped.push_back(static_cast<Cell*>(h)); }
+  void flush() {
+    for (Cell* c : dropped) {
+      CHECK(live->erase(c) == 1);
+      delete c;
+    }
+    dropped.clear();
+  }
+};
+
+// What the client sees of the server's output.
+struct ClientView {
+  Receiver recv;
+  RecvBatch batch;
+  uint64_t data_total = 0;  // flow-controlled DATA octets the server sent
+  struct S {
+    bool head = false, ended = false, reset = false;
+  };
+  std::unordered_map<uint32_t, S> streams;
+  std::unordered_set<uint32_t> errored;  // ids of the decoder's stream errors
+  uint32_t goaway_last = 0x7fffffff;     // the lowest last-stream-id our GOAWAYs named
+  ClientView() { recv.set_max_frame_size(16777215); }
+
+  void parse(std::string_view bytes, uint32_t last_client_id) {
+    auto ok = recv.receive(bytes, batch);
+    CHECK(ok.has_value());
+    for (const Event& e : batch.events) {
+      std::visit(
+          [&](const auto& ev) {
+            using T = std::decay_t<decltype(ev)>;
+            if constexpr (std::is_same_v<T, StreamErrorEvent>) {
+              fault(__LINE__);
+            } else if constexpr (std::is_same_v<T, GoAwayEvent>) {
+              // a later GOAWAY never raises the last stream id
+              CHECK(ev.last_stream_id <= goaway_last);
+              goaway_last = ev.last_stream_id;
+            } else if constexpr (std::is_same_v<T, HeadersEvent>) {
+              CHECK(ev.stream_id & 1 && ev.stream_id <= last_client_id);
+              // nothing is answered above the last stream id a GOAWAY promised
+              CHECK(ev.stream_id <= goaway_last);
+              S& s = streams[ev.stream_id];
+              CHECK(!s.ended && !s.reset);
+              CHECK(s.head || ev.head.status != 0);
+              s.head = true;
+              s.ended = ev.end_stream;
+            } else if constexpr (std::is_same_v<T, DataEvent>) {
+              S& s = streams[ev.stream_id];
+              CHECK(s.head && !s.ended && !s.reset);
+              s.ended = ev.end_stream;
+              data_total += ev.flow_controlled_len;
+            } else if constexpr (std::is_same_v<T, RstStreamEvent>) {
+              // a stream the client used, or one the decoder reported a stream
+              // error on (a PRIORITY naming itself may do so on an idle id)
+              CHECK((ev.stream_id & 1 && ev.stream_id <= last_client_id) || errored.contains(ev.stream_id));
+              streams[ev.stream_id].reset = true;
+            } else if constexpr (std::is_same_v<T, WindowUpdateEvent>) {
+              CHECK(ev.stream_id == 0 || (ev.stream_id & 1 && ev.stream_id <= last_client_id));
+            }
+          },
+          e);
+    }
+  }
+};
+
+struct Knobs {
+  uint32_t initial_window;
+  std::optional<uint32_t> max_streams;
+  uint64_t send_buf;
+  bool release_at_once;
+  size_t body_len;
+};
+
+Knobs knobs_of(uint8_t k) {
+  static constexpr uint32_t windows[] = {65535, 1000, 16384, 1 << 20};
+  static constexpr size_t bodies[] = {0, 1, 300, 5000, 20000, 70000, 150000, 1 << 20};
+  return Knobs{windows[k & 3], (k & 4) ? std::optional<uint32_t>(3) : std::nullopt, (k & 8) ? 3000u : 65536u,
+               !(k & 16), bodies[(k >> 5) & 7]};
+}
+
+struct Harness {
+  Knobs kn;
+  ConnCore core;
+  Receiver recv;
+  RecvBatch batch;
+  std::unordered_set<Cell*> live;
+  Sink sink;
+  ClientView client;
+  std::string body;
+  struct Sending {
+    uint32_t sid;
+    uint64_t offset;
+  };
+  std::vector<Sending> senders;
+  struct Unreleased {
+    uint32_t sid;
+    uint32_t len;
+    bool budgeted;
+  };
+  std::vector<Unreleased> unreleased;
+  uint64_t conn_allowance = 65535;  // the client's connection window as the server was told
+  uint32_t last_client_id = 0;
+  uint32_t recv_target;
+  bool failed = false;
+  std::string taken;
+
+  static ConnConfig config(const Knobs& kn) {
+    ConnConfig c;
+    c.role = Role::server;
+    c.initial_window_size = kn.initial_window;
+    c.connection_window = 1 << 20;
+    c.max_send_buf_size = kn.send_buf;
+    c.max_concurrent_streams = kn.max_streams;
+    c.max_local_error_reset_streams = 64;
+    c.auto_date_header = false;
+    return c;
+  }
+
+  explicit Harness(const Knobs& k) : kn(k), core(config(k)), body(k.body_len, 'b') {
+    sink.live = &live;
+    recv_target = std::max<uint32_t>(65535, config(k).connection_window);
+    recv.expect_preface(true);
+    auto change = core.begin();
+    CHECK(change.has_value());
+    if (change->max_frame_size) recv.set_max_frame_size(*change->max_frame_size);
+  }
+
+  Cell* cell() {
+    Cell* c = new Cell;
+    live.insert(c);
+    return c;
+  }
+
+  void fail_connection() {
+    std::vector<Aborted> aborted;
+    core.fail("fuzz", aborted, sink);
+    failed = true;
+    senders.clear();
+    unreleased.clear();
+  }
+
+  // A step's error: stream errors reset the stream, the rest fail the connection.
+  void on_error(const StepError& err) {
+    const ConnError* ce = std::get_if<ConnError>(&err.e);
+    CHECK(ce != nullptr);  // our own heads and frames are always valid
+    if (ce->kind == ConnError::Kind::stream) {
+      auto r = core.reset_on_error(ce->stream_id, ce->code, sink);
+      if (!r) fail_connection();
+      return;
+    }
+    fail_connection();
+  }
+
+  void release(const Unreleased& u) {
+    auto f = core.release_capacity(u.sid, u.len, sink);
+    if (!f) return on_error(f.error());
+    if (u.budgeted) core.release_data_frame(u.sid, u.len, sink);
+  }
+
+  void dispatch(const Event& e) {
+    std::visit([&](const auto& ev) { on(ev); }, e);
+    sink.flush();
+  }
+
+  void on(const HeadersEvent& ev) {
+    if (ev.stream_id & 1) last_client_id = std::max(last_client_id, ev.stream_id);
+    HeadersIn in;
+    in.stream_id = ev.stream_id;
+    in.end_stream = ev.end_stream;
+    in.informational = ev.head.is_informational();
+    in.status = ev.head.status;
+    in.content_length = ev.head.content_length();
+    in.content_length_invalid = ev.head.content_length_invalid();
+    Handle spare = cell();
+    auto v = core.recv_headers(in, spare, sink);
+    if (spare) {
+      live.erase(static_cast<Cell*>(spare));
+      delete static_cast<Cell*>(spare);
+    }
+    if (!v) return on_error(v.error());
+    if (v->kind != HeadersKind::opened) return;
+    core.state.accepted(ev.stream_id);
+    OutHead head;
+    CHECK(build_response_head(200, head).has_value());
+    bool empty = body.empty();
+    auto r = core.send_response_head(ev.stream_id, head, nullptr, nullptr, {}, empty, sink);
+    if (!r) return on_error(r.error());
+    if (!empty && !r->stopped) senders.push_back({ev.stream_id, 0});
+  }
+
+  void on(const DataEvent& ev) {
+    DataIn in{ev.stream_id, ev.end_stream, uint32_t(ev.data.size()), ev.flow_controlled_len, ev.padding};
+    auto v = core.recv_data(in, sink);
+    if (!v) return on_error(v.error());
+    if (v->deliver && v->handle) {
+      Unreleased u{ev.stream_id, uint32_t(ev.data.size()), v->budgeted};
+      if (kn.release_at_once) {
+        release(u);
+      } else {
+        unreleased.push_back(u);
+      }
+    }
+  }
+
+  void on(const WindowUpdateEvent& ev) {
+    auto v = core.recv_window_update(ev.stream_id, ev.increment);
+    if (!v) return on_error(v.error());
+    if (ev.stream_id == 0) conn_allowance += ev.increment;
+  }
+
+  void on(const SettingsEvent& ev) {
+    std::vector<Handle> wake;
+    auto v = core.recv_settings(ev.ack, ev.settings, wake);
+    if (!v) return on_error(v.error());
+    if (v->apply_to_decoder) {
+      const Settings& s = *v->apply_to_decoder;
+      if (s.max_frame_size) recv.set_max_frame_size(*s.max_frame_size);
+      if (s.max_header_list_size) recv.set_max_header_list_size(*s.max_header_list_size);
+      if (s.header_table_size) recv.set_header_table_size(*s.header_table_size);
+    }
+  }
+
+  void on(const PingEvent& ev) {
+    auto v = core.recv_ping(ev.ack, std::string_view(ev.data.data(), ev.data.size()));
+    if (!v) on_error(v.error());
+  }
+
+  void on(const GoAwayEvent& ev) {
+    std::vector<Aborted> aborted;
+    auto v = core.recv_go_away(ev.last_stream_id, ev.error_code, aborted, sink);
+    if (!v) on_error(v.error());
+  }
+
+  void on(const RstStreamEvent& ev) {
+    auto v = core.recv_reset(ev.stream_id, ev.error_code, sink);
+    if (!v) on_error(v.error());
+  }
+
+  void on(const StreamErrorEvent& ev) {
+    client.errored.insert(ev.stream_id);
+    auto r = core.reset_on_error(ev.stream_id, ev.error_code, sink);
+    if (!r) fail_connection();
+  }
+
+  void on(const PriorityEvent&) {}
+
+  // Every sender frames what its windows allow.
+  void run_senders() {
+    for (size_t i = 0; i < senders.size() && !failed;) {
+      Sending& s = senders[i];
+      bool keep = true;
+      for (int guard = 0; guard < 64; ++guard) {
+        auto v = core.send_data(s.sid, body, s.offset, true, sink);
+        sink.flush();
+        if (!v) {
+          on_error(v.error());
+          keep = false;
+          break;
+        }
+        if (v->stopped) {
+          keep = false;
+          break;
+        }
+        s.offset += v->sent;
+        CHECK(s.offset <= body.size());
+        if (v->done) {
+          keep = false;
+          break;
+        }
+        if (v->sent == 0) break;
+      }
+      if (failed) return;
+      if (keep) {
+        ++i;
+      } else {
+        senders[i] = senders.back();
+        senders.pop_back();
+      }
+    }
+  }
+
+  // The application gives up on a response it is sending.
+  void cancel_one(uint32_t pick) {
+    if (senders.empty() || failed) return;
+    size_t i = pick % senders.size();
+    auto r = core.reset_stream(senders[i].sid, uint32_t(ErrorCode::cancel), Initiator::user, sink);
+    sink.flush();
+    CHECK(r.has_value());
+    senders[i] = senders.back();
+    senders.pop_back();
+  }
+
+  void graceful_shutdown() {
+    // Also after a GOAWAY went out (our reply, or the end of the exchange):
+    // ClientView checks that no later GOAWAY raises the last stream id.
+    if (failed) return;
+    CHECK(core.begin_graceful_shutdown().has_value());
+  }
+
+  void release_some(size_t n) {
+    for (size_t i = 0; i < n && !unreleased.empty() && !failed; ++i) {
+      Unreleased u = unreleased.front();
+      unreleased.erase(unreleased.begin());
+      release(u);
+      sink.flush();
+    }
+  }
+
+  // The write pump: the batch is taken, must parse, and is credited.
+  void pump() {
+    std::string buf;
+    core.take_pending(buf);
+    client.parse(buf, last_client_id);
+    CHECK(client.data_total <= conn_allowance);
+    std::vector<Handle> wake;
+    core.credit_written(wake);
+    buf.clear();
+    core.give_back(buf);
+  }
+
+  void check() {
+    if (failed) return;
+    ConnState& st = core.state;
+    uint64_t active = 0;
+    uint64_t unreleased_total = 0;
+    st.streams().for_each([&](StreamRecord& r) {
+      CHECK(r.state.is_closed() == r.closed_marker);
+      CHECK(!r.reapable());
+      if (!r.closed_marker) ++active;
+      CHECK(r.send_buffered <= st.max_send_buf_size());
+      if (r.recv_reclaimed) CHECK(r.recv_unreleased == 0);
+      unreleased_total += r.recv_unreleased;
+    });
+    CHECK(active == st.num_streams());
+    CHECK(int64_t(st.conn_recv_flow().available()) + int64_t(unreleased_total) == int64_t(recv_target));
+    CHECK(st.conn_recv_flow().window() <= st.conn_recv_flow().available());
+    CHECK(st.data_frame_budget().available() <= st.data_frame_budget().limit());
+  }
+
+  void feed(std::string_view bytes) {
+    if (failed) return;
+    auto ok = recv.receive(bytes, batch);
+    if (!ok) return fail_connection();
+    for (const Event& e : batch.events) {
+      // Events after the GOAWAY exchange in the same read still reach the
+      // core: a request above the announced last stream id must be ignored
+      // (ClientView checks no response goes to it).
+      if (failed) break;
+      dispatch(e);
+      check();
+      run_senders();
+      check();
+    }
+  }
+
+  ~Harness() {
+    std::vector<Aborted> aborted;
+    core.fail("end", aborted, sink);
+    core.state.drop_all(sink);
+    sink.flush();
+    CHECK(live.empty());
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  Harness h(knobs_of(data[0]));
+  std::string_view in(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  std::string start(kPreface);
+  write_settings(start, Settings{});
+  h.feed(start);
+  h.pump();
+
+  uint32_t seed = 2166136261u;
+  for (size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 16777619u;
+  for (size_t at = 0; at < in.size() && !h.failed;) {
+    seed = seed * 1103515245u + 12345u;
+    size_t n = 1 + (seed >> 16) % 512;
+    h.feed(in.substr(at, n));
+    at += n;
+    if ((seed >> 8) & 1) h.pump();
+    if ((seed >> 9) & 1) h.release_some(1 + ((seed >> 10) & 3));
+    if (((seed >> 12) & 15) == 0) h.cancel_one(seed >> 16);
+    if (((seed >> 4) & 63) == 0) h.graceful_shutdown();
+    h.run_senders();
+    h.check();
+  }
+  // drain: the application reads everything, the pump writes everything
+  h.release_some(h.unreleased.size());
+  h.run_senders();
+  h.check();
+  h.pump();
+  return 0;
+}
