@@ -47,7 +47,7 @@ void check_same(const Result& a, const Result& b) {
   if (a.st == HeadStatus::error && a.err != b.err) return;
   if (a.st == HeadStatus::error && a.status != b.status) std::abort();
   if (a.st != HeadStatus::complete) return;
-  if (a.buffered != b.buffered || a.head.target != b.head.target || a.head.method_str() != b.head.method_str() ||
+  if (a.buffered != b.buffered || a.head.target() != b.head.target() || a.head.method_str() != b.head.method_str() ||
       !(a.head.headers == b.head.headers) || a.head.body != b.head.body ||
       a.head.content_length != b.head.content_length || a.head.keep_alive != b.head.keep_alive)
     std::abort();
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* p, size_t n) {
     // The parsed head re-encodes and parses back to the same fields.
     RequestEncoding enc;
     velmora::http::UriError ue;
-    if (prepare_request(whole.head.method_str(), whole.head.target, whole.head.headers, whole.head.http10, {}, false,
+    if (prepare_request(whole.head.method_str(), whole.head.target(), whole.head.headers, whole.head.http10, {}, false,
                         enc, ue) != RequestFail::none)
       std::abort();
     std::string again = encode_request(enc);
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* p, size_t n) {
     RequestHead h;
     ParseError e;
     if (c.receive_request_head(again, h, e) != HeadStatus::complete) std::abort();
-    if (h.target != whole.head.target || h.method_str() != whole.head.method_str()) std::abort();
+    if (h.target() != whole.head.target() || h.method_str() != whole.head.method_str()) std::abort();
   }
   return 0;
 }

@@ -123,7 +123,7 @@ struct Drive {
         if (!data) break;
       }
       if (a.status != Server::Accept::head) break;
-      CHECK(served < want.size() && a.head.target == want[served].target && a.seq == served + 1);
+      CHECK(served < want.size() && a.head.target() == want[served].target && a.seq == served + 1);
       ++served;
       body.clear();
       if (in.bit()) {  // the handler reads the body; otherwise the next begin_read drains it

@@ -40,7 +40,14 @@ inline constexpr size_t kMaxNameLength = 65535;
 struct RequestHead {
   Method method = Method::get;
   std::string method_text;  // extension methods only
-  std::string target;       // canonical target text
+  // The canonical target text is target(). An origin-form target, the usual
+  // case, is not copied: it stays in the head bytes `headers` keeps, at
+  // [target_off, target_off + target_len), and reads from there until the
+  // headers are changed. Other forms, and heads without fields (whose map
+  // keeps no bytes), hold it in target_text.
+  std::string target_text;
+  uint32_t target_off = 0, target_len = 0;
+  bool target_in_head = false;
   bool http10 = false;
   http::HeaderMap headers;
   BodyKind body = BodyKind::empty;
@@ -52,6 +59,9 @@ struct RequestHead {
 
   std::string_view method_str() const noexcept {
     return method == Method::extension ? std::string_view(method_text) : method_name(method);
+  }
+  std::string_view target() const noexcept {
+    return target_in_head ? headers.block_bytes(target_off, target_len) : std::string_view(target_text);
   }
 };
 

@@ -78,16 +78,23 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   if (t.target.find('#') != std::string_view::npos) return fail(ParseError::uri, head);
   http::Uri uri;
   if (http::parse_uri(t.target, uri) != http::UriError::none) return fail(ParseError::uri, head);
+  // An origin-form target is kept as it stands in the head, which the header
+  // map copies anyway; it is recorded in `out` only with that map, so a
+  // failed parse never leaves offsets into the previous head's map.
+  const bool target_in_head = uri.form == http::UriForm::origin && t.nheaders != 0;
+  std::string_view target;
   if (uri.form == http::UriForm::origin) {
-    out.target.assign(t.target.substr(0, uri.target_size()));
+    target = t.target.substr(0, uri.target_size());
+    if (!target_in_head) out.target_text.assign(target);
   } else {
-    out.target.clear();
-    out.target.reserve(uri.target_size());
-    uri.write_target(out.target);
+    out.target_text.clear();
+    out.target_text.reserve(uri.target_size());
+    uri.write_target(out.target_text);
+    target = out.target_text;
   }
   // High bytes pass the tokenizer and the URI grammar; the target is text, so
   // they must at least form UTF-8.
-  if (!http::is_valid_utf8(out.target)) return fail(ParseError::uri, head);
+  if (!http::is_valid_utf8(target)) return fail(ParseError::uri, head);
 
   const bool http11 = t.http11;
   out.http10 = !http11;
@@ -150,6 +157,9 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
     if (!map.add_from_block(name, value)) return fail(ParseError::too_large, head);
   }
   out.headers = std::move(map).finish();
+  out.target_in_head = target_in_head;
+  out.target_off = target_in_head ? uint32_t(target.data() - b) : 0;
+  out.target_len = target_in_head ? uint32_t(target.size()) : 0;
   if (has_te && !te_chunked) return fail(ParseError::header_transfer_encoding_invalid, head);
   if (has_te && cl_seen) keep_alive = false;
 

@@ -472,6 +472,27 @@ bool HeaderMap::Builder::add_from_block(std::string_view lname, std::string_view
   uint32_t name_off = uint32_t(lname.data() - map_.bytes_);
   uint32_t value_off = uint32_t(value.data() - src_);
   uint32_t h = lname.data() == last_name_ ? last_hash_ : hash_name(lname);
+  HeaderMap& m = map_;
+  // The builder sized the map for its fields, so there is usually room for a
+  // new name and value. Then one probe of the index finds either the name or
+  // the free slot a new name takes, instead of a find() and a second probe to
+  // insert. The index is at most 3/4 full, so the probe meets a free slot.
+  if (m.cap_.slots != 0 && m.nentries_ < m.cap_.entries && m.nvalues_ < m.cap_.values) {
+    const size_t mask = m.cap_.slots - 1;
+    size_t s = h & mask;
+    for (int32_t e; (e = m.index_[s]) >= 0; s = (s + 1) & mask) {
+      const Entry& en = m.entries_[size_t(e)];
+      if (en.hash == h && m.view(en.name_off, en.name_len) == lname) {
+        m.link_value(e, name_off, uint32_t(lname.size()), h, m.add_value_row(value_off, uint32_t(value.size())));
+        return true;
+      }
+    }
+    int32_t v = m.add_value_row(value_off, uint32_t(value.size()));
+    m.entries_[m.nentries_] = Entry{name_off, uint32_t(lname.size()), h, v, v, 1};
+    m.index_[s] = int32_t(m.nentries_);
+    ++m.nentries_;
+    return true;
+  }
   int32_t e = map_.find(lname, h);
   // The builder sized the map for its fields: growing is the rare case, and
   // the out-of-line call is skipped when there is room.

@@ -53,6 +53,11 @@ class HeaderMap {
   size_t name_count() const noexcept { return nentries_; }
   bool empty() const noexcept { return nentries_ == 0; }
 
+  // The bytes at [off, off + len) of the block a block builder copied in
+  // (Builder below), which starts the arena. Valid until the map is changed:
+  // a change may compact the block away.
+  std::string_view block_bytes(size_t off, size_t len) const noexcept { return {bytes_ + off, len}; }
+
   // Entry access in iteration order.
   std::string_view name_at(size_t i) const noexcept {
     return view(entries_[i].name_off, entries_[i].name_len);

@@ -596,7 +596,7 @@ PyObject* new_h1_request_head(h1::RequestHead&& head) {
     method = Py_NewRef(method_str(head.method));
   if (!method) return nullptr;
   Ref m(method);
-  Ref target(text_obj(head.target));
+  Ref target(text_obj(head.target()));
   if (!target) return nullptr;
   Ref headers(new_header_map(std::move(head.headers)));
   if (!headers) return nullptr;

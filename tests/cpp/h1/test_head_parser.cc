@@ -68,7 +68,7 @@ TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
   Req r = request("\r\n\nGET /p?q=1 HTTP/1.1\r\nHost: a\r\nX-Multi: 1\r\nx-multi: 2\r\n\r\nrest");
   ASSERT_EQ(r.st, HeadStatus::complete);
   EXPECT_EQ(r.head.method, Method::get);
-  EXPECT_EQ(r.head.target, "/p?q=1");
+  EXPECT_EQ(r.head.target(), "/p?q=1");
   EXPECT_FALSE(r.head.http10);
   EXPECT_TRUE(r.head.keep_alive);
   EXPECT_EQ(r.head.body, BodyKind::empty);
@@ -85,13 +85,13 @@ TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
 
   r = request("GET http://Example.COM HTTP/1.1\r\n\r\n");
   ASSERT_EQ(r.st, HeadStatus::complete);
-  EXPECT_EQ(r.head.target, "http://Example.COM/");
+  EXPECT_EQ(r.head.target(), "http://Example.COM/");
   r = request("CONNECT h:443 HTTP/1.1\r\n\r\n");
   ASSERT_EQ(r.st, HeadStatus::complete);
-  EXPECT_EQ(r.head.target, "h:443");
+  EXPECT_EQ(r.head.target(), "h:443");
   EXPECT_TRUE(r.head.upgrade);
   r = request("OPTIONS * HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(r.head.target, "*");
+  EXPECT_EQ(r.head.target(), "*");
 }
 
 TEST_P(HeadParse, ContentLengthRules) {
@@ -264,7 +264,7 @@ TEST_P(HeadParse, LimitsAtTheirBounds) {
   std::string ok_target = "/" + std::string(kMaxTargetLength - 1, 'a');
   Req r = request("GET " + ok_target + " HTTP/1.1\r\n\r\n");
   ASSERT_EQ(r.st, HeadStatus::complete);
-  EXPECT_EQ(r.head.target.size(), kMaxTargetLength);
+  EXPECT_EQ(r.head.target().size(), kMaxTargetLength);
   std::string long_head = "GET " + ok_target + "a HTTP/1.1\r\n\r\n";
   r = request(long_head);
   ASSERT_EQ(r.st, HeadStatus::error);
@@ -336,6 +336,32 @@ TEST_P(HeadParse, Http2Preface) {
   expect_error(std::string(kH2Preface) + std::string(9000, 'x'), ParseError::version_h2, std::nullopt, o);
 }
 
+// The usual target is read from the head bytes the header map keeps: it must
+// follow the head through copies and moves, and a head parsed again (with or
+// without fields, or failing) must never read offsets into another map.
+TEST(RequestTarget, FollowsTheHeadThroughCopiesAndReuse) {
+  Codec c;
+  RequestHead h;
+  ParseError e;
+  ASSERT_EQ(c.receive_request_head("GET /first?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", h, e), HeadStatus::complete);
+  RequestHead copy = h;
+  RequestHead moved = std::move(h);
+  h = RequestHead{};
+  EXPECT_EQ(copy.target(), "/first?x=1");
+  EXPECT_EQ(moved.target(), "/first?x=1");
+  c.reset();
+  ASSERT_EQ(c.receive_request_head("GET /bare HTTP/1.1\r\n\r\n", moved, e), HeadStatus::complete);
+  EXPECT_EQ(moved.target(), "/bare");
+  c.reset();
+  ASSERT_EQ(c.receive_request_head("GET /again HTTP/1.1\r\nHost: a\r\n\r\n", moved, e), HeadStatus::complete);
+  EXPECT_EQ(moved.target(), "/again");
+  c.reset();
+  ASSERT_EQ(c.receive_request_head("GET /a/much/longer/target/than/before HTTP/1.1\r\nContent-Length: x\r\n\r\n",
+                                   moved, e),
+            HeadStatus::error);
+  EXPECT_EQ(moved.target(), "/again");
+}
+
 TEST_P(HeadParse, PipelinedRequestsAcrossReset) {
   Codec c;
   RequestHead h;
@@ -345,7 +371,7 @@ TEST_P(HeadParse, PipelinedRequestsAcrossReset) {
   EXPECT_EQ(c.buffered(), 17u);
   c.reset();
   ASSERT_EQ(c.receive_request_head("Host: a\r\n\r\n", h, e), HeadStatus::complete);
-  EXPECT_EQ(h.target, "/2");
+  EXPECT_EQ(h.target(), "/2");
   EXPECT_EQ(c.buffered(), 0u);
   // A failed head keeps its status until the next failure or reset.
   EXPECT_EQ(c.receive_request_head("BAD\x01 / HTTP/1.1\r\n\r\n", h, e), HeadStatus::error);
