@@ -5,6 +5,9 @@ keeps its best round, so load from other processes on the machine hits both
 alike and is filtered out by the minimum.
 """
 
+import re
+import subprocess
+import sys
 import time
 
 
@@ -47,3 +50,31 @@ def table(title, rows, peer):
     print(f"  {'operation':<36}{'velmora ns':>12}{peer + ' ns':>20}{'speedup':>10}")
     for name, ours, theirs in rows:
         print(f"  {name:<36}{ours:>12.1f}{theirs:>20.1f}{theirs / ours:>9.2f}x")
+
+
+def start_server(args, name):
+    """Starts `python args...` and waits for its "listening on URL/" line.
+
+    Returns (process, base URL without the trailing slash); gives up after 10 s.
+    """
+    proc = subprocess.Popen([sys.executable, *map(str, args)],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if m := re.search(r"listening on (http://\S+?)/$", line.strip()):
+            return proc, m.group(1)
+        if not line and proc.poll() is not None:
+            break
+    proc.kill()
+    raise SystemExit(f"{name} server did not start")
+
+
+def stop_server(proc):
+    """SIGTERM, then SIGKILL after 10 s."""
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()

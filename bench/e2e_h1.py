@@ -28,6 +28,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from _harness import start_server, stop_server
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 
@@ -39,26 +41,10 @@ SERVERS = {
 
 
 def start(name):
-    proc = subprocess.Popen([sys.executable, *SERVERS[name], "--port", "0"],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        line = proc.stdout.readline()
-        if m := re.search(r"listening on (http://\S+?)/$", line.strip()):
-            return proc, m.group(1)
-        if not line and proc.poll() is not None:
-            break
-    proc.kill()
-    raise SystemExit(f"{name} server did not start")
+    return start_server([*SERVERS[name], "--port", "0"], name)
 
 
-def stop(proc):
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+stop = stop_server
 
 
 def h2load(url, requests, clients, pipeline, body_file=None):

@@ -20,10 +20,11 @@ import re
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
+
+from _harness import start_server, stop_server
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -52,26 +53,10 @@ def start(name, docroot):
         raise SystemExit("nghttpd did not start")
     script = ROOT / "examples" / "server.py" if name == "velmora" else HERE / "servers" / "h2_peer.py"
     extra = ["--quiet"] if name == "velmora" else []
-    proc = subprocess.Popen([sys.executable, str(script), *extra, "--port", "0"],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        line = proc.stdout.readline()
-        if m := re.search(r"listening on (http://\S+?)/$", line.strip()):
-            return proc, m.group(1)
-        if not line and proc.poll() is not None:
-            break
-    proc.kill()
-    raise SystemExit(f"{name} server did not start")
+    return start_server([script, *extra, "--port", "0"], name)
 
 
-def stop(proc):
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+stop = stop_server
 
 
 def h2load(url, requests, clients, streams, body_file=None):
