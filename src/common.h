@@ -70,11 +70,6 @@ bool to_u64(PyObject* o, const char* arg, uint64_t& out);
 bool to_u16(PyObject* o, const char* arg, uint16_t& out);
 bool to_opt_str(PyObject* o, const char* arg, std::string_view& out, bool& present);  // str or None
 
-// Appends the debug form of str `s` (for messages that quote an argument):
-// '"' and '\' escaped, C escapes for NUL, tab, LF and CR, any other
-// character that is not printable as \u{hex}.
-void append_debug_text(PyObject* s, std::string& out);
-
 PyObject* bool_obj(bool b) noexcept;
 PyObject* str_obj(std::string_view s) noexcept;  // UTF-8, replacement on invalid bytes
 PyObject* ascii_obj(std::string_view s) noexcept;  // known-ASCII text

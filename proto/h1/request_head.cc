@@ -67,8 +67,7 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
     out.method_text.assign(t.method);
   else
     out.method_text.clear();
-  for (size_t k = 0; k < t.nheaders; ++k)
-    if (slots[k].name_len > kMaxNameLength) return fail(ParseError::too_large, 0);
+  if (t.longest_name > kMaxNameLength) return fail(ParseError::too_large, 0);
 
   // From here on the head is taken off the buffer.
   const size_t head = t.head_len;

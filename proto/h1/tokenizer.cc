@@ -188,6 +188,7 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
       if (good) {
         while (v1 > v0 && (b[v1 - 1] == ' ' || b[v1 - 1] == '\t')) --v1;
         if (lines >= max) return t.fail(ParseError::too_large);
+        if (name_end - line > t.r.longest_name) t.r.longest_name = name_end - line;
         if (slots && !validate_only)
           slots[lines] = HeadSlot{uint32_t(line), uint32_t(name_end - line), uint32_t(v0), uint32_t(v1 - v0)};
         ++lines;

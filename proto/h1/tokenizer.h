@@ -41,6 +41,7 @@ struct Tokenized {
   ParseError error = ParseError::internal;
   size_t head_len = 0;  // complete: bytes up to and including the empty line
   size_t nheaders = 0;  // complete: slots filled
+  size_t longest_name = 0;  // complete: the longest field name's length
   bool http11 = false;
   std::string_view method, target;  // request line
   uint16_t status_code = 0;         // status line

@@ -1,6 +1,9 @@
 // Picks the scanner kernels once, from what the CPU supports.
 #include "proto/http/field_scan.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "proto/http/field_scan_kernels.h"
 
 namespace velmora::http {
@@ -11,10 +14,16 @@ std::atomic<const ScanKernels*> g_kernels{nullptr};
 
 namespace {
 
+// The widest path the CPU supports, capped by VELMORA_SCAN_PATH ("portable"
+// or "sse42") when it is set: profilers such as valgrind cannot execute
+// every vector instruction.
 const ScanKernels& best() noexcept {
+  const char* cap = std::getenv("VELMORA_SCAN_PATH");
+  std::string_view limit = cap ? cap : "";
+  if (limit == "portable") return kPortableKernels;
 #ifdef VELMORA_SCAN_X86
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("sse4.2")) return kAvx2Kernels;
+  if (limit != "sse42" && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("sse4.2")) return kAvx2Kernels;
   if (__builtin_cpu_supports("sse4.2")) return kSse42Kernels;
 #endif
   return kPortableKernels;

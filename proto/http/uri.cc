@@ -3,21 +3,19 @@
 #include <array>
 #include <cstring>
 
+#include "proto/http/field_scan.h"
 #include "proto/http/fields.h"
 
 namespace velmora::http {
 
 namespace {
 
-enum : uint8_t { kPath = 1, kAuth = 2, kScheme = 4 };
+enum : uint8_t { kAuth = 1, kScheme = 2 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
   std::array<uint8_t, 256> t{};
   for (int c = 0; c < 256; ++c) {
     bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    // Request targets arrive as any visible ASCII or high byte; '#' and '?'
-    // are delimiters handled by the parser.
-    if ((c >= 0x21 && c <= 0x7e) || c >= 0x80) t[c] |= kPath;
     // unreserved, sub-delims, ':', '@', '[', ']', '%'
     if (alnum || std::string_view("-._~!$&'()*+,;=:@[]%").find(char(c)) != std::string_view::npos)
       t[c] |= kAuth;
@@ -74,25 +72,19 @@ UriError parse_authority(std::string_view a, Uri& u) noexcept {
 }
 
 // Path, query and fragment from `s`, which starts with '/', '?' or '#', or is empty.
+// Every byte must be one a request target may carry (the target scanner's
+// set: visible ASCII and high bytes); the path ends at the first '?' or '#',
+// the query at the first '#'.
 UriError parse_path_query(std::string_view s, Uri& u) noexcept {
-  size_t i = 0, n = s.size();
-  while (i < n && s[i] != '?' && s[i] != '#') {
-    if (!(kClass[(unsigned char)s[i]] & kPath)) return UriError::invalid_char;
-    ++i;
-  }
-  u.path = s.substr(0, i);
-  if (i < n && s[i] == '?') {
-    size_t q = ++i;
-    while (i < n && s[i] != '#') {
-      if (!(kClass[(unsigned char)s[i]] & kPath)) return UriError::invalid_char;
-      ++i;
-    }
-    u.has_query = true;
-    u.query = s.substr(q, i - q);
-  }
+  if (scan_target(s.data(), s.size()) != s.size()) return UriError::invalid_char;
   // A fragment is never part of a request target; it is checked and dropped.
-  for (; i < n; ++i)
-    if (!(kClass[(unsigned char)s[i]] & kPath)) return UriError::invalid_char;
+  std::string_view pq = s.substr(0, s.find('#'));
+  size_t q = pq.find('?');
+  u.path = pq.substr(0, q);
+  if (q != std::string_view::npos) {
+    u.has_query = true;
+    u.query = pq.substr(q + 1);
+  }
   return UriError::none;
 }
 

@@ -52,6 +52,9 @@ bool init_shared_strings() {
 // Text that is ASCII becomes a compact ASCII str without decoding.
 PyObject* text_obj(std::string_view s) { return http::is_ascii(s) ? ascii_obj(s) : str_obj(s); }
 
+// True or False, borrowed: both are immortal.
+PyObject* flag_obj(bool b) noexcept { return b ? Py_True : Py_False; }
+
 // ---- head events ------------------------------------------------------------
 
 struct RequestHeadObject {
@@ -61,11 +64,13 @@ struct RequestHeadObject {
   PyObject* headers;
   PyObject* body_kind;
   PyObject* content_length;
-  char keep_alive;
-  char expect_continue;
-  char is_upgrade;
-  char http10;
-  char allow_trailers;
+  // The flags are True or False, immortal objects: stored and dropped without
+  // reference counting.
+  PyObject* keep_alive;
+  PyObject* expect_continue;
+  PyObject* is_upgrade;
+  PyObject* http10;
+  PyObject* allow_trailers;
 };
 
 struct ResponseHeadObject {
@@ -73,11 +78,11 @@ struct ResponseHeadObject {
   PyObject* headers;
   PyObject* body_kind;
   PyObject* content_length;
+  PyObject* keep_alive;  // True or False, as in the request head
+  PyObject* is_upgrade;
+  PyObject* http10;
+  PyObject* wants_keep_alive;
   unsigned short status;
-  char keep_alive;
-  char is_upgrade;
-  char http10;
-  char wants_keep_alive;
 };
 
 void request_head_dealloc(PyObject* self) {
@@ -111,7 +116,7 @@ PyObject* request_head_repr(PyObject* self) {
 PyObject* response_head_repr(PyObject* self) {
   auto* h = reinterpret_cast<ResponseHeadObject*>(self);
   return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=\"%U\", keep_alive=%s)", unsigned(h->status),
-                              h->body_kind, h->keep_alive ? "true" : "false");
+                              h->body_kind, h->keep_alive == Py_True ? "true" : "false");
 }
 
 #define RQ_OFF(f) offsetof(RequestHeadObject, f)
@@ -120,32 +125,32 @@ PyObject* response_head_repr(PyObject* self) {
 PyMemberDef kRequestMembers[] = {
     {"method", Py_T_OBJECT_EX, RQ_OFF(method), Py_READONLY, "The request method."},
     {"target", Py_T_OBJECT_EX, RQ_OFF(target), Py_READONLY, "The request target."},
-    {"keep_alive", Py_T_BOOL, RQ_OFF(keep_alive), Py_READONLY, "Keep-alive after the head rules."},
+    {"keep_alive", Py_T_OBJECT_EX, RQ_OFF(keep_alive), Py_READONLY, "Keep-alive after the head rules."},
     {"headers", Py_T_OBJECT_EX, RQ_OFF(headers), Py_READONLY, "The header fields (HeaderMap)."},
     {"body_kind", Py_T_OBJECT_EX, RQ_OFF(body_kind), Py_READONLY, "\"empty\", \"length\" or \"chunked\"."},
     {"content_length", Py_T_OBJECT_EX, RQ_OFF(content_length), Py_READONLY,
      "The body length (0 for an empty body), None for a chunked body."},
-    {"expect_continue", Py_T_BOOL, RQ_OFF(expect_continue), Py_READONLY,
+    {"expect_continue", Py_T_OBJECT_EX, RQ_OFF(expect_continue), Py_READONLY,
      "The request carried Expect: 100-continue."},
-    {"is_upgrade", Py_T_BOOL, RQ_OFF(is_upgrade), Py_READONLY, "CONNECT, or an Upgrade request on HTTP/1.1."},
-    {"http10", Py_T_BOOL, RQ_OFF(http10), Py_READONLY, "The request was HTTP/1.0."},
-    {"allow_trailers", Py_T_BOOL, RQ_OFF(allow_trailers), Py_READONLY, "The request declared TE: trailers."},
+    {"is_upgrade", Py_T_OBJECT_EX, RQ_OFF(is_upgrade), Py_READONLY, "CONNECT, or an Upgrade request on HTTP/1.1."},
+    {"http10", Py_T_OBJECT_EX, RQ_OFF(http10), Py_READONLY, "The request was HTTP/1.0."},
+    {"allow_trailers", Py_T_OBJECT_EX, RQ_OFF(allow_trailers), Py_READONLY, "The request declared TE: trailers."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kResponseMembers[] = {
     {"status", Py_T_USHORT, RS_OFF(status), Py_READONLY, "The status code."},
-    {"keep_alive", Py_T_BOOL, RS_OFF(keep_alive), Py_READONLY,
+    {"keep_alive", Py_T_OBJECT_EX, RS_OFF(keep_alive), Py_READONLY,
      "Keep-alive from the version and Connection; false for an upgrade."},
     {"headers", Py_T_OBJECT_EX, RS_OFF(headers), Py_READONLY, "The header fields (HeaderMap)."},
     {"body_kind", Py_T_OBJECT_EX, RS_OFF(body_kind), Py_READONLY,
      "\"empty\", \"length\", \"chunked\" or \"close\"."},
     {"content_length", Py_T_OBJECT_EX, RS_OFF(content_length), Py_READONLY,
      "0 for an empty body, N for a length body, None otherwise."},
-    {"is_upgrade", Py_T_BOOL, RS_OFF(is_upgrade), Py_READONLY,
+    {"is_upgrade", Py_T_OBJECT_EX, RS_OFF(is_upgrade), Py_READONLY,
      "101, or a 2xx to CONNECT: the connection becomes a raw tunnel."},
-    {"http10", Py_T_BOOL, RS_OFF(http10), Py_READONLY, "The response was HTTP/1.0."},
-    {"wants_keep_alive", Py_T_BOOL, RS_OFF(wants_keep_alive), Py_READONLY,
+    {"http10", Py_T_OBJECT_EX, RS_OFF(http10), Py_READONLY, "The response was HTTP/1.0."},
+    {"wants_keep_alive", Py_T_OBJECT_EX, RS_OFF(wants_keep_alive), Py_READONLY,
      "keep_alive, the body is not close-delimited, and the last request did not carry Connection: close."},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -610,11 +615,11 @@ PyObject* new_h1_request_head(h1::RequestHead&& head) {
   h->headers = headers.release();
   h->body_kind = Py_NewRef(g_kinds[size_t(head.body)]);
   h->content_length = length.release();
-  h->keep_alive = head.keep_alive;
-  h->expect_continue = head.expect_continue;
-  h->is_upgrade = head.upgrade;
-  h->http10 = head.http10;
-  h->allow_trailers = head.allow_trailers;
+  h->keep_alive = flag_obj(head.keep_alive);
+  h->expect_continue = flag_obj(head.expect_continue);
+  h->is_upgrade = flag_obj(head.upgrade);
+  h->http10 = flag_obj(head.http10);
+  h->allow_trailers = flag_obj(head.allow_trailers);
   return self;
 }
 
@@ -630,10 +635,10 @@ PyObject* new_h1_response_head(h1::ResponseHead&& head) {
   h->body_kind = Py_NewRef(g_kinds[size_t(head.body)]);
   h->content_length = length.release();
   h->status = head.status;
-  h->keep_alive = head.keep_alive;
-  h->is_upgrade = head.upgrade;
-  h->http10 = head.http10;
-  h->wants_keep_alive = head.wants_keep_alive;
+  h->keep_alive = flag_obj(head.keep_alive);
+  h->is_upgrade = flag_obj(head.upgrade);
+  h->http10 = flag_obj(head.http10);
+  h->wants_keep_alive = flag_obj(head.wants_keep_alive);
   return self;
 }
 

@@ -289,6 +289,25 @@ TEST_P(HeadParse, LimitsAtTheirBounds) {
   r = request("GET / HTTP/1.1\r\n" + name65535 + ": v\r\n\r\n");
   EXPECT_EQ(r.st, HeadStatus::complete);
   expect_error("GET / HTTP/1.1\r\n" + name65536 + ": v\r\n\r\n", ParseError::too_large, 431);
+
+  // An over-long name among others is caught whatever the route to the
+  // complete head: fed after a partial one (the resumed scan only validates
+  // the new lines), and past the stack slots. Nothing is consumed.
+  for (size_t extra : {size_t(0), size_t(150)}) {
+    CodecOptions big;
+    big.max_headers = 300;
+    big.max_buf_size = 1 << 20;
+    Codec c(big);
+    RequestHead h;
+    ParseError e = ParseError::internal;
+    std::string first = "GET / HTTP/1.1\r\nHost: a\r\n" + many_headers(extra);
+    ASSERT_EQ(c.receive_request_head(first, h, e), HeadStatus::partial);
+    std::string rest = "X: y\r\n" + name65536 + ": v\r\nZ: z\r\n\r\n";
+    ASSERT_EQ(c.receive_request_head(rest, h, e), HeadStatus::error);
+    EXPECT_EQ(e, ParseError::too_large);
+    EXPECT_EQ(c.parse_error_status(), std::optional<uint16_t>(431));
+    EXPECT_EQ(c.buffered(), first.size() + rest.size());
+  }
 }
 
 TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {

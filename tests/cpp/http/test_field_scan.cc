@@ -3,6 +3,7 @@
 // behave the same on every CPU.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -78,6 +79,22 @@ INSTANTIATE_TEST_SUITE_P(Paths, FieldScan, ::testing::Values(ScanPath::portable,
                              default: return std::string("automatic");
                            }
                          });
+
+// VELMORA_SCAN_PATH caps the automatic choice (for profilers that cannot run
+// every vector instruction); without it the widest path comes back.
+TEST(ScanPathCap, EnvironmentCapsTheAutomaticChoice) {
+  set_scan_path(ScanPath::automatic);
+  const ScanPath widest = scan_path();
+  ::setenv("VELMORA_SCAN_PATH", "portable", 1);
+  set_scan_path(ScanPath::automatic);
+  EXPECT_EQ(scan_path(), ScanPath::portable);
+  ::setenv("VELMORA_SCAN_PATH", "sse42", 1);
+  set_scan_path(ScanPath::automatic);
+  EXPECT_EQ(scan_path(), widest == ScanPath::avx2 ? ScanPath::sse42 : widest);
+  ::unsetenv("VELMORA_SCAN_PATH");
+  set_scan_path(ScanPath::automatic);
+  EXPECT_EQ(scan_path(), widest);
+}
 
 // The ASCII check and UTF-8 validation skip ASCII a word at a time: a high
 // byte, a valid sequence or a broken one is found at every offset and length.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "proto/http/field_scan.h"
 #include "proto/http/uri.h"
 
 using namespace velmora::http;
@@ -119,4 +120,39 @@ TEST(Uri, PortU16) {
   EXPECT_FALSE(parse_port_u16("", p));
   EXPECT_FALSE(parse_port_u16("+", p));
   EXPECT_FALSE(parse_port_u16("8a", p));
+}
+
+// The path ends at the first '?' or '#', the query at the first '#'; a byte
+// that no target may carry fails wherever it stands, before or after the
+// vector width, on every scanner path.
+TEST(Uri, PathQueryFragmentOnEveryScanPath) {
+  const std::string pad(40, 'p');
+  for (ScanPath path : {ScanPath::portable, ScanPath::sse42, ScanPath::avx2}) {
+    set_scan_path(path);
+    SCOPED_TRACE(int(scan_path()));
+    Uri u = parse_ok("/a?b#c?d");
+    EXPECT_EQ(u.path, "/a");
+    EXPECT_EQ(u.query, "b");
+    u = parse_ok("/a#b?c");
+    EXPECT_EQ(u.path, "/a");
+    EXPECT_FALSE(u.has_query);
+    const std::string empty_query = "/" + pad + "?", absolute = "http://h?" + pad;
+    u = parse_ok(empty_query);
+    EXPECT_EQ(u.path, "/" + pad);
+    EXPECT_TRUE(u.has_query);
+    EXPECT_EQ(u.query, "");
+    u = parse_ok(absolute);
+    EXPECT_EQ(u.path, "");
+    EXPECT_EQ(u.query, pad);
+    u = parse_ok("/\xc3\xa9?\xff");
+    EXPECT_EQ(u.path, "/\xc3\xa9");
+    EXPECT_EQ(u.query, "\xff");
+    for (char bad : {' ', '\t', '\x00', '\x1f', '\x7f'}) {
+      for (const std::string& s : {"/" + pad + bad, "/a?" + pad + bad + "x", "/a#" + pad + bad,
+                                   "/" + std::string(1, bad) + pad, "http://h/" + pad + "?" + bad}) {
+        EXPECT_EQ(parse_err(s), UriError::invalid_char) << int(bad) << " in " << s.size();
+      }
+    }
+  }
+  set_scan_path(ScanPath::automatic);
 }
