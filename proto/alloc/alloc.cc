@@ -15,6 +15,11 @@ inline void* alloc(std::size_t n) {
   if (!p) out_of_memory();
   return p;
 }
+// Deleting nullptr (moved-from containers, empty maps) is common and must
+// cost no call.
+inline void release(void* p) noexcept {
+  if (p) mi_free(p);
+}
 inline void* alloc_aligned(std::size_t n, std::align_val_t a) {
   void* p = mi_malloc_aligned(n ? n : 1, static_cast<std::size_t>(a));
   if (!p) out_of_memory();
@@ -28,14 +33,14 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return mi_ne
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return mi_new_nothrow(n); }
 void* operator new(std::size_t n, std::align_val_t a) { return alloc_aligned(n, a); }
 void* operator new[](std::size_t n, std::align_val_t a) { return alloc_aligned(n, a); }
-void operator delete(void* p) noexcept { mi_free(p); }
-void operator delete[](void* p) noexcept { mi_free(p); }
-void operator delete(void* p, std::size_t) noexcept { mi_free(p); }
-void operator delete[](void* p, std::size_t) noexcept { mi_free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { mi_free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { mi_free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { mi_free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { mi_free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { mi_free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { mi_free(p); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 #endif

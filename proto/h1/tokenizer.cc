@@ -151,17 +151,18 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
   // Header lines, up to the empty line.
   const size_t max = opts.max_headers;
   const bool ignore = opts.request && opts.ignore_invalid;
+  // An incomplete line: the next call may resume at its start, every line
+  // before it being known good.
+  auto stop = [&]() -> Tokenized& {
+    if (resume) *resume = Checkpoint{i, lines, opts.request};
+    return t.partial();
+  };
   for (;;) {
-    if (resume) {
-      resume->offset = i;
-      resume->lines = lines;
-      resume->request = opts.request;
-    }
-    if (i >= n) return t.partial();
+    if (i >= n) return stop();
     char c = b[i];
     if (c == '\r' || c == '\n') {
       Eol e = line_end(b, n, i);
-      if (e == Eol::partial) return t.partial();
+      if (e == Eol::partial) return stop();
       if (e == Eol::bad) return t.fail(ParseError::header_token);
       t.r.status = TokStatus::complete;
       t.r.head_len = i;
@@ -172,7 +173,7 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
     size_t line = i;
     size_t j = i;
     j += http::scan_token(b + j, n - j);
-    if (j >= n) return t.partial();
+    if (j >= n) return stop();
     bool good = b[j] == ':' && j > i;
     size_t v0 = 0, v1 = 0;
     if (good) {
@@ -180,10 +181,10 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
       while (j < n && (b[j] == ' ' || b[j] == '\t')) ++j;
       v0 = j;
       j += http::scan_value(b + j, n - j);
-      if (j >= n) return t.partial();
+      if (j >= n) return stop();
       v1 = j;
       Eol e = line_end(b, n, j);
-      if (e == Eol::partial) return t.partial();
+      if (e == Eol::partial) return stop();
       good = e == Eol::ok;
       if (good) {
         while (v1 > v0 && (b[v1 - 1] == ' ' || b[v1 - 1] == '\t')) --v1;
@@ -199,7 +200,7 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
     if (!ignore) return t.fail(ParseError::header_token);
     // Drop the malformed line: skip to the next line feed.
     const void* nl = std::memchr(b + line, '\n', n - line);
-    if (!nl) return t.partial();
+    if (!nl) return stop();
     size_t next = size_t(static_cast<const char*>(nl) - b) + 1;
     if (!droppable_line(std::string_view(b + line, next - 1 - line))) return t.fail(ParseError::header_token);
     i = next;

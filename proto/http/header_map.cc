@@ -154,70 +154,9 @@ void HeaderMap::rebuild_index() noexcept {
   for (uint32_t i = 0; i < nentries_; ++i) index_insert(entries_[i].hash, int32_t(i));
 }
 
-namespace {
-
-inline uint64_t load(const char* p, size_t k) noexcept {
-  uint64_t w = 0;
-  std::memcpy(&w, p, k);
-  return w;
-}
-
-// Multiply-xorshift over 8-byte words: names are short. The last word
-// overlaps the one before rather than being assembled byte by byte; names of
-// four to seven bytes take two overlapping 4-byte loads. Word::apply(p, k, w)
-// sees each k-byte word w read at p before it is mixed in (and may rewrite it
-// in place, as lowercasing does), so a name hashed while it is lowercased
-// hashes as its lowercase. Every load happens before the first rewrite: a
-// load overlapping an earlier narrower store would stall.
-template <class Word>
-inline uint32_t hash_words(char* p, size_t n) noexcept {
-  uint64_t h = 0xcbf29ce484222325ull ^ n;
-  auto mix = [&h](uint64_t w) {
-    h = (h ^ w) * 0x100000001b3ull;
-    h ^= h >> 29;
-  };
-  if (n >= 8) {
-    uint64_t last = load(p + n - 8, 8);
-    for (size_t i = 0; i + 8 < n; i += 8) mix(Word::apply(p + i, 8, load(p + i, 8)));
-    mix(Word::apply(p + n - 8, 8, last));
-  } else if (n >= 4) {
-    uint64_t a = load(p, 4), b = load(p + n - 4, 4);
-    a = Word::apply(p, 4, a);
-    b = Word::apply(p + n - 4, 4, b);
-    mix(a | b << 32);
-  } else if (n > 0) {
-    uint64_t a = load(p, 1), b = load(p + n / 2, 1), c = load(p + n - 1, 1);
-    a = Word::apply(p, 1, a);
-    b = Word::apply(p + n / 2, 1, b);
-    c = Word::apply(p + n - 1, 1, c);
-    mix(a | b << 8 | c << 16);
-  }
-  h *= 0x9e3779b97f4a7c15ull;
-  return uint32_t(h >> 32) ^ uint32_t(h);
-}
-
-struct AsIs {
-  static uint64_t apply(char*, size_t, uint64_t w) noexcept { return w; }
-};
-
-// Tokens are ASCII: 'A'-'Z' gain 0x20, a word at a time (overlapping words
-// are lowered twice, which changes nothing).
-struct LowerInPlace {
-  static uint64_t apply(char* p, size_t k, uint64_t w) noexcept {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
-    uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
-    w |= (ge_a & ~gt_z) >> 2;
-    if (k < 8) w &= (uint64_t(1) << (8 * k)) - 1;
-    std::memcpy(p, &w, k);
-    return w;
-  }
-};
-
-}  // namespace
 
 uint32_t HeaderMap::hash_name(std::string_view s) noexcept {
-  return hash_words<AsIs>(const_cast<char*>(s.data()), s.size());
+  return detail::hash_words<detail::AsIs>(const_cast<char*>(s.data()), s.size());
 }
 
 int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcept {
@@ -236,12 +175,6 @@ uint32_t HeaderMap::put_bytes(std::string_view s) noexcept {
   if (!s.empty()) std::memcpy(bytes_ + nbytes_, s.data(), s.size());
   nbytes_ += s.size();
   return off;
-}
-
-int32_t HeaderMap::add_value_row(uint32_t off, uint32_t len) noexcept {
-  values_[nvalues_] = Value{off, len, -1};
-  ++live_values_;
-  return int32_t(nvalues_++);
 }
 
 void HeaderMap::index_insert(uint32_t h, int32_t entry) noexcept {
@@ -457,45 +390,10 @@ HeaderMap::Builder::Builder(std::string_view block, size_t fields) : src_(block.
 
 bool HeaderMap::Builder::add(std::string_view lname, std::string_view value) { return map_.append(lname, value); }
 
-std::string_view HeaderMap::Builder::lower_name(std::string_view name) noexcept {
-  assert(name.data() >= src_ && name.data() + name.size() <= src_ + src_len_);
-  char* d = map_.bytes_ + (name.data() - src_);
-  // The hash comes from the same pass; add_from_block() picks it up.
-  last_hash_ = hash_words<LowerInPlace>(d, name.size());
-  last_name_ = d;
-  return {d, name.size()};
-}
-
-bool HeaderMap::Builder::add_from_block(std::string_view lname, std::string_view value) {
-  assert(value.data() >= src_ && value.data() + value.size() <= src_ + src_len_);
-  if (map_.full() || map_.nvalues_ >= uint32_t(INT32_MAX)) return false;
+bool HeaderMap::Builder::add_from_block_slow(std::string_view lname, std::string_view value, uint32_t h) {
   uint32_t name_off = uint32_t(lname.data() - map_.bytes_);
   uint32_t value_off = uint32_t(value.data() - src_);
-  uint32_t h = lname.data() == last_name_ ? last_hash_ : hash_name(lname);
-  HeaderMap& m = map_;
-  // The builder sized the map for its fields, so there is usually room for a
-  // new name and value. Then one probe of the index finds either the name or
-  // the free slot a new name takes, instead of a find() and a second probe to
-  // insert. The index is at most 3/4 full, so the probe meets a free slot.
-  if (m.cap_.slots != 0 && m.nentries_ < m.cap_.entries && m.nvalues_ < m.cap_.values) {
-    const size_t mask = m.cap_.slots - 1;
-    size_t s = h & mask;
-    for (int32_t e; (e = m.index_[s]) >= 0; s = (s + 1) & mask) {
-      const Entry& en = m.entries_[size_t(e)];
-      if (en.hash == h && m.view(en.name_off, en.name_len) == lname) {
-        m.link_value(e, name_off, uint32_t(lname.size()), h, m.add_value_row(value_off, uint32_t(value.size())));
-        return true;
-      }
-    }
-    int32_t v = m.add_value_row(value_off, uint32_t(value.size()));
-    m.entries_[m.nentries_] = Entry{name_off, uint32_t(lname.size()), h, v, v, 1};
-    m.index_[s] = int32_t(m.nentries_);
-    ++m.nentries_;
-    return true;
-  }
   int32_t e = map_.find(lname, h);
-  // The builder sized the map for its fields: growing is the rare case, and
-  // the out-of-line call is skipped when there is room.
   if (map_.nentries_ + (e < 0) > map_.cap_.entries || map_.nvalues_ + 1 > map_.cap_.values)
     map_.ensure(map_.nentries_ + (e < 0), map_.nvalues_ + 1, map_.nbytes_);
   map_.link_value(e, name_off, uint32_t(lname.size()), h, map_.add_value_row(value_off, uint32_t(value.size())));

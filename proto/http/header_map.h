@@ -12,9 +12,12 @@
 // or header block is built through HeaderMap::Builder (below).
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "proto/http/header_hash.h"
 
 namespace velmora::http {
 
@@ -122,7 +125,11 @@ class HeaderMap {
   void attach(char* mem, const Layout& l) noexcept;
   static uint32_t slots_for(size_t entries) noexcept;
   uint32_t put_bytes(std::string_view s) noexcept;
-  int32_t add_value_row(uint32_t off, uint32_t len) noexcept;
+  int32_t add_value_row(uint32_t off, uint32_t len) noexcept {
+    values_[nvalues_] = Value{off, len, -1};
+    ++live_values_;
+    return int32_t(nvalues_++);
+  }
   // Chains value row `v` onto entry `e`, or, when e < 0, onto a new entry
   // whose name is already stored at [name_off, name_off + name_len). Room
   // must have been ensured.
@@ -212,11 +219,53 @@ class HeaderMap::Builder {
   [[nodiscard]] HeaderMap finish() && noexcept;
 
  private:
+  // add_from_block() past the room the builder reserved: find, grow, link.
+  bool add_from_block_slow(std::string_view lname, std::string_view value, uint32_t h);
+
   HeaderMap map_;
   const char* src_ = nullptr;  // block builders: the caller's block
   size_t src_len_ = 0;
   const char* last_name_ = nullptr;  // what lower_name() returned last, and its hash
   uint32_t last_hash_ = 0;
 };
+
+// ---- the builder's per-field steps, inline: they run once per field ----------
+
+inline std::string_view HeaderMap::Builder::lower_name(std::string_view name) noexcept {
+  assert(name.data() >= src_ && name.data() + name.size() <= src_ + src_len_);
+  char* d = map_.bytes_ + (name.data() - src_);
+  // The hash comes from the same pass; add_from_block() picks it up.
+  last_hash_ = detail::hash_words<detail::LowerInPlace>(d, name.size());
+  last_name_ = d;
+  return {d, name.size()};
+}
+
+inline bool HeaderMap::Builder::add_from_block(std::string_view lname, std::string_view value) {
+  assert(value.data() >= src_ && value.data() + value.size() <= src_ + src_len_);
+  HeaderMap& m = map_;
+  if (m.full() || m.nvalues_ >= uint32_t(INT32_MAX)) return false;
+  const uint32_t h = lname.data() == last_name_ ? last_hash_ : hash_name(lname);
+  // The builder sized the map for its fields, so there is usually room for a
+  // new name and value. Then one probe of the index finds either the name or
+  // the free slot a new name takes, instead of a find() and a second probe to
+  // insert. The index is at most 3/4 full, so the probe meets a free slot.
+  if (m.cap_.slots == 0 || m.nentries_ >= m.cap_.entries || m.nvalues_ >= m.cap_.values) [[unlikely]]
+    return add_from_block_slow(lname, value, h);
+  const uint32_t name_off = uint32_t(lname.data() - m.bytes_);
+  const int32_t v = m.add_value_row(uint32_t(value.data() - src_), uint32_t(value.size()));
+  const size_t mask = m.cap_.slots - 1;
+  size_t s = h & mask;
+  for (int32_t e; (e = m.index_[s]) >= 0; s = (s + 1) & mask) {
+    const Entry& en = m.entries_[size_t(e)];
+    if (en.hash == h && m.view(en.name_off, en.name_len) == lname) {
+      m.link_value(e, name_off, uint32_t(lname.size()), h, v);
+      return true;
+    }
+  }
+  m.entries_[m.nentries_] = Entry{name_off, uint32_t(lname.size()), h, v, v, 1};
+  m.index_[s] = int32_t(m.nentries_);
+  ++m.nentries_;
+  return true;
+}
 
 }  // namespace velmora::http
