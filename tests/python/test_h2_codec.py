@@ -266,9 +266,10 @@ def test_request_headers_round_trip_and_split():
 
 def test_request_targets():
     c = H2Codec()
-    with pytest.raises(ValueError) as e:
-        c.serialize_request_headers(1, "GET", "/", scheme="https")
-    assert str(e.value).startswith("request target is a bare path but the connection has no authority")
+    for partial in (dict(scheme="https"), dict(authority="example.com")):
+        with pytest.raises(ValueError) as e:
+            c.serialize_request_headers(1, "GET", "/", **partial)
+        assert str(e.value).startswith("request target is a bare path but the connection has no authority")
     with pytest.raises(ValueError, match="^invalid method: "):
         c.serialize_request_headers(1, "G T", "/", scheme="https", authority="h")
     with pytest.raises(ValueError, match="^invalid url: "):
