@@ -196,7 +196,9 @@ class ConnCore final : public FrameQueue {
   Step<std::optional<uint32_t>> open_stream(const OutHead& head, const HeadError* head_error,
                                             const http::HeaderMap* fields, bool end_stream, bool is_head,
                                             Handle handle);
-  // At most one DATA frame of data[offset:] (offset <= data.size()).
+  // At most one DATA frame of data[offset:] (offset <= data.size()). An
+  // empty data[offset:] is done at once: with `end_stream` an empty DATA
+  // frame ends the stream, without it nothing is queued.
   Step<SendVerdict> send_data(uint32_t stream_id, std::string_view data, uint64_t offset, bool end_stream,
                               HandleSink& sink);
   Step<SendVerdict> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, HandleSink& sink);

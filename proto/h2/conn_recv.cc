@@ -95,20 +95,23 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
       v.kind = HeadersKind::head;
       v.handle = r->handle;
       v.eof = h.end_stream;
-      auto cl = check_content_length(*r, h);
+      // A refused head leaves the closed transition to the reset that answers
+      // it, so that the flags it reports (a freed slot, the GOAWAY reply)
+      // reach the driver instead of being lost with the error.
+      if (auto cl = check_content_length(*r, h); !cl) return std::unexpected(cl.error());
       if (h.end_stream) v.flags |= state.closed_transition(*r, *this, sink);
-      if (!cl) return std::unexpected(cl.error());
       return done();
     }
     // A second HEADERS: trailers, which must end the stream.
     if (!h.end_stream) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
     if (auto ok = r->state.recv_close(); !ok) return std::unexpected(ok.error());
+    // A body short of its content-length: the reset that answers the error
+    // runs the closed transition and reports its flags.
+    if (!r->content_length.is_satisfied()) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
     v.kind = HeadersKind::trailers;
     v.handle = r->handle;
     v.eof = true;
-    bool short_body = !r->content_length.is_satisfied();
     v.flags |= state.closed_transition(*r, *this, sink);
-    if (short_body) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
     return done();
   }
 
@@ -129,7 +132,12 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
   v.kind = HeadersKind::opened;
   v.handle = nr.handle;
   v.eof = h.end_stream;
-  if (auto cl = check_content_length(nr, h); !cl) return std::unexpected(cl.error());
+  if (auto cl = check_content_length(nr, h); !cl) {
+    // Never handed to the application, so never pulled: it must not stay
+    // queued for it.
+    state.accepted(sid);
+    return std::unexpected(cl.error());
+  }
   return done();
 }
 

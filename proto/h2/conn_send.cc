@@ -81,8 +81,12 @@ Step<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint6
   const uint64_t remaining = data.size() - offset;
   if (remaining == 0) {
     // An empty chunk carries nothing; only an END_STREAM needs a frame (an
-    // empty non-final frame counts against the peer's empty-frame cap).
-    if (!end_stream) return v;
+    // empty non-final frame counts against the peer's empty-frame cap). It
+    // is done all the same: there is nothing left to wait for.
+    if (!end_stream) {
+      v.done = true;
+      return v;
+    }
     if (auto ok = send.write_data(pending, sid, {}, true); !ok) return std::unexpected(ok.error());
     r->state.send_close();
     v.done = true;

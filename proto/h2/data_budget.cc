@@ -22,8 +22,11 @@ DataFrameBudget::DataFrameBudget(std::optional<uint64_t> configured,
 
 std::expected<uint64_t, ConnError> DataFrameBudget::record(uint64_t payload_len) noexcept {
   if (payload_len == 0) {
-    if (empty_frames_ >= kMaxRecvEmptyDataFrames) return std::unexpected(flood());
-    ++empty_frames_;
+    // Every empty frame received counts, the one that breaks the cap too
+    // (saturating: the count is a lifetime figure).
+    const bool over = empty_frames_ >= kMaxRecvEmptyDataFrames;
+    if (empty_frames_ != UINT64_MAX) ++empty_frames_;
+    if (over) return std::unexpected(flood());
     return 0;
   }
   if (payload_len >= kOverheadThreshold) {

@@ -41,8 +41,8 @@ class DataFrameBudget {
   // charge to give back with release() once its data is consumed (0 for an
   // empty or a large frame). Fails with ENHANCE_YOUR_CALM
   // ("too_many_data_frames"), leaving the budget as it was, for the 101st
-  // empty frame of the connection and for a small frame whose charge exceeds
-  // what is available.
+  // empty frame of the connection (which is still counted in empty_frames)
+  // and for a small frame whose charge exceeds what is available.
   std::expected<uint64_t, ConnError> record(uint64_t payload_len) noexcept;
 
   // Returns a charge; the available budget never exceeds the limit.

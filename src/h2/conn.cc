@@ -630,15 +630,20 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   static const char* const names[] = {"method", "target", "headers", "end_stream", "is_head", "handle",
                                       "scheme", "authority"};
   PyObject* a[8];
-  if (!parse_args({"open_stream", names, 8, 6, 6}, args, nargs, kwnames, a)) return nullptr;
   std::string_view method, target, scheme, authority;
   bool end_stream, is_head, has_scheme = false, has_authority = false;
   std::optional<http::HeaderMap> fields;
-  if (!to_str(a[0], "method", method) || !to_str(a[1], "target", target) || !headers_arg(a[2], "headers", fields) ||
+  if (!parse_args({"open_stream", names, 8, 6, 6}, args, nargs, kwnames, a) || !to_str(a[0], "method", method) ||
+      !to_str(a[1], "target", target) || !headers_arg(a[2], "headers", fields) ||
       !to_bool(a[3], "end_stream", end_stream) || !to_bool(a[4], "is_head", is_head) ||
       (a[6] && !to_opt_str(a[6], "scheme", scheme, has_scheme)) ||
-      (a[7] && !to_opt_str(a[7], "authority", authority, has_authority)))
+      (a[7] && !to_opt_str(a[7], "authority", authority, has_authority))) {
+    // The caller holds a claimed slot: every open that creates no stream
+    // gives it back, a refused argument too.
+    Tx t(self);
+    t->state.release_slot_count();
     return nullptr;
+  }
   h2::OutHead head;
   auto built = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
                                       has_authority ? &authority : nullptr, head);

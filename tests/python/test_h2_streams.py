@@ -263,6 +263,29 @@ class TestReceiveViolations:
         with pytest.raises(v.H2StreamError):  # a head declaring a body it cannot carry
             p.one(p.request(5, end_stream=True, headers=v.HeaderMap({"content-length": "9"})))
 
+    def test_a_refused_closing_frame_leaves_its_flags_to_the_reset(self):
+        # The closed transition frees the client's slot; run before the stream
+        # error it would report that with the error's lost return value.
+        for cl, closing in (("10", lambda p, sid: p.codec.serialize_trailers(sid, v.HeaderMap({"a": "b"}))),
+                            ("9", None)):
+            p = Peer(role="client")
+            c = p.conn
+            assert c.try_claim_slot()
+            sid = c.open_stream("GET", "/", None, True, False, Handle(), scheme="http", authority="a")
+            head = v.HeaderMap({"content-length": cl})
+            if closing is None:  # a head with END_STREAM declaring a body
+                frame_ = p.codec.serialize_response_headers(sid, 200, head, True)
+            else:  # trailers after 5 of 10 octets
+                p.one(p.codec.serialize_response_headers(sid, 200, head, False))
+                p.one(data_frame(sid, b"12345"))
+                frame_ = closing(p, sid)
+            with pytest.raises(v.H2StreamError) as e:
+                p.one(frame_)
+            assert e.value.args == (sid, 1, "library")
+            vd = c.reset_on_error(sid, 1)
+            assert vd.flags & v.H2_FLAG_SLOT_FREED
+            assert c.num_open_streams == 0 and c.num_streams == 0 and not c.has_stream(sid)
+
     def test_data_for_a_stream_just_reset_is_swallowed_but_counted(self):
         p = Peer()
         p.one(p.request(1))
@@ -375,7 +398,10 @@ class TestSendPath:
         open_server_stream(p)
         for _ in range(200):
             vd = p.conn.send_data(1, b"", 0, False)
-            assert (vd.sent, vd.done, vd.stopped, vd.flags) == (0, False, None, 0)
+            # done: a writer told to wait here would wait for a window event
+            # that nothing sends
+            assert (vd.sent, vd.done, vd.stopped, vd.flags) == (0, True, None, 0)
+        assert p.conn.send_data(1, b"abc", 3, False).done
         assert not p.conn.has_pending()
         vd = p.conn.send_data(1, b"", 0, True)
         assert vd.done and vd.flags & v.H2_FLAG_WAKE
@@ -452,6 +478,10 @@ class TestSendPath:
             c.open_stream("GET", "/", None, True, False, Handle(), scheme="http", authority="a")
         assert e.value.args == (7, "stream ID space exhausted (OverflowedStreamId)")
         assert c.num_open_streams == 1  # the first stream's slot only
+        assert c.try_claim_slot()
+        with pytest.raises(TypeError):
+            c.open_stream("GET", "/", {"a": "b"}, True, False, Handle(), scheme="http", authority="a")
+        assert c.num_open_streams == 1  # a refused argument gives the slot back too
 
     def test_writers_and_task_handles(self):
         c = v.H2Streams("server", **OPTS)

@@ -262,3 +262,23 @@ TEST(ConnCore, GoAwaysNeverRaiseTheLastStreamIdAndCloseTheIdsAboveIt) {
     EXPECT_EQ(core.state.max_stream_id(), 1u);
   }
 }
+
+TEST(ConnCore, ARequestRefusedForItsContentLengthIsNotLeftQueuedForTheApplication) {
+  ConnCore core(server_config());
+  struct : HandleSink {
+    void drop(Handle) noexcept override {}
+  } sink;
+  int spare_object = 0;
+  HeadersIn in;
+  in.stream_id = 1;
+  in.content_length_invalid = true;
+  Handle spare = &spare_object;
+  auto r = core.recv_headers(in, spare, sink);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(spare, nullptr);  // the record took it
+  EXPECT_FALSE(core.state.streams().is_pending_accept(1));
+  EXPECT_EQ(core.state.num_streams(), 1u);  // live until the driver's reset
+  ASSERT_TRUE(core.reset_on_error(1, uint32_t(ErrorCode::protocol_error), sink));
+  EXPECT_EQ(core.state.num_streams(), 0u);
+  EXPECT_FALSE(core.state.streams().find(1));
+}
