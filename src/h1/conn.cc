@@ -722,7 +722,7 @@ PyObject* s_get_current_seq(PyObject* self, void*) {
 PyMethodDef kServerMethods[] = {
     {"begin_read", meth<s_begin_read>, METH_NOARGS,
      VELMORA_DOC("begin_read", "($self, /)",
-                 "Where the serve loop stands before the next request: (H1_NEXT_* or H1_READ_* code, transport, "
+                 "Where the serve loop stands before the next request: (H1_NEXT_* or H1_READ_* code, transport or "
                  "watcher event or None).")},
     {"drain_done", meth<s_drain_done>, METH_O,
      VELMORA_DOC("drain_done", "($self, complete, /)",
