@@ -28,7 +28,7 @@ void put2(char* p, unsigned v) noexcept {
 
 struct DateCache {
   char value[kDateLength];
-  int64_t next_refresh = INT64_MIN;  // unix seconds at which to re-render
+  int64_t second = INT64_MIN;  // the unix second `value` shows
 };
 
 thread_local DateCache t_cache;
@@ -65,15 +65,20 @@ void render_imf_fixdate(int64_t t, char* out) noexcept {
   std::memcpy(out + 25, " GMT", 4);
 }
 
-std::string_view http_date_now() noexcept {
-  using namespace std::chrono;
-  int64_t now = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+std::string_view http_date_at(int64_t now) noexcept {
+  // Keyed on the second itself rather than on "the next second to come": the
+  // wall clock may be stepped back, and the value must follow it.
   DateCache& c = t_cache;
-  if (now >= c.next_refresh) {
+  if (now != c.second) {
     render_imf_fixdate(now, c.value);
-    c.next_refresh = now + 1;
+    c.second = now;
   }
   return {c.value, kDateLength};
+}
+
+std::string_view http_date_now() noexcept {
+  using namespace std::chrono;
+  return http_date_at(duration_cast<seconds>(system_clock::now().time_since_epoch()).count());
 }
 
 }  // namespace velmora::http

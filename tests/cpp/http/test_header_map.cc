@@ -184,6 +184,15 @@ TEST(Date, ImfFixdate) {
   EXPECT_EQ(now.substr(25), " GMT");
 }
 
+TEST(Date, CacheFollowsTheClockBothWays) {
+  // A wall clock stepped back must not leave the cached value in the future.
+  EXPECT_EQ(http_date_at(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(http_date_at(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(http_date_at(784111778), "Sun, 06 Nov 1994 08:49:38 GMT");
+  EXPECT_EQ(http_date_at(784111700), "Sun, 06 Nov 1994 08:48:20 GMT");
+  EXPECT_EQ(http_date_at(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+}
+
 TEST(Fields, ValueCheckAtEveryPositionAndLength) {
   // The word-at-a-time path must find a bad byte wherever it sits.
   for (size_t len = 1; len < 40; ++len)
