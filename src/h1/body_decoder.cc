@@ -159,8 +159,8 @@ PyObject* bd_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"feed", meth<bd_feed>, METH_O,
-     VELMORA_DOC("feed", "($self, data, /)", "Append received bytes to the input; accepted in every state.")},
+    {"feed", meth1<bd_feed, "feed", "data">, kOneArg,
+     VELMORA_DOC("feed", "($self, data)", "Append received bytes to the input; accepted in every state.")},
     {"mark_eof", meth<bd_mark_eof>, METH_NOARGS,
      VELMORA_DOC("mark_eof", "($self, /)", "Record that the transport closed.")},
     {"decode", meth<bd_decode>, METH_NOARGS,

@@ -499,20 +499,20 @@ PyObject* get_parse_error_status(PyObject* self, void*) {
 }
 
 PyMethodDef kCodecMethods[] = {
-    {"receive_head", meth<receive_head>, METH_O,
-     VELMORA_DOC("receive_head", "($self, data, /)",
+    {"receive_head", meth1<receive_head, "receive_head", "data">, kOneArg,
+     VELMORA_DOC("receive_head", "($self, data)",
                  "Append data to the read buffer and parse a response head: an H1ResponseHead, or None when more "
                  "bytes are needed. Informational heads are skipped. Raises H1ParseError.")},
-    {"receive_request_head", meth<receive_request_head>, METH_O,
-     VELMORA_DOC("receive_request_head", "($self, data, /)",
+    {"receive_request_head", meth1<receive_request_head, "receive_request_head", "data">, kOneArg,
+     VELMORA_DOC("receive_request_head", "($self, data)",
                  "Append data to the read buffer and parse a request head: an H1RequestHead, or None when more "
                  "bytes are needed. Raises H1ParseError and records parse_error_status.")},
-    {"feed", meth<feed>, METH_O,
-     VELMORA_DOC("feed", "($self, data, /)", "Append data to the read buffer without parsing.")},
+    {"feed", meth1<feed, "feed", "data">, kOneArg,
+     VELMORA_DOC("feed", "($self, data)", "Append data to the read buffer without parsing.")},
     {"take_body", meth<take_body>, METH_NOARGS,
      VELMORA_DOC("take_body", "($self, /)", "Remove and return every buffered byte (b\"\" when none).")},
-    {"take_body_into", meth<take_body_into>, METH_O,
-     VELMORA_DOC("take_body_into", "($self, decoder, /)",
+    {"take_body_into", meth1<take_body_into, "take_body_into", "decoder">, kOneArg,
+     VELMORA_DOC("take_body_into", "($self, decoder)",
                  "Move every buffered byte into an H1BodyDecoder, without creating a bytes object.")},
     {"reset", meth<codec_reset>, METH_NOARGS,
      VELMORA_DOC("reset", "($self, /)",
@@ -526,12 +526,12 @@ PyMethodDef kCodecMethods[] = {
                  "($self, status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
                  "chunked=False)",
                  "Encode a response head and keep its body encoder; returns the head bytes.")},
-    {"serialize_data", meth<serialize_data>, METH_O,
-     VELMORA_DOC("serialize_data", "($self, chunk, /)", "Frame one body chunk for the message in flight.")},
+    {"serialize_data", meth1<serialize_data, "serialize_data", "chunk">, kOneArg,
+     VELMORA_DOC("serialize_data", "($self, chunk)", "Frame one body chunk for the message in flight.")},
     {"serialize_end", meth<serialize_end>, METH_NOARGS,
      VELMORA_DOC("serialize_end", "($self, /)", "End the body of the message in flight.")},
-    {"serialize_trailers", meth<serialize_trailers>, METH_O,
-     VELMORA_DOC("serialize_trailers", "($self, trailers, /)",
+    {"serialize_trailers", meth1<serialize_trailers, "serialize_trailers", "trailers">, kOneArg,
+     VELMORA_DOC("serialize_trailers", "($self, trailers)",
                  "End the body with trailer fields (only the declared, permitted ones are sent).")},
     {"serialize_head_and_body", meth<serialize_head_and_body>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_head_and_body", "($self, head, body=None, trailers=None)",
@@ -540,8 +540,8 @@ PyMethodDef kCodecMethods[] = {
      VELMORA_DOC("body_is_eof", "($self, /)", "True when the framing in flight carries no more body.")},
     {"continue_response", meth<continue_response>, METH_NOARGS | METH_STATIC,
      VELMORA_DOC("continue_response", "()", "The bytes of an interim 100 Continue response.")},
-    {"connection_close", meth<connection_close>, METH_O | METH_STATIC,
-     VELMORA_DOC("connection_close", "(headers, /)", "True when any Connection line holds the token close.")},
+    {"connection_close", meth1<connection_close, "connection_close", "headers">, kOneArg | METH_STATIC,
+     VELMORA_DOC("connection_close", "(headers)", "True when any Connection line holds the token close.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

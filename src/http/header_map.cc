@@ -466,8 +466,8 @@ PyObject* hm_repr(PyObject* self) {
 PyMethodDef kMethods[] = {
     {"get", meth<hm_get>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("get", "($self, name, default=None)", "First value for name, or default when absent.")},
-    {"get_all", meth<hm_get_all>, METH_O,
-     VELMORA_DOC("get_all", "($self, name, /)", "Every value for name, in order; an empty list when absent.")},
+    {"get_all", meth1<hm_get_all, "get_all", "name">, kOneArg,
+     VELMORA_DOC("get_all", "($self, name)", "Every value for name, in order; an empty list when absent.")},
     {"add", meth<hm_add>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("add", "($self, name, value)", "Append a value, keeping the existing ones.")},
     {"setdefault", meth<hm_setdefault>,

@@ -118,8 +118,8 @@ PyMethodDef kMatcherMethods[] = {
      VELMORA_DOC("from_parts", "(*, all=None, http=None, https=None, no=None)",
                  "A matcher from explicit settings: proxy URLs for all schemes, http and https destinations, "
                  "and a comma-separated NO_PROXY list.")},
-    {"intercept", meth<matcher_intercept>, METH_O,
-     VELMORA_DOC("intercept", "($self, url, /)",
+    {"intercept", meth1<matcher_intercept, "intercept", "url">, kOneArg,
+     VELMORA_DOC("intercept", "($self, url)",
                  "The ProxyIntercept for a request to url, or None when it goes direct.")},
     {nullptr, nullptr, 0, nullptr},
 };

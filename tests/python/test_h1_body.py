@@ -33,7 +33,7 @@ def test_class_surface():
     assert H1BodyDecoder.__module__ == "velmora._velmora"
     assert H1BodyDecoder.__qualname__ == "H1BodyDecoder"
     assert H1BodyDecoder.__text_signature__ == "(kind, length=0)"
-    for name, sig in [("feed", "($self, data, /)"), ("mark_eof", "($self, /)"), ("decode", "($self, /)"),
+    for name, sig in [("feed", "($self, data)"), ("mark_eof", "($self, /)"), ("decode", "($self, /)"),
                       ("take_trailers", "($self, /)"), ("finish", "($self, /)")]:
         assert getattr(H1BodyDecoder, name).__text_signature__ == sig
     assert v.H1BodyDecoder is H1BodyDecoder

@@ -103,6 +103,38 @@ def test_text_signatures():
     assert "default=None" in str(inspect.signature(m.HeaderMap.get))
 
 
+def test_methods_take_their_arguments_by_keyword():
+    # Every method parameter can be named, one-argument methods included;
+    # only operator slots (__getitem__, __eq__, ...) stay positional.
+    for name in ORDER:
+        cls = getattr(m, name)
+        if not isinstance(cls, type):
+            continue
+        for attr, member in vars(cls).items():
+            sig = getattr(member, "__text_signature__", None) or ""
+            if attr.startswith("__") or sig in ("($self, /)", "()"):
+                continue
+            assert ", /)" not in sig, f"{name}.{attr}{sig}"
+
+    headers = m.HeaderMap([("a", "1"), ("connection", "close")])
+    assert headers.get_all(name="a") == [b"1"]
+    assert m.H1Codec.connection_close(headers=headers) is True
+    assert m.H2Codec.is_client_initiated(stream_id=1) is True
+    codec = m.H1Codec()
+    assert codec.receive_request_head(data=b"GET /x HTTP/1.1\r\nHost: a\r\n\r\n").target == "/x"
+
+    for call, message in [
+        (lambda: codec.feed(), "feed() missing required argument 'data'"),
+        (lambda: codec.feed(b"", b""), "feed() takes at most 1 positional argument (2 given)"),
+        (lambda: codec.feed(b"", data=b""), "feed() got multiple values for argument 'data'"),
+        (lambda: codec.feed(date=b""), "feed() got an unexpected keyword argument 'date'"),
+    ]:
+        with pytest.raises(TypeError, match=re.escape(message)):
+            call()
+    # A refused call changed nothing.
+    assert codec.buffered == 0
+
+
 @pytest.mark.parametrize(
     "url, parts",
     [
