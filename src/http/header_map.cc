@@ -48,6 +48,15 @@ bool raw_of(PyObject* o, std::string_view& out) {
   return false;
 }
 
+// Whether raw_of() failed on a str that has no UTF-8 form (lone
+// surrogates); that error is cleared, for the caller to report the text as
+// invalid.
+bool unencodable_text() {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 // Maps are copied out under their lock into a per-thread scratch map (whose
 // storage is reused from call to call) and turned into Python objects after
 // the lock is released.
@@ -521,6 +530,8 @@ bool HeaderName::assign(std::string_view raw) {
 bool header_name_from_py(PyObject* o, HeaderName& out) {
   std::string_view raw;
   if (!raw_of(o, raw)) {
+    // A str with lone surrogates has no UTF-8 bytes: an invalid name.
+    if (unencodable_text()) PyErr_SetString(PyExc_ValueError, "invalid header name: invalid HTTP header name");
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "header name must be str or bytes");
     return false;
   }
@@ -533,6 +544,7 @@ bool header_name_from_py(PyObject* o, HeaderName& out) {
 
 bool header_value_from_py(PyObject* o, std::string_view& out) {
   if (!raw_of(o, out)) {
+    if (unencodable_text()) PyErr_SetString(PyExc_ValueError, "invalid header value: failed to parse header value");
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "header value must be str or bytes");
     return false;
   }

@@ -100,6 +100,15 @@ def test_values_and_names_validation():
             h.add("a", bad)
     h.add("a", "tab\there \x80\xff".encode("latin-1"))
     assert len(h) == 1
+    # A str with no UTF-8 form (a lone surrogate) is invalid text, reported
+    # as such, and changes nothing.
+    with pytest.raises(ValueError, match="^invalid header name: invalid HTTP header name$"):
+        h.add("a\ud800", "x")
+    with pytest.raises(ValueError, match="^invalid header value: failed to parse header value$"):
+        h.add("a", "x\udfff")
+    with pytest.raises(ValueError, match="^invalid header value"):
+        HeaderMap([("b", "\ud800")])
+    assert len(h) == 1 and "\ud800" not in h
 
 
 def test_membership_never_raises():
