@@ -73,10 +73,11 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   const size_t head = t.head_len;
   // A fragment never belongs to a request target. Cutting it off would let
   // two different raw targets ("/admin#/../public" and "/admin") reach the
-  // application as the same one, so a target holding '#' is refused.
-  if (t.target.find('#') != std::string_view::npos) return fail(ParseError::uri, head);
+  // application as the same one, so a target holding '#' is refused (any
+  // other form holding one fails to parse).
   http::Uri uri;
-  if (http::parse_uri(t.target, uri) != http::UriError::none) return fail(ParseError::uri, head);
+  if (http::parse_uri(t.target, uri) != http::UriError::none || uri.has_fragment)
+    return fail(ParseError::uri, head);
   // An origin-form target is kept as it stands in the head, which the header
   // map copies anyway; it is recorded in `out` only with that map, so a
   // failed parse never leaves offsets into the previous head's map.

@@ -78,7 +78,9 @@ UriError parse_authority(std::string_view a, Uri& u) noexcept {
 UriError parse_path_query(std::string_view s, Uri& u) noexcept {
   if (scan_target(s.data(), s.size()) != s.size()) return UriError::invalid_char;
   // A fragment is never part of a request target; it is checked and dropped.
-  std::string_view pq = s.substr(0, s.find('#'));
+  const size_t hash = s.find('#');
+  u.has_fragment = hash != std::string_view::npos;
+  std::string_view pq = s.substr(0, hash);
   size_t q = pq.find('?');
   u.path = pq.substr(0, q);
   if (q != std::string_view::npos) {

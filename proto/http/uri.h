@@ -51,6 +51,7 @@ struct Uri {
   std::string_view path;       // empty for authority/asterisk form and "scheme://host"
   std::string_view query;      // without the '?'
   bool has_query = false;
+  bool has_fragment = false;  // a '#' followed the path or query (the fragment is dropped)
 
   bool has_authority() const noexcept { return form == UriForm::absolute || form == UriForm::authority; }
   // "http" / "https" in lowercase, any other scheme as written.

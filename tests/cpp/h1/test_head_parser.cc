@@ -221,7 +221,7 @@ TEST_P(HeadParse, AmbiguousFramingIsRefused) {
   // A fragment in a request target: "/admin#/../public" must not become "/admin".
   for (std::string_view head : {"GET /admin#/../public HTTP/1.1\r\nHost: a\r\n\r\n",
                                 "GET /p?q#f HTTP/1.1\r\n\r\n", "GET http://h/a#b HTTP/1.1\r\n\r\n",
-                                "GET # HTTP/1.1\r\n\r\n"})
+                                "GET # HTTP/1.1\r\n\r\n", "CONNECT h:443#f HTTP/1.1\r\n\r\n"})
     expect_error(head, ParseError::uri, 400);
 
   // CONNECT has no content: a length or a coding on it is refused (0.CL).

@@ -133,9 +133,13 @@ TEST(Uri, PathQueryFragmentOnEveryScanPath) {
     Uri u = parse_ok("/a?b#c?d");
     EXPECT_EQ(u.path, "/a");
     EXPECT_EQ(u.query, "b");
+    EXPECT_TRUE(u.has_fragment);
     u = parse_ok("/a#b?c");
     EXPECT_EQ(u.path, "/a");
     EXPECT_FALSE(u.has_query);
+    EXPECT_TRUE(u.has_fragment);
+    EXPECT_TRUE(parse_ok("http://h#").has_fragment);
+    EXPECT_FALSE(parse_ok("/a?b").has_fragment);
     const std::string empty_query = "/" + pad + "?", absolute = "http://h?" + pad;
     u = parse_ok(empty_query);
     EXPECT_EQ(u.path, "/" + pad);
