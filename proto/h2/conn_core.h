@@ -142,9 +142,6 @@ class ConnCore final : public FrameQueue {
   ConnState state;
   Sender send;
   std::string pending;  // frames committed for sending, in order
-  // An emptied buffer a written batch gave back: the next pending buffer.
-  std::string spare;
-  bool has_spare = false;
 
   // What the decoder must apply, holding both locks, after begin().
   struct DecoderChange {
@@ -210,12 +207,14 @@ class ConnCore final : public FrameQueue {
                                        HandleSink& sink);
   Handle next_capacity_wake();
   // Moves the pending buffer into `out` (whose old contents are lost) and
-  // puts the spare, or an empty buffer, in its place; the credit batch
-  // joins the credits in flight. Returns the stopping flag.
+  // puts a spare in its place, or else a new buffer as large as the one
+  // taken; the credit batch joins the credits in flight. Returns the
+  // stopping flag.
   bool take_pending(std::string& out);
-  // An emptied batch buffer comes back: kept as the spare when there is
-  // none and it is not oversized, else freed with `buf` by the caller.
+  // An emptied batch buffer comes back: kept as a spare while the spares
+  // stay within their count and size, else freed with `buf` by the caller.
   void give_back(std::string& buf) noexcept;
+  size_t spare_count() const noexcept { return spare_count_; }
   // The credits in flight are on the wire: handles of their streams, once
   // each, in first-seen order, go to `wake`.
   void credit_written(std::vector<Handle>& wake);
@@ -253,7 +252,11 @@ class ConnCore final : public FrameQueue {
   void goaway(uint32_t last_stream_id, uint32_t code) override;
 
   static constexpr uint64_t kFramesPerTurn = 4;
-  // The largest emptied buffer kept for reuse.
+  // Emptied buffers kept for reuse: a writer may hold a few batches at
+  // once (one being written while the next is taken).
+  static constexpr size_t kMaxSpares = 4;
+  // The most capacity the spares hold together; also the largest buffer
+  // take_pending allocates ahead.
   static constexpr size_t kMaxSpareCapacity = size_t(4) << 20;
 
  private:
@@ -276,6 +279,9 @@ class ConnCore final : public FrameQueue {
   std::vector<std::pair<uint32_t, uint64_t>> credit_batch_;  // DATA octets framed into `pending`
   std::vector<std::pair<uint32_t, uint64_t>> in_flight_;     // of buffers taken, not yet credited
   uint64_t credit_round_ = 0;
+  std::array<std::string, kMaxSpares> spares_;
+  size_t spare_count_ = 0;
+  size_t spare_capacity_ = 0;
   std::vector<uint32_t> scratch_ids_;
   uint64_t writers_ = 0;
   bool closing_ = false;

@@ -208,12 +208,21 @@ Handle ConnCore::next_capacity_wake() {
 }
 
 bool ConnCore::take_pending(std::string& out) {
+  // The next pending buffer is a spare or is allocated here, by the writer,
+  // as large as this batch grew. Left empty, it would be regrown by
+  // doubling on whichever threads queue the next frames and freed by the
+  // writer: under many threads the allocator then keeps partly used pages
+  // of every size on every one of them, and memory is not returned.
+  std::string next;
+  if (spare_count_ > 0) {
+    next.swap(spares_[--spare_count_]);
+    spare_capacity_ -= next.capacity();
+  } else if (!pending.empty()) {
+    next.reserve(std::min(pending.capacity(), kMaxSpareCapacity));
+  }
   out.clear();
   out.swap(pending);
-  if (has_spare) {
-    pending.swap(spare);
-    has_spare = false;
-  }
+  pending.swap(next);
   // Both vectors keep their capacity: in steady state this allocates nothing.
   in_flight_.insert(in_flight_.end(), credit_batch_.begin(), credit_batch_.end());
   credit_batch_.clear();
@@ -223,9 +232,9 @@ bool ConnCore::take_pending(std::string& out) {
 void ConnCore::give_back(std::string& buf) noexcept {
   buf.clear();
   // A buffer grown by one burst is not kept for the connection's life.
-  if (has_spare || buf.capacity() > kMaxSpareCapacity) return;
-  spare.swap(buf);
-  has_spare = true;
+  if (spare_count_ == kMaxSpares || spare_capacity_ + buf.capacity() > kMaxSpareCapacity) return;
+  spare_capacity_ += buf.capacity();
+  spares_[spare_count_++].swap(buf);
 }
 
 void ConnCore::credit_written(std::vector<Handle>& wake) {
