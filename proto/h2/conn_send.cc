@@ -213,6 +213,7 @@ bool ConnCore::take_pending(std::string& out) {
   // doubling on whichever threads queue the next frames and freed by the
   // writer: under many threads the allocator then keeps partly used pages
   // of every size on every one of them, and memory is not returned.
+  give_back(out);  // the caller's old buffer, if any, is a spare like the others
   std::string next;
   if (spare_count_ > 0) {
     next.swap(spares_[--spare_count_]);
@@ -220,7 +221,6 @@ bool ConnCore::take_pending(std::string& out) {
   } else if (!pending.empty()) {
     next.reserve(std::min(pending.capacity(), kMaxSpareCapacity));
   }
-  out.clear();
   out.swap(pending);
   pending.swap(next);
   // Both vectors keep their capacity: in steady state this allocates nothing.
@@ -231,8 +231,11 @@ bool ConnCore::take_pending(std::string& out) {
 
 void ConnCore::give_back(std::string& buf) noexcept {
   buf.clear();
-  // A buffer grown by one burst is not kept for the connection's life.
-  if (spare_count_ == kMaxSpares || spare_capacity_ + buf.capacity() > kMaxSpareCapacity) return;
+  // A buffer without storage of its own is no spare; one grown by a burst
+  // is not kept for the connection's life.
+  if (buf.capacity() <= std::string().capacity() || spare_count_ == kMaxSpares ||
+      spare_capacity_ + buf.capacity() > kMaxSpareCapacity)
+    return;
   spare_capacity_ += buf.capacity();
   spares_[spare_count_++].swap(buf);
 }
