@@ -673,6 +673,7 @@ class TestContinueAcrossThreads:
                 time.sleep(pause_reader)
                 wire = s.transport_ref()
                 if s.try_send_continue(seq):
+                    time.sleep(0.001)  # a write that takes a while (queued, a slow socket)
                     wire.sendall(self.CONTINUE)
                     written.set()
                     results["continued"] = True
@@ -695,11 +696,11 @@ class TestContinueAcrossThreads:
             assert not any(t.is_alive() for t in threads)
             assert results["code"] == H1_REQ_OK and results["close"] is False
 
+            # Both writers are done: everything the client will get is sent.
+            server_sock.shutdown(socket.SHUT_WR)
             client_sock.settimeout(10)
             data = b""
-            while not data.endswith(b"\r\n\r\nok"):
-                chunk = client_sock.recv(4096)
-                assert chunk, data
+            while chunk := client_sock.recv(4096):
                 data += chunk
             return data, results.get("continued", False)
 
@@ -712,6 +713,7 @@ class TestContinueAcrossThreads:
                 assert data.startswith(self.CONTINUE + b"HTTP/1.1 200 OK\r\n"), data
             else:
                 assert data.startswith(b"HTTP/1.1 200 OK\r\n") and b" 100 " not in data, data
+            assert data.endswith(b"\r\n\r\nok"), data
             outcomes.add(continued)
         # Both orders happened, so both paths of the contract were exercised.
         assert outcomes == {True, False}
