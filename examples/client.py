@@ -62,6 +62,10 @@ class ClientConnection(v.H1ClientState):
     __slots__ = ("wire", "name", "log", "reused")
 
     @classmethod
+    async def open(cls, host, port, name, log):
+        return cls.start_on(await connect(host, port), name, log)
+
+    @classmethod
     def start_on(cls, wire, name, log):
         """The state of a connection already open on `wire`."""
         conn = cls(v.H1Codec(), wire)
@@ -238,6 +242,11 @@ H2_CLIENT = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_fra
 
 class H2ClientConnection(H2Connection):
     __slots__ = ("name", "scheme", "authority", "ready", "slots", "closer")
+
+    @classmethod
+    async def open(cls, host, port, authority, name, log):
+        """HTTP/2 with prior knowledge on a new cleartext connection."""
+        return cls.start_on(await connect(host, port), "http", authority, name, log)
 
     @classmethod
     def start_on(cls, wire, scheme, authority, name, log):
