@@ -9,7 +9,8 @@ and `negotiated()` reads an `ssl.SSLObject` or an `ssl.SSLSocket` alike.
 - `client_context(cafile, insecure, http11_only)`: h2 preferred unless only
   HTTP/1.1 is wanted; the system's trust store unless `cafile` names one.
 - `make_certificates(directory)`: a throw-away CA and a server certificate for
-  localhost and 127.0.0.1, made by the `openssl` command, for tests and demos.
+  localhost and 127.0.0.1, made by the `openssl` command, for tests and demos
+  (`examples/tls.py DIRECTORY` from the command line).
 """
 
 import ipaddress
@@ -107,3 +108,12 @@ def _is_address(name):
         return True
     except ValueError:
         return False
+
+
+if __name__ == "__main__":
+    import sys
+
+    if len(sys.argv) != 2:
+        sys.exit("usage: examples/tls.py DIRECTORY  (writes ca.pem, cert.pem, key.pem there)")
+    made = make_certificates(sys.argv[1])
+    print(f"CA (for --cacert): {made.ca}\ncertificate: {made.cert}\nkey: {made.key}")

@@ -141,7 +141,7 @@ def main():
             show_curl("--cacert", str(certs.ca), "--http2", "--data-binary",
                       "posted by curl over TLS", f"{tls_url}/echo")
             show_client("--cacert", str(certs.ca), f"{tls_url}/delay?ms=100", "--repeat", "20",
-                        "--concurrency", "20", "-v")
+                        "--concurrency", "20")
 
         section("examples/server.py saw")
         time.sleep(0.2)
