@@ -161,7 +161,10 @@ class ClientConnection(v.H1ClientState):
                 raise v.H1IncompleteMessageError("connection closed before message completed")
             head = codec.receive_head(data)
         decoder = v.H1BodyDecoder(head.body_kind, head.content_length or 0)
-        codec.take_body_into(decoder)
+        if not head.is_upgrade:
+            # Past a protocol switch the bytes belong to the next protocol: they
+            # stay in the codec for whoever takes the connection over.
+            codec.take_body_into(decoder)
         return head, decoder
 
     async def read_body(self, wire, decoder):

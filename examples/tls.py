@@ -64,7 +64,8 @@ def describe_failure(exc, host, port):
                 "(--cacert FILE trusts another CA; -k skips the check)")
     if isinstance(exc, ssl.SSLError):
         return f"TLS handshake with {where} failed: {exc.reason or exc}"
-    return f"TLS handshake with {where} failed: {type(exc).__name__}: {exc}"
+    detail = f": {str(exc).strip()}" if str(exc).strip() else ""
+    return f"TLS handshake with {where} failed: {type(exc).__name__}{detail}"
 
 
 class Certificates(NamedTuple):

@@ -10,6 +10,7 @@ import re
 import shutil
 import socket
 import ssl
+import threading
 import time
 
 import pytest
@@ -366,3 +367,43 @@ def test_unsupported_proxies_are_named(tls_server, certs):
         assert r.returncode == 1
         err = r.stderr.decode().strip()
         assert "\n" not in err and proxy.split(":")[0] + "://" in err and "not supported" in err, err
+
+
+def test_connect_request_and_a_proxy_that_talks_past_its_answer(certs):
+    # A proxy that answers 2xx and sends bytes of its own before the client has
+    # said anything: those cannot be the origin's (TLS has not begun), so the
+    # client refuses the tunnel instead of feeding them to the handshake.
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(10)
+    seen = []
+
+    def serve():
+        try:
+            conn, _ = listener.accept()
+            with conn:
+                conn.settimeout(10)
+                data = b""
+                while b"\r\n\r\n" not in data:
+                    data += conn.recv(4096)
+                seen.append(data)
+                conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n\x16\x03\x01junk")
+                conn.recv(4096)
+        except OSError:
+            pass
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        port = listener.getsockname()[1]
+        r = client_tls(certs, "https://origin.test:8443/",
+                       env={"HTTPS_PROXY": f"http://u%20v:p@127.0.0.1:{port}"})
+    finally:
+        listener.close()
+        thread.join(5)
+    assert r.returncode == 1
+    err = r.stderr.decode().strip()
+    assert "\n" not in err and "after its answer to CONNECT" in err, err
+    head = seen[0].decode().lower().split("\r\n")
+    assert head[0] == "connect origin.test:8443 http/1.1"
+    assert "host: origin.test:8443" in head
+    assert "proxy-authorization: basic dsb2ona=" in head  # "u v:p", lowered
