@@ -533,10 +533,10 @@ class Client:
             wire = await connect(key.host, key.port)
         else:
             phost, pport, auth = key.tunnel
-            self.log(f"CONNECT {key.host}:{key.port} through {phost}:{pport}")
-            wire = await open_tunnel(await connect(phost, pport), f"{key.host}:{key.port}"
-                                     if ":" not in key.host else f"[{key.host}]:{key.port}",
-                                     auth, name, self.log)
+            host = f"[{key.host}]" if ":" in key.host else key.host
+            self.log(f"CONNECT {host}:{key.port} through {phost}:{pport}")
+            wire = await open_tunnel(await connect(phost, pport), f"{host}:{key.port}", auth,
+                                     name, self.log)
         if key.scheme == "https":
             try:
                 await wire.start_tls(self.tls, key.host)

@@ -757,21 +757,29 @@ class Server:
                 if is_h2 is not None:
                     return is_h2, data
 
-    async def run(self, wire):
-        protocol = wire.alpn  # over TLS, the client chose by ALPN
-        if protocol == HTTP11:
-            is_h2, data = False, b""
-            self.sniffing.discard(wire)
-        else:
+    async def choose_protocol(self, wire):
+        """(is_h2, the bytes read to tell); is_h2 None: close the connection.
+
+        Over TLS the client chose by ALPN (h2, or HTTP/1.1 when it chose
+        http/1.1 or nothing); in cleartext the first bytes tell.
+        """
+        protocol = wire.alpn
+        try:
+            if protocol == HTTP11:
+                return False, b""
             try:
                 is_h2, data = await self.sniff(wire)
             except (TimeoutError, OSError):
-                is_h2 = None
-            finally:
-                self.sniffing.discard(wire)
+                return None, b""
             if protocol == H2 and is_h2 is False:
                 self.log(f"{wire.peer}: chose h2 by ALPN but sent no HTTP/2 preface, closing")
-                is_h2 = None
+                return None, data
+            return is_h2, data
+        finally:
+            self.sniffing.discard(wire)
+
+    async def run(self, wire):
+        is_h2, data = await self.choose_protocol(wire)
         if is_h2 is None:
             wire.close()
             return
