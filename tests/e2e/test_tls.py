@@ -148,6 +148,33 @@ def test_certificate_checks(tls_server, certs):
         assert r.stdout.endswith(b"\nhello from velmora\n")
 
 
+def test_client_against_nghttpd_over_tls(tmp_path, certs):
+    www = tmp_path / "www"
+    www.mkdir()
+    (www / "a.txt").write_text("static file a\n")
+    (www / "big.bin").write_bytes(bytes(range(256)) * 4096)
+    port = free_port()
+    prog = Program([tool("nghttpd"), "-d", str(www), str(port), str(certs.key), str(certs.cert)])
+    try:
+        wait_accepting(port)
+        url = f"https://127.0.0.1:{port}"
+        r = client_tls(certs, f"{url}/a.txt", f"{url}/big.bin", "--repeat", "5",
+                       "--concurrency", "10")
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.count(b"HTTP/2 200 OK\n") == 10
+        assert r.stdout.count(b"static file a\n") == 5
+        assert r.stdout.count(bytes(range(256)) * 4096) == 5
+        assert connections(r.stdout) == 1
+        # nghttpd speaks only h2: offered only http/1.1 it completes the handshake
+        # without ALPN, then closes on the HTTP/1.1 request. One line, no hang.
+        r = client_tls(certs, "--http1.1", f"{url}/a.txt")
+        assert r.returncode == 1
+        err = r.stderr.decode().strip()
+        assert err.startswith("client.py: ") and "\n" not in err, err
+    finally:
+        prog.stop()
+
+
 # ---------------------------------------------------------------------------
 # nginx: a TLS origin, and a TLS front for the example server.
 
