@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""HTTP/2 end to end: h2load (h2c, then TLS) against the example server, its python h2 twin, nghttpd.
+"""HTTP/2 end to end: h2load (h2c, then TLS) on the example server, its python h2 twin, nghttpd.
 
     tools/dev python bench/e2e_h2.py [--rounds R] [--requests N] [--clients C]
 

@@ -356,7 +356,8 @@ class H2Pool:
             self.opened += 1
             over = "h2" if key.scheme == "https" else "h2c"
             self.log(f"connecting to {key.host}:{key.port} over {over} (connection {self.opened})")
-            opening = self.conns[key] = asyncio.ensure_future(self.open(key, authority, self.opened))
+            opening = self.conns[key] = asyncio.ensure_future(
+                self.open(key, authority, self.opened))
         conn = await opening
         if not conn.is_closed():
             return conn

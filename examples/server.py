@@ -852,8 +852,11 @@ async def main(argv=None):
         (args.port, tls)]
     listeners = []
     for port, context in ports:
+        # A TLS handshake gets as long as a request head: a client that stalls in
+        # it holds a connection all the same.
+        handshake = {"ssl_handshake_timeout": args.head_timeout or None} if context else {}
         listener = await loop.create_server(lambda: Wire(server.accept), args.host, port,
-                                            backlog=1024, ssl=context)
+                                            backlog=1024, ssl=context, **handshake)
         listeners.append(listener)
         host, port = listener.sockets[0].getsockname()[:2]
         shown = f"[{host}]" if ":" in host else host

@@ -14,7 +14,8 @@ import threading
 import time
 
 import pytest
-from conftest import Program, client, curl, free_port, h2load, nghttp, run, tool, wait_accepting
+from conftest import (HEAD_TIMEOUT, Program, client, curl, free_port, h2load, nghttp, run, tool,
+                      wait_accepting)
 
 
 def connections(out):
@@ -99,6 +100,16 @@ def test_alpn_as_openssl_sees_it(tls_server, certs):
             replies.append(tls.recv(65536))
     assert replies[0].startswith(b"HTTP/1.1 200 OK\r\n")
     assert replies[1] == b"" or replies[1].startswith(b"HTTP/1.1 4")  # no SETTINGS frame
+
+
+def test_a_stalled_handshake_is_cut_by_the_head_deadline(tls_server):
+    with socket.create_connection(("127.0.0.1", tls_server.tls_port), timeout=10) as c:
+        start = time.monotonic()
+        try:
+            assert c.recv(1) == b""
+        except ConnectionResetError:
+            pass
+        assert time.monotonic() - start < HEAD_TIMEOUT + 3
 
 
 def test_client_against_the_example_server_over_tls(tls_server, certs, tmp_path):
@@ -272,8 +283,10 @@ def test_nginx_as_tls_front_reuses_upstream_connections(nginx_tls, tls_server, c
     # The example server logged every request with the connection it came on:
     # a few kept-alive upstream connections carried them all.
     deadline = time.monotonic() + 5
-    while len(served := [line for line in tls_server.lines[mark:] if "GET / -> 200 (seq " in line]) \
-            < 2000 and time.monotonic() < deadline:
+    while True:
+        served = [line for line in tls_server.lines[mark:] if "GET / -> 200 (seq " in line]
+        if len(served) >= 2000 or time.monotonic() > deadline:
+            break
         time.sleep(0.1)
     assert len(served) == 2000, served[-3:]
     peers = {line.rsplit(", ", 1)[1] for line in served}
@@ -395,7 +408,8 @@ def test_unsupported_proxies_are_named(tls_server, certs):
         r = client_tls(certs, f"{tls_server.tls_url}/", env={"HTTPS_PROXY": proxy})
         assert r.returncode == 1
         err = r.stderr.decode().strip()
-        assert "\n" not in err and proxy.split(":")[0] + "://" in err and "not supported" in err, err
+        scheme = proxy.split(":")[0]
+        assert "\n" not in err and f"{scheme}://" in err and "not supported" in err, err
 
 
 def test_connect_request_and_a_proxy_that_talks_past_its_answer(certs):
