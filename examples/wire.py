@@ -189,8 +189,8 @@ class Wire(asyncio.Protocol):
     def write_eof(self):
         """Flush what is queued, then half-close: the peer reads to its end, we may
         still read. Over TLS, which has no half-close here, send close_notify: the
-        connection ends once the peer answers with its own (what it sends before
-        that is discarded)."""
+        connection ends once the peer answers with its own (data it still sends
+        until then is discarded)."""
         transport = self.transport
         if self.tls is not None:
             self.close()
@@ -218,9 +218,14 @@ class Wire(asyncio.Protocol):
     async def start_tls(self, context, server_hostname):
         """Run the client side of a TLS handshake on this open connection (a direct
         one, or a proxy's tunnel); from then on reads and writes are the plaintext
-        inside it. Raises ssl.SSLError (OSError) when the handshake fails."""
-        if self._chunks or self._out or self._eof:
-            raise RuntimeError("bytes pending on the connection before the TLS handshake")
+        inside it. Raises OSError (ssl.SSLError among them) when the handshake
+        fails, or when the peer spoke or closed before it began."""
+        if self._chunks:
+            raise ConnectionError("the peer sent bytes before the TLS handshake")
+        if self._eof:
+            raise ConnectionResetError("connection closed before the TLS handshake")
+        if self._out is not None:
+            self._flush()
         self.transport = await self._loop.start_tls(
             self.transport, self, context, server_hostname=server_hostname)
         self.tls = self.transport.get_extra_info("ssl_object")
