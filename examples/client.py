@@ -546,6 +546,13 @@ class Client:
                 raise ConnectFailed(describe_failure(exc, key.host, key.port)) from None
             self.log(f"TLS {wire.tls.version()} with {key.host}:{key.port}, "
                      f"ALPN {wire.tls.selected_alpn_protocol() or 'none'}")
+            # The pools go by the first connection's choice: a later one must agree.
+            chosen = self.alpn.get(key)
+            if (chosen is not None and chosen.done() and chosen.exception() is None
+                    and chosen.result() != wire.alpn):
+                wire.close()
+                raise ConnectFailed(f"{key.host}:{key.port} chose {wire.alpn} by ALPN, "
+                                    f"earlier {chosen.result()}")
         return wire
 
     async def protocol(self, key):
