@@ -105,17 +105,20 @@ def start_server(*extra):
     prog = Program([sys.executable, "-u", str(EXAMPLES / "server.py"), "--port", "0",
                     "--head-timeout", str(HEAD_TIMEOUT), *extra])
     try:
-        m = prog.wait_for(r"listening on http://([\d.]+):(\d+)/")
-        if "--tls" in extra:
+        # --tls alone: the one port speaks TLS; with --tls-port a second one does.
+        m = prog.wait_for(r"listening on https?://([\d.]+):(\d+)/")
+        if "--tls-port" in extra:
             tls = prog.wait_for(r"listening on https://([\d.]+):(\d+)/")
     except BaseException:
         prog.kill()
         raise
     prog.host, prog.port = m.group(1), int(m.group(2))
     prog.url = f"http://{prog.host}:{prog.port}"
-    if "--tls" in extra:
+    if "--tls-port" in extra:
         prog.tls_port = int(tls.group(2))
         prog.tls_url = f"https://{prog.host}:{prog.tls_port}"
+    elif "--tls" in extra:
+        prog.tls_port, prog.tls_url = prog.port, f"https://{prog.host}:{prog.port}"
     return prog
 
 

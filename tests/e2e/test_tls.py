@@ -14,8 +14,8 @@ import threading
 import time
 
 import pytest
-from conftest import (HEAD_TIMEOUT, Program, client, curl, free_port, h2load, nghttp, run, tool,
-                      wait_accepting)
+from conftest import (HEAD_TIMEOUT, Program, client, curl, free_port, h2load, nghttp, run,
+                      start_server, tool, wait_accepting)
 
 
 def connections(out):
@@ -57,6 +57,20 @@ def test_curl_and_nghttp_choose_the_protocol_by_alpn(tls_server, certs, tmp_path
     # The cleartext port next to it still speaks both protocols without TLS.
     r = curl("--http2-prior-knowledge", f"{tls_server.url}/")
     assert r.stdout == b"hello from velmora\n", r.stderr
+
+
+def test_tls_alone_makes_the_one_port_speak_tls(certs):
+    prog = start_server("--tls", str(certs.cert), str(certs.key))
+    try:
+        assert any(line.startswith("listening on https://") for line in prog.lines)
+        assert not any(line.startswith("listening on http://") for line in prog.lines)
+        r = curl("--cacert", str(certs.ca), "-i", f"{prog.tls_url}/")
+        assert r.stdout.startswith(b"HTTP/2 200"), r.stderr
+        # Cleartext on it is a failed handshake, not a request.
+        r = curl("--http1.1", f"http://127.0.0.1:{prog.port}/")
+        assert r.returncode != 0 and not r.stdout
+    finally:
+        assert prog.stop() == 0
 
 
 def test_h2load_over_tls(tls_server):
