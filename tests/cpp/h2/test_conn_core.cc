@@ -271,6 +271,7 @@ TEST(ConnCore, ARequestRefusedForItsContentLengthIsNotLeftQueuedForTheApplicatio
   int spare_object = 0;
   HeadersIn in;
   in.stream_id = 1;
+  in.pseudo = true;
   in.content_length_invalid = true;
   Handle spare = &spare_object;
   auto r = core.recv_headers(in, spare, sink);

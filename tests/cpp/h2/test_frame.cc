@@ -98,6 +98,7 @@ std::string mixed_stream() {
 
 std::string decode_split(const std::string& wire, const std::vector<size_t>& cuts) {
   Receiver r;
+  r.set_role(Role::server);
   std::string all;
   size_t at = 0;
   for (size_t i = 0; i <= cuts.size(); ++i) {
@@ -253,6 +254,7 @@ TEST(Receive, SettingsLastValueWinsAndUnknownIdsAreIgnored) {
 
 TEST(Receive, StreamErrorsKeepEarlierEventsAndTheConnection) {
   Receiver r;
+  r.set_role(Role::server);
   RecvBatch b;
   std::string bad = literal("content-type", "text/plain") + literal(":path", "/");
   std::string wire = frame(6, 0, 0, "12345678") + frame(1, 4, 1, bad) + frame(2, 0, 3, u32(3) + "w") +
@@ -264,6 +266,7 @@ TEST(Receive, StreamErrorsKeepEarlierEventsAndTheConnection) {
 TEST(Receive, SelfDependentHeadersStillDecodeTheirBlock) {
   // The block inserts into the dynamic table; the next block refers to it.
   Receiver s;
+  s.set_role(Role::server);
   RecvBatch b;
   std::string insert = std::string("\x40", 1) + char(3) + "foo" + char(3) + "bar";  // incremental indexing
   std::string with_prio = u32(1) + "w" + request_block() + insert;
@@ -278,6 +281,7 @@ TEST(Receive, MalformedBlockOverContinuationIsAStreamError) {
   // A forbidden field in the first fragment: the block is still assembled
   // and decoded, then reported as a stream error.
   Receiver r;
+  r.set_role(Role::server);
   RecvBatch b;
   std::string block = request_block() + literal("connection", "close") + literal("x-after", "1");
   ASSERT_TRUE(r.receive(frame(1, 0, 1, block.substr(0, 40)) + frame(9, 0, 1, block.substr(40, 10)) +
@@ -432,6 +436,7 @@ TEST(Encode, HeadersRoundTripThroughTheReceiver) {
   std::string out;
   ASSERT_TRUE(c.send.write_headers(out, 7, head, &fields, false));
   Codec peer;
+  peer.recv.set_role(Role::server);
   RecvBatch b;
   ASSERT_TRUE(peer.recv.receive(out, b));
   ASSERT_EQ(b.events.size(), 1u);
