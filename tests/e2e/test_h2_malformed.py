@@ -80,7 +80,7 @@ def test_trailers_with_a_pseudo_header_are_reset(server):
         c.handshake()
         sid = c.new_sid()
         c.send(c.headers(sid, "/echo", method="POST", end_stream=False))
-        c.send(frame(HEADERS, END_HEADERS | END_STREAM, sid, block(("x-t", "1"), P)))
+        c.send(frame(HEADERS, END_HEADERS | END_STREAM, sid, block(P, ("x-t", "1"))))
         got = c.frames_until(lambda f: f.sid == sid and f.kind == RST_STREAM)
         assert got and got[-1].kind == RST_STREAM and got[-1].error_code == PROTOCOL_ERROR, got
         assert c.get("/") == HELLO

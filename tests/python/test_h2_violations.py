@@ -298,6 +298,9 @@ def test_a_refused_request_id_cannot_open_a_stream_later(fields):
     p = _pair()
     p.server.feed(headers_frames(5, _block(*fields)))
     assert p.server.stream_errors == [(5, 1)]
+    with pytest.raises(H2ProtocolError) as e:
+        _pair().server.feed(headers_frames(5, _block(*fields)) + headers_frames(3, _req()))
+    assert e.value.args == (1, "invalid new stream id 3")
     # The same id again: not a new stream (answered as the stream just reset).
     p.server.feed(headers_frames(5, _req()))
     assert not p.server.accepted and not p.server.conn.has_stream(5)

@@ -290,6 +290,68 @@ TEST(Receive, MalformedBlockOverContinuationIsAStreamError) {
   EXPECT_EQ(describe(b), "E1/1;H3e:GET/:0,accept=*/*;");
 }
 
+// A block with the pseudo-headers wrong for the receiving side: a stream
+// error at END_HEADERS, the block still decoded (its insertion is named by
+// the next block) and the connection going on.
+TEST(Receive, HeadsWrongForTheRoleAreStreamErrors) {
+  const std::string M = literal(":method", "GET"), S = literal(":scheme", "https"),
+                    A = literal(":authority", "a"), P = literal(":path", "/"), C = literal(":method", "CONNECT"),
+                    ST = literal(":status", "200");
+  const std::string insert = std::string("\x40\x03x-i\x03yes", 9);
+  struct Case {
+    Role role;
+    std::string block;
+    bool end_stream;
+    bool ok;
+  };
+  const Case cases[] = {
+      // requests, at a server
+      {Role::server, M + S + A + P, false, true},
+      {Role::server, S + A + P, false, false},
+      {Role::server, M + A + P, false, false},
+      {Role::server, M + S + A, true, false},
+      {Role::server, M + S + A + literal(":path", ""), false, false},
+      {Role::server, M + literal(":scheme", "foo") + A + literal(":path", ""), false, true},
+      {Role::server, literal(":method", "OPTIONS") + S + A + literal(":path", "*"), false, true},
+      {Role::server, M + S + A + P + ST, false, false},
+      {Role::server, M + S + A + P + literal(":protocol", "websocket"), false, false},
+      {Role::server, C + A, false, true},
+      {Role::server, C, false, false},
+      {Role::server, C + S + A, false, false},
+      {Role::server, C + A + P, false, false},
+      {Role::server, literal("x-a", "1"), false, false},  // neither a request nor trailers
+      {Role::server, literal("x-a", "1"), true, true},    // trailers, or not: the connection decides
+      // responses, at a client
+      {Role::client, ST, false, true},
+      {Role::client, literal(":status", "103"), false, true},
+      {Role::client, ST + P, true, false},
+      {Role::client, M + ST, false, false},
+      {Role::client, ST + A, false, false},
+      {Role::client, literal("x-a", "1"), false, false},
+      {Role::client, literal("x-a", "1"), true, true},
+      // requests are no responses, and the other way round
+      {Role::client, M + S + A + P, true, false},
+      {Role::server, ST, true, false},
+  };
+  for (const Case& c : cases) {
+    Receiver r;
+    r.set_role(c.role);
+    RecvBatch b;
+    std::string next = c.role == Role::server ? M + S + A + P : ST;
+    ASSERT_TRUE(r.receive(frame(1, 4 | (c.end_stream ? 1 : 0), 1, c.block + insert) +
+                              frame(1, 5, 3, next + "\xbe"),
+                          b));
+    ASSERT_EQ(b.events.size(), 2u);
+    EXPECT_EQ(std::holds_alternative<HeadersEvent>(b.events[0]), c.ok) << describe(b);
+    if (!c.ok) {
+      EXPECT_EQ(describe(b).substr(0, 5), "E1/1;");
+    }
+    const auto* ev = std::get_if<HeadersEvent>(&b.events[1]);
+    ASSERT_TRUE(ev) << describe(b);
+    EXPECT_TRUE(ev->head.fields.contains("x-i"));
+  }
+}
+
 TEST(Receive, ContinuationRules) {
   std::string block = request_block();
   {
