@@ -28,7 +28,10 @@ from _harness import start_server, stop_server
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-NAMES = ("velmora", "python h2", "nghttpd")
+NAMES = ("velmora", "python h2", "nghttpd", "threaded")
+SCRIPTS = {"velmora": ROOT / "examples" / "server.py",
+           "threaded": ROOT / "examples" / "threaded_server.py",
+           "python h2": HERE / "servers" / "h2_peer.py"}
 
 
 def free_port():
@@ -51,9 +54,8 @@ def start(name, docroot):
                 time.sleep(0.05)
         proc.kill()
         raise SystemExit("nghttpd did not start")
-    script = ROOT / "examples" / "server.py" if name == "velmora" else HERE / "servers" / "h2_peer.py"
-    extra = ["--quiet"] if name == "velmora" else []
-    return start_server([script, *extra, "--port", "0"], name)
+    extra = ["--quiet"] if name != "python h2" else []
+    return start_server([SCRIPTS[name], *extra, "--port", "0"], name)
 
 
 stop = stop_server
@@ -107,12 +109,12 @@ def main():
 
     print(f"\nHTTP/2 over cleartext end to end: h2load, {args.clients} connections, "
           f"best of {args.rounds} rounds (requests/s)")
-    print(f"  {'scenario':<30}{'velmora':>10}{'python h2':>11}{'nghttpd':>10}"
-          f"{'vs python h2':>14}{'of nghttpd':>12}")
+    print(f"  {'scenario':<30}{'velmora':>10}{'python h2':>11}{'nghttpd':>10}{'threaded':>10}"
+          f"{'vs python h2':>14}{'of nghttpd':>12}{'threaded/asyncio':>18}")
     for title, *_ in scenarios:
-        ours, peer, ceiling = (best[(title, n)] for n in NAMES)
-        print(f"  {title:<30}{ours:>10.0f}{peer:>11.0f}{ceiling:>10.0f}"
-              f"{ours / peer:>13.2f}x{ours / ceiling:>11.0%}")
+        ours, peer, ceiling, threaded = (best[(title, n)] for n in NAMES)
+        print(f"  {title:<30}{ours:>10.0f}{peer:>11.0f}{ceiling:>10.0f}{threaded:>10.0f}"
+              f"{ours / peer:>13.2f}x{ours / ceiling:>11.0%}{threaded / ours:>17.2f}x")
 
 
 if __name__ == "__main__":

@@ -74,14 +74,15 @@ def seconds(text):
     return value
 
 
-def server_arguments(doc, argv=None):
+def server_parser(doc):
+    """The servers' command line; a driver may add its own options before parsing."""
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8080, help="0 picks a free port")
     parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
                         help="seconds a client may take to send a request head (0: no limit)")
     parser.add_argument("--quiet", action="store_true", help="do not log requests")
-    return parser.parse_args(argv)
+    return parser
 
 
 def listening_line(sockname):
@@ -115,8 +116,9 @@ def parse_header(text):
     return name.strip(), value.strip()
 
 
-def client_arguments(doc, argv=None):
-    """The client command line; `args.body` and `args.method` are filled in."""
+def client_parser(doc):
+    """The clients' command line; a driver may add its own options before parsing,
+    then passes the result through `client_request`."""
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("urls", nargs="+", metavar="URL")
     parser.add_argument("-X", "--request", dest="method")
@@ -131,7 +133,11 @@ def client_arguments(doc, argv=None):
     parser.add_argument("--wait", type=float, default=0.0, metavar="S",
                         help="pause between requests")
     parser.add_argument("-v", "--verbose", action="store_true")
-    args = parser.parse_args(argv)
+    return parser
+
+
+def client_request(args):
+    """Fill in `args.body` (from -d DATA or -d @FILE) and `args.method`."""
     args.body = None
     if args.data is not None:
         if args.data.startswith("@"):

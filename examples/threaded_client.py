@@ -22,8 +22,8 @@ import time
 from collections import deque
 
 import velmora._velmora as v
-from shared import (H2_CLIENT, IDEMPOTENT, client_arguments, merge_headers, route_h1, route_h2,
-                    show_response, stderr_log)
+from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, merge_headers,
+                    route_h1, route_h2, show_response, stderr_log)
 from sockwire import connect
 from threaded_h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, ThreadedH2, TStream, copy_error
 
@@ -467,7 +467,7 @@ class Client:
 
 
 def main(argv=None):
-    args = client_arguments(__doc__, argv)
+    args = client_request(client_parser(__doc__).parse_args(argv))
     log = stderr_log(args.verbose)
     client = Client(log)
     out = sys.stdout.buffer

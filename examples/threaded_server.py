@@ -67,7 +67,7 @@ import time
 import velmora._velmora as v
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
                     NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    listening_line, server_arguments, split_target, stream_shape)
+                    listening_line, server_parser, split_target, stream_shape)
 from sockwire import SockWire
 from threaded_h2 import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, ThreadedH2, TStream
 
@@ -846,7 +846,7 @@ class Server:
 
 
 def main(argv=None):
-    args = server_arguments(__doc__, argv)
+    args = server_parser(__doc__).parse_args(argv)
     server = Server(args.head_timeout, args.quiet)
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
     listener = socket.create_server((args.host, args.port), family=family, backlog=1024)
