@@ -63,6 +63,7 @@ import socket
 import sys
 import threading
 import time
+from collections import deque
 
 import velmora._velmora as v
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
@@ -75,6 +76,7 @@ GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
 DRAIN_SECONDS = 0.25  # an unread request body is skipped if it arrives within this
 DRAIN_BYTES = 1 << 20  # and is not larger than this
 INCOMPLETE = "connection closed before message completed"
+HANDLER_THREADS = 512  # HTTP/2 stream handlers running at once, all connections together
 
 
 # ---------------------------------------------------------------------------
@@ -111,6 +113,42 @@ def echo_tunnel(wire, leftover):
         wire.write(leftover)
     while data := wire.read():
         wire.write(data)
+
+
+class Workers:
+    """A bounded pool of daemon threads for the HTTP/2 streams' handlers.
+
+    A job goes to an idle worker, or to a new one while fewer than `limit` run;
+    beyond that it waits in the queue. Reusing threads keeps thread creation
+    off the path of every stream."""
+
+    def __init__(self, limit):
+        self.limit = limit
+        self.cond = threading.Condition(threading.Lock())
+        self.jobs = deque()
+        self.idle = 0  # workers waiting for a job (each queued job has one, or a new worker)
+        self.count = 0
+
+    def submit(self, fn, *args):
+        with self.cond:
+            self.jobs.append((fn, args))
+            if self.idle >= len(self.jobs):
+                self.cond.notify()
+                return
+            if self.count >= self.limit:
+                return
+            self.count += 1
+        threading.Thread(target=self.work, daemon=True, name="h2-handler").start()
+
+    def work(self):
+        while True:
+            with self.cond:
+                while not self.jobs:
+                    self.idle += 1
+                    self.cond.wait()
+                    self.idle -= 1
+                fn, args = self.jobs.popleft()
+            fn(*args)
 
 
 class Once:
@@ -616,7 +654,7 @@ class H2ServerConnection(ThreadedH2):
         conn = cls("server", **server.h2_settings)
         conn.setup(wire, server.log, server.stall_seconds)
         conn.server = server
-        conn.handlers = set()
+        conn.handlers = {}  # stream -> Once, set when its handler returned
         conn.handlers_lock = threading.Lock()
         return conn
 
@@ -628,9 +666,9 @@ class H2ServerConnection(ThreadedH2):
         self.close()
         deadline = time.monotonic() + GRACE_SECONDS
         with self.handlers_lock:
-            handlers = list(self.handlers)
-        for t in handlers:
-            t.join(max(0.0, deadline - time.monotonic()))
+            handlers = list(self.handlers.values())
+        for done in handlers:
+            done.wait(max(0.0, deadline - time.monotonic()))
 
     def on_flags(self, flags):
         if flags & (CONN_DONE | STOP_ACCEPTING):
@@ -645,10 +683,9 @@ class H2ServerConnection(ThreadedH2):
         return spare or TStream()
 
     def on_request(self, s):
-        t = threading.Thread(target=self.handle, args=(s,), daemon=True, name=f"h2-stream-{s.id}")
         with self.handlers_lock:
-            self.handlers.add(t)
-        t.start()
+            self.handlers[s] = Once()
+        self.server.workers.submit(self.handle, s)
 
     def handle(self, s):
         self.accepted(s.id)
@@ -674,7 +711,7 @@ class H2ServerConnection(ThreadedH2):
                            f"(HTTP/2 stream {s.id}{notes}, {self.wire.peer})")
         finally:
             with self.handlers_lock:
-                self.handlers.discard(threading.current_thread())
+                self.handlers.pop(s).set()
 
     def abandon(self, req, answer=None):
         if answer is not None and not req.status and not req.s.stopped:
@@ -712,6 +749,7 @@ class Server:
         self.sniffing = set()  # wires whose protocol is not known yet
         self.log_lock = threading.Lock()
         self.watchdog = None
+        self.workers = Workers(HANDLER_THREADS)
 
     def log(self, line):
         if not self.quiet:
