@@ -242,8 +242,21 @@ class Request:
 
     # The response.
 
+    def will_not_drain(self):
+        """The response goes out before the body was read, and the rest of the body
+        will not be skipped: a client still waiting for its 100 Continue sends none,
+        and a body larger than DRAIN_BYTES costs the connection instead."""
+        if self.body_ended or self.decoder.is_complete:
+            return False
+        head = self.head
+        if head.expect_continue and not head.http10 and not self.continued:
+            return True
+        return head.content_length is not None and head.content_length - self.received > DRAIN_BYTES
+
     def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
         conn, seq = self.conn, self.seq
+        if self.will_not_drain():
+            conn.mark_unusable()  # said before the head, so the head says Connection: close
         done = threading.Event() if want or self.window is not None else None
         while True:
             code, head, armed, wire = conn.respond_head(

@@ -193,3 +193,19 @@ def test_threaded_client_against_the_threaded_server(threaded_server, tmp_path):
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith(b"HTTP/2 200 OK\n")
     assert r.stdout.endswith(b"xxxxxxxxx\n" * 3 + b"trailer x-chunks: 3\n")
+
+
+def test_unread_body_that_will_not_come_closes_at_once(raw):
+    # The client waits for a 100 Continue that the 404 route never asks for: the
+    # body will not come, so the server answers and closes instead of draining.
+    c = raw()
+    started = time.monotonic()
+    c.send(b"POST /missing HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 10\r\n\r\n")
+    out = c.read_to_eof()
+    assert out.startswith(b"HTTP/1.1 404 Not Found\r\n") and b"100 Continue" not in out
+    assert time.monotonic() - started < 1.0
+    # A body the server will read in full keeps the connection.
+    c = raw()
+    c.send(b"POST /missing HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc"
+           b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+    assert c.read_until(b"hello from velmora\n").startswith(b"HTTP/1.1 404 Not Found\r\n")
