@@ -2,11 +2,13 @@
 threaded client: the same answers as the asyncio server, from blocking threads."""
 
 import re
+import signal
 import socket
 import time
 
 import pytest
-from conftest import HEAD_TIMEOUT, Raw, curl, h2load, nghttp, threaded_client
+from conftest import HEAD_TIMEOUT, Raw, curl, h2load, nghttp, start_server, threaded_client
+from h2raw import ACK, DATA, END_STREAM, GOAWAY, PING, H2Raw, ping
 
 import velmora._velmora as v
 
@@ -209,3 +211,40 @@ def test_unread_body_that_will_not_come_closes_at_once(raw):
     c.send(b"POST /missing HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc"
            b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
     assert c.read_until(b"hello from velmora\n").startswith(b"HTTP/1.1 404 Not Found\r\n")
+
+
+def test_graceful_shutdown_on_both_protocols():
+    prog = start_server(script="threaded_server.py")
+    conns = []
+    try:
+        busy, idle = Raw(prog.port), Raw(prog.port)
+        h2 = H2Raw(prog.port)
+        conns += (busy, idle, h2)
+        idle.send(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+        idle.read_until(b"hello from velmora\n")
+        h2.handshake()
+        busy.send(b"GET /delay?ms=700 HTTP/1.1\r\nHost: a\r\n\r\n")
+        sid = h2.new_sid()
+        h2.send(h2.headers(sid, "/delay?ms=700"))
+        time.sleep(0.2)
+        prog.proc.send_signal(signal.SIGTERM)
+        # The idle connection closes at once; the requests in flight get their whole
+        # answers, the HTTP/1 one marked as the connection's last, the HTTP/2 one
+        # followed by GOAWAY.
+        assert idle.read_to_eof(timeout=2) == b""
+        out = busy.read_to_eof(timeout=5)
+        assert out.startswith(b"HTTP/1.1 200 OK\r\n") and out.endswith(b"waited 700 ms\n")
+        assert b"connection: close\r\n" in out
+        frames = h2.frames_until(lambda f: f.kind == DATA and f.sid == sid and f.flags & END_STREAM,
+                                 timeout=5)
+        assert b"waited 700 ms\n" in b"".join(f.payload for f in frames if f.kind == DATA)
+        assert any(f.kind == GOAWAY for f in frames)
+        for f in frames:
+            if f.kind == PING and not f.flags & ACK:
+                h2.send(ping(f.payload, ack=True))
+        h2.close()
+        assert prog.proc.wait(5) == 0
+    finally:
+        prog.kill()
+        for c in conns:
+            c.close()
