@@ -29,6 +29,10 @@ class InProcessServer:
         with self.server.lock:
             return [c for c in self.server.conns if isinstance(c, threaded_server.H2ServerConnection)]
 
+    def h1_connections(self):
+        with self.server.lock:
+            return [c for c in self.server.conns if isinstance(c, threaded_server.ServerConnection)]
+
     def stop(self):
         self.poke.send(b"x")
         self.thread.join(5)
