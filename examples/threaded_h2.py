@@ -146,6 +146,10 @@ class ThreadedH2(v.H2Streams):
     # Flags: what a verdict asks of the driver.
 
     def kick(self):
+        # A flag still set means the pump has not cleared it yet, and it clears it
+        # before its next take_pending: the frames queued before this call go out.
+        if self.wake_flag:
+            return
         with self.wake_cond:
             self.wake_flag = True
             self.wake_cond.notify()

@@ -660,15 +660,15 @@ class H2Request:
 
 
 class H2ServerConnection(ThreadedH2):
-    __slots__ = ("server", "handlers", "handlers_lock")
+    __slots__ = ("server", "handlers", "handlers_cond")
 
     @classmethod
     def open(cls, server, wire):
         conn = cls("server", **server.h2_settings)
         conn.setup(wire, server.log, server.stall_seconds)
         conn.server = server
-        conn.handlers = {}  # stream -> Once, set when its handler returned
-        conn.handlers_lock = threading.Lock()
+        conn.handlers = 0  # stream handlers queued or running
+        conn.handlers_cond = threading.Condition(threading.Lock())
         return conn
 
     def serve(self, sniffed):
@@ -678,10 +678,9 @@ class H2ServerConnection(ThreadedH2):
         self.over.wait()
         self.close()
         deadline = time.monotonic() + GRACE_SECONDS
-        with self.handlers_lock:
-            handlers = list(self.handlers.values())
-        for done in handlers:
-            done.wait(max(0.0, deadline - time.monotonic()))
+        with self.handlers_cond:  # the handlers still running finish, within the grace
+            while self.handlers and (left := deadline - time.monotonic()) > 0:
+                self.handlers_cond.wait(left)
 
     def on_flags(self, flags):
         if flags & (CONN_DONE | STOP_ACCEPTING):
@@ -696,8 +695,8 @@ class H2ServerConnection(ThreadedH2):
         return spare or TStream()
 
     def on_request(self, s):
-        with self.handlers_lock:
-            self.handlers[s] = Once()
+        with self.handlers_cond:
+            self.handlers += 1
         self.server.workers.submit(self.handle, s)
 
     def handle(self, s):
@@ -723,8 +722,10 @@ class H2ServerConnection(ThreadedH2):
                 server.log(f"{req.method} {req.target} -> {req.status} "
                            f"(HTTP/2 stream {s.id}{notes}, {self.wire.peer})")
         finally:
-            with self.handlers_lock:
-                self.handlers.pop(s).set()
+            with self.handlers_cond:
+                self.handlers -= 1
+                if not self.handlers:
+                    self.handlers_cond.notify_all()
 
     def abandon(self, req, answer=None):
         if answer is not None and not req.status and not req.s.stopped:
