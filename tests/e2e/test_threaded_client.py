@@ -26,6 +26,13 @@ def test_against_nginx_both_protocols(nginx):
     assert r.stdout.count(b"HTTP/1.1 200 OK\n") == 8
     assert r.stdout.count(b"static file a\n") == 4 and r.stdout.count(BIG) == 4
     assert 1 <= connections(r.stdout) <= 4
+    # keepalive_timeout 1s: nginx closes the pooled connection during the pause; the
+    # idle watcher thread sees it before the second request is written on it.
+    r = threaded_client(f"{nginx.url}/a.txt", "--repeat", "2", "--wait", "1.8", "-v")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count(b"static file a\n") == 2
+    assert b"the server closed it while idle" in r.stderr and b"reusing" not in r.stderr
+    assert connections(r.stdout) == 2
     # Over h2c nginx says GOAWAY after 30 requests on a connection: the requests it
     # did not take go again on a new connection, none is lost or hangs.
     r = threaded_client("--h2c", "-v", f"{nginx.h2_url}/a.txt", "--repeat", "100",
