@@ -110,14 +110,16 @@ class TStream:
 class ThreadedH2(v.H2Streams):
     """The pumps and waits of one HTTP/2 connection (either role) on threads."""
 
-    __slots__ = ("wire", "log", "wake_cond", "wake_flag", "over", "writers_done", "spare",
-                 "stall_seconds")
+    __slots__ = ("wire", "log", "wake_cond", "wake_flag", "io_cond", "writing", "over",
+                 "writers_done", "spare", "stall_seconds")
 
     def setup(self, wire, log, stall_seconds=None):
         self.wire = wire
         self.log = log
         self.wake_cond = threading.Condition(threading.Lock())
         self.wake_flag = False  # the write pump has work
+        self.io_cond = threading.Condition(threading.Lock())
+        self.writing = False  # the write pump is inside a socket write
         self.over = threading.Event()  # set once: the connection is finished
         self.writers_done = threading.Event()  # set once: the last writer ended after close began
         self.spare = None
@@ -175,6 +177,11 @@ class ThreadedH2(v.H2Streams):
         try:
             data = b""  # the first round decodes what prime() left buffered
             while self.feed(data):
+                # A peer that does not read what we answer is not read either: while
+                # the pump is stuck in a write, replies pile up only one batch deep.
+                with self.io_cond:
+                    while self.writing and self.has_pending():
+                        self.io_cond.wait()
                 try:
                     data = wire.read()
                 except OSError as exc:
@@ -315,11 +322,17 @@ class ThreadedH2(v.H2Streams):
                 self.wake_flag = False  # cleared before the check: a later kick stays
             view, stopping = self.take_pending()
             if len(view):
+                with self.io_cond:
+                    self.writing = True
                 try:
                     wire.write(view)
                 except OSError:
                     self.fail_connection(v.ConnectionClosedError("connection lost"))
                     stopping = True
+                finally:
+                    with self.io_cond:
+                        self.writing = False
+                        self.io_cond.notify_all()
             del view
             for handle in self.credit_written():
                 handle.wake_window()
