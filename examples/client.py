@@ -28,18 +28,19 @@ completes. When more than one
 request was made it ends with "connections opened: N".
 """
 
+import argparse
 import asyncio
+import http
 import sys
 from collections import deque
+from urllib.parse import urlsplit
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, SLOT_FREED, GoAwayRefused, H2Connection, Stream, copy_error
-from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, merge_headers,
-                    route_h1, route_h2, show_response, stderr_log)
 from wire import connect
 
 WRITE_PIECE = 64 * 1024
-PROG = "client.py"
+IDEMPOTENT = ("GET", "HEAD", "OPTIONS", "PUT", "DELETE")
 
 
 class RequestUnsent(Exception):
@@ -215,7 +216,9 @@ class ClientConnection(v.H1ClientState):
 
 # HTTP/2: many requests at once on one connection per origin.
 
-# Our SETTINGS (H2_CLIENT) are in shared.py.
+# Our SETTINGS: no server push; responses arrive under 1 MiB stream windows.
+H2_CLIENT = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
+                 max_header_list_size=65536, max_send_buf_size=65536, enable_push=False)
 
 
 class H2ClientConnection(H2Connection):
@@ -384,9 +387,30 @@ class Client:
         self.proxies = v.ProxyMatcher.from_env()
         self.log = log
 
+    def route(self, url):
+        """(pool key, request target, extra headers) for `url`."""
+        try:
+            scheme, host, port, authority = v.uri_parts(url)
+        except ValueError as exc:
+            raise SystemExit(f"client.py: {exc}") from None
+        if scheme != "http" or not host:
+            raise SystemExit(f"client.py: only http:// URLs are supported: {url}")
+        headers = [("host", authority.rpartition("@")[2])]
+        proxy = self.proxies.intercept(url)
+        if proxy is not None:
+            _, phost, pport, _ = v.uri_parts(proxy.uri)
+            self.log(f"through proxy {proxy.uri}")
+            if (auth := proxy.basic_auth()) is not None:
+                headers.append(("proxy-authorization", auth))
+            return (phost.strip("[]"), pport or 80), url, headers
+        parts = urlsplit(url)
+        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        return (host.strip("[]"), port or 80), target, headers
+
     async def request(self, method, url, user_headers, body):
-        key, target, extra = route_h1(url, self.proxies, self.log, PROG)
-        fields = merge_headers(extra, user_headers)
+        key, target, headers = self.route(url)
+        names = {name.lower() for name, _ in user_headers}
+        fields = v.HeaderMap([h for h in headers if h[0] not in names] + user_headers)
         for attempt in range(2):
             conn = await self.pool.acquire(key)
             reused = conn.reused
@@ -409,10 +433,18 @@ class Client:
 
     async def request_h2(self, method, url, user_headers, body):
         """The same over HTTP/2 with prior knowledge: (head, body, trailers)."""
-        key, target, authority = route_h2(url, PROG)
+        try:
+            scheme, host, port, authority = v.uri_parts(url)
+        except ValueError as exc:
+            raise SystemExit(f"client.py: {exc}") from None
+        if scheme != "http" or not host:
+            raise SystemExit(f"client.py: only http:// URLs are supported: {url}")
+        parts = urlsplit(url)
+        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        key = (host.strip("[]"), port or 80)
         fields = v.HeaderMap([h for h in user_headers if h[0].lower() != "host"])
         for _ in range(3):
-            conn = await self.h2.get(key, authority)
+            conn = await self.h2.get(key, authority.rpartition("@")[2])
             try:
                 return await conn.request(method, target, fields, body)
             except GoAwayRefused as exc:
@@ -433,10 +465,42 @@ class Client:
         return self.pool.opened + self.h2.opened
 
 
+def parse_header(text):
+    name, sep, value = text.partition(":")
+    if not sep or not name.strip():
+        raise argparse.ArgumentTypeError(f"not a header: {text!r}")
+    return name.strip(), value.strip()
+
+
 async def main(argv=None):
-    args = client_request(client_parser(__doc__).parse_args(argv))
-    log = stderr_log(args.verbose)
-    method, body = args.method, args.body
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("urls", nargs="+", metavar="URL")
+    parser.add_argument("-X", "--request", dest="method")
+    parser.add_argument("-d", "--data", help="request body; @FILE reads it from a file")
+    parser.add_argument("-H", "--header", dest="headers", action="append", default=[],
+                        type=parse_header)
+    parser.add_argument("--h2c", action="store_true",
+                        help="HTTP/2 over cleartext with prior knowledge")
+    parser.add_argument("--repeat", type=int, default=1, help="fetch each URL N times")
+    parser.add_argument("--concurrency", type=int, default=1, metavar="K",
+                        help="requests in flight at once")
+    parser.add_argument("--wait", type=float, default=0.0, metavar="S",
+                        help="pause between requests")
+    parser.add_argument("-v", "--verbose", action="store_true")
+    args = parser.parse_args(argv)
+
+    def log(line):
+        if args.verbose:
+            print(f"* {line}", file=sys.stderr, flush=True)
+
+    body = None
+    if args.data is not None:
+        if args.data.startswith("@"):
+            with open(args.data[1:], "rb") as f:
+                body = f.read()
+        else:
+            body = args.data.encode()
+    method = args.method or ("POST" if body is not None else "GET")
 
     client = Client(log)
     out = sys.stdout.buffer
@@ -444,7 +508,22 @@ async def main(argv=None):
     count = 0
 
     def show(head, data, trailers, version):
-        show_response(out, head, data, trailers, version, args.verbose)
+        try:
+            reason = http.HTTPStatus(head.status).phrase
+        except ValueError:
+            reason = ""
+        out.write(f"HTTP/{version} {head.status} {reason}\n".encode())
+        if args.verbose:
+            for name, value in head.headers.items():
+                out.write(name.encode() + b": " + value + b"\n")
+            out.write(b"\n")
+        out.write(data)
+        if data and not data.endswith(b"\n"):
+            out.write(b"\n")
+        if args.verbose and trailers:
+            for name, value in trailers.items():
+                out.write(b"trailer " + name.encode() + b": " + value + b"\n")
+        out.flush()
 
     async def worker():
         nonlocal count

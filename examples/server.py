@@ -30,6 +30,7 @@ responses in flight finish, idle connections close (HTTP/2: GOAWAY, then a
 PING whose answer fixes the last stream served), then it exits 0.
 """
 
+import argparse
 import asyncio
 import signal
 import sys
@@ -38,7 +39,7 @@ import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
                     NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    listening_line, server_parser, split_target, stream_shape)
+                    split_target, stream_shape)
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
@@ -775,14 +776,29 @@ class Server:
                 task.cancel()
 
 
+def seconds(text):
+    value = float(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text}")
+    return value
+
+
 async def main(argv=None):
-    args = server_parser(__doc__).parse_args(argv)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=8080, help="0 picks a free port")
+    parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
+                        help="seconds a client may take to send a request head (0: no limit)")
+    parser.add_argument("--quiet", action="store_true", help="do not log requests")
+    args = parser.parse_args(argv)
 
     loop = asyncio.get_running_loop()
     server = Server(args.head_timeout, args.quiet)
     listener = await loop.create_server(lambda: Wire(server.accept), args.host, args.port,
                                         backlog=1024)
-    print(listening_line(listener.sockets[0].getsockname()), flush=True)
+    host, port = listener.sockets[0].getsockname()[:2]
+    shown = f"[{host}]" if ":" in host else host
+    print(f"listening on http://{shown}:{port}/", flush=True)
 
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
