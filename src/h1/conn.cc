@@ -397,7 +397,10 @@ PyMethodDef kClientMethods[] = {
      VELMORA_DOC("store_writer", "($self, scope)",
                  "Store the body writer's scope: None, or scope itself when refused (closed).")},
     {"writer_done", meth<void_step<ClientObj, &Client::writer_done>>, METH_NOARGS,
-     VELMORA_DOC("writer_done", "($self, /)", "The writer sent the whole request body.")},
+     VELMORA_DOC("writer_done", "($self, /)",
+                 "The writer sent the whole request body. A writer on another thread makes this step before "
+                 "finish_exchange runs: join it first (take_writer), or a body it finished is taken for "
+                 "unfinished and the connection is not reused.")},
     {"take_writer", meth<ref_step<ClientObj, &Client::take_writer>>, METH_NOARGS,
      VELMORA_DOC("take_writer", "($self, /)", "Move the writer's scope out (exactly one owner tears it down).")},
     {"set_peer_http10", meth1<c_set_peer_http10, "set_peer_http10", "value">, kOneArg,
@@ -405,9 +408,7 @@ PyMethodDef kClientMethods[] = {
     {"finish_exchange", meth1<c_finish_exchange, "finish_exchange", "resp_keep_alive">, kOneArg,
      VELMORA_DOC("finish_exchange", "($self, resp_keep_alive)",
                  "(reuse, fully_sent, transport): reuse when the response allows keep-alive and the body went out "
-                 "in full; otherwise the connection closes in the same step and its transport comes back. A body "
-                 "writer on another thread must have called writer_done first: join it (take_writer) before "
-                 "this step, or a body it finished is taken for unfinished and the connection is not reused.")},
+                 "in full; otherwise the connection closes in the same step and its transport comes back.")},
     {"end_exchange", meth<bool_step<ClientObj, &Client::end_exchange>>, METH_NOARGS,
      VELMORA_DOC("end_exchange", "($self, /)", "Free the exchange slot: False when it was already free.")},
     {"arm_watcher", meth1<c_arm_watcher, "arm_watcher", "done">, kOneArg,
