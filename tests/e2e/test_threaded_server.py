@@ -65,15 +65,14 @@ def test_curl_expect_100_continue(threaded_server, tmp_path):
         for framing in ([], ["-H", "Transfer-Encoding: chunked"]):
             if framing and proto != "--http1.1":
                 continue
-            started = time.monotonic()
             r = curl(proto, "-v", "-H", "Expect: 100-continue", *framing,
                      "--data-binary", f"@{src}", f"{threaded_server.url}/echo")
             assert r.returncode == 0, r.stderr
             assert r.stdout == b"y" * 300_000
             trace = r.stderr.decode()
             assert trace.index(f"< {interim}") < trace.index(" 200")
+            # curl did not have to give up waiting for it (after a second).
             assert "Done waiting for 100-continue" not in trace
-            assert time.monotonic() - started < 0.9  # curl gives up waiting after 1 s
 
 
 def test_raw_pipelining_and_malformed_heads(raw):
