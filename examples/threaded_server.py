@@ -251,7 +251,10 @@ class Request:
         head = self.head
         if head.expect_continue and not head.http10 and not self.continued:
             return True
-        return head.content_length is not None and head.content_length - self.received > DRAIN_BYTES
+        if head.content_length is None:
+            return False
+        owed = head.content_length - self.received - self.decoder.buffered
+        return owed > DRAIN_BYTES
 
     def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
         conn, seq = self.conn, self.seq
