@@ -204,6 +204,8 @@ def test_unread_body_that_will_not_come_closes_at_once(raw):
     c.send(b"POST /missing HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 10\r\n\r\n")
     out = c.read_to_eof()
     assert out.startswith(b"HTTP/1.1 404 Not Found\r\n") and b"100 Continue" not in out
+    # Said in the head, so the client knows before it reads the end of the connection.
+    assert b"connection: close\r\n" in out.partition(b"\r\n\r\n")[0]
     assert time.monotonic() - started < 1.0
     # A body the server will read in full keeps the connection.
     c = raw()
