@@ -1329,7 +1329,11 @@ PyMethodDef kMethods[] = {
                  "Return a consumed chunk's charge to the DATA-frame budget.")},
     {"send_data", K(send_data),
      VELMORA_DOC("send_data", "($self, sid, data, offset, end_stream)",
-                 "Frame at most one DATA frame of data[offset:] under flow control.")},
+                 "Frame at most one DATA frame of data[offset:] under flow control. A verdict that sent "
+                 "nothing and is not done asks the writer to wait until its handle is woken (recv_window_update, "
+                 "recv_settings, credit_written or next_capacity_wake name it); on threads, note the handle's wake "
+                 "count before this call and sleep only while it is unchanged, so a wake that lands between the "
+                 "call and the wait is kept.")},
     {"send_trailers", K(send_trailers),
      VELMORA_DOC("send_trailers", "($self, sid, trailers)",
                  "Queue trailers, ending the stream. A value starting or ending with SP or HTAB raises "
@@ -1409,7 +1413,15 @@ PyType_Slot kStreamsSlots[] = {
                     "max_send_buf_size, max_concurrent_streams=None, max_pending_accept_reset_streams=20, "
                     "max_local_error_reset_streams=1024, data_frame_budget=None, auto_date_header=True, "
                     "enable_push=None)",
-                    "Connection and stream state of one HTTP/2 connection."))},
+                    "Connection and stream state of one HTTP/2 connection.\n\n"
+                    "Threads: receive() decodes under the decoder lock alone and belongs to one thread (the read "
+                    "pump, which then runs each event's recv_* step); take_pending and credit_written belong to "
+                    "the write pump. Every other method is one step under the state lock and may run on any "
+                    "thread at once with the pumps and with each other. begin() comes before every step that "
+                    "queues a frame: start the threads that use the connection after it. The state never calls "
+                    "an object it holds (stream handles, task or thread handles, the stored error): handles come "
+                    "back in verdicts and lists, and waking them is the driver's, after the step returned, so a "
+                    "driver may hold its own locks across any call."))},
     {Py_tp_new, slot<streams_new>},
     {Py_tp_init, reinterpret_cast<void*>(streams_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(streams_dealloc)},
