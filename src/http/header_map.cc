@@ -34,6 +34,11 @@ PyObject* full_error() {
 
 // Raw bytes of a str or bytes object.
 bool raw_of(PyObject* o, std::string_view& out) {
+  // The usual name: an ASCII str, whose characters are its UTF-8 bytes.
+  if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+    out = {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
+    return true;
+  }
   if (PyUnicode_Check(o)) {
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(o, &n);
