@@ -62,7 +62,7 @@ def start_server(args, name):
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
         line = proc.stdout.readline()
-        if m := re.search(r"listening on (http://\S+?)/$", line.strip()):
+        if m := re.search(r"listening on (https?://\S+?)/$", line.strip()):
             return proc, m.group(1)
         if not line and proc.poll() is not None:
             break

@@ -7,8 +7,9 @@ The three servers share one skeleton (examples/wire.py, one task per
 connection) and one set of routes (examples/server.py); only the HTTP/1 layer
 differs: velmora's H1ServerState and H1Codec, h11, or httptools with a
 hand-written response encoder. Each is started on a loopback port, loaded by
-h2load in HTTP/1.1 mode, and stopped, in alternating rounds; each keeps its
-best round, so load from other processes hits all alike. Printed: requests/s
+h2load in HTTP/1.1 mode, and stopped, in alternating rounds, over cleartext
+and then over TLS (a certificate made for the run); each keeps its best
+round, so load from other processes hits all alike. Printed: requests/s
 per server and scenario, and velmora's ratio to each peer (above 1: velmora
 serves more).
 
@@ -32,6 +33,9 @@ from _harness import start_server, stop_server
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
+sys.path.insert(0, str(ROOT / "examples"))
+
+from tls import make_certificates  # noqa: E402
 
 SERVERS = {
     "velmora": [str(ROOT / "examples" / "server.py"), "--quiet"],
@@ -40,8 +44,10 @@ SERVERS = {
 }
 
 
-def start(name):
-    return start_server([*SERVERS[name], "--port", "0"], name)
+def start(name, certs=None):
+    """Start `name`; over TLS (ALPN http/1.1) when `certs` are given. (process, base URL)."""
+    tls = ["--tls", str(certs.cert), str(certs.key)] if certs else []
+    return start_server([*SERVERS[name], "--port", "0", *tls], name)
 
 
 stop = stop_server
@@ -138,35 +144,41 @@ def main():
     if not shutil.which("h2load"):
         raise SystemExit("h2load is not installed")
 
-    with tempfile.NamedTemporaryFile(suffix=".bin") as body:
+    with tempfile.NamedTemporaryFile(suffix=".bin") as body, \
+            tempfile.TemporaryDirectory() as scratch:
         body.write(os.urandom(1024))
         body.flush()
+        certs = make_certificates(scratch)
         scenarios = [
             ("GET /", "/", 1, None),
             ("GET /, 8 pipelined", "/", 8, None),
             ("POST /echo 1 KiB", "/echo", 1, body.name),
         ]
-        best = {}
+        # Over TLS (ALPN http/1.1): the record layer in the path of every request.
+        tls_scenarios = [scenarios[0], scenarios[2]]
+        best, best_tls = {}, {}
         for _ in range(args.rounds):
             for name in SERVERS:
-                proc, base = start(name)
-                try:
-                    h2load(base + "/", 500, 4, 1)  # warm up
-                    for title, path, pipeline, data in scenarios:
-                        rate = h2load(base + path, args.requests, args.clients, pipeline, data)
-                        key = (title, name)
-                        best[key] = max(best.get(key, 0.0), rate)
-                finally:
-                    stop(proc)
+                for table, runs, tls in ((best, scenarios, None), (best_tls, tls_scenarios, certs)):
+                    proc, base = start(name, tls)
+                    try:
+                        h2load(base + "/", 500, 4, 1)  # warm up
+                        for title, path, pipeline, data in runs:
+                            rate = h2load(base + path, args.requests, args.clients, pipeline, data)
+                            key = (title, name)
+                            table[key] = max(table.get(key, 0.0), rate)
+                    finally:
+                        stop(proc)
 
-    print(f"\nHTTP/1.1 end to end: h2load --h1, {args.clients} connections, "
-          f"best of {args.rounds} rounds (requests/s; ratio = velmora / peer)")
-    print(f"  {'scenario':<22}{'velmora':>10}{'h11':>10}{'httptools':>11}"
-          f"{'vs h11':>9}{'vs httptools':>14}")
-    for title, *_ in scenarios:
-        ours, h11, ht = (best[(title, n)] for n in SERVERS)
-        print(f"  {title:<22}{ours:>10.0f}{h11:>10.0f}{ht:>11.0f}"
-              f"{ours / h11:>8.2f}x{ours / ht:>13.2f}x")
+    for over, table, runs in (("", best, scenarios), (" over TLS", best_tls, tls_scenarios)):
+        print(f"\nHTTP/1.1{over} end to end: h2load --h1, {args.clients} connections, "
+              f"best of {args.rounds} rounds (requests/s; ratio = velmora / peer)")
+        print(f"  {'scenario':<22}{'velmora':>10}{'h11':>10}{'httptools':>11}"
+              f"{'vs h11':>9}{'vs httptools':>14}")
+        for title, *_ in runs:
+            ours, h11, ht = (table[(title, n)] for n in SERVERS)
+            print(f"  {title:<22}{ours:>10.0f}{h11:>10.0f}{ht:>11.0f}"
+                  f"{ours / h11:>8.2f}x{ours / ht:>13.2f}x")
 
     cpu = in_process(41)
     print("\nIn process, over an in-memory wire (microseconds per request; ratio = peer / velmora)")

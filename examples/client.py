@@ -1,42 +1,53 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 and HTTP/2 (cleartext) client on velmora's connection states.
+"""An HTTP/1.1 and HTTP/2 client on velmora's connection states, cleartext or TLS.
 
     examples/client.py URL [URL...] [-X METHOD] [-d DATA] [-H "name: value"]...
-                       [--h2c] [--repeat N] [--concurrency K] [--wait S] [-v]
+                       [--h2c | --http1.1] [--cacert FILE] [-k] [--repeat N]
+                       [--concurrency K] [--wait S] [-v]
 
 Written as the model for velmora's client drivers: one `H1ClientState` per
 connection decides who holds the connection, whether it can be reused and
 what an idle connection's read means; this file only waits, reads and writes.
 Up to K requests (--concurrency) run at once: over HTTP/1.1 on as many pooled
-connections. With --h2c every origin gets one HTTP/2 connection with prior
-knowledge instead, on the driver in h2_driver.py, and the requests run on it
-as streams; a request the server's GOAWAY (or REFUSED_STREAM) turned away is
-retried on a new connection.
+connections. Over HTTP/2 every origin gets one connection, on the driver in
+h2_driver.py, and the requests run on it as streams; a request the server's
+GOAWAY (or REFUSED_STREAM) turned away is retried on a new connection.
 
-- Connections are pooled per origin and reused while the server keeps them
-  alive. Between requests an idle watcher reads from each pooled connection,
-  so a server that closed it (or sent stray bytes) is noticed before the next
-  request is written on it.
+- http:// URLs speak HTTP/1.1, or HTTP/2 with prior knowledge with --h2c.
+- https:// URLs speak TLS and the protocol the server picks by ALPN: h2 is
+  offered first (--http1.1 offers only HTTP/1.1). The certificate is checked
+  against the system's CAs, or those of --cacert FILE; -k skips the check.
+- Connections are pooled per origin and protocol and reused while the server
+  keeps them alive. Between requests an idle watcher reads from each pooled
+  HTTP/1.1 connection, so a server that closed it (or sent stray bytes) is
+  noticed before the next request is written on it.
 - A request body (-d DATA, or -d @FILE) is sent by its own writer task.
-- The proxy comes from the environment (HTTP_PROXY, NO_PROXY, ...) through
-  `ProxyMatcher`: a plain-HTTP request through a proxy is sent in absolute form.
-  HTTP/2 with prior knowledge always goes straight to the origin.
+- The proxy comes from the environment (HTTP_PROXY, HTTPS_PROXY, NO_PROXY, ...)
+  through `ProxyMatcher`. A plain-HTTP request through a proxy is sent in
+  absolute form; for an https:// URL the client asks the proxy for a tunnel
+  with CONNECT (on an `H1ClientState`, whose 2xx answer hands the connection
+  over), then runs TLS inside it. Credentials in the proxy URL become a
+  Proxy-Authorization header. Only http:// proxies are supported. HTTP/2 with
+  prior knowledge always goes straight to the origin.
 
 Prints the status line, the headers with -v, and the body (with a newline
 added when it lacks one), then the trailers with -v, each response as it
-completes. When more than one
-request was made it ends with "connections opened: N".
+completes. When more than one request was made it ends with
+"connections opened: N".
 """
 
 import argparse
 import asyncio
 import http
+import ssl
 import sys
 from collections import deque
+from typing import NamedTuple
 from urllib.parse import urlsplit
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, SLOT_FREED, GoAwayRefused, H2Connection, Stream, copy_error
+from tls import H2, HTTP11, client_context, describe_failure
 from wire import connect
 
 WRITE_PIECE = 64 * 1024
@@ -52,7 +63,11 @@ class ClientConnection(v.H1ClientState):
 
     @classmethod
     async def open(cls, host, port, name, log):
-        wire = await connect(host, port)
+        return cls.start_on(await connect(host, port), name, log)
+
+    @classmethod
+    def start_on(cls, wire, name, log):
+        """The state of a connection already open on `wire`."""
         conn = cls(v.H1Codec(), wire)
         conn.wire = wire
         conn.name = name
@@ -86,10 +101,7 @@ class ClientConnection(v.H1ClientState):
             if head.http10:
                 self.set_peer_http10(True)
             if head.is_upgrade:
-                # This client does not speak other protocols: hand the transport
-                # off (the state never returns it again) and close it.
-                self.upgrade().close()
-                return head, b""
+                return head, self.switched()
             body_in = await self.read_body(wire, decoder)
             _trailers, extra = decoder.finish()
             # Bytes past the response mean the server does not frame as we do.
@@ -109,6 +121,13 @@ class ClientConnection(v.H1ClientState):
                 writer.cancel()
                 await asyncio.gather(writer, return_exceptions=True)
             self.end_exchange()
+
+    def switched(self):
+        """101, or a 2xx to CONNECT: the connection is no longer HTTP/1.1. This client
+        speaks nothing else over it: hand the transport off (the state never returns
+        it again) and close it."""
+        self.upgrade().close()
+        return b""
 
     async def write_body(self, wire, body):
         codec = self.codec
@@ -142,7 +161,10 @@ class ClientConnection(v.H1ClientState):
                 raise v.H1IncompleteMessageError("connection closed before message completed")
             head = codec.receive_head(data)
         decoder = v.H1BodyDecoder(head.body_kind, head.content_length or 0)
-        codec.take_body_into(decoder)
+        if not head.is_upgrade:
+            # Past a protocol switch the bytes belong to the next protocol: they
+            # stay in the codec for whoever takes the connection over.
+            codec.take_body_into(decoder)
         return head, decoder
 
     async def read_body(self, wire, decoder):
@@ -222,14 +244,20 @@ H2_CLIENT = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_fra
 
 
 class H2ClientConnection(H2Connection):
-    __slots__ = ("name", "authority", "ready", "slots", "closer")
+    __slots__ = ("name", "scheme", "authority", "ready", "slots", "closer")
 
     @classmethod
     async def open(cls, host, port, authority, name, log):
-        wire = await connect(host, port)
+        """HTTP/2 with prior knowledge on a new cleartext connection."""
+        return cls.start_on(await connect(host, port), "http", authority, name, log)
+
+    @classmethod
+    def start_on(cls, wire, scheme, authority, name, log):
+        """Start HTTP/2 on `wire`, open to the origin (TLS for https)."""
         conn = cls("client", **H2_CLIENT)
         conn.setup(wire, log)
         conn.name = name
+        conn.scheme = scheme
         conn.authority = authority
         conn.ready = asyncio.Event()  # the server's first SETTINGS arrived
         conn.slots = asyncio.Event()  # a concurrency slot may have come free
@@ -270,7 +298,7 @@ class H2ClientConnection(H2Connection):
             await self.slots.wait()
         s = Stream()
         sid = self.open_stream(method, target, headers, not body, method == "HEAD", s,
-                               scheme="http", authority=self.authority)
+                               scheme=self.scheme, authority=self.authority)
         if sid is None:
             self.refused()
         s.id = sid
@@ -315,19 +343,21 @@ class H2ClientConnection(H2Connection):
 class H2Pool:
     """One HTTP/2 connection per origin; a connection going away is replaced."""
 
-    def __init__(self, log):
+    def __init__(self, dial, log):
         self.conns = {}
         self.retired = []
         self.opened = 0
+        self.dial = dial
         self.log = log
 
     async def get(self, key, authority):
         opening = self.conns.get(key)
         if opening is None:
             self.opened += 1
-            self.log(f"connecting to {key[0]}:{key[1]} over h2c (connection {self.opened})")
+            over = "h2" if key.scheme == "https" else "h2c"
+            self.log(f"connecting to {key.host}:{key.port} over {over} (connection {self.opened})")
             opening = self.conns[key] = asyncio.ensure_future(
-                H2ClientConnection.open(key[0], key[1], authority, self.opened, self.log))
+                self.open(key, authority, self.opened))
         conn = await opening
         if not conn.is_closed():
             return conn
@@ -335,6 +365,10 @@ class H2Pool:
             self.retired.append(conn)
             del self.conns[key]
         return await self.get(key, authority)
+
+    async def open(self, key, authority, name):
+        wire = await self.dial(key, name)
+        return H2ClientConnection.start_on(wire, key.scheme, authority, name, self.log)
 
     async def close(self):
         opened = [t.result() for t in self.conns.values() if t.done() and not t.exception()]
@@ -346,9 +380,10 @@ class H2Pool:
 class Pool:
     """Idle keep-alive connections per origin (or per proxy)."""
 
-    def __init__(self, log):
+    def __init__(self, dial, log):
         self.idle = {}
         self.opened = 0
+        self.dial = dial
         self.log = log
 
     async def acquire(self, key):
@@ -357,12 +392,13 @@ class Pool:
             conn = conns.pop()
             if not conn.is_dead() and conn.try_begin_exchange():
                 conn.reused = True
-                self.log(f"reusing connection {conn.name} to {key[0]}:{key[1]}")
+                self.log(f"reusing connection {conn.name} to {key.host}:{key.port}")
                 return conn
             await conn.close()
         self.opened += 1
-        self.log(f"connecting to {key[0]}:{key[1]} (connection {self.opened})")
-        conn = await ClientConnection.open(key[0], key[1], self.opened, self.log)
+        name = self.opened
+        self.log(f"connecting to {key.host}:{key.port} (connection {name})")
+        conn = ClientConnection.start_on(await self.dial(key, name), name, self.log)
         conn.try_begin_exchange()
         return conn
 
@@ -380,37 +416,172 @@ class Pool:
         self.idle.clear()
 
 
+# Connection setup: TCP, a CONNECT tunnel through a proxy, TLS.
+
+
+class Key(NamedTuple):
+    """What a pooled connection leads to; connections are pooled per key and protocol."""
+
+    scheme: str  # "https": TLS to host:port
+    host: str  # the origin, or an HTTP proxy taking absolute-form requests
+    port: int
+    tunnel: tuple | None = None  # (proxy host, proxy port, Proxy-Authorization or None)
+
+
+class Route(NamedTuple):
+    key: Key
+    target: str  # origin form, or absolute form for an HTTP proxy
+    authority: str
+    headers: list  # Host, and Proxy-Authorization for an HTTP proxy
+
+
+class ConnectFailed(Exception):
+    """No connection to the origin: a proxy refused the tunnel, or TLS failed."""
+
+
+class TunnelRequest(ClientConnection):
+    """The CONNECT exchange with a proxy; on 2xx it keeps the tunnel's transport."""
+
+    __slots__ = ("tunnel",)
+
+    def switched(self):
+        if self.codec.buffered:
+            raise ConnectFailed("the proxy sent bytes after its answer to CONNECT, "
+                                "before the TLS handshake")
+        self.tunnel = self.upgrade()
+        return b""
+
+
+async def open_tunnel(wire, authority, auth, name, log):
+    """CONNECT `authority` through the proxy on `wire`; the tunnel's wire on a 2xx."""
+    req = TunnelRequest.start_on(wire, name, log)
+    req.tunnel = None
+    req.try_begin_exchange()
+    headers = [("host", authority)]
+    if auth is not None:
+        headers.append(("proxy-authorization", auth))
+    try:
+        head, _ = await req.exchange("CONNECT", authority, v.HeaderMap(headers), None)
+    except BaseException:
+        await req.close()
+        raise
+    if req.tunnel is not None:
+        log(f"proxy {wire.peer}: {head.status}, tunnel to {authority} open")
+        return req.tunnel
+    await req.close()
+    status = f"{head.status} {reason(head.status)}".rstrip()
+    if head.status == 407:
+        hint = ("the credentials in the proxy URL were refused" if auth is not None
+                else "put user:password@ in the proxy URL")
+        raise ConnectFailed(f"proxy {wire.peer} wants authentication ({status}): {hint}")
+    raise ConnectFailed(f"proxy {wire.peer} refused the tunnel to {authority}: {status}")
+
+
+def reason(status):
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return ""
+
+
 class Client:
-    def __init__(self, log):
-        self.pool = Pool(log)
-        self.h2 = H2Pool(log)
+    def __init__(self, log, tls=None, h2c=False):
+        self.pool = Pool(self.dial, log)
+        self.h2 = H2Pool(self.dial, log)
         self.proxies = v.ProxyMatcher.from_env()
+        self.tls = tls  # the client SSLContext for https:// URLs
+        self.h2c = h2c
+        self.alpn = {}  # Key -> future: the protocol the origin chose by ALPN
+        self.fresh = {}  # Key -> wires opened to learn it, not yet used
         self.log = log
 
     def route(self, url):
-        """(pool key, request target, extra headers) for `url`."""
+        """Where the request for `url` goes, and how it is written."""
         try:
             scheme, host, port, authority = v.uri_parts(url)
         except ValueError as exc:
             raise SystemExit(f"client.py: {exc}") from None
-        if scheme != "http" or not host:
-            raise SystemExit(f"client.py: only http:// URLs are supported: {url}")
-        headers = [("host", authority.rpartition("@")[2])]
-        proxy = self.proxies.intercept(url)
-        if proxy is not None:
-            _, phost, pport, _ = v.uri_parts(proxy.uri)
-            self.log(f"through proxy {proxy.uri}")
-            if (auth := proxy.basic_auth()) is not None:
-                headers.append(("proxy-authorization", auth))
-            return (phost.strip("[]"), pport or 80), url, headers
+        if scheme not in ("http", "https") or not host:
+            raise SystemExit(f"client.py: only http:// and https:// URLs are supported: {url}")
+        authority = authority.rpartition("@")[2]
+        host = host.strip("[]")
+        port = port or (443 if scheme == "https" else 80)
         parts = urlsplit(url)
         target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-        return (host.strip("[]"), port or 80), target, headers
+        headers = [("host", authority)]
+        # HTTP/2 with prior knowledge always goes straight to the origin.
+        proxy = None if scheme == "http" and self.h2c else self.proxies.intercept(url)
+        if proxy is None:
+            return Route(Key(scheme, host, port), target, authority, headers)
+        pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
+        if pscheme != "http":
+            raise SystemExit(f"client.py: {pscheme}:// proxies are not supported "
+                             f"(only http:// ones): {proxy.uri}")
+        self.log(f"through proxy {proxy.uri}")
+        phost, pport, auth = phost.strip("[]"), pport or 80, proxy.basic_auth()
+        if scheme == "https":
+            return Route(Key(scheme, host, port, (phost, pport, auth)), target, authority, headers)
+        if auth is not None:
+            headers.append(("proxy-authorization", auth))
+        return Route(Key(scheme, phost, pport), url, authority, headers)
+
+    async def dial(self, key, name):
+        """A new connection for `key`: TCP, the proxy's tunnel, TLS as the key says."""
+        fresh = self.fresh.get(key)
+        if fresh:
+            return fresh.pop()
+        if key.tunnel is None:
+            wire = await connect(key.host, key.port)
+        else:
+            phost, pport, auth = key.tunnel
+            host = f"[{key.host}]" if ":" in key.host else key.host
+            self.log(f"CONNECT {host}:{key.port} through {phost}:{pport}")
+            wire = await open_tunnel(await connect(phost, pport), f"{host}:{key.port}", auth,
+                                     name, self.log)
+        if key.scheme == "https":
+            try:
+                await wire.start_tls(self.tls, key.host)
+            except (OSError, ssl.SSLError) as exc:
+                wire.abort()
+                raise ConnectFailed(describe_failure(exc, key.host, key.port)) from None
+            self.log(f"TLS {wire.tls.version()} with {key.host}:{key.port}, "
+                     f"ALPN {wire.tls.selected_alpn_protocol() or 'none'}")
+            # The pools go by the first connection's choice: a later one must agree.
+            chosen = self.alpn.get(key)
+            if (chosen is not None and chosen.done() and chosen.exception() is None
+                    and chosen.result() != wire.alpn):
+                wire.close()
+                raise ConnectFailed(f"{key.host}:{key.port} chose {wire.alpn} by ALPN, "
+                                    f"earlier {chosen.result()}")
+        return wire
+
+    async def protocol(self, key):
+        """"h2" or "http/1.1": for https, what the origin chose by ALPN on the first
+        connection (which then serves the first request)."""
+        if key.scheme != "https":
+            return H2 if self.h2c else HTTP11
+        known = self.alpn.get(key)
+        if known is None:
+            known = self.alpn[key] = asyncio.ensure_future(self.first_dial(key))
+        return await known
+
+    async def first_dial(self, key):
+        wire = await self.dial(key, "first")
+        self.fresh.setdefault(key, []).append(wire)
+        return wire.alpn
 
     async def request(self, method, url, user_headers, body):
-        key, target, headers = self.route(url)
+        """One exchange: (head, body, trailers or None, HTTP version)."""
+        route = self.route(url)
+        if await self.protocol(route.key) == H2:
+            return *await self.request_h2(route, method, user_headers, body), "2"
+        head, data = await self.request_h1(route, method, user_headers, body)
+        return head, data, None, "1.0" if head.http10 else "1.1"
+
+    async def request_h1(self, route, method, user_headers, body):
+        key, target = route.key, route.target
         names = {name.lower() for name, _ in user_headers}
-        fields = v.HeaderMap([h for h in headers if h[0] not in names] + user_headers)
+        fields = v.HeaderMap([h for h in route.headers if h[0] not in names] + user_headers)
         for attempt in range(2):
             conn = await self.pool.acquire(key)
             reused = conn.reused
@@ -431,22 +602,13 @@ class Client:
             return result
         raise v.ConnectionClosedError("could not send the request")
 
-    async def request_h2(self, method, url, user_headers, body):
-        """The same over HTTP/2 with prior knowledge: (head, body, trailers)."""
-        try:
-            scheme, host, port, authority = v.uri_parts(url)
-        except ValueError as exc:
-            raise SystemExit(f"client.py: {exc}") from None
-        if scheme != "http" or not host:
-            raise SystemExit(f"client.py: only http:// URLs are supported: {url}")
-        parts = urlsplit(url)
-        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-        key = (host.strip("[]"), port or 80)
+    async def request_h2(self, route, method, user_headers, body):
+        """The same over HTTP/2: (head, body, trailers)."""
         fields = v.HeaderMap([h for h in user_headers if h[0].lower() != "host"])
         for _ in range(3):
-            conn = await self.h2.get(key, authority.rpartition("@")[2])
+            conn = await self.h2.get(route.key, route.authority)
             try:
-                return await conn.request(method, target, fields, body)
+                return await conn.request(method, route.target, fields, body)
             except GoAwayRefused as exc:
                 # Not processed by the server: safe to send again, on a new connection.
                 self.log(f"{exc}; retrying")
@@ -459,6 +621,9 @@ class Client:
     async def close(self):
         await self.pool.close()
         await self.h2.close()
+        for wires in self.fresh.values():
+            for wire in wires:
+                wire.close()
 
     @property
     def opened(self):
@@ -480,7 +645,13 @@ async def main(argv=None):
     parser.add_argument("-H", "--header", dest="headers", action="append", default=[],
                         type=parse_header)
     parser.add_argument("--h2c", action="store_true",
-                        help="HTTP/2 over cleartext with prior knowledge")
+                        help="HTTP/2 over cleartext with prior knowledge (http:// URLs)")
+    parser.add_argument("--http1.1", dest="http11", action="store_true",
+                        help="https:// URLs: offer only HTTP/1.1 by ALPN")
+    parser.add_argument("--cacert", metavar="FILE",
+                        help="https:// URLs: trust the CAs in FILE (default: the system store)")
+    parser.add_argument("-k", "--insecure", action="store_true",
+                        help="https:// URLs: do not verify the server's certificate")
     parser.add_argument("--repeat", type=int, default=1, help="fetch each URL N times")
     parser.add_argument("--concurrency", type=int, default=1, metavar="K",
                         help="requests in flight at once")
@@ -488,6 +659,12 @@ async def main(argv=None):
                         help="pause between requests")
     parser.add_argument("-v", "--verbose", action="store_true")
     args = parser.parse_args(argv)
+    if args.h2c and args.http11:
+        parser.error("--h2c and --http1.1 exclude each other")
+    try:
+        tls = client_context(args.cacert, args.insecure, args.http11)
+    except OSError as exc:
+        parser.error(f"--cacert {args.cacert}: {exc}")
 
     def log(line):
         if args.verbose:
@@ -502,17 +679,13 @@ async def main(argv=None):
             body = args.data.encode()
     method = args.method or ("POST" if body is not None else "GET")
 
-    client = Client(log)
+    client = Client(log, tls, args.h2c)
     out = sys.stdout.buffer
     jobs = deque(url for _ in range(args.repeat) for url in args.urls)
     count = 0
 
     def show(head, data, trailers, version):
-        try:
-            reason = http.HTTPStatus(head.status).phrase
-        except ValueError:
-            reason = ""
-        out.write(f"HTTP/{version} {head.status} {reason}\n".encode())
+        out.write(f"HTTP/{version} {head.status} {reason(head.status)}\n".encode())
         if args.verbose:
             for name, value in head.headers.items():
                 out.write(name.encode() + b": " + value + b"\n")
@@ -532,11 +705,7 @@ async def main(argv=None):
             if count and args.wait:
                 await asyncio.sleep(args.wait)
             count += 1
-            if args.h2c:
-                show(*await client.request_h2(method, url, args.headers, body), "2")
-            else:
-                head, data = await client.request(method, url, args.headers, body)
-                show(head, data, None, "1.0" if head.http10 else "1.1")
+            show(*await client.request(method, url, args.headers, body))
 
     try:
         workers = [asyncio.ensure_future(worker()) for _ in range(max(1, args.concurrency))]
@@ -556,6 +725,9 @@ async def main(argv=None):
 if __name__ == "__main__":
     try:
         sys.exit(asyncio.run(main()))
+    except ConnectFailed as exc:
+        print(f"client.py: {exc}", file=sys.stderr)
+        sys.exit(1)
     except (v.VelmoraError, GoAwayRefused, OSError) as exc:
         print(f"client.py: {type(exc).__name__}: {exc}", file=sys.stderr)
         sys.exit(1)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 and HTTP/2 (cleartext) server on velmora's connection states.
+"""An HTTP/1.1 and HTTP/2 server on velmora's connection states, cleartext or TLS.
 
     examples/server.py [--host H] [--port P] [--head-timeout S] [--quiet]
+                       [--tls CERT KEY [--tls-port P]]
 
 Written as the model for velmora's server drivers: every decision (is there a
 next request, who reads the transport, may the connection be reused, does it
@@ -10,6 +11,9 @@ on `H2Streams` for HTTP/2; this file only waits, reads and writes.
 
 Both protocols share the port: a connection whose first bytes are the HTTP/2
 client preface speaks HTTP/2 with prior knowledge (h2c), any other speaks
+HTTP/1.1. With --tls the port speaks TLS instead (with --tls-port as well,
+that second port does and --port stays cleartext): ALPN offers h2 and
+http/1.1 and the client's choice decides; a client that offers neither gets
 HTTP/1.1. The HTTP/2 connection runs on the driver in h2_driver.py, one task per
 request stream; a stream error resets that stream, a connection error answers
 GOAWAY with its code and closes.
@@ -38,6 +42,7 @@ from urllib.parse import parse_qsl
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
+from tls import H2, HTTP11, server_context
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
@@ -752,13 +757,29 @@ class Server:
                 if is_h2 is not None:
                     return is_h2, data
 
-    async def run(self, wire):
+    async def choose_protocol(self, wire):
+        """(is_h2, the bytes read to tell); is_h2 None: close the connection.
+
+        Over TLS the client chose by ALPN (h2, or HTTP/1.1 when it chose
+        http/1.1 or nothing); in cleartext the first bytes tell.
+        """
+        protocol = wire.alpn
         try:
-            is_h2, data = await self.sniff(wire)
-        except (TimeoutError, OSError):
-            is_h2 = None
+            if protocol == HTTP11:
+                return False, b""
+            try:
+                is_h2, data = await self.sniff(wire)
+            except (TimeoutError, OSError):
+                return None, b""
+            if protocol == H2 and is_h2 is False:
+                self.log(f"{wire.peer}: chose h2 by ALPN but sent no HTTP/2 preface, closing")
+                return None, data
+            return is_h2, data
         finally:
             self.sniffing.discard(wire)
+
+    async def run(self, wire):
+        is_h2, data = await self.choose_protocol(wire)
         if is_h2 is None:
             wire.close()
             return
@@ -811,24 +832,46 @@ async def main(argv=None):
     parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
                         help="seconds a client may take to send a request head (0: no limit)")
     parser.add_argument("--quiet", action="store_true", help="do not log requests")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="serve HTTPS (ALPN: h2, http/1.1) with this certificate chain and key")
+    parser.add_argument("--tls-port", type=int, metavar="P",
+                        help="with --tls: HTTPS on port P, cleartext stays on --port")
     args = parser.parse_args(argv)
+    if args.tls_port is not None and args.tls is None:
+        parser.error("--tls-port needs --tls CERT KEY")
+    tls = None
+    if args.tls:
+        try:
+            tls = server_context(*args.tls)
+        except (OSError, ValueError) as exc:
+            parser.error(f"--tls {' '.join(args.tls)}: {exc}")
 
     loop = asyncio.get_running_loop()
     server = Server(args.head_timeout, args.quiet)
-    listener = await loop.create_server(lambda: Wire(server.accept), args.host, args.port,
-                                        backlog=1024)
-    host, port = listener.sockets[0].getsockname()[:2]
-    shown = f"[{host}]" if ":" in host else host
-    print(f"listening on http://{shown}:{port}/", flush=True)
+    ports = [(args.port, None), (args.tls_port, tls)] if args.tls_port is not None else [
+        (args.port, tls)]
+    listeners = []
+    for port, context in ports:
+        # A TLS handshake gets as long as a request head: a client that stalls in
+        # it holds a connection all the same.
+        handshake = {"ssl_handshake_timeout": args.head_timeout or None} if context else {}
+        listener = await loop.create_server(lambda: Wire(server.accept), args.host, port,
+                                            backlog=1024, ssl=context, **handshake)
+        listeners.append(listener)
+        host, port = listener.sockets[0].getsockname()[:2]
+        shown = f"[{host}]" if ":" in host else host
+        print(f"listening on {'https' if context else 'http'}://{shown}:{port}/", flush=True)
 
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
     await stop.wait()
     print("shutting down", flush=True)
-    listener.close()
+    for listener in listeners:
+        listener.close()
     await server.shutdown()
-    await listener.wait_closed()
+    for listener in listeners:
+        await listener.wait_closed()
     print("stopped", flush=True)
     return 0
 

@@ -7,6 +7,11 @@ the kernel's send buffer is full. The connection states keep a `Wire` as
 their transport and hand it back on every closing transition; the driver
 then calls `close()` (flush, then FIN) or `abort()` (RST).
 
+Over TLS (a listener made with an SSL context, or `start_tls()` on an open
+connection) the same calls read and write plaintext; `alpn` names the
+protocol the handshake chose. TLS has no half-close here: `write_eof()` sends
+close_notify instead, and the peer's close_notify ends the connection.
+
 One reader at a time: the connection states decide who that is (the serve
 loop, a body reader, a watcher), so a second concurrent `read()` is a driver
 bug and raises.
@@ -14,13 +19,15 @@ bug and raises.
 
 import asyncio
 
+from tls import negotiated
+
 # Stop reading from the socket while this much is buffered and unread.
 READ_HIGH_WATER = 256 * 1024
 
 
 class Wire(asyncio.Protocol):
     __slots__ = ("transport", "on_made", "_chunks", "_size", "_eof", "_error", "_waiter",
-                 "_read_paused", "_write_paused", "_drainers", "_lost", "_out", "_loop")
+                 "_read_paused", "_write_paused", "_drainers", "_lost", "_out", "_loop", "tls")
 
     def __init__(self, on_made=None):
         self.transport = None
@@ -36,11 +43,13 @@ class Wire(asyncio.Protocol):
         self._loop = asyncio.get_running_loop()
         self._lost = self._loop.create_future()
         self._out = None  # writes of this loop iteration, sent together
+        self.tls = None  # the SSLObject once TLS runs on this connection
 
     # asyncio.Protocol side
 
     def connection_made(self, transport):
         self.transport = transport
+        self.tls = transport.get_extra_info("ssl_object")
         if self.on_made is not None:
             self.on_made(self)
 
@@ -53,10 +62,11 @@ class Wire(asyncio.Protocol):
         self._wake()
 
     def eof_received(self):
-        # Keep the write side open: the driver decides when to close.
+        # Keep the write side open: the driver decides when to close. (Not over
+        # TLS, where the transport closes after the peer's close_notify.)
         self._eof = True
         self._wake()
-        return True
+        return self.tls is None
 
     def connection_lost(self, exc):
         self._eof = True
@@ -178,8 +188,13 @@ class Wire(asyncio.Protocol):
 
     def write_eof(self):
         """Flush what is queued, then half-close: the peer reads to its end, we may
-        still read."""
+        still read. Over TLS, which has no half-close here, send close_notify: the
+        connection ends once the peer answers with its own (data it still sends
+        until then is discarded)."""
         transport = self.transport
+        if self.tls is not None:
+            self.close()
+            return
         if transport is not None and not transport.is_closing() and transport.can_write_eof():
             if self._out is not None:
                 self._flush()
@@ -199,6 +214,26 @@ class Wire(asyncio.Protocol):
         """Close at once, dropping unsent bytes (the peer sees a reset)."""
         if self.transport is not None:
             self.transport.abort()
+
+    async def start_tls(self, context, server_hostname):
+        """Run the client side of a TLS handshake on this open connection (a direct
+        one, or a proxy's tunnel); from then on reads and writes are the plaintext
+        inside it. Raises OSError (ssl.SSLError among them) when the handshake
+        fails, or when the peer spoke or closed before it began."""
+        if self._chunks:
+            raise ConnectionError("the peer sent bytes before the TLS handshake")
+        if self._eof:
+            raise ConnectionResetError("connection closed before the TLS handshake")
+        if self._out is not None:
+            self._flush()
+        self.transport = await self._loop.start_tls(
+            self.transport, self, context, server_hostname=server_hostname)
+        self.tls = self.transport.get_extra_info("ssl_object")
+
+    @property
+    def alpn(self):
+        """The protocol TLS chose: "h2" or "http/1.1"; None for cleartext."""
+        return negotiated(self.tls)
 
     async def wait_closed(self):
         await self._lost

@@ -4,8 +4,10 @@ Starts examples/server.py on a free loopback port, lets curl send a GET, a
 chunked POST with "Expect: 100-continue" and two requests on one kept-alive
 connection, fetches from it with examples/client.py; then, on the same port
 over HTTP/2 with prior knowledge, lets nghttp fetch and post and the example
-client multiplex 100 requests on one connection. Prints what each side saw,
-and shuts the server down gracefully with SIGTERM.
+client multiplex 100 requests on one connection; then, on a second port over
+TLS with a certificate made for the run, curl posts over h2 chosen by ALPN and
+the example client fetches. Prints what each side saw, and shuts the server
+down gracefully with SIGTERM.
 """
 
 import re
@@ -14,6 +16,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -21,6 +24,9 @@ from pathlib import Path
 import velmora._velmora as m
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+from tls import make_certificates  # noqa: E402
 
 
 def section(title):
@@ -35,7 +41,8 @@ def show_curl(*args):
     for line in r.stderr.decode(errors="replace").splitlines():
         if line.startswith(("> ", "< ")) and line.strip() not in (">", "<"):
             print("  curl " + ("sent     " if line[0] == ">" else "received ") + line[2:])
-        elif re.match(r"\* (Re-using|Connected to|.*[Cc]onnection .* left intact)", line):
+        elif re.match(r"\* (Re-using|Connected to|.*[Cc]onnection .* left intact|ALPN: server"
+                      r"|SSL connection using)", line):
             print("  curl " + line[2:])
     for line in r.stdout.decode(errors="replace").splitlines():
         print("  body     " + line)
@@ -84,15 +91,21 @@ def main():
     print("velmora._velmora", m.__version__)
     if not shutil.which("curl"):
         raise SystemExit("curl is not installed")
-    server = subprocess.Popen([sys.executable, "-u", str(EXAMPLES / "server.py"), "--port", "0"],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    # A certificate for this run only, issued by a CA made for it.
+    scratch = tempfile.TemporaryDirectory()
+    certs = make_certificates(scratch.name) if shutil.which("openssl") else None
+    tls = ["--tls", str(certs.cert), str(certs.key), "--tls-port", "0"] if certs else []
+    server = subprocess.Popen([sys.executable, "-u", str(EXAMPLES / "server.py"), "--port", "0",
+                               *tls], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     log = []
     ready = threading.Event()
+    listening = 2 if certs else 1
 
     def collect():
         for line in server.stdout:
             log.append(line.rstrip("\n"))
-            ready.set()
+            if len(log) >= listening:
+                ready.set()
 
     threading.Thread(target=collect, daemon=True).start()
     try:
@@ -100,7 +113,8 @@ def main():
             raise SystemExit("the example server did not start:\n" + "\n".join(log))
         url = match.group(0).rstrip("/")
         section("examples/server.py")
-        print("  " + log[0])
+        for line in log[:listening]:
+            print("  " + line)
 
         show_curl(f"{url}/")
         show_curl("-H", "Transfer-Encoding: chunked", "-H", "Expect: 100-continue",
@@ -122,6 +136,13 @@ def main():
         show_client("--h2c", f"{url}/delay?ms=100", "--repeat", "100",
                     "--concurrency", "100")
 
+        if certs:
+            tls_url = re.search(r"https://\S+/", log[1]).group(0).rstrip("/")
+            show_curl("--cacert", str(certs.ca), "--http2", "--data-binary",
+                      "posted by curl over TLS", f"{tls_url}/echo")
+            show_client("--cacert", str(certs.ca), f"{tls_url}/delay?ms=100", "--repeat", "20",
+                        "--concurrency", "20")
+
         section("examples/server.py saw")
         time.sleep(0.2)
         server.send_signal(signal.SIGTERM)
@@ -129,7 +150,7 @@ def main():
         time.sleep(0.1)
         # Streams of one HTTP/2 connection that saw the same: the first, then a count.
         same, previous = 0, None
-        for line in log[1:] + [""]:
+        for line in log[listening:] + [""]:
             key = re.sub(r"stream \d+", "stream N", line)
             if key == previous and "HTTP/2 stream" in line:
                 same += 1
@@ -145,6 +166,7 @@ def main():
         if server.poll() is None:
             server.kill()
             server.wait()
+        scratch.cleanup()
 
 
 if __name__ == "__main__":

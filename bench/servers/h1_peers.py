@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The example server's skeleton and routes on h11 or on httptools, for bench/e2e_h1.py.
 
-    bench/servers/h1_peers.py --impl h11|httptools [--host H] [--port P]
+    bench/servers/h1_peers.py --impl h11|httptools [--host H] [--port P] [--tls CERT KEY]
 
 Same Wire, same connection task per socket, same route functions as
 examples/server.py; only the HTTP/1 layer differs. Upgrade and CONNECT are
 answered 501 and trailers are left out: the benchmark does not use them.
+With --tls the port speaks TLS (ALPN: http/1.1).
 """
 
 import argparse
@@ -25,6 +26,7 @@ import httptools
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 
 from server import route  # noqa: E402
+from tls import HTTP11, server_context  # noqa: E402
 from wire import Wire  # noqa: E402
 
 _date = [0, b""]
@@ -256,7 +258,9 @@ async def main(argv=None):
     parser.add_argument("--impl", choices=("h11", "httptools"), required=True)
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve over TLS")
     args = parser.parse_args(argv)
+    tls = server_context(*args.tls, protocols=(HTTP11,)) if args.tls else None
     serve = serve_h11 if args.impl == "h11" else serve_httptools
 
     loop = asyncio.get_running_loop()
@@ -267,9 +271,10 @@ async def main(argv=None):
         tasks.add(task)
         task.add_done_callback(tasks.discard)
 
-    listener = await loop.create_server(lambda: Wire(accept), args.host, args.port, backlog=1024)
+    listener = await loop.create_server(lambda: Wire(accept), args.host, args.port, backlog=1024,
+                                        ssl=tls)
     host, port = listener.sockets[0].getsockname()[:2]
-    print(f"listening on http://{host}:{port}/", flush=True)
+    print(f"listening on {'https' if tls else 'http'}://{host}:{port}/", flush=True)
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The example server's skeleton and routes on python h2, for bench/e2e_h2.py.
 
-    bench/servers/h2_peer.py [--host H] [--port P]
+    bench/servers/h2_peer.py [--host H] [--port P] [--tls CERT KEY]
 
-HTTP/2 over cleartext with prior knowledge only. Same Wire, same connection
+HTTP/2 over cleartext with prior knowledge, or over TLS (ALPN h2) with --tls. Same Wire, same connection
 task per socket, same route functions as examples/server.py; only the HTTP/2
 layer differs: h2's H2Connection, with a task per request stream, bodies
 sent under flow control and received data acknowledged as the route reads
@@ -27,6 +27,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from h1_peers import date, fields  # noqa: E402
 from server import route  # noqa: E402
+from tls import H2, server_context  # noqa: E402
 from wire import Wire  # noqa: E402
 
 CONFIG = h2.config.H2Configuration(client_side=False, header_encoding=None,
@@ -217,7 +218,9 @@ async def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve over TLS")
     args = parser.parse_args(argv)
+    tls = server_context(*args.tls, protocols=(H2,)) if args.tls else None
 
     loop = asyncio.get_running_loop()
     tasks = set()
@@ -227,9 +230,10 @@ async def main(argv=None):
         tasks.add(task)
         task.add_done_callback(tasks.discard)
 
-    listener = await loop.create_server(lambda: Wire(accept), args.host, args.port, backlog=1024)
+    listener = await loop.create_server(lambda: Wire(accept), args.host, args.port, backlog=1024,
+                                        ssl=tls)
     host, port = listener.sockets[0].getsockname()[:2]
-    print(f"listening on http://{host}:{port}/", flush=True)
+    print(f"listening on {'https' if tls else 'http'}://{host}:{port}/", flush=True)
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)

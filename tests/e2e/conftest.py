@@ -105,12 +105,20 @@ def start_server(*extra):
     prog = Program([sys.executable, "-u", str(EXAMPLES / "server.py"), "--port", "0",
                     "--head-timeout", str(HEAD_TIMEOUT), *extra])
     try:
-        m = prog.wait_for(r"listening on http://([\d.]+):(\d+)/")
+        # --tls alone: the one port speaks TLS; with --tls-port a second one does.
+        m = prog.wait_for(r"listening on https?://([\d.]+):(\d+)/")
+        if "--tls-port" in extra:
+            tls = prog.wait_for(r"listening on https://([\d.]+):(\d+)/")
     except BaseException:
         prog.kill()
         raise
     prog.host, prog.port = m.group(1), int(m.group(2))
     prog.url = f"http://{prog.host}:{prog.port}"
+    if "--tls-port" in extra:
+        prog.tls_port = int(tls.group(2))
+        prog.tls_url = f"https://{prog.host}:{prog.tls_port}"
+    elif "--tls" in extra:
+        prog.tls_port, prog.tls_url = prog.port, f"https://{prog.host}:{prog.port}"
     return prog
 
 
@@ -302,3 +310,24 @@ def raw(server):
     yield connect
     for r in socks:
         r.close()
+
+
+@pytest.fixture(scope="session")
+def certs(tmp_path_factory):
+    """A throw-away CA and a server certificate for 127.0.0.1 and localhost."""
+    tool("openssl")
+    if str(EXAMPLES) not in sys.path:
+        sys.path.insert(0, str(EXAMPLES))
+    from tls import make_certificates
+    return make_certificates(tmp_path_factory.mktemp("certs"))
+
+
+@pytest.fixture(scope="module")
+def tls_server(certs):
+    """The example server: cleartext on .url, TLS (ALPN h2, http/1.1) on .tls_url."""
+    prog = start_server("--tls", str(certs.cert), str(certs.key), "--tls-port", "0")
+    try:
+        yield prog
+    finally:
+        rc = prog.stop()
+    assert rc == 0, "the example server did not shut down cleanly:\n" + "\n".join(prog.lines[-20:])
