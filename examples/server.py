@@ -38,10 +38,12 @@ import argparse
 import asyncio
 import signal
 import sys
-from urllib.parse import parse_qsl
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
+from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
+                    NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
+                    split_target, stream_shape)
 from tls import H2, HTTP11, server_context
 from wire import Wire
 
@@ -51,13 +53,14 @@ DRAIN_BYTES = 1 << 20  # and is not larger than this
 
 
 # ---------------------------------------------------------------------------
-# Routes: written against a small request interface (method, path, query,
-# headers, body(), respond(), stream(), peer_closed(), switch()) that does not
-# depend on the protocol, so another protocol's stream can serve them too.
+# Routes: the table of shared.py, written against a small request interface
+# (method, path, query, headers, body(), respond(), stream(), peer_closed(),
+# switch()) that does not depend on the protocol, so another protocol's stream
+# can serve them too.
 
 
 async def hello(req):
-    await req.respond(200, b"hello from velmora\n", TEXT)
+    await req.respond(200, HELLO, TEXT)
 
 
 async def echo(req):
@@ -65,23 +68,18 @@ async def echo(req):
 
 
 async def stream(req):
-    chunks = int(req.query.get("chunks", "4"))
-    size = int(req.query.get("size", "16"))
-    piece = b"x" * (size - 1) + b"\n" if size > 0 else b""
+    chunks, piece, trailers = stream_shape(req.query)
 
     async def body():
         for _ in range(chunks):
             yield piece
             await asyncio.sleep(0)  # as a real source would: let other connections run
 
-    trailers = None
-    if req.query.get("trailers"):
-        trailers = v.HeaderMap([("x-chunks", str(chunks))])
     await req.stream(200, body(), TEXT, trailers)
 
 
 async def delay(req):
-    ms = int(req.query.get("ms", "100"))
+    ms = delay_ms(req.query)
     pause = asyncio.ensure_future(asyncio.sleep(ms / 1000))
     gone = asyncio.ensure_future(req.peer_closed())
     await asyncio.wait((pause, gone), return_when=asyncio.FIRST_COMPLETED)
@@ -102,25 +100,17 @@ async def echo_tunnel(wire, leftover):
 
 
 async def route(req):
-    if req.method == "CONNECT":
+    name = choose_route(req.method, req.path, req.headers)
+    if name == TUNNEL:
         return await req.switch(200, None, echo_tunnel)
-    upgrade = req.headers.get("upgrade")
-    if upgrade is not None and upgrade.lower() == b"echo":
-        return await req.switch(101, v.HeaderMap([("connection", "upgrade"), ("upgrade", "echo")]),
-                                echo_tunnel)
-    if req.path == "/" and req.method in ("GET", "HEAD"):
-        return await hello(req)
-    if req.path == "/echo" and req.method in ("POST", "PUT"):
-        return await echo(req)
-    if req.path == "/stream" and req.method in ("GET", "HEAD"):
-        return await stream(req)
-    if req.path == "/delay" and req.method in ("GET", "HEAD"):
-        return await delay(req)
-    await req.respond(404, b"not found\n", TEXT)
+    if name == UPGRADE:
+        return await req.switch(101, ECHO_UPGRADE, echo_tunnel)
+    if name in ROUTES:
+        return await ROUTES[name](req)
+    await req.respond(404, NOT_FOUND, TEXT)
 
 
-TEXT = v.HeaderMap([("content-type", "text/plain; charset=utf-8")])
-OCTETS = v.HeaderMap([("content-type", "application/octet-stream")])
+ROUTES = {HELLO_ROUTE: hello, ECHO: echo, STREAM: stream, DELAY: delay}
 
 
 # ---------------------------------------------------------------------------
@@ -137,10 +127,7 @@ class Request:
         self.seq = seq
         self.decoder = decoder
         self.method = head.method
-        target = head.target
-        path, _, query = target.partition("?")
-        self.path = path
-        self.query = dict(parse_qsl(query)) if query else {}
+        self.path, self.query = split_target(head.target)
         self.headers = head.headers
         self.body_ended = False
         self.window = None  # asyncio.Event: the mid-message window is over
@@ -194,9 +181,27 @@ class Request:
 
     # The response.
 
+    def body_left_unread(self):
+        """Whether the request body will still be unread when the response ends, past
+        what the next request's drain skips: the client holds it back for a "100
+        Continue" that was never sent, or more of it is owed than the drain reads."""
+        if self.body_ended or self.decoder.is_complete:
+            return False
+        head = self.head
+        if head.expect_continue and not self.continued:
+            return True
+        if head.content_length is not None:
+            owed = head.content_length - self.received - self.decoder.buffered
+            return owed > DRAIN_BYTES
+        return False
+
     def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
         """Claim the response and encode its head: (head bytes, wire)."""
         conn, seq = self.conn, self.seq
+        if self.body_left_unread():
+            # The connection ends with this response: marked before the head, the
+            # head says so (Connection: close) and the client does not reuse it.
+            conn.mark_unusable()
         # The head step may arm the mid-message watcher when this response or an
         # earlier peer_closed() asked for it; it needs an event to report on.
         done = asyncio.Event() if want or self.window is not None else None
@@ -204,8 +209,10 @@ class Request:
             code, head, armed, wire = conn.respond_head(
                 seq, status, headers, done, content_length=content_length, chunked=chunked,
                 want=want)
-            # A claimed "100 Continue" is written in the step that claims it, so it
-            # is already queued ahead of this head: ask again.
+            # H1_REQ_CONTINUE asks us to wait until the claimed "100 Continue" is
+            # written before asking again. Here the reader writes it in the step
+            # that claims it, on this same thread, so it is already queued ahead
+            # of this head: ask again at once.
             if code != v.H1_REQ_CONTINUE:
                 break
         if code == v.H1_REQ_PEER_CLOSED:
@@ -329,6 +336,7 @@ class ServerConnection(v.H1ServerState):
             await route(req)
         except v.H1BodyError as exc:
             server.log(f"{req.method} {req.head.target}: bad request body: {exc.args[-1]}")
+            # Before the 400's head, so that it carries Connection: close.
             self.mark_unusable()
             self.fail(req, answer=400)
         except v.H1IncompleteMessageError:
@@ -481,6 +489,8 @@ class ServerConnection(v.H1ServerState):
         """The response failed: answer `answer` if no response was claimed yet, else drop
         the connection."""
         if answer is not None:
+            if req.body_left_unread():
+                self.mark_unusable()
             code, head, _, wire = self.respond_head(req.seq, answer, TEXT, None,
                                                     content_length=0)
             if code == v.H1_REQ_OK and wire is not None:
@@ -540,13 +550,7 @@ class ServerConnection(v.H1ServerState):
 # ---------------------------------------------------------------------------
 # HTTP/2: one request is one stream of an H2ServerConnection.
 
-# Our SETTINGS: request bodies arrive under a 64 KiB stream window (uploads
-# exercise flow control), a 1 MiB connection window, at most 100 streams.
-H2_SERVER = dict(initial_window_size=65535, connection_window=1 << 20, max_frame_size=16384,
-                 max_header_list_size=65536, max_send_buf_size=65536,
-                 max_concurrent_streams=100)
-EMPTY_TEXT = v.HeaderMap([("content-type", "text/plain; charset=utf-8"),
-                          ("content-length", "0")])
+# Our SETTINGS (H2_SERVER) are in shared.py.
 
 
 class H2Request:
@@ -561,9 +565,7 @@ class H2Request:
         self.s = s
         self.method = head.method
         self.target = head.path or ""
-        path, _, query = self.target.partition("?")
-        self.path = path
-        self.query = dict(parse_qsl(query)) if query else {}
+        self.path, self.query = split_target(self.target)
         self.headers = head.headers
         self.status = 0
         self.finished = False

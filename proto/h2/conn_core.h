@@ -54,6 +54,7 @@ struct HeadersIn {
   bool end_stream = false;
   bool informational = false;  // a 1xx status
   uint16_t status = 0;         // 0: none
+  bool pseudo = false;         // the block carries a pseudo-header
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
 };

@@ -88,7 +88,10 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
   }
   if (r) {
     if (r->state.is_recv_headers()) {
-      if (h.informational && h.end_stream) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
+      // A head without :status (the codec let it pass as possible trailers),
+      // or an interim head that claims to end the stream.
+      if (h.status == 0 || (h.informational && h.end_stream))
+        return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
       auto opened = r->state.recv_open(h.end_stream, h.informational);
       if (!opened) return std::unexpected(opened.error());
       if (h.informational) return done();
@@ -102,8 +105,9 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
       if (h.end_stream) v.flags |= state.closed_transition(*r, *this, sink);
       return done();
     }
-    // A second HEADERS: trailers, which must end the stream.
-    if (!h.end_stream) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
+    // A second HEADERS: trailers, which must end the stream and carry no
+    // pseudo-header.
+    if (!h.end_stream || h.pseudo) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
     if (auto ok = r->state.recv_close(); !ok) return std::unexpected(ok.error());
     // A body short of its content-length: the reset that answers the error
     // runs the closed transition and reports its flags.
@@ -122,6 +126,8 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
   }
   if (sid > state.max_stream_id()) return done();
   if (auto ok = state.admit_peer_id(sid); !ok) return std::unexpected(ok.error());
+  // A request head with no pseudo-header at all: the id is used all the same.
+  if (!h.pseudo) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
   if (state.at_accept_limit()) return std::unexpected(stream_err(sid, ErrorCode::refused_stream));
   if (!spare) {
     v.spare_missing = true;

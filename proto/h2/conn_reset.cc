@@ -79,6 +79,11 @@ Step<ResetVerdict> ConnCore::reset_stream(uint32_t sid, uint32_t reason, Initiat
 Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, HandleSink& sink) {
   if (auto ok = state.count_local_error_reset(sid, reason); !ok) return std::unexpected(ok.error());
   if (StreamRecord* r = state.streams().find(sid)) return reset_step(*r, reason, Initiator::library, sink);
+  // A stream error on an id without a record, such as a request head the
+  // codec refused before it could open a stream. The id is used from now on, as if the stream had opened
+  // (the peer takes it as closed once it reads our RST_STREAM), so neither
+  // it nor a lower id can open a stream later.
+  if (state.is_server()) state.note_peer_id(sid);
   const size_t before = pending.size();
   remember_ours(sid, reason, Initiator::library);
   rst_stream(sid, reason);

@@ -397,7 +397,10 @@ PyMethodDef kClientMethods[] = {
      VELMORA_DOC("store_writer", "($self, scope)",
                  "Store the body writer's scope: None, or scope itself when refused (closed).")},
     {"writer_done", meth<void_step<ClientObj, &Client::writer_done>>, METH_NOARGS,
-     VELMORA_DOC("writer_done", "($self, /)", "The writer sent the whole request body.")},
+     VELMORA_DOC("writer_done", "($self, /)",
+                 "The writer sent the whole request body. A writer on another thread makes this step before "
+                 "finish_exchange runs: join it first (take_writer), or a body it finished is taken for "
+                 "unfinished and the connection is not reused.")},
     {"take_writer", meth<ref_step<ClientObj, &Client::take_writer>>, METH_NOARGS,
      VELMORA_DOC("take_writer", "($self, /)", "Move the writer's scope out (exactly one owner tears it down).")},
     {"set_peer_http10", meth1<c_set_peer_http10, "set_peer_http10", "value">, kOneArg,
@@ -405,7 +408,8 @@ PyMethodDef kClientMethods[] = {
     {"finish_exchange", meth1<c_finish_exchange, "finish_exchange", "resp_keep_alive">, kOneArg,
      VELMORA_DOC("finish_exchange", "($self, resp_keep_alive)",
                  "(reuse, fully_sent, transport): reuse when the response allows keep-alive and the body went out "
-                 "in full; otherwise the connection closes in the same step and its transport comes back.")},
+                 "in full (the writer reported done and the codec framed the request to its end); otherwise the "
+                 "connection closes in the same step and its transport comes back.")},
     {"end_exchange", meth<bool_step<ClientObj, &Client::end_exchange>>, METH_NOARGS,
      VELMORA_DOC("end_exchange", "($self, /)", "Free the exchange slot: False when it was already free.")},
     {"arm_watcher", meth1<c_arm_watcher, "arm_watcher", "done">, kOneArg,
@@ -470,7 +474,12 @@ PyType_Slot kClientSlots[] = {
     {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
                     "H1ClientState", "(codec, transport)",
                     "The connection state of one HTTP/1 client connection, `frozen` + `subclass`: `Connection` "
-                    "(velmora/h1/client.py) subclasses it and adds only async machinery."))},
+                    "(velmora/h1/client.py) subclasses it and adds only async machinery.\n\n"
+                    "Threads: every method is one transition under the object's lock and may be called from any "
+                    "thread. The state never calls the transport, the watcher's event or the writer and watcher "
+                    "handles it stores; it hands them back. The driver orders: the idle watcher's read is the "
+                    "next response's first read once begin_send returns its event (wait for it, then "
+                    "take_watcher_handoff); the body writer's writer_done before finish_exchange."))},
     {Py_tp_new, slot<client_new>},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ClientObj>)},
@@ -737,7 +746,10 @@ PyMethodDef kServerMethods[] = {
                  "The idle read ended without bytes to parse: True when the connection was closed under it.")},
     {"head_read_overdue", meth1<s_head_read_overdue, "head_read_overdue", "timeout">, kOneArg,
      VELMORA_DOC("head_read_overdue", "($self, timeout)",
-                 "The head-read watchdog's step: (expired, remaining seconds or None, transport or None).")},
+                 "The head-read watchdog's step: (expired, remaining seconds or None, transport or None). It may run "
+                 "on a watchdog thread while the serve loop is blocked in its read: an expired read closes the "
+                 "state in this step; shutting the returned transport down ends that read, after which "
+                 "unpark_idle_read answers True. remaining is None while no head read runs: poll again later.")},
     {"fail_read", meth<ref_step<ServerObj, &Server::fail_read>>, METH_NOARGS,
      VELMORA_DOC("fail_read", "($self, /)",
                  "A head parse failed or the transport broke at the request boundary: close; returns the "
@@ -748,7 +760,10 @@ PyMethodDef kServerMethods[] = {
     {"mark_closed", meth<s_mark_closed>, METH_NOARGS,
      VELMORA_DOC("mark_closed", "($self, /)", "close(): (transport, watcher_done, ended).")},
     {"mark_unusable", meth<void_step<ServerObj, &Server::mark_unusable>>, METH_NOARGS,
-     VELMORA_DOC("mark_unusable", "($self, /)", "The body read broke: the connection is not reused.")},
+     VELMORA_DOC("mark_unusable", "($self, /)",
+                 "No further request on this connection (the body read broke, or the driver will not read the "
+                 "request body to its end). Called before respond_head, the head carries Connection: close; the "
+                 "response's end closes.")},
     {"request_shutdown", meth<ref_step<ServerObj, &Server::request_shutdown>>, METH_NOARGS,
      VELMORA_DOC("request_shutdown", "($self, /)",
                  "Graceful shutdown: no further request. Returns the transport when an idle read was parked "
@@ -759,7 +774,10 @@ PyMethodDef kServerMethods[] = {
      VELMORA_DOC("transport_ref", "($self, /)", "The transport, or None once closed or handed off.")},
     {"try_send_continue", meth1<seq_bool<&Server::try_send_continue>, "try_send_continue", "seq">, kOneArg,
      VELMORA_DOC("try_send_continue", "($self, seq)",
-                 "Claim the 100 Continue for the request: True means write it (the head waits for it).")},
+                 "Claim the 100 Continue for the request: True means write it now. A respond_head call made "
+                 "after this claim answers H1_REQ_CONTINUE, and its caller must await the write of the 100 "
+                 "before calling again: the second call answers H1_REQ_OK at once, whether or not the 100 is "
+                 "on the wire yet.")},
     {"begin_body_read", meth1<seq_bool<&Server::begin_body_read>, "begin_body_read", "seq">, kOneArg,
      VELMORA_DOC("begin_body_read", "($self, seq)",
                  "The body reader is about to pull from the transport: False when the body is not readable.")},
@@ -797,10 +815,17 @@ PyMethodDef kServerMethods[] = {
     {"respond_head", meth<s_respond_head>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("respond_head",
                  "($self, seq, status, headers, done, *, content_length=None, chunked=False, want=False)",
-                 "The response head in one step: (H1_REQ_* code, head bytes or None, armed, transport).")},
+                 "The response head in one step: (H1_REQ_* code, head bytes or None, armed, transport). "
+                 "H1_REQ_CONTINUE: the body reader claimed a 100 Continue (try_send_continue); await the write "
+                 "of that 100, then call again. The state cannot see the write: calling again before it completed "
+                 "gets H1_REQ_OK and lets the final head go out ahead of the 100. The head carries Connection: "
+                 "close when the connection will not be reused (keep-alive off, the request's own close, a "
+                 "shutdown, mark_unusable).")},
     {"finish_response", meth1<s_finish_response, "finish_response", "seq">, kOneArg,
      VELMORA_DOC("finish_response", "($self, seq)",
-                 "The response is on the wire: (switch, close, transport, leftover).")},
+                 "The response is on the wire: (switch, close, transport, leftover). A response the codec did not "
+                 "frame to its end (a length body short of its count, a chunked body without its last chunk, a "
+                 "refused head) closes the connection.")},
     {"fail_response", meth1<seq_ref<&Server::fail_response>, "fail_response", "seq">, kOneArg,
      VELMORA_DOC("fail_response", "($self, seq)",
                  "A failed response poisons the connection: returns the transport, or None when stale.")},
@@ -834,7 +859,16 @@ PyType_Slot kServerSlots[] = {
     {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
                     "H1ServerState", "(codec, transport, *, keep_alive=True, half_close=False)",
                     "The connection + current-request state of one HTTP/1 server connection, `frozen` + "
-                    "`subclass`: `ServerConnection` subclasses it and adds only async machinery."))},
+                    "`subclass`: `ServerConnection` subclasses it and adds only async machinery.\n\n"
+                    "Threads: every method is one transition under the object's lock and may be called from any "
+                    "thread (the serve loop, a body reader, a responder, the mid-message watcher, a head-read "
+                    "watchdog, a shutdown). The state never calls the transport, the watcher's event or its "
+                    "handle: it stores them and hands them back, and the transport a closing step returns is "
+                    "shut down by the caller after the step. The driver orders: one reader of the transport at a "
+                    "time, the one a step named (begin_read or accept_head: the serve loop; begin_body_read to "
+                    "end_body_read: the body reader; arm_watcher or an armed respond_head to watcher_completed: "
+                    "the watcher; H1_NEXT_DRAIN to drain_done: the drain); and a claimed 100 Continue written "
+                    "before respond_head is called again after H1_REQ_CONTINUE."))},
     {Py_tp_new, slot<server_new>},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ServerObj>)},

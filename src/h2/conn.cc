@@ -28,7 +28,10 @@ using h2::Handle;
 // ---- the connection object ------------------------------------------------------
 
 struct Conn {
-  explicit Conn(const h2::ConnConfig& c) : core(c) { recv.expect_preface(c.role == h2::Role::server); }
+  explicit Conn(const h2::ConnConfig& c) : core(c) {
+    recv.expect_preface(c.role == h2::Role::server);
+    recv.set_role(c.role);
+  }
 
   std::mutex mu;  // the state lock
   h2::ConnCore core;
@@ -452,6 +455,8 @@ PyObject* recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   in.informational = f->is_informational;
   in.content_length_invalid = f->content_length_invalid;
   if (f->status && f->status != Py_None) in.status = uint16_t(PyLong_AsUnsignedLong(f->status));
+  auto present = [](PyObject* o) { return o && o != Py_None; };
+  in.pseudo = present(f->method) || present(f->scheme) || present(f->authority) || present(f->path) || in.status;
   if (f->content_length && f->content_length != Py_None) {
     unsigned long long n = PyLong_AsUnsignedLongLong(f->content_length);
     if (n == (unsigned long long)-1 && PyErr_Occurred()) return nullptr;
@@ -644,6 +649,13 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     t->state.release_slot_count();
     return nullptr;
   }
+  if (fields && h2::has_padded_value(*fields)) {
+    {
+      Tx t(self);
+      t->state.release_slot_count();
+    }
+    return raise(h2_user_error(H2User::malformed_headers));
+  }
   h2::OutHead head;
   auto built = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
                                       has_authority ? &authority : nullptr, head);
@@ -696,6 +708,7 @@ PyObject* send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   http::HeaderMap trailers = copy_header_map(a[1]);
+  if (h2::has_padded_value(trailers)) return raise(h2_user_error(H2User::malformed_headers));
   h2::Step<h2::SendVerdict> r;
   Ref handle;
   {
@@ -718,7 +731,8 @@ PyObject* send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t n
       !to_u32_arg(a[0], "sid", sid) || !to_u16(a[1], "status", status) || !headers_arg(a[2], "headers", fields) ||
       !to_bool(a[3], "end_stream", end_stream))
     return nullptr;
-  if (fields && h2::has_forbidden_fields(*fields)) return raise(h2_user_error(H2User::malformed_headers));
+  if (fields && (h2::has_forbidden_fields(*fields) || h2::has_padded_value(*fields)))
+    return raise(h2_user_error(H2User::malformed_headers));
   h2::OutHead head;
   auto built = h2::build_response_head(status, head);
   Conn& c = conn_of(self);
@@ -1259,7 +1273,8 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("open_stream",
                  "($self, method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None)",
                  "Open a client stream and queue its HEADERS; returns its id, or None when the connection is "
-                 "failed or received GOAWAY.")},
+                 "failed or received GOAWAY. A header value starting or ending with SP or HTAB raises "
+                 "H2UserError('malformed_headers', ...) and releases the claimed slot.")},
     {"accepted", meth1<accepted, "accepted", "sid">, kOneArg,
      VELMORA_DOC("accepted", "($self, sid)", "The application pulled the queued request sid.")},
     {"has_stream", meth1<has_stream, "has_stream", "sid">, kOneArg,
@@ -1289,7 +1304,9 @@ PyMethodDef kMethods[] = {
      meth1<set_id<&h2::ConnState::set_last_processed_id>, "set_last_processed_id", "sid">, kOneArg,
      VELMORA_DOC("set_last_processed_id", "($self, sid)", "Test hook: the last processed stream id.")},
     {"recv_headers", K(recv_headers),
-     VELMORA_DOC("recv_headers", "($self, frame, spare=None)", "Apply a received HEADERS frame.")},
+     VELMORA_DOC("recv_headers", "($self, frame, spare=None)",
+                 "Apply a received HEADERS frame. A head without pseudo-headers (a request, or a response "
+                 "without :status) and trailers carrying one raise H2StreamError(stream_id, 1, 'library').")},
     {"recv_data", meth1<recv_data, "recv_data", "frame">, kOneArg,
      VELMORA_DOC("recv_data", "($self, frame)", "Apply a received DATA frame.")},
     {"recv_window_update", meth1<recv_window_update, "recv_window_update", "frame">, kOneArg,
@@ -1312,11 +1329,19 @@ PyMethodDef kMethods[] = {
                  "Return a consumed chunk's charge to the DATA-frame budget.")},
     {"send_data", K(send_data),
      VELMORA_DOC("send_data", "($self, sid, data, offset, end_stream)",
-                 "Frame at most one DATA frame of data[offset:] under flow control.")},
+                 "Frame at most one DATA frame of data[offset:] under flow control. A verdict that sent "
+                 "nothing and is not done asks the writer to wait until its handle is woken (recv_window_update, "
+                 "recv_settings, credit_written or next_capacity_wake name it); on threads, note the handle's wake "
+                 "count before this call and sleep only while it is unchanged, so a wake that lands between the "
+                 "call and the wait is kept.")},
     {"send_trailers", K(send_trailers),
-     VELMORA_DOC("send_trailers", "($self, sid, trailers)", "Queue trailers, ending the stream.")},
+     VELMORA_DOC("send_trailers", "($self, sid, trailers)",
+                 "Queue trailers, ending the stream. A value starting or ending with SP or HTAB raises "
+                 "H2UserError('malformed_headers', ...).")},
     {"send_response_head", K(send_response_head),
-     VELMORA_DOC("send_response_head", "($self, sid, status, headers, end_stream)", "Queue a response head.")},
+     VELMORA_DOC("send_response_head", "($self, sid, status, headers, end_stream)",
+                 "Queue a response head. A field set check_send_headers refuses raises "
+                 "H2UserError('malformed_headers', ...).")},
     {"next_capacity_wake", N(next_capacity_wake),
      VELMORA_DOC("next_capacity_wake", "($self, /)", "The handle of the next sender to wake for capacity, or None.")},
     {"take_pending", N(take_pending),
@@ -1344,7 +1369,8 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("reset_stream", "($self, sid, reason, initiator='user')", "Reset a stream; returns an H2ResetVerdict.")},
     {"reset_on_error", K(reset_on_error),
      VELMORA_DOC("reset_on_error", "($self, sid, reason)",
-                 "Reset a stream after the peer's stream-level violation; returns an H2ResetVerdict.")},
+                 "Reset a stream after the peer's stream-level violation; returns an H2ResetVerdict. On the "
+                 "server an id without a stream (a refused request head) counts as used from then on.")},
     {"aclose_body", meth1<aclose_body, "aclose_body", "sid">, kOneArg,
      VELMORA_DOC("aclose_body", "($self, sid)", "The body reader closed early; returns an H2ResetVerdict.")},
     {"fail", K(fail),
@@ -1387,7 +1413,15 @@ PyType_Slot kStreamsSlots[] = {
                     "max_send_buf_size, max_concurrent_streams=None, max_pending_accept_reset_streams=20, "
                     "max_local_error_reset_streams=1024, data_frame_budget=None, auto_date_header=True, "
                     "enable_push=None)",
-                    "Connection and stream state of one HTTP/2 connection."))},
+                    "Connection and stream state of one HTTP/2 connection.\n\n"
+                    "Threads: receive() decodes under the decoder lock alone and belongs to one thread (the read "
+                    "pump, which then runs each event's recv_* step); take_pending and credit_written belong to "
+                    "the write pump. Every other method is one step under the state lock and may run on any "
+                    "thread at once with the pumps and with each other. begin() comes before every step that "
+                    "queues a frame: start the threads that use the connection after it. The state never calls "
+                    "an object it holds (stream handles, task or thread handles, the stored error): handles come "
+                    "back in verdicts and lists, and waking them is the driver's, after the step returned, so a "
+                    "driver may hold its own locks across any call."))},
     {Py_tp_new, slot<streams_new>},
     {Py_tp_init, reinterpret_cast<void*>(streams_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(streams_dealloc)},

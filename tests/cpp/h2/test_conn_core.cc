@@ -271,6 +271,7 @@ TEST(ConnCore, ARequestRefusedForItsContentLengthIsNotLeftQueuedForTheApplicatio
   int spare_object = 0;
   HeadersIn in;
   in.stream_id = 1;
+  in.pseudo = true;
   in.content_length_invalid = true;
   Handle spare = &spare_object;
   auto r = core.recv_headers(in, spare, sink);
@@ -281,4 +282,46 @@ TEST(ConnCore, ARequestRefusedForItsContentLengthIsNotLeftQueuedForTheApplicatio
   ASSERT_TRUE(core.reset_on_error(1, uint32_t(ErrorCode::protocol_error), sink));
   EXPECT_EQ(core.state.num_streams(), 0u);
   EXPECT_FALSE(core.state.streams().find(1));
+}
+
+TEST(ConnCore, ARequestRefusedBeforeItOpenedStillUsesItsId) {
+  ConnCore core(server_config());
+  struct : HandleSink {
+    void drop(Handle) noexcept override {}
+  } sink;
+  int spare_object = 0;
+  auto headers = [&](uint32_t sid, bool pseudo, bool end_stream) {
+    HeadersIn in;
+    in.stream_id = sid;
+    in.pseudo = pseudo;
+    in.end_stream = end_stream;
+    Handle spare = &spare_object;
+    return core.recv_headers(in, spare, sink);
+  };
+  // A head without any pseudo-header where a request must start.
+  auto r = headers(5, false, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e), ConnError::stream(5, 1, Initiator::library));
+  EXPECT_EQ(core.state.num_streams(), 0u);
+  ASSERT_TRUE(core.reset_on_error(5, uint32_t(ErrorCode::protocol_error), sink));
+  r = headers(3, true, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e).message(), "invalid new stream id 3");
+
+  // A block the codec refused never reaches recv_headers: the reset alone
+  // must count its id.
+  ASSERT_TRUE(core.reset_on_error(9, uint32_t(ErrorCode::protocol_error), sink));
+  EXPECT_TRUE(core.state.is_used_id(9));
+  EXPECT_TRUE(core.state.is_used_id(7));
+  r = headers(7, true, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e).message(), "invalid new stream id 7");
+  // Ids above it open as usual.
+  ASSERT_TRUE(headers(11, true, false));
+  // Trailers must not carry a pseudo-header.
+  r = headers(11, true, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e), ConnError::stream(11, 1, Initiator::library));
+  ASSERT_TRUE(headers(13, true, false));
+  ASSERT_TRUE(headers(13, false, true));
 }
