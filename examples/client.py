@@ -302,6 +302,7 @@ class H2ClientConnection(H2Connection):
         if sid is None:
             self.refused()
         s.id = sid
+        self.log(f"connection {self.name}: stream {sid}: {method} {target}")
         self.wake.set()
         writer = asyncio.ensure_future(self.write_body(s, body)) if body else None
         try:
@@ -310,6 +311,7 @@ class H2ClientConnection(H2Connection):
                     self.raise_stop(sid, s.stop) if s.stop else self.refused()
                 s.readable.clear()
                 await s.readable.wait()
+            self.log(f"connection {self.name}: stream {sid}: {s.head.status}")
             parts = []
             while piece := await self.read(s):
                 parts.append(piece)
