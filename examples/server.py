@@ -194,9 +194,27 @@ class Request:
 
     # The response.
 
+    def body_left_unread(self):
+        """Whether the request body will still be unread when the response ends, past
+        what the next request's drain skips: the client holds it back for a "100
+        Continue" that was never sent, or more of it is owed than the drain reads."""
+        if self.body_ended or self.decoder.is_complete:
+            return False
+        head = self.head
+        if head.expect_continue and not self.continued:
+            return True
+        if head.content_length is not None:
+            owed = head.content_length - self.received - self.decoder.buffered
+            return owed > DRAIN_BYTES
+        return False
+
     def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
         """Claim the response and encode its head: (head bytes, wire)."""
         conn, seq = self.conn, self.seq
+        if self.body_left_unread():
+            # The connection ends with this response: marked before the head, the
+            # head says so (Connection: close) and the client does not reuse it.
+            conn.mark_unusable()
         # The head step may arm the mid-message watcher when this response or an
         # earlier peer_closed() asked for it; it needs an event to report on.
         done = asyncio.Event() if want or self.window is not None else None
@@ -204,8 +222,10 @@ class Request:
             code, head, armed, wire = conn.respond_head(
                 seq, status, headers, done, content_length=content_length, chunked=chunked,
                 want=want)
-            # A claimed "100 Continue" is written in the step that claims it, so it
-            # is already queued ahead of this head: ask again.
+            # H1_REQ_CONTINUE asks us to wait until the claimed "100 Continue" is
+            # written before asking again. Here the reader writes it in the step
+            # that claims it, on this same thread, so it is already queued ahead
+            # of this head: ask again at once.
             if code != v.H1_REQ_CONTINUE:
                 break
         if code == v.H1_REQ_PEER_CLOSED:
@@ -329,6 +349,7 @@ class ServerConnection(v.H1ServerState):
             await route(req)
         except v.H1BodyError as exc:
             server.log(f"{req.method} {req.head.target}: bad request body: {exc.args[-1]}")
+            # Before the 400's head, so that it carries Connection: close.
             self.mark_unusable()
             self.fail(req, answer=400)
         except v.H1IncompleteMessageError:
@@ -481,6 +502,8 @@ class ServerConnection(v.H1ServerState):
         """The response failed: answer `answer` if no response was claimed yet, else drop
         the connection."""
         if answer is not None:
+            if req.body_left_unread():
+                self.mark_unusable()
             code, head, _, wire = self.respond_head(req.seq, answer, TEXT, None,
                                                     content_length=0)
             if code == v.H1_REQ_OK and wire is not None:

@@ -92,10 +92,14 @@ class ClientState {
   // in full, and nothing closed or failed the connection meanwhile (a dead
   // connection is never offered for reuse). Otherwise the connection closes
   // in the same step, so a writer finishing in between cannot turn a
-  // complete upload into an incomplete one.
+  // complete upload into an incomplete one. "In full" means the writer said
+  // so and the codec framed the request to its end: a body cut short (a
+  // chunked body without its last chunk, a length body short of its count)
+  // would make the server read the next request as the rest of this one.
   Finish finish_exchange(bool resp_keep_alive) {
-    if (resp_keep_alive && writer_finished_ && !is_dead()) return {true, true, H()};
-    return {false, writer_finished_, close_out()};
+    const bool sent = writer_finished_ && P::with_codec(codec_, [](Codec& c) { return c.message_complete(); });
+    if (resp_keep_alive && sent && !is_dead()) return {true, true, H()};
+    return {false, sent, close_out()};
   }
 
   // Frees the exchange slot; false when it was already free.

@@ -130,6 +130,7 @@ void Codec::reset() noexcept {
   response_is_last_ = false;
   response_close_delimited_ = false;
   trailers_allowed_ = true;
+  body_ended_ = false;
   cp_ = {};
 }
 
@@ -137,12 +138,14 @@ void Codec::commit_request(RequestEncoding& req) {
   request_connection_close_ = req.connection_close;
   method_ = req.method;
   enc_ = std::move(req.encoder);
+  body_ended_ = false;
 }
 
 ResponsePlan Codec::commit_response(const ResponseEncoding& res) {
   ResponsePlan p = plan_response(res, method_ ? &*method_ : nullptr);
   if (!p.ok) return p;
   enc_ = p.encoder;
+  body_ended_ = false;
   response_is_last_ = p.is_last;
   response_close_delimited_ = p.close_delimited;
   return p;

@@ -89,16 +89,36 @@ class Codec {
   // serialize_data: how a chunk of `n` bytes goes out.
   DataPlan plan_data(size_t n) noexcept { return h1::plan_data(enc_, n); }
   // serialize_end: the encoder is gone afterwards, whatever the plan.
-  EndPlan end_body() { return h1::end_body(enc_); }
+  EndPlan end_body() {
+    const bool had = enc_.has_value();
+    EndPlan p = h1::end_body(enc_);
+    note_end(had, p);
+    return p;
+  }
   // serialize_trailers: as end_body, with the trailer rules.
   EndPlan end_body_with_trailers(const http::HeaderMap& trailers) {
-    return h1::end_body_with_trailers(enc_, trailers, trailers_allowed_);
+    const bool had = enc_.has_value();
+    EndPlan p = h1::end_body_with_trailers(enc_, trailers, trailers_allowed_);
+    note_end(had, p);
+    return p;
   }
   // serialize_head_and_body; `trailers` may be null.
   MessagePlan plan_message(size_t head_len, std::string_view body, const http::HeaderMap* trailers) {
-    return h1::plan_message(enc_, head_len, body, trailers, trailers_allowed_);
+    const bool had = enc_.has_value();
+    MessagePlan m = h1::plan_message(enc_, head_len, body, trailers, trailers_allowed_);
+    note_end(had, m.end);
+    return m;
   }
   bool body_is_eof() const noexcept { return h1::body_is_eof(enc_); }
+  // The message recorded since the last reset() was framed to its end: its
+  // body was ended without falling short (serialize_end, serialize_trailers,
+  // serialize_head_and_body), or it is a length body with nothing left to
+  // send. False with no message recorded, while a body is open (chunked
+  // without its last chunk, a length body still owed bytes, close-delimited
+  // before its end), and after an end refused as short: the encoder is gone
+  // then too, but the peer still waits for the missing bytes. A connection
+  // whose message is not complete must not carry another one.
+  bool message_complete() const noexcept { return enc_ ? enc_->is_eof() : body_ended_; }
   const std::optional<BodyEncoder>& encoder() const noexcept { return enc_; }
   bool trailers_allowed() const noexcept { return trailers_allowed_; }
 
@@ -115,6 +135,12 @@ class Codec {
   void consume(std::string_view src, bool src_is_buffer, size_t consumed);
   struct ReceiveRollback;  // keeps a receive that throws (out of memory) from changing the codec
 
+  // An end planned on the encoder in flight (`had`) decides whether the
+  // message was framed to its end; a call without one changes nothing.
+  void note_end(bool had, const EndPlan& p) noexcept {
+    if (had) body_ended_ = p.kind != EndPlan::short_body;
+  }
+
   CodecOptions opts_;
   std::optional<BodyEncoder> enc_;
   std::optional<Method> method_;
@@ -123,6 +149,7 @@ class Codec {
   std::optional<uint16_t> parse_error_status_;
   bool request_connection_close_ = false;
   bool trailers_allowed_ = true;
+  bool body_ended_ = false;  // the last message's body was ended in full (see message_complete)
   bool response_is_last_ = false;
   bool response_close_delimited_ = false;
 };

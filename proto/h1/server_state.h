@@ -177,6 +177,8 @@ class ServerState {
     c.watcher_done = watcher_.done();
     return c;
   }
+  // No further request on this connection: the response head claimed after
+  // this carries `Connection: close`, and the response's end closes.
   void mark_unusable() noexcept { reusable_ = false; }
 
   // Graceful shutdown: no further request. A parked idle read is ended by
@@ -323,7 +325,9 @@ class ServerState {
       r.unused = std::move(done);
       return r;
     }
-    const bool keep_alive = keep_alive_enabled_ && req_.keep_alive && !shutdown_requested_;
+    // A connection already known not to be reused (mark_unusable, a shutdown)
+    // says so in the head.
+    const bool keep_alive = keep_alive_enabled_ && req_.keep_alive && !shutdown_requested_ && reusable_;
     const uint16_t st = args.status;
     const bool do_switch = (st == 101 && req_.is_upgrade) || (st >= 200 && st <= 299 && req_.is_connect);
     bool reuse = false;
@@ -354,7 +358,11 @@ class ServerState {
     std::optional<std::string> leftover;  // switched: every byte read past the request
     H dropped;  // a watcher read whose bytes went into `leftover`
   };
-  // The response is fully on the wire: apply the head-time decision.
+  // The response is fully on the wire: apply the head-time decision. A
+  // response the codec did not frame to its end (no head, a chunked body
+  // without its last chunk, a length body short of its count) closes the
+  // connection whatever the driver believes: the client would read the next
+  // response as the rest of this one.
   Finished finish_response(uint64_t seq) {
     Finished f;
     if (!current(seq)) return f;
@@ -366,7 +374,7 @@ class ServerState {
       upgraded_ = true;
       return f;
     }
-    if (reusable_) reusable_ = req_.reuse;
+    if (reusable_) reusable_ = req_.reuse && P::with_codec(codec_, [](Codec& c) { return c.message_complete(); });
     if (reusable_) return f;
     f.close = true;
     f.transport = closing();

@@ -405,7 +405,8 @@ PyMethodDef kClientMethods[] = {
     {"finish_exchange", meth1<c_finish_exchange, "finish_exchange", "resp_keep_alive">, kOneArg,
      VELMORA_DOC("finish_exchange", "($self, resp_keep_alive)",
                  "(reuse, fully_sent, transport): reuse when the response allows keep-alive and the body went out "
-                 "in full; otherwise the connection closes in the same step and its transport comes back.")},
+                 "in full (the writer reported done and the codec framed the request to its end); otherwise the "
+                 "connection closes in the same step and its transport comes back.")},
     {"end_exchange", meth<bool_step<ClientObj, &Client::end_exchange>>, METH_NOARGS,
      VELMORA_DOC("end_exchange", "($self, /)", "Free the exchange slot: False when it was already free.")},
     {"arm_watcher", meth1<c_arm_watcher, "arm_watcher", "done">, kOneArg,
@@ -748,7 +749,10 @@ PyMethodDef kServerMethods[] = {
     {"mark_closed", meth<s_mark_closed>, METH_NOARGS,
      VELMORA_DOC("mark_closed", "($self, /)", "close(): (transport, watcher_done, ended).")},
     {"mark_unusable", meth<void_step<ServerObj, &Server::mark_unusable>>, METH_NOARGS,
-     VELMORA_DOC("mark_unusable", "($self, /)", "The body read broke: the connection is not reused.")},
+     VELMORA_DOC("mark_unusable", "($self, /)",
+                 "No further request on this connection (the body read broke, or the driver will not read the "
+                 "request body to its end). Called before respond_head, the head carries Connection: close; the "
+                 "response's end closes.")},
     {"request_shutdown", meth<ref_step<ServerObj, &Server::request_shutdown>>, METH_NOARGS,
      VELMORA_DOC("request_shutdown", "($self, /)",
                  "Graceful shutdown: no further request. Returns the transport when an idle read was parked "
@@ -759,7 +763,10 @@ PyMethodDef kServerMethods[] = {
      VELMORA_DOC("transport_ref", "($self, /)", "The transport, or None once closed or handed off.")},
     {"try_send_continue", meth1<seq_bool<&Server::try_send_continue>, "try_send_continue", "seq">, kOneArg,
      VELMORA_DOC("try_send_continue", "($self, seq)",
-                 "Claim the 100 Continue for the request: True means write it (the head waits for it).")},
+                 "Claim the 100 Continue for the request: True means write it now. A respond_head call made "
+                 "after this claim answers H1_REQ_CONTINUE, and its caller must await the write of the 100 "
+                 "before calling again: the second call answers H1_REQ_OK at once, whether or not the 100 is "
+                 "on the wire yet.")},
     {"begin_body_read", meth1<seq_bool<&Server::begin_body_read>, "begin_body_read", "seq">, kOneArg,
      VELMORA_DOC("begin_body_read", "($self, seq)",
                  "The body reader is about to pull from the transport: False when the body is not readable.")},
@@ -797,10 +804,17 @@ PyMethodDef kServerMethods[] = {
     {"respond_head", meth<s_respond_head>, METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("respond_head",
                  "($self, seq, status, headers, done, *, content_length=None, chunked=False, want=False)",
-                 "The response head in one step: (H1_REQ_* code, head bytes or None, armed, transport).")},
+                 "The response head in one step: (H1_REQ_* code, head bytes or None, armed, transport). "
+                 "H1_REQ_CONTINUE: the body reader claimed a 100 Continue (try_send_continue); await the write "
+                 "of that 100, then call again. The state cannot see the write: calling again before it completed "
+                 "gets H1_REQ_OK and lets the final head go out ahead of the 100. The head carries Connection: "
+                 "close when the connection will not be reused (keep-alive off, the request's own close, a "
+                 "shutdown, mark_unusable).")},
     {"finish_response", meth1<s_finish_response, "finish_response", "seq">, kOneArg,
      VELMORA_DOC("finish_response", "($self, seq)",
-                 "The response is on the wire: (switch, close, transport, leftover).")},
+                 "The response is on the wire: (switch, close, transport, leftover). A response the codec did not "
+                 "frame to its end (a length body short of its count, a chunked body without its last chunk, a "
+                 "refused head) closes the connection.")},
     {"fail_response", meth1<seq_ref<&Server::fail_response>, "fail_response", "seq">, kOneArg,
      VELMORA_DOC("fail_response", "($self, seq)",
                  "A failed response poisons the connection: returns the transport, or None when stale.")},

@@ -18,6 +18,14 @@ from pathlib import Path
 
 import pytest
 
+# The caller's proxy settings (a developer's or CI's HTTP_PROXY, NO_PROXY,
+# ...) never reach the programs these tests start: curl and the example
+# client would send their requests to that proxy. A test that wants a proxy
+# passes it in the program's own environment.
+for _name in list(os.environ):
+    if _name.lower().endswith("_proxy") or _name == "REQUEST_METHOD":
+        del os.environ[_name]
+
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 HEAD_TIMEOUT = 1.5  # the example server's head-read deadline in these tests

@@ -130,19 +130,41 @@ class TestClientExchange:
         t = Obj()
         c = client(t)
         c.try_begin_exchange()
+        c.codec.serialize_request("GET", "http://h/")
         c.writer_done()
         assert c.finish_exchange(True) == (True, True, None) and not c.closed
         c.end_exchange()
         c.try_begin_exchange()  # a new exchange forgets the writer's verdict
+        c.codec.serialize_request("GET", "http://h/")
         reuse, fully_sent, transport = c.finish_exchange(True)
         assert (reuse, fully_sent) == (False, False) and transport is t and c.closed
 
         # A connection that failed during the exchange is not offered for reuse.
         c = client()
         c.try_begin_exchange()
+        c.codec.serialize_request("GET", "http://h/")
         c.writer_done()
         c.fail(ValueError())
         assert c.finish_exchange(True) == (False, True, None)
+
+    @pytest.mark.parametrize("kw,frame", [
+        ({"content_length": 5}, lambda codec: None),
+        ({"content_length": 5}, lambda codec: codec.serialize_data(b"abc")),
+        ({"chunked": True}, lambda codec: codec.serialize_data(b"abc")),
+        (None, None),  # no request serialized at all
+    ])
+    def test_request_cut_short_is_not_reused(self, kw, frame):
+        # The writer says it is done and the response allows keep-alive, but
+        # the server still waits for the rest of the body: the next request
+        # would be read as part of it.
+        t = Obj()
+        c = client(t)
+        c.try_begin_exchange()
+        if kw is not None:
+            c.codec.serialize_request("POST", "http://h/", **kw)
+            frame(c.codec)
+        c.writer_done()
+        assert c.finish_exchange(True) == (False, False, t) and c.closed
 
     def test_first_error_wins_and_the_transport_comes_back_once(self):
         t = Obj()
@@ -419,6 +441,63 @@ class TestServerResponseSide:
         s.respond_head(seq, 200, None, None, **kw)
         assert s.finish_response(seq) == (False, True, t, None) and s.closed
 
+    @pytest.mark.parametrize("kw,frame", [
+        ({"content_length": 5}, lambda codec: None),
+        ({"content_length": 5}, lambda codec: codec.serialize_data(b"abcd")),
+        ({"chunked": True}, lambda codec: codec.serialize_data(b"abcd")),
+    ])
+    def test_response_cut_short_closes(self, kw, frame):
+        # The client would read the next response as the rest of this body.
+        t = Obj()
+        s = server(t)
+        _, seq, _ = accepted(s, GET)
+        assert s.respond_head(seq, 200, None, None, **kw)[0] == H1_REQ_OK
+        frame(s.codec)
+        assert s.finish_response(seq) == (False, True, t, None) and s.closed
+        assert s.begin_read() == (H1_NEXT_NONE, None)
+
+    def test_response_ended_short_closes(self):
+        # serialize_end refuses the short body and takes the encoder out all
+        # the same: no encoder left does not mean the body went out.
+        t = Obj()
+        s = server(t)
+        _, seq, _ = accepted(s, GET)
+        s.respond_head(seq, 200, None, None, content_length=5)
+        s.codec.serialize_data(b"abc")
+        with pytest.raises(H1UserError, match="body_write_aborted|expected 2 more bytes"):
+            s.codec.serialize_end()
+        assert s.codec.body_is_eof()
+        assert s.finish_response(seq) == (False, True, t, None)
+
+    @pytest.mark.parametrize("kw,frame", [
+        ({"chunked": True}, lambda codec: codec.serialize_trailers(HeaderMap([("x-a", "1")]))),
+        ({"content_length": 2}, lambda codec: codec.serialize_head_and_body(b"", b"ab")),
+    ])
+    def test_response_framed_to_its_end_is_reused(self, kw, frame):
+        s = server()
+        _, seq, _ = accepted(s, GET)
+        s.respond_head(seq, 200, None, None, **kw)
+        frame(s.codec)
+        assert s.finish_response(seq) == (False, False, None, None) and s.reusable
+
+    def test_marked_unusable_before_the_head_says_connection_close(self):
+        # The driver will not read this request's body: the head tells the
+        # client the connection ends with this response.
+        t = Obj()
+        s = server(t)
+        _, seq, _ = accepted(s, b"PUT / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 9\r\n\r\n")
+        s.mark_unusable()
+        code, head, _, _ = s.respond_head(seq, 413, None, None, content_length=0)
+        assert code == H1_REQ_OK and b"\r\nconnection: close\r\n" in head
+        s.codec.serialize_end()
+        assert s.finish_response(seq) == (False, True, t, None)
+
+        # Without the mark the same head keeps the connection.
+        s = server()
+        _, seq, _ = accepted(s, GET)
+        head = s.respond_head(seq, 200, None, None, content_length=0)[1]
+        assert b"connection" not in head.lower()
+
     def test_client_going_away_mid_response(self):
         s = server()
         _, seq, _ = accepted(s, GET)
@@ -557,3 +636,72 @@ class TestGarbageCollection:
         gc.collect()
         assert probe() is None
 
+
+
+class TestContinueAcrossThreads:
+    """A body-reader thread and a responder thread on one request with
+    `Expect: 100-continue`, keeping the contract: a responder told
+    H1_REQ_CONTINUE waits until the reader's 100 is written before it asks
+    again. Whoever wins, the client never sees the final head before the 100."""
+
+    REQUEST = b"PUT /x HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n"
+    CONTINUE = H1Codec.continue_response()
+
+    def exchange(self, pause_reader, pause_responder):
+        import socket
+
+        client_sock, server_sock = socket.socketpair()
+        with client_sock, server_sock:
+            s = server(server_sock)
+            _, seq, _ = accepted(s, self.REQUEST)
+            written = threading.Event()
+            results = {}
+
+            def reader():
+                time.sleep(pause_reader)
+                wire = s.transport_ref()
+                if s.try_send_continue(seq):
+                    time.sleep(0.001)  # a write that takes a while (queued, a slow socket)
+                    wire.sendall(self.CONTINUE)
+                    written.set()
+                    results["continued"] = True
+
+            def responder():
+                time.sleep(pause_responder)
+                code, head, _, wire = s.respond_head(seq, 200, None, None, content_length=2)
+                if code == H1_REQ_CONTINUE:
+                    assert written.wait(10), "the claimed 100 was never written"
+                    code, head, _, wire = s.respond_head(seq, 200, None, None, content_length=2)
+                results["code"] = code
+                wire.sendall(s.codec.serialize_head_and_body(head, b"ok"))
+                results["close"] = s.finish_response(seq)[1]
+
+            threads = [threading.Thread(target=reader), threading.Thread(target=responder)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(10)
+            assert not any(t.is_alive() for t in threads)
+            assert results["code"] == H1_REQ_OK and results["close"] is False
+
+            # Both writers are done: everything the client will get is sent.
+            server_sock.shutdown(socket.SHUT_WR)
+            client_sock.settimeout(10)
+            data = b""
+            while chunk := client_sock.recv(4096):
+                data += chunk
+            return data, results.get("continued", False)
+
+    def test_the_100_is_never_overtaken(self):
+        outcomes = set()
+        pauses = (0, 0.0002, 0.005)  # vary who gets to the lock first
+        for i in range(180):
+            data, continued = self.exchange(pauses[i % 3], pauses[(i // 3) % 3])
+            if continued:
+                assert data.startswith(self.CONTINUE + b"HTTP/1.1 200 OK\r\n"), data
+            else:
+                assert data.startswith(b"HTTP/1.1 200 OK\r\n") and b" 100 " not in data, data
+            assert data.endswith(b"\r\n\r\nok"), data
+            outcomes.add(continued)
+        # Both orders happened, so both paths of the contract were exercised.
+        assert outcomes == {True, False}

@@ -243,3 +243,10 @@ DIFFERENCES = [
 def test_deliberate_differences_from_urllib(no, host, theirs, ours):
     assert bool(urllib.request.proxy_bypass_environment(host, {"no": no})) == theirs
     assert bypassed(no, f"http://{host}/") == ours
+
+
+def test_the_callers_proxy_does_not_reach_the_tests():
+    # tools/dev test runs this suite with proxy variables of its own set; the
+    # suite's harness removes them, as it does a developer's.
+    assert not [k for k in os.environ if k.lower().endswith("_proxy") or k == "REQUEST_METHOD"]
+    assert ProxyMatcher.from_env().intercept("http://x.example/") is None

@@ -57,6 +57,52 @@ TEST_F(ClientStateTest, RacedClosesHandTheTransportOutOnce) {
   }
 }
 
+// A request the codec did not frame to its end closes the connection even
+// when the writer reported done and the response allows keep-alive: the
+// server would read the next request as the rest of this body.
+TEST_F(ClientStateTest, RequestCutShortIsNotReused) {
+  struct Case {
+    const char* name;
+    BodyLength length;
+    void (*frame)(Codec&);
+    bool reused;
+  };
+  const Case cases[] = {
+      {"length, no body", {BodyLength::known, 5}, [](Codec&) {}, false},
+      {"length, ended short", {BodyLength::known, 5}, [](Codec& c) { c.plan_data(2), c.end_body(); }, false},
+      {"chunked, no last chunk", {BodyLength::unknown, 0}, [](Codec& c) { c.plan_data(2); }, false},
+      {"length, trailers end it short", {BodyLength::known, 5},
+       [](Codec& c) { c.end_body_with_trailers(http::HeaderMap()); }, false},
+      {"no body", {BodyLength::none, 0}, [](Codec&) {}, true},
+      {"length, sent", {BodyLength::known, 5}, [](Codec& c) { c.plan_data(5); }, true},
+      {"chunked, ended", {BodyLength::unknown, 0}, [](Codec& c) { c.plan_data(2), c.end_body(); }, true},
+      {"one buffer", {BodyLength::known, 2}, [](Codec& c) { c.plan_message(10, "ab", nullptr); }, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Guarded<Codec> c{Codec()};
+    TH t = obj("t");
+    Locked<Client> s(&c, TestPolicy::share(t));
+    ASSERT_TRUE(s([](Client& x) { return x.try_begin_exchange(); }));
+    RequestEncoding req;
+    http::UriError ue{};
+    ASSERT_EQ(prepare_request("POST", "http://h/", {}, false, k.length, false, req, ue), RequestFail::none);
+    c.with([&](Codec& x) {
+      x.commit_request(req);
+      k.frame(x);
+    });
+    s([](Client& x) { x.writer_done(); });
+    auto f = s([](Client& x) { return x.finish_exchange(true); });
+    EXPECT_EQ(f.reuse, k.reused);
+    EXPECT_EQ(f.fully_sent, k.reused);
+    EXPECT_EQ(f.transport.is(t), !k.reused);
+  }
+  // No request recorded at all: nothing to reuse the connection after.
+  st([](Client& x) { return x.try_begin_exchange(); });
+  st([](Client& x) { x.writer_done(); });
+  EXPECT_FALSE(st([](Client& x) { return x.finish_exchange(true); }).reuse);
+}
+
 // Concurrent senders contend for the slot: one holds it at a time.
 TEST_F(ClientStateTest, RacedClaimsHoldTheSlotOneAtATime) {
   std::atomic<int> holders{0}, overlaps{0}, done{0};

@@ -105,6 +105,65 @@ TEST_F(ServerStateTest, ArmDecision) {
   EXPECT_TRUE(up([&](Server& s) { return s.arm_watcher(u.seq, obj("d"), true, true); }).armed);
 }
 
+// A response the codec did not frame to its end never lets the connection
+// carry another one, whatever the driver does next; one framed in full does.
+TEST_F(ServerStateTest, ResponseCutShortClosesTheConnection) {
+  struct Case {
+    const char* name;
+    BodyLength length;
+    void (*frame)(Codec&);
+    bool reused;
+  };
+  const Case cases[] = {
+      {"length, no body", {BodyLength::known, 5}, [](Codec&) {}, false},
+      {"length, part of the body", {BodyLength::known, 5}, [](Codec& c) { c.plan_data(3); }, false},
+      // serialize_end refuses the short body and still takes the encoder out.
+      {"length, ended short", {BodyLength::known, 5}, [](Codec& c) { c.plan_data(3), c.end_body(); }, false},
+      {"chunked, no last chunk", {BodyLength::unknown, 0}, [](Codec& c) { c.plan_data(4); }, false},
+      {"length, all of it, no end", {BodyLength::known, 5}, [](Codec& c) { c.plan_data(5); }, true},
+      {"length, ended", {BodyLength::known, 5}, [](Codec& c) { c.plan_data(5), c.end_body(); }, true},
+      {"chunked, ended", {BodyLength::unknown, 0}, [](Codec& c) { c.plan_data(4), c.end_body(); }, true},
+      {"empty", {BodyLength::known, 0}, [](Codec&) {}, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Guarded<Codec> c{Codec()};
+    TH t = obj("t");
+    Locked<Server> s(&c, TestPolicy::share(t), true, false);
+    s([](Server& x) { return x.begin_read(T0); });
+    auto a = s([](Server& x) { return x.accept_head("GET / HTTP/1.1\r\nHost: a\r\n\r\n", decoder_obj()); });
+    auto r = s([&](Server& x) { return x.respond_head(a.seq, {200, {}, k.length, false}, TH()); });
+    ASSERT_EQ(r.code, ReqCode::ok);
+    c.with(k.frame);
+    auto f = s([&](Server& x) { return x.finish_response(a.seq); });
+    EXPECT_EQ(f.close, !k.reused);
+    EXPECT_EQ(f.transport.is(t), !k.reused);
+    EXPECT_EQ(s([](Server& x) { return x.begin_read(T0); }).code,
+              k.reused ? ReadCode::read_transport : ReadCode::next_none);
+  }
+
+  // A claim whose head the encoder refused wrote nothing: no reuse either.
+  Server::Accepted a = serve("GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+  auto r = st([&](Server& s) { return s.respond_head(a.seq, {102, {}, {BodyLength::known, 0}, false}, TH()); });
+  ASSERT_EQ(r.code, ReqCode::ok);
+  EXPECT_FALSE(r.plan.ok);
+  EXPECT_TRUE(st([&](Server& s) { return s.finish_response(a.seq); }).transport.is(transport));
+}
+
+// A connection marked unusable before the head says so in the head: the
+// client learns the connection ends with this response.
+TEST_F(ServerStateTest, UnusableBeforeTheHeadSendsConnectionClose) {
+  Server::Accepted a = serve("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 100000\r\n\r\n");
+  st([](Server& s) { s.mark_unusable(); });
+  auto r = st([&](Server& s) { return s.respond_head(a.seq, {413, {}, {BodyLength::known, 0}, false}, TH()); });
+  ASSERT_EQ(r.code, ReqCode::ok);
+  ASSERT_TRUE(r.plan.ok);
+  const std::string head = encode_response(r.enc, r.plan);
+  EXPECT_NE(head.find("\r\nconnection: close\r\n"), std::string::npos) << head;
+  EXPECT_TRUE(r.plan.is_last);
+  EXPECT_TRUE(st([&](Server& s) { return s.finish_response(a.seq); }).close);
+}
+
 // The closing transitions raced: the transport is handed out exactly once.
 TEST_F(ServerStateTest, RacedClosesHandTheTransportOutOnce) {
   for (int round = 0; round < 200; ++round) {
