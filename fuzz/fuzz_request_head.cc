@@ -2,6 +2,7 @@
 // every scan path, and a parsed head must survive re-encoding.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -14,6 +15,12 @@ using velmora::http::ScanPath;
 using velmora::http::set_scan_path;
 
 namespace {
+
+[[noreturn]] void fault(int line) {
+  fprintf(stderr, "fuzz_request_head: check failed at line %d\n", line);
+  abort();
+}
+#define FAIL() fault(__LINE__)
 
 struct Result {
   HeadStatus st;
@@ -39,18 +46,18 @@ Result run(std::string_view data, size_t cut, const CodecOptions& o) {
 }
 
 void check_same(const Result& a, const Result& b) {
-  if (a.st != b.st) std::abort();
+  if (a.st != b.st) FAIL();
   // A preface cut before its end is only a bad version.
   if (a.st == HeadStatus::error && a.err != b.err &&
       !(a.err == ParseError::version_h2 && b.err == ParseError::version))
-    std::abort();
+    FAIL();
   if (a.st == HeadStatus::error && a.err != b.err) return;
-  if (a.st == HeadStatus::error && a.status != b.status) std::abort();
+  if (a.st == HeadStatus::error && a.status != b.status) FAIL();
   if (a.st != HeadStatus::complete) return;
   if (a.buffered != b.buffered || a.head.target() != b.head.target() || a.head.method_str() != b.head.method_str() ||
       !(a.head.headers == b.head.headers) || a.head.body != b.head.body ||
       a.head.content_length != b.head.content_length || a.head.keep_alive != b.head.keep_alive)
-    std::abort();
+    FAIL();
 }
 
 }  // namespace
@@ -79,13 +86,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* p, size_t n) {
     velmora::http::UriError ue;
     if (prepare_request(whole.head.method_str(), whole.head.target(), whole.head.headers, whole.head.http10, {}, false,
                         enc, ue) != RequestFail::none)
-      std::abort();
+      FAIL();
     std::string again = encode_request(enc);
-    Codec c;
+    // The encoder's fix-ups (Connection for HTTP/1.0, framing) may add lines
+    // to a head that was at the header-count limit.
+    CodecOptions back;
+    back.max_headers = whole.head.headers.size() + 8;
+    Codec c(back);
     RequestHead h;
     ParseError e;
-    if (c.receive_request_head(again, h, e) != HeadStatus::complete) std::abort();
-    if (h.target() != whole.head.target() || h.method_str() != whole.head.method_str()) std::abort();
+    if (c.receive_request_head(again, h, e) != HeadStatus::complete) FAIL();
+    if (h.target() != whole.head.target() || h.method_str() != whole.head.method_str()) FAIL();
   }
   return 0;
 }
