@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 and HTTP/2 (cleartext) client on velmora's connection states, on threads.
+"""An HTTP/1.1 and HTTP/2 client on velmora's connection states, on threads, cleartext or TLS.
 
     examples/threaded_client.py URL [URL...] [-X METHOD] [-d DATA] [-H "name: value"]...
                                 [--h2c] [--repeat N] [--concurrency K] [--wait S] [-v]
+                                [--http1.1] [--cacert FILE] [-k]
 
 The options and output of examples/client.py, written as the model for a
 threaded client driver: K request threads (--concurrency) share one pool of
@@ -12,10 +13,14 @@ throughout; each pooled idle HTTP/1 connection has a watcher thread parked in a
 read, whose bytes become the next response's first read (or tell the pool the
 server closed it). The proxy comes from the environment (HTTP_PROXY, NO_PROXY,
 ...) through `ProxyMatcher`; HTTP/2 with prior knowledge always goes straight to
-the origin. Ends with "connections opened: N" when more than one request was
-made.
+the origin. https:// URLs speak TLS (on the wire of sockwire.py, which the
+pumps share) and the protocol the server picks by ALPN: h2 preferred,
+--http1.1 offers only HTTP/1.1; --cacert FILE trusts another CA, -k skips
+the check. https:// through a proxy is refused with a clear error for now.
+Ends with "connections opened: N" when more than one request was made.
 """
 
+import ssl
 import sys
 import threading
 import time
@@ -25,11 +30,16 @@ import velmora._velmora as v
 from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, merge_headers,
                     route_h1, route_h2, show_response, stderr_log)
 from sockwire import connect
+from tls import H2, client_context, describe_failure
 from threaded_h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, ThreadedH2, TStream, copy_error
 
 WRITE_PIECE = 64 * 1024
 WRITER_GRACE = 5.0  # after the response, how long the body writer may take to finish
 PROG = "threaded_client.py"
+
+
+class ConnectFailed(Exception):
+    """No connection to the origin: TLS failed (the message says why, in one line)."""
 
 
 class RequestUnsent(Exception):
@@ -44,8 +54,8 @@ class ClientConnection(v.H1ClientState):
     __slots__ = ("wire", "name", "log", "reused")
 
     @classmethod
-    def open(cls, host, port, name, log):
-        wire = connect(host, port)
+    def open(cls, host, port, name, log, wire=None):
+        wire = wire or connect(host, port)
         conn = cls(v.H1Codec(), wire)
         conn.wire = wire
         conn.name = name
@@ -215,7 +225,8 @@ class ClientConnection(v.H1ClientState):
 class Pool:
     """Idle keep-alive connections per origin (or per proxy), shared by the threads."""
 
-    def __init__(self, log):
+    def __init__(self, log, dial=None):
+        self.dial = dial  # key -> a new wire (None: a TCP connection to key's host and port)
         self.idle = {}
         self.opened = 0
         self.lock = threading.Lock()
@@ -237,7 +248,8 @@ class Pool:
                 return conn
             conn.close()
         self.log(f"connecting to {key[0]}:{key[1]} (connection {name})")
-        conn = ClientConnection.open(key[0], key[1], name, self.log)
+        wire = self.dial(key) if self.dial is not None else None
+        conn = ClientConnection.open(key[0], key[1], name, self.log, wire)
         conn.try_begin_exchange()
         return conn
 
@@ -265,8 +277,9 @@ class H2ClientConnection(ThreadedH2):
     __slots__ = ("name", "authority", "ready", "slot_cond", "slot_gen", "closer")
 
     @classmethod
-    def open(cls, host, port, authority, name, log, settings=None, stall_seconds=None):
-        wire = connect(host, port)
+    def open(cls, host, port, authority, name, log, settings=None, stall_seconds=None,
+             wire=None):
+        wire = wire or connect(host, port)
         conn = cls("client", **(settings or H2_CLIENT))
         conn.setup(wire, log, stall_seconds)
         conn.name = name
@@ -324,7 +337,8 @@ class H2ClientConnection(ThreadedH2):
         self.claim_slot()
         s = TStream()
         sid = self.open_stream(method, target, headers, not has_body, method == "HEAD", s,
-                               scheme="http", authority=self.authority)
+                               scheme="https" if self.wire.tls else "http",
+                               authority=self.authority)
         if sid is None:
             self.refused()
         s.id = sid
@@ -382,7 +396,8 @@ class H2ClientConnection(ThreadedH2):
 class H2Pool:
     """One HTTP/2 connection per origin; a connection going away is replaced."""
 
-    def __init__(self, log, settings=None, stall_seconds=None):
+    def __init__(self, log, settings=None, stall_seconds=None, dial=None):
+        self.dial = dial  # as Pool's
         self.conns = {}
         self.retired = []
         self.opened = 0
@@ -399,10 +414,12 @@ class H2Pool:
                 conn = None
             if conn is None:
                 self.opened += 1
-                self.log(f"connecting to {key[0]}:{key[1]} over h2c (connection {self.opened})")
+                over = "h2" if key[2:] == ("https",) else "h2c"
+                self.log(f"connecting to {key[0]}:{key[1]} over {over} (connection {self.opened})")
+                wire = self.dial(key) if self.dial is not None else None
                 conn = self.conns[key] = H2ClientConnection.open(
                     key[0], key[1], authority, self.opened, self.log, self.settings,
-                    self.stall_seconds)
+                    self.stall_seconds, wire)
             return conn
 
     def close(self):
@@ -415,11 +432,55 @@ class H2Pool:
 
 
 class Client:
-    def __init__(self, log):
-        self.pool = Pool(log)
-        self.h2 = H2Pool(log)
+    def __init__(self, log, tls=None):
+        self.pool = Pool(log, self.dial)
+        self.h2 = H2Pool(log, dial=self.dial)
         self.proxies = v.ProxyMatcher.from_env()
+        self.tls = tls  # the client SSLContext for https:// URLs
+        self.alpn = {}  # https key -> the protocol its first connection chose
+        self.fresh = {}  # https key -> that first connection, until a pool takes it
+        self.alpn_lock = threading.Lock()
         self.log = log
+
+    def dial(self, key):
+        """A new wire for a pool key: TCP, and TLS for an https one."""
+        if key[2:] != ("https",):
+            return connect(key[0], key[1])
+        with self.alpn_lock:
+            wire = self.fresh.pop(key, None)
+        if wire is not None:
+            return wire
+        try:
+            wire = connect(key[0], key[1], tls=self.tls)
+        except (OSError, ssl.SSLError) as exc:
+            raise ConnectFailed(describe_failure(exc, key[0], key[1])) from None
+        self.log(f"TLS {wire.tls.version()} with {key[0]}:{key[1]}, "
+                 f"ALPN {wire.tls.selected_alpn_protocol() or 'none'}")
+        return wire
+
+    def protocol(self, url):
+        """"h2" or "http/1.1" for an https:// URL: what the origin chose by ALPN on
+        the first connection (which then serves the first request); None for http://."""
+        key = route_h2(url, PROG)[0]
+        if key[2:] != ("https",):
+            return None
+        if (proxy := self.proxies.intercept(url)) is not None:
+            raise SystemExit(f"{PROG}: https:// through a proxy (a CONNECT tunnel) is not "
+                             f"supported yet: {url} (NO_PROXY can send it around {proxy.uri})")
+        with self.alpn_lock:
+            chosen = self.alpn.get(key)
+            if chosen is None:  # the first thread here dials; the others wait for its answer
+                wire = self.dial(key)
+                chosen = self.alpn[key] = wire.alpn
+                self.fresh[key] = wire
+            return chosen
+
+    def fetch(self, method, url, user_headers, body, h2c):
+        """(head, data, trailers, version) over the protocol the URL and options ask for."""
+        if self.protocol(url) == H2 or (h2c and url.startswith("http:")):
+            return *self.request_h2(method, url, user_headers, body), "2"
+        head, data = self.request(method, url, user_headers, body)
+        return head, data, None, "1.0" if head.http10 else "1.1"
 
     def request(self, method, url, user_headers, body):
         key, target, extra = route_h1(url, self.proxies, self.log, PROG)
@@ -467,9 +528,16 @@ class Client:
 
 
 def main(argv=None):
-    args = client_request(client_parser(__doc__).parse_args(argv))
+    parser = client_parser(__doc__)
+    args = client_request(parser.parse_args(argv))
     log = stderr_log(args.verbose)
-    client = Client(log)
+    tls = None
+    if any(url.startswith("https:") for url in args.urls):
+        try:
+            tls = client_context(args.cacert, args.insecure, args.http11)
+        except (OSError, ssl.SSLError) as exc:
+            parser.error(f"--cacert {args.cacert}: {exc}")
+    client = Client(log, tls)
     out = sys.stdout.buffer
     out_lock = threading.Lock()
     jobs = deque(url for _ in range(args.repeat) for url in args.urls)
@@ -489,13 +557,8 @@ def main(argv=None):
             if not first and args.wait:
                 time.sleep(args.wait)
             try:
-                if args.h2c:
-                    head, data, trailers = client.request_h2(args.method, url, args.headers,
-                                                             args.body)
-                    version = "2"
-                else:
-                    head, data = client.request(args.method, url, args.headers, args.body)
-                    trailers, version = None, "1.0" if head.http10 else "1.1"
+                head, data, trailers, version = client.fetch(args.method, url, args.headers,
+                                                             args.body, args.h2c)
             except BaseException as exc:
                 with jobs_lock:
                     errors.append(exc)
@@ -522,6 +585,9 @@ def main(argv=None):
 if __name__ == "__main__":
     try:
         sys.exit(main())
+    except ConnectFailed as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        sys.exit(1)
     except (v.VelmoraError, GoAwayRefused, OSError) as exc:
         print(f"{PROG}: {type(exc).__name__}: {exc}", file=sys.stderr)
         sys.exit(1)
