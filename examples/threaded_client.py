@@ -448,8 +448,9 @@ class Client:
             return connect(key[0], key[1])
         with self.alpn_lock:
             wire = self.fresh.pop(key, None)
-        if wire is not None:
-            return wire
+        return wire or self.dial_tls(key)
+
+    def dial_tls(self, key):
         try:
             wire = connect(key[0], key[1], tls=self.tls)
         except (OSError, ssl.SSLError) as exc:
@@ -470,7 +471,7 @@ class Client:
         with self.alpn_lock:
             chosen = self.alpn.get(key)
             if chosen is None:  # the first thread here dials; the others wait for its answer
-                wire = self.dial(key)
+                wire = self.dial_tls(key)
                 chosen = self.alpn[key] = wire.alpn
                 self.fresh[key] = wire
             return chosen

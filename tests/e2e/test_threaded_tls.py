@@ -42,11 +42,13 @@ def test_threaded_client_and_server_share_tls_between_pumps(threaded_tls, certs,
     body = bytes(range(256)) * 600
     src.write_bytes(body)
     url = threaded_tls.tls_url
-    r = fetch(certs, "-d", f"@{src}", f"{url}/echo", f"{url}/stream?chunks=50&size=1000",
-              "--repeat", "6", "--concurrency", "6", "-v")
+    r = fetch(certs, "-d", f"@{src}", f"{url}/echo", "--repeat", "8", "--concurrency", "8", "-v")
     assert r.returncode == 0, r.stderr
-    assert r.stdout.count(b"HTTP/2 200 OK\n") == 12 and r.stdout.count(body) == 6
+    assert r.stdout.count(b"HTTP/2 200 OK\n") == 8 and r.stdout.count(body) == 8
     assert b"connections opened: 1" in r.stdout and b"ALPN h2" in r.stderr
+    r = fetch(certs, f"{url}/stream?chunks=200&size=1000", "--repeat", "4", "--concurrency", "4")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.count(b"HTTP/2 200 OK\n") == 4 and r.stdout.count(b"x" * 999 + b"\n") == 800
     r = fetch(certs, "--http1.1", "-d", f"@{src}", f"{url}/echo", "--repeat", "3", "-v")
     assert r.returncode == 0, r.stderr
     assert r.stdout.count(b"HTTP/1.1 200 OK\n") == 3 and r.stdout.count(body) == 3
