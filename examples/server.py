@@ -556,7 +556,7 @@ class H2Request:
     """The routes' request interface over one HTTP/2 stream."""
 
     __slots__ = ("conn", "s", "method", "target", "path", "query", "headers", "status",
-                 "finished")
+                 "finished", "continued")
 
     def __init__(self, conn, s):
         head = s.head
@@ -568,12 +568,34 @@ class H2Request:
         self.headers = head.headers
         self.status = 0
         self.finished = False
+        self.continued = False  # "100 Continue" went out: for the log line
 
     async def body(self):
         conn, s, parts = self.conn, self.s, []
+        self._send_continue()
         while piece := await conn.read(s):
             parts.append(piece)
         return b"".join(parts)
+
+    def _send_continue(self):
+        """A client waiting for "100 Continue" gets it when the body is first read.
+
+        Only while nothing of the body arrived and no response head went out. A
+        response head queued meanwhile by another task or thread wins: the state
+        then refuses the interim head (`refused`), which is fine, the client
+        stops waiting when it sees the final one.
+        """
+        s = self.s
+        expect = self.headers.get("expect")
+        if (expect is None or expect.lower() != b"100-continue" or self.status or self.continued
+                or s.eof or s.chunks or s.received):
+            return
+        conn = self.conn
+        verdict = conn.send_response_head(s.id, 100, None, False)
+        if verdict.flags:
+            conn.apply(verdict.flags)
+        # A stopped stream is reported by the read that follows.
+        self.continued = not verdict.refused and verdict.stopped is None
 
     def _head(self, status, headers, end_stream):
         conn, sid = self.conn, self.s.id
@@ -708,6 +730,8 @@ class H2ServerConnection(H2Connection):
                 self.abandon(req, 500)
             elif not server.quiet:
                 notes = f", {s.received} body bytes" if s.received else ""
+                if req.continued:
+                    notes += ", sent 100 Continue"
                 server.log(f"{req.method} {req.target} -> {req.status} "
                            f"(HTTP/2 stream {s.id}{notes}, {self.wire.peer})")
 

@@ -66,6 +66,7 @@ std::expected<void, ConnError> ConnCore::give_back_connection(uint32_t n) {
 }
 
 Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   const uint32_t sid = h.stream_id;
   const size_t before = pending.size();
   HeadersVerdict v;
@@ -148,6 +149,7 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
 }
 
 Step<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   const uint32_t sid = d.stream_id;
   const uint32_t len = d.flow_controlled_len;
   const size_t before = pending.size();
@@ -261,6 +263,7 @@ bool shift(FlowControl& f, int64_t diff) noexcept {
 }  // namespace
 
 Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake) {
+  if (!started()) return std::unexpected(not_started());
   SettingsVerdict v;
   if (ack) {
     if (!state.settings_outstanding())
@@ -320,6 +323,7 @@ Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::
 }
 
 Step<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
+  if (!started()) return std::unexpected(not_started());
   const size_t before = pending.size();
   if (!ack) {
     if (auto ok = write_ping(pending, payload, true); !ok) return std::unexpected(ok.error());
@@ -338,6 +342,7 @@ Step<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
 
 Step<uint32_t> ConnCore::recv_go_away(uint32_t last, uint32_t code, std::vector<Aborted>& aborted,
                                       HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   const auto& prev = state.peer_goaway();
   if (prev && last > prev->last_stream_id)
     return std::unexpected(
@@ -362,6 +367,7 @@ Step<uint32_t> ConnCore::recv_go_away(uint32_t last, uint32_t code, std::vector<
 }
 
 Step<uint32_t> ConnCore::release_capacity(uint32_t sid, uint32_t n, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   StreamRecord* r = state.streams().find(sid);
   if (!r || r->recv_reclaimed) return 0u;
   const size_t before = pending.size();

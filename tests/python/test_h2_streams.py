@@ -465,6 +465,7 @@ class TestSendPath:
 
     def test_open_stream_refusals_give_the_slot_back(self):
         c = v.H2Streams("client", **OPTS)
+        c.begin()
         c.apply_stream_limit(1)
         assert c.try_claim_slot() and not c.try_claim_slot()
         with pytest.raises(ValueError):
@@ -522,6 +523,7 @@ class TestResetsAndFailure:
     def test_local_error_resets_are_capped(self):
         for cap, raises in ((2, True), (None, False)):
             c = v.H2Streams("server", **OPTS, max_local_error_reset_streams=cap)
+            c.begin()
             assert c.max_local_error_reset_streams == cap
             for sid in (1, 3):
                 vd = c.reset_on_error(sid, 1)
@@ -704,6 +706,7 @@ class TestObject:
 
         d = Driver.__new__(Driver, "client", **OPTS)
         d.__init__("client", None)
+        d.begin()
         node = Loop()
         node.conn = d  # a cycle through a stream handle and the stored error
         d.try_claim_slot()
@@ -719,6 +722,7 @@ class TestObject:
 
     def test_verdicts_are_read_only(self):
         c = v.H2Streams("server", **OPTS)
+        c.begin()
         vd = c.send_data(1, b"", 0, False)
         assert type(vd) is v.H2SendVerdict and vd.stopped.reason is None
         with pytest.raises(AttributeError):
