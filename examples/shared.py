@@ -193,17 +193,20 @@ def _origin(url, prog):
 
 
 def route_h1(url, proxies, log, prog):
-    """(pool key, request target, extra headers) for `url` over HTTP/1.1: the
-    origin, or the proxy the environment names for it (absolute-form target)."""
+    """(pool key, request target, extra headers) for `url`: the origin, or the
+    proxy the environment names for it (http: absolute-form target; https: the
+    key's fourth item is the (host, port, Proxy-Authorization) of a CONNECT tunnel)."""
     key, target, host = _origin(url, prog)
     headers = [("host", host)]
     proxy = proxies.intercept(url)
-    if proxy is not None and key[2:] == ("https",):
-        raise SystemExit(f"{prog}: https:// through a proxy (a CONNECT tunnel) is not "
-                         f"supported yet: {url} (NO_PROXY can send it around {proxy.uri})")
     if proxy is not None:
-        _, phost, pport, _ = v.uri_parts(proxy.uri)
+        pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
+        if pscheme != "http":
+            raise SystemExit(f"{prog}: {pscheme}:// proxies are not supported "
+                             f"(only http:// ones): {proxy.uri}")
         log(f"through proxy {proxy.uri}")
+        if key[2:] == ("https",):  # a tunnel: the key says through which proxy
+            return (*key, (phost.strip("[]"), pport or 80, proxy.basic_auth())), target, headers
         if (auth := proxy.basic_auth()) is not None:
             headers.append(("proxy-authorization", auth))
         return (phost.strip("[]"), pport or 80), url, headers

@@ -16,10 +16,12 @@ server closed it). The proxy comes from the environment (HTTP_PROXY, NO_PROXY,
 the origin. https:// URLs speak TLS (on the wire of sockwire.py, which the
 pumps share) and the protocol the server picks by ALPN: h2 preferred,
 --http1.1 offers only HTTP/1.1; --cacert FILE trusts another CA, -k skips
-the check. https:// through a proxy is refused with a clear error for now.
+the check. Through a proxy, an https:// URL gets a CONNECT tunnel with TLS
+inside it (a 407 or a refused tunnel is one line on stderr).
 Ends with "connections opened: N" when more than one request was made.
 """
 
+import http
 import ssl
 import sys
 import threading
@@ -91,8 +93,7 @@ class ClientConnection(v.H1ClientState):
             if head.http10:
                 self.set_peer_http10(True)
             if head.is_upgrade:
-                self.upgrade().close()
-                return head, b""
+                return head, self.switched()
             body_in = self.read_body(wire, decoder)
             _trailers, extra = decoder.finish()
             # The writer thread may not have reported its last write yet: join it
@@ -121,6 +122,12 @@ class ClientConnection(v.H1ClientState):
             if writer is not None:
                 writer.join()
             self.end_exchange()
+
+    def switched(self):
+        """101, or a 2xx to CONNECT: the connection is no longer HTTP/1.1. This client
+        speaks nothing else over it: hand the wire off and close it."""
+        self.upgrade().close()
+        return b""
 
     def write_body(self, wire, body):
         codec = self.codec
@@ -272,6 +279,51 @@ class Pool:
             conn.close()
 
 
+class TunnelRequest(ClientConnection):
+    """The CONNECT exchange with a proxy; on 2xx it keeps the tunnel's wire."""
+
+    __slots__ = ("tunnel",)
+
+    def switched(self):
+        if self.codec.buffered:
+            raise ConnectFailed("the proxy sent bytes after its answer to CONNECT, "
+                                "before the TLS handshake")
+        self.tunnel = self.upgrade()
+        return b""
+
+
+def open_tunnel(phost, pport, authority, auth, log):
+    """CONNECT `authority` through the proxy at phost:pport; the tunnel's wire on a 2xx."""
+    req = TunnelRequest.open(phost, pport, "tunnel", log)
+    req.tunnel = None
+    req.try_begin_exchange()
+    headers = [("host", authority)]
+    if auth is not None:
+        headers.append(("proxy-authorization", auth))
+    try:
+        head, _ = req.exchange("CONNECT", authority, v.HeaderMap(headers), None)
+    except BaseException:
+        req.close()
+        raise
+    if req.tunnel is not None:
+        log(f"proxy {phost}:{pport}: {head.status}, tunnel to {authority} open")
+        return req.tunnel
+    req.close()
+    status = f"{head.status} {reason(head.status)}".rstrip()
+    if head.status == 407:
+        hint = ("the credentials in the proxy URL were refused" if auth is not None
+                else "put user:password@ in the proxy URL")
+        raise ConnectFailed(f"proxy {phost}:{pport} wants authentication ({status}): {hint}")
+    raise ConnectFailed(f"proxy {phost}:{pport} refused the tunnel to {authority}: {status}")
+
+
+def reason(status):
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return ""
+
+
 # ---------------------------------------------------------------------------
 # HTTP/2: the request threads share one connection per origin.
 
@@ -417,7 +469,7 @@ class H2Pool:
                 conn = None
             if conn is None:
                 self.opened += 1
-                over = "h2" if key[2:] == ("https",) else "h2c"
+                over = "h2" if key[2:3] == ("https",) else "h2c"
                 self.log(f"connecting to {key[0]}:{key[1]} over {over} (connection {self.opened})")
                 wire = self.dial(key) if self.dial is not None else None
                 conn = self.conns[key] = H2ClientConnection.open(
@@ -447,17 +499,29 @@ class Client:
 
     def dial(self, key):
         """A new wire for a pool key: TCP, and TLS for an https one."""
-        if key[2:] != ("https",):
+        if key[2:3] != ("https",):
             return connect(key[0], key[1])
         with self.alpn_lock:
             wire = self.fresh.pop(key, None)
         return wire or self.dial_tls(key)
 
     def dial_tls(self, key):
-        try:
-            wire = connect(key[0], key[1], tls=self.tls)
-        except (OSError, ssl.SSLError) as exc:
-            raise ConnectFailed(describe_failure(exc, key[0], key[1])) from None
+        if len(key) < 4:
+            try:
+                wire = connect(key[0], key[1], tls=self.tls)
+            except (OSError, ssl.SSLError) as exc:
+                raise ConnectFailed(describe_failure(exc, key[0], key[1])) from None
+        else:  # through a proxy's tunnel
+            phost, pport, auth = key[3]
+            host = f"[{key[0]}]" if ":" in key[0] else key[0]
+            self.log(f"CONNECT {host}:{key[1]} through {phost}:{pport}")
+            wire = open_tunnel(phost, pport, f"{host}:{key[1]}", auth, self.log)
+            try:
+                wire.start_tls(self.tls, key[0], 10.0)
+            except (OSError, ssl.SSLError) as exc:
+                wire.abort()
+                wire.release()
+                raise ConnectFailed(describe_failure(exc, key[0], key[1])) from None
         self.log(f"TLS {wire.tls.version()} with {key[0]}:{key[1]}, "
                  f"ALPN {wire.tls.selected_alpn_protocol() or 'none'}")
         return wire
@@ -466,11 +530,9 @@ class Client:
         """"h2" or "http/1.1" for an https:// URL: what the origin chose by ALPN on
         the first connection (which then serves the first request); None for http://."""
         key = route_h2(url, PROG)[0]
-        if key[2:] != ("https",):
+        if key[2:3] != ("https",):
             return None
-        if (proxy := self.proxies.intercept(url)) is not None:
-            raise SystemExit(f"{PROG}: https:// through a proxy (a CONNECT tunnel) is not "
-                             f"supported yet: {url} (NO_PROXY can send it around {proxy.uri})")
+        key = route_h1(url, self.proxies, self.log, PROG)[0]  # with its tunnel, if any
         with self.alpn_lock:
             chosen = self.alpn.get(key)
             if chosen is None:  # the first thread here dials; the others wait for its answer
@@ -509,6 +571,8 @@ class Client:
 
     def request_h2(self, method, url, user_headers, body):
         key, target, authority = route_h2(url, PROG)
+        if key[2:3] == ("https",):
+            key = route_h1(url, self.proxies, lambda line: None, PROG)[0]
         fields = v.HeaderMap([h for h in user_headers if h[0].lower() != "host"])
         for _ in range(3):
             conn = self.h2.get(key, authority)

@@ -90,3 +90,26 @@ def test_threaded_client_against_nghttpd_over_tls(tmp_path, certs):
         assert b"connections opened: 1" in r.stdout
     finally:
         prog.stop()
+
+
+def test_https_through_a_proxy_tunnel(threaded_tls, certs, tmp_path):
+    from test_tls import start_tinyproxy
+
+    proxy = start_tinyproxy(tmp_path)
+    try:
+        env = {"HTTPS_PROXY": proxy.url}
+        url = f"{threaded_tls.tls_url}/"
+        for args, status in (((), b"HTTP/2 200 OK\n"), (("--http1.1",), b"HTTP/1.1 200 OK\n")):
+            r = threaded_client("--cacert", str(certs.ca), *args, url, "--repeat", "3",
+                                "--concurrency", "3", "-v", env=env)
+            assert r.returncode == 0, r.stderr
+            assert r.stdout.count(status) == r.stdout.count(b"hello from velmora\n") == 3
+            assert b"tunnel to 127.0.0.1:" in r.stderr
+        # A tunnel the proxy cannot open is one line naming the status.
+        dead = free_port()
+        r = threaded_client("--cacert", str(certs.ca), f"https://127.0.0.1:{dead}/", env=env)
+        assert r.returncode == 1
+        err = r.stderr.decode().strip()
+        assert "\n" not in err and f"refused the tunnel to 127.0.0.1:{dead}: 500" in err, err
+    finally:
+        proxy.stop()
