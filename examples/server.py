@@ -34,7 +34,6 @@ responses in flight finish, idle connections close (HTTP/2: GOAWAY, then a
 PING whose answer fixes the last stream served), then it exits 0.
 """
 
-import argparse
 import asyncio
 import signal
 import sys
@@ -43,8 +42,8 @@ import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
                     NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    split_target, stream_shape)
-from tls import H2, HTTP11, server_context
+                    listening_line, server_parser, server_ports, split_target, stream_shape)
+from tls import H2, HTTP11
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
@@ -844,38 +843,13 @@ class Server:
                 task.cancel()
 
 
-def seconds(text):
-    value = float(text)
-    if not 0 <= value < float("inf"):
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text}")
-    return value
-
-
 async def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=8080, help="0 picks a free port")
-    parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
-                        help="seconds a client may take to send a request head (0: no limit)")
-    parser.add_argument("--quiet", action="store_true", help="do not log requests")
-    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
-                        help="serve HTTPS (ALPN: h2, http/1.1) with this certificate chain and key")
-    parser.add_argument("--tls-port", type=int, metavar="P",
-                        help="with --tls: HTTPS on port P, cleartext stays on --port")
+    parser = server_parser(__doc__)
     args = parser.parse_args(argv)
-    if args.tls_port is not None and args.tls is None:
-        parser.error("--tls-port needs --tls CERT KEY")
-    tls = None
-    if args.tls:
-        try:
-            tls = server_context(*args.tls)
-        except (OSError, ValueError) as exc:
-            parser.error(f"--tls {' '.join(args.tls)}: {exc}")
+    ports = server_ports(parser, args)
 
     loop = asyncio.get_running_loop()
     server = Server(args.head_timeout, args.quiet)
-    ports = [(args.port, None), (args.tls_port, tls)] if args.tls_port is not None else [
-        (args.port, tls)]
     listeners = []
     for port, context in ports:
         # A TLS handshake gets as long as a request head: a client that stalls in
@@ -884,9 +858,7 @@ async def main(argv=None):
         listener = await loop.create_server(lambda: Wire(server.accept), args.host, port,
                                             backlog=1024, ssl=context, **handshake)
         listeners.append(listener)
-        host, port = listener.sockets[0].getsockname()[:2]
-        shown = f"[{host}]" if ":" in host else host
-        print(f"listening on {'https' if context else 'http'}://{shown}:{port}/", flush=True)
+        print(listening_line(listener.sockets[0].getsockname(), context is not None), flush=True)
 
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):

@@ -82,13 +82,34 @@ def server_parser(doc):
     parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
                         help="seconds a client may take to send a request head (0: no limit)")
     parser.add_argument("--quiet", action="store_true", help="do not log requests")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="serve HTTPS (ALPN: h2, http/1.1) with this certificate chain and key")
+    parser.add_argument("--tls-port", type=int, metavar="P",
+                        help="with --tls: HTTPS on port P, cleartext stays on --port")
     return parser
 
 
-def listening_line(sockname):
+def server_ports(parser, args):
+    """[(port, server SSLContext or None)] the parsed options ask a server to listen on."""
+    from tls import server_context
+
+    if args.tls_port is not None and args.tls is None:
+        parser.error("--tls-port needs --tls CERT KEY")
+    tls = None
+    if args.tls:
+        try:
+            tls = server_context(*args.tls)
+        except (OSError, ValueError) as exc:
+            parser.error(f"--tls {' '.join(args.tls)}: {exc}")
+    if args.tls_port is not None:
+        return [(args.port, None), (args.tls_port, tls)]
+    return [(args.port, tls)]
+
+
+def listening_line(sockname, tls=False):
     host, port = sockname[:2]
     shown = f"[{host}]" if ":" in host else host
-    return f"listening on http://{shown}:{port}/"
+    return f"listening on {'https' if tls else 'http'}://{shown}:{port}/"
 
 
 # Our HTTP/2 SETTINGS as a server: request bodies arrive under a 64 KiB stream
@@ -127,6 +148,12 @@ def client_parser(doc):
                         type=parse_header)
     parser.add_argument("--h2c", action="store_true",
                         help="HTTP/2 over cleartext with prior knowledge")
+    parser.add_argument("--http1.1", dest="http11", action="store_true",
+                        help="https: offer only http/1.1 by ALPN")
+    parser.add_argument("--cacert", metavar="FILE",
+                        help="https: trust this CA bundle instead of the system store")
+    parser.add_argument("-k", "--insecure", action="store_true",
+                        help="https: do not verify the server's certificate")
     parser.add_argument("--repeat", type=int, default=1, help="fetch each URL N times")
     parser.add_argument("--concurrency", type=int, default=1, metavar="K",
                         help="requests in flight at once")
@@ -154,22 +181,32 @@ def _origin(url, prog):
         scheme, host, port, authority = v.uri_parts(url)
     except ValueError as exc:
         raise SystemExit(f"{prog}: {exc}") from None
-    if scheme != "http" or not host:
-        raise SystemExit(f"{prog}: only http:// URLs are supported: {url}")
+    if scheme not in ("http", "https") or not host:
+        raise SystemExit(f"{prog}: only http:// and https:// URLs are supported: {url}")
     parts = urlsplit(url)
     target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-    return (host.strip("[]"), port or 80), target, authority.rpartition("@")[2]
+    if scheme == "https":  # pooled apart from cleartext connections to the same port
+        key = (host.strip("[]"), port or 443, "https")
+    else:
+        key = (host.strip("[]"), port or 80)
+    return key, target, authority.rpartition("@")[2]
 
 
 def route_h1(url, proxies, log, prog):
-    """(pool key, request target, extra headers) for `url` over HTTP/1.1: the
-    origin, or the proxy the environment names for it (absolute-form target)."""
+    """(pool key, request target, extra headers) for `url`: the origin, or the
+    proxy the environment names for it (http: absolute-form target; https: the
+    key's fourth item is the (host, port, Proxy-Authorization) of a CONNECT tunnel)."""
     key, target, host = _origin(url, prog)
     headers = [("host", host)]
     proxy = proxies.intercept(url)
     if proxy is not None:
-        _, phost, pport, _ = v.uri_parts(proxy.uri)
+        pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
+        if pscheme != "http":
+            raise SystemExit(f"{prog}: {pscheme}:// proxies are not supported "
+                             f"(only http:// ones): {proxy.uri}")
         log(f"through proxy {proxy.uri}")
+        if key[2:] == ("https",):  # a tunnel: the key says through which proxy
+            return (*key, (phost.strip("[]"), pport or 80, proxy.basic_auth())), target, headers
         if (auth := proxy.basic_auth()) is not None:
             headers.append(("proxy-authorization", auth))
         return (phost.strip("[]"), pport or 80), url, headers
@@ -177,8 +214,8 @@ def route_h1(url, proxies, log, prog):
 
 
 def route_h2(url, prog):
-    """(connection key, request target, :authority) for `url` over h2c, which
-    always goes straight to the origin."""
+    """(connection key, request target, :authority) for `url` over HTTP/2, which
+    goes straight to the origin (https: a key of its own, its third item "https")."""
     return _origin(url, prog)
 
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 and HTTP/2 (cleartext) client on velmora's connection states, on threads.
+"""An HTTP/1.1 and HTTP/2 client on velmora's connection states, on threads, cleartext or TLS.
 
     examples/threaded_client.py URL [URL...] [-X METHOD] [-d DATA] [-H "name: value"]...
                                 [--h2c] [--repeat N] [--concurrency K] [--wait S] [-v]
+                                [--http1.1] [--cacert FILE] [-k]
 
 The options and output of examples/client.py, written as the model for a
 threaded client driver: K request threads (--concurrency) share one pool of
@@ -12,10 +13,16 @@ throughout; each pooled idle HTTP/1 connection has a watcher thread parked in a
 read, whose bytes become the next response's first read (or tell the pool the
 server closed it). The proxy comes from the environment (HTTP_PROXY, NO_PROXY,
 ...) through `ProxyMatcher`; HTTP/2 with prior knowledge always goes straight to
-the origin. Ends with "connections opened: N" when more than one request was
-made.
+the origin. https:// URLs speak TLS (on the wire of sockwire.py, which the
+pumps share) and the protocol the server picks by ALPN: h2 preferred,
+--http1.1 offers only HTTP/1.1; --cacert FILE trusts another CA, -k skips
+the check. Through a proxy, an https:// URL gets a CONNECT tunnel with TLS
+inside it (a 407 or a refused tunnel is one line on stderr).
+Ends with "connections opened: N" when more than one request was made.
 """
 
+import http
+import ssl
 import sys
 import threading
 import time
@@ -25,11 +32,16 @@ import velmora._velmora as v
 from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, merge_headers,
                     route_h1, route_h2, show_response, stderr_log)
 from sockwire import connect
+from tls import H2, client_context, describe_failure
 from threaded_h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, ThreadedH2, TStream, copy_error
 
 WRITE_PIECE = 64 * 1024
 WRITER_GRACE = 5.0  # after the response, how long the body writer may take to finish
 PROG = "threaded_client.py"
+
+
+class ConnectFailed(Exception):
+    """No connection to the origin: TLS failed (the message says why, in one line)."""
 
 
 class RequestUnsent(Exception):
@@ -44,8 +56,8 @@ class ClientConnection(v.H1ClientState):
     __slots__ = ("wire", "name", "log", "reused")
 
     @classmethod
-    def open(cls, host, port, name, log):
-        wire = connect(host, port)
+    def open(cls, host, port, name, log, wire=None):
+        wire = wire or connect(host, port)
         conn = cls(v.H1Codec(), wire)
         conn.wire = wire
         conn.name = name
@@ -81,8 +93,7 @@ class ClientConnection(v.H1ClientState):
             if head.http10:
                 self.set_peer_http10(True)
             if head.is_upgrade:
-                self.upgrade().close()
-                return head, b""
+                return head, self.switched()
             body_in = self.read_body(wire, decoder)
             _trailers, extra = decoder.finish()
             # The writer thread may not have reported its last write yet: join it
@@ -111,6 +122,12 @@ class ClientConnection(v.H1ClientState):
             if writer is not None:
                 writer.join()
             self.end_exchange()
+
+    def switched(self):
+        """101, or a 2xx to CONNECT: the connection is no longer HTTP/1.1. This client
+        speaks nothing else over it: hand the wire off and close it."""
+        self.upgrade().close()
+        return b""
 
     def write_body(self, wire, body):
         codec = self.codec
@@ -218,7 +235,8 @@ class ClientConnection(v.H1ClientState):
 class Pool:
     """Idle keep-alive connections per origin (or per proxy), shared by the threads."""
 
-    def __init__(self, log):
+    def __init__(self, log, dial=None):
+        self.dial = dial  # key -> a new wire (None: a TCP connection to key's host and port)
         self.idle = {}
         self.opened = 0
         self.lock = threading.Lock()
@@ -240,7 +258,8 @@ class Pool:
                 return conn
             conn.close()
         self.log(f"connecting to {key[0]}:{key[1]} (connection {name})")
-        conn = ClientConnection.open(key[0], key[1], name, self.log)
+        wire = self.dial(key) if self.dial is not None else None
+        conn = ClientConnection.open(key[0], key[1], name, self.log, wire)
         conn.try_begin_exchange()
         return conn
 
@@ -260,6 +279,51 @@ class Pool:
             conn.close()
 
 
+class TunnelRequest(ClientConnection):
+    """The CONNECT exchange with a proxy; on 2xx it keeps the tunnel's wire."""
+
+    __slots__ = ("tunnel",)
+
+    def switched(self):
+        if self.codec.buffered:
+            raise ConnectFailed("the proxy sent bytes after its answer to CONNECT, "
+                                "before the TLS handshake")
+        self.tunnel = self.upgrade()
+        return b""
+
+
+def open_tunnel(phost, pport, authority, auth, log):
+    """CONNECT `authority` through the proxy at phost:pport; the tunnel's wire on a 2xx."""
+    req = TunnelRequest.open(phost, pport, "tunnel", log)
+    req.tunnel = None
+    req.try_begin_exchange()
+    headers = [("host", authority)]
+    if auth is not None:
+        headers.append(("proxy-authorization", auth))
+    try:
+        head, _ = req.exchange("CONNECT", authority, v.HeaderMap(headers), None)
+    except BaseException:
+        req.close()
+        raise
+    if req.tunnel is not None:
+        log(f"proxy {phost}:{pport}: {head.status}, tunnel to {authority} open")
+        return req.tunnel
+    req.close()
+    status = f"{head.status} {reason(head.status)}".rstrip()
+    if head.status == 407:
+        hint = ("the credentials in the proxy URL were refused" if auth is not None
+                else "put user:password@ in the proxy URL")
+        raise ConnectFailed(f"proxy {phost}:{pport} wants authentication ({status}): {hint}")
+    raise ConnectFailed(f"proxy {phost}:{pport} refused the tunnel to {authority}: {status}")
+
+
+def reason(status):
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return ""
+
+
 # ---------------------------------------------------------------------------
 # HTTP/2: the request threads share one connection per origin.
 
@@ -268,8 +332,9 @@ class H2ClientConnection(ThreadedH2):
     __slots__ = ("name", "authority", "ready", "slot_cond", "slot_gen", "closer")
 
     @classmethod
-    def open(cls, host, port, authority, name, log, settings=None, stall_seconds=None):
-        wire = connect(host, port)
+    def open(cls, host, port, authority, name, log, settings=None, stall_seconds=None,
+             wire=None):
+        wire = wire or connect(host, port)
         conn = cls("client", **(settings or H2_CLIENT))
         conn.setup(wire, log, stall_seconds)
         conn.name = name
@@ -327,7 +392,8 @@ class H2ClientConnection(ThreadedH2):
         self.claim_slot()
         s = TStream()
         sid = self.open_stream(method, target, headers, not has_body, method == "HEAD", s,
-                               scheme="http", authority=self.authority)
+                               scheme="https" if self.wire.tls else "http",
+                               authority=self.authority)
         if sid is None:
             self.refused()
         s.id = sid
@@ -385,7 +451,8 @@ class H2ClientConnection(ThreadedH2):
 class H2Pool:
     """One HTTP/2 connection per origin; a connection going away is replaced."""
 
-    def __init__(self, log, settings=None, stall_seconds=None):
+    def __init__(self, log, settings=None, stall_seconds=None, dial=None):
+        self.dial = dial  # as Pool's
         self.conns = {}
         self.retired = []
         self.opened = 0
@@ -402,10 +469,12 @@ class H2Pool:
                 conn = None
             if conn is None:
                 self.opened += 1
-                self.log(f"connecting to {key[0]}:{key[1]} over h2c (connection {self.opened})")
+                over = "h2" if key[2:3] == ("https",) else "h2c"
+                self.log(f"connecting to {key[0]}:{key[1]} over {over} (connection {self.opened})")
+                wire = self.dial(key) if self.dial is not None else None
                 conn = self.conns[key] = H2ClientConnection.open(
                     key[0], key[1], authority, self.opened, self.log, self.settings,
-                    self.stall_seconds)
+                    self.stall_seconds, wire)
             return conn
 
     def close(self):
@@ -418,11 +487,66 @@ class H2Pool:
 
 
 class Client:
-    def __init__(self, log):
-        self.pool = Pool(log)
-        self.h2 = H2Pool(log)
+    def __init__(self, log, tls=None):
+        self.pool = Pool(log, self.dial)
+        self.h2 = H2Pool(log, dial=self.dial)
         self.proxies = v.ProxyMatcher.from_env()
+        self.tls = tls  # the client SSLContext for https:// URLs
+        self.alpn = {}  # https key -> the protocol its first connection chose
+        self.fresh = {}  # https key -> that first connection, until a pool takes it
+        self.alpn_lock = threading.Lock()
         self.log = log
+
+    def dial(self, key):
+        """A new wire for a pool key: TCP, and TLS for an https one."""
+        if key[2:3] != ("https",):
+            return connect(key[0], key[1])
+        with self.alpn_lock:
+            wire = self.fresh.pop(key, None)
+        return wire or self.dial_tls(key)
+
+    def dial_tls(self, key):
+        if len(key) < 4:
+            try:
+                wire = connect(key[0], key[1], tls=self.tls)
+            except (OSError, ssl.SSLError) as exc:
+                raise ConnectFailed(describe_failure(exc, key[0], key[1])) from None
+        else:  # through a proxy's tunnel
+            phost, pport, auth = key[3]
+            host = f"[{key[0]}]" if ":" in key[0] else key[0]
+            self.log(f"CONNECT {host}:{key[1]} through {phost}:{pport}")
+            wire = open_tunnel(phost, pport, f"{host}:{key[1]}", auth, self.log)
+            try:
+                wire.start_tls(self.tls, key[0], 10.0)
+            except (OSError, ssl.SSLError) as exc:
+                wire.abort()
+                wire.release()
+                raise ConnectFailed(describe_failure(exc, key[0], key[1])) from None
+        self.log(f"TLS {wire.tls.version()} with {key[0]}:{key[1]}, "
+                 f"ALPN {wire.tls.selected_alpn_protocol() or 'none'}")
+        return wire
+
+    def protocol(self, url):
+        """"h2" or "http/1.1" for an https:// URL: what the origin chose by ALPN on
+        the first connection (which then serves the first request); None for http://."""
+        key = route_h2(url, PROG)[0]
+        if key[2:3] != ("https",):
+            return None
+        key = route_h1(url, self.proxies, self.log, PROG)[0]  # with its tunnel, if any
+        with self.alpn_lock:
+            chosen = self.alpn.get(key)
+            if chosen is None:  # the first thread here dials; the others wait for its answer
+                wire = self.dial_tls(key)
+                chosen = self.alpn[key] = wire.alpn
+                self.fresh[key] = wire
+            return chosen
+
+    def fetch(self, method, url, user_headers, body, h2c):
+        """(head, data, trailers, version) over the protocol the URL and options ask for."""
+        if self.protocol(url) == H2 or (h2c and url.startswith("http:")):
+            return *self.request_h2(method, url, user_headers, body), "2"
+        head, data = self.request(method, url, user_headers, body)
+        return head, data, None, "1.0" if head.http10 else "1.1"
 
     def request(self, method, url, user_headers, body):
         key, target, extra = route_h1(url, self.proxies, self.log, PROG)
@@ -447,6 +571,8 @@ class Client:
 
     def request_h2(self, method, url, user_headers, body):
         key, target, authority = route_h2(url, PROG)
+        if key[2:3] == ("https",):
+            key = route_h1(url, self.proxies, lambda line: None, PROG)[0]
         fields = v.HeaderMap([h for h in user_headers if h[0].lower() != "host"])
         for _ in range(3):
             conn = self.h2.get(key, authority)
@@ -470,9 +596,16 @@ class Client:
 
 
 def main(argv=None):
-    args = client_request(client_parser(__doc__).parse_args(argv))
+    parser = client_parser(__doc__)
+    args = client_request(parser.parse_args(argv))
     log = stderr_log(args.verbose)
-    client = Client(log)
+    tls = None
+    if any(url.startswith("https:") for url in args.urls):
+        try:
+            tls = client_context(args.cacert, args.insecure, args.http11)
+        except (OSError, ssl.SSLError) as exc:
+            parser.error(f"--cacert {args.cacert}: {exc}")
+    client = Client(log, tls)
     out = sys.stdout.buffer
     out_lock = threading.Lock()
     jobs = deque(url for _ in range(args.repeat) for url in args.urls)
@@ -492,13 +625,8 @@ def main(argv=None):
             if not first and args.wait:
                 time.sleep(args.wait)
             try:
-                if args.h2c:
-                    head, data, trailers = client.request_h2(args.method, url, args.headers,
-                                                             args.body)
-                    version = "2"
-                else:
-                    head, data = client.request(args.method, url, args.headers, args.body)
-                    trailers, version = None, "1.0" if head.http10 else "1.1"
+                head, data, trailers, version = client.fetch(args.method, url, args.headers,
+                                                             args.body, args.h2c)
             except BaseException as exc:
                 with jobs_lock:
                     errors.append(exc)
@@ -525,6 +653,9 @@ def main(argv=None):
 if __name__ == "__main__":
     try:
         sys.exit(main())
+    except ConnectFailed as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        sys.exit(1)
     except (v.VelmoraError, GoAwayRefused, OSError) as exc:
         print(f"{PROG}: {type(exc).__name__}: {exc}", file=sys.stderr)
         sys.exit(1)

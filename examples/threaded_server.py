@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 and HTTP/2 (cleartext) server on velmora's connection states, on threads.
+"""An HTTP/1.1 and HTTP/2 server on velmora's connection states, on threads, cleartext or TLS.
 
     examples/threaded_server.py [--host H] [--port P] [--head-timeout S] [--quiet]
+                                [--tls CERT KEY [--tls-port P]]
 
 The same routes, options and output as examples/server.py, written as the model
 for a threaded driver: blocking sockets, one thread per connection, and one
@@ -9,7 +10,11 @@ watchdog thread for the whole server that cuts connections whose client takes
 longer than --head-timeout to send a request head. A connection whose first
 bytes are the HTTP/2 client preface speaks h2c with prior knowledge; it gets a
 read-pump thread, a write-pump thread and one handler thread per stream, and a
-body writer blocks on its stream's window under flow control.
+body writer blocks on its stream's window under flow control. --tls and
+--tls-port mean what they mean for examples/server.py (ALPN h2 or http/1.1;
+none: HTTP/1.1); the handshake runs on the connection's thread under the
+head deadline, and the wire (sockwire.py) lets the read pump and the write
+pump share one TLS connection.
 
 SIGINT or SIGTERM shut the server down gracefully and it exits 0.
 """
@@ -68,8 +73,9 @@ from collections import deque
 import velmora._velmora as v
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
                     NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    listening_line, server_parser, split_target, stream_shape)
+                    listening_line, server_parser, server_ports, split_target, stream_shape)
 from sockwire import SockWire
+from tls import H2, HTTP11
 from threaded_h2 import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, ThreadedH2, TStream
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
@@ -779,7 +785,7 @@ class Server:
                                              name="head-watchdog")
             self.watchdog.start()
 
-    def accept(self, sock):
+    def accept(self, sock, tls=None):
         wire = SockWire(sock)
         with self.lock:
             if self.stopping:
@@ -787,7 +793,7 @@ class Server:
                 wire.release()
                 return
             self.sniffing.add(wire)
-        threading.Thread(target=self.run, args=(wire,), daemon=True, name="conn").start()
+        threading.Thread(target=self.run, args=(wire, tls), daemon=True, name="conn").start()
 
     def sniff(self, wire):
         """The first bytes and whether they are the HTTP/2 preface (None: no bytes)."""
@@ -803,12 +809,34 @@ class Server:
             if is_h2 is not None:
                 return is_h2, data
 
-    def run(self, wire):
-        try:
+    def choose_protocol(self, wire, tls):
+        """(is_h2, the bytes read to tell); is_h2 None: close the connection.
+
+        Over TLS the client chose by ALPN (h2, or HTTP/1.1 when it chose
+        http/1.1 or nothing); in cleartext the first bytes tell. The handshake
+        gets as long as a request head: a client stalling in it holds a
+        connection all the same.
+        """
+        if tls is not None:
             try:
-                is_h2, data = self.sniff(wire)
-            except OSError:  # TimeoutError included
-                is_h2 = None
+                wire.start_tls(tls, timeout=self.head_timeout or None)
+            except (OSError, ValueError) as exc:  # ssl.SSLError and TimeoutError included
+                self.log(f"{wire.peer}: TLS handshake failed: {exc}")
+                return None, b""
+            if wire.alpn == HTTP11:
+                return False, b""
+        try:
+            is_h2, data = self.sniff(wire)
+        except OSError:  # TimeoutError included
+            return None, b""
+        if wire.alpn == H2 and is_h2 is False:
+            self.log(f"{wire.peer}: chose h2 by ALPN but sent no HTTP/2 preface, closing")
+            return None, data
+        return is_h2, data
+
+    def run(self, wire, tls):
+        try:
+            is_h2, data = self.choose_protocol(wire, tls)
             with self.lock:
                 self.sniffing.discard(wire)
                 if is_h2 is not None and self.stopping:
@@ -886,26 +914,32 @@ class Server:
         if self.watchdog is not None:
             self.watchdog.join()
 
-    def serve_forever(self, listener, wake):
-        """Accept connections until `wake` (a socket) becomes readable."""
+    def serve_forever(self, listeners, wake):
+        """Accept connections until `wake` (a socket) becomes readable;
+        `listeners` maps each listening socket to its server SSLContext (None: cleartext)."""
         self.start()
         while True:
-            ready, _, _ = select.select([listener, wake], [], [])
+            ready, _, _ = select.select([*listeners, wake], [], [])
             if wake in ready:
                 return
-            try:
-                sock, _ = listener.accept()
-            except OSError:
-                continue
-            self.accept(sock)
+            for listener in ready:
+                try:
+                    sock, _ = listener.accept()
+                except OSError:
+                    continue
+                self.accept(sock, listeners[listener])
 
 
 def main(argv=None):
-    args = server_parser(__doc__).parse_args(argv)
+    parser = server_parser(__doc__)
+    args = parser.parse_args(argv)
     server = Server(args.head_timeout, args.quiet)
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
-    listener = socket.create_server((args.host, args.port), family=family, backlog=1024)
-    print(listening_line(listener.getsockname()), flush=True)
+    listeners = {}
+    for port, tls in server_ports(parser, args):
+        listener = socket.create_server((args.host, port), family=family, backlog=1024)
+        listeners[listener] = tls
+        print(listening_line(listener.getsockname(), tls is not None), flush=True)
 
     # A signal only writes a byte: the accept loop sees it and returns.
     wake, poke = socket.socketpair()
@@ -919,9 +953,10 @@ def main(argv=None):
 
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, on_signal)
-    server.serve_forever(listener, wake)
+    server.serve_forever(listeners, wake)
     print("shutting down", flush=True)
-    listener.close()
+    for listener in listeners:
+        listener.close()
     server.shutdown()
     print("stopped", flush=True)
     return 0

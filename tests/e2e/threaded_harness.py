@@ -22,7 +22,7 @@ class InProcessServer:
         self.port = self.listener.getsockname()[1]
         self.wake, self.poke = socket.socketpair()
         self.thread = threading.Thread(target=self.server.serve_forever,
-                                       args=(self.listener, self.wake), daemon=True)
+                                       args=({self.listener: None}, self.wake), daemon=True)
         self.thread.start()
 
     def h2_connections(self):
