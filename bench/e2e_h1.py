@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""HTTP/1.1 end to end: h2load --h1 against the example server and its h11 and httptools twins.
+"""HTTP/1.1 end to end: h2load --h1 against the example server, its h11 and httptools twins
+and the threaded example server.
 
     tools/dev python bench/e2e_h1.py [--rounds R] [--requests N] [--clients C]
 
@@ -41,7 +42,10 @@ SERVERS = {
     "velmora": [str(ROOT / "examples" / "server.py"), "--quiet"],
     "h11": [str(HERE / "servers" / "h1_peers.py"), "--impl", "h11"],
     "httptools": [str(HERE / "servers" / "h1_peers.py"), "--impl", "httptools"],
+    # The same routes on velmora's states, driven by blocking threads instead of asyncio.
+    "threaded": [str(ROOT / "examples" / "threaded_server.py"), "--quiet"],
 }
+PEERS = ("velmora", "h11", "httptools")
 
 
 def start(name, certs=None):
@@ -160,6 +164,8 @@ def main():
         for _ in range(args.rounds):
             for name in SERVERS:
                 for table, runs, tls in ((best, scenarios, None), (best_tls, tls_scenarios, certs)):
+                    if tls and name not in PEERS:
+                        continue  # the threaded server speaks cleartext only
                     proc, base = start(name, tls)
                     try:
                         h2load(base + "/", 500, 4, 1)  # warm up
@@ -176,16 +182,21 @@ def main():
         print(f"  {'scenario':<22}{'velmora':>10}{'h11':>10}{'httptools':>11}"
               f"{'vs h11':>9}{'vs httptools':>14}")
         for title, *_ in runs:
-            ours, h11, ht = (table[(title, n)] for n in SERVERS)
+            ours, h11, ht = (table[(title, n)] for n in PEERS)
             print(f"  {title:<22}{ours:>10.0f}{h11:>10.0f}{ht:>11.0f}"
                   f"{ours / h11:>8.2f}x{ours / ht:>13.2f}x")
+    print("\nThe threaded example server (threads on blocking sockets) against the asyncio one")
+    print(f"  {'scenario':<22}{'asyncio':>10}{'threaded':>10}{'threaded/asyncio':>18}")
+    for title, *_ in scenarios:
+        ours, threaded = best[(title, "velmora")], best[(title, "threaded")]
+        print(f"  {title:<22}{ours:>10.0f}{threaded:>10.0f}{threaded / ours:>17.2f}x")
 
     cpu = in_process(41)
     print("\nIn process, over an in-memory wire (microseconds per request; ratio = peer / velmora)")
     print(f"  {'scenario':<30}{'velmora':>9}{'h11':>9}{'httptools':>11}"
           f"{'vs h11':>9}{'vs httptools':>14}")
     for title in dict.fromkeys(t for t, _ in cpu):
-        ours, h11, ht = (cpu[(title, n)] for n in SERVERS)
+        ours, h11, ht = (cpu[(title, n)] for n in PEERS)
         print(f"  {title:<30}{ours:>9.2f}{h11:>9.2f}{ht:>11.2f}"
               f"{h11 / ours:>8.2f}x{ht / ours:>13.2f}x")
 

@@ -35,6 +35,10 @@ sys.path.insert(0, str(ROOT / "examples"))
 
 from tls import make_certificates  # noqa: E402
 NAMES = ("velmora", "python h2", "nghttpd")
+THREADED = "threaded"  # the threaded example server: cleartext only, its own table
+SCRIPTS = {"velmora": ROOT / "examples" / "server.py",
+           THREADED: ROOT / "examples" / "threaded_server.py",
+           "python h2": HERE / "servers" / "h2_peer.py"}
 
 
 def free_port():
@@ -59,11 +63,10 @@ def start(name, docroot, certs=None):
                 time.sleep(0.05)
         proc.kill()
         raise SystemExit("nghttpd did not start")
-    script = ROOT / "examples" / "server.py" if name == "velmora" else HERE / "servers" / "h2_peer.py"
-    extra = ["--quiet"] if name == "velmora" else []
+    extra = ["--quiet"] if name != "python h2" else []
     if certs:
         extra += ["--tls", certs.cert, certs.key]
-    return start_server([script, *extra, "--port", "0"], name)
+    return start_server([SCRIPTS[name], *extra, "--port", "0"], name)
 
 
 stop = stop_server
@@ -109,8 +112,10 @@ def main():
         tls_scenarios = [scenarios[0], scenarios[2]]
         best, best_tls = {}, {}
         for _ in range(args.rounds):
-            for name in NAMES:
+            for name in (*NAMES, THREADED):
                 for table, runs, tls in ((best, scenarios, None), (best_tls, tls_scenarios, certs)):
+                    if tls and name == THREADED:
+                        continue
                     proc, base = start(name, docroot, tls)
                     try:
                         h2load(base + "/", 1000, 2, 10)  # warm up
@@ -129,6 +134,11 @@ def main():
             ours, peer, ceiling = (table[(title, n)] for n in NAMES)
             print(f"  {title:<30}{ours:>10.0f}{peer:>11.0f}{ceiling:>10.0f}"
                   f"{ours / peer:>13.2f}x{ours / ceiling:>11.0%}")
+    print("\nThe threaded example server (threads on blocking sockets) against the asyncio one, h2c")
+    print(f"  {'scenario':<30}{'asyncio':>10}{'threaded':>10}{'threaded/asyncio':>18}")
+    for title, *_ in scenarios:
+        ours, threaded = best[(title, "velmora")], best[(title, THREADED)]
+        print(f"  {title:<30}{ours:>10.0f}{threaded:>10.0f}{threaded / ours:>17.2f}x")
 
 
 if __name__ == "__main__":

@@ -38,10 +38,12 @@ import argparse
 import asyncio
 import signal
 import sys
-from urllib.parse import parse_qsl
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
+from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
+                    NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
+                    split_target, stream_shape)
 from tls import H2, HTTP11, server_context
 from wire import Wire
 
@@ -51,13 +53,14 @@ DRAIN_BYTES = 1 << 20  # and is not larger than this
 
 
 # ---------------------------------------------------------------------------
-# Routes: written against a small request interface (method, path, query,
-# headers, body(), respond(), stream(), peer_closed(), switch()) that does not
-# depend on the protocol, so another protocol's stream can serve them too.
+# Routes: the table of shared.py, written against a small request interface
+# (method, path, query, headers, body(), respond(), stream(), peer_closed(),
+# switch()) that does not depend on the protocol, so another protocol's stream
+# can serve them too.
 
 
 async def hello(req):
-    await req.respond(200, b"hello from velmora\n", TEXT)
+    await req.respond(200, HELLO, TEXT)
 
 
 async def echo(req):
@@ -65,23 +68,18 @@ async def echo(req):
 
 
 async def stream(req):
-    chunks = int(req.query.get("chunks", "4"))
-    size = int(req.query.get("size", "16"))
-    piece = b"x" * (size - 1) + b"\n" if size > 0 else b""
+    chunks, piece, trailers = stream_shape(req.query)
 
     async def body():
         for _ in range(chunks):
             yield piece
             await asyncio.sleep(0)  # as a real source would: let other connections run
 
-    trailers = None
-    if req.query.get("trailers"):
-        trailers = v.HeaderMap([("x-chunks", str(chunks))])
     await req.stream(200, body(), TEXT, trailers)
 
 
 async def delay(req):
-    ms = int(req.query.get("ms", "100"))
+    ms = delay_ms(req.query)
     pause = asyncio.ensure_future(asyncio.sleep(ms / 1000))
     gone = asyncio.ensure_future(req.peer_closed())
     await asyncio.wait((pause, gone), return_when=asyncio.FIRST_COMPLETED)
@@ -102,25 +100,17 @@ async def echo_tunnel(wire, leftover):
 
 
 async def route(req):
-    if req.method == "CONNECT":
+    name = choose_route(req.method, req.path, req.headers)
+    if name == TUNNEL:
         return await req.switch(200, None, echo_tunnel)
-    upgrade = req.headers.get("upgrade")
-    if upgrade is not None and upgrade.lower() == b"echo":
-        return await req.switch(101, v.HeaderMap([("connection", "upgrade"), ("upgrade", "echo")]),
-                                echo_tunnel)
-    if req.path == "/" and req.method in ("GET", "HEAD"):
-        return await hello(req)
-    if req.path == "/echo" and req.method in ("POST", "PUT"):
-        return await echo(req)
-    if req.path == "/stream" and req.method in ("GET", "HEAD"):
-        return await stream(req)
-    if req.path == "/delay" and req.method in ("GET", "HEAD"):
-        return await delay(req)
-    await req.respond(404, b"not found\n", TEXT)
+    if name == UPGRADE:
+        return await req.switch(101, ECHO_UPGRADE, echo_tunnel)
+    if name in ROUTES:
+        return await ROUTES[name](req)
+    await req.respond(404, NOT_FOUND, TEXT)
 
 
-TEXT = v.HeaderMap([("content-type", "text/plain; charset=utf-8")])
-OCTETS = v.HeaderMap([("content-type", "application/octet-stream")])
+ROUTES = {HELLO_ROUTE: hello, ECHO: echo, STREAM: stream, DELAY: delay}
 
 
 # ---------------------------------------------------------------------------
@@ -137,10 +127,7 @@ class Request:
         self.seq = seq
         self.decoder = decoder
         self.method = head.method
-        target = head.target
-        path, _, query = target.partition("?")
-        self.path = path
-        self.query = dict(parse_qsl(query)) if query else {}
+        self.path, self.query = split_target(head.target)
         self.headers = head.headers
         self.body_ended = False
         self.window = None  # asyncio.Event: the mid-message window is over
@@ -563,20 +550,14 @@ class ServerConnection(v.H1ServerState):
 # ---------------------------------------------------------------------------
 # HTTP/2: one request is one stream of an H2ServerConnection.
 
-# Our SETTINGS: request bodies arrive under a 64 KiB stream window (uploads
-# exercise flow control), a 1 MiB connection window, at most 100 streams.
-H2_SERVER = dict(initial_window_size=65535, connection_window=1 << 20, max_frame_size=16384,
-                 max_header_list_size=65536, max_send_buf_size=65536,
-                 max_concurrent_streams=100)
-EMPTY_TEXT = v.HeaderMap([("content-type", "text/plain; charset=utf-8"),
-                          ("content-length", "0")])
+# Our SETTINGS (H2_SERVER) are in shared.py.
 
 
 class H2Request:
     """The routes' request interface over one HTTP/2 stream."""
 
     __slots__ = ("conn", "s", "method", "target", "path", "query", "headers", "status",
-                 "finished")
+                 "finished", "continued")
 
     def __init__(self, conn, s):
         head = s.head
@@ -584,18 +565,38 @@ class H2Request:
         self.s = s
         self.method = head.method
         self.target = head.path or ""
-        path, _, query = self.target.partition("?")
-        self.path = path
-        self.query = dict(parse_qsl(query)) if query else {}
+        self.path, self.query = split_target(self.target)
         self.headers = head.headers
         self.status = 0
         self.finished = False
+        self.continued = False  # "100 Continue" went out: for the log line
 
     async def body(self):
         conn, s, parts = self.conn, self.s, []
+        self._send_continue()
         while piece := await conn.read(s):
             parts.append(piece)
         return b"".join(parts)
+
+    def _send_continue(self):
+        """A client waiting for "100 Continue" gets it when the body is first read.
+
+        Only while nothing of the body arrived and no response head went out. A
+        response head queued meanwhile by another task or thread wins: the state
+        then refuses the interim head (`refused`), which is fine, the client
+        stops waiting when it sees the final one.
+        """
+        s = self.s
+        expect = self.headers.get("expect")
+        if (expect is None or expect.lower() != b"100-continue" or self.status or self.continued
+                or s.eof or s.chunks or s.received):
+            return
+        conn = self.conn
+        verdict = conn.send_response_head(s.id, 100, None, False)
+        if verdict.flags:
+            conn.apply(verdict.flags)
+        # A stopped stream is reported by the read that follows.
+        self.continued = not verdict.refused and verdict.stopped is None
 
     def _head(self, status, headers, end_stream):
         conn, sid = self.conn, self.s.id
@@ -730,6 +731,8 @@ class H2ServerConnection(H2Connection):
                 self.abandon(req, 500)
             elif not server.quiet:
                 notes = f", {s.received} body bytes" if s.received else ""
+                if req.continued:
+                    notes += ", sent 100 Continue"
                 server.log(f"{req.method} {req.target} -> {req.status} "
                            f"(HTTP/2 stream {s.id}{notes}, {self.wire.peer})")
 

@@ -80,6 +80,7 @@ void configure(Receiver& r, uint8_t knobs) {
   if (knobs & 2) r.set_max_header_list_size(200);
   if (knobs & 4) r.set_header_table_size(100);
   if (knobs & 8) r.expect_preface(true);
+  if (knobs & 16) r.set_role(Role::server);
 }
 
 // Writes `e` as our sender would; false for events it does not write alone.

@@ -182,6 +182,7 @@ struct Harness {
     sink.live = &live;
     recv_target = std::max<uint32_t>(65535, config(k).connection_window);
     recv.expect_preface(true);
+    recv.set_role(Role::server);
     auto change = core.begin();
     CHECK(change.has_value());
     if (change->max_frame_size) recv.set_max_frame_size(*change->max_frame_size);
@@ -230,7 +231,8 @@ struct Harness {
     in.stream_id = ev.stream_id;
     in.end_stream = ev.end_stream;
     in.informational = ev.head.is_informational();
-    in.status = ev.head.status;
+      in.status = ev.head.status;
+    in.pseudo = ev.head.has_pseudo();
     in.content_length = ev.head.content_length();
     in.content_length_invalid = ev.head.content_length_invalid();
     Handle spare = cell();

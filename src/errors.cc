@@ -127,6 +127,7 @@ Pending h2_user_error(H2User kind) {
       {"send_settings_while_pending", "sending SETTINGS before received previous ACK"},
       {"peer_disabled_server_push", "sending PUSH_PROMISE to peer who disabled server push"},
       {"invalid_informational_status_code", "invalid informational status code"},
+      {"send_before_preface", "begin() must come first: it queues the connection preface and SETTINGS"},
   };
   Pending p{Exc::H2UserError};
   return std::move(p.str(kRows[size_t(kind)][0]).str(kRows[size_t(kind)][1]));

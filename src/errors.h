@@ -76,7 +76,7 @@ enum class H2User : uint8_t {
   inactive_stream_id, unexpected_frame_type, payload_too_big, rejected, release_capacity_too_big,
   overflowed_stream_id, malformed_headers, missing_uri_scheme_and_authority,
   poll_reset_after_send_response, send_ping_while_pending, send_settings_while_pending,
-  peer_disabled_server_push, invalid_informational_status_code,
+  peer_disabled_server_push, invalid_informational_status_code, send_before_preface,
 };
 Pending h2_user_error(H2User kind);
 Pending h2_flow_control_error();

@@ -32,6 +32,15 @@ std::optional<uint64_t> HeaderList::content_length() const noexcept {
   return n;
 }
 
+bool acceptable_head(const HeaderList& h, Role receiver, bool end_stream) noexcept {
+  if (!h.has_pseudo()) return end_stream;
+  if (receiver == Role::client) return h.status && !h.method && !h.scheme && !h.authority && !h.path && !h.protocol;
+  if (h.status || h.protocol || !h.method) return false;
+  if (*h.method == "CONNECT") return h.authority && !h.scheme && !h.path;
+  if (!h.scheme || !h.path) return false;
+  return !h.path->empty() || (*h.scheme != "http" && *h.scheme != "https");
+}
+
 bool HeaderList::content_length_invalid() const noexcept {
   return fields.contains("content-length") && !content_length();
 }

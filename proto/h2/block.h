@@ -14,6 +14,8 @@
 
 namespace velmora::h2 {
 
+enum class Role : uint8_t { client, server };
+
 struct HeaderList {
   http::HeaderMap fields;  // the regular fields, in arrival order
   std::optional<std::string> method, scheme, authority, path, protocol;
@@ -26,7 +28,20 @@ struct HeaderList {
   bool content_length_invalid() const noexcept;
   // `:status` is present and in 100..199.
   bool is_informational() const noexcept { return status >= 100 && status <= 199; }
+  // Any pseudo-header is present.
+  bool has_pseudo() const noexcept { return method || scheme || authority || path || protocol || status; }
 };
+
+// The pseudo-header rules of RFC 9113 section 8.3 that a complete block
+// shows by itself, for the side that receives it (`receiver`). A server
+// receives requests: :method, :scheme and a :path (not empty for http and
+// https) are required, or for CONNECT an :authority without :scheme and
+// :path; :status and :protocol (extended CONNECT, which we never enable) are
+// refused. A client receives responses: a request pseudo-header is refused
+// and :status required. A block without any pseudo-header may be trailers,
+// which end the stream: with `end_stream` it passes here and the connection,
+// which knows whether the stream expects a head, decides.
+bool acceptable_head(const HeaderList& h, Role receiver, bool end_stream) noexcept;
 
 // Builds a HeaderList from the fields the HPACK decoder delivers: the
 // pseudo-headers go into `list`, the regular fields into `fields`, which

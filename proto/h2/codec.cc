@@ -121,6 +121,14 @@ bool has_forbidden_fields(const http::HeaderMap& m) noexcept {
   return m.first("te", te) && http::is_connection_specific("te", te);
 }
 
+bool has_padded_value(const http::HeaderMap& m) noexcept {
+  bool padded = false;
+  m.for_each([&](std::string_view, std::string_view v) {
+    if (!v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' || v.back() == '\t')) padded = true;
+  });
+  return padded;
+}
+
 bool method_is_head(std::string_view method) noexcept { return method == "HEAD"; }
 
 }  // namespace velmora::h2

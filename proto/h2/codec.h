@@ -88,6 +88,10 @@ class Codec {
 // `fields` holds a connection-specific field, or a `te` whose first value is
 // not exactly "trailers".
 bool has_forbidden_fields(const http::HeaderMap& fields) noexcept;
+// A value HTTP/2 forbids in any field (RFC 9113 section 8.2.1): true when a
+// value of `fields` starts or ends with SP or HTAB. The HTTP/1 side trims
+// such values, so a HeaderMap may hold them; an HTTP/2 head may not.
+bool has_padded_value(const http::HeaderMap& fields) noexcept;
 // `method` is a token and exactly "HEAD".
 bool method_is_head(std::string_view method) noexcept;
 inline bool is_client_initiated(uint32_t stream_id) noexcept { return stream_id & 1; }

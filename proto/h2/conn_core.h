@@ -54,6 +54,7 @@ struct HeadersIn {
   bool end_stream = false;
   bool informational = false;  // a 1xx status
   uint16_t status = 0;         // 0: none
+  bool pseudo = false;         // the block carries a pseudo-header
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
 };
@@ -98,6 +99,7 @@ struct SendVerdict {
   uint32_t flags = 0;
   Handle handle = nullptr;  // server: the response completed while the request body was unread
   std::optional<Stop> reader_stop;
+  bool refused = false;  // an informational head came after the final one: nothing queued
 };
 
 // A reset's result: the handle to notify (nullptr: no live stream), the stop
@@ -163,6 +165,16 @@ class ConnCore final : public FrameQueue {
   // one can only take effect at the ACK, the peer may still use the old one
   // until then.
   std::expected<DecoderChange, SendError> begin();
+  // Every step below that can queue a frame first checks that begin() ran:
+  // a frame queued earlier would reach the peer ahead of the preface and
+  // our SETTINGS, which fails the connection. Before begin() such a step
+  // returns UserError::send_before_preface and changes nothing (open_stream
+  // gives its claimed slot back, as on every path that opens no stream).
+  // Steps that never queue (recv_window_update, release_data_frame, fail,
+  // maybe_goaway_reply, which cannot act before a GOAWAY was received) and
+  // decoding are not checked.
+  bool started() const noexcept { return state.settings_sent(); }
+  static ConnError not_started() noexcept { return ConnError::misuse(UserError::send_before_preface); }
 
   // ---- the receive path ----
   // Every step below is one transition under the state lock. A stream error
@@ -205,21 +217,39 @@ class ConnCore final : public FrameQueue {
   // `date` is added as a `date` field when non-empty (the caller decides).
   // `head_error`: the head could not be built (raised unless the stream
   // is already stopped).
+  //
+  // An informational head (1xx) is queued as its own HEADERS frame and
+  // leaves the send side where it was: any number may precede the final
+  // head (RFC 9113, section 8.1). One with `end_stream`, and 101 (which
+  // HTTP/2 forbids, section 8.6), are refused with
+  // invalid_informational_status_code before anything else. Once our final
+  // head is queued a 1xx is refused by value (`refused`, nothing queued): a
+  // body reader answering Expect: 100-continue may lose that race to the
+  // responder on another thread.
   Step<SendVerdict> send_response_head(uint32_t stream_id, const OutHead& head, const HeadError* head_error,
                                        const http::HeaderMap* fields, std::string_view date, bool end_stream,
                                        HandleSink& sink);
   Handle next_capacity_wake();
   // Moves the pending buffer into `out` (whose old contents are lost) and
   // puts the spare, or an empty buffer, in its place; the credit batch
-  // joins the credits in flight. Returns the stopping flag.
+  // joins the credits in flight. Returns the stopping flag. Frames handed
+  // back by untake() go out first, on their own. Throws std::bad_alloc
+  // with nothing changed.
   bool take_pending(std::string& out);
+  // The batch built around a taken buffer could not be made: its frames
+  // come back, to go out ahead of everything queued since. Their credits
+  // never left the credits in flight, so the credit_written() after the
+  // batch that carries them credits them. Allocates nothing unless frames
+  // are held already (two takes failing at once, which one write pump
+  // never does); then it may throw std::bad_alloc.
+  void untake(std::string& buf);
   // An emptied batch buffer comes back: kept as the spare when there is
   // none and it is not oversized, else freed with `buf` by the caller.
   void give_back(std::string& buf) noexcept;
   // The credits in flight are on the wire: handles of their streams, once
   // each, in first-seen order, go to `wake`.
   void credit_written(std::vector<Handle>& wake);
-  bool has_pending() const noexcept { return !pending.empty(); }
+  bool has_pending() const noexcept { return !pending.empty() || !held_.empty(); }
 
   // ---- writers and the pump ----
   bool writer_start() noexcept;
@@ -239,7 +269,7 @@ class ConnCore final : public FrameQueue {
   // Queues GOAWAY(`reason`) naming the last processed id (0 for a client);
   // kFlagWake when queued. No GOAWAY ever names a higher id than an earlier
   // one, and no stream above the id named is accepted afterwards.
-  uint32_t send_goaway(uint32_t reason);
+  Step<uint32_t> send_goaway(uint32_t reason);
   // Phase 1 of a graceful shutdown: GOAWAY(2^31-1) and the shutdown PING;
   // kFlagWake, or the encoder's error with nothing queued. Once a GOAWAY
   // went out already it queues nothing and goes straight to the final phase
@@ -273,6 +303,8 @@ class ConnCore final : public FrameQueue {
                         HandleSink& sink);
   void remember_ours(uint32_t id, uint32_t reason, Initiator who);
 
+  // Frames of a batch that could not be built (untake): the next take.
+  std::string held_;
   std::vector<std::pair<uint32_t, uint64_t>> credit_batch_;  // DATA octets framed into `pending`
   std::vector<std::pair<uint32_t, uint64_t>> in_flight_;     // of buffers taken, not yet credited
   uint64_t credit_round_ = 0;

@@ -66,6 +66,7 @@ std::expected<void, ConnError> ConnCore::give_back_connection(uint32_t n) {
 }
 
 Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   const uint32_t sid = h.stream_id;
   const size_t before = pending.size();
   HeadersVerdict v;
@@ -88,7 +89,10 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
   }
   if (r) {
     if (r->state.is_recv_headers()) {
-      if (h.informational && h.end_stream) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
+      // A head without :status (the codec let it pass as possible trailers),
+      // or an interim head that claims to end the stream.
+      if (h.status == 0 || (h.informational && h.end_stream))
+        return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
       auto opened = r->state.recv_open(h.end_stream, h.informational);
       if (!opened) return std::unexpected(opened.error());
       if (h.informational) return done();
@@ -102,8 +106,9 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
       if (h.end_stream) v.flags |= state.closed_transition(*r, *this, sink);
       return done();
     }
-    // A second HEADERS: trailers, which must end the stream.
-    if (!h.end_stream) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
+    // A second HEADERS: trailers, which must end the stream and carry no
+    // pseudo-header.
+    if (!h.end_stream || h.pseudo) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
     if (auto ok = r->state.recv_close(); !ok) return std::unexpected(ok.error());
     // A body short of its content-length: the reset that answers the error
     // runs the closed transition and reports its flags.
@@ -122,6 +127,8 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
   }
   if (sid > state.max_stream_id()) return done();
   if (auto ok = state.admit_peer_id(sid); !ok) return std::unexpected(ok.error());
+  // A request head with no pseudo-header at all: the id is used all the same.
+  if (!h.pseudo) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
   if (state.at_accept_limit()) return std::unexpected(stream_err(sid, ErrorCode::refused_stream));
   if (!spare) {
     v.spare_missing = true;
@@ -142,6 +149,7 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
 }
 
 Step<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   const uint32_t sid = d.stream_id;
   const uint32_t len = d.flow_controlled_len;
   const size_t before = pending.size();
@@ -255,6 +263,7 @@ bool shift(FlowControl& f, int64_t diff) noexcept {
 }  // namespace
 
 Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake) {
+  if (!started()) return std::unexpected(not_started());
   SettingsVerdict v;
   if (ack) {
     if (!state.settings_outstanding())
@@ -314,6 +323,7 @@ Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::
 }
 
 Step<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
+  if (!started()) return std::unexpected(not_started());
   const size_t before = pending.size();
   if (!ack) {
     if (auto ok = write_ping(pending, payload, true); !ok) return std::unexpected(ok.error());
@@ -332,6 +342,7 @@ Step<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
 
 Step<uint32_t> ConnCore::recv_go_away(uint32_t last, uint32_t code, std::vector<Aborted>& aborted,
                                       HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   const auto& prev = state.peer_goaway();
   if (prev && last > prev->last_stream_id)
     return std::unexpected(
@@ -356,6 +367,7 @@ Step<uint32_t> ConnCore::recv_go_away(uint32_t last, uint32_t code, std::vector<
 }
 
 Step<uint32_t> ConnCore::release_capacity(uint32_t sid, uint32_t n, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   StreamRecord* r = state.streams().find(sid);
   if (!r || r->recv_reclaimed) return 0u;
   const size_t before = pending.size();

@@ -36,6 +36,7 @@ Step<ResetVerdict> ConnCore::reset_step(StreamRecord& r, uint32_t reason, Initia
 }
 
 Step<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_t reason, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   if (sid == 0)
     return std::unexpected(ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::rst_stream_zero));
   StreamRecord* r = state.streams().find(sid);
@@ -71,14 +72,21 @@ Step<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_
 }
 
 Step<ResetVerdict> ConnCore::reset_stream(uint32_t sid, uint32_t reason, Initiator who, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   StreamRecord* r = state.streams().find(sid);
   if (!r) return ResetVerdict{};
   return reset_step(*r, reason, who, sink);
 }
 
 Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   if (auto ok = state.count_local_error_reset(sid, reason); !ok) return std::unexpected(ok.error());
   if (StreamRecord* r = state.streams().find(sid)) return reset_step(*r, reason, Initiator::library, sink);
+  // A stream error on an id without a record, such as a request head the
+  // codec refused before it could open a stream. The id is used from now on, as if the stream had opened
+  // (the peer takes it as closed once it reads our RST_STREAM), so neither
+  // it nor a lower id can open a stream later.
+  if (state.is_server()) state.note_peer_id(sid);
   const size_t before = pending.size();
   remember_ours(sid, reason, Initiator::library);
   rst_stream(sid, reason);
@@ -88,6 +96,7 @@ Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, Handl
 }
 
 Step<ResetVerdict> ConnCore::aclose_body(uint32_t sid, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   StreamRecord* r = state.streams().find(sid);
   if (!r) return ResetVerdict{};
   if (!r->state.is_recv_end_stream())
@@ -130,13 +139,15 @@ bool ConnCore::fail(std::string message, std::vector<Aborted>& aborted, HandleSi
   return recorded;
 }
 
-uint32_t ConnCore::send_goaway(uint32_t reason) {
+Step<uint32_t> ConnCore::send_goaway(uint32_t reason) {
+  if (!started()) return std::unexpected(not_started());
   const size_t before = pending.size();
   goaway(state.is_server() ? state.last_processed_id() : 0, reason);
   return pending.size() > before ? uint32_t(kFlagWake) : 0u;
 }
 
 Step<uint32_t> ConnCore::begin_graceful_shutdown() {
+  if (!started()) return std::unexpected(not_started());
   if (state.graceful()) return 0u;
   if (state.goaway_sent()) {
     // A GOAWAY already named its last stream id and nothing above it is

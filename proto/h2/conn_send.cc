@@ -21,6 +21,10 @@ Stop ConnCore::send_stop(const StreamRecord* r, uint32_t sid) const noexcept {
 Step<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const HeadError* head_error,
                                                     const http::HeaderMap* fields, bool end_stream, bool is_head,
                                                     Handle handle) {
+  if (!started()) {
+    state.abandon_open();
+    return std::unexpected(not_started());
+  }
   auto check = state.check_open();
   if (!check) return std::unexpected(check.error());
   if (*check == ConnState::OpenCheck::refused) return std::optional<uint32_t>();
@@ -68,6 +72,7 @@ Step<SendVerdict> ConnCore::complete_response(uint32_t sid, SendVerdict v, Handl
 
 Step<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint64_t offset, bool end_stream,
                                       HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   SendVerdict v;
   StreamRecord* r = state.streams().find(sid);
   if (!r || !ConnState::send_ready(*r)) {
@@ -163,6 +168,7 @@ Step<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint6
 }
 
 Step<SendVerdict> ConnCore::send_trailers(uint32_t sid, const http::HeaderMap& trailers, HandleSink& sink) {
+  if (!started()) return std::unexpected(not_started());
   SendVerdict v;
   StreamRecord* r = state.streams().find(sid);
   if (!r || !ConnState::send_ready(*r)) {
@@ -181,6 +187,10 @@ Step<SendVerdict> ConnCore::send_trailers(uint32_t sid, const http::HeaderMap& t
 Step<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& head, const HeadError* head_error,
                                                const http::HeaderMap* fields, std::string_view date,
                                                bool end_stream, HandleSink& sink) {
+  const bool interim = head.status >= 100 && head.status < 200;
+  if (interim && (end_stream || head.status == 101))
+    return std::unexpected(ConnError::misuse(UserError::invalid_informational_status_code));
+  if (!started()) return std::unexpected(not_started());
   SendVerdict v;
   StreamRecord* r = state.streams().find(sid);
   if (!r || r->state.is_closed()) {
@@ -191,10 +201,22 @@ Step<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& head
   }
   if (head_error) return std::unexpected(*head_error);
   StreamState next = r->state;
-  if (auto ok = next.send_open(end_stream); !ok) return std::unexpected(ok.error());
+  if (auto ok = next.send_open(end_stream); !ok) {
+    // A late interim head on a server stream: our final head won the race.
+    if (interim && state.is_server()) {
+      v.refused = true;
+      return v;
+    }
+    return std::unexpected(ok.error());
+  }
   const size_t before = pending.size();
   if (auto ok = send.write_headers(pending, sid, head, fields, end_stream, date); !ok)
     return std::unexpected(ok.error());
+  if (interim) {
+    // The send side stays where it was: the final head is still to come.
+    v.flags |= kFlagWake;
+    return v;
+  }
   r->state = next;
   v.done = end_stream;
   if (pending.size() > before) v.flags |= kFlagWake;
@@ -208,6 +230,16 @@ Handle ConnCore::next_capacity_wake() {
 }
 
 bool ConnCore::take_pending(std::string& out) {
+  if (!held_.empty()) {
+    // A batch that could not be built comes first, alone: its credits are
+    // in flight already, those of `pending` stay in the credit batch.
+    out.clear();
+    out.swap(held_);
+    return stopping_;
+  }
+  // The one step that can fail comes first: once the buffer has moved out,
+  // its credits must follow it.
+  in_flight_.reserve(in_flight_.size() + credit_batch_.size());
   out.clear();
   out.swap(pending);
   if (has_spare) {
@@ -218,6 +250,14 @@ bool ConnCore::take_pending(std::string& out) {
   in_flight_.insert(in_flight_.end(), credit_batch_.begin(), credit_batch_.end());
   credit_batch_.clear();
   return stopping_;
+}
+
+void ConnCore::untake(std::string& buf) {
+  if (held_.empty())
+    held_.swap(buf);
+  else
+    held_.append(buf);
+  buf.clear();
 }
 
 void ConnCore::give_back(std::string& buf) noexcept {

@@ -100,6 +100,10 @@ std::expected<void, ConnError> ConnState::admit_peer_id(uint32_t id) noexcept {
   return {};
 }
 
+void ConnState::note_peer_id(uint32_t id) noexcept {
+  if ((id & 1) && id > last_peer_opened_id_) last_peer_opened_id_ = id;
+}
+
 StreamRecord& ConnState::accept_stream(uint32_t id, bool end_stream, Handle handle) {
   // Reserve the pending-accept entry first: after the record exists nothing
   // may fail.

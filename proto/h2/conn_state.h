@@ -41,8 +41,6 @@ enum Flag : uint32_t {
   kFlagCapacity = 16,      // connection send window came free
 };
 
-enum class Role : uint8_t { client, server };
-
 // "client" or "server".
 std::optional<Role> parse_role(std::string_view s) noexcept;
 
@@ -147,6 +145,10 @@ class ConnState {
   // opened before; else PROTOCOL_ERROR "invalid new stream id <id>". On
   // success the id is recorded as the last the peer opened.
   std::expected<void, ConnError> admit_peer_id(uint32_t id) noexcept;
+  // Counts an odd id as used by the peer (the last it opened, when above
+  // it) without opening anything: the id of a request refused before it
+  // became a stream.
+  void note_peer_id(uint32_t id) noexcept;
   // The server already runs as many peer streams as it accepts at once.
   bool at_accept_limit() const noexcept { return num_streams_ >= max_accepted_streams_; }
   // Creates the record of an admitted request stream: windows as for our

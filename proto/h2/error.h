@@ -61,6 +61,9 @@ enum class UserError : uint8_t {
   send_settings_while_pending,
   peer_disabled_server_push,
   invalid_informational_status_code,
+  // A step that queues a frame ran before begin() queued the preface and
+  // our SETTINGS: the frame would precede them on the wire.
+  send_before_preface,
 };
 
 // The message of a connection error or of an I/O failure.

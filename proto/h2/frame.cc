@@ -347,7 +347,7 @@ std::expected<void, RecvError> Receiver::decode_block(std::string_view fragment,
           pb.rest.assign(fragment.substr(r->consumed));
         return {};
       }
-      if (pb.self_dependent)
+      if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream))
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       else {
         pb.head.fields = std::move(pb.fields).finish();

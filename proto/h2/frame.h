@@ -155,7 +155,10 @@ class Receiver {
   // `out.events` (cleared first), in wire order: at most one event per
   // frame; none for skipped frames (unknown types) or frames that only
   // advance a partial header block. A stream-level violation is an event
-  // (StreamErrorEvent); decoding goes on after it.
+  // (StreamErrorEvent); decoding goes on after it. A header block that is
+  // malformed (the HPACK block rules, or pseudo-headers wrong for a request
+  // or a response, see set_role()) is decoded to its end, so the HPACK
+  // table stays in step, and reported as such an event at END_HEADERS.
   //
   // Frames that lie whole inside `data` are read in place: their DATA
   // events point into `data`, which the caller keeps alive while it uses
@@ -170,6 +173,13 @@ class Receiver {
 
   // Octets waiting in the read buffer for a complete frame.
   size_t buffered() const noexcept { return buf_.size() - rpos_; }
+
+  // The side that receives: a server reads requests, a client responses.
+  // Decides which pseudo-headers a block must and must not carry (see
+  // acceptable_head()); a block that breaks them is a stream error. Set
+  // before the first bytes; a new receiver is a client's.
+  void set_role(Role r) noexcept { role_ = r; }
+  Role role() const noexcept { return role_; }
 
   // Server side: when on, the first bytes given to receive() must be the
   // client preface (a divergence is RecvFailure::bad_preface, an incomplete
@@ -230,6 +240,7 @@ class Receiver {
   size_t copy_bound_ = 0;  // this call: most octets DATA payloads can copy out of buf_
   std::string preface_buf_;
   bool preface_done_ = true;
+  Role role_ = Role::client;
   uint32_t max_frame_size_ = kDefaultMaxFrameSize;
   uint32_t max_header_list_size_ = kDefaultMaxHeaderListSize;
   uint32_t max_continuations_ = 1280;

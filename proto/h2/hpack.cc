@@ -62,6 +62,8 @@ bool valid_pseudo_value(uint8_t tag, std::string_view v) noexcept {
   }
 }
 
+inline bool is_space_or_tab(char c) noexcept { return c == ' ' || c == '\t'; }
+
 enum class IntRead : uint8_t { ok, underflow, overflow };
 
 // An integer with an N-bit prefix (RFC 7541 section 5.1) starting at *p,
@@ -169,6 +171,12 @@ std::expected<DecodeResult, HpackError> Decoder::decode(std::string_view in, Hea
   // The block rules for one decoded field; false stops decoding (abuse).
   auto deliver = [&](uint8_t tag, std::string_view name, std::string_view value, bool never) -> bool {
     block.field_seen_ = true;
+    // A value with surrounding whitespace could be read two ways by a peer
+    // that trims and one that does not (RFC 9113 section 8.2.1).
+    if (!value.empty() && (is_space_or_tab(value.front()) || is_space_or_tab(value.back()))) {
+      block.malformed_ = true;
+      return true;
+    }
     if (tag == kTagRegular) {
       if (http::is_connection_specific(name, value)) {
         block.malformed_ = true;

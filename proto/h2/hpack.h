@@ -56,7 +56,8 @@ class FieldSink {
   virtual void on_pseudo(Pseudo which, std::string_view value) = 0;
   // A regular field: `name` a lowercase token shorter than 65536 octets,
   // never a connection-specific field and never `te` other than
-  // "trailers"; `value` free of control octets other than HTAB and of DEL.
+  // "trailers"; `value` free of control octets other than HTAB and of DEL,
+  // and neither starting nor ending with SP or HTAB.
   // `never_indexed` is set when the peer sent the field as a never-indexed
   // literal (an intermediary must forward it the same way). Returning false
   // refuses the field (for example a full header map): the block then
@@ -107,8 +108,9 @@ enum class BlockStatus : uint8_t {
   partial,
   // end_of_block: the whole block was decoded (the table is in step with
   // the peer) but it broke a message rule: a connection-specific field, `te`
-  // other than "trailers", a pseudo-header after a regular field, or a
-  // repeated pseudo-header. The offending fields were not delivered. The
+  // other than "trailers", a pseudo-header after a regular field, a
+  // repeated pseudo-header, or a value (of any field) that starts or ends
+  // with SP or HTAB. The offending fields were not delivered. The
   // frame layer answers with a stream error (PROTOCOL_ERROR).
   malformed,
   // The running list size passed four times the max header list size.

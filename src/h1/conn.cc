@@ -397,7 +397,10 @@ PyMethodDef kClientMethods[] = {
      VELMORA_DOC("store_writer", "($self, scope)",
                  "Store the body writer's scope: None, or scope itself when refused (closed).")},
     {"writer_done", meth<void_step<ClientObj, &Client::writer_done>>, METH_NOARGS,
-     VELMORA_DOC("writer_done", "($self, /)", "The writer sent the whole request body.")},
+     VELMORA_DOC("writer_done", "($self, /)",
+                 "The writer sent the whole request body. A writer on another thread makes this step before "
+                 "finish_exchange runs: join it first (take_writer), or a body it finished is taken for "
+                 "unfinished and the connection is not reused.")},
     {"take_writer", meth<ref_step<ClientObj, &Client::take_writer>>, METH_NOARGS,
      VELMORA_DOC("take_writer", "($self, /)", "Move the writer's scope out (exactly one owner tears it down).")},
     {"set_peer_http10", meth1<c_set_peer_http10, "set_peer_http10", "value">, kOneArg,
@@ -471,7 +474,12 @@ PyType_Slot kClientSlots[] = {
     {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
                     "H1ClientState", "(codec, transport)",
                     "The connection state of one HTTP/1 client connection, `frozen` + `subclass`: `Connection` "
-                    "(velmora/h1/client.py) subclasses it and adds only async machinery."))},
+                    "(velmora/h1/client.py) subclasses it and adds only async machinery.\n\n"
+                    "Threads: every method is one transition under the object's lock and may be called from any "
+                    "thread. The state never calls the transport, the watcher's event or the writer and watcher "
+                    "handles it stores; it hands them back. The driver orders: the idle watcher's read is the "
+                    "next response's first read once begin_send returns its event (wait for it, then "
+                    "take_watcher_handoff); the body writer's writer_done before finish_exchange."))},
     {Py_tp_new, slot<client_new>},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ClientObj>)},
@@ -738,7 +746,10 @@ PyMethodDef kServerMethods[] = {
                  "The idle read ended without bytes to parse: True when the connection was closed under it.")},
     {"head_read_overdue", meth1<s_head_read_overdue, "head_read_overdue", "timeout">, kOneArg,
      VELMORA_DOC("head_read_overdue", "($self, timeout)",
-                 "The head-read watchdog's step: (expired, remaining seconds or None, transport or None).")},
+                 "The head-read watchdog's step: (expired, remaining seconds or None, transport or None). It may run "
+                 "on a watchdog thread while the serve loop is blocked in its read: an expired read closes the "
+                 "state in this step; shutting the returned transport down ends that read, after which "
+                 "unpark_idle_read answers True. remaining is None while no head read runs: poll again later.")},
     {"fail_read", meth<ref_step<ServerObj, &Server::fail_read>>, METH_NOARGS,
      VELMORA_DOC("fail_read", "($self, /)",
                  "A head parse failed or the transport broke at the request boundary: close; returns the "
@@ -848,7 +859,16 @@ PyType_Slot kServerSlots[] = {
     {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
                     "H1ServerState", "(codec, transport, *, keep_alive=True, half_close=False)",
                     "The connection + current-request state of one HTTP/1 server connection, `frozen` + "
-                    "`subclass`: `ServerConnection` subclasses it and adds only async machinery."))},
+                    "`subclass`: `ServerConnection` subclasses it and adds only async machinery.\n\n"
+                    "Threads: every method is one transition under the object's lock and may be called from any "
+                    "thread (the serve loop, a body reader, a responder, the mid-message watcher, a head-read "
+                    "watchdog, a shutdown). The state never calls the transport, the watcher's event or its "
+                    "handle: it stores them and hands them back, and the transport a closing step returns is "
+                    "shut down by the caller after the step. The driver orders: one reader of the transport at a "
+                    "time, the one a step named (begin_read or accept_head: the serve loop; begin_body_read to "
+                    "end_body_read: the body reader; arm_watcher or an armed respond_head to watcher_completed: "
+                    "the watcher; H1_NEXT_DRAIN to drain_done: the drain); and a claimed 100 Continue written "
+                    "before respond_head is called again after H1_REQ_CONTINUE."))},
     {Py_tp_new, slot<server_new>},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ServerObj>)},

@@ -68,7 +68,11 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   PyObject* self = create<H2CodecObject>(type);
-  if (self) self_of(self)->client = role == "client";
+  if (self) {
+    // Nothing else sees the object yet: no lock needed.
+    self_of(self)->client = role == "client";
+    self_of(self)->state.recv.set_role(role == "client" ? h2::Role::client : h2::Role::server);
+  }
   return self;
 }
 
@@ -172,9 +176,10 @@ PyObject* serialize_settings_ack(PyObject*, PyObject*) {
   return bytes_of(out);
 }
 
-// Encodes a head under the lock into `out`.
+// Encodes a head under the lock into `out`; a value HTTP/2 forbids is refused first.
 PyObject* header_block(PyObject* self, uint32_t sid, const h2::OutHead& head, const std::optional<http::HeaderMap>& fields,
                        bool end_stream, std::string_view date) {
+  if (fields && h2::has_padded_value(*fields)) return raise(h2_user_error(H2User::malformed_headers));
   std::string out;
   auto r = self_of(self)->with([&](h2::Codec& c) {
     return c.send.write_headers(out, sid, head, fields ? &*fields : nullptr, end_stream, date);
@@ -316,7 +321,7 @@ PyObject* check_send_headers(PyObject*, PyObject* headers) {
   }
   // Read in place under the map's lock: drivers check every outgoing head.
   bool bad = HeaderMapObject::of(headers)->with(
-      [](const HeaderMapState& s) { return h2::has_forbidden_fields(s.map); });
+      [](const HeaderMapState& s) { return h2::has_forbidden_fields(s.map) || h2::has_padded_value(s.map); });
   if (bad) return raise(h2_user_error(H2User::malformed_headers));
   Py_RETURN_NONE;
 }
@@ -341,7 +346,9 @@ PyMethodDef kMethods[] = {
     {"receive", meth1<receive, "receive", "data">, kOneArg,
      VELMORA_DOC("receive", "($self, data)",
                  "Feed received bytes; returns the list of frame events now decodable. Raises H2ProtocolError on a "
-                 "connection error.")},
+                 "connection error. A malformed header block (a forbidden field, a value starting or ending with "
+                 "SP or HTAB, pseudo-headers wrong for a request (server role) or a response (client role)) is "
+                 "decoded to its end and reported as H2FrameStreamError(stream_id, 1).")},
     {"buffered", meth<buffered>, METH_NOARGS,
      VELMORA_DOC("buffered", "($self, /)", "Octets in the read buffer awaiting a complete frame.")},
     {"feed_preface", meth1<feed_preface, "feed_preface", "data">, kOneArg,
@@ -373,14 +380,17 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("serialize_request_headers",
                  "($self, stream_id, method, target, headers=None, end_stream=False, *, scheme=None, "
                  "authority=None)",
-                 "HEADERS (+ CONTINUATION) for a request head.")},
+                 "HEADERS (+ CONTINUATION) for a request head. A value starting or ending with SP or HTAB raises "
+                 "H2UserError('malformed_headers', ...).")},
     {"serialize_response_headers", FASTCALL(serialize_response_headers), METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_response_headers", "($self, stream_id, status, headers=None, end_stream=False, "
                                                "auto_date=False)",
-                 "HEADERS (+ CONTINUATION) for a response head.")},
+                 "HEADERS (+ CONTINUATION) for a response head. A value starting or ending with SP or HTAB raises "
+                 "H2UserError('malformed_headers', ...).")},
     {"serialize_trailers", FASTCALL(serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_trailers", "($self, stream_id, trailers)",
-                 "HEADERS (+ CONTINUATION) with END_STREAM carrying the regular fields of trailers.")},
+                 "HEADERS (+ CONTINUATION) with END_STREAM carrying the regular fields of trailers. A value "
+                 "starting or ending with SP or HTAB raises H2UserError('malformed_headers', ...).")},
     {"serialize_data", FASTCALL(serialize_data), METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_data", "($self, stream_id, data, end_stream=False)",
                  "One DATA frame; raises H2UserError('payload_too_big', ...) past the peer's frame size.")},
@@ -401,7 +411,8 @@ PyMethodDef kMethods[] = {
                  "than 24 octets, True once the preface is complete.")},
     {"check_send_headers", meth1<check_send_headers, "check_send_headers", "headers">, kOneArg | METH_STATIC,
      VELMORA_DOC("check_send_headers", "(headers)",
-                 "Raise H2UserError('malformed_headers', ...) for a field set HTTP/2 forbids; else None.")},
+                 "Raise H2UserError('malformed_headers', ...) for a field set HTTP/2 forbids (a connection-specific "
+                 "field, te other than trailers, a value starting or ending with SP or HTAB); else None.")},
     {"method_is_head", meth1<method_is_head, "method_is_head", "method">, kOneArg | METH_STATIC,
      VELMORA_DOC("method_is_head", "(method)", "True when method is exactly HEAD.")},
     {"is_client_initiated", meth1<is_client_initiated, "is_client_initiated", "stream_id">, kOneArg | METH_STATIC,

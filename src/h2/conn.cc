@@ -28,7 +28,10 @@ using h2::Handle;
 // ---- the connection object ------------------------------------------------------
 
 struct Conn {
-  explicit Conn(const h2::ConnConfig& c) : core(c) { recv.expect_preface(c.role == h2::Role::server); }
+  explicit Conn(const h2::ConnConfig& c) : core(c) {
+    recv.expect_preface(c.role == h2::Role::server);
+    recv.set_role(c.role);
+  }
 
   std::mutex mu;  // the state lock
   h2::ConnCore core;
@@ -116,9 +119,12 @@ bool frame_arg(PyObject* o, H2Event want, const char* cls) {
 
 // ---- result objects ----------------------------------------------------------------
 
+// Holds no Python object (the reason is built on access), so it takes no
+// part in garbage collection.
 struct StoppedObject {
   PyObject_HEAD
-  PyObject* reason;  // int or None
+  uint32_t reason;
+  char has_reason;
   char conn;
 };
 
@@ -148,6 +154,7 @@ struct SendVerdictObject {
   unsigned long long sent;
   unsigned int flags;
   char done;
+  char refused;
 };
 
 struct ResetVerdictObject {
@@ -166,12 +173,9 @@ T* alloc_result(PyTypeObject* type) {
 PyObject* new_stop(const h2::Stop& s) {
   auto* o = alloc_result<StoppedObject>(g_stopped);
   if (!o) return nullptr;
-  o->reason = s.reason ? PyLong_FromUnsignedLong(*s.reason) : Py_NewRef(Py_None);
+  o->reason = s.reason.value_or(0);
+  o->has_reason = s.reason.has_value();
   o->conn = s.conn;
-  if (!o->reason) {
-    Py_DECREF(o);
-    return nullptr;
-  }
   return reinterpret_cast<PyObject*>(o);
 }
 
@@ -187,6 +191,7 @@ PyObject* new_send_verdict(const h2::SendVerdict& v, Ref handle) {
   if (!o) return nullptr;
   o->sent = v.sent;
   o->done = v.done;
+  o->refused = v.refused;
   o->flags = v.flags;
   o->stopped = stopped.release();
   o->reader_stop = reader.release();
@@ -452,6 +457,8 @@ PyObject* recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   in.informational = f->is_informational;
   in.content_length_invalid = f->content_length_invalid;
   if (f->status && f->status != Py_None) in.status = uint16_t(PyLong_AsUnsignedLong(f->status));
+  auto present = [](PyObject* o) { return o && o != Py_None; };
+  in.pseudo = present(f->method) || present(f->scheme) || present(f->authority) || present(f->path) || in.status;
   if (f->content_length && f->content_length != Py_None) {
     unsigned long long n = PyLong_AsUnsignedLongLong(f->content_length);
     if (n == (unsigned long long)-1 && PyErr_Occurred()) return nullptr;
@@ -644,6 +651,13 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     t->state.release_slot_count();
     return nullptr;
   }
+  if (fields && h2::has_padded_value(*fields)) {
+    {
+      Tx t(self);
+      t->state.release_slot_count();
+    }
+    return raise(h2_user_error(H2User::malformed_headers));
+  }
   h2::OutHead head;
   auto built = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
                                       has_authority ? &authority : nullptr, head);
@@ -696,6 +710,7 @@ PyObject* send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   http::HeaderMap trailers = copy_header_map(a[1]);
+  if (h2::has_padded_value(trailers)) return raise(h2_user_error(H2User::malformed_headers));
   h2::Step<h2::SendVerdict> r;
   Ref handle;
   {
@@ -718,13 +733,16 @@ PyObject* send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t n
       !to_u32_arg(a[0], "sid", sid) || !to_u16(a[1], "status", status) || !headers_arg(a[2], "headers", fields) ||
       !to_bool(a[3], "end_stream", end_stream))
     return nullptr;
-  if (fields && h2::has_forbidden_fields(*fields)) return raise(h2_user_error(H2User::malformed_headers));
+  if (fields && (h2::has_forbidden_fields(*fields) || h2::has_padded_value(*fields)))
+    return raise(h2_user_error(H2User::malformed_headers));
   h2::OutHead head;
   auto built = h2::build_response_head(status, head);
   Conn& c = conn_of(self);
   std::string_view date;
-  // The option is fixed at construction: read without the lock.
-  if (c.core.state.auto_date_header() && !(fields && fields->contains("date"))) date = http::http_date_now();
+  // The option is fixed at construction: read without the lock. An
+  // interim head goes out without one.
+  if (status >= 200 && c.core.state.auto_date_header() && !(fields && fields->contains("date")))
+    date = http::http_date_now();
   h2::Step<h2::SendVerdict> r;
   Ref handle;
   {
@@ -763,8 +781,24 @@ PyObject* make_batch(PyObject* owner, std::string&& buf) {
   return o;
 }
 
+// A batch holds its connection, and a connection subclass may keep its last
+// view (which holds the batch): the batch takes part in garbage collection.
+// Clearing drops only the connection; the bytes stay valid for any view
+// still exported, and without a connection to go back to they are freed.
+int batch_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<BatchObject*>(self)->owner);
+  return 0;
+}
+
+int batch_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<BatchObject*>(self)->owner);
+  return 0;
+}
+
 void batch_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   auto* b = reinterpret_cast<BatchObject*>(self);
   std::string buf(std::move(b->buf));
   b->buf.~basic_string();
@@ -791,18 +825,33 @@ PyObject* batch_repr(PyObject* self) {
   return PyUnicode_FromFormat("H2WriteBatch(len=%zd)", batch_len(self));
 }
 
+// Everything that can fail is made before the take, except the view over
+// the taken bytes; if that fails the frames go back to the connection,
+// ahead of whatever was queued since (their credits never left).
 PyObject* take_pending(PyObject* self, PyObject*) {
-  std::string buf;
+  Ref out(PyTuple_New(2));
+  if (!out) return nullptr;
+  Ref batch(make_batch(self, std::string()));
+  if (!batch) return nullptr;
+  std::string& buf = reinterpret_cast<BatchObject*>(batch.get())->buf;
   bool stopping;
   {
     Tx t(self);
     stopping = t->take_pending(buf);
   }
-  Ref batch(make_batch(self, std::move(buf)));
-  if (!batch) return nullptr;
   Ref view(PyMemoryView_FromObject(batch.get()));
-  if (!view) return nullptr;
-  return Py_BuildValue("(NO)", view.release(), stopping ? Py_True : Py_False);
+  if (!view) {
+    // Nothing exports the bytes: they leave the batch, which then gives an
+    // empty buffer back when it goes.
+    std::string back;
+    back.swap(buf);
+    Tx t(self);
+    t->untake(back);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(out.get(), 0, view.release());
+  PyTuple_SET_ITEM(out.get(), 1, Py_NewRef(stopping ? Py_True : Py_False));
+  return out.release();
 }
 
 PyObject* credit_written(PyObject* self, PyObject*) {
@@ -1011,12 +1060,13 @@ PyObject* is_closed(PyObject* self, PyObject*) {
 PyObject* send_goaway(PyObject* self, PyObject* arg) {
   uint32_t reason;
   if (!to_u32_arg(arg, "reason", reason)) return nullptr;
-  uint32_t flags;
+  h2::Step<uint32_t> r;
   {
     Tx t(self);
-    flags = t->send_goaway(reason);
+    r = t->send_goaway(reason);
   }
-  return PyLong_FromUnsignedLong(flags);
+  if (!r) return raise_step(r.error());
+  return PyLong_FromUnsignedLong(*r);
 }
 
 PyObject* begin_graceful_shutdown(PyObject* self, PyObject*) {
@@ -1240,7 +1290,9 @@ PROP(max_pending_accept_reset_streams, s.max_pending_accept_reset_streams())
 PyMethodDef kMethods[] = {
     {"begin", N(begin),
      VELMORA_DOC("begin", "($self, /)",
-                 "Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE.")},
+                 "Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes "
+                 "first: every step that can queue a frame raises H2UserError('send_before_preface', ...) "
+                 "before it, changing nothing.")},
     {"receive", meth1<receive, "receive", "data">, kOneArg,
      VELMORA_DOC("receive", "($self, data)",
                  "Decode received bytes under the decoder lock alone; returns the list of frame events.")},
@@ -1259,7 +1311,8 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("open_stream",
                  "($self, method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None)",
                  "Open a client stream and queue its HEADERS; returns its id, or None when the connection is "
-                 "failed or received GOAWAY.")},
+                 "failed or received GOAWAY. A header value starting or ending with SP or HTAB raises "
+                 "H2UserError('malformed_headers', ...) and releases the claimed slot.")},
     {"accepted", meth1<accepted, "accepted", "sid">, kOneArg,
      VELMORA_DOC("accepted", "($self, sid)", "The application pulled the queued request sid.")},
     {"has_stream", meth1<has_stream, "has_stream", "sid">, kOneArg,
@@ -1289,7 +1342,9 @@ PyMethodDef kMethods[] = {
      meth1<set_id<&h2::ConnState::set_last_processed_id>, "set_last_processed_id", "sid">, kOneArg,
      VELMORA_DOC("set_last_processed_id", "($self, sid)", "Test hook: the last processed stream id.")},
     {"recv_headers", K(recv_headers),
-     VELMORA_DOC("recv_headers", "($self, frame, spare=None)", "Apply a received HEADERS frame.")},
+     VELMORA_DOC("recv_headers", "($self, frame, spare=None)",
+                 "Apply a received HEADERS frame. A head without pseudo-headers (a request, or a response "
+                 "without :status) and trailers carrying one raise H2StreamError(stream_id, 1, 'library').")},
     {"recv_data", meth1<recv_data, "recv_data", "frame">, kOneArg,
      VELMORA_DOC("recv_data", "($self, frame)", "Apply a received DATA frame.")},
     {"recv_window_update", meth1<recv_window_update, "recv_window_update", "frame">, kOneArg,
@@ -1312,16 +1367,26 @@ PyMethodDef kMethods[] = {
                  "Return a consumed chunk's charge to the DATA-frame budget.")},
     {"send_data", K(send_data),
      VELMORA_DOC("send_data", "($self, sid, data, offset, end_stream)",
-                 "Frame at most one DATA frame of data[offset:] under flow control.")},
+                 "Frame at most one DATA frame of data[offset:] under flow control. A verdict that sent "
+                 "nothing and is not done asks the writer to wait until its handle is woken (recv_window_update, "
+                 "recv_settings, credit_written or next_capacity_wake name it); on threads, note the handle's wake "
+                 "count before this call and sleep only while it is unchanged, so a wake that lands between the "
+                 "call and the wait is kept.")},
     {"send_trailers", K(send_trailers),
-     VELMORA_DOC("send_trailers", "($self, sid, trailers)", "Queue trailers, ending the stream.")},
+     VELMORA_DOC("send_trailers", "($self, sid, trailers)",
+                 "Queue trailers, ending the stream. A value starting or ending with SP or HTAB raises "
+                 "H2UserError('malformed_headers', ...).")},
     {"send_response_head", K(send_response_head),
-     VELMORA_DOC("send_response_head", "($self, sid, status, headers, end_stream)", "Queue a response head.")},
+     VELMORA_DOC("send_response_head", "($self, sid, status, headers, end_stream)",
+                 "Queue a response head. A 1xx (not 101, not with end_stream) is an interim head that leaves "
+                 "the send side where it was; once the final head is queued it is refused (verdict.refused). "
+                 "A field set check_send_headers refuses raises H2UserError('malformed_headers', ...).")},
     {"next_capacity_wake", N(next_capacity_wake),
      VELMORA_DOC("next_capacity_wake", "($self, /)", "The handle of the next sender to wake for capacity, or None.")},
     {"take_pending", N(take_pending),
      VELMORA_DOC("take_pending", "($self, /)",
-                 "Move the pending bytes out as a read-only memoryview over a write batch; returns (view, stopping).")},
+                 "Move the pending bytes out as a read-only memoryview over a write batch; returns (view, "
+                 "stopping). If the view cannot be built the frames stay queued, first in line.")},
     {"credit_written", N(credit_written),
      VELMORA_DOC("credit_written", "($self, /)",
                  "The batches taken are written; returns the handles of the streams to wake.")},
@@ -1344,7 +1409,8 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("reset_stream", "($self, sid, reason, initiator='user')", "Reset a stream; returns an H2ResetVerdict.")},
     {"reset_on_error", K(reset_on_error),
      VELMORA_DOC("reset_on_error", "($self, sid, reason)",
-                 "Reset a stream after the peer's stream-level violation; returns an H2ResetVerdict.")},
+                 "Reset a stream after the peer's stream-level violation; returns an H2ResetVerdict. On the "
+                 "server an id without a stream (a refused request head) counts as used from then on.")},
     {"aclose_body", meth1<aclose_body, "aclose_body", "sid">, kOneArg,
      VELMORA_DOC("aclose_body", "($self, sid)", "The body reader closed early; returns an H2ResetVerdict.")},
     {"fail", K(fail),
@@ -1387,7 +1453,15 @@ PyType_Slot kStreamsSlots[] = {
                     "max_send_buf_size, max_concurrent_streams=None, max_pending_accept_reset_streams=20, "
                     "max_local_error_reset_streams=1024, data_frame_budget=None, auto_date_header=True, "
                     "enable_push=None)",
-                    "Connection and stream state of one HTTP/2 connection."))},
+                    "Connection and stream state of one HTTP/2 connection.\n\n"
+                    "Threads: receive() decodes under the decoder lock alone and belongs to one thread (the read "
+                    "pump, which then runs each event's recv_* step); take_pending and credit_written belong to "
+                    "the write pump. Every other method is one step under the state lock and may run on any "
+                    "thread at once with the pumps and with each other. begin() comes before every step that "
+                    "queues a frame: start the threads that use the connection after it. The state never calls "
+                    "an object it holds (stream handles, task or thread handles, the stored error): handles come "
+                    "back in verdicts and lists, and waking them is the driver's, after the step returned, so a "
+                    "driver may hold its own locks across any call."))},
     {Py_tp_new, slot<streams_new>},
     {Py_tp_init, reinterpret_cast<void*>(streams_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(streams_dealloc)},
@@ -1404,25 +1478,62 @@ PyType_Spec kStreamsSpec = {"velmora._velmora.H2Streams", sizeof(StreamsObject),
 
 // ---- result types ------------------------------------------------------------------------
 
+// The verdicts hold the driver's stream handles, and a handle may keep its
+// last verdict: they take part in garbage collection so that such a cycle
+// is freed. Each result object is immutable once built, so its fields are
+// read and cleared without a lock.
+template <class T, class F>
+void for_each_ref(T* o, F&& f) {
+  if constexpr (requires { o->handle; }) f(o->handle);
+  if constexpr (requires { o->payload; }) f(o->payload);
+  if constexpr (requires { o->stopped; }) f(o->stopped);
+  if constexpr (requires { o->reader_stop; }) f(o->reader_stop);
+  if constexpr (requires { o->stop; }) f(o->stop);
+}
+
+template <class T>
+int result_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  int rc = 0;
+  for_each_ref(reinterpret_cast<T*>(self), [&](PyObject* ref) {
+    if (!rc && ref) rc = visit(ref, arg);
+  });
+  return rc;
+}
+
+template <class T>
+int result_clear(PyObject* self) {
+  for_each_ref(reinterpret_cast<T*>(self), [](PyObject*& ref) { Py_CLEAR(ref); });
+  return 0;
+}
+
 template <class T>
 void result_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  T* o = reinterpret_cast<T*>(self);
-  if constexpr (requires { o->handle; }) Py_XDECREF(o->handle);
-  if constexpr (requires { o->payload; }) Py_XDECREF(o->payload);
-  if constexpr (requires { o->stopped; }) Py_XDECREF(o->stopped);
-  if constexpr (requires { o->reader_stop; }) Py_XDECREF(o->reader_stop);
-  if constexpr (requires { o->stop; }) Py_XDECREF(o->stop);
-  if constexpr (requires { o->reason; }) Py_XDECREF(o->reason);
+  PyObject_GC_UnTrack(self);
+  result_clear<T>(self);
   tp->tp_free(self);
   Py_DECREF(tp);
+}
+
+void stopped_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* stopped_reason(PyObject* self, void*) {
+  auto* o = reinterpret_cast<StoppedObject*>(self);
+  if (!o->has_reason) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(o->reason);
 }
 
 const char* tf(bool b) { return b ? "true" : "false"; }
 
 PyObject* stopped_repr(PyObject* self) {
   auto* o = reinterpret_cast<StoppedObject*>(self);
-  return PyUnicode_FromFormat("H2Stopped(reason=%R, conn=%s)", o->reason, tf(o->conn));
+  if (!o->has_reason) return PyUnicode_FromFormat("H2Stopped(reason=None, conn=%s)", tf(o->conn));
+  return PyUnicode_FromFormat("H2Stopped(reason=%u, conn=%s)", unsigned(o->reason), tf(o->conn));
 }
 
 PyObject* headers_verdict_repr(PyObject* self) {
@@ -1443,8 +1554,8 @@ PyObject* data_verdict_repr(PyObject* self) {
 
 PyObject* send_verdict_repr(PyObject* self) {
   auto* o = reinterpret_cast<SendVerdictObject*>(self);
-  return PyUnicode_FromFormat("H2SendVerdict(sent=%llu, done=%s, stopped=%R, flags=%u)", o->sent, tf(o->done),
-                              o->stopped, o->flags);
+  return PyUnicode_FromFormat("H2SendVerdict(sent=%llu, done=%s, stopped=%R, refused=%s, flags=%u)", o->sent,
+                              tf(o->done), o->stopped, tf(o->refused), o->flags);
 }
 
 PyObject* reset_verdict_repr(PyObject* self) {
@@ -1454,9 +1565,12 @@ PyObject* reset_verdict_repr(PyObject* self) {
 
 #define RO Py_READONLY
 PyMemberDef kStoppedMembers[] = {
-    {"reason", Py_T_OBJECT_EX, offsetof(StoppedObject, reason), RO, "RST_STREAM or GOAWAY error code, or None."},
     {"conn", Py_T_BOOL, offsetof(StoppedObject, conn), RO, "A connection-level error applies."},
     {nullptr, 0, 0, 0, nullptr},
+};
+PyGetSetDef kStoppedGetSet[] = {
+    {"reason", get<stopped_reason>, nullptr, "RST_STREAM or GOAWAY error code, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyMemberDef kHeadersMembers[] = {
     {"kind", Py_T_UINT, offsetof(HeadersVerdictObject, kind), RO, "One of the H2_HEADERS_* outcomes."},
@@ -1479,6 +1593,8 @@ PyMemberDef kSendMembers[] = {
     {"sent", Py_T_ULONGLONG, offsetof(SendVerdictObject, sent), RO, "Octets of data[offset:] framed and queued."},
     {"done", Py_T_BOOL, offsetof(SendVerdictObject, done), RO, "The last octet (and END_STREAM if asked) is queued."},
     {"stopped", Py_T_OBJECT_EX, offsetof(SendVerdictObject, stopped), RO, "H2Stopped when the stream cannot send."},
+    {"refused", Py_T_BOOL, offsetof(SendVerdictObject, refused), RO,
+     "An informational (1xx) head came after the final head was queued: nothing was queued."},
     {"flags", Py_T_UINT, offsetof(SendVerdictObject, flags), RO, "H2_FLAG_* bits."},
     {"handle", Py_T_OBJECT_EX, offsetof(SendVerdictObject, handle), RO,
      "Server: the stream's handle when its unread request body was reset."},
@@ -1494,12 +1610,20 @@ PyMemberDef kResetMembers[] = {
 };
 #undef RO
 
-#define RESULT_SLOTS(T, members, repr, doc)                                        \
-  {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc<T>)}, \
-      {Py_tp_members, members}, {Py_tp_repr, slot<repr>}, {0, nullptr}
+#define RESULT_SLOTS(T, members, repr, doc)                                                            \
+  {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc<T>)},     \
+      {Py_tp_traverse, reinterpret_cast<void*>(result_traverse<T>)},                                    \
+      {Py_tp_clear, reinterpret_cast<void*>(result_clear<T>)}, {Py_tp_members, members},                \
+      {Py_tp_repr, slot<repr>}, {0, nullptr}
 
-PyType_Slot kStoppedSlots[] = {RESULT_SLOTS(StoppedObject, kStoppedMembers, stopped_repr,
-                                            "Why a stream stopped: reason (int or None) and conn (bool).")};
+PyType_Slot kStoppedSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Why a stream stopped: reason (int or None) and conn (bool).")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stopped_dealloc)},
+    {Py_tp_members, kStoppedMembers},
+    {Py_tp_getset, kStoppedGetSet},
+    {Py_tp_repr, slot<stopped_repr>},
+    {0, nullptr},
+};
 PyType_Slot kHeadersSlots[] = {RESULT_SLOTS(HeadersVerdictObject, kHeadersMembers, headers_verdict_repr,
                                             "The outcome of H2Streams.recv_headers.")};
 PyType_Slot kDataSlots[] = {RESULT_SLOTS(DataVerdictObject, kDataMembers, data_verdict_repr,
@@ -1511,13 +1635,15 @@ PyType_Slot kResetSlots[] = {RESULT_SLOTS(ResetVerdictObject, kResetMembers, res
 #undef RESULT_SLOTS
 
 constexpr unsigned kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr unsigned kGcResultFlags = kResultFlags | Py_TPFLAGS_HAVE_GC;
 PyType_Spec kStoppedSpec = {"velmora._velmora.H2Stopped", sizeof(StoppedObject), 0, kResultFlags, kStoppedSlots};
-PyType_Spec kHeadersSpec = {"velmora._velmora.H2RecvHeadersVerdict", sizeof(HeadersVerdictObject), 0, kResultFlags,
-                            kHeadersSlots};
-PyType_Spec kDataSpec = {"velmora._velmora.H2RecvDataVerdict", sizeof(DataVerdictObject), 0, kResultFlags,
+PyType_Spec kHeadersSpec = {"velmora._velmora.H2RecvHeadersVerdict", sizeof(HeadersVerdictObject), 0,
+                            kGcResultFlags, kHeadersSlots};
+PyType_Spec kDataSpec = {"velmora._velmora.H2RecvDataVerdict", sizeof(DataVerdictObject), 0, kGcResultFlags,
                          kDataSlots};
-PyType_Spec kSendSpec = {"velmora._velmora.H2SendVerdict", sizeof(SendVerdictObject), 0, kResultFlags, kSendSlots};
-PyType_Spec kResetSpec = {"velmora._velmora.H2ResetVerdict", sizeof(ResetVerdictObject), 0, kResultFlags,
+PyType_Spec kSendSpec = {"velmora._velmora.H2SendVerdict", sizeof(SendVerdictObject), 0, kGcResultFlags,
+                         kSendSlots};
+PyType_Spec kResetSpec = {"velmora._velmora.H2ResetVerdict", sizeof(ResetVerdictObject), 0, kGcResultFlags,
                           kResetSlots};
 
 
@@ -1525,12 +1651,14 @@ PyType_Slot kBatchSlots[] = {
     {Py_tp_doc, const_cast<char*>("One write batch: the pending bytes taken by H2Streams.take_pending, exported "
                                   "read-only through the buffer protocol.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(batch_clear)},
     {Py_tp_repr, slot<batch_repr>},
     {Py_bf_getbuffer, reinterpret_cast<void*>(batch_getbuffer)},
     {Py_sq_length, slot<batch_len>},
     {0, nullptr},
 };
-PyType_Spec kBatchSpec = {"velmora._velmora.H2WriteBatch", sizeof(BatchObject), 0, kResultFlags, kBatchSlots};
+PyType_Spec kBatchSpec = {"velmora._velmora.H2WriteBatch", sizeof(BatchObject), 0, kGcResultFlags, kBatchSlots};
 
 }  // namespace
 

@@ -39,8 +39,7 @@ Pending h2_pending(const h2::ConnError& e) {
 
 // The core's user-error kinds and the binding's are the same list in the
 // same order.
-static_assert(uint8_t(h2::UserError::invalid_informational_status_code) ==
-              uint8_t(H2User::invalid_informational_status_code));
+static_assert(uint8_t(h2::UserError::send_before_preface) == uint8_t(H2User::send_before_preface));
 static_assert(uint8_t(Initiator::remote) == uint8_t(h2::Initiator::remote));
 
 namespace {

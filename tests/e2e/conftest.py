@@ -109,8 +109,8 @@ def wait_accepting(port, timeout=10.0):
             time.sleep(0.05)
 
 
-def start_server(*extra):
-    prog = Program([sys.executable, "-u", str(EXAMPLES / "server.py"), "--port", "0",
+def start_server(*extra, script="server.py"):
+    prog = Program([sys.executable, "-u", str(EXAMPLES / script), "--port", "0",
                     "--head-timeout", str(HEAD_TIMEOUT), *extra])
     try:
         # --tls alone: the one port speaks TLS; with --tls-port a second one does.
@@ -140,6 +140,16 @@ def server():
     assert rc == 0, "the example server did not shut down cleanly:\n" + "\n".join(prog.lines[-20:])
 
 
+@pytest.fixture(scope="module")
+def threaded_server():
+    prog = start_server(script="threaded_server.py")
+    try:
+        yield prog
+    finally:
+        rc = prog.stop()
+    assert rc == 0, "the threaded server did not shut down cleanly:\n" + "\n".join(prog.lines[-20:])
+
+
 def run(argv, timeout=20.0, env=None, input=None):
     """Run a program to its end, bounded; stdout and stderr as text."""
     return subprocess.run(argv, capture_output=True, timeout=timeout, env=env, input=input)
@@ -150,10 +160,14 @@ def curl(*args, timeout=15.0):
     return run([exe, "-sS", "--max-time", str(timeout - 2), *args], timeout=timeout)
 
 
-def client(*args, env=None, timeout=20.0):
+def client(*args, env=None, timeout=20.0, script="client.py"):
     base = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
     base.update(env or {})
-    return run([sys.executable, str(EXAMPLES / "client.py"), *args], timeout=timeout, env=base)
+    return run([sys.executable, str(EXAMPLES / script), *args], timeout=timeout, env=base)
+
+
+def threaded_client(*args, env=None, timeout=20.0):
+    return client(*args, env=env, timeout=timeout, script="threaded_client.py")
 
 
 NGINX_CONF = """\

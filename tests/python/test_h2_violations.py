@@ -12,7 +12,8 @@ import pytest
 
 from h2_loopback import Pair, Side
 from h2frames import frame, headers_frames, literal
-from velmora._velmora import H2FlowControlError, H2ProtocolError
+from velmora._velmora import (H2Codec, H2FlowControlError, H2FrameStreamError, H2ProtocolError, H2UserError,
+                              HeaderMap)
 
 DATA, HEADERS, RST, SETTINGS, WINDOW_UPDATE = 0, 1, 3, 4, 8
 END_STREAM = 1
@@ -240,3 +241,201 @@ def test_many_stream_errors_from_a_peer_fail_the_connection():
             p.server.feed(headers_frames(sid, _req()) + headers_frames(sid, literal("x-t", "1")))
     assert e.value.args == (11, "too many stream resets")
     assert p.server.conn.is_failed()
+
+
+# ---- malformed heads and field values: a stream error, the connection goes on ----
+
+M, S, A, P = (":method", "GET"), (":scheme", "https"), (":authority", "a.test"), (":path", "/")
+CONNECT = (":method", "CONNECT")
+
+
+def _block(*fields):
+    return b"".join(literal(n, v) for n, v in fields)
+
+
+MALFORMED_REQUESTS = [
+    pytest.param((S, A, P), id="no-method"),
+    pytest.param((M, A, P), id="no-scheme"),
+    pytest.param((M, S, A), id="no-path"),
+    pytest.param((M, S, A, (":path", "")), id="empty-path"),
+    pytest.param((M, S, A, P, (":status", "200")), id="status"),
+    pytest.param((M, S, A, P, (":protocol", "websocket")), id="protocol"),
+    pytest.param((CONNECT, P), id="connect-without-authority"),
+    pytest.param((CONNECT, S, A), id="connect-with-scheme"),
+    pytest.param((CONNECT, A, P), id="connect-with-path"),
+    pytest.param((("x-a", "1"),), id="no-pseudo-header"),
+    pytest.param((M, S, A, P, ("x-a", " v")), id="value-leading-space"),
+    pytest.param((M, S, A, P, ("x-a", "v ")), id="value-trailing-space"),
+    pytest.param((M, S, A, P, ("x-a", "\tv")), id="value-leading-tab"),
+    pytest.param((M, S, A, P, ("x-a", "v\t")), id="value-trailing-tab"),
+    pytest.param((M, S, A, (":path", "/ ")), id="path-trailing-space"),
+    pytest.param((M, S, (":authority", "\ta.test"), P), id="authority-leading-tab"),
+    pytest.param((M, S, A, P, ("x-a", " ")), id="value-only-space"),
+]
+
+
+@pytest.mark.parametrize("fields", MALFORMED_REQUESTS)
+@pytest.mark.parametrize("end_stream", [False, True], ids=["open", "end"])
+def test_malformed_request_heads_are_stream_errors(fields, end_stream):
+    p = _pair()
+    p.server.feed(headers_frames(5, _block(*fields), end_stream=end_stream))
+    assert p.server.stream_errors == [(5, 1)] and not p.server.accepted
+    assert not p.server.conn.is_failed() and p.server.conn.num_streams == 0
+    p.pump()
+    assert p.log_s2c.rsts == [(5, 1)]
+    # The refused id is used: a lower one can no longer open a stream.
+    with pytest.raises(H2ProtocolError) as e:
+        p.server.feed(headers_frames(3, _req()))
+    assert e.value.args == (1, "invalid new stream id 3")
+
+
+@pytest.mark.parametrize("fields", [
+    pytest.param((M, S, A, P, ("x-a", "v ")), id="whitespace"),
+    pytest.param((M, S, A, P, ("connection", "close")), id="connection-specific"),
+    pytest.param((M, S, A, P, ("x-a", "1"), (":path", "/x")), id="late-pseudo-header"),
+])
+def test_a_refused_request_id_cannot_open_a_stream_later(fields):
+    p = _pair()
+    p.server.feed(headers_frames(5, _block(*fields)))
+    assert p.server.stream_errors == [(5, 1)]
+    with pytest.raises(H2ProtocolError) as e:
+        _pair().server.feed(headers_frames(5, _block(*fields)) + headers_frames(3, _req()))
+    assert e.value.args == (1, "invalid new stream id 3")
+    # The same id again: not a new stream (answered as the stream just reset).
+    p.server.feed(headers_frames(5, _req()))
+    assert not p.server.accepted and not p.server.conn.has_stream(5)
+    # The next id above it opens as usual.
+    p.server.feed(headers_frames(7, _req("GET"), end_stream=True))
+    assert [r.sid for r in p.server.accepted] == [7]
+
+
+def test_valid_request_heads_pass():
+    p = _pair()
+    p.server.feed(headers_frames(1, _block(M, S, A, P, ("x-a", "a b"), ("x-e", "")), end_stream=True)
+                  + headers_frames(3, _block((":method", "OPTIONS"), S, A, (":path", "*")), end_stream=True)
+                  + headers_frames(5, _block(CONNECT, A))
+                  + headers_frames(7, _block(M, (":scheme", "foo"), A, (":path", "")), end_stream=True))
+    assert not p.server.stream_errors
+    assert [r.sid for r in p.server.accepted] == [1, 3, 5, 7]
+    assert p.server.accepted[0].head.headers.get_all("x-a") == [b"a b"]
+
+
+MALFORMED_RESPONSES = [
+    pytest.param([(("x-a", "1"),)], False, id="no-status"),
+    pytest.param([(("x-a", "1"),)], True, id="no-status-end-stream"),
+    pytest.param([((":status", "200"), P)], True, id="path"),
+    pytest.param([((":status", "200"), M)], False, id="method"),
+    pytest.param([((":status", "200"), A)], True, id="authority"),
+    pytest.param([((":status", "200"), ("x-a", " v"))], True, id="value-leading-space"),
+    pytest.param([((":status", "200"), ("x-a", "v\t"))], False, id="value-trailing-tab"),
+    pytest.param([((":status", "103"), ("link", "</a>; rel=preload "))], False, id="interim-value-trailing-space"),
+    pytest.param([((":status", "200"),), ((":status", "200"), ("x-t", "1"))], True, id="trailers-with-status"),
+    pytest.param([((":status", "200"),), (("x-t", "\t1"),)], True, id="trailers-value-leading-tab"),
+]
+
+
+@pytest.mark.parametrize("blocks, end_stream", MALFORMED_RESPONSES)
+def test_malformed_responses_are_stream_errors(blocks, end_stream):
+    p = Pair()
+    h = p.client.request("GET", "/")
+    p.pump()
+    p.server.accepted.clear()
+    *heads, last = blocks
+    for b in heads:
+        p.client.feed(headers_frames(h.sid, _block(*b)))
+    p.client.feed(headers_frames(h.sid, _block(*last), end_stream=end_stream))
+    assert p.client.stream_errors == [(h.sid, 1)]
+    assert h.reset and h.stop.reason == 1 and not p.client.conn.is_failed()
+    p.pump()
+    assert p.client.conn.num_streams == 0 and p.server.conn.num_streams == 0
+    h2 = p.client.request("GET", "/again")
+    p.pump()
+    p.server.respond(p.server.accepted.popleft(), 200, None, b"ok")
+    p.pump()
+    assert bytes(h2.body) == b"ok" and h2.eof
+
+
+def test_interim_heads_then_the_final_head_and_trailers_pass():
+    p = Pair()
+    h = p.client.request("GET", "/")
+    p.pump()
+    p.server.accepted.clear()
+    p.client.feed(headers_frames(h.sid, _resp(100)) + headers_frames(h.sid, _resp(103, [("link", "</a>")]))
+                  + headers_frames(h.sid, _resp(200)) + headers_frames(h.sid, _block(("x-t", "1")), end_stream=True))
+    assert not p.client.stream_errors and h.eof and h.trailers.get_all("x-t") == [b"1"]
+
+
+@pytest.mark.parametrize("role, block", [
+    ("server", _block((":status", "200"))),
+    ("server", _block(M, S, A, P, ("x-a", "v\t"))),
+    ("client", _block(M, S, A, P)),
+    ("client", _block((":status", "200"), (":path", "/"))),
+    ("client", _block((":status", "200"), ("x-a", " v"))),
+    ("client", _block(("x-a", "1"))),
+])
+def test_codec_reports_blocks_wrong_for_its_role(role, block):
+    c = H2Codec(role)
+    # The malformed block inserts into the dynamic table (literal with
+    # incremental indexing, new name); the next block names that entry.
+    insert = b"\x40\x03x-i\x03yes"
+    good = _block(M, S, A, P) if role == "server" else _block((":status", "204"))
+    [err, ev] = c.receive(headers_frames(1, block + insert) + headers_frames(3, good + b"\xbe", end_stream=True))
+    assert isinstance(err, H2FrameStreamError) and (err.stream_id, err.error_code) == (1, 1)
+    assert ev.stream_id == 3 and ev.headers.get_all("x-i") == [b"yes"]
+
+
+# ---- outgoing values with surrounding whitespace are refused ----
+
+PADDED = [" v", "v ", "\tv", "v\t"]
+
+
+@pytest.mark.parametrize("value", PADDED)
+def test_check_send_headers_refuses_padded_values(value):
+    with pytest.raises(H2UserError) as e:
+        H2Codec.check_send_headers(HeaderMap([("accept", "*/*"), ("x-a", value)]))
+    assert e.value.args == ("malformed_headers", "malformed headers")
+    assert H2Codec.check_send_headers(HeaderMap([("x-a", "a b"), ("x-e", "")])) is None
+
+
+@pytest.mark.parametrize("value", PADDED)
+def test_codec_serializers_refuse_padded_values_and_stay_in_step(value):
+    bad = HeaderMap([("x-a", value)])
+    c, fresh = H2Codec(), H2Codec()
+    for call in (lambda: c.serialize_request_headers(1, "GET", "/", bad, scheme="https", authority="a"),
+                 lambda: c.serialize_response_headers(1, 200, bad),
+                 lambda: c.serialize_trailers(1, bad)):
+        with pytest.raises(H2UserError):
+            call()
+    # Nothing reached the encoder: its table matches a codec that never saw them.
+    ok = HeaderMap([("x-a", "v")])
+    assert c.serialize_response_headers(3, 200, ok) == fresh.serialize_response_headers(3, 200, ok)
+
+
+@pytest.mark.parametrize("value", PADDED)
+def test_send_steps_refuse_padded_values_before_any_change(value):
+    bad = HeaderMap([("x-a", value)])
+    p = Pair()
+    c = p.client.conn
+    assert c.try_claim_slot()
+    with pytest.raises(H2UserError):
+        c.open_stream("GET", "/", bad, True, False, object(), scheme="https", authority="a")
+    # The claimed slot was given back, no id was taken, nothing was queued.
+    assert c.num_open_streams == 0 and c.num_streams == 0
+    view, _ = c.take_pending()
+    with view:
+        assert len(view) == 0
+    h = p.client.request("POST", "/", body=b"x")
+    assert h.sid == 1
+    p.pump()
+    req = p.server.accepted.popleft()
+    s = p.server.conn
+    with pytest.raises(H2UserError):
+        s.send_response_head(req.sid, 200, bad, False)
+    assert s.stream_state(req.sid) == "HalfClosedRemote(AwaitingHeaders)"
+    s.send_response_head(req.sid, 200, None, False)
+    with pytest.raises(H2UserError):
+        s.send_trailers(req.sid, bad)
+    v = s.send_trailers(req.sid, HeaderMap([("x-t", "1")]))
+    assert v.stopped is None
+    p.pump()
+    assert h.eof and h.trailers.get_all("x-t") == [b"1"]

@@ -30,6 +30,7 @@ inline HeadersIn headers_in(const HeadersEvent& e) {
   in.end_stream = e.end_stream;
   in.informational = e.head.is_informational();
   in.status = e.head.status;
+  in.pseudo = e.head.has_pseudo();
   in.content_length = e.head.content_length();
   in.content_length_invalid = e.head.content_length_invalid();
   return in;
@@ -40,7 +41,10 @@ inline DataIn data_in(const DataEvent& e) {
 }
 
 struct Conn {
-  explicit Conn(const ConnConfig& c) : core(c) { recv.expect_preface(c.role == Role::server); }
+  explicit Conn(const ConnConfig& c) : core(c) {
+    recv.expect_preface(c.role == Role::server);
+    recv.set_role(c.role);
+  }
 
   std::mutex mu;  // state lock
   ConnCore core;

@@ -305,7 +305,8 @@ inline std::vector<Story> load_stories(const std::filesystem::path& root, std::s
 }
 
 // What a block holding `headers` must deliver under the message rules:
-// forbidden fields and misplaced or repeated pseudo-headers dropped; sets
+// forbidden fields, values with surrounding whitespace and misplaced or
+// repeated pseudo-headers dropped; sets
 // `malformed` when anything was.
 inline Fields expected_fields(const Fields& headers, bool& malformed) {
   Fields out;
@@ -313,6 +314,10 @@ inline Fields expected_fields(const Fields& headers, bool& malformed) {
   bool regular = false;
   std::vector<std::string> seen;
   for (auto& [n, v] : headers) {
+    if (!v.empty() && (v.front() == ' ' || v.front() == '\t' || v.back() == ' ' || v.back() == '\t')) {
+      malformed = true;
+      continue;
+    }
     if (!n.empty() && n[0] == ':') {
       bool dup = std::find(seen.begin(), seen.end(), n) != seen.end();
       if (regular || dup) {

@@ -222,6 +222,12 @@ ConnConfig server_config() {
   return c;
 }
 
+// After the handshake, with what it queued already written.
+void start(ConnCore& core) {
+  ASSERT_TRUE(core.begin());
+  core.pending.clear();
+}
+
 }  // namespace
 
 // A peer may act on each GOAWAY at once: successive ones never raise the last
@@ -229,8 +235,9 @@ ConnConfig server_config() {
 TEST(ConnCore, GoAwaysNeverRaiseTheLastStreamIdAndCloseTheIdsAboveIt) {
   {  // a violation first, a graceful shutdown afterwards: no GOAWAY(2^31-1), no PING
     ConnCore core(server_config());
+    start(core);
     core.state.set_last_processed_id(5);
-    EXPECT_EQ(core.send_goaway(uint32_t(ErrorCode::protocol_error)), uint32_t(kFlagWake));
+    EXPECT_EQ(core.send_goaway(uint32_t(ErrorCode::protocol_error)).value_or(0), uint32_t(kFlagWake));
     EXPECT_EQ(core.state.max_stream_id(), 5u);
     core.pending.clear();
     auto r = core.begin_graceful_shutdown();
@@ -242,11 +249,12 @@ TEST(ConnCore, GoAwaysNeverRaiseTheLastStreamIdAndCloseTheIdsAboveIt) {
   }
   {  // the ordinary shutdown, with a violation between its two phases
     ConnCore core(server_config());
+    start(core);
     core.state.set_last_processed_id(3);
     ASSERT_TRUE(core.begin_graceful_shutdown());
     EXPECT_EQ(core.state.max_stream_id(), kMaxStreamId);  // phase 1 closes nothing
     core.state.set_last_processed_id(7);
-    core.send_goaway(uint32_t(ErrorCode::protocol_error));
+    ASSERT_TRUE(core.send_goaway(uint32_t(ErrorCode::protocol_error)));
     EXPECT_EQ(core.state.max_stream_id(), 7u);
     ASSERT_TRUE(core.recv_ping(true, kShutdownPing));
     EXPECT_TRUE(core.state.shutdown_final());
@@ -254,10 +262,11 @@ TEST(ConnCore, GoAwaysNeverRaiseTheLastStreamIdAndCloseTheIdsAboveIt) {
   }
   {  // a GOAWAY naming a higher id than one already sent is lowered to it
     ConnCore core(server_config());
+    start(core);
     core.state.set_last_processed_id(1);
-    core.send_goaway(0);
+    ASSERT_TRUE(core.send_goaway(0));
     core.state.set_last_processed_id(9);  // as a test hook can; the core never gets there itself
-    core.send_goaway(0);
+    ASSERT_TRUE(core.send_goaway(0));
     EXPECT_EQ(goaway_ids(core.pending), (std::vector<uint32_t>{1, 1}));
     EXPECT_EQ(core.state.max_stream_id(), 1u);
   }
@@ -265,12 +274,14 @@ TEST(ConnCore, GoAwaysNeverRaiseTheLastStreamIdAndCloseTheIdsAboveIt) {
 
 TEST(ConnCore, ARequestRefusedForItsContentLengthIsNotLeftQueuedForTheApplication) {
   ConnCore core(server_config());
+  start(core);
   struct : HandleSink {
     void drop(Handle) noexcept override {}
   } sink;
   int spare_object = 0;
   HeadersIn in;
   in.stream_id = 1;
+  in.pseudo = true;
   in.content_length_invalid = true;
   Handle spare = &spare_object;
   auto r = core.recv_headers(in, spare, sink);
@@ -281,4 +292,46 @@ TEST(ConnCore, ARequestRefusedForItsContentLengthIsNotLeftQueuedForTheApplicatio
   ASSERT_TRUE(core.reset_on_error(1, uint32_t(ErrorCode::protocol_error), sink));
   EXPECT_EQ(core.state.num_streams(), 0u);
   EXPECT_FALSE(core.state.streams().find(1));
+}
+
+TEST(ConnCore, ARequestRefusedBeforeItOpenedStillUsesItsId) {
+  ConnCore core(server_config());
+  struct : HandleSink {
+    void drop(Handle) noexcept override {}
+  } sink;
+  int spare_object = 0;
+  auto headers = [&](uint32_t sid, bool pseudo, bool end_stream) {
+    HeadersIn in;
+    in.stream_id = sid;
+    in.pseudo = pseudo;
+    in.end_stream = end_stream;
+    Handle spare = &spare_object;
+    return core.recv_headers(in, spare, sink);
+  };
+  // A head without any pseudo-header where a request must start.
+  auto r = headers(5, false, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e), ConnError::stream(5, 1, Initiator::library));
+  EXPECT_EQ(core.state.num_streams(), 0u);
+  ASSERT_TRUE(core.reset_on_error(5, uint32_t(ErrorCode::protocol_error), sink));
+  r = headers(3, true, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e).message(), "invalid new stream id 3");
+
+  // A block the codec refused never reaches recv_headers: the reset alone
+  // must count its id.
+  ASSERT_TRUE(core.reset_on_error(9, uint32_t(ErrorCode::protocol_error), sink));
+  EXPECT_TRUE(core.state.is_used_id(9));
+  EXPECT_TRUE(core.state.is_used_id(7));
+  r = headers(7, true, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e).message(), "invalid new stream id 7");
+  // Ids above it open as usual.
+  ASSERT_TRUE(headers(11, true, false));
+  // Trailers must not carry a pseudo-header.
+  r = headers(11, true, true);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(std::get<ConnError>(r.error().e), ConnError::stream(11, 1, Initiator::library));
+  ASSERT_TRUE(headers(13, true, false));
+  ASSERT_TRUE(headers(13, false, true));
 }

@@ -82,7 +82,10 @@ Handle tag(uint32_t n) { return reinterpret_cast<Handle>(uintptr_t(n) * 16 + 8);
 // One endpoint as the binding holds it: the state lock over the core, the
 // decoder lock over the receive side; state lock first where both are held.
 struct Endpoint {
-  explicit Endpoint(const ConnConfig& c) : core(c) { recv.expect_preface(c.role == Role::server); }
+  explicit Endpoint(const ConnConfig& c) : core(c) {
+    recv.expect_preface(c.role == Role::server);
+    recv.set_role(c.role);
+  }
   std::mutex mu;
   ConnCore core;
   std::mutex dmu;
@@ -154,6 +157,7 @@ HeadersIn headers_in(const HeadersEvent& ev) {
   in.end_stream = ev.end_stream;
   in.informational = ev.head.is_informational();
   in.status = ev.head.status;
+  in.pseudo = ev.head.has_pseudo();
   in.content_length = ev.head.content_length();
   in.content_length_invalid = ev.head.content_length_invalid();
   return in;

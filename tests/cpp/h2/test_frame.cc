@@ -98,6 +98,7 @@ std::string mixed_stream() {
 
 std::string decode_split(const std::string& wire, const std::vector<size_t>& cuts) {
   Receiver r;
+  r.set_role(Role::server);
   std::string all;
   size_t at = 0;
   for (size_t i = 0; i <= cuts.size(); ++i) {
@@ -253,6 +254,7 @@ TEST(Receive, SettingsLastValueWinsAndUnknownIdsAreIgnored) {
 
 TEST(Receive, StreamErrorsKeepEarlierEventsAndTheConnection) {
   Receiver r;
+  r.set_role(Role::server);
   RecvBatch b;
   std::string bad = literal("content-type", "text/plain") + literal(":path", "/");
   std::string wire = frame(6, 0, 0, "12345678") + frame(1, 4, 1, bad) + frame(2, 0, 3, u32(3) + "w") +
@@ -264,6 +266,7 @@ TEST(Receive, StreamErrorsKeepEarlierEventsAndTheConnection) {
 TEST(Receive, SelfDependentHeadersStillDecodeTheirBlock) {
   // The block inserts into the dynamic table; the next block refers to it.
   Receiver s;
+  s.set_role(Role::server);
   RecvBatch b;
   std::string insert = std::string("\x40", 1) + char(3) + "foo" + char(3) + "bar";  // incremental indexing
   std::string with_prio = u32(1) + "w" + request_block() + insert;
@@ -278,12 +281,75 @@ TEST(Receive, MalformedBlockOverContinuationIsAStreamError) {
   // A forbidden field in the first fragment: the block is still assembled
   // and decoded, then reported as a stream error.
   Receiver r;
+  r.set_role(Role::server);
   RecvBatch b;
   std::string block = request_block() + literal("connection", "close") + literal("x-after", "1");
   ASSERT_TRUE(r.receive(frame(1, 0, 1, block.substr(0, 40)) + frame(9, 0, 1, block.substr(40, 10)) +
                             frame(9, 4, 1, block.substr(50)) + frame(1, 5, 3, request_block()),
                         b));
   EXPECT_EQ(describe(b), "E1/1;H3e:GET/:0,accept=*/*;");
+}
+
+// A block with the pseudo-headers wrong for the receiving side: a stream
+// error at END_HEADERS, the block still decoded (its insertion is named by
+// the next block) and the connection going on.
+TEST(Receive, HeadsWrongForTheRoleAreStreamErrors) {
+  const std::string M = literal(":method", "GET"), S = literal(":scheme", "https"),
+                    A = literal(":authority", "a"), P = literal(":path", "/"), C = literal(":method", "CONNECT"),
+                    ST = literal(":status", "200");
+  const std::string insert = std::string("\x40\x03x-i\x03yes", 9);
+  struct Case {
+    Role role;
+    std::string block;
+    bool end_stream;
+    bool ok;
+  };
+  const Case cases[] = {
+      // requests, at a server
+      {Role::server, M + S + A + P, false, true},
+      {Role::server, S + A + P, false, false},
+      {Role::server, M + A + P, false, false},
+      {Role::server, M + S + A, true, false},
+      {Role::server, M + S + A + literal(":path", ""), false, false},
+      {Role::server, M + literal(":scheme", "foo") + A + literal(":path", ""), false, true},
+      {Role::server, literal(":method", "OPTIONS") + S + A + literal(":path", "*"), false, true},
+      {Role::server, M + S + A + P + ST, false, false},
+      {Role::server, M + S + A + P + literal(":protocol", "websocket"), false, false},
+      {Role::server, C + A, false, true},
+      {Role::server, C, false, false},
+      {Role::server, C + S + A, false, false},
+      {Role::server, C + A + P, false, false},
+      {Role::server, literal("x-a", "1"), false, false},  // neither a request nor trailers
+      {Role::server, literal("x-a", "1"), true, true},    // trailers, or not: the connection decides
+      // responses, at a client
+      {Role::client, ST, false, true},
+      {Role::client, literal(":status", "103"), false, true},
+      {Role::client, ST + P, true, false},
+      {Role::client, M + ST, false, false},
+      {Role::client, ST + A, false, false},
+      {Role::client, literal("x-a", "1"), false, false},
+      {Role::client, literal("x-a", "1"), true, true},
+      // requests are no responses, and the other way round
+      {Role::client, M + S + A + P, true, false},
+      {Role::server, ST, true, false},
+  };
+  for (const Case& c : cases) {
+    Receiver r;
+    r.set_role(c.role);
+    RecvBatch b;
+    std::string next = c.role == Role::server ? M + S + A + P : ST;
+    ASSERT_TRUE(r.receive(frame(1, 4 | (c.end_stream ? 1 : 0), 1, c.block + insert) +
+                              frame(1, 5, 3, next + "\xbe"),
+                          b));
+    ASSERT_EQ(b.events.size(), 2u);
+    EXPECT_EQ(std::holds_alternative<HeadersEvent>(b.events[0]), c.ok) << describe(b);
+    if (!c.ok) {
+      EXPECT_EQ(describe(b).substr(0, 5), "E1/1;");
+    }
+    const auto* ev = std::get_if<HeadersEvent>(&b.events[1]);
+    ASSERT_TRUE(ev) << describe(b);
+    EXPECT_TRUE(ev->head.fields.contains("x-i"));
+  }
 }
 
 TEST(Receive, ContinuationRules) {
@@ -432,6 +498,7 @@ TEST(Encode, HeadersRoundTripThroughTheReceiver) {
   std::string out;
   ASSERT_TRUE(c.send.write_headers(out, 7, head, &fields, false));
   Codec peer;
+  peer.recv.set_role(Role::server);
   RecvBatch b;
   ASSERT_TRUE(peer.recv.receive(out, b));
   ASSERT_EQ(b.events.size(), 1u);

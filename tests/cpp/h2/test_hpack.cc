@@ -431,6 +431,31 @@ TEST(HpackBlockRules, ForbiddenFieldsMakeTheBlockMalformedButDecodingGoesOn) {
   EXPECT_EQ(next.fields, (Fields{{"x", "y"}}));
 }
 
+TEST(HpackBlockRules, ValuesWithSurroundingWhitespaceAreDroppedAndMakeTheBlockMalformed) {
+  // Literal and indexed, regular and pseudo-header, SP and HTAB at either end.
+  for (std::string_view v : {" v", "v ", "\tv", "v\t", " ", "\t"}) {
+    Decoder d;
+    // The padded value goes into the dynamic table: inserting is not the
+    // fault, delivering it is.
+    std::string insert = std::string("\x40\x03x-p", 5) + char(v.size()) + std::string(v);
+    BlockOutcome o = decode_block(d, "\x82" + insert + lit("accept", "*/*"));
+    ASSERT_TRUE(o.ok);
+    EXPECT_EQ(o.status, BlockStatus::malformed) << v;
+    EXPECT_EQ(o.fields, (Fields{{":method", "GET"}, {"accept", "*/*"}})) << v;
+    o = decode_block(d, unhex("82be"));  // the same value, now by index
+    EXPECT_EQ(o.status, BlockStatus::malformed) << v;
+    EXPECT_EQ(o.fields, (Fields{{":method", "GET"}})) << v;
+    o = decode_block(d, lit(":path", v) + "\x82");
+    EXPECT_EQ(o.status, BlockStatus::malformed) << v;
+    EXPECT_EQ(o.fields, (Fields{{":method", "GET"}})) << v;
+  }
+  // Inner whitespace and empty values are fine.
+  Decoder d;
+  BlockOutcome o = decode_block(d, lit("x-a", "a \t b") + lit("x-e", ""));
+  EXPECT_EQ(o.status, BlockStatus::complete);
+  EXPECT_EQ(o.fields, (Fields{{"x-a", "a \t b"}, {"x-e", ""}}));
+}
+
 TEST(HpackBlockRules, PseudoHeaderOrder) {
   Decoder d;
   BlockOutcome o = decode_block(d, "\x82" + lit("content-type", "a") + "\x84");

@@ -2,7 +2,8 @@
 // (go-hpack, nghttp2, python-hpack) decode to exactly their header lists,
 // with one table carried through each story; the raw lists encoded by our
 // encoder decode back through our decoder. Fields that HTTP/2 forbids
-// (connection-specific ones, pseudo-headers after regular fields) are
+// (connection-specific ones, pseudo-headers after regular fields, values
+// with surrounding whitespace, which some recorded servers did send) are
 // dropped and the block reported malformed, as the message rules require.
 #include <gtest/gtest.h>
 

@@ -1,22 +1,31 @@
 // Steady-state request/response rounds allocate nothing on the connection's
 // state side: records, id maps and send queues are reused, frames are
 // encoded straight into the pending buffer, and the written buffer comes
-// back as the next pending buffer. This program counts every operator new
-// itself, so it is built without the module's allocator.
+// back as the next pending buffer. And an allocation that does fail on the
+// way to the write pump loses no frame. This program counts (and fails, on
+// request) every operator new itself, so it is built without the module's
+// allocator.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
+// The replacements below allocate with malloc and free with free; once they
+// are visible to the optimiser GCC takes the pairing of the library's new
+// and delete for a malloc/delete mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 #include "tests/cpp/h2/conn_testing.h"
 
 namespace {
 std::atomic<long> g_allocs{0};
 std::atomic<bool> g_counting{false};
+std::atomic<bool> g_failing{false};
 }  // namespace
 
 void* operator new(std::size_t n) {
+  if (g_failing.load(std::memory_order_relaxed)) throw std::bad_alloc();
   if (g_counting.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
@@ -115,4 +124,67 @@ TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
   EXPECT_EQ(client.core.state.num_streams(), 0u);
   EXPECT_EQ(server.core.state.num_streams(), 0u);
   EXPECT_GT(client.core.state.next_stream_id(), 2 * 8 * 2000u);
+}
+
+// The take is the one place where frames leave the state: a take that cannot
+// record its credits keeps the frames, and frames whose batch could not be
+// built come back ahead of what was queued since, their credits still owed.
+TEST(TakePending, AFailedTakeOrBatchLosesNoFrameAndNoCredit) {
+  Conn client(config(Role::client)), server(config(Role::server));
+  ASSERT_TRUE(client.core.begin());
+  ASSERT_TRUE(server.core.begin());
+  std::string wire, scratch;
+  client.pump(wire, scratch);
+  receive_uncounted(server, wire);
+  OutHead req, resp;
+  std::string_view scheme = "http", authority = "example";
+  ASSERT_TRUE(build_request_head("GET", "/", &scheme, &authority, req));
+  ASSERT_TRUE(build_response_head(200, resp));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(client.core.state.try_claim_slot());
+    ASSERT_TRUE(client.core.open_stream(req, nullptr, nullptr, true, false, &g_handle));
+  }
+  wire.clear();
+  client.pump(wire, scratch);
+  receive_uncounted(server, wire);
+  for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle);
+  ConnCore& core = server.core;
+  std::string taken;
+  core.take_pending(taken);  // the SETTINGS ACK: nothing owed
+  core.give_back(taken);
+  std::vector<Handle> wake;
+  core.credit_written(wake);
+
+  std::string body(100, 'b');
+  for (uint32_t sid : {1u, 3u}) {
+    ASSERT_TRUE(core.send_response_head(sid, resp, nullptr, nullptr, {}, false, server.sink));
+    ASSERT_TRUE(core.send_data(sid, body, 0, false, server.sink));
+  }
+  const std::string queued = core.pending;
+  ASSERT_EQ(core.state.streams().find(1)->send_buffered, 100u);
+
+  std::string out = "stale";
+  g_failing = true;
+  EXPECT_THROW(core.take_pending(out), std::bad_alloc);
+  g_failing = false;
+  EXPECT_EQ(core.pending, queued);  // nothing moved out
+
+  ASSERT_FALSE(core.take_pending(out));
+  EXPECT_EQ(out, queued);
+  // The batch around `out` could not be built; meanwhile stream 3 framed more.
+  ASSERT_TRUE(core.send_data(3, body, 0, false, server.sink));
+  const std::string later = core.pending;
+  core.untake(out);
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(core.has_pending());
+  core.take_pending(out);
+  EXPECT_EQ(out, queued);  // first, alone
+  wake.clear();
+  core.credit_written(wake);
+  EXPECT_EQ(core.state.streams().find(1)->send_buffered, 0u);
+  EXPECT_EQ(core.state.streams().find(3)->send_buffered, 100u);  // its last frame is still queued
+  core.take_pending(out);
+  EXPECT_EQ(out, later);
+  core.take_pending(out);
+  EXPECT_TRUE(out.empty());
 }

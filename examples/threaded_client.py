@@ -1,0 +1,527 @@
+#!/usr/bin/env python3
+"""An HTTP/1.1 and HTTP/2 (cleartext) client on velmora's connection states, on threads.
+
+    examples/threaded_client.py URL [URL...] [-X METHOD] [-d DATA] [-H "name: value"]...
+                                [--h2c] [--repeat N] [--concurrency K] [--wait S] [-v]
+
+The options and output of examples/client.py, written as the model for a
+threaded client driver: K request threads (--concurrency) share one pool of
+HTTP/1 keep-alive connections, or with --h2c one HTTP/2 connection per origin
+(prior knowledge) with its read-pump and write-pump threads. Blocking sockets
+throughout; each pooled idle HTTP/1 connection has a watcher thread parked in a
+read, whose bytes become the next response's first read (or tell the pool the
+server closed it). The proxy comes from the environment (HTTP_PROXY, NO_PROXY,
+...) through `ProxyMatcher`; HTTP/2 with prior knowledge always goes straight to
+the origin. Ends with "connections opened: N" when more than one request was
+made.
+"""
+
+import sys
+import threading
+import time
+from collections import deque
+
+import velmora._velmora as v
+from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, merge_headers,
+                    route_h1, route_h2, show_response, stderr_log)
+from sockwire import connect
+from threaded_h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, ThreadedH2, TStream, copy_error
+
+WRITE_PIECE = 64 * 1024
+WRITER_GRACE = 5.0  # after the response, how long the body writer may take to finish
+PROG = "threaded_client.py"
+
+
+class RequestUnsent(Exception):
+    """The connection died before the request was written: safe to retry elsewhere."""
+
+
+# ---------------------------------------------------------------------------
+# HTTP/1: one exchange at a time per connection, connections pooled.
+
+
+class ClientConnection(v.H1ClientState):
+    __slots__ = ("wire", "name", "log", "reused")
+
+    @classmethod
+    def open(cls, host, port, name, log):
+        wire = connect(host, port)
+        conn = cls(v.H1Codec(), wire)
+        conn.wire = wire
+        conn.name = name
+        conn.log = log
+        conn.reused = False
+        return conn
+
+    def exchange(self, method, target, headers, body):
+        """One request and its response on this (claimed) connection."""
+        wire, watcher_done = self.begin_send()
+        if wire is None:
+            self.end_exchange()
+            raise RequestUnsent("connection closed")
+        codec = self.codec
+        try:
+            head = codec.serialize_request(
+                method, target, headers, http10=self.peer_http10,
+                content_length=len(body) if body is not None else None)
+            self.exchange_started()
+            if body and len(body) > WRITE_PIECE:
+                # A large body has its own writer thread: the response may come
+                # (and the server may stop reading) before it is all sent.
+                wire.write(head)
+                writer = threading.Thread(target=self.write_body, args=(wire, body), daemon=True)
+                refused = self.store_writer(writer)
+                if refused is not None:
+                    raise v.ConnectionClosedError("connection closed")
+                writer.start()
+            else:
+                wire.write(codec.serialize_head_and_body(head, body) if body else head)
+                self.writer_done()
+            head, decoder = self.read_head(wire, watcher_done)
+            if head.http10:
+                self.set_peer_http10(True)
+            if head.is_upgrade:
+                self.upgrade().close()
+                return head, b""
+            body_in = self.read_body(wire, decoder)
+            _trailers, extra = decoder.finish()
+            # The writer thread may not have reported its last write yet: join it
+            # first, or finish_exchange takes the body for unfinished and closes.
+            writer = self.take_writer()
+            if writer is not None:
+                writer.join(WRITER_GRACE)
+                if writer.is_alive():  # still blocked: the server stopped reading
+                    dead = self.fail(v.H1IncompleteMessageError("the request body was not taken"))
+                    if dead is not None:
+                        dead.abort()
+                    writer.join()
+                    raise v.H1IncompleteMessageError("the request body was not taken")
+            keep = head.wants_keep_alive and extra == 0
+            _reuse, _fully_sent, dead = self.finish_exchange(keep)
+            if dead is not None:
+                dead.close()
+            return head, body_in
+        except BaseException as exc:
+            dead = self.fail(copy_error(exc))
+            if dead is not None:
+                dead.abort()
+            raise
+        finally:
+            writer = self.take_writer()
+            if writer is not None:
+                writer.join()
+            self.end_exchange()
+
+    def write_body(self, wire, body):
+        codec = self.codec
+        try:
+            for i in range(0, len(body), WRITE_PIECE):
+                wire.write(codec.serialize_data(body[i:i + WRITE_PIECE]))
+            wire.write(codec.serialize_end())
+        except OSError:
+            return  # the reader sees the connection end
+        self.writer_done()
+
+    def read_head(self, wire, watcher_done):
+        codec = self.codec
+        data = None
+        if watcher_done is not None:
+            # The idle watcher's read is in flight: it is this response's first read.
+            watcher_done.wait()
+            handle, data, error = self.take_watcher_handoff()
+            if handle is not None:
+                handle.join()
+            if error is not None:
+                raise v.ConnectionClosedError(str(error)) from error
+            if not data:
+                raise v.H1IncompleteMessageError("connection closed before message completed")
+        head = codec.receive_head(data) if data else None
+        while head is None:
+            data = wire.read()
+            if not data:
+                raise v.H1IncompleteMessageError("connection closed before message completed")
+            head = codec.receive_head(data)
+        decoder = v.H1BodyDecoder(head.body_kind, head.content_length or 0)
+        codec.take_body_into(decoder)
+        return head, decoder
+
+    def read_body(self, wire, decoder):
+        parts = []
+        while True:
+            chunk = decoder.decode()
+            if chunk:
+                parts.append(chunk)
+                continue
+            if decoder.is_complete:
+                return b"".join(parts)
+            data = wire.read()
+            if data:
+                decoder.feed(data)
+            else:
+                decoder.mark_eof()
+
+    def watch_idle(self):
+        done = threading.Event()
+        if not self.arm_watcher(done):
+            return
+        thread = threading.Thread(target=self.idle_watch, args=(done,), daemon=True,
+                                  name=f"idle-{self.name}")
+        self.store_watcher_handle(thread)  # refused: it still runs and completes its slot
+        thread.start()
+
+    def idle_watch(self, done):
+        try:
+            wire = self.transport_ref()
+            if wire is None:
+                self.watcher_aborted()
+                return
+            try:
+                data, error = wire.read(), None
+            except OSError as exc:
+                data, error = None, exc
+            verdict, dead = self.watcher_completed(data, error)
+            if verdict == v.H1_WATCH_IDLE_EOF:
+                self.log(f"connection {self.name}: the server closed it while idle")
+            elif verdict == v.H1_WATCH_IDLE_BYTES:
+                self.log(f"connection {self.name}: the server sent bytes outside a response")
+                dead = self.fail(v.H1UnexpectedMessageError(
+                    "received unexpected message from connection"))
+            elif verdict == v.H1_WATCH_IDLE_ERROR:
+                self.log(f"connection {self.name}: {error}")
+                dead = self.fail(copy_error(error))
+            if dead is not None:
+                dead.close()
+        finally:
+            done.set()
+
+    def close(self):
+        wire, done, writer, idle = self.mark_closed()
+        if wire is not None:
+            if idle:
+                wire.close()
+            else:
+                wire.abort()
+        if done is not None:
+            done.wait()
+        handle = self.take_watcher_handle()
+        if handle is not None:
+            handle.join()
+        self.take_watcher_result()
+        if writer is not None:
+            writer.join()
+        self.wire.release()
+
+
+class Pool:
+    """Idle keep-alive connections per origin (or per proxy), shared by the threads."""
+
+    def __init__(self, log):
+        self.idle = {}
+        self.opened = 0
+        self.lock = threading.Lock()
+        self.log = log
+
+    def acquire(self, key):
+        while True:
+            with self.lock:
+                conns = self.idle.setdefault(key, [])
+                conn = conns.pop() if conns else None
+                if conn is None:
+                    self.opened += 1
+                    name = self.opened
+            if conn is None:
+                break
+            if not conn.is_dead() and conn.try_begin_exchange():
+                conn.reused = True
+                self.log(f"reusing connection {conn.name} to {key[0]}:{key[1]}")
+                return conn
+            conn.close()
+        self.log(f"connecting to {key[0]}:{key[1]} (connection {name})")
+        conn = ClientConnection.open(key[0], key[1], name, self.log)
+        conn.try_begin_exchange()
+        return conn
+
+    def release(self, key, conn):
+        if conn.is_dead():
+            conn.close()
+            return
+        conn.watch_idle()
+        with self.lock:
+            self.idle.setdefault(key, []).append(conn)
+
+    def close(self):
+        with self.lock:
+            conns = [c for cs in self.idle.values() for c in cs]
+            self.idle.clear()
+        for conn in conns:
+            conn.close()
+
+
+# ---------------------------------------------------------------------------
+# HTTP/2: the request threads share one connection per origin.
+
+
+class H2ClientConnection(ThreadedH2):
+    __slots__ = ("name", "authority", "ready", "slot_cond", "slot_gen", "closer")
+
+    @classmethod
+    def open(cls, host, port, authority, name, log, settings=None, stall_seconds=None):
+        wire = connect(host, port)
+        conn = cls("client", **(settings or H2_CLIENT))
+        conn.setup(wire, log, stall_seconds)
+        conn.name = name
+        conn.authority = authority
+        conn.ready = threading.Event()  # set once: the server's first SETTINGS arrived
+        conn.slot_cond = threading.Condition(threading.Lock())
+        conn.slot_gen = 0  # counts slot releases
+        conn.start(f"h2c-{name}")  # begin() first: only then may request threads queue frames
+        conn.closer = threading.Thread(target=conn.close_when_over, daemon=True,
+                                       name=f"h2c-{name}-closer")
+        conn.closer.start()
+        return conn
+
+    def close_when_over(self):
+        self.over.wait()
+        self.close()
+        self.wire.release()
+
+    def on_ready(self):
+        self.ready.set()
+
+    def on_flags(self, flags):
+        if flags & (SLOT_FREED | CONN_DONE):
+            with self.slot_cond:
+                self.slot_gen += 1
+                self.slot_cond.notify_all()
+        if flags & CONN_DONE:
+            self.ready.set()
+            self.over.set()
+
+    def refused(self):
+        if self.goaway_info() is not None and not self.is_failed():
+            raise GoAwayRefused(f"connection {self.name} is going away")
+        stored = self.conn_error()
+        if stored is not None:
+            raise copy_error(stored) from stored
+        raise v.ConnectionClosedError("connection closed")
+
+    def claim_slot(self):
+        while True:
+            with self.slot_cond:
+                gen = self.slot_gen  # read before the claim: a release after it changes gen
+            if self.try_claim_slot():
+                return
+            if self.is_closed():
+                self.refused()
+            with self.slot_cond:
+                self.wait(self.slot_cond, lambda: self.slot_gen != gen,
+                          f"connection {self.name}: waiting for a stream slot")
+
+    def open_request(self, method, target, headers, has_body):
+        """Claim a slot and open a stream: its handle."""
+        if not self.ready.wait(self.stall_seconds):
+            raise TimeoutError("no SETTINGS from the server")
+        self.claim_slot()
+        s = TStream()
+        sid = self.open_stream(method, target, headers, not has_body, method == "HEAD", s,
+                               scheme="http", authority=self.authority)
+        if sid is None:
+            self.refused()
+        s.id = sid
+        self.kick()
+        return s
+
+    def request(self, method, target, headers, body):
+        """One exchange on its own stream: (head, body, trailers)."""
+        s = self.open_request(method, target, headers, bool(body))
+        try:
+            if body:
+                self.write_body(s, body)
+            return self.response(s)
+        except BaseException:
+            # Nobody reads this stream any more: cancel it, give its window back.
+            self.apply(self.aclose_body(s.id).flags)
+            raise
+
+    def write_body(self, s, body):
+        self.writer_begin()
+        try:
+            self.send_body(s, body, True)
+        except v.H2StreamError as exc:
+            # The server answered and stopped reading (RST_STREAM NO_ERROR): the
+            # response stands.
+            if exc.args[1] != v.H2Reason.NO_ERROR or s.head is None:
+                raise
+        finally:
+            self.writer_finish()
+
+    def response_head(self, s):
+        with s.cond:
+            self.wait(s.cond, lambda: s.head is not None or s.eof,
+                      f"stream {s.id}: waiting for the response head")
+            head, stop = s.head, s.stop
+        if head is None:
+            self.raise_stop(s.id, stop) if stop else self.refused()
+        return head
+
+    def response(self, s):
+        head = self.response_head(s)
+        parts = []
+        while piece := self.read(s):
+            parts.append(piece)
+        return head, b"".join(parts), s.trailers
+
+    def shutdown(self):
+        """Done with the connection: GOAWAY, flush, close, join the pumps."""
+        if not self.is_failed():
+            self.apply(self.send_goaway(0))
+        self.over.set()
+        self.closer.join()
+
+
+class H2Pool:
+    """One HTTP/2 connection per origin; a connection going away is replaced."""
+
+    def __init__(self, log, settings=None, stall_seconds=None):
+        self.conns = {}
+        self.retired = []
+        self.opened = 0
+        self.lock = threading.Lock()
+        self.log = log
+        self.settings = settings
+        self.stall_seconds = stall_seconds
+
+    def get(self, key, authority):
+        with self.lock:  # opening under the lock: the other threads wait for this one
+            conn = self.conns.get(key)
+            if conn is not None and conn.is_closed():
+                self.retired.append(conn)
+                conn = None
+            if conn is None:
+                self.opened += 1
+                self.log(f"connecting to {key[0]}:{key[1]} over h2c (connection {self.opened})")
+                conn = self.conns[key] = H2ClientConnection.open(
+                    key[0], key[1], authority, self.opened, self.log, self.settings,
+                    self.stall_seconds)
+            return conn
+
+    def close(self):
+        with self.lock:
+            conns = list(self.conns.values()) + self.retired
+            self.conns.clear()
+            self.retired = []
+        for conn in conns:
+            conn.shutdown()
+
+
+class Client:
+    def __init__(self, log):
+        self.pool = Pool(log)
+        self.h2 = H2Pool(log)
+        self.proxies = v.ProxyMatcher.from_env()
+        self.log = log
+
+    def request(self, method, url, user_headers, body):
+        key, target, extra = route_h1(url, self.proxies, self.log, PROG)
+        fields = merge_headers(extra, user_headers)
+        for attempt in range(2):
+            conn = self.pool.acquire(key)
+            reused = conn.reused
+            try:
+                result = conn.exchange(method, target, fields, body)
+            except RequestUnsent:
+                conn.close()
+                continue
+            except (v.H1IncompleteMessageError, v.ConnectionClosedError, ConnectionError):
+                conn.close()
+                if attempt == 0 and reused and method in IDEMPOTENT:
+                    self.log("the server closed the connection under the request; retrying")
+                    continue
+                raise
+            self.pool.release(key, conn)
+            return result
+        raise v.ConnectionClosedError("could not send the request")
+
+    def request_h2(self, method, url, user_headers, body):
+        key, target, authority = route_h2(url, PROG)
+        fields = v.HeaderMap([h for h in user_headers if h[0].lower() != "host"])
+        for _ in range(3):
+            conn = self.h2.get(key, authority)
+            try:
+                return conn.request(method, target, fields, body)
+            except GoAwayRefused as exc:
+                self.log(f"{exc}; retrying")
+            except v.H2StreamError as exc:
+                if exc.args[1] != v.H2Reason.REFUSED_STREAM:
+                    raise
+                self.log(f"stream {exc.args[0]} refused by the server; retrying")
+        raise v.ConnectionClosedError("the server kept refusing the request")
+
+    def close(self):
+        self.pool.close()
+        self.h2.close()
+
+    @property
+    def opened(self):
+        return self.pool.opened + self.h2.opened
+
+
+def main(argv=None):
+    args = client_request(client_parser(__doc__).parse_args(argv))
+    log = stderr_log(args.verbose)
+    client = Client(log)
+    out = sys.stdout.buffer
+    out_lock = threading.Lock()
+    jobs = deque(url for _ in range(args.repeat) for url in args.urls)
+    jobs_lock = threading.Lock()
+    errors = []
+    count = 0
+
+    def worker():
+        nonlocal count
+        while True:
+            with jobs_lock:
+                if not jobs or errors:
+                    return
+                url = jobs.popleft()
+                first = count == 0
+                count += 1
+            if not first and args.wait:
+                time.sleep(args.wait)
+            try:
+                if args.h2c:
+                    head, data, trailers = client.request_h2(args.method, url, args.headers,
+                                                             args.body)
+                    version = "2"
+                else:
+                    head, data = client.request(args.method, url, args.headers, args.body)
+                    trailers, version = None, "1.0" if head.http10 else "1.1"
+            except BaseException as exc:
+                with jobs_lock:
+                    errors.append(exc)
+                return
+            with out_lock:
+                show_response(out, head, data, trailers, version, args.verbose)
+
+    try:
+        threads = [threading.Thread(target=worker, name=f"request-{i}")
+                   for i in range(max(1, args.concurrency))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        client.close()
+    if errors:
+        raise errors[0]
+    if count > 1:
+        print(f"connections opened: {client.opened}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except (v.VelmoraError, GoAwayRefused, OSError) as exc:
+        print(f"{PROG}: {type(exc).__name__}: {exc}", file=sys.stderr)
+        sys.exit(1)

@@ -1,0 +1,464 @@
+"""The HTTP/2 connection driver on threads, shared by the threaded server and client.
+
+`ThreadedH2` subclasses `H2Streams` like the asyncio driver in h2_driver.py
+and adds the thread machinery: a read-pump thread that feeds socket bytes in
+and runs every frame event's `recv_*` step, a write-pump thread that moves the
+pending-send buffer out as a zero-copy batch and writes it, and the waits of
+the threads that read and write streams. Every decision is still the answer of
+one state step; this file only blocks, wakes, reads and writes.
+
+Waiting on many threads: every wait below is a `threading.Condition` with a
+predicate or a generation counter read *before* the step whose answer may send
+the thread to sleep, so a wake that lands between the step and the wait is
+never lost (the asyncio drivers' "clear an event, then check" is only correct
+on one thread when nothing runs in between).
+"""
+
+import threading
+from collections import deque
+
+import velmora._velmora as v
+
+WAKE = v.H2_FLAG_WAKE
+SLOT_FREED = v.H2_FLAG_SLOT_FREED
+CONN_DONE = v.H2_FLAG_CONN_DONE
+STOP_ACCEPTING = v.H2_FLAG_STOP_ACCEPTING
+CAPACITY = v.H2_FLAG_CAPACITY
+
+FEED_BYTES = 64 * 1024  # decoded per step: bounds the frame events alive at once
+LINGER_SECONDS = 1.0  # after our last frame, how long the peer may take to close its side
+DRAIN_SECONDS = 5.0  # how long the write pump may take to flush at close
+
+
+class GoAwayRefused(Exception):
+    """The peer's GOAWAY refused the request before processing it: safe to retry."""
+
+
+class Stalled(RuntimeError):
+    """A wait outlived `ThreadedH2.stall_seconds`: a lost wake-up, or a peer that stopped."""
+
+
+def copy_error(exc):
+    """A traceback-free copy to store as the connection's error."""
+    try:
+        return type(exc)(*exc.args)
+    except Exception:
+        return v.ConnectionClosedError(str(exc))
+
+
+class TStream:
+    """The handle of one stream: what arrived for it, under its own condition.
+
+    `cond` guards every field; the read pump fills them, the stream's reader
+    and body writer wait on it. `wgen` counts window wakes: a writer reads it
+    before `send_data` and sleeps only while it is unchanged.
+    """
+
+    __slots__ = ("id", "head", "trailers", "chunks", "eof", "stop", "stopped", "wgen",
+                 "received", "cond", "expect_continue")
+
+    def __init__(self):
+        self.id = 0
+        self.head = None  # H2FrameHeaders: the request (server) or the response head (client)
+        self.trailers = None
+        self.chunks = deque()  # (payload, budgeted) not yet read
+        self.eof = False  # nothing more will arrive for the body
+        self.stop = None  # H2Stopped once the stream stopped, when there is a reason
+        self.stopped = False
+        self.wgen = 0
+        self.received = 0
+        self.cond = threading.Condition(threading.Lock())
+        self.expect_continue = False
+
+    def halt(self, stop, body=True):
+        """The stream stopped: publish why and wake every waiter."""
+        with self.cond:
+            self.stop = stop
+            self.stopped = True
+            self.wgen += 1
+            if body:
+                self.eof = True
+            self.cond.notify_all()
+
+    def wake_window(self):
+        with self.cond:
+            self.wgen += 1
+            self.cond.notify_all()
+
+    def deliver(self, payload, budgeted, eof):
+        with self.cond:
+            if payload is not None:
+                self.chunks.append((payload, budgeted))
+            if eof:
+                self.eof = True
+            self.cond.notify_all()
+
+    def set_head(self, head, eof):
+        with self.cond:
+            self.head = head
+            if eof:
+                self.eof = True
+            self.cond.notify_all()
+
+    def set_trailers(self, trailers):
+        with self.cond:
+            self.trailers = trailers
+            self.eof = True
+            self.cond.notify_all()
+
+
+class ThreadedH2(v.H2Streams):
+    """The pumps and waits of one HTTP/2 connection (either role) on threads."""
+
+    __slots__ = ("wire", "log", "wake_cond", "wake_flag", "io_cond", "writing", "over",
+                 "writers_done", "spare", "stall_seconds")
+
+    def setup(self, wire, log, stall_seconds=None):
+        self.wire = wire
+        self.log = log
+        self.wake_cond = threading.Condition(threading.Lock())
+        self.wake_flag = False  # the write pump has work
+        self.io_cond = threading.Condition(threading.Lock())
+        self.writing = False  # the write pump is inside a socket write
+        self.over = threading.Event()  # set once: the connection is finished
+        self.writers_done = threading.Event()  # set once: the last writer ended after close began
+        self.spare = None
+        self.stall_seconds = stall_seconds
+
+    def start(self, name):
+        """Queue the handshake and start both pumps. begin() comes before any other
+        thread may queue a frame: call this before handing the connection out."""
+        self.begin()
+        read = threading.Thread(target=self.read_pump, name=f"{name}-read", daemon=True)
+        pump = threading.Thread(target=self.write_pump, name=f"{name}-write", daemon=True)
+        self.store_task_handles(read, pump)
+        read.start()
+        pump.start()
+        self.kick()
+
+    def wait(self, cond, ready, what):
+        """Wait on `cond` (held) until `ready()`; bounded by stall_seconds when set."""
+        if self.stall_seconds is None:
+            while not ready():
+                cond.wait()
+            return
+        if not cond.wait_for(ready, self.stall_seconds):
+            raise Stalled(f"{what}: no wake-up within {self.stall_seconds:g} s")
+
+    # Flags: what a verdict asks of the driver.
+
+    def kick(self):
+        # A flag still set means the pump has not cleared it yet, and it clears it
+        # before its next take_pending: the frames queued before this call go out.
+        if self.wake_flag:
+            return
+        with self.wake_cond:
+            self.wake_flag = True
+            self.wake_cond.notify()
+
+    def apply(self, flags):
+        if flags & WAKE:
+            self.kick()
+        if flags & CAPACITY:
+            handle = self.next_capacity_wake()
+            if handle is not None:
+                handle.wake_window()
+        if flags & (SLOT_FREED | CONN_DONE | STOP_ACCEPTING):
+            self.on_flags(flags)
+
+    def on_flags(self, flags):
+        if flags & CONN_DONE:
+            self.over.set()
+
+    # The read pump.
+
+    def read_pump(self):
+        wire = self.wire
+        try:
+            data = b""  # the first round decodes what prime() left buffered
+            while self.feed(data):
+                # A peer that does not read what we answer is not read either: while
+                # the pump is stuck in a write, replies pile up only one batch deep.
+                with self.io_cond:
+                    while self.writing and self.has_pending():
+                        self.io_cond.wait()
+                try:
+                    data = wire.read()
+                except OSError as exc:
+                    self.fail_connection(v.ConnectionClosedError(str(exc) or "connection reset"))
+                    return
+                if not data:
+                    self.fail_connection(v.ConnectionClosedError("connection closed by peer"))
+                    return
+            # After a protocol error: skip what still arrives until the peer closes,
+            # so that our GOAWAY is not lost to a reset.
+            while wire.read():
+                pass
+        except OSError:
+            pass
+
+    def feed(self, data):
+        """Decode `data` and run every frame's step; False after a connection error."""
+        if len(data) > FEED_BYTES:
+            view = memoryview(data)
+            return all(self.feed(bytes(view[i:i + FEED_BYTES]))
+                       for i in range(0, len(data), FEED_BYTES))
+        flags = 0
+        try:
+            for ev in self.receive(data):
+                try:
+                    flags |= DISPATCH[type(ev)](self, ev)
+                except v.H2StreamError as exc:
+                    flags |= self.reset_after_error(exc.args[0], exc.args[1])
+            flags |= self.maybe_goaway_reply()
+        except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:
+            self.apply(flags)
+            self.connection_error(exc)
+            return False
+        self.apply(flags)
+        return True
+
+    def connection_error(self, exc):
+        reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
+        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} (GOAWAY {reason})")
+        self.apply(self.send_goaway(reason))
+        self.fail_connection(exc)
+
+    def fail_connection(self, exc):
+        """Record the first error, stop every stream with it, end the connection."""
+        for handle, stop in self.fail(copy_error(exc)):
+            handle.halt(stop)
+        self.apply(CONN_DONE | SLOT_FREED)
+        self.over.set()
+
+    # Frame events. Each returns the flags of its step.
+
+    def on_headers(self, ev):
+        spare = self.take_spare()
+        verdict = self.recv_headers(ev, spare)
+        kind, s = verdict.kind, verdict.handle
+        if kind == v.H2_HEADERS_OPENED:
+            s.id = verdict.stream_id
+            s.head = ev
+            s.eof = verdict.eof
+            self.on_request(s)
+        else:
+            self.spare = spare
+            if kind == v.H2_HEADERS_HEAD:
+                s.set_head(ev, verdict.eof)
+            elif kind == v.H2_HEADERS_TRAILERS:
+                s.set_trailers(ev.headers)
+        return verdict.flags
+
+    def take_spare(self):
+        """The handle a new peer-opened stream would get (the server role's)."""
+        return None
+
+    def on_request(self, s):
+        raise NotImplementedError
+
+    def on_stream_error(self, ev):
+        return self.reset_after_error(ev.stream_id, ev.error_code)
+
+    def reset_after_error(self, sid, reason):
+        verdict = self.reset_on_error(sid, reason)
+        if verdict.handle is not None:
+            verdict.handle.halt(verdict.stop)
+        return verdict.flags
+
+    def on_data(self, ev):
+        verdict = self.recv_data(ev)
+        s = verdict.handle
+        if s is not None and (verdict.payload is not None or verdict.eof):
+            s.deliver(verdict.payload, verdict.budgeted, verdict.eof)
+        return verdict.flags
+
+    def on_window_update(self, ev):
+        for handle in self.recv_window_update(ev):
+            handle.wake_window()
+        return 0
+
+    def on_settings(self, ev):
+        initial, wake_windows, flags = self.recv_settings(ev)
+        for handle in wake_windows:
+            handle.wake_window()
+        if initial:
+            self.on_ready()
+        return flags
+
+    def on_ready(self):
+        pass
+
+    def on_ping(self, ev):
+        return self.recv_ping(ev)
+
+    def on_priority(self, ev):
+        return 0
+
+    def on_reset(self, ev):
+        got = self.recv_reset(ev)
+        if got is None:
+            return 0
+        handle, stop, notify_body, flags = got
+        if handle is not None:
+            handle.halt(stop, notify_body)
+        return flags
+
+    def on_go_away(self, ev):
+        aborted, flags = self.recv_go_away(ev)
+        for handle, stop in aborted:
+            handle.halt(stop)
+        if ev.error_code:
+            self.log(f"{self.wire.peer}: GOAWAY {ev.error_code} "
+                     f"{ev.debug_data.decode(errors='replace')}".rstrip())
+        return flags
+
+    # The write pump.
+
+    def write_pump(self):
+        wire, cond = self.wire, self.wake_cond
+        while True:
+            with cond:
+                self.wake_flag = False  # cleared before the check: a later kick stays
+            view, stopping = self.take_pending()
+            if len(view):
+                with self.io_cond:
+                    self.writing = True
+                try:
+                    wire.write(view)
+                except OSError:
+                    self.fail_connection(v.ConnectionClosedError("connection lost"))
+                    stopping = True
+                finally:
+                    with self.io_cond:
+                        self.writing = False
+                        self.io_cond.notify_all()
+            del view
+            for handle in self.credit_written():
+                handle.wake_window()
+            if self.has_pending():
+                continue
+            if stopping:
+                return
+            with cond:
+                while not self.wake_flag:
+                    cond.wait()
+
+    # Streams: reading and sending bodies.
+
+    def read(self, s):
+        """The next piece of the stream's body, b"" at its end; raises when it stopped."""
+        with s.cond:
+            self.wait(s.cond, lambda: s.chunks or s.eof, f"stream {s.id}: reading the body")
+            if s.chunks:
+                data, budgeted = s.chunks.popleft()
+            else:
+                data, stop = None, s.stop
+        if data is None:
+            if stop is not None:
+                self.raise_stop(s.id, stop)
+            return b""
+        n = len(data)
+        flags = self.release_capacity(s.id, n)
+        if budgeted:
+            self.release_data_frame(s.id, n)
+        if flags:
+            self.apply(flags)
+        s.received += n
+        return data
+
+    def send_body(self, s, data, end_stream):
+        """Send `data` on the stream under flow control, blocking for window as told."""
+        offset = 0
+        while True:
+            with s.cond:
+                gen = s.wgen  # read before the step: a wake after it changes gen
+            verdict = self.send_data(s.id, data, offset, end_stream)
+            if verdict.flags:
+                self.apply(verdict.flags)
+            if verdict.stopped is not None:
+                self.raise_stop(s.id, verdict.stopped)
+            if verdict.handle is not None:
+                verdict.handle.halt(verdict.reader_stop)
+            if verdict.done:
+                return
+            if verdict.sent:
+                offset += verdict.sent
+                continue
+            with s.cond:
+                self.wait(s.cond, lambda: s.wgen != gen, f"stream {s.id}: waiting for window")
+
+    def writer_begin(self):
+        """Count a body writer in; a closing or failed connection refuses it."""
+        if not self.writer_start():
+            stored = self.conn_error()
+            if stored is not None:
+                raise copy_error(stored) from stored
+            raise v.ConnectionClosedError("connection closed")
+
+    def writer_finish(self):
+        if self.writer_end():
+            self.writers_done.set()
+
+    def raise_stop(self, sid, stop):
+        """Raise what a stopped stream means for its reader or writer."""
+        if stop.conn and stop.reason is not None:
+            raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
+        if stop.conn or stop.reason is None:
+            stored = self.conn_error()
+            if stored is not None:
+                raise copy_error(stored) from stored
+            if stop.conn:
+                raise v.ConnectionClosedError("connection closed")
+            raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
+        raise v.H2StreamError(sid, stop.reason, "remote")
+
+    def check_send(self, sid, verdict):
+        """Act on a head or trailers verdict."""
+        if verdict.flags:
+            self.apply(verdict.flags)
+        if verdict.stopped is not None:
+            self.raise_stop(sid, verdict.stopped)
+        if verdict.handle is not None:
+            # The response ended before the request body: the state reset the
+            # stream (NO_ERROR) and its reader must see that.
+            verdict.handle.halt(verdict.reader_stop)
+
+    # The end.
+
+    def close(self):
+        """Wind the pumps down once: flush what is queued, close, join both threads.
+        Never called from a pump thread."""
+        if not self.release_writers():
+            self.writers_done.wait(DRAIN_SECONDS)
+        self.stop_pump()
+        self.kick()
+        wire = self.wire
+        pump = self.take_pump_handle()
+        if pump is not None:
+            pump.join(DRAIN_SECONDS)
+            if pump.is_alive():
+                wire.abort()
+                pump.join()
+        read = self.take_read_handle()
+        if read is not None:
+            # Half-close and let the peer read our last frames before it sees the end.
+            wire.write_eof()
+            read.join(LINGER_SECONDS)
+            if read.is_alive():
+                wire.abort()
+                read.join()
+        wire.close()
+
+
+DISPATCH = {
+    v.H2FrameHeaders: ThreadedH2.on_headers,
+    v.H2FrameData: ThreadedH2.on_data,
+    v.H2FrameWindowUpdate: ThreadedH2.on_window_update,
+    v.H2FrameSettings: ThreadedH2.on_settings,
+    v.H2FramePing: ThreadedH2.on_ping,
+    v.H2FrameRstStream: ThreadedH2.on_reset,
+    v.H2FrameGoAway: ThreadedH2.on_go_away,
+    v.H2FrameStreamError: ThreadedH2.on_stream_error,
+    v.H2FramePriority: ThreadedH2.on_priority,
+}
