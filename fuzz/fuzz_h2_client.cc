@@ -480,6 +480,7 @@ struct Harness {
     HeadersIn in;
     in.stream_id = ev.stream_id;
     in.end_stream = ev.end_stream;
+    in.pseudo = ev.head.has_pseudo();
     in.informational = ev.head.is_informational();
     in.status = ev.head.status;
     in.content_length = ev.head.content_length();
