@@ -211,7 +211,7 @@ def main():
     req_h11 = rows_h11[0][2] / rows_h11[0][1]
     print()
     if req_ht is not None:
-        print(f"request head vs httptools: {req_ht:.2f}x (target >= 3x) {'ok' if req_ht >= 3 else 'BELOW TARGET'}")
+        print(f"request head vs httptools: {req_ht:.2f}x (target >= 4x) {'ok' if req_ht >= 4 else 'BELOW TARGET'}")
     print(f"request head vs h11:       {req_h11:.2f}x (target >= 15x) {'ok' if req_h11 >= 15 else 'BELOW TARGET'}")
     if rows_ht:
         print(f"with every header turned into Python objects: {rows_ht[1][2] / rows_ht[1][1]:.2f}x vs httptools, "

@@ -205,7 +205,10 @@ class ClientConnection(v.H1ClientState):
                 data, error = None, exc
             verdict, dead = self.watcher_completed(data, error)
             if verdict == v.H1_WATCH_IDLE_EOF:
-                self.log(f"connection {self.name}: the server closed it while idle")
+                # With no transport handed back our own close came first: the end
+                # of the read is that close, not the server's.
+                if dead is not None:
+                    self.log(f"connection {self.name}: the server closed it while idle")
             elif verdict == v.H1_WATCH_IDLE_BYTES:
                 self.log(f"connection {self.name}: the server sent bytes outside a response")
                 dead = self.fail(v.H1UnexpectedMessageError(
@@ -302,6 +305,7 @@ class H2ClientConnection(H2Connection):
         if sid is None:
             self.refused()
         s.id = sid
+        self.log(f"connection {self.name}: stream {sid}: {method} {target}")
         self.wake.set()
         writer = asyncio.ensure_future(self.write_body(s, body)) if body else None
         try:
@@ -310,6 +314,7 @@ class H2ClientConnection(H2Connection):
                     self.raise_stop(sid, s.stop) if s.stop else self.refused()
                 s.readable.clear()
                 await s.readable.wait()
+            self.log(f"connection {self.name}: stream {sid}: {s.head.status}")
             parts = []
             while piece := await self.read(s):
                 parts.append(piece)

@@ -181,7 +181,10 @@ class ClientConnection(v.H1ClientState):
                 data, error = None, exc
             verdict, dead = self.watcher_completed(data, error)
             if verdict == v.H1_WATCH_IDLE_EOF:
-                self.log(f"connection {self.name}: the server closed it while idle")
+                # With no transport handed back our own close came first: the end
+                # of the read is that close, not the server's.
+                if dead is not None:
+                    self.log(f"connection {self.name}: the server closed it while idle")
             elif verdict == v.H1_WATCH_IDLE_BYTES:
                 self.log(f"connection {self.name}: the server sent bytes outside a response")
                 dead = self.fail(v.H1UnexpectedMessageError(

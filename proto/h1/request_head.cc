@@ -76,7 +76,7 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   // application as the same one, so a target holding '#' is refused (any
   // other form holding one fails to parse).
   http::Uri uri;
-  if (http::parse_uri(t.target, uri) != http::UriError::none || uri.has_fragment)
+  if (http::parse_uri(t.target, uri, http::TargetScanned{}) != http::UriError::none || uri.has_fragment)
     return fail(ParseError::uri, head);
   // An origin-form target is kept as it stands in the head, which the header
   // map copies anyway; it is recorded in `out` only with that map, so a

@@ -17,6 +17,12 @@ namespace velmora::http {
 
 enum class ScanPath : uint8_t { automatic, portable, sse42, avx2 };
 
+// Stop masks of 64 bytes, bit k for byte k (ScanKernels::classify).
+struct FieldMasks {
+  uint64_t non_token;  // the bytes token() stops at
+  uint64_t bad_value;  // the bytes value() stops at
+};
+
 // One implementation of every scanner.
 struct ScanKernels {
   ScanPath path;
@@ -31,6 +37,12 @@ struct ScanKernels {
   // The first byte that may not appear in a request target: SP, a control
   // byte, or DEL.
   size_t (*target)(const char* p, size_t n) noexcept;
+  // Classifies the 64 bytes at p at once. Null on the portable path, where
+  // scanning each field as it comes costs less than classifying every byte;
+  // with it, a caller that walks a block of fields (the HTTP/1 head
+  // tokenizer) classifies each byte once instead of calling a scanner per
+  // name and per value.
+  FieldMasks (*classify)(const char* p) noexcept;
 };
 
 namespace detail {

@@ -53,7 +53,7 @@ size_t scan_lower_token_portable(const char* p, size_t n) noexcept {
   return i;
 }
 
-const ScanKernels kPortableKernels = {ScanPath::portable, scan_token_portable, scan_lower_token_portable,
-                                      scan_value_portable, scan_target_portable};
+const ScanKernels kPortableKernels = {ScanPath::portable,  scan_token_portable, scan_lower_token_portable,
+                                      scan_value_portable, scan_target_portable, nullptr};
 
 }  // namespace velmora::http::detail

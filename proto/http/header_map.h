@@ -48,6 +48,14 @@ class HeaderMap {
   bool full() const noexcept { return nentries_ >= kMaxNames; }
 
   bool contains(std::string_view lname) const noexcept { return find(lname) >= 0; }
+  // The position of `lname` in iteration order (an index for name_at()), or
+  // -1 when absent. Positions hold until the map is changed.
+  int32_t position(std::string_view lname) const noexcept { return find(lname); }
+  // The first value of the name at position i.
+  std::string_view first_at(size_t i) const noexcept {
+    const Value& v = values_[size_t(entries_[i].head)];
+    return view(v.off, v.len);
+  }
   // First value, or nullptr-data view with ok=false.
   bool first(std::string_view lname, std::string_view& out) const noexcept;
   size_t count(std::string_view lname) const noexcept;

@@ -75,8 +75,9 @@ UriError parse_authority(std::string_view a, Uri& u) noexcept {
 // Every byte must be one a request target may carry (the target scanner's
 // set: visible ASCII and high bytes); the path ends at the first '?' or '#',
 // the query at the first '#'.
+template <bool Scanned>
 UriError parse_path_query(std::string_view s, Uri& u) noexcept {
-  if (scan_target(s.data(), s.size()) != s.size()) return UriError::invalid_char;
+  if (!Scanned && scan_target(s.data(), s.size()) != s.size()) return UriError::invalid_char;
   // A fragment is never part of a request target; it is checked and dropped.
   const size_t hash = s.find('#');
   u.has_fragment = hash != std::string_view::npos;
@@ -170,7 +171,10 @@ void Uri::write_target(std::string& out) const {
   write_target(out.data() + at);
 }
 
-UriError parse_uri(std::string_view s, Uri& u) noexcept {
+namespace {
+
+template <bool Scanned>
+UriError parse_any(std::string_view s, Uri& u) noexcept {
   u = Uri{};
   if (s.empty()) return UriError::empty;
   if (s.size() > kMaxUriLength) return UriError::too_long;
@@ -180,7 +184,7 @@ UriError parse_uri(std::string_view s, Uri& u) noexcept {
   }
   if (s.front() == '/') {
     u.form = UriForm::origin;
-    return parse_path_query(s, u);
+    return parse_path_query<Scanned>(s, u);
   }
   // A scheme is only recognised when its colon is followed by "//".
   size_t i = 0;
@@ -197,13 +201,18 @@ UriError parse_uri(std::string_view s, Uri& u) noexcept {
     std::string_view auth = rest.substr(0, end);
     if (auth.empty()) return UriError::invalid_format;
     if (UriError e = parse_authority(auth, u); e != UriError::none) return e;
-    return end == std::string_view::npos ? UriError::none : parse_path_query(rest.substr(end), u);
+    return end == std::string_view::npos ? UriError::none : parse_path_query<Scanned>(rest.substr(end), u);
   }
   // Authority form: nothing but an authority.
   if (s.find_first_of("/?#") != std::string_view::npos) return UriError::invalid_format;
   u.form = UriForm::authority;
   return parse_authority(s, u);
 }
+
+}  // namespace
+
+UriError parse_uri(std::string_view s, Uri& u) noexcept { return parse_any<false>(s, u); }
+UriError parse_uri(std::string_view s, Uri& u, TargetScanned) noexcept { return parse_any<true>(s, u); }
 
 bool parse_port_u16(std::string_view s, uint16_t& out) noexcept {
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);

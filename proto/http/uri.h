@@ -75,6 +75,13 @@ inline constexpr size_t kMaxUriLength = 65534;
 // success and fills `out`.
 UriError parse_uri(std::string_view s, Uri& out) noexcept;
 
+// The same for a request target whose every byte the caller has already
+// checked with scan_target() (field_scan.h), as the HTTP/1 tokenizer does:
+// the path and query are not scanned a second time. Passing text that would
+// fail that scan gives a result as unspecified as the text.
+struct TargetScanned {};
+UriError parse_uri(std::string_view s, Uri& out, TargetScanned) noexcept;
+
 // Parses a decimal port as an unsigned 16-bit number: a single leading '+' is
 // accepted; empty text, other characters or overflow past 65535 fail.
 bool parse_port_u16(std::string_view s, uint16_t& out) noexcept;

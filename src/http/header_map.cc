@@ -34,6 +34,11 @@ PyObject* full_error() {
 
 // Raw bytes of a str or bytes object.
 bool raw_of(PyObject* o, std::string_view& out) {
+  // The usual name: an ASCII str, whose characters are its UTF-8 bytes.
+  if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+    out = {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
+    return true;
+  }
   if (PyUnicode_Check(o)) {
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(o, &n);
@@ -165,6 +170,10 @@ PyObject* cached_list(PyObject* self, Shape shape) {
 void invalidate(HeaderMapState& s, Dropped& d) {
   d.take(s.cache[0]);
   d.take(s.cache[1]);
+  if (s.firsts) {
+    for (size_t i = 0; i < s.firsts->size; ++i) d.take(s.firsts->objs[i]);
+    s.firsts.reset();
+  }
   ++s.mutations;
 }
 
@@ -281,21 +290,60 @@ PyObject* scratch_bytes(std::string& out) {
   return b;
 }
 
+// The first value of `lname` as bytes, or nullptr with *found false when the
+// name is absent. A name's first read builds the bytes unlocked and keeps
+// them, published under a second acquisition unless the map changed
+// meanwhile; later reads of the unchanged map return that object.
+PyObject* first_value(PyObject* self, std::string_view lname, bool& found) {
+  HeaderMapObject* o = self_of(self);
+  std::string& out = t_scratch;
+  int32_t pos = -1;
+  uint64_t seen = 0;
+  PyObject* kept = o->with([&](HeaderMapState& s) -> PyObject* {
+    pos = s.map.position(lname);
+    if (pos < 0) return nullptr;
+    if (s.firsts && size_t(pos) < s.firsts->size) {
+      if (PyObject* b = s.firsts->objs[pos]) return Py_NewRef(b);
+    }
+    out.assign(s.map.first_at(size_t(pos)));
+    seen = s.mutations;
+    return nullptr;
+  });
+  found = pos >= 0;
+  if (kept || !found) return kept;
+  Ref built(scratch_bytes(out));
+  if (!built) return nullptr;
+  o->with([&](HeaderMapState& s) {
+    if (s.mutations != seen) return;
+    if (!s.firsts) {
+      FirstValues* f = new (std::nothrow) FirstValues(s.map.name_count(), std::nothrow);
+      if (!f || !f->objs) {
+        delete f;
+        return;
+      }
+      s.firsts.reset(f);
+    }
+    // A copy another thread published first stays; ours is the caller's.
+    if (size_t(pos) < s.firsts->size && !s.firsts->objs[pos]) s.firsts->objs[pos] = Py_NewRef(built.get());
+  });
+  return built.release();
+}
+
 PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"name", "default"};
-  PyObject* a[2];
-  if (!parse_args({"get", names, 2, 2, 1}, args, nargs, kwnames, a)) return nullptr;
+  PyObject* a[2] = {nullptr, nullptr};
+  if (!kwnames && (nargs == 1 || nargs == 2)) [[likely]] {
+    a[0] = args[0];
+    if (nargs == 2) a[1] = args[1];
+  } else {
+    static const char* const names[] = {"name", "default"};
+    if (!parse_args({"get", names, 2, 2, 1}, args, nargs, kwnames, a)) return nullptr;
+  }
   HeaderName name;
   if (!header_name_from_py(a[0], name)) return nullptr;
-  std::string& out = t_scratch;
-  bool found = with_map(self, [&](const http::HeaderMap& m) {
-    std::string_view v;
-    if (!m.first(name.view(), v)) return false;
-    out.assign(v);
-    return true;
-  });
+  bool found;
+  PyObject* v = first_value(self, name.view(), found);
   if (!found) return Py_NewRef(a[1] ? a[1] : Py_None);
-  return scratch_bytes(out);
+  return v;
 }
 
 PyObject* hm_get_all(PyObject* self, PyObject* name_obj) {
@@ -385,19 +433,13 @@ PyObject* hm_raw_items(PyObject* self, PyObject*) { return cached_list(self, Sha
 PyObject* hm_subscript(PyObject* self, PyObject* key) {
   HeaderName name;
   if (!header_name_from_py(key, name)) return nullptr;
-  std::string& out = t_scratch;
-  bool found = with_map(self, [&](const http::HeaderMap& m) {
-    std::string_view v;
-    if (!m.first(name.view(), v)) return false;
-    out.assign(v);
-    return true;
-  });
+  bool found;
+  PyObject* v = first_value(self, name.view(), found);
   if (!found) {
     Ref k(ascii_obj(name.view()));
     if (k) PyErr_SetObject(PyExc_KeyError, k.get());
-    return nullptr;
   }
-  return scratch_bytes(out);
+  return v;
 }
 
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {

@@ -2,11 +2,31 @@
 // that takes names, values or maps from Python reuses.
 #pragma once
 
+#include <memory>
+#include <new>
+
 #include "proto/http/header_map.h"
 #include "src/common.h"
 #include "src/locked.h"
 
 namespace velmora::py {
+
+// The first value of each name as a bytes object, by the name's position in
+// the map: what get() and [] answer, built on a name's first read. Releases
+// what it still holds when destroyed, so it is only destroyed unlocked or
+// once emptied.
+struct FirstValues {
+  // Room for n values, all absent; `objs` is null when that cannot be allocated.
+  FirstValues(size_t n, std::nothrow_t) : objs(new (std::nothrow) PyObject*[n]()), size(objs ? n : 0) {}
+  ~FirstValues() {
+    for (size_t i = 0; i < size; ++i) Py_XDECREF(objs[i]);
+  }
+  FirstValues(const FirstValues&) = delete;
+  FirstValues& operator=(const FirstValues&) = delete;
+
+  std::unique_ptr<PyObject*[]> objs;
+  size_t size;
+};
 
 struct HeaderMapState {
   http::HeaderMap map;
@@ -15,6 +35,9 @@ struct HeaderMapState {
   PyObject* cache[2] = {nullptr, nullptr};
   uint64_t mutations = 0;
   bool read_before[2] = {false, false};  // a list is only kept once it has been asked for twice
+  // First values read so far, kept until a mutation (a mutation may move
+  // names to other positions), which hands them to its Dropped.
+  std::unique_ptr<FirstValues> firsts;
 
   HeaderMapState() = default;
   explicit HeaderMapState(http::HeaderMap&& m) : map(std::move(m)) {}

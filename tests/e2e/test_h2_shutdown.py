@@ -3,19 +3,26 @@ connections that fail in the middle of a body. Nothing may hang."""
 
 import asyncio
 import signal
-import subprocess
 import sys
 import time
 
-from conftest import EXAMPLES, start_server
+from conftest import EXAMPLES, Program, start_server
 from h2raw import ACK, DATA, END_STREAM, GOAWAY, HEADERS, PING, H2Raw, frame, ping
 
 MAX_STREAM_ID = 2**31 - 1
 
 
-def popen_client(*args):
-    return subprocess.Popen([sys.executable, str(EXAMPLES / "client.py"), "--h2c", *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def start_client(*args):
+    """The example client, verbose: its trace shows each stream as it opens and as
+    its response head arrives (the first five streams are 1, 3, 5, 7, 9)."""
+    return Program([sys.executable, "-u", str(EXAMPLES / "client.py"), "--h2c", "-v", *args])
+
+
+def ended(prog, timeout=20):
+    """The client's exit code and output lines, once it has exited."""
+    prog.proc.wait(timeout)
+    prog.reader.join(5)
+    return prog.proc.returncode, prog.lines
 
 
 def test_graceful_shutdown_as_the_peer_sees_it():
@@ -56,14 +63,22 @@ def test_graceful_shutdown_as_the_peer_sees_it():
 def test_graceful_shutdown_with_the_example_client_mid_run():
     server = start_server()
     try:
-        proc = popen_client(f"{server.url}/delay?ms=1200", "--repeat", "10", "--concurrency", "5")
-        time.sleep(0.8)  # the first five are in flight
-        server.proc.send_signal(signal.SIGTERM)
-        out, err = proc.communicate(timeout=20)
+        client = start_client(f"{server.url}/delay?ms=1200", "--repeat", "10",
+                              "--concurrency", "5")
+        try:
+            # The first five streams are open on a connection the server took (the
+            # client opens none before the server's SETTINGS): they are in flight.
+            for sid in (1, 3, 5, 7, 9):
+                client.wait_for(rf"stream {sid}: GET /delay")
+            server.proc.send_signal(signal.SIGTERM)
+            rc, lines = ended(client)
+        finally:
+            client.kill()
         # The streams in flight finished; the rest found the server going away
         # and its port closed: a clean error, not a hang.
-        assert out.count(b"HTTP/2 200 OK\nwaited 1200 ms\n") >= 5
-        assert proc.returncode == 0 or err.startswith(b"client.py: "), err
+        out = "\n".join(lines)
+        assert out.count("HTTP/2 200 OK\n") >= 5 and out.count("\nwaited 1200 ms") >= 5, out
+        assert rc == 0 or lines[-1].startswith("client.py: "), out
         assert server.proc.wait(15) == 0
     finally:
         server.kill()
@@ -74,14 +89,21 @@ def test_server_fails_mid_body():
     # waiting reader wakes with the connection's error and the client exits.
     server = start_server()
     try:
-        proc = popen_client(f"{server.url}/stream?chunks=100000&size=1000", "--repeat", "5",
-                            "--concurrency", "5")
-        time.sleep(0.5)
-        server.kill()
-        out, err = proc.communicate(timeout=10)
-        assert proc.returncode == 1
-        assert err.startswith(b"client.py: ConnectionClosedError: "), err
-        assert err.count(b"\n") == 1
+        client = start_client(f"{server.url}/stream?chunks=100000&size=1000", "--repeat", "5",
+                              "--concurrency", "5")
+        try:
+            for sid in (1, 3, 5, 7, 9):
+                client.wait_for(rf"stream {sid}: 200")
+            server.kill()
+            rc, lines = ended(client, 10)
+        finally:
+            client.kill()
+        out = "\n".join(lines)
+        # One line for the error, no traceback, and no second connection tried.
+        assert rc == 1, out
+        assert lines[-1].startswith("client.py: ConnectionClosedError: "), out
+        assert all(line.startswith("* ") for line in lines[:-1]), out
+        assert out.count("connecting to") == 1, out
     finally:
         server.kill()
 

@@ -225,3 +225,53 @@ def test_repeated_reads_follow_every_mutation():
     del h["b"]
     assert h.items() == [("a", b"x"), ("c", b"3")]
     assert repr(h) == "HeaderMap([('a', b'x'), ('c', b'3')])"
+
+
+def test_first_values_follow_positions_and_mutations():
+    h = HeaderMap([("a", "1"), ("b", "2"), ("c", "3"), ("a", "4")])
+    assert h.get("A") == b"1" and h["c"] == b"3" and h.get("b") is h["B"]
+    # Removal moves the last name into the removed one's position: a value
+    # kept by position must not answer for the name that moved there.
+    del h["a"]
+    assert h.get("c") == b"3" and h["b"] == b"2" and h.get("a") is None
+    h["c"] = "x"
+    assert h["c"] == b"x"
+    h.add("a", "5")
+    h.add("c", "y")
+    assert h.get("a") == b"5" and h.get("c") == b"x"
+    assert h.setdefault("d", "6") == b"6" and h["d"] == b"6"
+    with pytest.raises(KeyError):
+        h["e"]
+    assert h.get("e", b"z") == b"z" and h.get(name="d", default=None) == b"6"
+
+
+def test_first_values_under_concurrent_mutation():
+    h = HeaderMap([("a", "0"), ("b", "b")])
+    stop = threading.Event()
+    seen, errors = set(), []
+
+    def writer():
+        for i in range(3000):
+            h["a"] = str(i)
+            if i % 5 == 0:
+                del h["b"]
+                h["b"] = "b"
+        stop.set()
+
+    def reader():
+        try:
+            while not stop.is_set():
+                v = h.get("a")
+                seen.add(v)
+                assert h.get("b", b"b") == b"b"
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=writer)] + [threading.Thread(target=reader) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not errors and not any(t.is_alive() for t in threads)
+    assert seen <= {str(i).encode() for i in range(3000)}
+    assert h["a"] == b"2999" and h.get("a") is h.get("a")

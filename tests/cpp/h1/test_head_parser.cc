@@ -3,6 +3,7 @@
 // bounds, incomplete heads, each on every delimiter-scan path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -344,6 +345,49 @@ TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {
   EXPECT_EQ(c2.receive_request_head("A: 1\r\nX", h, e), HeadStatus::partial);
   EXPECT_EQ(c2.receive_request_head(std::string("\0: 2\r\n", 6), h, e), HeadStatus::error);
   EXPECT_EQ(e, ParseError::header_token);
+}
+
+// Field lines that start and end at every offset of a 64-byte block, with a
+// stray byte at every position of the field lines and the head cut short at
+// many lengths: the tokenizer answers on this path exactly as on the
+// portable one, which scans each field as it comes.
+TEST_P(HeadParse, EveryBlockOffsetAgreesWithThePortablePath) {
+  struct Answer {
+    TokStatus status;
+    ParseError error;
+    size_t head_len, nheaders, longest;
+    std::vector<size_t> slots;
+    size_t resume_at, resume_lines;
+    bool operator==(const Answer&) const = default;
+  };
+  auto run = [](std::string_view buf, ScanPath path, bool ignore) {
+    set_scan_path(path);
+    HeadSlot slots[8];
+    Checkpoint cp;
+    Tokenized t = tokenize_head(buf, TokenizeOptions{true, 8, ignore}, slots, &cp);
+    Answer a{t.status, t.error, t.head_len, t.nheaders, t.longest_name, {}, cp.offset, cp.lines};
+    for (size_t k = 0; t.status == TokStatus::complete && k < t.nheaders; ++k)
+      a.slots.insert(a.slots.end(), {slots[k].name_off, slots[k].name_len, slots[k].value_off, slots[k].value_len});
+    return a;
+  };
+  const ScanPath path = GetParam();
+  for (size_t shift = 0; shift < 64; ++shift) {
+    const std::string start = "GET /" + std::string(shift, 'p') + " HTTP/1.1\r\n";
+    const std::string lines = "Host: a\r\nX-" + std::string(70, 'n') + ":\t" + std::string(60, 'v') +
+                              " \r\nA: b\nC:\r\n\r\nbody";
+    for (size_t at = 0; at < lines.size(); at += 3) {
+      for (char stray : {'\0', '\x01', '\x7f', ' ', '\t', '\x80', ':', '\n'}) {
+        std::string head = start + lines;
+        head[start.size() + at] = stray;
+        for (size_t cut : {head.size(), head.size() - 6, start.size() + at + 1, start.size() + 63 - shift}) {
+          std::string_view buf(head.data(), std::min(cut, head.size()));
+          for (bool ignore : {false, true})
+            ASSERT_EQ(run(buf, path, ignore), run(buf, ScanPath::portable, ignore))
+                << "shift " << shift << " stray " << int(stray) << " at " << at << " cut " << cut;
+        }
+      }
+    }
+  }
 }
 
 TEST_P(HeadParse, Http2Preface) {

@@ -296,6 +296,7 @@ TEST(ConnCore, ARequestRefusedForItsContentLengthIsNotLeftQueuedForTheApplicatio
 
 TEST(ConnCore, ARequestRefusedBeforeItOpenedStillUsesItsId) {
   ConnCore core(server_config());
+  start(core);
   struct : HandleSink {
     void drop(Handle) noexcept override {}
   } sink;
