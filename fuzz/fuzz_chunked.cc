@@ -1,7 +1,10 @@
-// Chunked body decoding must not depend on how the input is split: feeding
-// the bytes in arbitrary pieces gives the same data, trailers, leftover and
-// error as feeding them at once. Also: any data framed by the encoder decodes
-// back to itself.
+// Body decoding must not depend on how the input is split: feeding the bytes
+// in arbitrary pieces gives the same data, trailers, leftover and error as
+// feeding them at once, for chunked, content-length and close-delimited
+// bodies alike. Also: any data framed by the encoder decodes back to itself;
+// a length body is exactly the first `length` octets (the rest left over, or
+// an error at EOF when they do not all arrive); a close-delimited body is
+// every octet up to EOF.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -33,6 +36,7 @@ bool pump(BodyDecoder& d, Outcome& o) {
     BodyDecoder::Result r = d.decode();
     if (r.step == BodyDecoder::Step::data) {
       if (r.data.size == 0) abort();  // a data step always carries bytes
+      if (d.framing() == BodyFraming::close && r.data.size > BodyDecoder::kClosePiece) abort();
       o.body += r.data.str();
       continue;
     }
@@ -68,8 +72,9 @@ void feed(BodyDecoder& d, std::string_view piece, size_t i) {
   }
 }
 
-Outcome decode(std::string_view in, const std::vector<size_t>& cuts) {
-  BodyDecoder d(BodyFraming::chunked);
+Outcome decode(std::string_view in, const std::vector<size_t>& cuts, BodyFraming framing = BodyFraming::chunked,
+               uint64_t length = 0) {
+  BodyDecoder d(framing, length);
   Outcome o;
   size_t pos = 0, n = 0;
   for (size_t c : cuts) {
@@ -118,5 +123,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   framed += velmora::h1::kChunkTerminator;
   Outcome rt = decode(framed, cuts);
   if (!rt.complete || rt.body != in || rt.leftover != 0) abort();
+
+  // The same octets as a content-length body (a length around the input's
+  // size, so both short and long bodies occur) and as a close-delimited one.
+  uint64_t length = (uint64_t(data[0]) * 2654435761u) % (in.size() + 4);
+  if (data[0] == 0xff) length = uint64_t(1) << 40;
+  Outcome lw = decode(in, {}, BodyFraming::length, length);
+  if (!(decode(in, every, BodyFraming::length, length) == lw)) abort();
+  if (!(decode(in, cuts, BodyFraming::length, length) == lw)) abort();
+  bool enough = in.size() >= length;
+  if (lw.complete != enough || lw.failed == enough || !lw.trailers.empty()) abort();
+  if (lw.body != in.substr(0, enough ? length : in.size())) abort();
+  if (enough && lw.leftover != in.size() - length) abort();
+
+  Outcome cw = decode(in, {}, BodyFraming::close);
+  if (!(decode(in, every, BodyFraming::close) == cw)) abort();
+  if (!(decode(in, cuts, BodyFraming::close) == cw)) abort();
+  if (!cw.complete || cw.failed || cw.body != in || cw.leftover != 0) abort();
   return 0;
 }

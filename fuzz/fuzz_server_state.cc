@@ -3,7 +3,11 @@
 // piece (the serve loop, a body reader, the drain, the mid-message watcher),
 // every request is served once, in order, with its own body, and no handle is
 // dropped under the state's lock. This guards the paths that move bytes read
-// past one message back to where the next one is parsed.
+// past one message back to where the next one is parsed. Requests may carry
+// Expect: 100-continue (the handler claims the 100 or not; a claimed 100
+// holds the head until it is written, and is claimed once) and Upgrade (a
+// 101 switches: the hand-off gets exactly the bytes after the request that
+// the server had read; a 200 keeps the connection serving).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +39,7 @@ struct Src {
 
 struct Want {
   std::string target, body;
+  bool expect = false, upgrade = false, switches = false;
 };
 
 struct Drive {
@@ -44,6 +49,7 @@ struct Drive {
   Guarded<Codec> codec{Codec()};
   Locked<Server> st{&codec, obj("transport"), true, false};
   bool watcher_pending = false;
+  std::string tail;  // the bytes after a switching request
 
   // The next piece the transport delivers; none at its end.
   std::optional<std::string> piece() {
@@ -102,6 +108,7 @@ struct Drive {
 
   void run(const std::vector<Want>& want) {
     size_t served = 0;
+    bool switched = false;
     std::string body;
     for (int round = 0; round < 64; ++round) {
       auto r = st([](Server& s) { return s.begin_read(MonoClock::now()); });
@@ -133,12 +140,37 @@ struct Drive {
         if (!complete) break;
         CHECK(body == want[served - 1].body);
       }
+      const Want& w = want[served - 1];
+      bool claimed = false;
+      if (in.bit()) {  // the handler sends the 100 (a second claim is refused)
+        claimed = st([&](Server& s) { return s.try_send_continue(a.seq); });
+        CHECK(claimed == w.expect);
+        if (claimed) CHECK(!st([&](Server& s) { return s.try_send_continue(a.seq); }));
+      }
       bool want_watch = in.bit();
-      auto res = st([&](Server& s) {
-        return s.respond_head(a.seq, {200, {}, {BodyLength::known, 0}, want_watch}, obj("done"));
-      });
+      uint16_t status = w.switches ? 101 : 200;
+      auto respond = [&] {
+        return st([&](Server& s) {
+          return s.respond_head(a.seq, {status, {}, {BodyLength::known, 0}, want_watch}, obj("done"));
+        });
+      };
+      auto res = respond();
+      if (claimed) {  // the head waits for the 100 to be written
+        CHECK(res.code == ReqCode::continue_wait);
+        res = respond();
+      }
       CHECK(res.code == ReqCode::ok && res.plan.ok);
       watcher_pending = res.armed;
+      if (w.switches) {
+        if (res.armed && in.bit() && complete_watcher()) break;
+        auto f = st([&](Server& s) { return s.finish_response(a.seq); });
+        CHECK(f.switched && f.leftover);
+        // the bytes read past the request, then the unread rest: the tail
+        CHECK(*f.leftover + wire.substr(pos) == tail);
+        pos = wire.size();
+        switched = true;
+        break;
+      }
       if (res.armed && in.bit() && complete_watcher()) break;  // the client went away mid-response
       auto f = st([&](Server& s) { return s.finish_response(a.seq); });
       CHECK(!f.switched && !f.close);
@@ -146,7 +178,8 @@ struct Drive {
     }
     // Every request arrived whole before the transport ended: all were served.
     CHECK(pos == wire.size() && served == want.size());
-    CHECK(st([](Server& s) { return s.mark_closed(); }).transport);
+    // (a switch handed the transport over already)
+    CHECK(bool(st([](Server& s) { return s.mark_closed(); }).transport) != switched);
     CHECK(g_dropped_under_lock == 0);
   }
 };
@@ -156,12 +189,13 @@ struct Drive {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Src in{data, size};
   std::vector<Want> want(1 + in.u8() % 4);
-  std::string wire;
+  std::string wire, tail;
   for (size_t i = 0; i < want.size(); ++i) {
     Want& w = want[i];
     w.target = "/r" + std::to_string(i);
     w.body.assign(in.u8() % 7, char('a' + i));
-    switch (in.u8() % 3) {
+    uint8_t kind = in.u8();
+    switch (kind % 5) {
       case 0:
         w.body.clear();
         wire += "GET " + w.target + " HTTP/1.1\r\nHost: h\r\n\r\n";
@@ -170,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         wire += "POST " + w.target + " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(w.body.size()) +
                 "\r\n\r\n" + w.body;
         break;
-      default: {
+      case 2: {
         wire += "POST " + w.target + " HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
         for (size_t at = 0; at < w.body.size();) {
           size_t n = std::min<size_t>(1 + in.u8() % 3, w.body.size() - at);
@@ -178,11 +212,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           at += n;
         }
         wire += "0\r\n\r\n";
+        break;
       }
+      case 3:
+        w.expect = true;
+        wire += "POST " + w.target + " HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: " +
+                std::to_string(w.body.size()) + "\r\n\r\n" + w.body;
+        break;
+      default:
+        // An upgrade request; a switching one is the last, followed by the
+        // new protocol's bytes.
+        w.body.clear();
+        w.upgrade = true;
+        w.switches = kind & 0x80;
+        wire += "GET " + w.target + " HTTP/1.1\r\nHost: h\r\nConnection: Upgrade\r\nUpgrade: fuzz/1\r\n\r\n";
+        if (w.switches) {
+          tail.assign(in.u8() % 40, '\x01');
+          if (!tail.empty()) tail[0] = char(i);
+          wire += tail;
+          want.resize(i + 1);
+        }
     }
   }
   g_dropped_under_lock = 0;
   Drive d{in, std::move(wire)};
+  d.tail = std::move(tail);
   d.run(want);
   return 0;
 }

@@ -24,8 +24,10 @@ class IdMap {
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
+  // Id 0 is never present: 0 marks the empty slots, so it must not be
+  // probed for (it would match the first empty slot of its run).
   V* find(uint32_t id) noexcept {
-    if (!cap_) return nullptr;
+    if (!cap_ || id == 0) return nullptr;
     for (size_t i = slot_of(id);; i = (i + 1) & (cap_ - 1)) {
       if (keys_[i] == id) return &vals_[i];
       if (keys_[i] == 0) return nullptr;
@@ -50,7 +52,7 @@ class IdMap {
 
   // Removes `id`; false when absent.
   bool erase(uint32_t id) noexcept {
-    if (!cap_) return false;
+    if (!cap_ || id == 0) return false;
     size_t i = slot_of(id);
     while (keys_[i] != id) {
       if (keys_[i] == 0) return false;
