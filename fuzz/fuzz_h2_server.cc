@@ -302,6 +302,9 @@ struct Harness {
 
   void on(const StreamErrorEvent& ev) {
     client.errored.insert(ev.stream_id);
+    // A refused request still uses its id: the client may later see frames
+    // on any id up to it (a DATA on a lower idle id is then a closed stream).
+    if (ev.stream_id & 1) last_client_id = std::max(last_client_id, ev.stream_id);
     auto r = core.reset_on_error(ev.stream_id, ev.error_code, sink);
     if (!r) fail_connection();
   }

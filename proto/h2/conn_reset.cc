@@ -80,6 +80,14 @@ Step<ResetVerdict> ConnCore::reset_stream(uint32_t sid, uint32_t reason, Initiat
 
 Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
+  // On the client, a stream error on an id we never opened is a frame on an
+  // idle stream (a malformed block the codec refused before the connection
+  // saw the id): a connection error, as the same block well formed would be.
+  // Answering it with RST_STREAM would reset our own idle id and put our
+  // later HEADERS on it after a reset.
+  if (!state.is_server() && !state.streams().find(sid) && !state.is_used_id(sid))
+    return std::unexpected(
+        ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, sid));
   if (auto ok = state.count_local_error_reset(sid, reason); !ok) return std::unexpected(ok.error());
   if (StreamRecord* r = state.streams().find(sid)) return reset_step(*r, reason, Initiator::library, sink);
   // A stream error on an id without a record, such as a request head the

@@ -252,6 +252,22 @@ class TestReceiveViolations:
         with pytest.raises(v.H2ProtocolError, match="frame on idle stream 2"):
             p.one(p.codec.serialize_response_headers(2, 200, None, True))
 
+    def test_a_stream_error_on_an_id_the_client_never_opened_fails_the_connection(self):
+        # A malformed head on an idle id reaches the client as a stream error
+        # from the codec. Answering it with RST_STREAM would reset our own
+        # idle id, and our next request would then open it after a reset.
+        p = Peer(role="client")
+        c = p.conn
+        for sid in (1, 2):
+            with pytest.raises(v.H2ProtocolError, match=f"frame on idle stream {sid}"):
+                c.reset_on_error(sid, 1)
+        assert c.local_error_resets == 0 and not c.has_pending()
+        c.try_claim_slot()
+        assert c.open_stream("GET", "/", None, True, False, Handle(), scheme="http", authority="a") == 1
+        c.take_pending()
+        c.reset_on_error(1, 1)  # a stream we opened is reset as usual
+        assert c.has_pending()
+
     def test_content_length_is_enforced_and_the_connection_lives_on(self):
         p = Peer()
         p.one(p.request(1, headers=v.HeaderMap({"content-length": "3"})))
