@@ -42,7 +42,8 @@ import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
                     NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    listening_line, server_parser, server_ports, split_target, stream_shape)
+                    describe, listening_line, refusal, server_parser, server_ports,
+                    split_target, stream_shape)
 from tls import H2, HTTP11
 from wire import Wire
 
@@ -278,17 +279,6 @@ class Request:
             self.window.set()
 
 
-def describe(req, peer):
-    """The log line of a served request."""
-    notes = [f"seq {req.seq}"]
-    if req.received:
-        notes.append(f"{req.received} body bytes")
-    if req.continued:
-        notes.append("sent 100 Continue")
-    notes.append(peer)
-    return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
-
-
 # ---------------------------------------------------------------------------
 # One HTTP/1 connection: the serve loop and the tasks around it.
 
@@ -452,10 +442,7 @@ class ServerConnection(v.H1ServerState):
         if wire is None:
             return
         if status:
-            body = b"%d\n" % status
-            head = self.codec.serialize_response(status, TEXT, keep_alive=False,
-                                                 content_length=len(body))
-            wire.write(self.codec.serialize_head_and_body(head, body))
+            wire.write(refusal(self.codec, status))
         wire.close()
 
     async def head_read_watchdog(self, timeout):

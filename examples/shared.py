@@ -67,6 +67,24 @@ def delay_ms(query):
     return int(query.get("ms", "100"))
 
 
+def describe(req, peer):
+    """The log line of a served request."""
+    notes = [f"seq {req.seq}"]
+    if req.received:
+        notes.append(f"{req.received} body bytes")
+    if req.continued:
+        notes.append("sent 100 Continue")
+    notes.append(peer)
+    return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
+
+
+def refusal(codec, status):
+    """The bytes answering a malformed head with `status` (the connection then closes)."""
+    body = b"%d\n" % status
+    head = codec.serialize_response(status, TEXT, keep_alive=False, content_length=len(body))
+    return codec.serialize_head_and_body(head, body)
+
+
 def seconds(text):
     value = float(text)
     if not 0 <= value < float("inf"):
@@ -176,7 +194,9 @@ def client_request(args):
     return args
 
 
-def _origin(url, prog):
+def url_parts(url, prog):
+    """(scheme, host, port, origin-form target, authority) of an http(s) URL; any
+    other URL ends the program with a message."""
     try:
         scheme, host, port, authority = v.uri_parts(url)
     except ValueError as exc:
@@ -185,11 +205,26 @@ def _origin(url, prog):
         raise SystemExit(f"{prog}: only http:// and https:// URLs are supported: {url}")
     parts = urlsplit(url)
     target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-    if scheme == "https":  # pooled apart from cleartext connections to the same port
-        key = (host.strip("[]"), port or 443, "https")
-    else:
-        key = (host.strip("[]"), port or 80)
-    return key, target, authority.rpartition("@")[2]
+    port = port or (443 if scheme == "https" else 80)
+    return scheme, host.strip("[]"), port, target, authority.rpartition("@")[2]
+
+
+def proxy_address(proxy, log, prog):
+    """(host, port, Proxy-Authorization or None) of the HTTP proxy `proxy`; a proxy
+    of another scheme ends the program with a message."""
+    pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
+    if pscheme != "http":
+        raise SystemExit(f"{prog}: {pscheme}:// proxies are not supported "
+                         f"(only http:// ones): {proxy.uri}")
+    log(f"through proxy {proxy.uri}")
+    return phost.strip("[]"), pport or 80, proxy.basic_auth()
+
+
+def _origin(url, prog):
+    scheme, host, port, target, authority = url_parts(url, prog)
+    # https is pooled apart from cleartext connections to the same port.
+    key = (host, port, "https") if scheme == "https" else (host, port)
+    return key, target, authority
 
 
 def route_h1(url, proxies, log, prog):
@@ -200,16 +235,12 @@ def route_h1(url, proxies, log, prog):
     headers = [("host", host)]
     proxy = proxies.intercept(url)
     if proxy is not None:
-        pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
-        if pscheme != "http":
-            raise SystemExit(f"{prog}: {pscheme}:// proxies are not supported "
-                             f"(only http:// ones): {proxy.uri}")
-        log(f"through proxy {proxy.uri}")
+        phost, pport, auth = proxy_address(proxy, log, prog)
         if key[2:] == ("https",):  # a tunnel: the key says through which proxy
-            return (*key, (phost.strip("[]"), pport or 80, proxy.basic_auth())), target, headers
-        if (auth := proxy.basic_auth()) is not None:
+            return (*key, (phost, pport, auth)), target, headers
+        if auth is not None:
             headers.append(("proxy-authorization", auth))
-        return (phost.strip("[]"), pport or 80), url, headers
+        return (phost, pport), url, headers
     return key, target, headers
 
 
@@ -225,13 +256,35 @@ def merge_headers(extra, user_headers):
     return v.HeaderMap([h for h in extra if h[0] not in names] + list(user_headers))
 
 
+def reason(status):
+    """The reason phrase of `status`, or "" for a code without one."""
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return ""
+
+
+def connect_fields(authority, auth):
+    """The fields of a CONNECT request for `authority` (auth: Proxy-Authorization or None)."""
+    headers = [("host", authority)]
+    if auth is not None:
+        headers.append(("proxy-authorization", auth))
+    return v.HeaderMap(headers)
+
+
+def tunnel_refusal(status, proxy, authority, auth):
+    """What to tell the user when the proxy `proxy` answered CONNECT with a non-2xx `status`."""
+    shown = f"{status} {reason(status)}".rstrip()
+    if status == 407:
+        hint = ("the credentials in the proxy URL were refused" if auth is not None
+                else "put user:password@ in the proxy URL")
+        return f"proxy {proxy} wants authentication ({shown}): {hint}"
+    return f"proxy {proxy} refused the tunnel to {authority}: {shown}"
+
+
 def show_response(out, head, data, trailers, version, verbose):
     """Print one response: status line, headers (-v), body, trailers (-v)."""
-    try:
-        reason = http.HTTPStatus(head.status).phrase
-    except ValueError:
-        reason = ""
-    out.write(f"HTTP/{version} {head.status} {reason}\n".encode())
+    out.write(f"HTTP/{version} {head.status} {reason(head.status)}\n".encode())
     if verbose:
         for name, value in head.headers.items():
             out.write(name.encode() + b": " + value + b"\n")

@@ -73,7 +73,8 @@ from collections import deque
 import velmora._velmora as v
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
                     NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    listening_line, server_parser, server_ports, split_target, stream_shape)
+                    describe, listening_line, refusal, server_parser, server_ports,
+                    split_target, stream_shape)
 from sockwire import SockWire
 from tls import H2, HTTP11
 from threaded_h2 import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, ThreadedH2, TStream
@@ -333,16 +334,6 @@ class Request:
             self.window.set()
 
 
-def describe(req, peer):
-    notes = [f"seq {req.seq}"]
-    if req.received:
-        notes.append(f"{req.received} body bytes")
-    if req.continued:
-        notes.append("sent 100 Continue")
-    notes.append(peer)
-    return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
-
-
 # ---------------------------------------------------------------------------
 # One HTTP/1 connection: its thread runs the serve loop.
 
@@ -488,11 +479,8 @@ class ServerConnection(v.H1ServerState):
         if wire is None:
             return
         if status:
-            body = b"%d\n" % status
-            head = self.codec.serialize_response(status, TEXT, keep_alive=False,
-                                                 content_length=len(body))
             try:
-                wire.write(self.codec.serialize_head_and_body(head, body))
+                wire.write(refusal(self.codec, status))
             except OSError:
                 pass
         wire.close()
