@@ -1,7 +1,8 @@
 """What every example driver shares, whatever it waits with (asyncio or threads).
 
-The servers' route table, response constants and command line; the clients'
-command line, the choice of origin or proxy for a URL, and the printing of a
+The servers' route table, response constants, command line, log line, and how
+a failed route is answered; the clients' command line, the choice of origin or
+proxy for a URL, the CONNECT request and its refusal, and the printing of a
 response. Nothing here waits, reads or writes: each driver family does that its
 own way, and both answer the same requests with the same bytes.
 """
@@ -12,6 +13,7 @@ import sys
 from urllib.parse import parse_qsl, urlsplit
 
 import velmora._velmora as v
+from h2_steps import GoAwayRefused
 
 # ---------------------------------------------------------------------------
 # Server side: routes and responses.
@@ -76,6 +78,27 @@ def describe(req, peer):
         notes.append("sent 100 Continue")
     notes.append(peer)
     return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
+
+
+def h1_route_failure(exc):
+    """How an HTTP/1 server answers a route that raised `exc`: (what to log, the
+    status to answer while no head went out or None to drop the connection,
+    whether the connection must end after the answer)."""
+    if isinstance(exc, v.H1BodyError):
+        return f"bad request body: {exc.args[-1]}", 400, True
+    if isinstance(exc, v.H1IncompleteMessageError):
+        return "the client went away mid-response", None, False
+    return f"{type(exc).__name__}: {exc}", 500, False
+
+
+def h2_route_failure(exc, sid):
+    """How an HTTP/2 server answers a route that raised `exc` on stream `sid`: (what
+    to log, the status to answer while no head went out, or None when the stream
+    or connection stopped under the route: reset it, and log only when not quiet)."""
+    if isinstance(exc, (GoAwayRefused, v.H2Error, v.ConnectionClosedError,
+                        v.H1IncompleteMessageError)):
+        return f"stream {sid} stopped: {exc}", None
+    return f"{type(exc).__name__}: {exc}", 500
 
 
 def refusal(codec, status):
