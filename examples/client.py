@@ -44,8 +44,9 @@ from typing import NamedTuple
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, SLOT_FREED, GoAwayRefused, H2Connection, Stream, copy_error
-from shared import (IDEMPOTENT, client_parser, client_request, connect_fields, merge_headers,
-                    proxy_address, show_response, stderr_log, tunnel_refusal, url_parts)
+from shared import (IDEMPOTENT, client_parser, client_request, connect_fields, idle_read_done,
+                    merge_headers, proxy_address, show_response, stderr_log, tunnel_refusal,
+                    url_parts)
 from tls import H2, HTTP11, client_context, describe_failure
 from wire import connect
 
@@ -202,21 +203,7 @@ class ClientConnection(v.H1ClientState):
                 data, error = await wire.read(), None
             except OSError as exc:
                 data, error = None, exc
-            verdict, dead = self.watcher_completed(data, error)
-            if verdict == v.H1_WATCH_IDLE_EOF:
-                # With no transport handed back our own close came first: the end
-                # of the read is that close, not the server's.
-                if dead is not None:
-                    self.log(f"connection {self.name}: the server closed it while idle")
-            elif verdict == v.H1_WATCH_IDLE_BYTES:
-                self.log(f"connection {self.name}: the server sent bytes outside a response")
-                dead = self.fail(v.H1UnexpectedMessageError(
-                    "received unexpected message from connection"))
-            elif verdict == v.H1_WATCH_IDLE_ERROR:
-                self.log(f"connection {self.name}: {error}")
-                dead = self.fail(copy_error(error))
-            if dead is not None:
-                dead.close()
+            idle_read_done(self, data, error)
         finally:
             done.set()
 

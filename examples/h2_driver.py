@@ -8,9 +8,9 @@ events the other tasks wait on. Every decision (who to wake, whether the pump
 must run, whether a stream may send, whether the connection is over) is the
 answer of one state step; the verdicts' `H2_FLAG_*` bits are acted on in
 `apply`.
-The decoding of received bytes, and the frame steps that are the same in both
-driver families (they wake a stream only through its own `halt`), are in
-h2_steps.py.
+The decoding of received bytes, the frame steps that are the same in both
+driver families (they wake a stream only through its own `halt`), the counting
+of body writers and what a stopped stream raises are in h2_steps.py.
 
 One `Stream` per HTTP/2 stream is the handle the state stores and hands back
 in its verdicts: the received head, body chunks and trailers wait in it, and
@@ -240,31 +240,6 @@ class H2Connection(FrameSteps, v.H2Streams):
                 offset += verdict.sent
             else:
                 await s.window.wait()
-
-    def writer_begin(self):
-        """Count a body writer in; a closing or failed connection refuses it."""
-        if not self.writer_start():
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            raise v.ConnectionClosedError("connection closed")
-
-    def writer_finish(self):
-        if self.writer_end():
-            self.writers_done.set()
-
-    def raise_stop(self, sid, stop):
-        """Raise what a stopped stream means for its reader or writer."""
-        if stop.conn and stop.reason is not None:
-            raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
-        if stop.conn or stop.reason is None:
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            if stop.conn:
-                raise v.ConnectionClosedError("connection closed")
-            raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
-        raise v.H2StreamError(sid, stop.reason, "remote")
 
     # The end.
 

@@ -1,11 +1,12 @@
 """What both HTTP/2 drivers (asyncio, h2_driver.py; threads, threaded_h2.py) do alike.
 
 The flags a verdict carries, the pumps' time limits, and `FrameSteps`: the
-receive side's decoding and the frame steps that wake a stream only through its
-`halt`. A driver class lists FrameSteps before v.H2Streams among its bases and
-supplies the rest: `apply(flags)`, `on_headers`, `on_data`,
-`on_window_update`, `on_settings`, `wire`, `log`, an `over` event, and streams
-with `halt(stop, body=True)`. Nothing here waits, reads or writes.
+receive side's decoding, the frame steps that wake a stream only through its
+`halt`, the counting of body writers, and what a stopped stream raises. A driver
+class lists FrameSteps before v.H2Streams among its bases and supplies the rest:
+`apply(flags)`, `on_headers`, `on_data`, `on_window_update`, `on_settings`,
+`wire`, `log`, the `over` and `writers_done` events, and streams with
+`halt(stop, body=True)`. Nothing here waits, reads or writes.
 """
 
 import velmora._velmora as v
@@ -94,6 +95,33 @@ class FrameSteps:
             handle.halt(stop)
         self.apply(CONN_DONE | SLOT_FREED)
         self.over.set()
+
+    # Body writers and stopped streams.
+
+    def writer_begin(self):
+        """Count a body writer in; a closing or failed connection refuses it."""
+        if not self.writer_start():
+            stored = self.conn_error()
+            if stored is not None:
+                raise copy_error(stored) from stored
+            raise v.ConnectionClosedError("connection closed")
+
+    def writer_finish(self):
+        if self.writer_end():
+            self.writers_done.set()
+
+    def raise_stop(self, sid, stop):
+        """Raise what a stopped stream means for its reader or writer."""
+        if stop.conn and stop.reason is not None:
+            raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
+        if stop.conn or stop.reason is None:
+            stored = self.conn_error()
+            if stored is not None:
+                raise copy_error(stored) from stored
+            if stop.conn:
+                raise v.ConnectionClosedError("connection closed")
+            raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
+        raise v.H2StreamError(sid, stop.reason, "remote")
 
     # Frame events. Each returns the flags of its step.
 

@@ -13,7 +13,7 @@ import sys
 from urllib.parse import parse_qsl, urlsplit
 
 import velmora._velmora as v
-from h2_steps import GoAwayRefused
+from h2_steps import GoAwayRefused, copy_error
 
 # ---------------------------------------------------------------------------
 # Server side: routes and responses.
@@ -303,6 +303,26 @@ def tunnel_refusal(status, proxy, authority, auth):
                 else "put user:password@ in the proxy URL")
         return f"proxy {proxy} wants authentication ({shown}): {hint}"
     return f"proxy {proxy} refused the tunnel to {authority}: {shown}"
+
+
+def idle_read_done(conn, data, error):
+    """Act on what the read parked on an idle pooled connection `conn` returned:
+    `data` (b"" at the server's end), or the OSError `error` it raised."""
+    verdict, dead = conn.watcher_completed(data, error)
+    if verdict == v.H1_WATCH_IDLE_EOF:
+        # With no transport handed back our own close came first: the end
+        # of the read is that close, not the server's.
+        if dead is not None:
+            conn.log(f"connection {conn.name}: the server closed it while idle")
+    elif verdict == v.H1_WATCH_IDLE_BYTES:
+        conn.log(f"connection {conn.name}: the server sent bytes outside a response")
+        dead = conn.fail(v.H1UnexpectedMessageError(
+            "received unexpected message from connection"))
+    elif verdict == v.H1_WATCH_IDLE_ERROR:
+        conn.log(f"connection {conn.name}: {error}")
+        dead = conn.fail(copy_error(error))
+    if dead is not None:
+        dead.close()
 
 
 def show_response(out, head, data, trailers, version, verbose):

@@ -29,8 +29,8 @@ from collections import deque
 
 import velmora._velmora as v
 from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, connect_fields,
-                    merge_headers, route_h1, route_h2, show_response, stderr_log,
-                    tunnel_refusal)
+                    idle_read_done, merge_headers, route_h1, route_h2, show_response,
+                    stderr_log, tunnel_refusal)
 from sockwire import connect
 from tls import H2, client_context, describe_failure
 from threaded_h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, ThreadedH2, TStream, copy_error
@@ -196,21 +196,7 @@ class ClientConnection(v.H1ClientState):
                 data, error = wire.read(), None
             except OSError as exc:
                 data, error = None, exc
-            verdict, dead = self.watcher_completed(data, error)
-            if verdict == v.H1_WATCH_IDLE_EOF:
-                # With no transport handed back our own close came first: the end
-                # of the read is that close, not the server's.
-                if dead is not None:
-                    self.log(f"connection {self.name}: the server closed it while idle")
-            elif verdict == v.H1_WATCH_IDLE_BYTES:
-                self.log(f"connection {self.name}: the server sent bytes outside a response")
-                dead = self.fail(v.H1UnexpectedMessageError(
-                    "received unexpected message from connection"))
-            elif verdict == v.H1_WATCH_IDLE_ERROR:
-                self.log(f"connection {self.name}: {error}")
-                dead = self.fail(copy_error(error))
-            if dead is not None:
-                dead.close()
+            idle_read_done(self, data, error)
         finally:
             done.set()
 

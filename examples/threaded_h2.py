@@ -6,9 +6,9 @@ and runs every frame event's `recv_*` step, a write-pump thread that moves the
 pending-send buffer out as a zero-copy batch and writes it, and the waits of
 the threads that read and write streams. Every decision is still the answer of
 one state step; this file only blocks, wakes, reads and writes.
-The decoding of received bytes, and the frame steps that are the same in both
-driver families (they wake a stream only through its own `halt`), are in
-h2_steps.py.
+The decoding of received bytes, the frame steps that are the same in both
+driver families (they wake a stream only through its own `halt`), the counting
+of body writers and what a stopped stream raises are in h2_steps.py.
 
 Waiting on many threads: every wait below is a `threading.Condition` with a
 predicate or a generation counter read *before* the step whose answer may send
@@ -294,31 +294,6 @@ class ThreadedH2(FrameSteps, v.H2Streams):
                 continue
             with s.cond:
                 self.wait(s.cond, lambda: s.wgen != gen, f"stream {s.id}: waiting for window")
-
-    def writer_begin(self):
-        """Count a body writer in; a closing or failed connection refuses it."""
-        if not self.writer_start():
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            raise v.ConnectionClosedError("connection closed")
-
-    def writer_finish(self):
-        if self.writer_end():
-            self.writers_done.set()
-
-    def raise_stop(self, sid, stop):
-        """Raise what a stopped stream means for its reader or writer."""
-        if stop.conn and stop.reason is not None:
-            raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
-        if stop.conn or stop.reason is None:
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            if stop.conn:
-                raise v.ConnectionClosedError("connection closed")
-            raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
-        raise v.H2StreamError(sid, stop.reason, "remote")
 
     def check_send(self, sid, verdict):
         """Act on a head or trailers verdict."""
