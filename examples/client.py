@@ -36,22 +36,22 @@ completes. When more than one request was made it ends with
 "connections opened: N".
 """
 
-import argparse
 import asyncio
-import http
 import ssl
 import sys
 from collections import deque
 from typing import NamedTuple
-from urllib.parse import urlsplit
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, SLOT_FREED, GoAwayRefused, H2Connection, Stream, copy_error
+from shared import (IDEMPOTENT, client_parser, client_request, connect_fields, idle_read_done,
+                    merge_headers, proxy_address, show_response, stderr_log, tunnel_refusal,
+                    url_parts)
 from tls import H2, HTTP11, client_context, describe_failure
 from wire import connect
 
 WRITE_PIECE = 64 * 1024
-IDEMPOTENT = ("GET", "HEAD", "OPTIONS", "PUT", "DELETE")
+PROG = "client.py"
 
 
 class RequestUnsent(Exception):
@@ -203,21 +203,7 @@ class ClientConnection(v.H1ClientState):
                 data, error = await wire.read(), None
             except OSError as exc:
                 data, error = None, exc
-            verdict, dead = self.watcher_completed(data, error)
-            if verdict == v.H1_WATCH_IDLE_EOF:
-                # With no transport handed back our own close came first: the end
-                # of the read is that close, not the server's.
-                if dead is not None:
-                    self.log(f"connection {self.name}: the server closed it while idle")
-            elif verdict == v.H1_WATCH_IDLE_BYTES:
-                self.log(f"connection {self.name}: the server sent bytes outside a response")
-                dead = self.fail(v.H1UnexpectedMessageError(
-                    "received unexpected message from connection"))
-            elif verdict == v.H1_WATCH_IDLE_ERROR:
-                self.log(f"connection {self.name}: {error}")
-                dead = self.fail(copy_error(error))
-            if dead is not None:
-                dead.close()
+            idle_read_done(self, data, error)
         finally:
             done.set()
 
@@ -462,11 +448,8 @@ async def open_tunnel(wire, authority, auth, name, log):
     req = TunnelRequest.start_on(wire, name, log)
     req.tunnel = None
     req.try_begin_exchange()
-    headers = [("host", authority)]
-    if auth is not None:
-        headers.append(("proxy-authorization", auth))
     try:
-        head, _ = await req.exchange("CONNECT", authority, v.HeaderMap(headers), None)
+        head, _ = await req.exchange("CONNECT", authority, connect_fields(authority, auth), None)
     except BaseException:
         await req.close()
         raise
@@ -474,19 +457,7 @@ async def open_tunnel(wire, authority, auth, name, log):
         log(f"proxy {wire.peer}: {head.status}, tunnel to {authority} open")
         return req.tunnel
     await req.close()
-    status = f"{head.status} {reason(head.status)}".rstrip()
-    if head.status == 407:
-        hint = ("the credentials in the proxy URL were refused" if auth is not None
-                else "put user:password@ in the proxy URL")
-        raise ConnectFailed(f"proxy {wire.peer} wants authentication ({status}): {hint}")
-    raise ConnectFailed(f"proxy {wire.peer} refused the tunnel to {authority}: {status}")
-
-
-def reason(status):
-    try:
-        return http.HTTPStatus(status).phrase
-    except ValueError:
-        return ""
+    raise ConnectFailed(tunnel_refusal(head.status, wire.peer, authority, auth))
 
 
 class Client:
@@ -502,28 +473,13 @@ class Client:
 
     def route(self, url):
         """Where the request for `url` goes, and how it is written."""
-        try:
-            scheme, host, port, authority = v.uri_parts(url)
-        except ValueError as exc:
-            raise SystemExit(f"client.py: {exc}") from None
-        if scheme not in ("http", "https") or not host:
-            raise SystemExit(f"client.py: only http:// and https:// URLs are supported: {url}")
-        authority = authority.rpartition("@")[2]
-        host = host.strip("[]")
-        port = port or (443 if scheme == "https" else 80)
-        parts = urlsplit(url)
-        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        scheme, host, port, target, authority = url_parts(url, PROG)
         headers = [("host", authority)]
         # HTTP/2 with prior knowledge always goes straight to the origin.
         proxy = None if scheme == "http" and self.h2c else self.proxies.intercept(url)
         if proxy is None:
             return Route(Key(scheme, host, port), target, authority, headers)
-        pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
-        if pscheme != "http":
-            raise SystemExit(f"client.py: {pscheme}:// proxies are not supported "
-                             f"(only http:// ones): {proxy.uri}")
-        self.log(f"through proxy {proxy.uri}")
-        phost, pport, auth = phost.strip("[]"), pport or 80, proxy.basic_auth()
+        phost, pport, auth = proxy_address(proxy, self.log, PROG)
         if scheme == "https":
             return Route(Key(scheme, host, port, (phost, pport, auth)), target, authority, headers)
         if auth is not None:
@@ -585,8 +541,7 @@ class Client:
 
     async def request_h1(self, route, method, user_headers, body):
         key, target = route.key, route.target
-        names = {name.lower() for name, _ in user_headers}
-        fields = v.HeaderMap([h for h in route.headers if h[0] not in names] + user_headers)
+        fields = merge_headers(route.headers, user_headers)
         for attempt in range(2):
             conn = await self.pool.acquire(key)
             reused = conn.reused
@@ -635,34 +590,8 @@ class Client:
         return self.pool.opened + self.h2.opened
 
 
-def parse_header(text):
-    name, sep, value = text.partition(":")
-    if not sep or not name.strip():
-        raise argparse.ArgumentTypeError(f"not a header: {text!r}")
-    return name.strip(), value.strip()
-
-
 async def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("urls", nargs="+", metavar="URL")
-    parser.add_argument("-X", "--request", dest="method")
-    parser.add_argument("-d", "--data", help="request body; @FILE reads it from a file")
-    parser.add_argument("-H", "--header", dest="headers", action="append", default=[],
-                        type=parse_header)
-    parser.add_argument("--h2c", action="store_true",
-                        help="HTTP/2 over cleartext with prior knowledge (http:// URLs)")
-    parser.add_argument("--http1.1", dest="http11", action="store_true",
-                        help="https:// URLs: offer only HTTP/1.1 by ALPN")
-    parser.add_argument("--cacert", metavar="FILE",
-                        help="https:// URLs: trust the CAs in FILE (default: the system store)")
-    parser.add_argument("-k", "--insecure", action="store_true",
-                        help="https:// URLs: do not verify the server's certificate")
-    parser.add_argument("--repeat", type=int, default=1, help="fetch each URL N times")
-    parser.add_argument("--concurrency", type=int, default=1, metavar="K",
-                        help="requests in flight at once")
-    parser.add_argument("--wait", type=float, default=0.0, metavar="S",
-                        help="pause between requests")
-    parser.add_argument("-v", "--verbose", action="store_true")
+    parser = client_parser(__doc__)
     args = parser.parse_args(argv)
     if args.h2c and args.http11:
         parser.error("--h2c and --http1.1 exclude each other")
@@ -670,19 +599,9 @@ async def main(argv=None):
         tls = client_context(args.cacert, args.insecure, args.http11)
     except OSError as exc:
         parser.error(f"--cacert {args.cacert}: {exc}")
-
-    def log(line):
-        if args.verbose:
-            print(f"* {line}", file=sys.stderr, flush=True)
-
-    body = None
-    if args.data is not None:
-        if args.data.startswith("@"):
-            with open(args.data[1:], "rb") as f:
-                body = f.read()
-        else:
-            body = args.data.encode()
-    method = args.method or ("POST" if body is not None else "GET")
+    log = stderr_log(args.verbose)
+    args = client_request(args)
+    method, body = args.method, args.body
 
     client = Client(log, tls, args.h2c)
     out = sys.stdout.buffer
@@ -690,18 +609,7 @@ async def main(argv=None):
     count = 0
 
     def show(head, data, trailers, version):
-        out.write(f"HTTP/{version} {head.status} {reason(head.status)}\n".encode())
-        if args.verbose:
-            for name, value in head.headers.items():
-                out.write(name.encode() + b": " + value + b"\n")
-            out.write(b"\n")
-        out.write(data)
-        if data and not data.endswith(b"\n"):
-            out.write(b"\n")
-        if args.verbose and trailers:
-            for name, value in trailers.items():
-                out.write(b"trailer " + name.encode() + b": " + value + b"\n")
-        out.flush()
+        show_response(out, head, data, trailers, version, args.verbose)
 
     async def worker():
         nonlocal count

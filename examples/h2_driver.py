@@ -8,6 +8,9 @@ events the other tasks wait on. Every decision (who to wake, whether the pump
 must run, whether a stream may send, whether the connection is over) is the
 answer of one state step; the verdicts' `H2_FLAG_*` bits are acted on in
 `apply`.
+The decoding of received bytes, the frame steps that are the same in both
+driver families (they wake a stream only through its own `halt`), the counting
+of body writers and what a stopped stream raises are in h2_steps.py.
 
 One `Stream` per HTTP/2 stream is the handle the state stores and hands back
 in its verdicts: the received head, body chunks and trailers wait in it, and
@@ -18,28 +21,8 @@ import asyncio
 from collections import deque
 
 import velmora._velmora as v
-
-WAKE = v.H2_FLAG_WAKE
-SLOT_FREED = v.H2_FLAG_SLOT_FREED
-CONN_DONE = v.H2_FLAG_CONN_DONE
-STOP_ACCEPTING = v.H2_FLAG_STOP_ACCEPTING
-CAPACITY = v.H2_FLAG_CAPACITY
-
-FEED_BYTES = 64 * 1024  # decoded per step: bounds the frame events alive at once
-LINGER_SECONDS = 1.0  # after our last frame, how long the peer may take to close its side
-DRAIN_SECONDS = 5.0  # how long the write pump may take to flush at close
-
-
-class GoAwayRefused(Exception):
-    """The peer's GOAWAY refused the request before processing it: safe to retry."""
-
-
-def copy_error(exc):
-    """A traceback-free copy to store as the connection's error."""
-    try:
-        return type(exc)(*exc.args)
-    except Exception:
-        return v.ConnectionClosedError(str(exc))
+from h2_steps import (CAPACITY, CONN_DONE, DRAIN_SECONDS, LINGER_SECONDS, SLOT_FREED,
+                      STOP_ACCEPTING, WAKE, FrameSteps, GoAwayRefused, copy_error)
 
 
 class Stream:
@@ -72,7 +55,7 @@ class Stream:
             self.readable.set()
 
 
-class H2Connection(v.H2Streams):
+class H2Connection(FrameSteps, v.H2Streams):
     """The pumps and waits of one HTTP/2 connection (either role)."""
 
     __slots__ = ("wire", "wake", "over", "writers_done", "spare", "log")
@@ -141,45 +124,8 @@ class H2Connection(v.H2Streams):
         except OSError:
             pass
 
-    def feed(self, data):
-        """Decode `data` and run every frame's step; False after a connection error."""
-        if len(data) > FEED_BYTES:
-            # A large read of tiny frames would be tens of thousands of events at
-            # once: decode it a slice at a time.
-            view = memoryview(data)
-            return all(self.feed(bytes(view[i:i + FEED_BYTES]))
-                       for i in range(0, len(data), FEED_BYTES))
-        flags = 0
-        try:
-            for ev in self.receive(data):
-                try:
-                    flags |= DISPATCH[type(ev)](self, ev)
-                except v.H2StreamError as exc:
-                    # A stream-level violation: reset that stream, keep the connection.
-                    flags |= self.reset_after_error(exc.args[0], exc.args[1])
-            flags |= self.maybe_goaway_reply()
-        except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:
-            # ValueError: a SETTINGS value out of range, a connection error too.
-            self.apply(flags)
-            self.connection_error(exc)
-            return False
-        self.apply(flags)
-        return True
-
-    def connection_error(self, exc):
-        reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
-        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} (GOAWAY {reason})")
-        self.apply(self.send_goaway(reason))
-        self.fail_connection(exc)
-
-    def fail_connection(self, exc):
-        """Record the first error, stop every stream with it, end the connection."""
-        for handle, stop in self.fail(copy_error(exc)):
-            handle.halt(stop)
-        self.apply(CONN_DONE | SLOT_FREED)
-        self.over.set()
-
-    # Frame events. Each returns the flags of its step.
+    # Frame events whose steps wake this driver's waiters (FrameSteps has the
+    # other steps). Each returns the flags of its step.
 
     def on_headers(self, ev):
         # After a stream error the spare may have become the handle of the stream in
@@ -202,23 +148,6 @@ class H2Connection(v.H2Streams):
                 s.trailers = ev.headers
                 s.eof = True
                 s.readable.set()
-        return verdict.flags
-
-    def take_spare(self):
-        """The handle a new peer-opened stream would get (the server role's)."""
-        return None
-
-    def on_request(self, s):
-        raise NotImplementedError
-
-    def on_stream_error(self, ev):
-        return self.reset_after_error(ev.stream_id, ev.error_code)
-
-    def reset_after_error(self, sid, reason):
-        """Answer a stream-level violation with RST_STREAM; the connection goes on."""
-        verdict = self.reset_on_error(sid, reason)
-        if verdict.handle is not None:
-            verdict.handle.halt(verdict.stop)
         return verdict.flags
 
     def on_data(self, ev):
@@ -244,33 +173,6 @@ class H2Connection(v.H2Streams):
             handle.window.set()
         if initial:
             self.on_ready()
-        return flags
-
-    def on_ready(self):
-        pass
-
-    def on_ping(self, ev):
-        return self.recv_ping(ev)
-
-    def on_priority(self, ev):
-        return 0
-
-    def on_reset(self, ev):
-        got = self.recv_reset(ev)
-        if got is None:
-            return 0
-        handle, stop, notify_body, flags = got
-        if handle is not None:
-            handle.halt(stop, notify_body)
-        return flags
-
-    def on_go_away(self, ev):
-        aborted, flags = self.recv_go_away(ev)
-        for handle, stop in aborted:
-            handle.halt(stop)
-        if ev.error_code:
-            self.log(f"{self.wire.peer}: GOAWAY {ev.error_code} "
-                     f"{ev.debug_data.decode(errors='replace')}".rstrip())
         return flags
 
     # The write pump.
@@ -339,31 +241,6 @@ class H2Connection(v.H2Streams):
             else:
                 await s.window.wait()
 
-    def writer_begin(self):
-        """Count a body writer in; a closing or failed connection refuses it."""
-        if not self.writer_start():
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            raise v.ConnectionClosedError("connection closed")
-
-    def writer_finish(self):
-        if self.writer_end():
-            self.writers_done.set()
-
-    def raise_stop(self, sid, stop):
-        """Raise what a stopped stream means for its reader or writer."""
-        if stop.conn and stop.reason is not None:
-            raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
-        if stop.conn or stop.reason is None:
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            if stop.conn:
-                raise v.ConnectionClosedError("connection closed")
-            raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
-        raise v.H2StreamError(sid, stop.reason, "remote")
-
     # The end.
 
     async def close(self):
@@ -392,17 +269,3 @@ class H2Connection(v.H2Streams):
                 read.cancel()
                 await asyncio.gather(read, return_exceptions=True)
         wire.close()
-
-
-# Each frame event's step, by event class.
-DISPATCH = {
-    v.H2FrameHeaders: H2Connection.on_headers,
-    v.H2FrameData: H2Connection.on_data,
-    v.H2FrameWindowUpdate: H2Connection.on_window_update,
-    v.H2FrameSettings: H2Connection.on_settings,
-    v.H2FramePing: H2Connection.on_ping,
-    v.H2FrameRstStream: H2Connection.on_reset,
-    v.H2FrameGoAway: H2Connection.on_go_away,
-    v.H2FrameStreamError: H2Connection.on_stream_error,
-    v.H2FramePriority: H2Connection.on_priority,
-}

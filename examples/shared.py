@@ -1,7 +1,8 @@
 """What every example driver shares, whatever it waits with (asyncio or threads).
 
-The servers' route table, response constants and command line; the clients'
-command line, the choice of origin or proxy for a URL, and the printing of a
+The servers' route table, response constants, command line, log line, and how
+a failed route is answered; the clients' command line, the choice of origin or
+proxy for a URL, the CONNECT request and its refusal, and the printing of a
 response. Nothing here waits, reads or writes: each driver family does that its
 own way, and both answer the same requests with the same bytes.
 """
@@ -12,6 +13,7 @@ import sys
 from urllib.parse import parse_qsl, urlsplit
 
 import velmora._velmora as v
+from h2_steps import GoAwayRefused, copy_error
 
 # ---------------------------------------------------------------------------
 # Server side: routes and responses.
@@ -65,6 +67,45 @@ def stream_shape(query):
 
 def delay_ms(query):
     return int(query.get("ms", "100"))
+
+
+def describe(req, peer):
+    """The log line of a served request."""
+    notes = [f"seq {req.seq}"]
+    if req.received:
+        notes.append(f"{req.received} body bytes")
+    if req.continued:
+        notes.append("sent 100 Continue")
+    notes.append(peer)
+    return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
+
+
+def h1_route_failure(exc):
+    """How an HTTP/1 server answers a route that raised `exc`: (what to log, the
+    status to answer while no head went out or None to drop the connection,
+    whether the connection must end after the answer)."""
+    if isinstance(exc, v.H1BodyError):
+        return f"bad request body: {exc.args[-1]}", 400, True
+    if isinstance(exc, v.H1IncompleteMessageError):
+        return "the client went away mid-response", None, False
+    return f"{type(exc).__name__}: {exc}", 500, False
+
+
+def h2_route_failure(exc, sid):
+    """How an HTTP/2 server answers a route that raised `exc` on stream `sid`: (what
+    to log, the status to answer while no head went out, or None when the stream
+    or connection stopped under the route: reset it, and log only when not quiet)."""
+    if isinstance(exc, (GoAwayRefused, v.H2Error, v.ConnectionClosedError,
+                        v.H1IncompleteMessageError)):
+        return f"stream {sid} stopped: {exc}", None
+    return f"{type(exc).__name__}: {exc}", 500
+
+
+def refusal(codec, status):
+    """The bytes answering a malformed head with `status` (the connection then closes)."""
+    body = b"%d\n" % status
+    head = codec.serialize_response(status, TEXT, keep_alive=False, content_length=len(body))
+    return codec.serialize_head_and_body(head, body)
 
 
 def seconds(text):
@@ -176,7 +217,9 @@ def client_request(args):
     return args
 
 
-def _origin(url, prog):
+def url_parts(url, prog):
+    """(scheme, host, port, origin-form target, authority) of an http(s) URL; any
+    other URL ends the program with a message."""
     try:
         scheme, host, port, authority = v.uri_parts(url)
     except ValueError as exc:
@@ -185,11 +228,26 @@ def _origin(url, prog):
         raise SystemExit(f"{prog}: only http:// and https:// URLs are supported: {url}")
     parts = urlsplit(url)
     target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-    if scheme == "https":  # pooled apart from cleartext connections to the same port
-        key = (host.strip("[]"), port or 443, "https")
-    else:
-        key = (host.strip("[]"), port or 80)
-    return key, target, authority.rpartition("@")[2]
+    port = port or (443 if scheme == "https" else 80)
+    return scheme, host.strip("[]"), port, target, authority.rpartition("@")[2]
+
+
+def proxy_address(proxy, log, prog):
+    """(host, port, Proxy-Authorization or None) of the HTTP proxy `proxy`; a proxy
+    of another scheme ends the program with a message."""
+    pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
+    if pscheme != "http":
+        raise SystemExit(f"{prog}: {pscheme}:// proxies are not supported "
+                         f"(only http:// ones): {proxy.uri}")
+    log(f"through proxy {proxy.uri}")
+    return phost.strip("[]"), pport or 80, proxy.basic_auth()
+
+
+def _origin(url, prog):
+    scheme, host, port, target, authority = url_parts(url, prog)
+    # https is pooled apart from cleartext connections to the same port.
+    key = (host, port, "https") if scheme == "https" else (host, port)
+    return key, target, authority
 
 
 def route_h1(url, proxies, log, prog):
@@ -200,16 +258,12 @@ def route_h1(url, proxies, log, prog):
     headers = [("host", host)]
     proxy = proxies.intercept(url)
     if proxy is not None:
-        pscheme, phost, pport, _ = v.uri_parts(proxy.uri)
-        if pscheme != "http":
-            raise SystemExit(f"{prog}: {pscheme}:// proxies are not supported "
-                             f"(only http:// ones): {proxy.uri}")
-        log(f"through proxy {proxy.uri}")
+        phost, pport, auth = proxy_address(proxy, log, prog)
         if key[2:] == ("https",):  # a tunnel: the key says through which proxy
-            return (*key, (phost.strip("[]"), pport or 80, proxy.basic_auth())), target, headers
-        if (auth := proxy.basic_auth()) is not None:
+            return (*key, (phost, pport, auth)), target, headers
+        if auth is not None:
             headers.append(("proxy-authorization", auth))
-        return (phost.strip("[]"), pport or 80), url, headers
+        return (phost, pport), url, headers
     return key, target, headers
 
 
@@ -225,13 +279,55 @@ def merge_headers(extra, user_headers):
     return v.HeaderMap([h for h in extra if h[0] not in names] + list(user_headers))
 
 
+def reason(status):
+    """The reason phrase of `status`, or "" for a code without one."""
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return ""
+
+
+def connect_fields(authority, auth):
+    """The fields of a CONNECT request for `authority` (auth: Proxy-Authorization or None)."""
+    headers = [("host", authority)]
+    if auth is not None:
+        headers.append(("proxy-authorization", auth))
+    return v.HeaderMap(headers)
+
+
+def tunnel_refusal(status, proxy, authority, auth):
+    """What to tell the user when the proxy `proxy` answered CONNECT with a non-2xx `status`."""
+    shown = f"{status} {reason(status)}".rstrip()
+    if status == 407:
+        hint = ("the credentials in the proxy URL were refused" if auth is not None
+                else "put user:password@ in the proxy URL")
+        return f"proxy {proxy} wants authentication ({shown}): {hint}"
+    return f"proxy {proxy} refused the tunnel to {authority}: {shown}"
+
+
+def idle_read_done(conn, data, error):
+    """Act on what the read parked on an idle pooled connection `conn` returned:
+    `data` (b"" at the server's end), or the OSError `error` it raised."""
+    verdict, dead = conn.watcher_completed(data, error)
+    if verdict == v.H1_WATCH_IDLE_EOF:
+        # With no transport handed back our own close came first: the end
+        # of the read is that close, not the server's.
+        if dead is not None:
+            conn.log(f"connection {conn.name}: the server closed it while idle")
+    elif verdict == v.H1_WATCH_IDLE_BYTES:
+        conn.log(f"connection {conn.name}: the server sent bytes outside a response")
+        dead = conn.fail(v.H1UnexpectedMessageError(
+            "received unexpected message from connection"))
+    elif verdict == v.H1_WATCH_IDLE_ERROR:
+        conn.log(f"connection {conn.name}: {error}")
+        dead = conn.fail(copy_error(error))
+    if dead is not None:
+        dead.close()
+
+
 def show_response(out, head, data, trailers, version, verbose):
     """Print one response: status line, headers (-v), body, trailers (-v)."""
-    try:
-        reason = http.HTTPStatus(head.status).phrase
-    except ValueError:
-        reason = ""
-    out.write(f"HTTP/{version} {head.status} {reason}\n".encode())
+    out.write(f"HTTP/{version} {head.status} {reason(head.status)}\n".encode())
     if verbose:
         for name, value in head.headers.items():
             out.write(name.encode() + b": " + value + b"\n")

@@ -21,7 +21,6 @@ inside it (a 407 or a refused tunnel is one line on stderr).
 Ends with "connections opened: N" when more than one request was made.
 """
 
-import http
 import ssl
 import sys
 import threading
@@ -29,8 +28,9 @@ import time
 from collections import deque
 
 import velmora._velmora as v
-from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, merge_headers,
-                    route_h1, route_h2, show_response, stderr_log)
+from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, connect_fields,
+                    idle_read_done, merge_headers, route_h1, route_h2, show_response,
+                    stderr_log, tunnel_refusal)
 from sockwire import connect
 from tls import H2, client_context, describe_failure
 from threaded_h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, ThreadedH2, TStream, copy_error
@@ -196,21 +196,7 @@ class ClientConnection(v.H1ClientState):
                 data, error = wire.read(), None
             except OSError as exc:
                 data, error = None, exc
-            verdict, dead = self.watcher_completed(data, error)
-            if verdict == v.H1_WATCH_IDLE_EOF:
-                # With no transport handed back our own close came first: the end
-                # of the read is that close, not the server's.
-                if dead is not None:
-                    self.log(f"connection {self.name}: the server closed it while idle")
-            elif verdict == v.H1_WATCH_IDLE_BYTES:
-                self.log(f"connection {self.name}: the server sent bytes outside a response")
-                dead = self.fail(v.H1UnexpectedMessageError(
-                    "received unexpected message from connection"))
-            elif verdict == v.H1_WATCH_IDLE_ERROR:
-                self.log(f"connection {self.name}: {error}")
-                dead = self.fail(copy_error(error))
-            if dead is not None:
-                dead.close()
+            idle_read_done(self, data, error)
         finally:
             done.set()
 
@@ -297,11 +283,8 @@ def open_tunnel(phost, pport, authority, auth, log):
     req = TunnelRequest.open(phost, pport, "tunnel", log)
     req.tunnel = None
     req.try_begin_exchange()
-    headers = [("host", authority)]
-    if auth is not None:
-        headers.append(("proxy-authorization", auth))
     try:
-        head, _ = req.exchange("CONNECT", authority, v.HeaderMap(headers), None)
+        head, _ = req.exchange("CONNECT", authority, connect_fields(authority, auth), None)
     except BaseException:
         req.close()
         raise
@@ -309,19 +292,7 @@ def open_tunnel(phost, pport, authority, auth, log):
         log(f"proxy {phost}:{pport}: {head.status}, tunnel to {authority} open")
         return req.tunnel
     req.close()
-    status = f"{head.status} {reason(head.status)}".rstrip()
-    if head.status == 407:
-        hint = ("the credentials in the proxy URL were refused" if auth is not None
-                else "put user:password@ in the proxy URL")
-        raise ConnectFailed(f"proxy {phost}:{pport} wants authentication ({status}): {hint}")
-    raise ConnectFailed(f"proxy {phost}:{pport} refused the tunnel to {authority}: {status}")
-
-
-def reason(status):
-    try:
-        return http.HTTPStatus(status).phrase
-    except ValueError:
-        return ""
+    raise ConnectFailed(tunnel_refusal(head.status, f"{phost}:{pport}", authority, auth))
 
 
 # ---------------------------------------------------------------------------

@@ -6,6 +6,9 @@ and runs every frame event's `recv_*` step, a write-pump thread that moves the
 pending-send buffer out as a zero-copy batch and writes it, and the waits of
 the threads that read and write streams. Every decision is still the answer of
 one state step; this file only blocks, wakes, reads and writes.
+The decoding of received bytes, the frame steps that are the same in both
+driver families (they wake a stream only through its own `halt`), the counting
+of body writers and what a stopped stream raises are in h2_steps.py.
 
 Waiting on many threads: every wait below is a `threading.Condition` with a
 predicate or a generation counter read *before* the step whose answer may send
@@ -18,32 +21,12 @@ import threading
 from collections import deque
 
 import velmora._velmora as v
-
-WAKE = v.H2_FLAG_WAKE
-SLOT_FREED = v.H2_FLAG_SLOT_FREED
-CONN_DONE = v.H2_FLAG_CONN_DONE
-STOP_ACCEPTING = v.H2_FLAG_STOP_ACCEPTING
-CAPACITY = v.H2_FLAG_CAPACITY
-
-FEED_BYTES = 64 * 1024  # decoded per step: bounds the frame events alive at once
-LINGER_SECONDS = 1.0  # after our last frame, how long the peer may take to close its side
-DRAIN_SECONDS = 5.0  # how long the write pump may take to flush at close
-
-
-class GoAwayRefused(Exception):
-    """The peer's GOAWAY refused the request before processing it: safe to retry."""
+from h2_steps import (CAPACITY, CONN_DONE, DRAIN_SECONDS, LINGER_SECONDS, SLOT_FREED,
+                      STOP_ACCEPTING, WAKE, FrameSteps, GoAwayRefused, copy_error)
 
 
 class Stalled(RuntimeError):
     """A wait outlived `ThreadedH2.stall_seconds`: a lost wake-up, or a peer that stopped."""
-
-
-def copy_error(exc):
-    """A traceback-free copy to store as the connection's error."""
-    try:
-        return type(exc)(*exc.args)
-    except Exception:
-        return v.ConnectionClosedError(str(exc))
 
 
 class TStream:
@@ -107,7 +90,7 @@ class TStream:
             self.cond.notify_all()
 
 
-class ThreadedH2(v.H2Streams):
+class ThreadedH2(FrameSteps, v.H2Streams):
     """The pumps and waits of one HTTP/2 connection (either role) on threads."""
 
     __slots__ = ("wire", "log", "wake_cond", "wake_flag", "io_cond", "writing", "over",
@@ -197,41 +180,8 @@ class ThreadedH2(v.H2Streams):
         except OSError:
             pass
 
-    def feed(self, data):
-        """Decode `data` and run every frame's step; False after a connection error."""
-        if len(data) > FEED_BYTES:
-            view = memoryview(data)
-            return all(self.feed(bytes(view[i:i + FEED_BYTES]))
-                       for i in range(0, len(data), FEED_BYTES))
-        flags = 0
-        try:
-            for ev in self.receive(data):
-                try:
-                    flags |= DISPATCH[type(ev)](self, ev)
-                except v.H2StreamError as exc:
-                    flags |= self.reset_after_error(exc.args[0], exc.args[1])
-            flags |= self.maybe_goaway_reply()
-        except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:
-            self.apply(flags)
-            self.connection_error(exc)
-            return False
-        self.apply(flags)
-        return True
-
-    def connection_error(self, exc):
-        reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
-        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} (GOAWAY {reason})")
-        self.apply(self.send_goaway(reason))
-        self.fail_connection(exc)
-
-    def fail_connection(self, exc):
-        """Record the first error, stop every stream with it, end the connection."""
-        for handle, stop in self.fail(copy_error(exc)):
-            handle.halt(stop)
-        self.apply(CONN_DONE | SLOT_FREED)
-        self.over.set()
-
-    # Frame events. Each returns the flags of its step.
+    # Frame events whose steps wake this driver's waiters (FrameSteps has the
+    # other steps). Each returns the flags of its step.
 
     def on_headers(self, ev):
         spare = self.take_spare()
@@ -248,22 +198,6 @@ class ThreadedH2(v.H2Streams):
                 s.set_head(ev, verdict.eof)
             elif kind == v.H2_HEADERS_TRAILERS:
                 s.set_trailers(ev.headers)
-        return verdict.flags
-
-    def take_spare(self):
-        """The handle a new peer-opened stream would get (the server role's)."""
-        return None
-
-    def on_request(self, s):
-        raise NotImplementedError
-
-    def on_stream_error(self, ev):
-        return self.reset_after_error(ev.stream_id, ev.error_code)
-
-    def reset_after_error(self, sid, reason):
-        verdict = self.reset_on_error(sid, reason)
-        if verdict.handle is not None:
-            verdict.handle.halt(verdict.stop)
         return verdict.flags
 
     def on_data(self, ev):
@@ -284,33 +218,6 @@ class ThreadedH2(v.H2Streams):
             handle.wake_window()
         if initial:
             self.on_ready()
-        return flags
-
-    def on_ready(self):
-        pass
-
-    def on_ping(self, ev):
-        return self.recv_ping(ev)
-
-    def on_priority(self, ev):
-        return 0
-
-    def on_reset(self, ev):
-        got = self.recv_reset(ev)
-        if got is None:
-            return 0
-        handle, stop, notify_body, flags = got
-        if handle is not None:
-            handle.halt(stop, notify_body)
-        return flags
-
-    def on_go_away(self, ev):
-        aborted, flags = self.recv_go_away(ev)
-        for handle, stop in aborted:
-            handle.halt(stop)
-        if ev.error_code:
-            self.log(f"{self.wire.peer}: GOAWAY {ev.error_code} "
-                     f"{ev.debug_data.decode(errors='replace')}".rstrip())
         return flags
 
     # The write pump.
@@ -388,31 +295,6 @@ class ThreadedH2(v.H2Streams):
             with s.cond:
                 self.wait(s.cond, lambda: s.wgen != gen, f"stream {s.id}: waiting for window")
 
-    def writer_begin(self):
-        """Count a body writer in; a closing or failed connection refuses it."""
-        if not self.writer_start():
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            raise v.ConnectionClosedError("connection closed")
-
-    def writer_finish(self):
-        if self.writer_end():
-            self.writers_done.set()
-
-    def raise_stop(self, sid, stop):
-        """Raise what a stopped stream means for its reader or writer."""
-        if stop.conn and stop.reason is not None:
-            raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
-        if stop.conn or stop.reason is None:
-            stored = self.conn_error()
-            if stored is not None:
-                raise copy_error(stored) from stored
-            if stop.conn:
-                raise v.ConnectionClosedError("connection closed")
-            raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
-        raise v.H2StreamError(sid, stop.reason, "remote")
-
     def check_send(self, sid, verdict):
         """Act on a head or trailers verdict."""
         if verdict.flags:
@@ -449,16 +331,3 @@ class ThreadedH2(v.H2Streams):
                 wire.abort()
                 read.join()
         wire.close()
-
-
-DISPATCH = {
-    v.H2FrameHeaders: ThreadedH2.on_headers,
-    v.H2FrameData: ThreadedH2.on_data,
-    v.H2FrameWindowUpdate: ThreadedH2.on_window_update,
-    v.H2FrameSettings: ThreadedH2.on_settings,
-    v.H2FramePing: ThreadedH2.on_ping,
-    v.H2FrameRstStream: ThreadedH2.on_reset,
-    v.H2FrameGoAway: ThreadedH2.on_go_away,
-    v.H2FrameStreamError: ThreadedH2.on_stream_error,
-    v.H2FramePriority: ThreadedH2.on_priority,
-}

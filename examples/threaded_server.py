@@ -73,7 +73,8 @@ from collections import deque
 import velmora._velmora as v
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
                     NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    listening_line, server_parser, server_ports, split_target, stream_shape)
+                    describe, h1_route_failure, h2_route_failure, listening_line, refusal,
+                    server_parser, server_ports, split_target, stream_shape)
 from sockwire import SockWire
 from tls import H2, HTTP11
 from threaded_h2 import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, ThreadedH2, TStream
@@ -333,16 +334,6 @@ class Request:
             self.window.set()
 
 
-def describe(req, peer):
-    notes = [f"seq {req.seq}"]
-    if req.received:
-        notes.append(f"{req.received} body bytes")
-    if req.continued:
-        notes.append("sent 100 Continue")
-    notes.append(peer)
-    return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
-
-
 # ---------------------------------------------------------------------------
 # One HTTP/1 connection: its thread runs the serve loop.
 
@@ -379,16 +370,13 @@ class ServerConnection(v.H1ServerState):
         server = self.server
         try:
             server.route(req)
-        except v.H1BodyError as exc:
-            server.log(f"{req.method} {req.head.target}: bad request body: {exc.args[-1]}")
-            self.mark_unusable()
-            self.fail(req, answer=400)
-        except v.H1IncompleteMessageError:
-            server.log(f"{req.method} {req.head.target}: the client went away mid-response")
-            self.fail(req)
         except Exception as exc:
-            server.log(f"{req.method} {req.head.target}: {type(exc).__name__}: {exc}")
-            self.fail(req, answer=500)
+            why, answer, unusable = h1_route_failure(exc)
+            server.log(f"{req.method} {req.head.target}: {why}")
+            if unusable:
+                # Before the answer's head, so that it carries Connection: close.
+                self.mark_unusable()
+            self.fail(req, answer=answer)
         else:
             if not req.finished:
                 server.log(f"{req.method} {req.head.target}: the route gave no response")
@@ -488,11 +476,8 @@ class ServerConnection(v.H1ServerState):
         if wire is None:
             return
         if status:
-            body = b"%d\n" % status
-            head = self.codec.serialize_response(status, TEXT, keep_alive=False,
-                                                 content_length=len(body))
             try:
-                wire.write(self.codec.serialize_head_and_body(head, body))
+                wire.write(refusal(self.codec, status))
             except OSError:
                 pass
         wire.close()
@@ -714,14 +699,11 @@ class H2ServerConnection(ThreadedH2):
         req = H2Request(self, s)
         try:
             server.route(req)
-        except (GoAwayRefused, v.H2Error, v.ConnectionClosedError,
-                v.H1IncompleteMessageError) as exc:
-            if not server.quiet:
-                server.log(f"{req.method} {req.target}: stream {s.id} stopped: {exc}")
-            self.abandon(req)
         except Exception as exc:
-            server.log(f"{req.method} {req.target}: {type(exc).__name__}: {exc}")
-            self.abandon(req, 500)
+            why, answer = h2_route_failure(exc, s.id)
+            if answer is not None or not server.quiet:
+                server.log(f"{req.method} {req.target}: {why}")
+            self.abandon(req, answer)
         else:
             if not req.finished:
                 server.log(f"{req.method} {req.target}: the route gave no response")

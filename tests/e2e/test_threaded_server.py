@@ -100,6 +100,18 @@ def test_raw_pipelining_and_malformed_heads(raw):
         assert out.startswith(b"HTTP/1.1 " + status) and b"connection: close\r\n" in out
 
 
+def test_malformed_request_body_gets_a_closing_400(raw):
+    # The route fails reading the body: the answer says the connection ends, and
+    # it does, with nothing read as a next request from the rest of the bytes.
+    c = raw()
+    c.send(b"POST /echo HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"
+           b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+    out = c.read_to_eof()
+    head = out.split(b"\r\n\r\n", 1)[0].lower()
+    assert head.startswith(b"http/1.1 400 ") and b"\r\nconnection: close" in head, out
+    assert out.count(b"HTTP/1.1 ") == 1, out
+
+
 def test_slow_head_is_cut_by_the_watchdog(threaded_server, raw):
     mark = threaded_server.mark()
     c = raw(timeout=HEAD_TIMEOUT + 5)
