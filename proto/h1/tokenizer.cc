@@ -71,68 +71,71 @@ bool droppable_line(std::string_view line) noexcept {
   return !http::iequals(trimmed, "content-length") && !http::iequals(trimmed, "transfer-encoding");
 }
 
-// Finds where a header name or value stops. With a classifying kernel, the
-// bytes are classified 64 at a time into a block's two stop masks, which
-// every search that reaches the block reuses: each byte of the field lines
-// is looked at once, instead of once per scanner call, and a line costs a
-// few bit operations instead of two kernel calls. Without one (the portable
-// path) each search calls the scanner. Both answer exactly as scan_token()
-// and scan_value() do, clamped to the buffer.
-class Stops {
- public:
-  Stops(const char* b, size_t n) noexcept : b_(b), n_(n), classify_(http::detail::kernels().classify) {}
+// The searches of the portable path: one scanner call per method, target,
+// name and value.
+struct ScanFind {
+  const char* b;
+  size_t n;
+  const http::ScanKernels& k;
+  size_t token_end(size_t at) const noexcept { return at + k.token(b + at, n - at); }
+  size_t target_end(size_t at) const noexcept { return at + k.target(b + at, n - at); }
+  size_t value_end(size_t at) const noexcept { return at + k.value(b + at, n - at); }
+};
 
-  // The first byte at or after `at` that is not a token character, or n.
-  size_t name_end(size_t at) noexcept { return classify_ ? find<0>(at) : at + http::scan_token(b_ + at, n_ - at); }
-  // The first byte at or after `at` that may not appear in a value, or n.
-  size_t value_end(size_t at) noexcept { return classify_ ? find<1>(at) : at + http::scan_value(b_ + at, n_ - at); }
+// The searches with a classifying kernel. The bytes are classified 64 at a
+// time into stop masks, which every search that reaches the block reuses:
+// each byte of the head is looked at once, instead of once per scanner
+// call, and a search costs a few bit operations instead of a kernel call.
+// Both kinds answer exactly as the scanners do, clamped to the buffer.
+class MaskFind {
+ public:
+  MaskFind(const char* b, size_t n, void (*classify)(const char*, http::FieldMasks&) noexcept) noexcept
+      : b_(b), n_(n), classify_(classify) {}
+
+  size_t token_end(size_t at) noexcept { return find<&http::FieldMasks::non_token>(at); }
+  size_t target_end(size_t at) noexcept { return find<&http::FieldMasks::bad_target>(at); }
+  size_t value_end(size_t at) noexcept { return find<&http::FieldMasks::bad_value>(at); }
 
  private:
-  template <int Which>
+  template <uint64_t http::FieldMasks::* Mask>
   size_t find(size_t at) noexcept {
     while (at < n_) {
       const size_t block = at & ~size_t(63);
       if (block != block_) [[unlikely]]
         enter(block);
-      if (uint64_t m = (Which == 0 ? m_.non_token : m_.bad_value) >> (at & 63)) {
-        size_t stop = at + size_t(__builtin_ctzll(m));
-        return stop < n_ ? stop : n_;
-      }
+      // Bytes past n are stops (see enter), so the answer never passes n.
+      if (const uint64_t m = m_.*Mask >> (at & 63)) return at + size_t(__builtin_ctzll(m));
       at = block + 64;
     }
     return n_;
   }
 
   // Classifies the block at `block`. The last, short block is classified
-  // from a copy padded with NUL bytes, which stop both searches at n.
+  // from a copy padded with NUL bytes, which stop every search at n.
   void enter(size_t block) noexcept {
     block_ = block;
     const char* src = b_ + block;
     const size_t k = n_ - block;
     if (k >= 64) {
-      m_ = classify_(src);
+      classify_(src, m_);
       return;
     }
     alignas(64) char pad[64] = {};
-    size_t w = 0;
-    for (; w + 8 <= k; w += 8) std::memcpy(pad + w, src + w, 8);
-    for (; w < k; ++w) pad[w] = src[w];
-    m_ = classify_(pad);
+    std::memcpy(pad, src, k);
+    classify_(pad, m_);
   }
 
   const char* b_;
   size_t n_;
-  http::FieldMasks (*classify_)(const char*) noexcept;
+  void (*classify_)(const char*, http::FieldMasks&) noexcept;
   size_t block_ = SIZE_MAX;
-  http::FieldMasks m_{0, 0};
+  http::FieldMasks m_{0, 0, 0};
 };
 
-}  // namespace
-
-Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
-                        Checkpoint* resume) noexcept {
-  Tok t{buf.data(), buf.size() > UINT32_MAX ? size_t(UINT32_MAX) : buf.size(), {}};
-  const char* b = t.b;
+// Tokenizes the head at t.b; see tokenize_head().
+template <class Find>
+Tokenized tokenize(Tok& t, Find& find, const TokenizeOptions& opts, HeadSlot* slots, Checkpoint* resume) noexcept {
+  const char* const b = t.b;
   const size_t n = t.n;
   size_t i = 0;
   size_t lines = 0;
@@ -153,14 +156,14 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
     if (opts.request) {
       // Method.
       size_t m0 = i;
-      i += http::scan_token(b + i, n - i);
+      i = find.token_end(i);
       if (i >= n) return t.partial();
       if (b[i] != ' ' || i == m0) return t.fail(ParseError::method);
       t.r.method = {b + m0, i - m0};
       ++i;
       // Target.
       size_t t0 = i;
-      i += http::scan_target(b + i, n - i);
+      i = find.target_end(i);
       if (i >= n) return t.partial();
       if (b[i] != ' ' || i == t0) return t.fail(ParseError::uri);
       t.r.target = {b + t0, i - t0};
@@ -192,8 +195,7 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
       t.r.status_code = code;
       if (i >= n) return t.partial();
       if (b[i] == ' ') {
-        ++i;
-        i += http::scan_value(b + i, n - i);
+        i = find.value_end(i + 1);
         if (i >= n) return t.partial();
         if (b[i] != '\r' && b[i] != '\n') return t.fail(ParseError::status);
       } else if (b[i] != '\r' && b[i] != '\n') {
@@ -206,15 +208,16 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
   }
 
   // Header lines, up to the empty line.
+  HeadSlot* const out = validate_only ? nullptr : slots;
   const size_t max = opts.max_headers;
   const bool ignore = opts.request && opts.ignore_invalid;
+  size_t longest = 0;
   // An incomplete line: the next call may resume at its start, every line
   // before it being known good.
   auto stop = [&]() -> Tokenized& {
     if (resume) *resume = Checkpoint{i, lines, opts.request};
     return t.partial();
   };
-  Stops stops(b, n);
   for (;;) {
     if (i >= n) return stop();
     char c = b[i];
@@ -225,30 +228,27 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
       t.r.status = TokStatus::complete;
       t.r.head_len = i;
       t.r.nheaders = lines;
+      t.r.longest_name = longest;
       if (resume) *resume = Checkpoint{};
       return t.r;
     }
-    size_t line = i;
-    size_t j = stops.name_end(i);
+    const size_t line = i;
+    size_t j = find.token_end(i);
     if (j >= n) return stop();
-    bool good = b[j] == ':' && j > i;
-    size_t v0 = 0, v1 = 0;
-    if (good) {
-      size_t name_end = j++;
+    if (b[j] == ':' && j > i) [[likely]] {
+      const size_t name_end = j++;
       while (j < n && (b[j] == ' ' || b[j] == '\t')) ++j;
-      v0 = j;
-      j = stops.value_end(j);
+      const size_t v0 = j;
+      j = find.value_end(j);
       if (j >= n) return stop();
-      v1 = j;
+      size_t v1 = j;
       Eol e = line_end(b, n, j);
       if (e == Eol::partial) return stop();
-      good = e == Eol::ok;
-      if (good) {
+      if (e == Eol::ok) [[likely]] {
         while (v1 > v0 && (b[v1 - 1] == ' ' || b[v1 - 1] == '\t')) --v1;
         if (lines >= max) return t.fail(ParseError::too_large);
-        if (name_end - line > t.r.longest_name) t.r.longest_name = name_end - line;
-        if (slots && !validate_only)
-          slots[lines] = HeadSlot{uint32_t(line), uint32_t(name_end - line), uint32_t(v0), uint32_t(v1 - v0)};
+        if (name_end - line > longest) longest = name_end - line;
+        if (out) out[lines] = HeadSlot{uint32_t(line), uint32_t(name_end - line), uint32_t(v0), uint32_t(v1 - v0)};
         ++lines;
         i = j;
         continue;
@@ -262,6 +262,20 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
     if (!droppable_line(std::string_view(b + line, next - 1 - line))) return t.fail(ParseError::header_token);
     i = next;
   }
+}
+
+}  // namespace
+
+Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
+                        Checkpoint* resume) noexcept {
+  Tok t{buf.data(), buf.size() > UINT32_MAX ? size_t(UINT32_MAX) : buf.size(), {}};
+  const http::ScanKernels& k = http::detail::kernels();
+  if (k.classify) {
+    MaskFind find(t.b, t.n, k.classify);
+    return tokenize(t, find, opts, slots, resume);
+  }
+  ScanFind find{t.b, t.n, k};
+  return tokenize(t, find, opts, slots, resume);
 }
 
 }  // namespace velmora::h1
