@@ -1,5 +1,6 @@
 #include "proto/h1/tokenizer.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -46,6 +47,17 @@ inline Eol line_end(const char* b, size_t n, size_t& i) noexcept {
 
 // "HTTP/1.0" / "HTTP/1.1" at i. 0: partial, 1: ok, -1: bad.
 inline int version_at(const char* b, size_t n, size_t i, bool& http11) noexcept {
+  if (n - i >= 8) [[likely]] {
+    uint64_t w;
+    std::memcpy(&w, b + i, 8);
+    constexpr uint64_t kPrefix = 0x002e312f50545448ull;  // "HTTP/1." in memory order
+    if (std::endian::native == std::endian::little && (w & 0x00ffffffffffffffull) == kPrefix) {
+      const char d = char(w >> 56);
+      if (d != '0' && d != '1') return -1;
+      http11 = d == '1';
+      return 1;
+    }
+  }
   size_t have = n - i < 8 ? n - i : 8;
   for (size_t k = 0; k < have && k < 7; ++k)
     if (b[i + k] != kVersionPrefix[k]) return -1;
@@ -80,7 +92,40 @@ struct ScanFind {
   size_t token_end(size_t at) const noexcept { return at + k.token(b + at, n - at); }
   size_t target_end(size_t at) const noexcept { return at + k.target(b + at, n - at); }
   size_t value_end(size_t at) const noexcept { return at + k.value(b + at, n - at); }
+  size_t skip_ows(size_t at) const noexcept {
+    while (at < n && (b[at] == ' ' || b[at] == '\t')) ++at;
+    return at;
+  }
 };
+
+using Classify = void (*)(const char*, http::FieldMasks&) noexcept;
+
+// The masks of the 64 bytes at `block`. A block reaching past n is
+// classified from the 64 bytes ending at n, its masks shifted into place
+// with the bytes past n marked as stops; in a buffer shorter than 64 bytes,
+// from a copy padded with NUL bytes, which stop every search. A block
+// starting at n is all stops.
+[[gnu::noinline]] http::FieldMasks classify_block(const char* b, size_t n, size_t block, Classify classify) noexcept {
+  http::FieldMasks m;
+  const size_t k = n - block;
+  if (k >= 64) [[likely]] {
+    classify(b + block, m);
+  } else if (k == 0) {
+    m = http::FieldMasks{~uint64_t(0), ~uint64_t(0), ~uint64_t(0)};
+  } else if (n >= 64) {
+    classify(b + n - 64, m);
+    const unsigned drop = unsigned(64 - k);
+    const uint64_t past = ~uint64_t(0) << k;
+    m.non_token = (m.non_token >> drop) | past;
+    m.bad_value = (m.bad_value >> drop) | past;
+    m.bad_target = (m.bad_target >> drop) | past;
+  } else {
+    alignas(64) char pad[64] = {};
+    std::memcpy(pad, b + block, k);
+    classify(pad, m);
+  }
+  return m;
+}
 
 // The searches with a classifying kernel. The bytes are classified 64 at a
 // time into stop masks, which every search that reaches the block reuses:
@@ -89,47 +134,40 @@ struct ScanFind {
 // Both kinds answer exactly as the scanners do, clamped to the buffer.
 class MaskFind {
  public:
-  MaskFind(const char* b, size_t n, void (*classify)(const char*, http::FieldMasks&) noexcept) noexcept
-      : b_(b), n_(n), classify_(classify) {}
+  MaskFind(const char* b, size_t n, Classify classify) noexcept : b_(b), n_(n), classify_(classify) {}
 
-  size_t token_end(size_t at) noexcept { return find<&http::FieldMasks::non_token>(at); }
-  size_t target_end(size_t at) noexcept { return find<&http::FieldMasks::bad_target>(at); }
-  size_t value_end(size_t at) noexcept { return find<&http::FieldMasks::bad_value>(at); }
+  size_t token_end(size_t at) noexcept { return find<0>(at); }
+  size_t target_end(size_t at) noexcept { return find<2>(at); }
+  size_t value_end(size_t at) noexcept { return find<1>(at); }
+  // The first byte at or after `at` that is not a space or tab, or n.
+  size_t skip_ows(size_t at) noexcept { return find<3>(at); }
 
  private:
-  template <uint64_t http::FieldMasks::* Mask>
+  // Every search ends by n (at <= n): bytes past n are stops, and a block
+  // starting at n is all stops.
+  template <int Which>
   size_t find(size_t at) noexcept {
-    while (at < n_) {
+    for (;;) {
       const size_t block = at & ~size_t(63);
-      if (block != block_) [[unlikely]]
-        enter(block);
-      // Bytes past n are stops (see enter), so the answer never passes n.
-      if (const uint64_t m = m_.*Mask >> (at & 63)) return at + size_t(__builtin_ctzll(m));
+      if (block != block_) [[unlikely]] {
+        const http::FieldMasks m = classify_block(b_, n_, block, classify_);
+        block_ = block;
+        tok_ = m.non_token;
+        val_ = m.bad_value;
+        tgt_ = m.bad_target;
+      }
+      // Space and tab are the target's stops that values allow.
+      const uint64_t mask = Which == 0 ? tok_ : Which == 1 ? val_ : Which == 2 ? tgt_ : ~(tgt_ & ~val_);
+      if (const uint64_t m = mask >> (at & 63)) return at + size_t(__builtin_ctzll(m));
       at = block + 64;
     }
-    return n_;
-  }
-
-  // Classifies the block at `block`. The last, short block is classified
-  // from a copy padded with NUL bytes, which stop every search at n.
-  void enter(size_t block) noexcept {
-    block_ = block;
-    const char* src = b_ + block;
-    const size_t k = n_ - block;
-    if (k >= 64) {
-      classify_(src, m_);
-      return;
-    }
-    alignas(64) char pad[64] = {};
-    std::memcpy(pad, src, k);
-    classify_(pad, m_);
   }
 
   const char* b_;
   size_t n_;
-  void (*classify_)(const char*, http::FieldMasks&) noexcept;
+  Classify classify_;
   size_t block_ = SIZE_MAX;
-  http::FieldMasks m_{0, 0, 0};
+  uint64_t tok_ = 0, val_ = 0, tgt_ = 0;
 };
 
 // Tokenizes the head at t.b; see tokenize_head().
@@ -236,10 +274,9 @@ Tokenized tokenize(Tok& t, Find& find, const TokenizeOptions& opts, HeadSlot* sl
     size_t j = find.token_end(i);
     if (j >= n) return stop();
     if (b[j] == ':' && j > i) [[likely]] {
-      const size_t name_end = j++;
-      while (j < n && (b[j] == ' ' || b[j] == '\t')) ++j;
-      const size_t v0 = j;
-      j = find.value_end(j);
+      const size_t name_end = j;
+      const size_t v0 = find.skip_ows(j + 1);
+      j = find.value_end(v0);
       if (j >= n) return stop();
       size_t v1 = j;
       Eol e = line_end(b, n, j);
