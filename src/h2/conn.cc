@@ -360,7 +360,7 @@ PyMethodDef kMethods[] = {
                  "Apply a SETTINGS frame or its ACK; returns (initial, wake_windows, flags).")},
     {"recv_ping", meth1<recv_ping, "recv_ping", "frame">, kOneArg,
      VELMORA_DOC("recv_ping", "($self, frame)", "Answer a PING; returns flags.")},
-    {"recv_go_away", meth1<recv_go_away, "recv_go_away", "frame">, kOneArg,
+    {"recv_go_away", meth1<recv_goaway, "recv_go_away", "frame">, kOneArg,
      VELMORA_DOC("recv_go_away", "($self, frame)", "Apply a GOAWAY; returns (aborted, flags).")},
     {"recv_reset", meth1<recv_reset, "recv_reset", "frame">, kOneArg,
      VELMORA_DOC("recv_reset", "($self, frame)",

@@ -74,7 +74,7 @@ PyObject* recv_data(PyObject* self, PyObject* frame);
 PyObject* recv_window_update(PyObject* self, PyObject* frame);
 PyObject* recv_settings(PyObject* self, PyObject* frame);
 PyObject* recv_ping(PyObject* self, PyObject* frame);
-PyObject* recv_go_away(PyObject* self, PyObject* frame);
+PyObject* recv_goaway(PyObject* self, PyObject* frame);
 PyObject* release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* release_data_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

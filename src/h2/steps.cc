@@ -169,15 +169,15 @@ PyObject* recv_ping(PyObject* self, PyObject* frame) {
   return PyLong_FromUnsignedLong(*r);
 }
 
-PyObject* recv_go_away(PyObject* self, PyObject* frame) {
-  if (!frame_arg(frame, H2Event::go_away, "H2FrameGoAway")) return nullptr;
+PyObject* recv_goaway(PyObject* self, PyObject* frame) {
+  if (!frame_arg(frame, H2Event::goaway, "H2FrameGoAway")) return nullptr;
   auto* f = reinterpret_cast<H2GoAwayObject*>(frame);
   h2::Step<uint32_t> r;
   AbortedRefs aborted;
   {
     Transition<H2StreamsObject> t(self);
     std::vector<h2::Aborted> out;
-    r = t->core.recv_go_away(f->last_stream_id, f->error_code, out, t.dropped());
+    r = t->core.recv_goaway(f->last_stream_id, f->error_code, out, t.dropped());
     if (r) {
       t.dropped().take(t->goaway_debug);
       t->goaway_debug = Py_NewRef(f->debug_data);
