@@ -1,7 +1,7 @@
 """Type stubs for velmora._velmora, the sans-IO protocol core."""
 
 from collections.abc import Iterable, Iterator, Mapping
-from typing import ClassVar, Final, Literal, Self, TypeVar, overload
+from typing import ClassVar, Final, Literal, Self, TypeVar, disjoint_base, final, overload
 
 _T = TypeVar("_T")
 _Name = str | bytes
@@ -15,11 +15,12 @@ class VelmoraError(Exception):
 class ConnectionClosedError(VelmoraError):
     """The transport failed (reset, I/O error, shutdown failure) with work still in flight. Not a protocol violation. args = (message: str,)."""
 
+@disjoint_base
 class HeaderMap:
     """Ordered, case-insensitive, multi-valued header collection: names are lowercase str, values bytes."""
-    def __init__(
-        self, init: HeaderMap | Mapping[_Name, _Value] | Iterable[tuple[_Name, _Value]] | None = None
-    ) -> None: ...
+    def __new__(
+        cls, init: HeaderMap | Mapping[_Name, _Value] | Iterable[tuple[_Name, _Value]] | None = None
+    ) -> Self: ...
     @overload
     def get(self, name: _Name) -> bytes | None:
         """First value for name, or default when absent."""
@@ -55,9 +56,10 @@ def http_date() -> bytes:
 def uri_parts(url: str) -> tuple[str | None, str | None, int | None, str | None]:
     """Split a URL into (scheme, host, port, authority) with the codecs' URI parser."""
 
+@final
 class H2Codec:
     """HTTP/2 frame codec: frames decoded into events, HPACK in both directions, every frame type encoded."""
-    def __init__(self, role: str = "client") -> None: ...
+    def __new__(cls, role: Literal["client", "server"] = "client") -> Self: ...
     @property
     def role_client(self) -> bool:
         """True for the client role."""
@@ -138,6 +140,7 @@ class H2Codec:
     def is_client_initiated(stream_id: int) -> bool:
         """True for odd stream ids."""
 
+@final
 class H2FrameHeaders:
     """A complete header block (HEADERS + CONTINUATION) on a stream."""
     @property
@@ -177,6 +180,7 @@ class H2FrameHeaders:
     def is_informational(self) -> bool:
         """:status is present and in 100..199."""
 
+@final
 class H2FrameData:
     """A DATA frame."""
     @property
@@ -195,6 +199,7 @@ class H2FrameData:
     def padding(self) -> int:
         """flow_controlled_len minus the payload length."""
 
+@final
 class H2FrameSettings:
     """A SETTINGS frame, or its acknowledgement."""
     @property
@@ -219,6 +224,7 @@ class H2FrameSettings:
     def max_header_list_size(self) -> int | None:
         """SETTINGS_MAX_HEADER_LIST_SIZE, or None."""
 
+@final
 class H2FrameWindowUpdate:
     """A WINDOW_UPDATE frame."""
     @property
@@ -228,6 +234,7 @@ class H2FrameWindowUpdate:
     def increment(self) -> int:
         """The window size increment."""
 
+@final
 class H2FramePing:
     """A PING frame, or its acknowledgement."""
     @property
@@ -237,6 +244,7 @@ class H2FramePing:
     def ack(self) -> bool:
         """A reply to our PING."""
 
+@final
 class H2FrameGoAway:
     """A GOAWAY frame."""
     @property
@@ -249,6 +257,7 @@ class H2FrameGoAway:
     def debug_data(self) -> bytes:
         """Opaque debug data (bytes, possibly empty)."""
 
+@final
 class H2FrameRstStream:
     """A RST_STREAM frame."""
     @property
@@ -258,12 +267,14 @@ class H2FrameRstStream:
     def error_code(self) -> int:
         """The error code."""
 
+@final
 class H2FramePriority:
     """A PRIORITY frame (its priority information is ignored)."""
     @property
     def stream_id(self) -> int:
         """The stream id."""
 
+@final
 class H2FrameStreamError:
     """A stream-level protocol error found while decoding: reset stream_id with error_code and keep the connection."""
     @property
@@ -288,9 +299,10 @@ _H2Frame = (
 _Reason = int | H2Reason
 _Initiator = Literal["user", "library", "remote"]
 
+@final
 class H2StreamState:
     """The state of one HTTP/2 stream (RFC 9113, section 5.1); starts idle. Each method is one step under the object's lock."""
-    def __init__(self) -> None: ...
+    def __new__(cls) -> Self: ...
     def send_open(self, eos: bool) -> None:
         """We send HEADERS: our half starts streaming (eos ends it at once). Raises H2UserError from a state where our half cannot open."""
     def recv_open(self, eos: bool, informational: bool) -> bool:
@@ -338,9 +350,10 @@ class H2StreamState:
     def is_send_closed(self) -> bool:
         """Our half can send nothing more."""
 
+@final
 class H2FlowControl:
     """One HTTP/2 flow-control window with its accounted capacity (RFC 9113, section 6.9); both start at 0."""
-    def __init__(self) -> None: ...
+    def __new__(cls) -> Self: ...
     def window_size(self) -> int:
         """The window as the peer knows it, 0 when negative."""
     def available(self) -> int:
@@ -362,9 +375,10 @@ class H2FlowControl:
     def send_data(self, sz: int) -> None:
         """sz octets of DATA crossed: window and available -= sz. Raises H2FlowControlError(3) when sz exceeds the window."""
 
+@final
 class H2ContentLength:
     """The declared content-length of one received message, counted down by each DATA payload."""
-    def __init__(self, is_head: bool = False) -> None: ...
+    def __new__(cls, is_head: bool = False) -> Self: ...
     def set(self, value: int) -> None:
         """A declared content-length: value octets are now expected (a HEAD answer stays empty)."""
     def dec(self, len: int) -> bool:
@@ -374,9 +388,10 @@ class H2ContentLength:
     def is_head(self) -> bool:
         """The message answers a HEAD request."""
 
+@final
 class H2DataFrameBudget:
     """The connection-wide budget against peers that cut DATA into tiny or empty frames. The limit is `configured`, else half the connection window but at least 25600, else 32767."""
-    def __init__(self, configured: int | None = None, connection_window: int | None = None) -> None: ...
+    def __new__(cls, configured: int | None = None, connection_window: int | None = None) -> Self: ...
     def record(self, payload_len: int) -> int:
         """Account one non-final DATA frame and return its charge, to give back with release() once its data is consumed. Raises H2ProtocolError(11, "too_many_data_frames") when the budget or the empty-frame allowance is exhausted."""
     def release(self, charge: int) -> None:
@@ -388,6 +403,7 @@ class H2DataFrameBudget:
     def empty_frames(self) -> int:
         """Empty non-final DATA frames received so far."""
 
+@final
 class H2Stopped:
     """Why a stream stopped: reason (int or None) and conn (bool)."""
     @property
@@ -397,6 +413,7 @@ class H2Stopped:
     def conn(self) -> bool:
         """A connection-level error applies."""
 
+@final
 class H2RecvHeadersVerdict:
     """The outcome of H2Streams.recv_headers."""
     @property
@@ -415,6 +432,7 @@ class H2RecvHeadersVerdict:
     def flags(self) -> int:
         """H2_FLAG_* bits."""
 
+@final
 class H2RecvDataVerdict:
     """The outcome of H2Streams.recv_data."""
     @property
@@ -433,6 +451,7 @@ class H2RecvDataVerdict:
     def flags(self) -> int:
         """H2_FLAG_* bits."""
 
+@final
 class H2SendVerdict:
     """The outcome of a send step of H2Streams."""
     @property
@@ -457,6 +476,7 @@ class H2SendVerdict:
     def refused(self) -> bool:
         """An informational (1xx) head came after the final head was queued: nothing was queued."""
 
+@final
 class H2ResetVerdict:
     """The outcome of a reset step of H2Streams."""
     @property
@@ -469,11 +489,13 @@ class H2ResetVerdict:
     def flags(self) -> int:
         """H2_FLAG_* bits."""
 
+@final
 class H2WriteBatch:
     """Not a module attribute: only returned (inside a memoryview) by H2Streams.take_pending."""
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
+@disjoint_base
 class H2Streams:
     """Connection and stream state of one HTTP/2 connection.
 
@@ -494,8 +516,23 @@ class H2Streams:
         data_frame_budget: int | None = None,
         auto_date_header: bool = True,
         enable_push: bool | None = None,
-    ) -> H2Streams: ...
-    def __init__(self, *args: object, **kwargs: object) -> None: ...
+    ) -> Self: ...
+    def __init__(
+        self,
+        role: Literal["client", "server"],
+        *,
+        initial_window_size: int,
+        connection_window: int,
+        max_frame_size: int,
+        max_header_list_size: int,
+        max_send_buf_size: int,
+        max_concurrent_streams: int | None = None,
+        max_pending_accept_reset_streams: int = 20,
+        max_local_error_reset_streams: int | None = 1024,
+        data_frame_budget: int | None = None,
+        auto_date_header: bool = True,
+        enable_push: bool | None = None,
+    ) -> None: ...
     def begin(self) -> None:
         """Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes first: every step that can queue a frame raises H2UserError('send_before_preface', ...) before it, changing nothing.
 
@@ -620,9 +657,9 @@ class H2Streams:
         """The pump task handle, once; then None."""
     def stop_pump(self) -> None:
         """The pump drains the buffer and exits."""
-    def reset_stream(self, sid: int, reason: int, initiator: Literal["user", "library", "remote"] = "user") -> H2ResetVerdict:
+    def reset_stream(self, sid: int, reason: _Reason, initiator: Literal["user", "library", "remote"] = "user") -> H2ResetVerdict:
         """Reset a stream; returns an H2ResetVerdict."""
-    def reset_on_error(self, sid: int, reason: int) -> H2ResetVerdict:
+    def reset_on_error(self, sid: int, reason: _Reason) -> H2ResetVerdict:
         """Reset a stream after the peer's stream-level violation; returns an H2ResetVerdict. On the server an id without a stream (a refused request head) counts as used from then on."""
     def aclose_body(self, sid: int) -> H2ResetVerdict:
         """The body reader closed early; returns an H2ResetVerdict."""
@@ -634,7 +671,7 @@ class H2Streams:
         """An error is recorded."""
     def is_closed(self) -> bool:
         """The connection can serve no more requests."""
-    def send_goaway(self, reason: int) -> int:
+    def send_goaway(self, reason: _Reason) -> int:
         """Queue GOAWAY for a violation we detected; returns flags."""
     def begin_graceful_shutdown(self) -> int:
         """Phase 1 of graceful shutdown: GOAWAY and PING."""
@@ -730,6 +767,7 @@ class H2UserError(H2Error):
 class H2FlowControlError(H2Error):
     """Flow-control window over/underflow. args = (reason: int,)."""
 
+@final
 class H2Reason:
     """An HTTP/2 error code (RFC 9113, section 7), 0 to 13. Compares equal to its int value; int() and index use give the code."""
     NO_ERROR: ClassVar[H2Reason]
@@ -746,7 +784,7 @@ class H2Reason:
     ENHANCE_YOUR_CALM: ClassVar[H2Reason]
     INADEQUATE_SECURITY: ClassVar[H2Reason]
     HTTP_1_1_REQUIRED: ClassVar[H2Reason]
-    def __new__(cls, code: int | H2Reason) -> H2Reason: ...
+    def __new__(cls, code: int | H2Reason) -> Self: ...
     @property
     def value(self) -> int:
         """The error code (int)."""
@@ -793,17 +831,18 @@ class H1UserError(H1Error):
 
 # H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder
 
+@final
 class H1Codec:
     """Per-connection HTTP/1 codec: head parsing and encoding, body framing, one read buffer."""
-    def __init__(
-        self,
+    def __new__(
+        cls,
         *,
         max_headers: int | None = None,
         ignore_invalid_headers: bool = False,
         title_case_headers: bool = False,
         date_header: bool = True,
         max_buf_size: int = 417792,
-    ) -> None: ...
+    ) -> Self: ...
     def receive_head(self, data: bytes) -> H1ResponseHead | None:
         """Append data to the read buffer and parse a response head: an H1ResponseHead, or None when more bytes are needed. Informational heads are skipped. Raises H1ParseError."""
     def receive_request_head(self, data: bytes) -> H1RequestHead | None:
@@ -875,6 +914,7 @@ class H1Codec:
     def parse_error_status(self) -> int | None:
         """The automatic error status of the last failed request head, or None."""
 
+@final
 class H1ResponseHead:
     """A parsed HTTP/1 response head."""
     @property
@@ -902,6 +942,7 @@ class H1ResponseHead:
     def wants_keep_alive(self) -> bool:
         """keep_alive, the body is not close-delimited, and the last request did not carry Connection: close."""
 
+@final
 class H1RequestHead:
     """A parsed HTTP/1 request head."""
     @property
@@ -935,9 +976,10 @@ class H1RequestHead:
     def allow_trailers(self) -> bool:
         """The request declared TE: trailers."""
 
+@final
 class H1BodyDecoder:
     """Byte-fed decoder of one HTTP/1 message body. kind is "chunked", "close" or "length" (a body of `length` bytes); any other kind is an empty body."""
-    def __init__(self, kind: str, length: int = 0) -> None: ...
+    def __new__(cls, kind: str, length: int = 0) -> Self: ...
     def feed(self, data: bytes) -> None:
         """Append received bytes to the input; accepted in every state."""
     def mark_eof(self) -> None:
@@ -955,6 +997,7 @@ class H1BodyDecoder:
     def buffered(self) -> int:
         """Bytes in the input buffer; after completion, the bytes past the body."""
 
+@disjoint_base
 class H1ServerState:
     """The connection + current-request state of one HTTP/1 server connection, `frozen` + `subclass`: `ServerConnection` subclasses it and adds only async machinery.
 
@@ -963,7 +1006,9 @@ class H1ServerState:
     def __new__(
         cls, codec: H1Codec, transport: object, *, keep_alive: bool = True, half_close: bool = False
     ) -> Self: ...
-    def __init__(self, *args: object, **kwargs: object) -> None: ...
+    def __init__(
+        self, codec: H1Codec, transport: object, *, keep_alive: bool = True, half_close: bool = False
+    ) -> None: ...
     def begin_read(self) -> tuple[int, object | None]:
         """Where the serve loop stands before the next request: (H1_NEXT_* or H1_READ_* code, transport or watcher event or None)."""
     def drain_done(self, complete: bool) -> tuple[int, object | None]:
@@ -1088,13 +1133,14 @@ class H1ServerState:
     def watcher_parked(self) -> bool:
         """A mid-message read is parked on the transport right now."""
 
+@disjoint_base
 class H1ClientState:
     """The connection state of one HTTP/1 client connection, `frozen` + `subclass`: `Connection` (velmora/h1/client.py) subclasses it and adds only async machinery.
 
     Threads: every method is one transition under the object's lock and may be called from any thread. The state never calls the transport, the watcher's event or the writer and watcher handles it stores; it hands them back. The driver orders: the idle watcher's read is the next response's first read once begin_send returns its event (wait for it, then take_watcher_handoff); the body writer's writer_done before finish_exchange.
     """
     def __new__(cls, codec: H1Codec, transport: object) -> Self: ...
-    def __init__(self, *args: object, **kwargs: object) -> None: ...
+    def __init__(self, codec: H1Codec, transport: object) -> None: ...
     def try_begin_exchange(self) -> bool:
         """Claim the exchange slot: False while an exchange holds it. On success the codec starts the next message in the same step."""
     def begin_send(self) -> tuple[object | None, object | None]:
@@ -1174,9 +1220,10 @@ class H1ClientState:
     def writer_finished(self) -> bool:
         """The current exchange's writer sent the whole request body."""
 
+@final
 class OnceLatch:
     """A one-shot latch: `try_acquire()` succeeds exactly once, from whichever task (or GC finalizer) gets there first — the cross-thread CAS the body's single release / single consumer and the tunnel's single close need. Never blocks."""
-    def __init__(self) -> None: ...
+    def __new__(cls) -> Self: ...
     def try_acquire(self) -> bool:
         """True for exactly one caller: the first; False ever after."""
     @property
@@ -1225,6 +1272,7 @@ H1_REQ_CONTINUE: Final[int]
 """respond_head code: a 100 Continue was claimed; await its write, then call respond_head again."""
 
 # ProxyMatcher, ProxyIntercept
+@final
 class ProxyMatcher:
     """Proxy selection from the environment or explicit settings; build one with ProxyMatcher.from_env() or ProxyMatcher.from_parts()."""
     @staticmethod
@@ -1238,6 +1286,7 @@ class ProxyMatcher:
     def intercept(self, url: str) -> ProxyIntercept | None:
         """The ProxyIntercept for a request to url, or None when it goes direct."""
 
+@final
 class ProxyIntercept:
     """The proxy chosen for one destination, with its credentials."""
     @property
