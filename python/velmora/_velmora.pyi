@@ -826,9 +826,8 @@ class H2Streams:
        `reset_on_error(stream_id, error_code)`; `H2FramePriority` needs nothing. An `H2StreamError`
        a step raises is answered with `reset_on_error(stream_id, reason)` (its first two args) and
        the loop goes on. After the events of one read, call `maybe_goaway_reply()`. Apply every
-       step's flags (`H2_FLAG_*`). `H2ProtocolError`, `H2FlowControlError` (and the `ValueError` of
-       an out-of-range SETTINGS value) end the connection: `send_goaway(reason)`, `fail(exc)`, wake
-       what `fail` returns, close.
+       step's flags (`H2_FLAG_*`). `H2ProtocolError` and `H2FlowControlError` end the connection:
+       `send_goaway(reason)`, `fail(exc)`, wake what `fail` returns, close.
     3. Write pump: `take_pending()`, write the view, release it, `credit_written()` and wake the
        handles it returns; repeat while `has_pending()`; otherwise exit if `stopping` was True, else
        sleep until a step reports `H2_FLAG_WAKE`.
@@ -1091,11 +1090,11 @@ class H2Streams:
 
         Raises `H2StreamError(stream_id, reason, "library")` for a stream-level violation (reason 1:
         trailers without END_STREAM or with pseudo-headers, a head without pseudo-headers, a 1xx
-        head with END_STREAM, a content-length that is invalid or does not match; 5: HEADERS on a
-        stream that ended; 7: the server is at `max_concurrent_streams`), everything else of the
-        step being done: answer it with `reset_on_error`. Raises `H2ProtocolError(1, ...)` for a
-        connection-level one ("invalid new stream id N" when a client reuses or lowers ids, "frame
-        on idle stream N"): fail the connection.
+        head with END_STREAM, a content-length that is invalid or does not match; 5: on the client,
+        HEADERS on a stream that already ended; 7: the server is at `max_concurrent_streams`),
+        everything else of the step being done: answer it with `reset_on_error`. Raises
+        `H2ProtocolError(1, ...)` for a connection-level one ("invalid new stream id N" when a
+        client reuses or lowers ids, "frame on idle stream N"): fail the connection.
         """
     def recv_data(self, frame: H2FrameData) -> H2RecvDataVerdict:
         """Apply a received DATA frame.
@@ -1343,10 +1342,11 @@ class H2Streams:
 
         The answer to an `H2StreamError` raised by a step or an `H2FrameStreamError` event: queues
         RST_STREAM(sid, reason) and closes the stream; wake the verdict's `handle` with its `stop`
-        and apply its `flags`. Each call counts against `max_local_error_reset_streams`; beyond it,
-        `H2ProtocolError(11, "too many stream resets")` is raised: fail the connection (the flood
-        defence against peers that provoke resets). On the client, an id it never opened raises the
-        "frame on idle stream" `H2ProtocolError` instead.
+        and apply its `flags`. Each call counts against `max_local_error_reset_streams` (except a
+        STREAM_CLOSED answer for a stream we had already reset, which the peer's frames in flight
+        provoke); beyond it, `H2ProtocolError(11, "too many stream resets")` is raised: fail the
+        connection (the flood defence against peers that provoke resets). On the client, an id it
+        never opened raises the "frame on idle stream" `H2ProtocolError` instead.
         """
     def aclose_body(self, sid: int) -> H2ResetVerdict:
         """The body reader closed early; returns an H2ResetVerdict.
@@ -1424,49 +1424,93 @@ class H2Streams:
         """
     @property
     def graceful(self) -> bool:
-        """Graceful shutdown has begun (begin_graceful_shutdown ran)."""
+        """Graceful shutdown has begun (begin_graceful_shutdown ran).
+
+        Never goes back to False.
+        """
     @property
     def is_server(self) -> bool:
         """This is the server side of the connection."""
     @property
     def num_streams(self) -> int:
-        """Active streams: opened or accepted and not yet closed."""
+        """Active streams: opened or accepted and not yet closed.
+
+        Streams leave the count when both sides ended or the stream was reset; their records may
+        stay a little longer, until their delivered data was released.
+        """
     @property
     def stream_limit(self) -> int | None:
-        """The limit on our own open streams (the peer's MAX_CONCURRENT_STREAMS), or None: unlimited."""
+        """The limit on our own open streams (the peer's MAX_CONCURRENT_STREAMS), or None: unlimited.
+
+        Client: set from the peer's SETTINGS_MAX_CONCURRENT_STREAMS by `recv_settings`, or by
+        `apply_stream_limit`; `try_claim_slot` refuses once `num_open_streams` reaches it.
+        """
     @property
     def max_stream_id(self) -> int:
-        """The highest peer stream id still accepted (lowered by a graceful shutdown or a GOAWAY we sent)."""
+        """The highest peer stream id still accepted (lowered by a graceful shutdown or a GOAWAY we sent).
+
+        Server: HEADERS opening a stream above it are ignored. 2147483647 until a GOAWAY of ours or
+        the final phase of a graceful shutdown lowers it.
+        """
     @property
     def goaway_replied(self) -> bool:
         """We answered the peer's GOAWAY with our own once the connection went idle."""
     @property
     def shutdown_final(self) -> bool:
-        """The graceful shutdown reached its final phase: no stream above last_processed_id is accepted."""
+        """The graceful shutdown reached its final phase: no stream above last_processed_id is accepted.
+
+        Never goes back to False.
+        """
     @property
     def conn_send_window(self) -> int:
-        """The connection send window in bytes, floored at 0."""
+        """The connection send window in bytes, floored at 0.
+
+        What the peer lets us send on the connection now; `send_data` waits while it is 0.
+        """
     @property
     def num_open_streams(self) -> int:
-        """Concurrency slots claimed (try_claim_slot) and not yet released."""
+        """Concurrency slots claimed (try_claim_slot) and not yet released.
+
+        A slot is held from `try_claim_slot` until the stream that took it closes (or
+        `release_slot_count`).
+        """
     @property
     def last_processed_id(self) -> int:
         """The highest peer-opened stream id accepted (server)."""
     @property
     def local_error_resets(self) -> int:
-        """Streams we reset because the peer broke the protocol on them."""
+        """Streams we reset because the peer broke the protocol on them.
+
+        Compared with `max_local_error_reset_streams` by `reset_on_error`.
+        """
     @property
     def conn_recv_available(self) -> int:
-        """Bytes the peer may still send on the connection before we release capacity."""
+        """Bytes the peer may still send on the connection before we release capacity.
+
+        Grows as the application releases capacity (`release_capacity`); a WINDOW_UPDATE(0)
+        advertises it once it exceeds the advertised window by half.
+        """
     @property
     def peer_max_frame_size(self) -> int:
-        """The peer's SETTINGS_MAX_FRAME_SIZE: the largest frame payload we send, in bytes."""
+        """The peer's SETTINGS_MAX_FRAME_SIZE: the largest frame payload we send, in bytes.
+
+        16384 until the peer's SETTINGS says otherwise; DATA frames and header block fragments we
+        send are cut to it.
+        """
     @property
     def peer_initial_window_size(self) -> int:
-        """The peer's SETTINGS_INITIAL_WINDOW_SIZE: the send window of each new stream, in bytes."""
+        """The peer's SETTINGS_INITIAL_WINDOW_SIZE: the send window of each new stream, in bytes.
+
+        65535 until the peer's SETTINGS says otherwise; a change shifts the send window of every
+        stream that can still send.
+        """
     @property
     def data_frame_budget_available(self) -> int:
-        """What is left of the DATA-frame budget, in bytes."""
+        """What is left of the DATA-frame budget, in bytes.
+
+        When a small chunk's charge no longer fits, the connection fails with `H2ProtocolError(11,
+        "too_many_data_frames")`. Charges come back with `release_data_frame`.
+        """
     @property
     def peer_max_concurrent_streams(self) -> int | None:
         """The peer's SETTINGS_MAX_CONCURRENT_STREAMS, or None until the peer sent one."""
@@ -1513,8 +1557,9 @@ H2_FLAG_STOP_ACCEPTING: Final[int]
 
 Value 8. Server only: the graceful shutdown is final (the peer acknowledged our shutdown PING) and
 no stream is active any more, so no request will arrive. The driver ends its accept loop and closes
-the connection once the write pump has flushed. Reported once, by `H2Streams.recv_ping` when no
-stream is active at that moment, otherwise by the step that closes the last stream.
+the connection once the write pump has flushed. Reported by `H2Streams.recv_ping` (or
+`H2Streams.begin_graceful_shutdown` after an earlier GOAWAY of ours) when no stream is active at
+that moment, otherwise by the step that closes the last stream.
 """
 H2_FLAG_CAPACITY: Final[int]
 """Verdict flag bit: connection send capacity is available to another stream; call next_capacity_wake().
