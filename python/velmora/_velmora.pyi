@@ -1658,19 +1658,33 @@ class H2Reason:
     frame events, exception args) are plain ints; compare them with the members.
     """
     NO_ERROR: ClassVar[H2Reason]
+    """Code 0. Graceful end: not the result of an error."""
     PROTOCOL_ERROR: ClassVar[H2Reason]
+    """Code 1. An unspecific protocol error."""
     INTERNAL_ERROR: ClassVar[H2Reason]
+    """Code 2. An unexpected internal error."""
     FLOW_CONTROL_ERROR: ClassVar[H2Reason]
+    """Code 3. The peer violated flow control."""
     SETTINGS_TIMEOUT: ClassVar[H2Reason]
+    """Code 4. SETTINGS were not acknowledged in time."""
     STREAM_CLOSED: ClassVar[H2Reason]
+    """Code 5. A frame arrived after the stream was half-closed or closed."""
     FRAME_SIZE_ERROR: ClassVar[H2Reason]
+    """Code 6. A frame had an invalid size."""
     REFUSED_STREAM: ClassVar[H2Reason]
+    """Code 7. The stream was refused before any processing: the request may be retried."""
     CANCEL: ClassVar[H2Reason]
+    """Code 8. The stream is no longer needed."""
     COMPRESSION_ERROR: ClassVar[H2Reason]
+    """Code 9. The HPACK compression context cannot be maintained."""
     CONNECT_ERROR: ClassVar[H2Reason]
+    """Code 10. The connection of a CONNECT request was reset or closed abnormally."""
     ENHANCE_YOUR_CALM: ClassVar[H2Reason]
+    """Code 11. The peer behaves in a way that may generate excessive load (a flood cap was exceeded)."""
     INADEQUATE_SECURITY: ClassVar[H2Reason]
+    """Code 12. The transport does not meet the security requirements."""
     HTTP_1_1_REQUIRED: ClassVar[H2Reason]
+    """Code 13. The peer requires HTTP/1.1 for the request."""
     def __new__(cls, code: int | H2Reason) -> Self: ...
     @property
     def value(self) -> int:
