@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 DOCS = Path(__file__).resolve().parents[2] / "docs"
-FENCE = re.compile(r"^(`{3,}|~{3,})\s*(\S*)\s*$")
+FENCE = re.compile(r"^(`{3,}|~{3,})\s*([^\s`]*)")
 
 
 def python_blocks(path):
@@ -25,9 +25,9 @@ def python_blocks(path):
             continue
         fence, lang = m.groups()
         end = i + 1
-        while end < len(lines) and not (lines[end].startswith(fence[0] * len(fence))
-                                        and lines[end].strip() == lines[end].strip()[0] * len(lines[end].strip())
-                                        and len(lines[end].strip()) >= len(fence)):
+        # The block ends at a line of the same fence character, at least as long.
+        while end < len(lines) and not re.fullmatch(
+                re.escape(fence[0]) + "{%d,}\\s*" % len(fence), lines[end]):
             end += 1
         if lang in ("python", "py", "python3"):
             blocks.append((i + 2, "\n".join(lines[i + 1:end])))
