@@ -59,23 +59,22 @@ class Server(Dispatcher):
     def spare(self, ev):
         return Handle()
 
-    def send_body(self, sid):
-        if not self.conn.send_data(sid, BODY, 0, True).done:
-            self.waiting.append(sid)
-
     def on_headers(self, ev, v):
         if v.kind == H2_HEADERS_OPENED:
             s = self.conn
             sid = v.stream_id
             s.accepted(sid)
             s.send_response_head(sid, 200, RESPONSE_HEADERS, False)
-            self.send_body(sid)
+            if not s.send_data(sid, BODY, 0, True).done:
+                self.waiting.append(sid)
 
     def on_window_update(self, ev, handles):
         if handles:
+            s = self.conn
             retry, self.waiting = self.waiting, []
             for sid in retry:
-                self.send_body(sid)
+                if not s.send_data(sid, BODY, 0, True).done:
+                    self.waiting.append(sid)
 
 
 class Client(Dispatcher):
@@ -106,12 +105,10 @@ def velmora_exchange():
             opened += 1
         c_wire += _take(c)
         # server: requests in, responses out
-        for ev in s.receive(c_wire):
-            server.dispatch(ev)
+        server.dispatch_all(s.receive(c_wire))
         s_wire += _take(s)
         # client: responses in, capacity back
-        for ev in c.receive(s_wire):
-            client.dispatch(ev)
+        client.dispatch_all(c.receive(s_wire))
         if not c_wire and not s_wire:
             raise RuntimeError("velmora exchange stalled")
         c_wire = b""

@@ -26,18 +26,20 @@ from velmora._velmora import (
     H2FrameStreamError,
     H2FrameWindowUpdate,
     H2StreamError,
+    H2Streams,
 )
 
+# The steps of every event but HEADERS, which also takes the spare handle:
+# called as STEPS[type(ev)](conn, ev), most of them straight into the module.
 STEPS = {
-    H2FrameHeaders: lambda conn, ev, spare: conn.recv_headers(ev, spare),
-    H2FrameData: lambda conn, ev, spare: conn.recv_data(ev),
-    H2FrameWindowUpdate: lambda conn, ev, spare: conn.recv_window_update(ev),
-    H2FrameSettings: lambda conn, ev, spare: conn.recv_settings(ev),
-    H2FramePing: lambda conn, ev, spare: conn.recv_ping(ev),
-    H2FrameRstStream: lambda conn, ev, spare: conn.recv_reset(ev),
-    H2FrameGoAway: lambda conn, ev, spare: conn.recv_go_away(ev),
-    H2FrameStreamError: lambda conn, ev, spare: conn.reset_on_error(ev.stream_id, ev.error_code),
-    H2FramePriority: lambda conn, ev, spare: None,
+    H2FrameData: H2Streams.recv_data,
+    H2FrameWindowUpdate: H2Streams.recv_window_update,
+    H2FrameSettings: H2Streams.recv_settings,
+    H2FramePing: H2Streams.recv_ping,
+    H2FrameRstStream: H2Streams.recv_reset,
+    H2FrameGoAway: H2Streams.recv_go_away,
+    H2FrameStreamError: lambda conn, ev: conn.reset_on_error(ev.stream_id, ev.error_code),
+    H2FramePriority: lambda conn, ev: None,
 }
 
 HOOKS = {
@@ -55,7 +57,9 @@ HOOKS = {
 
 def step(conn, ev, spare=None):
     """The result of frame event `ev`'s step on `conn` (`spare`: HEADERS only)."""
-    return STEPS[type(ev)](conn, ev, spare)
+    if type(ev) is H2FrameHeaders:
+        return conn.recv_headers(ev, spare)
+    return STEPS[type(ev)](conn, ev)
 
 
 class Dispatcher:
@@ -63,8 +67,11 @@ class Dispatcher:
 
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
-        # Resolved once per class: a dispatch is two dict lookups and two calls.
-        cls._hooks = {event: getattr(cls, name) for event, name in HOOKS.items()}
+        # Resolved once per class, and only the hooks the class overrides: a
+        # dispatch is a dict lookup and a call, and one more of each for a hook.
+        # (on_stream_error stays: it calls on_stream_reset.)
+        cls._hooks = {event: getattr(cls, name) for event, name in HOOKS.items()
+                      if getattr(cls, name) is not getattr(Dispatcher, name) or name == "on_stream_error"}
 
     def spare(self, ev):
         """The handle a request head may open a stream with: the server role's."""
@@ -73,11 +80,30 @@ class Dispatcher:
     def dispatch(self, ev):
         t = type(ev)
         try:
-            result = STEPS[t](self.conn, ev, self.spare(ev) if t is H2FrameHeaders else None)
+            if t is H2FrameHeaders:
+                result = self.conn.recv_headers(ev, self.spare(ev))
+            else:
+                result = STEPS[t](self.conn, ev)
         except H2StreamError as exc:
             return self.on_step_error(exc)
-        self._hooks[t](self, ev, result)
+        hook = self._hooks.get(t)
+        if hook is not None:
+            hook(self, ev, result)
         return result
+
+    def dispatch_all(self, events):
+        """`dispatch` every event of a batch, in one loop (results dropped)."""
+        conn, steps, hooks, spare = self.conn, STEPS, self._hooks, self.spare
+        for ev in events:
+            t = type(ev)
+            try:
+                result = conn.recv_headers(ev, spare(ev)) if t is H2FrameHeaders else steps[t](conn, ev)
+            except H2StreamError as exc:
+                self.on_step_error(exc)
+                continue
+            hook = hooks.get(t)
+            if hook is not None:
+                hook(self, ev, result)
 
     def on_step_error(self, exc):
         """A step raised a stream error: reset the stream, keep the connection."""
