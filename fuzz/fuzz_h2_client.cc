@@ -381,7 +381,7 @@ struct Harness {
       case 3: (void)write_rst_stream(out, pick(s.byte()), s.byte() % 14); break;
       case 4: {
         uint8_t a = s.byte();
-        (void)write_go_away(out, (a & 0x80) ? 0x7fffffff : pick(a), s.byte() % 14, "");
+        (void)write_goaway(out, (a & 0x80) ? 0x7fffffff : pick(a), s.byte() % 14, "");
         break;
       }
       case 5: {  // SETTINGS: each present value from the table

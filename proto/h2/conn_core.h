@@ -225,13 +225,13 @@ class ConnCore final : public FrameQueue {
   Step<SettingsVerdict> recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake);
   Step<uint32_t> recv_ping(bool ack, std::string_view payload);
   // `aborted` gets the client's streams above `last_stream_id`.
-  Step<uint32_t> recv_go_away(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
+  Step<uint32_t> recv_goaway(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
                               HandleSink& sink);
   // One decoded event applied as its step, the one mapping from event to
   // step that every driver shares: HEADERS recv_headers (with `spare`, as
   // there), DATA recv_data, PRIORITY nothing, RST_STREAM recv_reset,
   // SETTINGS recv_settings (woken handles to `wake`), PING recv_ping, GOAWAY
-  // recv_go_away (aborted streams to `aborted`), WINDOW_UPDATE
+  // recv_goaway (aborted streams to `aborted`), WINDOW_UPDATE
   // recv_window_update, and the decoder's stream error reset_on_error. The
   // verdict, the errors and what is committed before an error are the
   // step's; `wake` and `aborted` are appended to, never cleared. A SETTINGS

@@ -78,7 +78,7 @@ Step<EventVerdict> ConnCore::apply(const Event& e, Handle& spare, std::vector<Ha
         } else if constexpr (std::is_same_v<T, PingEvent>) {
           return as<T, PingVerdict>(recv_ping(ev.ack, std::string_view(ev.data.data(), ev.data.size())));
         } else if constexpr (std::is_same_v<T, GoAwayEvent>) {
-          return as<T, GoAwayVerdict>(recv_go_away(ev.last_stream_id, ev.error_code, aborted, sink));
+          return as<T, GoAwayVerdict>(recv_goaway(ev.last_stream_id, ev.error_code, aborted, sink));
         } else if constexpr (std::is_same_v<T, WindowUpdateEvent>) {
           return as<T, WindowVerdict>(recv_window_update(ev.stream_id, ev.increment));
         } else {

@@ -155,7 +155,7 @@ TEST(ConnDispatch, EveryEventKindAServerReceivesRunsItsOwnStep) {
   EXPECT_EQ(srv.core.state.local_error_resets(), 1u);  // not our reset
 
   w.clear();
-  ASSERT_TRUE(write_go_away(w, 0, 0, "bye"));
+  ASSERT_TRUE(write_goaway(w, 0, 0, "bye"));
   r = one(srv, w);
   ASSERT_TRUE(r);
   EXPECT_TRUE(std::holds_alternative<GoAwayVerdict>(*r));
@@ -177,7 +177,7 @@ TEST(ConnDispatch, GoAwayAbortsIntoTheListAndRefusalsAreTheStepsErrors) {
     ASSERT_TRUE(id && *id);
   }
   std::string w;
-  ASSERT_TRUE(write_go_away(w, 1, 0, ""));
+  ASSERT_TRUE(write_goaway(w, 1, 0, ""));
   auto r = one(cli, w);
   ASSERT_TRUE(r);
   EXPECT_EQ(flags_of(*r) & kFlagSlotFreed, kFlagSlotFreed);
