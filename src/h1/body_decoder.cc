@@ -6,6 +6,7 @@
 
 #include "proto/h1/body_encoder.h"
 #include "src/errors.h"
+#include "src/api.h"
 #include "src/locked.h"
 #include "src/http/header_map.h"
 #include "src/module.h"
@@ -159,36 +160,22 @@ PyObject* bd_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"feed", meth1<bd_feed, "feed", "data">, kOneArg,
-     VELMORA_DOC("feed", "($self, data)", "Append received bytes to the input; accepted in every state.")},
-    {"mark_eof", meth<bd_mark_eof>, METH_NOARGS,
-     VELMORA_DOC("mark_eof", "($self, /)", "Record that the transport closed.")},
-    {"decode", meth<bd_decode>, METH_NOARGS,
-     VELMORA_DOC("decode", "($self, /)",
-                 "Decode one step: the next body bytes, or None when more input is needed or the body has "
-                 "ended. Raises H1BodyError.")},
-    {"take_trailers", meth<bd_take_trailers>, METH_NOARGS,
-     VELMORA_DOC("take_trailers", "($self, /)",
-                 "Move the parsed trailer fields out: a HeaderMap, or None when there were none or they were "
-                 "already taken.")},
-    {"finish", meth<bd_finish>, METH_NOARGS,
-     VELMORA_DOC("finish", "($self, /)",
-                 "In one step: (trailers as take_trailers() returns them, number of bytes still buffered).")},
+    VELMORA_METHOD(H1BodyDecoder, feed, bd_feed),
+    VELMORA_METHOD(H1BodyDecoder, mark_eof, bd_mark_eof),
+    VELMORA_METHOD(H1BodyDecoder, decode, bd_decode),
+    VELMORA_METHOD(H1BodyDecoder, take_trailers, bd_take_trailers),
+    VELMORA_METHOD(H1BodyDecoder, finish, bd_finish),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"is_complete", get<bd_is_complete>, nullptr, "True once the body has ended.", nullptr},
-    {"buffered", get<bd_buffered>, nullptr,
-     "Bytes in the input buffer; after completion, the bytes past the body.", nullptr},
+    VELMORA_GETTER(H1BodyDecoder, is_complete, bd_is_complete),
+    VELMORA_GETTER(H1BodyDecoder, buffered, bd_buffered),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
-                    "H1BodyDecoder", "(kind, length=0)",
-                    "Byte-fed decoder of one HTTP/1 message body. kind is \"chunked\", \"close\" or \"length\" "
-                    "(a body of `length` bytes); any other kind is an empty body."))},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H1BodyDecoder)},
     {Py_tp_new, slot<bd_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(bd_dealloc)},
     {Py_tp_methods, kMethods},
