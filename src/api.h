@@ -15,7 +15,8 @@
 //       VELMORA_METHOD(H1ClientState, store_writer, c_store_writer),
 //       {nullptr, nullptr, 0, nullptr}};
 //   PyGetSetDef kGetSet[] = {VELMORA_GETTER(H1ClientState, codec, get_codec), ...};
-//   PyType_Slot kSlots[] = {{Py_tp_doc, VELMORA_TYPE_DOC(H1ClientState)}, ...};
+//   PyType_Slot kSlots[] = {{Py_tp_doc, VELMORA_TYPE_DOC(H1ClientState)},
+//                           {Py_tp_new, VELMORA_NEW(H1ClientState, client_new)}, ...};
 //
 // The C function's shape says how its arguments arrive:
 //   PyObject* f(PyObject* self, PyObject*)           no parameters (METH_NOARGS)
@@ -87,6 +88,43 @@ PyMethodDef method_def() {
   return {S::kName, entry_for<F, S>(), S::kFlags, S::kDoc};
 }
 
+// tp_new whose arguments reach F(type, a) as a method's do: a[i] is the i-th
+// parameter of the stub's constructor, nullptr when an optional one is absent.
+template <auto F, class S>
+PyObject* parsed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  if (nargs + nkw > S::kCount) {
+    if constexpr (S::kCount == 0)
+      PyErr_Format(PyExc_TypeError, "%s() takes no arguments", S::kName);
+    else if (nargs > S::kMaxPositional)
+      PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)", S::kName,
+                   S::kMaxPositional, S::kMaxPositional == 1 ? "" : "s", nargs);
+    else
+      PyErr_Format(PyExc_TypeError, "%s() takes at most %d argument%s (%zd given)", S::kName, S::kCount,
+                   S::kCount == 1 ? "" : "s", nargs + nkw);
+    return nullptr;
+  }
+  constexpr int n = S::kCount ? S::kCount : 1;
+  PyObject* flat[n];
+  PyObject* a[n] = {};
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat[i] = PyTuple_GET_ITEM(args, i);
+  Ref kwnames;
+  if (nkw) {
+    kwnames = Ref(PyTuple_New(nkw));
+    if (!kwnames) return nullptr;
+    PyObject *k, *v;
+    Py_ssize_t pos = 0, j = 0;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+      PyTuple_SET_ITEM(kwnames.get(), j, Py_NewRef(k));
+      flat[nargs + j++] = v;
+    }
+  }
+  if constexpr (S::kCount > 0)
+    if (!parse_args(params_of<S>, flat, nargs, kwnames.get(), a)) return nullptr;
+  return F(type, a);
+}
+
 // The function comes last so that a template with commas needs no parentheses.
 #define VELMORA_METHOD(Class, name, ...) ::velmora::py::method_def<__VA_ARGS__, ::velmora::py::api::Class::name>()
 #define VELMORA_FUNCTION(name, ...) ::velmora::py::method_def<__VA_ARGS__, ::velmora::py::api::module::name>()
@@ -101,6 +139,9 @@ PyMethodDef method_def() {
     ::velmora::py::api::Class::name::kName, type, Py_ssize_t(offset), Py_READONLY,                            \
         ::velmora::py::api::Class::name::kDoc                                                                  \
   }
+// {Py_tp_new, VELMORA_NEW(Class, f)} with PyObject* f(PyTypeObject*, PyObject* const* a).
+#define VELMORA_NEW(Class, ...) \
+  ::velmora::py::slot<&::velmora::py::parsed_new<__VA_ARGS__, ::velmora::py::api::Class::constructor>>
 #define VELMORA_TYPE_DOC(Class) const_cast<char*>(::velmora::py::api::Class::kTypeDoc)
 
 }  // namespace velmora::py

@@ -17,11 +17,7 @@ struct LatchObject {
 
 LatchObject* self_of(PyObject* o) { return reinterpret_cast<LatchObject*>(o); }
 
-PyObject* latch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) || (kwargs && PyDict_GET_SIZE(kwargs))) {
-    PyErr_SetString(PyExc_TypeError, "OnceLatch() takes no arguments");
-    return nullptr;
-  }
+PyObject* latch_new(PyTypeObject* type, PyObject* const*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self) new (&self_of(self)->latch) OnceLatch();
   return self;
@@ -48,7 +44,7 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(OnceLatch)},
-    {Py_tp_new, slot<latch_new>},
+    {Py_tp_new, VELMORA_NEW(OnceLatch, latch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(latch_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

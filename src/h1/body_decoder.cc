@@ -32,34 +32,7 @@ PyObject* wrap(PyTypeObject* type, h1::BodyDecoder&& core) {
   return self;
 }
 
-PyObject* bd_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"kind", "length"};
-  PyObject* a[2];
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  // Route through the vectorcall-style parser: positional items, then keyword values.
-  Ref kwnames;
-  PyObject* flat[2 + 2];
-  Py_ssize_t nflat = 0;
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "H1BodyDecoder() takes at most 2 positional arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) flat[nflat++] = PyTuple_GET_ITEM(args, i);
-  if (kwargs && PyDict_GET_SIZE(kwargs)) {
-    if (PyDict_GET_SIZE(kwargs) > 2) {
-      PyErr_SetString(PyExc_TypeError, "H1BodyDecoder() takes at most 2 arguments");
-      return nullptr;
-    }
-    kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-    if (!kwnames) return nullptr;
-    PyObject *k, *v;
-    Py_ssize_t pos = 0, j = 0;
-    while (PyDict_Next(kwargs, &pos, &k, &v)) {
-      PyTuple_SET_ITEM(kwnames.get(), j++, Py_NewRef(k));
-      flat[nflat++] = v;
-    }
-  }
-  if (!parse_args({"H1BodyDecoder", names, 2, 2, 1}, flat, nargs, kwnames.get(), a)) return nullptr;
+PyObject* bd_new(PyTypeObject* type, PyObject* const* a) {
   std::string_view kind;
   if (!to_str(a[0], "kind", kind)) return nullptr;
   uint64_t length = 0;
@@ -176,7 +149,7 @@ PyGetSetDef kGetSet[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H1BodyDecoder)},
-    {Py_tp_new, slot<bd_new>},
+    {Py_tp_new, VELMORA_NEW(H1BodyDecoder, bd_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(bd_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

@@ -219,44 +219,11 @@ void state_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-// The constructors' arguments (two positional, the rest keyword-only) into
-// `a`, through the vectorcall-style parser; false with an exception set.
-bool constructor_args(PyObject* args, PyObject* kwargs, const char* func, const char* const* names, int count,
-                      PyObject** a) {
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  PyObject* flat[8];
-  Ref kwnames;
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most 2 positional arguments (%zd given)", func, nargs);
-    return false;
-  }
-  Py_ssize_t n = 0;
-  for (Py_ssize_t i = 0; i < nargs; ++i) flat[n++] = PyTuple_GET_ITEM(args, i);
-  if (kwargs && PyDict_GET_SIZE(kwargs)) {
-    if (nargs + PyDict_GET_SIZE(kwargs) > count) {
-      PyErr_Format(PyExc_TypeError, "%s() takes at most %d arguments", func, count);
-      return false;
-    }
-    kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-    if (!kwnames) return false;
-    PyObject *k, *v;
-    Py_ssize_t pos = 0, j = 0;
-    while (PyDict_Next(kwargs, &pos, &k, &v)) {
-      PyTuple_SET_ITEM(kwnames.get(), j++, Py_NewRef(k));
-      flat[n++] = v;
-    }
-  }
-  return parse_args({func, names, count, 2, 2}, flat, nargs, kwnames.get(), a);
-}
-
 // ============================================================================
 // H1ClientState
 // ============================================================================
 
-PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"codec", "transport"};
-  PyObject* a[2];
-  if (!constructor_args(args, kwargs, "H1ClientState", names, 2, a)) return nullptr;
+PyObject* client_new(PyTypeObject* type, PyObject* const* a) {
   if (!codec_arg(a[0])) return nullptr;
   PyObject* self = create<ClientObj>(type, as_h1_codec(a[0]), handle(a[1]));
   if (self) static_cast<ClientObj*>(ClientObj::of(self))->codec = Py_NewRef(a[0]);
@@ -416,7 +383,7 @@ PyGetSetDef kClientGetSet[] = {
 
 PyType_Slot kClientSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H1ClientState)},
-    {Py_tp_new, slot<client_new>},
+    {Py_tp_new, VELMORA_NEW(H1ClientState, client_new)},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ClientObj>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse<ClientObj>)},
@@ -434,10 +401,7 @@ PyType_Spec kClientSpec = {"velmora._velmora.H1ClientState", sizeof(ClientObj), 
 // H1ServerState
 // ============================================================================
 
-PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"codec", "transport", "keep_alive", "half_close"};
-  PyObject* a[4];
-  if (!constructor_args(args, kwargs, "H1ServerState", names, 4, a)) return nullptr;
+PyObject* server_new(PyTypeObject* type, PyObject* const* a) {
   if (!codec_arg(a[0])) return nullptr;
   bool keep_alive = true, half_close = false;
   if ((a[2] && !to_bool(a[2], "keep_alive", keep_alive)) || (a[3] && !to_bool(a[3], "half_close", half_close)))
@@ -704,7 +668,7 @@ PyGetSetDef kServerGetSet[] = {
 
 PyType_Slot kServerSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H1ServerState)},
-    {Py_tp_new, slot<server_new>},
+    {Py_tp_new, VELMORA_NEW(H1ServerState, server_new)},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ServerObj>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse<ServerObj>)},

@@ -115,44 +115,10 @@ PyObject* none_or_raise(const std::expected<void, h2::ConnError>& r) {
   Py_RETURN_NONE;
 }
 
-// tp_new arguments routed through the vectorcall-style parser.
-struct NewArgs {
-  PyObject* flat[8];
-  Ref kwnames;
-  Py_ssize_t nargs = 0;
-
-  bool load(const char* func, PyObject* args, PyObject* kwargs, int count) {
-    nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nargs + nkw > count) {
-      PyErr_Format(PyExc_TypeError, "%s() takes at most %d argument%s (%zd given)", func, count,
-                   count == 1 ? "" : "s", nargs + nkw);
-      return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat[i] = PyTuple_GET_ITEM(args, i);
-    if (nkw) {
-      kwnames = Ref(PyTuple_New(nkw));
-      if (!kwnames) return false;
-      PyObject *k, *v;
-      Py_ssize_t pos = 0, j = 0;
-      while (PyDict_Next(kwargs, &pos, &k, &v)) {
-        PyTuple_SET_ITEM(kwnames.get(), j++, Py_NewRef(k));
-        flat[nargs + j - 1] = v;
-      }
-    }
-    return true;
-  }
-};
-
 // ---- H2Reason -------------------------------------------------------------------
 
-PyObject* reason_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"code"};
-  NewArgs na;
-  PyObject* code;
-  if (!na.load("H2Reason", args, kwargs, 1) ||
-      !parse_args({"H2Reason", names, 1, 1, 1}, na.flat, na.nargs, na.kwnames.get(), &code))
-    return nullptr;
+PyObject* reason_new(PyTypeObject*, PyObject* const* a) {
+  PyObject* code = a[0];
   if (is_reason(code)) return Py_NewRef(code);
   if (!PyLong_Check(code)) {
     PyErr_Format(PyExc_TypeError, "argument 'code' must be int, not %T", code);
@@ -211,7 +177,7 @@ PyGetSetDef kReasonGetSet[] = {
 
 PyType_Slot kReasonSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H2Reason)},
-    {Py_tp_new, slot<reason_new>},
+    {Py_tp_new, VELMORA_NEW(H2Reason, reason_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reason_dealloc)},
     {Py_tp_repr, slot<reason_repr>},
     {Py_tp_str, slot<reason_repr>},
@@ -231,11 +197,7 @@ using StateObj = Locked<h2::StreamState>;
 
 StateObj& st(PyObject* self) { return *StateObj::of(self); }
 
-PyObject* ss_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) || (kwargs && PyDict_GET_SIZE(kwargs))) {
-    PyErr_SetString(PyExc_TypeError, "H2StreamState() takes no arguments");
-    return nullptr;
-  }
+PyObject* ss_new(PyTypeObject* type, PyObject* const*) {
   return create<StateObj>(type);
 }
 
@@ -354,7 +316,7 @@ PyMethodDef kStateMethods[] = {
 
 PyType_Slot kStateSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H2StreamState)},
-    {Py_tp_new, slot<ss_new>},
+    {Py_tp_new, VELMORA_NEW(H2StreamState, ss_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(locked_dealloc<StateObj>)},
     {Py_tp_repr, slot<ss_repr>},
     {Py_tp_methods, kStateMethods},
@@ -369,11 +331,7 @@ using FlowObj = Locked<h2::FlowControl>;
 
 FlowObj& fl(PyObject* self) { return *FlowObj::of(self); }
 
-PyObject* fc_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) || (kwargs && PyDict_GET_SIZE(kwargs))) {
-    PyErr_SetString(PyExc_TypeError, "H2FlowControl() takes no arguments");
-    return nullptr;
-  }
+PyObject* fc_new(PyTypeObject* type, PyObject* const*) {
   return create<FlowObj>(type);
 }
 
@@ -425,7 +383,7 @@ PyMethodDef kFlowMethods[] = {
 
 PyType_Slot kFlowSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H2FlowControl)},
-    {Py_tp_new, slot<fc_new>},
+    {Py_tp_new, VELMORA_NEW(H2FlowControl, fc_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(locked_dealloc<FlowObj>)},
     {Py_tp_repr, slot<fc_repr>},
     {Py_tp_methods, kFlowMethods},
@@ -440,13 +398,7 @@ using LengthObj = Locked<h2::ContentLength>;
 
 LengthObj& cl(PyObject* self) { return *LengthObj::of(self); }
 
-PyObject* cl_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"is_head"};
-  NewArgs na;
-  PyObject* o[1];
-  if (!na.load("H2ContentLength", args, kwargs, 1) ||
-      !parse_args({"H2ContentLength", names, 1, 1, 0}, na.flat, na.nargs, na.kwnames.get(), o))
-    return nullptr;
+PyObject* cl_new(PyTypeObject* type, PyObject* const* o) {
   bool is_head = false;
   if (o[0] && !to_bool(o[0], "is_head", is_head)) return nullptr;
   return create<LengthObj>(type, is_head);
@@ -483,7 +435,7 @@ PyMethodDef kLengthMethods[] = {
 
 PyType_Slot kLengthSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H2ContentLength)},
-    {Py_tp_new, slot<cl_new>},
+    {Py_tp_new, VELMORA_NEW(H2ContentLength, cl_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(locked_dealloc<LengthObj>)},
     {Py_tp_methods, kLengthMethods},
     {0, nullptr},
@@ -498,13 +450,7 @@ using BudgetObj = Locked<h2::DataFrameBudget>;
 
 BudgetObj& bu(PyObject* self) { return *BudgetObj::of(self); }
 
-PyObject* db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"configured", "connection_window"};
-  NewArgs na;
-  PyObject* o[2];
-  if (!na.load("H2DataFrameBudget", args, kwargs, 2) ||
-      !parse_args({"H2DataFrameBudget", names, 2, 2, 0}, na.flat, na.nargs, na.kwnames.get(), o))
-    return nullptr;
+PyObject* db_new(PyTypeObject* type, PyObject* const* o) {
   std::optional<uint64_t> configured;
   std::optional<uint32_t> window;
   if (o[0] && o[0] != Py_None) {
@@ -557,7 +503,7 @@ PyGetSetDef kBudgetGetSet[] = {
 
 PyType_Slot kBudgetSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H2DataFrameBudget)},
-    {Py_tp_new, slot<db_new>},
+    {Py_tp_new, VELMORA_NEW(H2DataFrameBudget, db_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(locked_dealloc<BudgetObj>)},
     {Py_tp_methods, kBudgetMethods},
     {Py_tp_getset, kBudgetGetSet},

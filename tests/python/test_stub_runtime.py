@@ -173,6 +173,20 @@ def test_parsers_take_what_the_signatures_promise():
     assert c.fail() is not None and c.is_dead()
     with pytest.raises(TypeError, match="takes no arguments"):
         c.is_dead(1)
+    # Constructors parse the same way: keywords, defaults, the same refusals.
+    s = m.H1ServerState(transport=None, codec=m.H1Codec(), half_close=True)
+    assert s.half_close and s.keep_alive_enabled
+    assert m.H1BodyDecoder(length=3, kind="length").buffered == 0
+    assert m.H2ContentLength().is_head() is False and m.H2ContentLength(is_head=True).is_head()
+    assert int(m.H2Reason(code=8)) == 8
+    with pytest.raises(TypeError, match=r"H1ServerState\(\) takes at most 2 positional arguments \(3 given\)"):
+        m.H1ServerState(m.H1Codec(), None, True)
+    with pytest.raises(TypeError, match=r"H1ClientState\(\) missing required argument 'transport'"):
+        m.H1ClientState(m.H1Codec())
+    with pytest.raises(TypeError, match=r"H2DataFrameBudget\(\) got an unexpected keyword argument 'window'"):
+        m.H2DataFrameBudget(window=1)
+    with pytest.raises(TypeError, match=r"OnceLatch\(\) takes no arguments"):
+        m.OnceLatch(1)
 
 
 def _load_generator():
