@@ -262,13 +262,13 @@ PyObject* ping(PyObject* payload, bool ack) {
 PyObject* serialize_ping(PyObject*, PyObject* payload) { return ping(payload, false); }
 PyObject* serialize_ping_ack(PyObject*, PyObject* payload) { return ping(payload, true); }
 
-PyObject* serialize_go_away(PyObject*, PyObject* const* a) {
+PyObject* serialize_goaway(PyObject*, PyObject* const* a) {
   uint32_t last, code;
   std::string_view debug;
   if (!to_u32(a[0], "last_stream_id", last) || !to_u32(a[1], "error_code", code)) return nullptr;
   if (a[2] && a[2] != Py_None && !to_bytes(a[2], "debug_data", debug)) return nullptr;
   std::string out;
-  if (auto ok = h2::write_go_away(out, last, code, debug); !ok) return raise_h2_send_error(ok.error());
+  if (auto ok = h2::write_goaway(out, last, code, debug); !ok) return raise_h2_send_error(ok.error());
   return bytes_of(out);
 }
 
@@ -335,7 +335,7 @@ PyMethodDef kMethods[] = {
     VELMORA_METHOD(H2Codec, serialize_window_update, serialize_window_update),
     VELMORA_METHOD(H2Codec, serialize_ping, serialize_ping),
     VELMORA_METHOD(H2Codec, serialize_ping_ack, serialize_ping_ack),
-    VELMORA_METHOD(H2Codec, serialize_go_away, serialize_go_away),
+    VELMORA_METHOD(H2Codec, serialize_go_away, serialize_goaway),
     VELMORA_METHOD(H2Codec, serialize_rst_stream, serialize_rst_stream),
     VELMORA_METHOD(H2Codec, match_preface, match_preface),
     VELMORA_METHOD(H2Codec, check_send_headers, check_send_headers),

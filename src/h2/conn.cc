@@ -577,15 +577,15 @@ PyObject* recv_ping(PyObject* self, PyObject* frame) {
   return PyLong_FromUnsignedLong(*r);
 }
 
-PyObject* recv_go_away(PyObject* self, PyObject* frame) {
-  if (!frame_arg(frame, H2Event::go_away, "H2FrameGoAway")) return nullptr;
+PyObject* recv_goaway(PyObject* self, PyObject* frame) {
+  if (!frame_arg(frame, H2Event::goaway, "H2FrameGoAway")) return nullptr;
   auto* f = reinterpret_cast<H2GoAwayObject*>(frame);
   h2::Step<uint32_t> r;
   AbortedRefs aborted;
   {
     Tx t(self);
     std::vector<h2::Aborted> out;
-    r = t->recv_go_away(f->last_stream_id, f->error_code, out, t.sink());
+    r = t->recv_goaway(f->last_stream_id, f->error_code, out, t.sink());
     if (r) {
       t.dropped().take(t.conn().goaway_debug);
       t.conn().goaway_debug = Py_NewRef(f->debug_data);
@@ -1355,7 +1355,7 @@ PyMethodDef kMethods[] = {
                  "Apply a SETTINGS frame or its ACK; returns (initial, wake_windows, flags).")},
     {"recv_ping", meth1<recv_ping, "recv_ping", "frame">, kOneArg,
      VELMORA_DOC("recv_ping", "($self, frame)", "Answer a PING; returns flags.")},
-    {"recv_go_away", meth1<recv_go_away, "recv_go_away", "frame">, kOneArg,
+    {"recv_go_away", meth1<recv_goaway, "recv_go_away", "frame">, kOneArg,
      VELMORA_DOC("recv_go_away", "($self, frame)", "Apply a GOAWAY; returns (aborted, flags).")},
     {"recv_reset", meth1<recv_reset, "recv_reset", "frame">, kOneArg,
      VELMORA_DOC("recv_reset", "($self, frame)",
