@@ -362,14 +362,10 @@ def declarations(sources: dict[str, str]) -> dict[tuple[str, str], list[str]]:
     return found
 
 
-def check(classes: dict[str, Class], functions: dict[str, Callable], sources: dict[str, str],
-          pending: frozenset[str] = frozenset()) -> list[str]:
-    """Every mismatch between the stub and the declarations, one message each.
-    Classes in `pending` are not declared through the macros yet."""
+def check(classes: dict[str, Class], functions: dict[str, Callable], sources: dict[str, str]) -> list[str]:
+    """Every mismatch between the stub and the declarations, one message each."""
     wanted: set[tuple[str, str]] = set()
     for c in classes.values():
-        if c.name in pending:
-            continue
         wanted.add((c.name, ""))
         wanted |= {(c.name, n) for n in c.methods}
         wanted |= {(c.name, n) for n in c.properties}
@@ -402,12 +398,8 @@ def main(argv: list[str]) -> int:
             return 0
         if len(argv) >= 3 and argv[0] == "check":
             classes, functions = parse_stub(Path(argv[1]).read_text())
-            rest = argv[3:]
-            pending: frozenset[str] = frozenset()
-            if rest[:1] == ["--pending"]:
-                pending, rest = frozenset(rest[1].split(",")), rest[2:]
-            sources = {p: Path(p).read_text() for p in rest}
-            errors = check(classes, functions, sources, pending)
+            sources = {p: Path(p).read_text() for p in argv[3:]}
+            errors = check(classes, functions, sources)
             if errors:
                 for e in errors:
                     print(f"gen_api: {e}", file=sys.stderr)

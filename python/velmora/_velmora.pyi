@@ -470,7 +470,10 @@ class H2ResetVerdict:
         """H2_FLAG_* bits."""
 
 class H2WriteBatch:
-    """Not a module attribute: only returned (inside a memoryview) by H2Streams.take_pending."""
+    """One write batch: the pending bytes taken by H2Streams.take_pending, exported read-only through the buffer protocol.
+
+    Not a module attribute: only returned (inside a memoryview) by H2Streams.take_pending.
+    """
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
