@@ -85,7 +85,4 @@ void append_debug_text(PyObject* s, std::string& out);
 PyTypeObject* add_type(PyObject* module, PyType_Spec* spec, PyObject* base = nullptr);
 int add_int(PyObject* module, const char* name, long long v);
 
-// The first line of a method docstring: "name(signature)\n--\n\n".
-#define VELMORA_DOC(name, sig, text) name sig "\n--\n\n" text
-
 }  // namespace velmora::py

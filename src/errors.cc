@@ -1,5 +1,7 @@
 #include "src/errors.h"
 
+#include "src/api.h"
+
 #include "proto/h2/error.h"
 
 namespace velmora::py {
@@ -16,34 +18,22 @@ struct ExcDef {
 };
 
 constexpr ExcDef kDefs[] = {
-    {Exc::VelmoraError, "_velmora.VelmoraError", Exc::count,
-     "Base class for every velmora error (HTTP/1 and HTTP/2)."},
+    {Exc::VelmoraError, "_velmora.VelmoraError", Exc::count, VELMORA_TYPE_DOC(VelmoraError)},
     {Exc::ConnectionClosedError, "_velmora.ConnectionClosedError", Exc::VelmoraError,
-     "The transport failed (reset, I/O error, shutdown failure) with work still in flight. Not a protocol "
-     "violation. args = (message: str,)."},
-    {Exc::H2Error, "_velmora.H2Error", Exc::VelmoraError, "Base class for every velmora HTTP/2 protocol error."},
-    {Exc::H2ProtocolError, "_velmora.H2ProtocolError", Exc::H2Error,
-     "Connection-level protocol violation (-> GOAWAY). args = (reason: int|None, message)."},
-    {Exc::H2StreamError, "_velmora.H2StreamError", Exc::H2Error,
-     "Stream-level protocol violation (-> RST_STREAM, connection survives). args = (stream_id: int, reason: int, "
-     "initiator: str)."},
-    {Exc::H2UserError, "_velmora.H2UserError", Exc::H2Error,
-     "Local API misuse (HTTP/2 user error). args = (kind: str, message: str)."},
-    {Exc::H2FlowControlError, "_velmora.H2FlowControlError", Exc::H2Error,
-     "Flow-control window over/underflow. args = (reason: int,)."},
-    {Exc::H1Error, "_velmora.H1Error", Exc::VelmoraError,
-     "Base class of the HTTP/1 errors; raised itself for the kinds without a subclass. args = (message: str,)."},
-    {Exc::H1ParseError, "_velmora.H1ParseError", Exc::H1Error,
-     "A malformed HTTP/1 message head. args = (kind: str, message: str)."},
-    {Exc::H1BodyError, "_velmora.H1BodyError", Exc::H1Error,
-     "A body that cannot be decoded: a framing error, or the transport closing before the body was complete. "
-     "args = (io_kind: str, message: str)."},
+     VELMORA_TYPE_DOC(ConnectionClosedError)},
+    {Exc::H2Error, "_velmora.H2Error", Exc::VelmoraError, VELMORA_TYPE_DOC(H2Error)},
+    {Exc::H2ProtocolError, "_velmora.H2ProtocolError", Exc::H2Error, VELMORA_TYPE_DOC(H2ProtocolError)},
+    {Exc::H2StreamError, "_velmora.H2StreamError", Exc::H2Error, VELMORA_TYPE_DOC(H2StreamError)},
+    {Exc::H2UserError, "_velmora.H2UserError", Exc::H2Error, VELMORA_TYPE_DOC(H2UserError)},
+    {Exc::H2FlowControlError, "_velmora.H2FlowControlError", Exc::H2Error, VELMORA_TYPE_DOC(H2FlowControlError)},
+    {Exc::H1Error, "_velmora.H1Error", Exc::VelmoraError, VELMORA_TYPE_DOC(H1Error)},
+    {Exc::H1ParseError, "_velmora.H1ParseError", Exc::H1Error, VELMORA_TYPE_DOC(H1ParseError)},
+    {Exc::H1BodyError, "_velmora.H1BodyError", Exc::H1Error, VELMORA_TYPE_DOC(H1BodyError)},
     {Exc::H1IncompleteMessageError, "_velmora.H1IncompleteMessageError", Exc::H1Error,
-     "The connection closed while a message was still expected. args = (message: str,)."},
+     VELMORA_TYPE_DOC(H1IncompleteMessageError)},
     {Exc::H1UnexpectedMessageError, "_velmora.H1UnexpectedMessageError", Exc::H1Error,
-     "The peer sent bytes when none were expected; poisons the connection. args = (message: str,)."},
-    {Exc::H1UserError, "_velmora.H1UserError", Exc::H1Error,
-     "Local misuse detected on the wire path; closes the connection. args = (kind: str, message: str)."},
+     VELMORA_TYPE_DOC(H1UnexpectedMessageError)},
+    {Exc::H1UserError, "_velmora.H1UserError", Exc::H1Error, VELMORA_TYPE_DOC(H1UserError)},
 };
 
 int add_range(PyObject* module, Exc first, Exc last) {

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "proto/sync.h"
+#include "src/api.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -16,11 +17,7 @@ struct LatchObject {
 
 LatchObject* self_of(PyObject* o) { return reinterpret_cast<LatchObject*>(o); }
 
-PyObject* latch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_GET_SIZE(args) || (kwargs && PyDict_GET_SIZE(kwargs))) {
-    PyErr_SetString(PyExc_TypeError, "OnceLatch() takes no arguments");
-    return nullptr;
-  }
+PyObject* latch_new(PyTypeObject* type, PyObject* const*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self) new (&self_of(self)->latch) OnceLatch();
   return self;
@@ -36,22 +33,18 @@ PyObject* try_acquire(PyObject* self, PyObject*) { return bool_obj(self_of(self)
 PyObject* is_set(PyObject* self, void*) { return bool_obj(self_of(self)->latch.is_set()); }
 
 PyMethodDef kMethods[] = {
-    {"try_acquire", meth<try_acquire>, METH_NOARGS,
-     VELMORA_DOC("try_acquire", "($self, /)", "True for exactly one caller: the first; False ever after.")},
+    VELMORA_METHOD(OnceLatch, try_acquire, try_acquire),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"is_set", get<is_set>, nullptr, "Whether the latch has been acquired.", nullptr},
+    VELMORA_GETTER(OnceLatch, is_set, is_set),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "OnceLatch()\n--\n\nA one-shot latch: `try_acquire()` succeeds exactly once, from whichever task "
-                    "(or GC finalizer) gets there first \xe2\x80\x94 the cross-thread CAS the body's single release / "
-                    "single consumer and the tunnel's single close need. Never blocks.")},
-    {Py_tp_new, slot<latch_new>},
+    {Py_tp_doc, VELMORA_TYPE_DOC(OnceLatch)},
+    {Py_tp_new, VELMORA_NEW(OnceLatch, latch_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(latch_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

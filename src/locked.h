@@ -226,10 +226,9 @@ void set_error_from_exception() noexcept;
 //
 // Not for tp_dealloc, tp_traverse, tp_clear: those must not throw at all.
 //
-//   {"feed", meth1<bd_feed, "feed", "data">, kOneArg, ...}
-//   {"serialize_request", meth<serialize_request>, METH_FASTCALL | METH_KEYWORDS, ...}
-//   {"buffered", getter<get_buffered>, nullptr, ...}
-//   {Py_tp_new, slot<bd_new>}
+//   {Py_tp_repr, slot<batch_repr>}
+// Methods, getters and constructors are declared through src/api.h, which
+// applies it to each.
 template <auto F>
 struct Guard;
 
@@ -254,36 +253,6 @@ inline constexpr auto guard = &Guard<F>::call;
 // The guarded function as a PyMethodDef entry (any calling convention).
 template <auto F>
 inline PyCFunction meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard<F>));
-
-// ---- Methods of one argument --------------------------------------------------
-
-// A string literal as a template argument.
-template <size_t N>
-struct Literal {
-  char text[N];
-  constexpr Literal(const char (&s)[N]) {
-    for (size_t i = 0; i < N; ++i) text[i] = s[i];
-  }
-};
-
-// F(self, arg) as a METH_FASTCALL | METH_KEYWORDS method `Func` whose one
-// parameter `Arg` may be given by position or by keyword, as for every other
-// method. The positional call, the usual one, costs two tests.
-template <auto F, Literal Func, Literal Arg>
-PyObject* one_arg(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs == 1 && !kwnames) [[likely]]
-    return F(self, args[0]);
-  static const char* const names[] = {Arg.text};
-  PyObject* arg;
-  if (!parse_args({Func.text, names, 1, 1, 1}, args, nargs, kwnames, &arg)) return nullptr;
-  return F(self, arg);
-}
-
-// The guarded one-argument method as a PyMethodDef entry, with the flags
-// kOneArg (or kOneArg | METH_STATIC).
-template <auto F, Literal Func, Literal Arg>
-inline PyCFunction meth1 = meth<&one_arg<F, Func, Arg>>;
-inline constexpr int kOneArg = METH_FASTCALL | METH_KEYWORDS;
 
 // The guarded function as a getter.
 template <auto F>

@@ -46,7 +46,7 @@ class HeaderMap:
         cls, init: HeaderMap | Mapping[_Name, _Value] | Iterable[tuple[_Name, _Value]] | None = None
     ) -> Self: ...
     @overload
-    def get(self, name: _Name) -> bytes | None:
+    def get(self, name: _Name, default: None = None) -> bytes | None:
         """First value for name, or default when absent."""
     @overload
     def get(self, name: _Name, default: _T) -> bytes | _T:
@@ -140,7 +140,7 @@ class H2Codec:
         cut to it.
         """
     def serialize_settings(
-        self,
+        self, /,
         *,
         header_table_size: int | None = None,
         enable_push: bool | None = None,
@@ -434,9 +434,9 @@ class H2StreamState:
     transition (`H2ProtocolError(1, ...)` for a peer's frame, `H2UserError` for ours).
     """
     def __new__(cls) -> Self: ...
-    def send_open(self, eos: bool) -> None:
+    def send_open(self, /, eos: bool) -> None:
         """We send HEADERS: our half starts streaming (eos ends it at once). Raises H2UserError from a state where our half cannot open."""
-    def recv_open(self, eos: bool, informational: bool) -> bool:
+    def recv_open(self, /, eos: bool, informational: bool) -> bool:
         """The peer's HEADERS arrived (an informational head keeps its half awaiting headers). True when this opened the stream from idle or reserved (remote). Raises H2ProtocolError(1, ...) from a state where the peer may not send HEADERS."""
     def reserve_remote(self) -> None:
         """Idle to reserved (remote); else H2ProtocolError(1, ...)."""
@@ -444,15 +444,15 @@ class H2StreamState:
         """Idle to reserved (local); else H2UserError."""
     def recv_close(self) -> None:
         """The peer ended its half (END_STREAM); else H2ProtocolError(1, ...)."""
-    def recv_reset(self, stream_id: int, reason: _Reason, queued: bool) -> None:
+    def recv_reset(self, /, stream_id: int, reason: _Reason, queued: bool) -> None:
         """The peer reset the stream. A closed stream changes only when queued is True. A peer that had ended its half keeps its complete message readable."""
     def recv_eof(self) -> None:
         """The transport closed: a live stream closes with a broken-pipe error."""
     def send_close(self) -> bool:
         """End our half if it is streaming. True when it moved, False otherwise."""
-    def set_reset(self, stream_id: int, reason: _Reason, initiator: _Initiator) -> None:
+    def set_reset(self, /, stream_id: int, reason: _Reason, initiator: _Initiator) -> None:
         """Close the stream by a reset, whatever its state. initiator is 'user', 'library' or 'remote'."""
-    def set_scheduled_reset(self, reason: _Reason) -> bool:
+    def set_scheduled_reset(self, /, reason: _Reason) -> bool:
         """Close the stream by a reset still to be sent. False when it is already closed."""
     def get_scheduled_reset(self) -> int | None:
         """The reason of a scheduled reset, else None."""
@@ -498,17 +498,17 @@ class H2FlowControl:
         """The window is not negative and more than is available."""
     def unclaimed_capacity(self) -> int | None:
         """The WINDOW_UPDATE increment due (available minus window, once it reaches half the window), else None."""
-    def claim_capacity(self, capacity: int) -> None:
+    def claim_capacity(self, /, capacity: int) -> None:
         """available -= capacity. Raises H2FlowControlError(3) on underflow, leaving the fields unchanged."""
-    def assign_capacity(self, capacity: int) -> None:
+    def assign_capacity(self, /, capacity: int) -> None:
         """available += capacity. Raises H2FlowControlError(3) on overflow, leaving the fields unchanged."""
-    def inc_window(self, sz: int) -> None:
+    def inc_window(self, /, sz: int) -> None:
         """window += sz (a WINDOW_UPDATE). Raises H2FlowControlError(3) past 2**31 - 1, leaving the fields unchanged."""
-    def dec_send_window(self, sz: int) -> None:
+    def dec_send_window(self, /, sz: int) -> None:
         """window -= sz (the peer lowered its initial window). Raises H2FlowControlError(3) on underflow."""
-    def dec_recv_window(self, sz: int) -> None:
+    def dec_recv_window(self, /, sz: int) -> None:
         """window -= sz and available -= sz (our lowered window was acknowledged). Raises H2FlowControlError(3) on underflow, leaving the fields unchanged."""
-    def send_data(self, sz: int) -> None:
+    def send_data(self, /, sz: int) -> None:
         """sz octets of DATA crossed: window and available -= sz. Raises H2FlowControlError(3) when sz exceeds the window."""
 
 @final
@@ -518,9 +518,9 @@ class H2ContentLength:
     A building block of `H2Streams`, offered on its own for tests and other engines.
     """
     def __new__(cls, is_head: bool = False) -> Self: ...
-    def set(self, value: int) -> None:
+    def set(self, /, value: int) -> None:
         """A declared content-length: value octets are now expected (a HEAD answer stays empty)."""
-    def dec(self, len: int) -> bool:
+    def dec(self, /, len: int) -> bool:
         """Count a DATA payload. False (and nothing counted) when it exceeds what remains, or is not empty on a HEAD answer."""
     def is_satisfied(self) -> bool:
         """False only while a declared length still expects octets."""
@@ -537,9 +537,9 @@ class H2DataFrameBudget:
     excess over 256 back, and empty frames are counted apart, at most 100.
     """
     def __new__(cls, configured: int | None = None, connection_window: int | None = None) -> Self: ...
-    def record(self, payload_len: int) -> int:
+    def record(self, /, payload_len: int) -> int:
         """Account one non-final DATA frame and return its charge, to give back with release() once its data is consumed. Raises H2ProtocolError(11, "too_many_data_frames") when the budget or the empty-frame allowance is exhausted."""
-    def release(self, charge: int) -> None:
+    def release(self, /, charge: int) -> None:
         """Give a charge back (never above the limit)."""
     @property
     def available(self) -> int:
@@ -2230,7 +2230,7 @@ class H1ServerState:
         or already a handle; then `close()` will not join it, so the caller joins it (it ends at
         once, the transport being gone).
         """
-    def watcher_completed(self, data: bytes | None = None, error: BaseException | None = None) -> bool:
+    def watcher_completed(self, /, data: bytes | None = None, error: BaseException | None = None) -> bool:
         """The watcher's read completed: True when the client went away mid-message.
 
         The watcher task reports its read: `data` the bytes (b"" for EOF, None when it found no
@@ -2466,7 +2466,7 @@ class H1ClientState:
         stored: the caller joins it itself.
         """
     def watcher_completed(
-        self, data: bytes | None = None, error: BaseException | None = None
+        self, /, data: bytes | None = None, error: BaseException | None = None
     ) -> tuple[int, object | None]:
         """The watcher's read completed: (H1_WATCH_* verdict, transport to close or None).
 
@@ -2502,7 +2502,7 @@ class H1ClientState:
 
         Like `take_watcher_handoff` without the handle, which stays for `close()` to join.
         """
-    def fail(self, exc: BaseException | None = None) -> object | None:
+    def fail(self, /, exc: BaseException | None = None) -> object | None:
         """Poison and close: exc is stored when no error is (the first one wins). Returns the transport, or None.
 
         `exc` (an exception or None; pass a copy without traceback) is stored when no error is; the

@@ -6,6 +6,7 @@
 
 #include "proto/h1/body_encoder.h"
 #include "src/errors.h"
+#include "src/api.h"
 #include "src/locked.h"
 #include "src/http/header_map.h"
 #include "src/module.h"
@@ -31,34 +32,7 @@ PyObject* wrap(PyTypeObject* type, h1::BodyDecoder&& core) {
   return self;
 }
 
-PyObject* bd_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"kind", "length"};
-  PyObject* a[2];
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  // Route through the vectorcall-style parser: positional items, then keyword values.
-  Ref kwnames;
-  PyObject* flat[2 + 2];
-  Py_ssize_t nflat = 0;
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "H1BodyDecoder() takes at most 2 positional arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) flat[nflat++] = PyTuple_GET_ITEM(args, i);
-  if (kwargs && PyDict_GET_SIZE(kwargs)) {
-    if (PyDict_GET_SIZE(kwargs) > 2) {
-      PyErr_SetString(PyExc_TypeError, "H1BodyDecoder() takes at most 2 arguments");
-      return nullptr;
-    }
-    kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-    if (!kwnames) return nullptr;
-    PyObject *k, *v;
-    Py_ssize_t pos = 0, j = 0;
-    while (PyDict_Next(kwargs, &pos, &k, &v)) {
-      PyTuple_SET_ITEM(kwnames.get(), j++, Py_NewRef(k));
-      flat[nflat++] = v;
-    }
-  }
-  if (!parse_args({"H1BodyDecoder", names, 2, 2, 1}, flat, nargs, kwnames.get(), a)) return nullptr;
+PyObject* bd_new(PyTypeObject* type, PyObject* const* a) {
   std::string_view kind;
   if (!to_str(a[0], "kind", kind)) return nullptr;
   uint64_t length = 0;
@@ -159,37 +133,23 @@ PyObject* bd_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"feed", meth1<bd_feed, "feed", "data">, kOneArg,
-     VELMORA_DOC("feed", "($self, data)", "Append received bytes to the input; accepted in every state.")},
-    {"mark_eof", meth<bd_mark_eof>, METH_NOARGS,
-     VELMORA_DOC("mark_eof", "($self, /)", "Record that the transport closed.")},
-    {"decode", meth<bd_decode>, METH_NOARGS,
-     VELMORA_DOC("decode", "($self, /)",
-                 "Decode one step: the next body bytes, or None when more input is needed or the body has "
-                 "ended. Raises H1BodyError.")},
-    {"take_trailers", meth<bd_take_trailers>, METH_NOARGS,
-     VELMORA_DOC("take_trailers", "($self, /)",
-                 "Move the parsed trailer fields out: a HeaderMap, or None when there were none or they were "
-                 "already taken.")},
-    {"finish", meth<bd_finish>, METH_NOARGS,
-     VELMORA_DOC("finish", "($self, /)",
-                 "In one step: (trailers as take_trailers() returns them, number of bytes still buffered).")},
+    VELMORA_METHOD(H1BodyDecoder, feed, bd_feed),
+    VELMORA_METHOD(H1BodyDecoder, mark_eof, bd_mark_eof),
+    VELMORA_METHOD(H1BodyDecoder, decode, bd_decode),
+    VELMORA_METHOD(H1BodyDecoder, take_trailers, bd_take_trailers),
+    VELMORA_METHOD(H1BodyDecoder, finish, bd_finish),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"is_complete", get<bd_is_complete>, nullptr, "True once the body has ended.", nullptr},
-    {"buffered", get<bd_buffered>, nullptr,
-     "Bytes in the input buffer; after completion, the bytes past the body.", nullptr},
+    VELMORA_GETTER(H1BodyDecoder, is_complete, bd_is_complete),
+    VELMORA_GETTER(H1BodyDecoder, buffered, bd_buffered),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
-                    "H1BodyDecoder", "(kind, length=0)",
-                    "Byte-fed decoder of one HTTP/1 message body. kind is \"chunked\", \"close\" or \"length\" "
-                    "(a body of `length` bytes); any other kind is an empty body."))},
-    {Py_tp_new, slot<bd_new>},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H1BodyDecoder)},
+    {Py_tp_new, VELMORA_NEW(H1BodyDecoder, bd_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(bd_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

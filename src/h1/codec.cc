@@ -19,6 +19,7 @@
 #include "src/h1/body_decoder.h"
 #include "src/http/header_map.h"
 #include "src/http/names.h"
+#include "src/api.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -123,40 +124,33 @@ PyObject* response_head_repr(PyObject* self) {
 #define RS_OFF(f) offsetof(ResponseHeadObject, f)
 
 PyMemberDef kRequestMembers[] = {
-    {"method", Py_T_OBJECT_EX, RQ_OFF(method), Py_READONLY, "The request method."},
-    {"target", Py_T_OBJECT_EX, RQ_OFF(target), Py_READONLY, "The request target."},
-    {"keep_alive", Py_T_OBJECT_EX, RQ_OFF(keep_alive), Py_READONLY, "Keep-alive after the head rules."},
-    {"headers", Py_T_OBJECT_EX, RQ_OFF(headers), Py_READONLY, "The header fields (HeaderMap)."},
-    {"body_kind", Py_T_OBJECT_EX, RQ_OFF(body_kind), Py_READONLY, "\"empty\", \"length\" or \"chunked\"."},
-    {"content_length", Py_T_OBJECT_EX, RQ_OFF(content_length), Py_READONLY,
-     "The body length (0 for an empty body), None for a chunked body."},
-    {"expect_continue", Py_T_OBJECT_EX, RQ_OFF(expect_continue), Py_READONLY,
-     "The request carried Expect: 100-continue."},
-    {"is_upgrade", Py_T_OBJECT_EX, RQ_OFF(is_upgrade), Py_READONLY, "CONNECT, or an Upgrade request on HTTP/1.1."},
-    {"http10", Py_T_OBJECT_EX, RQ_OFF(http10), Py_READONLY, "The request was HTTP/1.0."},
-    {"allow_trailers", Py_T_OBJECT_EX, RQ_OFF(allow_trailers), Py_READONLY, "The request declared TE: trailers."},
+    VELMORA_MEMBER(H1RequestHead, method, Py_T_OBJECT_EX, RQ_OFF(method)),
+    VELMORA_MEMBER(H1RequestHead, target, Py_T_OBJECT_EX, RQ_OFF(target)),
+    VELMORA_MEMBER(H1RequestHead, keep_alive, Py_T_OBJECT_EX, RQ_OFF(keep_alive)),
+    VELMORA_MEMBER(H1RequestHead, headers, Py_T_OBJECT_EX, RQ_OFF(headers)),
+    VELMORA_MEMBER(H1RequestHead, body_kind, Py_T_OBJECT_EX, RQ_OFF(body_kind)),
+    VELMORA_MEMBER(H1RequestHead, content_length, Py_T_OBJECT_EX, RQ_OFF(content_length)),
+    VELMORA_MEMBER(H1RequestHead, expect_continue, Py_T_OBJECT_EX, RQ_OFF(expect_continue)),
+    VELMORA_MEMBER(H1RequestHead, is_upgrade, Py_T_OBJECT_EX, RQ_OFF(is_upgrade)),
+    VELMORA_MEMBER(H1RequestHead, http10, Py_T_OBJECT_EX, RQ_OFF(http10)),
+    VELMORA_MEMBER(H1RequestHead, allow_trailers, Py_T_OBJECT_EX, RQ_OFF(allow_trailers)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kResponseMembers[] = {
-    {"status", Py_T_USHORT, RS_OFF(status), Py_READONLY, "The status code."},
-    {"keep_alive", Py_T_OBJECT_EX, RS_OFF(keep_alive), Py_READONLY,
-     "Keep-alive from the version and Connection; false for an upgrade."},
-    {"headers", Py_T_OBJECT_EX, RS_OFF(headers), Py_READONLY, "The header fields (HeaderMap)."},
-    {"body_kind", Py_T_OBJECT_EX, RS_OFF(body_kind), Py_READONLY,
-     "\"empty\", \"length\", \"chunked\" or \"close\"."},
-    {"content_length", Py_T_OBJECT_EX, RS_OFF(content_length), Py_READONLY,
-     "0 for an empty body, N for a length body, None otherwise."},
-    {"is_upgrade", Py_T_OBJECT_EX, RS_OFF(is_upgrade), Py_READONLY,
-     "101, or a 2xx to CONNECT: the connection becomes a raw tunnel."},
-    {"http10", Py_T_OBJECT_EX, RS_OFF(http10), Py_READONLY, "The response was HTTP/1.0."},
-    {"wants_keep_alive", Py_T_OBJECT_EX, RS_OFF(wants_keep_alive), Py_READONLY,
-     "keep_alive, the body is not close-delimited, and the last request did not carry Connection: close."},
+    VELMORA_MEMBER(H1ResponseHead, status, Py_T_USHORT, RS_OFF(status)),
+    VELMORA_MEMBER(H1ResponseHead, keep_alive, Py_T_OBJECT_EX, RS_OFF(keep_alive)),
+    VELMORA_MEMBER(H1ResponseHead, headers, Py_T_OBJECT_EX, RS_OFF(headers)),
+    VELMORA_MEMBER(H1ResponseHead, body_kind, Py_T_OBJECT_EX, RS_OFF(body_kind)),
+    VELMORA_MEMBER(H1ResponseHead, content_length, Py_T_OBJECT_EX, RS_OFF(content_length)),
+    VELMORA_MEMBER(H1ResponseHead, is_upgrade, Py_T_OBJECT_EX, RS_OFF(is_upgrade)),
+    VELMORA_MEMBER(H1ResponseHead, http10, Py_T_OBJECT_EX, RS_OFF(http10)),
+    VELMORA_MEMBER(H1ResponseHead, wants_keep_alive, Py_T_OBJECT_EX, RS_OFF(wants_keep_alive)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot kRequestSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H1RequestHead)},
     {Py_tp_dealloc, reinterpret_cast<void*>(request_head_dealloc)},
     {Py_tp_repr, slot<request_head_repr>},
     {Py_tp_members, kRequestMembers},
@@ -164,7 +158,7 @@ PyType_Slot kRequestSlots[] = {
 };
 
 PyType_Slot kResponseSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H1ResponseHead)},
     {Py_tp_dealloc, reinterpret_cast<void*>(response_head_dealloc)},
     {Py_tp_repr, slot<response_head_repr>},
     {Py_tp_members, kResponseMembers},
@@ -324,10 +318,7 @@ bool length_arg(PyObject* o, bool& has, uint64_t& n) {
 
 bool bool_arg(PyObject* o, const char* arg, bool& out) { return !o || to_bool(o, arg, out); }
 
-PyObject* serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"method", "url", "headers", "http10", "content_length", "chunked"};
-  PyObject* a[6];
-  if (!parse_args({"serialize_request", names, 6, 3, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_request(PyObject* self, PyObject* const* a) {
   std::string_view method, url;
   if (!to_str(a[0], "method", method) || !to_str(a[1], "url", url)) return nullptr;
   bool http10 = false, chunked = false, has_len = false;
@@ -363,10 +354,7 @@ PyObject* serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t na
   return out.release();
 }
 
-PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"status", "headers", "keep_alive", "http10", "content_length", "chunked"};
-  PyObject* a[6];
-  if (!parse_args({"serialize_response", names, 6, 2, 1}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_response(PyObject* self, PyObject* const* a) {
   uint16_t status;
   if (!to_u16(a[0], "status", status)) return nullptr;
   bool keep_alive = true, http10 = false, chunked = false, has_len = false;
@@ -434,10 +422,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* trailers) {
   return end_result(p, &t, options_of(self).title_case_headers);
 }
 
-PyObject* serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"head", "body", "trailers"};
-  PyObject* a[3];
-  if (!parse_args({"serialize_head_and_body", names, 3, 3, 1}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_head_and_body(PyObject* self, PyObject* const* a) {
   std::string_view head, body;
   if (!to_bytes(a[0], "head", head)) return nullptr;
   if (a[1] && a[1] != Py_None && !to_bytes(a[1], "body", body)) return nullptr;
@@ -499,71 +484,36 @@ PyObject* get_parse_error_status(PyObject* self, void*) {
 }
 
 PyMethodDef kCodecMethods[] = {
-    {"receive_head", meth1<receive_head, "receive_head", "data">, kOneArg,
-     VELMORA_DOC("receive_head", "($self, data)",
-                 "Append data to the read buffer and parse a response head: an H1ResponseHead, or None when more "
-                 "bytes are needed. Informational heads are skipped. Raises H1ParseError.")},
-    {"receive_request_head", meth1<receive_request_head, "receive_request_head", "data">, kOneArg,
-     VELMORA_DOC("receive_request_head", "($self, data)",
-                 "Append data to the read buffer and parse a request head: an H1RequestHead, or None when more "
-                 "bytes are needed. Raises H1ParseError and records parse_error_status.")},
-    {"feed", meth1<feed, "feed", "data">, kOneArg,
-     VELMORA_DOC("feed", "($self, data)", "Append data to the read buffer without parsing.")},
-    {"take_body", meth<take_body>, METH_NOARGS,
-     VELMORA_DOC("take_body", "($self, /)", "Remove and return every buffered byte (b\"\" when none).")},
-    {"take_body_into", meth1<take_body_into, "take_body_into", "decoder">, kOneArg,
-     VELMORA_DOC("take_body_into", "($self, decoder)",
-                 "Move every buffered byte into an H1BodyDecoder, without creating a bytes object.")},
-    {"reset", meth<codec_reset>, METH_NOARGS,
-     VELMORA_DOC("reset", "($self, /)",
-                 "Start the next message: per-message state dropped, read buffer and options kept.")},
-    {"serialize_request", meth<serialize_request>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_request",
-                 "($self, method, url, headers=None, *, http10=False, content_length=None, chunked=False)",
-                 "Encode a request head and keep its body encoder; returns the head bytes.")},
-    {"serialize_response", meth<serialize_response>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_response",
-                 "($self, status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
-                 "chunked=False)",
-                 "Encode a response head and keep its body encoder; returns the head bytes.")},
-    {"serialize_data", meth1<serialize_data, "serialize_data", "chunk">, kOneArg,
-     VELMORA_DOC("serialize_data", "($self, chunk)", "Frame one body chunk for the message in flight.")},
-    {"serialize_end", meth<serialize_end>, METH_NOARGS,
-     VELMORA_DOC("serialize_end", "($self, /)", "End the body of the message in flight.")},
-    {"serialize_trailers", meth1<serialize_trailers, "serialize_trailers", "trailers">, kOneArg,
-     VELMORA_DOC("serialize_trailers", "($self, trailers)",
-                 "End the body with trailer fields (only the declared, permitted ones are sent).")},
-    {"serialize_head_and_body", meth<serialize_head_and_body>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_head_and_body", "($self, head, body=None, trailers=None)",
-                 "One whole message in one buffer: head, framed body and its end.")},
-    {"body_is_eof", meth<body_is_eof>, METH_NOARGS,
-     VELMORA_DOC("body_is_eof", "($self, /)", "True when the framing in flight carries no more body.")},
-    {"continue_response", meth<continue_response>, METH_NOARGS | METH_STATIC,
-     VELMORA_DOC("continue_response", "()", "The bytes of an interim 100 Continue response.")},
-    {"connection_close", meth1<connection_close, "connection_close", "headers">, kOneArg | METH_STATIC,
-     VELMORA_DOC("connection_close", "(headers)", "True when any Connection line holds the token close.")},
+    VELMORA_METHOD(H1Codec, receive_head, receive_head),
+    VELMORA_METHOD(H1Codec, receive_request_head, receive_request_head),
+    VELMORA_METHOD(H1Codec, feed, feed),
+    VELMORA_METHOD(H1Codec, take_body, take_body),
+    VELMORA_METHOD(H1Codec, take_body_into, take_body_into),
+    VELMORA_METHOD(H1Codec, reset, codec_reset),
+    VELMORA_METHOD(H1Codec, serialize_request, serialize_request),
+    VELMORA_METHOD(H1Codec, serialize_response, serialize_response),
+    VELMORA_METHOD(H1Codec, serialize_data, serialize_data),
+    VELMORA_METHOD(H1Codec, serialize_end, serialize_end),
+    VELMORA_METHOD(H1Codec, serialize_trailers, serialize_trailers),
+    VELMORA_METHOD(H1Codec, serialize_head_and_body, serialize_head_and_body),
+    VELMORA_METHOD(H1Codec, body_is_eof, body_is_eof),
+    VELMORA_METHOD(H1Codec, continue_response, continue_response),
+    VELMORA_METHOD(H1Codec, connection_close, connection_close),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kCodecGetSet[] = {
-    {"buffered", get<get_buffered>, nullptr, "Bytes in the read buffer.", nullptr},
-    {"max_buf_size", get<get_max_buf_size>, nullptr, "The cap on an incomplete head.", nullptr},
-    {"response_is_last", get<get_response_is_last>, nullptr, "The response being written ends the connection.", nullptr},
-    {"response_close_delimited", get<get_response_close_delimited>, nullptr,
-     "The response body being written runs until the connection closes.", nullptr},
-    {"request_connection_close", get<get_request_connection_close>, nullptr,
-     "The last request serialized carried Connection: close.", nullptr},
-    {"parse_error_status", get<get_parse_error_status>, nullptr,
-     "The automatic error status of the last failed request head, or None.", nullptr},
+    VELMORA_GETTER(H1Codec, buffered, get_buffered),
+    VELMORA_GETTER(H1Codec, max_buf_size, get_max_buf_size),
+    VELMORA_GETTER(H1Codec, response_is_last, get_response_is_last),
+    VELMORA_GETTER(H1Codec, response_close_delimited, get_response_close_delimited),
+    VELMORA_GETTER(H1Codec, request_connection_close, get_request_connection_close),
+    VELMORA_GETTER(H1Codec, parse_error_status, get_parse_error_status),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kCodecSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
-                    "H1Codec",
-                    "(*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
-                    "date_header=True, max_buf_size=417792)",
-                    "Per-connection HTTP/1 codec: head parsing and encoding, body framing, one read buffer."))},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H1Codec)},
     {Py_tp_new, slot<codec_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
     {Py_tp_methods, kCodecMethods},

@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "src/api.h"
 #include "src/errors.h"
 #include "src/h1/body_decoder.h"
 #include "src/http/header_map.h"
@@ -160,12 +161,8 @@ PyObject* take_watcher_result(PyObject* self, PyObject*) {
 }
 
 // The arguments of watcher_completed(data=None, error=None).
-bool watcher_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, h1::Received<Ref>& data,
-                  Ref& error) {
-  static const char* const names[] = {"data", "error"};
-  PyObject* a[2];
-  return parse_args({"watcher_completed", names, 2, 2, 0}, args, nargs, kwnames, a) && received_arg(a[0], data) &&
-         error_arg(a[1], "error", error);
+bool watcher_args(PyObject* const* a, h1::Received<Ref>& data, Ref& error) {
+  return received_arg(a[0], data) && error_arg(a[1], "error", error);
 }
 
 // ---- shared slots -------------------------------------------------------------
@@ -222,44 +219,11 @@ void state_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-// The constructors' arguments (two positional, the rest keyword-only) into
-// `a`, through the vectorcall-style parser; false with an exception set.
-bool constructor_args(PyObject* args, PyObject* kwargs, const char* func, const char* const* names, int count,
-                      PyObject** a) {
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  PyObject* flat[8];
-  Ref kwnames;
-  if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most 2 positional arguments (%zd given)", func, nargs);
-    return false;
-  }
-  Py_ssize_t n = 0;
-  for (Py_ssize_t i = 0; i < nargs; ++i) flat[n++] = PyTuple_GET_ITEM(args, i);
-  if (kwargs && PyDict_GET_SIZE(kwargs)) {
-    if (nargs + PyDict_GET_SIZE(kwargs) > count) {
-      PyErr_Format(PyExc_TypeError, "%s() takes at most %d arguments", func, count);
-      return false;
-    }
-    kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-    if (!kwnames) return false;
-    PyObject *k, *v;
-    Py_ssize_t pos = 0, j = 0;
-    while (PyDict_Next(kwargs, &pos, &k, &v)) {
-      PyTuple_SET_ITEM(kwnames.get(), j++, Py_NewRef(k));
-      flat[n++] = v;
-    }
-  }
-  return parse_args({func, names, count, 2, 2}, flat, nargs, kwnames.get(), a);
-}
-
 // ============================================================================
 // H1ClientState
 // ============================================================================
 
-PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"codec", "transport"};
-  PyObject* a[2];
-  if (!constructor_args(args, kwargs, "H1ClientState", names, 2, a)) return nullptr;
+PyObject* client_new(PyTypeObject* type, PyObject* const* a) {
   if (!codec_arg(a[0])) return nullptr;
   PyObject* self = create<ClientObj>(type, as_h1_codec(a[0]), handle(a[1]));
   if (self) static_cast<ClientObj*>(ClientObj::of(self))->codec = Py_NewRef(a[0]);
@@ -314,10 +278,10 @@ PyObject* c_arm_watcher(PyObject* self, PyObject* done) {
   return bool_obj(a.armed);
 }
 
-PyObject* c_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* c_watcher_completed(PyObject* self, PyObject* const* a) {
   h1::Received<Ref> data;
   Ref error;
-  if (!watcher_args(args, nargs, kwnames, data, error)) return nullptr;
+  if (!watcher_args(a, data, error)) return nullptr;
   Client::WatchResult w;
   {
     Transition<ClientObj> t(self);
@@ -335,10 +299,7 @@ PyObject* c_take_watcher_handoff(PyObject* self, PyObject*) {
   return tuple({give(std::move(h.handle)), give(std::move(h.data)), give(std::move(h.error))});
 }
 
-PyObject* c_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"exc"};
-  PyObject* a[1];
-  if (!parse_args({"fail", names, 1, 1, 0}, args, nargs, kwnames, a)) return nullptr;
+PyObject* c_fail(PyObject* self, PyObject* const* a) {
   Ref exc;
   if (!error_arg(a[0], "exc", exc)) return nullptr;
   Client::Fail f;
@@ -382,105 +343,47 @@ PyObject* c_get_error(PyObject* self, void*) {
 }
 
 PyMethodDef kClientMethods[] = {
-    {"try_begin_exchange", meth<bool_step<ClientObj, &Client::try_begin_exchange>>, METH_NOARGS,
-     VELMORA_DOC("try_begin_exchange", "($self, /)",
-                 "Claim the exchange slot: False while an exchange holds it. On success the codec starts the next "
-                 "message in the same step.")},
-    {"begin_send", meth<c_begin_send>, METH_NOARGS,
-     VELMORA_DOC("begin_send", "($self, /)",
-                 "(transport, watcher_done): the transport to write the request to (None when dead: send nothing) "
-                 "and the idle watcher's event.")},
-    {"exchange_started", meth<void_step<ClientObj, &Client::exchange_started>>, METH_NOARGS,
-     VELMORA_DOC("exchange_started", "($self, /)",
-                 "The request is about to be written: a completing watcher read now belongs to the exchange.")},
-    {"store_writer", meth1<c_store_writer, "store_writer", "scope">, kOneArg,
-     VELMORA_DOC("store_writer", "($self, scope)",
-                 "Store the body writer's scope: None, or scope itself when refused (closed).")},
-    {"writer_done", meth<void_step<ClientObj, &Client::writer_done>>, METH_NOARGS,
-     VELMORA_DOC("writer_done", "($self, /)",
-                 "The writer sent the whole request body. A writer on another thread makes this step before "
-                 "finish_exchange runs: join it first (take_writer), or a body it finished is taken for "
-                 "unfinished and the connection is not reused.")},
-    {"take_writer", meth<ref_step<ClientObj, &Client::take_writer>>, METH_NOARGS,
-     VELMORA_DOC("take_writer", "($self, /)", "Move the writer's scope out (exactly one owner tears it down).")},
-    {"set_peer_http10", meth1<c_set_peer_http10, "set_peer_http10", "value">, kOneArg,
-     VELMORA_DOC("set_peer_http10", "($self, value)", "Record that the server answered with HTTP/1.0.")},
-    {"finish_exchange", meth1<c_finish_exchange, "finish_exchange", "resp_keep_alive">, kOneArg,
-     VELMORA_DOC("finish_exchange", "($self, resp_keep_alive)",
-                 "(reuse, fully_sent, transport): reuse when the response allows keep-alive and the body went out "
-                 "in full (the writer reported done and the codec framed the request to its end); otherwise the "
-                 "connection closes in the same step and its transport comes back.")},
-    {"end_exchange", meth<bool_step<ClientObj, &Client::end_exchange>>, METH_NOARGS,
-     VELMORA_DOC("end_exchange", "($self, /)", "Free the exchange slot: False when it was already free.")},
-    {"arm_watcher", meth1<c_arm_watcher, "arm_watcher", "done">, kOneArg,
-     VELMORA_DOC("arm_watcher", "($self, done)",
-                 "Arm the idle watcher with its event: False when dead, without a transport, or while a watcher "
-                 "slot exists.")},
-    {"store_watcher_handle", meth1<store_watcher_handle<ClientObj>, "store_watcher_handle", "handle">, kOneArg,
-     VELMORA_DOC("store_watcher_handle", "($self, handle)",
-                 "Store the watcher's task handle: None, or handle itself when refused (join it yourself).")},
-    {"watcher_completed", meth<c_watcher_completed>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("watcher_completed", "($self, /, data=None, error=None)",
-                 "The watcher's read completed: (H1_WATCH_* verdict, transport to close or None).")},
-    {"watcher_aborted", meth<void_step<ClientObj, &Client::watcher_aborted>>, METH_NOARGS,
-     VELMORA_DOC("watcher_aborted", "($self, /)", "The watcher found no transport: its slot completes empty.")},
-    {"watcher_done", meth<ref_step<ClientObj, &Client::watcher_done>>, METH_NOARGS,
-     VELMORA_DOC("watcher_done", "($self, /)", "The watcher slot's event, or None without a slot.")},
-    {"take_watcher_handle", meth<ref_step<ClientObj, &Client::take_watcher_handle>>, METH_NOARGS,
-     VELMORA_DOC("take_watcher_handle", "($self, /)", "Move the watcher's task handle out, to join it.")},
-    {"take_watcher_handoff", meth<c_take_watcher_handoff>, METH_NOARGS,
-     VELMORA_DOC("take_watcher_handoff", "($self, /)",
-                 "(handle, data, error) of the completed watcher, in one step; the slot is removed. A read still "
-                 "in flight gives (None, None, None).")},
-    {"take_watcher_result", meth<take_watcher_result<ClientObj>>, METH_NOARGS,
-     VELMORA_DOC("take_watcher_result", "($self, /)",
-                 "(data, error) of the completed watcher; the slot is removed unless a handle is still stored.")},
-    {"fail", meth<c_fail>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("fail", "($self, /, exc=None)",
-                 "Poison and close: exc is stored when no error is (the first one wins). Returns the transport, or "
-                 "None.")},
-    {"close_now", meth<ref_step<ClientObj, &Client::close_now>>, METH_NOARGS,
-     VELMORA_DOC("close_now", "($self, /)", "Close without an error; returns the transport, or None.")},
-    {"mark_closed", meth<c_mark_closed>, METH_NOARGS,
-     VELMORA_DOC("mark_closed", "($self, /)",
-                 "close(): (transport, watcher_done, writer, idle); the watcher slot stays to be awaited and "
-                 "joined.")},
-    {"upgrade", meth<ref_step<ClientObj, &Client::upgrade>>, METH_NOARGS,
-     VELMORA_DOC("upgrade", "($self, /)",
-                 "Hand the transport over after a protocol switch; it is never returned again.")},
-    {"transport_ref", meth<ref_step<ClientObj, &Client::transport_ref>>, METH_NOARGS,
-     VELMORA_DOC("transport_ref", "($self, /)", "The transport, or None once closed or handed off.")},
-    {"is_dead", meth<bool_step<ClientObj, &Client::is_dead>>, METH_NOARGS,
-     VELMORA_DOC("is_dead", "($self, /)", "Closed or failed.")},
+    VELMORA_METHOD(H1ClientState, try_begin_exchange, bool_step<ClientObj, &Client::try_begin_exchange>),
+    VELMORA_METHOD(H1ClientState, begin_send, c_begin_send),
+    VELMORA_METHOD(H1ClientState, exchange_started, void_step<ClientObj, &Client::exchange_started>),
+    VELMORA_METHOD(H1ClientState, store_writer, c_store_writer),
+    VELMORA_METHOD(H1ClientState, writer_done, void_step<ClientObj, &Client::writer_done>),
+    VELMORA_METHOD(H1ClientState, take_writer, ref_step<ClientObj, &Client::take_writer>),
+    VELMORA_METHOD(H1ClientState, set_peer_http10, c_set_peer_http10),
+    VELMORA_METHOD(H1ClientState, finish_exchange, c_finish_exchange),
+    VELMORA_METHOD(H1ClientState, end_exchange, bool_step<ClientObj, &Client::end_exchange>),
+    VELMORA_METHOD(H1ClientState, arm_watcher, c_arm_watcher),
+    VELMORA_METHOD(H1ClientState, store_watcher_handle, store_watcher_handle<ClientObj>),
+    VELMORA_METHOD(H1ClientState, watcher_completed, c_watcher_completed),
+    VELMORA_METHOD(H1ClientState, watcher_aborted, void_step<ClientObj, &Client::watcher_aborted>),
+    VELMORA_METHOD(H1ClientState, watcher_done, ref_step<ClientObj, &Client::watcher_done>),
+    VELMORA_METHOD(H1ClientState, take_watcher_handle, ref_step<ClientObj, &Client::take_watcher_handle>),
+    VELMORA_METHOD(H1ClientState, take_watcher_handoff, c_take_watcher_handoff),
+    VELMORA_METHOD(H1ClientState, take_watcher_result, take_watcher_result<ClientObj>),
+    VELMORA_METHOD(H1ClientState, fail, c_fail),
+    VELMORA_METHOD(H1ClientState, close_now, ref_step<ClientObj, &Client::close_now>),
+    VELMORA_METHOD(H1ClientState, mark_closed, c_mark_closed),
+    VELMORA_METHOD(H1ClientState, upgrade, ref_step<ClientObj, &Client::upgrade>),
+    VELMORA_METHOD(H1ClientState, transport_ref, ref_step<ClientObj, &Client::transport_ref>),
+    VELMORA_METHOD(H1ClientState, is_dead, bool_step<ClientObj, &Client::is_dead>),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kClientGetSet[] = {
-    {"codec", get<get_codec<ClientObj>>, nullptr, "The connection's H1Codec.", nullptr},
-    {"error", get<c_get_error>, nullptr, "The stored connection error (the first one), or None.", nullptr},
-    {"closed", get<flag<ClientObj, &Client::closed>>, nullptr, "No further exchange may start.", nullptr},
-    {"upgraded", get<flag<ClientObj, &Client::upgraded>>, nullptr, "The transport was handed off after a protocol switch.",
-     nullptr},
-    {"busy", get<flag<ClientObj, &Client::busy>>, nullptr, "An exchange holds the connection.", nullptr},
-    {"has_watcher", get<flag<ClientObj, &Client::has_watcher>>, nullptr,
-     "A watcher slot exists (armed, or completed and not yet consumed).", nullptr},
-    {"peer_http10", get<flag<ClientObj, &Client::peer_http10>>, nullptr, "The server answered with HTTP/1.0.", nullptr},
-    {"writer_finished", get<flag<ClientObj, &Client::writer_finished>>, nullptr,
-     "The current exchange's writer sent the whole request body.", nullptr},
+    VELMORA_GETTER(H1ClientState, codec, get_codec<ClientObj>),
+    VELMORA_GETTER(H1ClientState, error, c_get_error),
+    VELMORA_GETTER(H1ClientState, closed, flag<ClientObj, &Client::closed>),
+    VELMORA_GETTER(H1ClientState, upgraded, flag<ClientObj, &Client::upgraded>),
+    VELMORA_GETTER(H1ClientState, busy, flag<ClientObj, &Client::busy>),
+    VELMORA_GETTER(H1ClientState, has_watcher, flag<ClientObj, &Client::has_watcher>),
+    VELMORA_GETTER(H1ClientState, peer_http10, flag<ClientObj, &Client::peer_http10>),
+    VELMORA_GETTER(H1ClientState, writer_finished, flag<ClientObj, &Client::writer_finished>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kClientSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
-                    "H1ClientState", "(codec, transport)",
-                    "The connection state of one HTTP/1 client connection, `frozen` + `subclass`: `Connection` "
-                    "(velmora/h1/client.py) subclasses it and adds only async machinery.\n\n"
-                    "Threads: every method is one transition under the object's lock and may be called from any "
-                    "thread. The state never calls the transport, the watcher's event or the writer and watcher "
-                    "handles it stores; it hands them back. The driver orders: the idle watcher's read is the "
-                    "next response's first read once begin_send returns its event (wait for it, then "
-                    "take_watcher_handoff); the body writer's writer_done before finish_exchange."))},
-    {Py_tp_new, slot<client_new>},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H1ClientState)},
+    {Py_tp_new, VELMORA_NEW(H1ClientState, client_new)},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ClientObj>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse<ClientObj>)},
@@ -498,10 +401,7 @@ PyType_Spec kClientSpec = {"velmora._velmora.H1ClientState", sizeof(ClientObj), 
 // H1ServerState
 // ============================================================================
 
-PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"codec", "transport", "keep_alive", "half_close"};
-  PyObject* a[4];
-  if (!constructor_args(args, kwargs, "H1ServerState", names, 4, a)) return nullptr;
+PyObject* server_new(PyTypeObject* type, PyObject* const* a) {
   if (!codec_arg(a[0])) return nullptr;
   bool keep_alive = true, half_close = false;
   if ((a[2] && !to_bool(a[2], "keep_alive", keep_alive)) || (a[3] && !to_bool(a[3], "half_close", half_close)))
@@ -610,10 +510,7 @@ PyObject* seq_ref(PyObject* self, PyObject* arg) {
   return give(std::move(r));
 }
 
-PyObject* s_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"seq", "complete"};
-  PyObject* a[2];
-  if (!parse_args({"end_body_read", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* s_end_body_read(PyObject* self, PyObject* const* a) {
   uint64_t seq;
   bool complete;
   if (!seq_arg(a[0], seq) || !to_bool(a[1], "complete", complete)) return nullptr;
@@ -627,10 +524,7 @@ PyObject* s_peer_closed_now(PyObject* self, PyObject* arg) {
   return v ? bool_obj(*v) : Py_NewRef(Py_None);
 }
 
-PyObject* s_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"seq", "done", "want", "head_negotiated"};
-  PyObject* a[4];
-  if (!parse_args({"arm_watcher", names, 4, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* s_arm_watcher(PyObject* self, PyObject* const* a) {
   uint64_t seq;
   bool want = true, negotiated = false;
   if (!seq_arg(a[0], seq) || (a[2] && !to_bool(a[2], "want", want)) ||
@@ -644,10 +538,10 @@ PyObject* s_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return bool_obj(r.armed);
 }
 
-PyObject* s_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* s_watcher_completed(PyObject* self, PyObject* const* a) {
   h1::Received<Ref> data;
   Ref error;
-  if (!watcher_args(args, nargs, kwnames, data, error)) return nullptr;
+  if (!watcher_args(a, data, error)) return nullptr;
   Server::Watched w;
   {
     Transition<ServerObj> t(self);
@@ -656,10 +550,7 @@ PyObject* s_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t 
   return bool_obj(w.peer_gone);
 }
 
-PyObject* s_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"seq", "status", "headers", "done", "content_length", "chunked", "want"};
-  PyObject* a[7];
-  if (!parse_args({"respond_head", names, 7, 4, 4}, args, nargs, kwnames, a)) return nullptr;
+PyObject* s_respond_head(PyObject* self, PyObject* const* a) {
   uint64_t seq;
   Server::HeadArgs h;
   bool chunked = false, has_len = false;
@@ -729,147 +620,55 @@ PyObject* s_get_current_seq(PyObject* self, void*) {
 }
 
 PyMethodDef kServerMethods[] = {
-    {"begin_read", meth<s_begin_read>, METH_NOARGS,
-     VELMORA_DOC("begin_read", "($self, /)",
-                 "Where the serve loop stands before the next request: (H1_NEXT_* or H1_READ_* code, transport or "
-                 "watcher event or None).")},
-    {"drain_done", meth1<s_drain_done, "drain_done", "complete">, kOneArg,
-     VELMORA_DOC("drain_done", "($self, complete)",
-                 "The drain's outcome: (code, transport) as begin_read answers once positioned, or "
-                 "(H1_NEXT_CLOSE, transport).")},
-    {"accept_head", meth1<s_accept_head, "accept_head", "data">, kOneArg,
-     VELMORA_DOC("accept_head", "($self, data)",
-                 "Parse a request head from data (b\"\" for what is buffered): (head, seq, decoder), or None. "
-                 "Raises H1ParseError.")},
-    {"unpark_idle_read", meth<bool_step<ServerObj, &Server::unpark_idle_read>>, METH_NOARGS,
-     VELMORA_DOC("unpark_idle_read", "($self, /)",
-                 "The idle read ended without bytes to parse: True when the connection was closed under it.")},
-    {"head_read_overdue", meth1<s_head_read_overdue, "head_read_overdue", "timeout">, kOneArg,
-     VELMORA_DOC("head_read_overdue", "($self, timeout)",
-                 "The head-read watchdog's step: (expired, remaining seconds or None, transport or None). It may run "
-                 "on a watchdog thread while the serve loop is blocked in its read: an expired read closes the "
-                 "state in this step; shutting the returned transport down ends that read, after which "
-                 "unpark_idle_read answers True. remaining is None while no head read runs: poll again later.")},
-    {"fail_read", meth<ref_step<ServerObj, &Server::fail_read>>, METH_NOARGS,
-     VELMORA_DOC("fail_read", "($self, /)",
-                 "A head parse failed or the transport broke at the request boundary: close; returns the "
-                 "transport.")},
-    {"stop_serving", meth<void_step<ServerObj, &Server::stop_serving>>, METH_NOARGS,
-     VELMORA_DOC("stop_serving", "($self, /)",
-                 "A clean end between requests: closed, the transport kept for close().")},
-    {"mark_closed", meth<s_mark_closed>, METH_NOARGS,
-     VELMORA_DOC("mark_closed", "($self, /)", "close(): (transport, watcher_done, ended).")},
-    {"mark_unusable", meth<void_step<ServerObj, &Server::mark_unusable>>, METH_NOARGS,
-     VELMORA_DOC("mark_unusable", "($self, /)",
-                 "No further request on this connection (the body read broke, or the driver will not read the "
-                 "request body to its end). Called before respond_head, the head carries Connection: close; the "
-                 "response's end closes.")},
-    {"request_shutdown", meth<ref_step<ServerObj, &Server::request_shutdown>>, METH_NOARGS,
-     VELMORA_DOC("request_shutdown", "($self, /)",
-                 "Graceful shutdown: no further request. Returns the transport when an idle read was parked "
-                 "(closed now), else None.")},
-    {"current_decoder", meth<ref_step<ServerObj, &Server::current_decoder>>, METH_NOARGS,
-     VELMORA_DOC("current_decoder", "($self, /)", "The current request's H1BodyDecoder, or None.")},
-    {"transport_ref", meth<ref_step<ServerObj, &Server::transport_ref>>, METH_NOARGS,
-     VELMORA_DOC("transport_ref", "($self, /)", "The transport, or None once closed or handed off.")},
-    {"try_send_continue", meth1<seq_bool<&Server::try_send_continue>, "try_send_continue", "seq">, kOneArg,
-     VELMORA_DOC("try_send_continue", "($self, seq)",
-                 "Claim the 100 Continue for the request: True means write it now. A respond_head call made "
-                 "after this claim answers H1_REQ_CONTINUE, and its caller must await the write of the 100 "
-                 "before calling again: the second call answers H1_REQ_OK at once, whether or not the 100 is "
-                 "on the wire yet.")},
-    {"begin_body_read", meth1<seq_bool<&Server::begin_body_read>, "begin_body_read", "seq">, kOneArg,
-     VELMORA_DOC("begin_body_read", "($self, seq)",
-                 "The body reader is about to pull from the transport: False when the body is not readable.")},
-    {"end_body_read", meth<s_end_body_read>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("end_body_read", "($self, seq, complete)", "The body reader's pull returned.")},
-    {"peer_closed_now", meth1<s_peer_closed_now, "peer_closed_now", "seq">, kOneArg,
-     VELMORA_DOC("peer_closed_now", "($self, seq)",
-                 "peer_closed(): False when stale, None while the response window is open, then whether the "
-                 "client closed mid-message.")},
-    {"peer_closed_flag", meth1<seq_bool<&Server::peer_closed_flag>, "peer_closed_flag", "seq">, kOneArg,
-     VELMORA_DOC("peer_closed_flag", "($self, seq)",
-                 "Whether the client closed its side mid-message (False when stale).")},
-    {"arm_watcher", meth<s_arm_watcher>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("arm_watcher", "($self, seq, done, *, want=True, head_negotiated=False)",
-                 "Ask for the mid-message watcher: True means spawn it for done and store its handle.")},
-    {"store_watcher_handle", meth1<store_watcher_handle<ServerObj>, "store_watcher_handle", "handle">, kOneArg,
-     VELMORA_DOC("store_watcher_handle", "($self, handle)",
-                 "Store the watcher's task handle: None, or handle itself when refused (join it yourself).")},
-    {"watcher_completed", meth<s_watcher_completed>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("watcher_completed", "($self, /, data=None, error=None)",
-                 "The watcher's read completed: True when the client went away mid-message.")},
-    {"watcher_aborted", meth<void_step<ServerObj, &Server::watcher_aborted>>, METH_NOARGS,
-     VELMORA_DOC("watcher_aborted", "($self, /)", "The watcher found no transport: its slot completes empty.")},
-    {"watcher_done", meth<ref_step<ServerObj, &Server::watcher_done>>, METH_NOARGS,
-     VELMORA_DOC("watcher_done", "($self, /)", "The watcher slot's event, or None without a slot.")},
-    {"take_watcher_handle", meth<ref_step<ServerObj, &Server::take_watcher_handle>>, METH_NOARGS,
-     VELMORA_DOC("take_watcher_handle", "($self, /)", "Move the watcher's task handle out, to join it.")},
-    {"take_watcher_result", meth<take_watcher_result<ServerObj>>, METH_NOARGS,
-     VELMORA_DOC("take_watcher_result", "($self, /)",
-                 "(data, error) of the completed watcher; the slot is removed unless a handle is still stored. A "
-                 "read still in flight gives (None, None).")},
-    {"close_window", meth1<seq_bool<&Server::close_window>, "close_window", "seq">, kOneArg,
-     VELMORA_DOC("close_window", "($self, seq)",
-                 "The response is complete or failed: True when this call ended the mid-message window.")},
-    {"respond_head", meth<s_respond_head>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("respond_head",
-                 "($self, seq, status, headers, done, *, content_length=None, chunked=False, want=False)",
-                 "The response head in one step: (H1_REQ_* code, head bytes or None, armed, transport). "
-                 "H1_REQ_CONTINUE: the body reader claimed a 100 Continue (try_send_continue); await the write "
-                 "of that 100, then call again. The state cannot see the write: calling again before it completed "
-                 "gets H1_REQ_OK and lets the final head go out ahead of the 100. The head carries Connection: "
-                 "close when the connection will not be reused (keep-alive off, the request's own close, a "
-                 "shutdown, mark_unusable).")},
-    {"finish_response", meth1<s_finish_response, "finish_response", "seq">, kOneArg,
-     VELMORA_DOC("finish_response", "($self, seq)",
-                 "The response is on the wire: (switch, close, transport, leftover). A response the codec did not "
-                 "frame to its end (a length body short of its count, a chunked body without its last chunk, a "
-                 "refused head) closes the connection.")},
-    {"fail_response", meth1<seq_ref<&Server::fail_response>, "fail_response", "seq">, kOneArg,
-     VELMORA_DOC("fail_response", "($self, seq)",
-                 "A failed response poisons the connection: returns the transport, or None when stale.")},
-    {"detach", meth1<s_detach, "detach", "seq">, kOneArg,
-     VELMORA_DOC("detach", "($self, seq)",
-                 "Take over the raw connection without a response: (H1_REQ_* code, transport, leftover).")},
+    VELMORA_METHOD(H1ServerState, begin_read, s_begin_read),
+    VELMORA_METHOD(H1ServerState, drain_done, s_drain_done),
+    VELMORA_METHOD(H1ServerState, accept_head, s_accept_head),
+    VELMORA_METHOD(H1ServerState, unpark_idle_read, bool_step<ServerObj, &Server::unpark_idle_read>),
+    VELMORA_METHOD(H1ServerState, head_read_overdue, s_head_read_overdue),
+    VELMORA_METHOD(H1ServerState, fail_read, ref_step<ServerObj, &Server::fail_read>),
+    VELMORA_METHOD(H1ServerState, stop_serving, void_step<ServerObj, &Server::stop_serving>),
+    VELMORA_METHOD(H1ServerState, mark_closed, s_mark_closed),
+    VELMORA_METHOD(H1ServerState, mark_unusable, void_step<ServerObj, &Server::mark_unusable>),
+    VELMORA_METHOD(H1ServerState, request_shutdown, ref_step<ServerObj, &Server::request_shutdown>),
+    VELMORA_METHOD(H1ServerState, current_decoder, ref_step<ServerObj, &Server::current_decoder>),
+    VELMORA_METHOD(H1ServerState, transport_ref, ref_step<ServerObj, &Server::transport_ref>),
+    VELMORA_METHOD(H1ServerState, try_send_continue, seq_bool<&Server::try_send_continue>),
+    VELMORA_METHOD(H1ServerState, begin_body_read, seq_bool<&Server::begin_body_read>),
+    VELMORA_METHOD(H1ServerState, end_body_read, s_end_body_read),
+    VELMORA_METHOD(H1ServerState, peer_closed_now, s_peer_closed_now),
+    VELMORA_METHOD(H1ServerState, peer_closed_flag, seq_bool<&Server::peer_closed_flag>),
+    VELMORA_METHOD(H1ServerState, arm_watcher, s_arm_watcher),
+    VELMORA_METHOD(H1ServerState, store_watcher_handle, store_watcher_handle<ServerObj>),
+    VELMORA_METHOD(H1ServerState, watcher_completed, s_watcher_completed),
+    VELMORA_METHOD(H1ServerState, watcher_aborted, void_step<ServerObj, &Server::watcher_aborted>),
+    VELMORA_METHOD(H1ServerState, watcher_done, ref_step<ServerObj, &Server::watcher_done>),
+    VELMORA_METHOD(H1ServerState, take_watcher_handle, ref_step<ServerObj, &Server::take_watcher_handle>),
+    VELMORA_METHOD(H1ServerState, take_watcher_result, take_watcher_result<ServerObj>),
+    VELMORA_METHOD(H1ServerState, close_window, seq_bool<&Server::close_window>),
+    VELMORA_METHOD(H1ServerState, respond_head, s_respond_head),
+    VELMORA_METHOD(H1ServerState, finish_response, s_finish_response),
+    VELMORA_METHOD(H1ServerState, fail_response, seq_ref<&Server::fail_response>),
+    VELMORA_METHOD(H1ServerState, detach, s_detach),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kServerGetSet[] = {
-    {"codec", get<get_codec<ServerObj>>, nullptr, "The connection's H1Codec.", nullptr},
-    {"closed", get<flag<ServerObj, &Server::closed>>, nullptr, "The connection is closed.", nullptr},
-    {"reusable", get<flag<ServerObj, &Server::reusable>>, nullptr, "Another request may be served after the current one.",
-     nullptr},
-    {"upgraded", get<flag<ServerObj, &Server::upgraded>>, nullptr, "The transport was handed off.", nullptr},
-    {"half_close", get<flag<ServerObj, &Server::half_close>>, nullptr, "The client may half-close its side.", nullptr},
-    {"keep_alive_enabled", get<flag<ServerObj, &Server::keep_alive_enabled>>, nullptr, "Server-side keep-alive setting.",
-     nullptr},
-    {"shutdown_requested", get<flag<ServerObj, &Server::shutdown_requested>>, nullptr, "request_shutdown() was called.",
-     nullptr},
-    {"current_seq", get<s_get_current_seq>, nullptr, "Sequence number of the current request (0: none yet).",
-     nullptr},
-    {"has_watcher", get<flag<ServerObj, &Server::has_watcher>>, nullptr,
-     "A watcher slot exists (a read is parked, or completed and not yet consumed).", nullptr},
-    {"watcher_parked", get<flag<ServerObj, &Server::watcher_parked>>, nullptr,
-     "A mid-message read is parked on the transport right now.", nullptr},
+    VELMORA_GETTER(H1ServerState, codec, get_codec<ServerObj>),
+    VELMORA_GETTER(H1ServerState, closed, flag<ServerObj, &Server::closed>),
+    VELMORA_GETTER(H1ServerState, reusable, flag<ServerObj, &Server::reusable>),
+    VELMORA_GETTER(H1ServerState, upgraded, flag<ServerObj, &Server::upgraded>),
+    VELMORA_GETTER(H1ServerState, half_close, flag<ServerObj, &Server::half_close>),
+    VELMORA_GETTER(H1ServerState, keep_alive_enabled, flag<ServerObj, &Server::keep_alive_enabled>),
+    VELMORA_GETTER(H1ServerState, shutdown_requested, flag<ServerObj, &Server::shutdown_requested>),
+    VELMORA_GETTER(H1ServerState, current_seq, s_get_current_seq),
+    VELMORA_GETTER(H1ServerState, has_watcher, flag<ServerObj, &Server::has_watcher>),
+    VELMORA_GETTER(H1ServerState, watcher_parked, flag<ServerObj, &Server::watcher_parked>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kServerSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
-                    "H1ServerState", "(codec, transport, *, keep_alive=True, half_close=False)",
-                    "The connection + current-request state of one HTTP/1 server connection, `frozen` + "
-                    "`subclass`: `ServerConnection` subclasses it and adds only async machinery.\n\n"
-                    "Threads: every method is one transition under the object's lock and may be called from any "
-                    "thread (the serve loop, a body reader, a responder, the mid-message watcher, a head-read "
-                    "watchdog, a shutdown). The state never calls the transport, the watcher's event or its "
-                    "handle: it stores them and hands them back, and the transport a closing step returns is "
-                    "shut down by the caller after the step. The driver orders: one reader of the transport at a "
-                    "time, the one a step named (begin_read or accept_head: the serve loop; begin_body_read to "
-                    "end_body_read: the body reader; arm_watcher or an armed respond_head to watcher_completed: "
-                    "the watcher; H1_NEXT_DRAIN to drain_done: the drain); and a claimed 100 Continue written "
-                    "before respond_head is called again after H1_REQ_CONTINUE."))},
-    {Py_tp_new, slot<server_new>},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H1ServerState)},
+    {Py_tp_new, VELMORA_NEW(H1ServerState, server_new)},
     {Py_tp_init, reinterpret_cast<void*>(state_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ServerObj>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state_traverse<ServerObj>)},

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "proto/http/date.h"
+#include "src/api.h"
 #include "src/errors.h"
 #include "src/h2/events.h"
 #include "src/http/header_map.h"
@@ -144,11 +145,7 @@ PyObject* set_send_max_frame_size(PyObject* self, PyObject* val) {
 
 // ---- serializing ------------------------------------------------------------------
 
-PyObject* serialize_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"header_table_size", "enable_push",    "max_concurrent_streams",
-                                      "initial_window_size", "max_frame_size", "max_header_list_size"};
-  PyObject* a[6];
-  if (!parse_args({"serialize_settings", names, 6, 0, 0}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_settings(PyObject*, PyObject* const* a) {
   h2::Settings s;
   std::optional<uint32_t>* slots[] = {&s.header_table_size, nullptr, &s.max_concurrent_streams,
                                       &s.initial_window_size, &s.max_frame_size, &s.max_header_list_size};
@@ -156,12 +153,12 @@ PyObject* serialize_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!a[i] || a[i] == Py_None) continue;
     if (i == 1) {
       bool b;
-      if (!to_bool(a[i], names[i], b)) return nullptr;
+      if (!to_bool(a[i], api::H2Codec::serialize_settings::kNames[i], b)) return nullptr;
       s.enable_push = b;
       continue;
     }
     uint32_t v;
-    if (!to_u32(a[i], names[i], v)) return nullptr;
+    if (!to_u32(a[i], api::H2Codec::serialize_settings::kNames[i], v)) return nullptr;
     *slots[i] = v;
   }
   if (auto ok = h2::check_settings(s); !ok) return raise_h2_send_error(ok.error());
@@ -188,10 +185,7 @@ PyObject* header_block(PyObject* self, uint32_t sid, const h2::OutHead& head, co
   return bytes_of(out);
 }
 
-PyObject* serialize_request_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"stream_id", "method", "target", "headers", "end_stream", "scheme", "authority"};
-  PyObject* a[7];
-  if (!parse_args({"serialize_request_headers", names, 7, 5, 3}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_request_headers(PyObject* self, PyObject* const* a) {
   uint32_t sid;
   std::string_view method, target, scheme, authority;
   bool end_stream = false, has_scheme, has_authority;
@@ -208,10 +202,7 @@ PyObject* serialize_request_headers(PyObject* self, PyObject* const* args, Py_ss
   return header_block(self, sid, head, fields, end_stream, {});
 }
 
-PyObject* serialize_response_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"stream_id", "status", "headers", "end_stream", "auto_date"};
-  PyObject* a[5];
-  if (!parse_args({"serialize_response_headers", names, 5, 5, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_response_headers(PyObject* self, PyObject* const* a) {
   uint32_t sid, status;
   bool end_stream = false, auto_date = false;
   std::optional<http::HeaderMap> fields;
@@ -225,10 +216,7 @@ PyObject* serialize_response_headers(PyObject* self, PyObject* const* args, Py_s
   return header_block(self, sid, head, fields, end_stream, date);
 }
 
-PyObject* serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"stream_id", "trailers"};
-  PyObject* a[2];
-  if (!parse_args({"serialize_trailers", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_trailers(PyObject* self, PyObject* const* a) {
   uint32_t sid;
   if (!to_u32(a[0], "stream_id", sid)) return nullptr;
   if (!is_header_map(a[1])) {
@@ -239,10 +227,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t n
   return header_block(self, sid, h2::OutHead{}, fields, true, {});
 }
 
-PyObject* serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"stream_id", "data", "end_stream"};
-  PyObject* a[3];
-  if (!parse_args({"serialize_data", names, 3, 3, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_data(PyObject* self, PyObject* const* a) {
   uint32_t sid;
   std::string_view data;
   bool end_stream = false;
@@ -259,10 +244,7 @@ PyObject* serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return out;
 }
 
-PyObject* serialize_window_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"stream_id", "increment"};
-  PyObject* a[2];
-  if (!parse_args({"serialize_window_update", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_window_update(PyObject*, PyObject* const* a) {
   uint32_t sid, inc;
   if (!to_u32(a[0], "stream_id", sid) || !to_u32(a[1], "increment", inc)) return nullptr;
   std::string out;
@@ -280,10 +262,7 @@ PyObject* ping(PyObject* payload, bool ack) {
 PyObject* serialize_ping(PyObject*, PyObject* payload) { return ping(payload, false); }
 PyObject* serialize_ping_ack(PyObject*, PyObject* payload) { return ping(payload, true); }
 
-PyObject* serialize_goaway(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"last_stream_id", "error_code", "debug_data"};
-  PyObject* a[3];
-  if (!parse_args({"serialize_go_away", names, 3, 3, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_goaway(PyObject*, PyObject* const* a) {
   uint32_t last, code;
   std::string_view debug;
   if (!to_u32(a[0], "last_stream_id", last) || !to_u32(a[1], "error_code", code)) return nullptr;
@@ -293,10 +272,7 @@ PyObject* serialize_goaway(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return bytes_of(out);
 }
 
-PyObject* serialize_rst_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"stream_id", "error_code"};
-  PyObject* a[2];
-  if (!parse_args({"serialize_rst_stream", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize_rst_stream(PyObject*, PyObject* const* a) {
   uint32_t sid, code;
   if (!to_u32(a[0], "stream_id", sid) || !to_u32(a[1], "error_code", code)) return nullptr;
   std::string out;
@@ -340,95 +316,41 @@ PyObject* is_client_initiated(PyObject*, PyObject* sid) {
 
 PyObject* get_role_client(PyObject* self, void*) { return bool_obj(self_of(self)->client); }
 
-#define FASTCALL(f) meth<f>
 
 PyMethodDef kMethods[] = {
-    {"receive", meth1<receive, "receive", "data">, kOneArg,
-     VELMORA_DOC("receive", "($self, data)",
-                 "Feed received bytes; returns the list of frame events now decodable. Raises H2ProtocolError on a "
-                 "connection error. A malformed header block (a forbidden field, a value starting or ending with "
-                 "SP or HTAB, pseudo-headers wrong for a request (server role) or a response (client role)) is "
-                 "decoded to its end and reported as H2FrameStreamError(stream_id, 1).")},
-    {"buffered", meth<buffered>, METH_NOARGS,
-     VELMORA_DOC("buffered", "($self, /)", "Octets in the read buffer awaiting a complete frame.")},
-    {"feed_preface", meth1<feed_preface, "feed_preface", "data">, kOneArg,
-     VELMORA_DOC("feed_preface", "($self, data)",
-                 "Accumulate data and classify it against the client preface: True matched (the octets after it "
-                 "move into the read buffer), None a matching but incomplete prefix, False diverged.")},
-    {"set_send_header_table_size", meth1<set_send_header_table_size, "set_send_header_table_size", "val">, kOneArg,
-     VELMORA_DOC("set_send_header_table_size", "($self, val)",
-                 "The peer's SETTINGS_HEADER_TABLE_SIZE: clamped to 4096 and announced in the next header block.")},
-    {"set_recv_header_table_size", meth1<set_recv_header_table_size, "set_recv_header_table_size", "val">, kOneArg,
-     VELMORA_DOC("set_recv_header_table_size", "($self, val)",
-                 "The SETTINGS_HEADER_TABLE_SIZE we advertised: bounds the peer's next size updates.")},
-    {"set_max_recv_frame_size", meth1<set_max_recv_frame_size, "set_max_recv_frame_size", "val">, kOneArg,
-     VELMORA_DOC("set_max_recv_frame_size", "($self, val)",
-                 "Largest accepted frame payload (16384..16777215).")},
-    {"set_max_header_list_size", meth1<set_max_header_list_size, "set_max_header_list_size", "val">, kOneArg,
-     VELMORA_DOC("set_max_header_list_size", "($self, val)", "Limit on a decoded header list.")},
-    {"set_send_max_frame_size", meth1<set_send_max_frame_size, "set_send_max_frame_size", "val">, kOneArg,
-     VELMORA_DOC("set_send_max_frame_size", "($self, val)",
-                 "The peer's SETTINGS_MAX_FRAME_SIZE (16384..16777215).")},
-    {"serialize_settings", FASTCALL(serialize_settings), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_settings",
-                 "($self, /, *, header_table_size=None, enable_push=None, max_concurrent_streams=None, "
-                 "initial_window_size=None, max_frame_size=None, max_header_list_size=None)",
-                 "One SETTINGS frame with the given parameters.")},
-    {"serialize_settings_ack", meth<serialize_settings_ack>, METH_NOARGS,
-     VELMORA_DOC("serialize_settings_ack", "($self, /)", "The 9-octet SETTINGS acknowledgement.")},
-    {"serialize_request_headers", FASTCALL(serialize_request_headers), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_request_headers",
-                 "($self, stream_id, method, target, headers=None, end_stream=False, *, scheme=None, "
-                 "authority=None)",
-                 "HEADERS (+ CONTINUATION) for a request head. A value starting or ending with SP or HTAB raises "
-                 "H2UserError('malformed_headers', ...).")},
-    {"serialize_response_headers", FASTCALL(serialize_response_headers), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_response_headers", "($self, stream_id, status, headers=None, end_stream=False, "
-                                               "auto_date=False)",
-                 "HEADERS (+ CONTINUATION) for a response head. A value starting or ending with SP or HTAB raises "
-                 "H2UserError('malformed_headers', ...).")},
-    {"serialize_trailers", FASTCALL(serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_trailers", "($self, stream_id, trailers)",
-                 "HEADERS (+ CONTINUATION) with END_STREAM carrying the regular fields of trailers. A value "
-                 "starting or ending with SP or HTAB raises H2UserError('malformed_headers', ...).")},
-    {"serialize_data", FASTCALL(serialize_data), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_data", "($self, stream_id, data, end_stream=False)",
-                 "One DATA frame; raises H2UserError('payload_too_big', ...) past the peer's frame size.")},
-    {"serialize_window_update", FASTCALL(serialize_window_update), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_window_update", "($self, stream_id, increment)", "One WINDOW_UPDATE frame.")},
-    {"serialize_ping", meth1<serialize_ping, "serialize_ping", "payload">, kOneArg,
-     VELMORA_DOC("serialize_ping", "($self, payload)", "One PING frame with an 8-byte payload.")},
-    {"serialize_ping_ack", meth1<serialize_ping_ack, "serialize_ping_ack", "payload">, kOneArg,
-     VELMORA_DOC("serialize_ping_ack", "($self, payload)", "The PING acknowledgement echoing payload.")},
-    {"serialize_go_away", FASTCALL(serialize_goaway), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_go_away", "($self, last_stream_id, error_code, debug_data=None)",
-                 "One GOAWAY frame on stream 0.")},
-    {"serialize_rst_stream", FASTCALL(serialize_rst_stream), METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("serialize_rst_stream", "($self, stream_id, error_code)", "One RST_STREAM frame.")},
-    {"match_preface", meth1<match_preface, "match_preface", "data">, kOneArg | METH_STATIC,
-     VELMORA_DOC("match_preface", "(data)",
-                 "Compare data with the client preface: False on a difference, None for a matching prefix shorter "
-                 "than 24 octets, True once the preface is complete.")},
-    {"check_send_headers", meth1<check_send_headers, "check_send_headers", "headers">, kOneArg | METH_STATIC,
-     VELMORA_DOC("check_send_headers", "(headers)",
-                 "Raise H2UserError('malformed_headers', ...) for a field set HTTP/2 forbids (a connection-specific "
-                 "field, te other than trailers, a value starting or ending with SP or HTAB); else None.")},
-    {"method_is_head", meth1<method_is_head, "method_is_head", "method">, kOneArg | METH_STATIC,
-     VELMORA_DOC("method_is_head", "(method)", "True when method is exactly HEAD.")},
-    {"is_client_initiated", meth1<is_client_initiated, "is_client_initiated", "stream_id">, kOneArg | METH_STATIC,
-     VELMORA_DOC("is_client_initiated", "(stream_id)", "True for odd stream ids.")},
+    VELMORA_METHOD(H2Codec, receive, receive),
+    VELMORA_METHOD(H2Codec, buffered, buffered),
+    VELMORA_METHOD(H2Codec, feed_preface, feed_preface),
+    VELMORA_METHOD(H2Codec, set_send_header_table_size, set_send_header_table_size),
+    VELMORA_METHOD(H2Codec, set_recv_header_table_size, set_recv_header_table_size),
+    VELMORA_METHOD(H2Codec, set_max_recv_frame_size, set_max_recv_frame_size),
+    VELMORA_METHOD(H2Codec, set_max_header_list_size, set_max_header_list_size),
+    VELMORA_METHOD(H2Codec, set_send_max_frame_size, set_send_max_frame_size),
+    VELMORA_METHOD(H2Codec, serialize_settings, serialize_settings),
+    VELMORA_METHOD(H2Codec, serialize_settings_ack, serialize_settings_ack),
+    VELMORA_METHOD(H2Codec, serialize_request_headers, serialize_request_headers),
+    VELMORA_METHOD(H2Codec, serialize_response_headers, serialize_response_headers),
+    VELMORA_METHOD(H2Codec, serialize_trailers, serialize_trailers),
+    VELMORA_METHOD(H2Codec, serialize_data, serialize_data),
+    VELMORA_METHOD(H2Codec, serialize_window_update, serialize_window_update),
+    VELMORA_METHOD(H2Codec, serialize_ping, serialize_ping),
+    VELMORA_METHOD(H2Codec, serialize_ping_ack, serialize_ping_ack),
+    VELMORA_METHOD(H2Codec, serialize_go_away, serialize_goaway),
+    VELMORA_METHOD(H2Codec, serialize_rst_stream, serialize_rst_stream),
+    VELMORA_METHOD(H2Codec, match_preface, match_preface),
+    VELMORA_METHOD(H2Codec, check_send_headers, check_send_headers),
+    VELMORA_METHOD(H2Codec, method_is_head, method_is_head),
+    VELMORA_METHOD(H2Codec, is_client_initiated, is_client_initiated),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"role_client", get<get_role_client>, nullptr, "True for the client role.", nullptr},
+    VELMORA_GETTER(H2Codec, role_client, get_role_client),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC("H2Codec", "(role='client')",
-                                              "HTTP/2 frame codec: frames decoded into events, HPACK in both "
-                                              "directions, every frame type encoded."))},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2Codec)},
     {Py_tp_new, slot<codec_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc)},
     {Py_tp_methods, kMethods},

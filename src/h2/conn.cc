@@ -5,6 +5,8 @@
 // after the lock is gone.
 #include "src/h2/conn.h"
 
+#include "src/api.h"
+
 #include <mutex>
 #include <new>
 #include <optional>
@@ -211,10 +213,7 @@ PyObject* bool_step(PyObject* self, PyObject*) {
   return bool_obj(b);
 }
 
-PyObject* store_task_handles(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"read", "pump"};
-  PyObject* a[2];
-  if (!parse_args({"store_task_handles", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* store_task_handles(PyObject* self, PyObject* const* a) {
   {
     Transition<H2StreamsObject> t(self);
     H2StreamsState& c = *t;
@@ -289,173 +288,67 @@ PyObject* accepted(PyObject* self, PyObject* arg) {
 
 // ---- the type ---------------------------------------------------------------------------
 
-#define N(f) meth<f>, METH_NOARGS
-#define K(f) meth<f>, METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef kMethods[] = {
-    {"begin", N(begin),
-     VELMORA_DOC("begin", "($self, /)",
-                 "Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes "
-                 "first: every step that can queue a frame raises H2UserError('send_before_preface', ...) "
-                 "before it, changing nothing.")},
-    {"receive", meth1<receive, "receive", "data">, kOneArg,
-     VELMORA_DOC("receive", "($self, data)",
-                 "Decode received bytes under the decoder lock alone; returns the list of frame events.")},
-    {"prime", meth1<prime, "prime", "data">, kOneArg,
-     VELMORA_DOC("prime", "($self, data)",
-                 "Feed bytes a reader already took off the transport: True, False (preface mismatch) or None "
-                 "(preface incomplete).")},
-    {"try_claim_slot", N(try_claim_slot),
-     VELMORA_DOC("try_claim_slot", "($self, /)", "Claim a concurrency slot unless the stream limit is reached.")},
-    {"can_open", N(can_open), VELMORA_DOC("can_open", "($self, /)", "Whether a slot could be claimed now.")},
-    {"release_slot_count", N(release_slot_count),
-     VELMORA_DOC("release_slot_count", "($self, /)", "Give back a claimed slot that did not become a stream.")},
-    {"apply_stream_limit", meth1<apply_stream_limit, "apply_stream_limit", "limit">, kOneArg,
-     VELMORA_DOC("apply_stream_limit", "($self, limit)", "Set the limit on our open streams (None: unlimited).")},
-    {"open_stream", K(open_stream),
-     VELMORA_DOC("open_stream",
-                 "($self, method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None)",
-                 "Open a client stream and queue its HEADERS; returns its id, or None when the connection is "
-                 "failed or received GOAWAY. A header value starting or ending with SP or HTAB raises "
-                 "H2UserError('malformed_headers', ...) and releases the claimed slot.")},
-    {"accepted", meth1<accepted, "accepted", "sid">, kOneArg,
-     VELMORA_DOC("accepted", "($self, sid)", "The application pulled the queued request sid.")},
-    {"has_stream", meth1<has_stream, "has_stream", "sid">, kOneArg,
-     VELMORA_DOC("has_stream", "($self, sid)", "A stream record exists.")},
-    {"is_recv_end_stream", meth1<is_recv_end_stream, "is_recv_end_stream", "sid">, kOneArg,
-     VELMORA_DOC("is_recv_end_stream", "($self, sid)", "The peer ended its side of the stream.")},
-    {"stream_state", meth1<stream_state, "stream_state", "sid">, kOneArg,
-     VELMORA_DOC("stream_state", "($self, sid)", "Debug rendering of the stream's state, or None.")},
-    {"stream_recv_unreleased", meth1<stream_recv_unreleased, "stream_recv_unreleased", "sid">, kOneArg,
-     VELMORA_DOC("stream_recv_unreleased", "($self, sid)", "Delivered octets not yet released, or None.")},
-    {"stream_recv_reclaimed", meth1<stream_recv_reclaimed, "stream_recv_reclaimed", "sid">, kOneArg,
-     VELMORA_DOC("stream_recv_reclaimed", "($self, sid)", "Whether the stream's capacity was reclaimed, or None.")},
-    {"stream_data_budget_charged", meth1<stream_data_budget_charged, "stream_data_budget_charged", "sid">, kOneArg,
-     VELMORA_DOC("stream_data_budget_charged", "($self, sid)", "DATA-frame budget charge not yet returned, or None.")},
-    {"stream_send_buffered", meth1<stream_send_buffered, "stream_send_buffered", "sid">, kOneArg,
-     VELMORA_DOC("stream_send_buffered", "($self, sid)", "Octets framed and not yet credited as written, or None.")},
-    {"stream_send_window", meth1<stream_send_window, "stream_send_window", "sid">, kOneArg,
-     VELMORA_DOC("stream_send_window", "($self, sid)", "The stream's send window floored at 0, or None.")},
-    {"in_reset_store", meth1<in_reset_store, "in_reset_store", "sid">, kOneArg,
-     VELMORA_DOC("in_reset_store", "($self, sid)", "The reset store holds an entry for sid.")},
-    {"set_next_stream_id", meth1<set_id<&h2::ConnState::set_next_stream_id>, "set_next_stream_id", "sid">, kOneArg,
-     VELMORA_DOC("set_next_stream_id", "($self, sid)", "Test hook: the next client stream id.")},
-    {"set_max_stream_id", meth1<set_id<&h2::ConnState::set_max_stream_id>, "set_max_stream_id", "sid">, kOneArg,
-     VELMORA_DOC("set_max_stream_id", "($self, sid)",
-                 "Test hook: the phase-2 last-stream-id as if graceful lowered it.")},
-    {"set_last_processed_id",
-     meth1<set_id<&h2::ConnState::set_last_processed_id>, "set_last_processed_id", "sid">, kOneArg,
-     VELMORA_DOC("set_last_processed_id", "($self, sid)", "Test hook: the last processed stream id.")},
-    {"recv_headers", K(recv_headers),
-     VELMORA_DOC("recv_headers", "($self, frame, spare=None)",
-                 "Apply a received HEADERS frame. A head without pseudo-headers (a request, or a response "
-                 "without :status) and trailers carrying one raise H2StreamError(stream_id, 1, 'library').")},
-    {"recv_data", meth1<recv_data, "recv_data", "frame">, kOneArg,
-     VELMORA_DOC("recv_data", "($self, frame)", "Apply a received DATA frame.")},
-    {"recv_window_update", meth1<recv_window_update, "recv_window_update", "frame">, kOneArg,
-     VELMORA_DOC("recv_window_update", "($self, frame)",
-                 "Apply a WINDOW_UPDATE; returns the handles whose senders must be woken.")},
-    {"recv_settings", meth1<recv_settings, "recv_settings", "frame">, kOneArg,
-     VELMORA_DOC("recv_settings", "($self, frame)",
-                 "Apply a SETTINGS frame or its ACK; returns (initial, wake_windows, flags).")},
-    {"recv_ping", meth1<recv_ping, "recv_ping", "frame">, kOneArg,
-     VELMORA_DOC("recv_ping", "($self, frame)", "Answer a PING; returns flags.")},
-    {"recv_go_away", meth1<recv_goaway, "recv_go_away", "frame">, kOneArg,
-     VELMORA_DOC("recv_go_away", "($self, frame)", "Apply a GOAWAY; returns (aborted, flags).")},
-    {"recv_reset", meth1<recv_reset, "recv_reset", "frame">, kOneArg,
-     VELMORA_DOC("recv_reset", "($self, frame)",
-                 "Apply an RST_STREAM; returns (handle, stop, notify_body, flags) or None.")},
-    {"release_capacity", K(release_capacity),
-     VELMORA_DOC("release_capacity", "($self, sid, n)", "Give back n consumed octets of receive capacity.")},
-    {"release_data_frame", K(release_data_frame),
-     VELMORA_DOC("release_data_frame", "($self, sid, payload_len)",
-                 "Return a consumed chunk's charge to the DATA-frame budget.")},
-    {"send_data", K(send_data),
-     VELMORA_DOC("send_data", "($self, sid, data, offset, end_stream)",
-                 "Frame at most one DATA frame of data[offset:] under flow control. A verdict that sent "
-                 "nothing and is not done asks the writer to wait until its handle is woken (recv_window_update, "
-                 "recv_settings, credit_written or next_capacity_wake name it); on threads, note the handle's wake "
-                 "count before this call and sleep only while it is unchanged, so a wake that lands between the "
-                 "call and the wait is kept.")},
-    {"send_trailers", K(send_trailers),
-     VELMORA_DOC("send_trailers", "($self, sid, trailers)",
-                 "Queue trailers, ending the stream. A value starting or ending with SP or HTAB raises "
-                 "H2UserError('malformed_headers', ...).")},
-    {"send_response_head", K(send_response_head),
-     VELMORA_DOC("send_response_head", "($self, sid, status, headers, end_stream)",
-                 "Queue a response head. A 1xx (not 101, not with end_stream) is an interim head that leaves "
-                 "the send side where it was; once the final head is queued it is refused (verdict.refused). "
-                 "A field set check_send_headers refuses raises H2UserError('malformed_headers', ...).")},
-    {"next_capacity_wake", N(next_capacity_wake),
-     VELMORA_DOC("next_capacity_wake", "($self, /)", "The handle of the next sender to wake for capacity, or None.")},
-    {"take_pending", N(take_pending),
-     VELMORA_DOC("take_pending", "($self, /)",
-                 "Move the pending bytes out as a read-only memoryview over a write batch; returns (view, "
-                 "stopping). If the view cannot be built the frames stay queued, first in line.")},
-    {"credit_written", N(credit_written),
-     VELMORA_DOC("credit_written", "($self, /)",
-                 "The batches taken are written; returns the handles of the streams to wake.")},
-    {"has_pending", N(has_pending), VELMORA_DOC("has_pending", "($self, /)", "Frames are waiting to be written.")},
-    {"writer_start", N(bool_step<&h2::ConnCore::writer_start>),
-     VELMORA_DOC("writer_start", "($self, /)", "Register a body writer; False once failed or closing.")},
-    {"writer_end", N(bool_step<&h2::ConnCore::writer_end>),
-     VELMORA_DOC("writer_end", "($self, /)", "A body writer finished; True when it was the last after release_writers.")},
-    {"release_writers", N(bool_step<&h2::ConnCore::release_writers>),
-     VELMORA_DOC("release_writers", "($self, /)", "No new writer may start; True when none is alive.")},
-    {"store_task_handles", K(store_task_handles),
-     VELMORA_DOC("store_task_handles", "($self, read, pump)", "Store the read and pump task handles.")},
-    {"take_read_handle", N(take_handle<&H2StreamsState::read_handle>),
-     VELMORA_DOC("take_read_handle", "($self, /)", "The read task handle, once; then None.")},
-    {"take_pump_handle", N(take_handle<&H2StreamsState::pump_handle>),
-     VELMORA_DOC("take_pump_handle", "($self, /)", "The pump task handle, once; then None.")},
-    {"stop_pump", N(stop_pump),
-     VELMORA_DOC("stop_pump", "($self, /)", "The pump drains the buffer and exits.")},
-    {"reset_stream", K(reset_stream),
-     VELMORA_DOC("reset_stream", "($self, sid, reason, initiator='user')", "Reset a stream; returns an H2ResetVerdict.")},
-    {"reset_on_error", K(reset_on_error),
-     VELMORA_DOC("reset_on_error", "($self, sid, reason)",
-                 "Reset a stream after the peer's stream-level violation; returns an H2ResetVerdict. On the "
-                 "server an id without a stream (a refused request head) counts as used from then on.")},
-    {"aclose_body", meth1<aclose_body, "aclose_body", "sid">, kOneArg,
-     VELMORA_DOC("aclose_body", "($self, sid)", "The body reader closed early; returns an H2ResetVerdict.")},
-    {"fail", K(fail),
-     VELMORA_DOC("fail", "($self, exc=None, message='connection closed')",
-                 "Record the connection's first error and abort every stream; returns (handle, stop) pairs.")},
-    {"conn_error", N(conn_error),
-     VELMORA_DOC("conn_error", "($self, /)", "The stored connection error, or None.")},
-    {"is_failed", N(is_failed), VELMORA_DOC("is_failed", "($self, /)", "An error is recorded.")},
-    {"is_closed", N(is_closed),
-     VELMORA_DOC("is_closed", "($self, /)", "The connection can serve no more requests.")},
-    {"send_goaway", meth1<send_goaway, "send_goaway", "reason">, kOneArg,
-     VELMORA_DOC("send_goaway", "($self, reason)", "Queue GOAWAY for a violation we detected; returns flags.")},
-    {"begin_graceful_shutdown", N(begin_graceful_shutdown),
-     VELMORA_DOC("begin_graceful_shutdown", "($self, /)", "Phase 1 of graceful shutdown: GOAWAY and PING.")},
-    {"maybe_goaway_reply", N(maybe_goaway_reply),
-     VELMORA_DOC("maybe_goaway_reply", "($self, /)", "Answer the peer's GOAWAY once no stream is left; returns flags.")},
-    {"goaway_info", N(goaway_info),
-     VELMORA_DOC("goaway_info", "($self, /)", "(last_stream_id, error_code, debug_data) of the peer's GOAWAY, or None.")},
+    VELMORA_METHOD(H2Streams, begin, begin),
+    VELMORA_METHOD(H2Streams, receive, receive),
+    VELMORA_METHOD(H2Streams, prime, prime),
+    VELMORA_METHOD(H2Streams, try_claim_slot, try_claim_slot),
+    VELMORA_METHOD(H2Streams, can_open, can_open),
+    VELMORA_METHOD(H2Streams, release_slot_count, release_slot_count),
+    VELMORA_METHOD(H2Streams, apply_stream_limit, apply_stream_limit),
+    VELMORA_METHOD(H2Streams, open_stream, open_stream),
+    VELMORA_METHOD(H2Streams, accepted, accepted),
+    VELMORA_METHOD(H2Streams, has_stream, has_stream),
+    VELMORA_METHOD(H2Streams, is_recv_end_stream, is_recv_end_stream),
+    VELMORA_METHOD(H2Streams, stream_state, stream_state),
+    VELMORA_METHOD(H2Streams, stream_recv_unreleased, stream_recv_unreleased),
+    VELMORA_METHOD(H2Streams, stream_recv_reclaimed, stream_recv_reclaimed),
+    VELMORA_METHOD(H2Streams, stream_data_budget_charged, stream_data_budget_charged),
+    VELMORA_METHOD(H2Streams, stream_send_buffered, stream_send_buffered),
+    VELMORA_METHOD(H2Streams, stream_send_window, stream_send_window),
+    VELMORA_METHOD(H2Streams, in_reset_store, in_reset_store),
+    VELMORA_METHOD(H2Streams, set_next_stream_id, set_id<&h2::ConnState::set_next_stream_id>),
+    VELMORA_METHOD(H2Streams, set_max_stream_id, set_id<&h2::ConnState::set_max_stream_id>),
+    VELMORA_METHOD(H2Streams, set_last_processed_id, set_id<&h2::ConnState::set_last_processed_id>),
+    VELMORA_METHOD(H2Streams, recv_headers, recv_headers),
+    VELMORA_METHOD(H2Streams, recv_data, recv_data),
+    VELMORA_METHOD(H2Streams, recv_window_update, recv_window_update),
+    VELMORA_METHOD(H2Streams, recv_settings, recv_settings),
+    VELMORA_METHOD(H2Streams, recv_ping, recv_ping),
+    VELMORA_METHOD(H2Streams, recv_go_away, recv_goaway),
+    VELMORA_METHOD(H2Streams, recv_reset, recv_reset),
+    VELMORA_METHOD(H2Streams, release_capacity, release_capacity),
+    VELMORA_METHOD(H2Streams, release_data_frame, release_data_frame),
+    VELMORA_METHOD(H2Streams, send_data, send_data),
+    VELMORA_METHOD(H2Streams, send_trailers, send_trailers),
+    VELMORA_METHOD(H2Streams, send_response_head, send_response_head),
+    VELMORA_METHOD(H2Streams, next_capacity_wake, next_capacity_wake),
+    VELMORA_METHOD(H2Streams, take_pending, take_pending),
+    VELMORA_METHOD(H2Streams, credit_written, credit_written),
+    VELMORA_METHOD(H2Streams, has_pending, has_pending),
+    VELMORA_METHOD(H2Streams, writer_start, bool_step<&h2::ConnCore::writer_start>),
+    VELMORA_METHOD(H2Streams, writer_end, bool_step<&h2::ConnCore::writer_end>),
+    VELMORA_METHOD(H2Streams, release_writers, bool_step<&h2::ConnCore::release_writers>),
+    VELMORA_METHOD(H2Streams, store_task_handles, store_task_handles),
+    VELMORA_METHOD(H2Streams, take_read_handle, take_handle<&H2StreamsState::read_handle>),
+    VELMORA_METHOD(H2Streams, take_pump_handle, take_handle<&H2StreamsState::pump_handle>),
+    VELMORA_METHOD(H2Streams, stop_pump, stop_pump),
+    VELMORA_METHOD(H2Streams, reset_stream, reset_stream),
+    VELMORA_METHOD(H2Streams, reset_on_error, reset_on_error),
+    VELMORA_METHOD(H2Streams, aclose_body, aclose_body),
+    VELMORA_METHOD(H2Streams, fail, fail),
+    VELMORA_METHOD(H2Streams, conn_error, conn_error),
+    VELMORA_METHOD(H2Streams, is_failed, is_failed),
+    VELMORA_METHOD(H2Streams, is_closed, is_closed),
+    VELMORA_METHOD(H2Streams, send_goaway, send_goaway),
+    VELMORA_METHOD(H2Streams, begin_graceful_shutdown, begin_graceful_shutdown),
+    VELMORA_METHOD(H2Streams, maybe_goaway_reply, maybe_goaway_reply),
+    VELMORA_METHOD(H2Streams, goaway_info, goaway_info),
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef N
-#undef K
-
 PyType_Slot kStreamsSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC(
-                    "H2Streams",
-                    "(role, *, initial_window_size, connection_window, max_frame_size, max_header_list_size, "
-                    "max_send_buf_size, max_concurrent_streams=None, max_pending_accept_reset_streams=20, "
-                    "max_local_error_reset_streams=1024, data_frame_budget=None, auto_date_header=True, "
-                    "enable_push=None)",
-                    "Connection and stream state of one HTTP/2 connection.\n\n"
-                    "Threads: receive() decodes under the decoder lock alone and belongs to one thread (the read "
-                    "pump, which then runs each event's recv_* step); take_pending and credit_written belong to "
-                    "the write pump. Every other method is one step under the state lock and may run on any "
-                    "thread at once with the pumps and with each other. begin() comes before every step that "
-                    "queues a frame: start the threads that use the connection after it. The state never calls "
-                    "an object it holds (stream handles, task or thread handles, the stored error): handles come "
-                    "back in verdicts and lists, and waking them is the driver's, after the step returned, so a "
-                    "driver may hold its own locks across any call."))},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2Streams)},
     {Py_tp_new, slot<streams_new>},
     {Py_tp_init, reinterpret_cast<void*>(streams_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(streams_dealloc)},

@@ -69,27 +69,27 @@ inline H2StreamsObject* streams_of(PyObject* self) noexcept {
 namespace h2_streams {
 
 // steps.cc: the connection steps.
-PyObject* recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* recv_headers(PyObject* self, PyObject* const* a);
 PyObject* recv_data(PyObject* self, PyObject* frame);
 PyObject* recv_window_update(PyObject* self, PyObject* frame);
 PyObject* recv_settings(PyObject* self, PyObject* frame);
 PyObject* recv_ping(PyObject* self, PyObject* frame);
 PyObject* recv_goaway(PyObject* self, PyObject* frame);
-PyObject* release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* release_data_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* release_capacity(PyObject* self, PyObject* const* a);
+PyObject* release_data_frame(PyObject* self, PyObject* const* a);
+PyObject* open_stream(PyObject* self, PyObject* const* a);
+PyObject* send_data(PyObject* self, PyObject* const* a);
+PyObject* send_trailers(PyObject* self, PyObject* const* a);
+PyObject* send_response_head(PyObject* self, PyObject* const* a);
 PyObject* next_capacity_wake(PyObject* self, PyObject*);
 PyObject* take_pending(PyObject* self, PyObject*);
 PyObject* credit_written(PyObject* self, PyObject*);
 PyObject* has_pending(PyObject* self, PyObject*);
 PyObject* recv_reset(PyObject* self, PyObject* frame);
-PyObject* reset_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* reset_on_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* reset_stream(PyObject* self, PyObject* const* a);
+PyObject* reset_on_error(PyObject* self, PyObject* const* a);
 PyObject* aclose_body(PyObject* self, PyObject* arg);
-PyObject* fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* fail(PyObject* self, PyObject* const* a);
 PyObject* conn_error(PyObject* self, PyObject*);
 PyObject* is_failed(PyObject* self, PyObject*);
 PyObject* is_closed(PyObject* self, PyObject*);

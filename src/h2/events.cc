@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "proto/h2/block.h"
+#include "src/api.h"
 #include "src/errors.h"
 #include "src/http/header_map.h"
 
@@ -226,73 +227,74 @@ PyObject* settings_repr(PyObject* self) {
 constexpr int RO = Py_READONLY;
 
 PyMemberDef kHeadersMembers[] = {
-    {"stream_id", Py_T_UINT, HD(stream_id), RO, "The stream id."},
-    {"end_stream", Py_T_BOOL, HD(end_stream), RO, "END_STREAM was set: the peer's side of the stream ends."},
-    {"end_headers", Py_T_BOOL, HD(end_headers), RO, "Always True: blocks are reported once complete."},
-    {"method", Py_T_OBJECT_EX, HD(method), RO, ":method, or None."},
-    {"scheme", Py_T_OBJECT_EX, HD(scheme), RO, ":scheme, or None."},
-    {"authority", Py_T_OBJECT_EX, HD(authority), RO, ":authority, or None."},
-    {"path", Py_T_OBJECT_EX, HD(path), RO, ":path, or None."},
-    {"status", Py_T_OBJECT_EX, HD(status), RO, ":status as an int, or None."},
-    {"headers", Py_T_OBJECT_EX, HD(headers), RO, "The regular fields (HeaderMap)."},
-    {"content_length", Py_T_OBJECT_EX, HD(content_length), RO,
-     "The first content-length value as an int; None when absent or unparsable."},
-    {"content_length_invalid", Py_T_BOOL, HD(content_length_invalid), RO,
-     "A content-length was present but did not parse."},
-    {"is_informational", Py_T_BOOL, HD(is_informational), RO, ":status is present and in 100..199."},
+    VELMORA_MEMBER(H2FrameHeaders, stream_id, Py_T_UINT, HD(stream_id)),
+    VELMORA_MEMBER(H2FrameHeaders, end_stream, Py_T_BOOL, HD(end_stream)),
+    VELMORA_MEMBER(H2FrameHeaders, end_headers, Py_T_BOOL, HD(end_headers)),
+    VELMORA_MEMBER(H2FrameHeaders, method, Py_T_OBJECT_EX, HD(method)),
+    VELMORA_MEMBER(H2FrameHeaders, scheme, Py_T_OBJECT_EX, HD(scheme)),
+    VELMORA_MEMBER(H2FrameHeaders, authority, Py_T_OBJECT_EX, HD(authority)),
+    VELMORA_MEMBER(H2FrameHeaders, path, Py_T_OBJECT_EX, HD(path)),
+    VELMORA_MEMBER(H2FrameHeaders, status, Py_T_OBJECT_EX, HD(status)),
+    VELMORA_MEMBER(H2FrameHeaders, headers, Py_T_OBJECT_EX, HD(headers)),
+    VELMORA_MEMBER(H2FrameHeaders, content_length, Py_T_OBJECT_EX, HD(content_length)),
+    VELMORA_MEMBER(H2FrameHeaders, content_length_invalid, Py_T_BOOL, HD(content_length_invalid)),
+    VELMORA_MEMBER(H2FrameHeaders, is_informational, Py_T_BOOL, HD(is_informational)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kDataMembers[] = {
-    {"stream_id", Py_T_UINT, DT(stream_id), RO, "The stream id."},
-    {"end_stream", Py_T_BOOL, DT(end_stream), RO, "END_STREAM was set."},
-    {"data", Py_T_OBJECT_EX, DT(data), RO, "The payload (bytes), padding removed."},
-    {"flow_controlled_len", Py_T_UINT, DT(flow_controlled_len), RO,
-     "Payload + padding + the pad-length octet: what flow control counts."},
-    {"padding", Py_T_UINT, DT(padding), RO, "flow_controlled_len minus the payload length."},
+    VELMORA_MEMBER(H2FrameData, stream_id, Py_T_UINT, DT(stream_id)),
+    VELMORA_MEMBER(H2FrameData, end_stream, Py_T_BOOL, DT(end_stream)),
+    VELMORA_MEMBER(H2FrameData, data, Py_T_OBJECT_EX, DT(data)),
+    VELMORA_MEMBER(H2FrameData, flow_controlled_len, Py_T_UINT, DT(flow_controlled_len)),
+    VELMORA_MEMBER(H2FrameData, padding, Py_T_UINT, DT(padding)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kSettingsMembers[] = {
-    {"ack", Py_T_BOOL, ST(ack), RO, "An acknowledgement (no parameters)."},
-    {"header_table_size", Py_T_OBJECT_EX, ST(header_table_size), RO, "SETTINGS_HEADER_TABLE_SIZE, or None."},
-    {"enable_push", Py_T_OBJECT_EX, ST(enable_push), RO, "SETTINGS_ENABLE_PUSH as a bool, or None."},
-    {"max_concurrent_streams", Py_T_OBJECT_EX, ST(max_concurrent_streams), RO,
-     "SETTINGS_MAX_CONCURRENT_STREAMS, or None."},
-    {"initial_window_size", Py_T_OBJECT_EX, ST(initial_window_size), RO, "SETTINGS_INITIAL_WINDOW_SIZE, or None."},
-    {"max_frame_size", Py_T_OBJECT_EX, ST(max_frame_size), RO, "SETTINGS_MAX_FRAME_SIZE, or None."},
-    {"max_header_list_size", Py_T_OBJECT_EX, ST(max_header_list_size), RO,
-     "SETTINGS_MAX_HEADER_LIST_SIZE, or None."},
+    VELMORA_MEMBER(H2FrameSettings, ack, Py_T_BOOL, ST(ack)),
+    VELMORA_MEMBER(H2FrameSettings, header_table_size, Py_T_OBJECT_EX, ST(header_table_size)),
+    VELMORA_MEMBER(H2FrameSettings, enable_push, Py_T_OBJECT_EX, ST(enable_push)),
+    VELMORA_MEMBER(H2FrameSettings, max_concurrent_streams, Py_T_OBJECT_EX, ST(max_concurrent_streams)),
+    VELMORA_MEMBER(H2FrameSettings, initial_window_size, Py_T_OBJECT_EX, ST(initial_window_size)),
+    VELMORA_MEMBER(H2FrameSettings, max_frame_size, Py_T_OBJECT_EX, ST(max_frame_size)),
+    VELMORA_MEMBER(H2FrameSettings, max_header_list_size, Py_T_OBJECT_EX, ST(max_header_list_size)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kPingMembers[] = {
-    {"data", Py_T_OBJECT_EX, PG(data), RO, "The 8-octet payload."},
-    {"ack", Py_T_BOOL, PG(ack), RO, "A reply to our PING."},
+    VELMORA_MEMBER(H2FramePing, data, Py_T_OBJECT_EX, PG(data)),
+    VELMORA_MEMBER(H2FramePing, ack, Py_T_BOOL, PG(ack)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kGoAwayMembers[] = {
-    {"last_stream_id", Py_T_UINT, GA(last_stream_id), RO, "The last stream the peer processed."},
-    {"error_code", Py_T_UINT, GA(error_code), RO, "The error code."},
-    {"debug_data", Py_T_OBJECT_EX, GA(debug_data), RO, "Opaque debug data (bytes, possibly empty)."},
+    VELMORA_MEMBER(H2FrameGoAway, last_stream_id, Py_T_UINT, GA(last_stream_id)),
+    VELMORA_MEMBER(H2FrameGoAway, error_code, Py_T_UINT, GA(error_code)),
+    VELMORA_MEMBER(H2FrameGoAway, debug_data, Py_T_OBJECT_EX, GA(debug_data)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kRstMembers[] = {
-    {"stream_id", Py_T_UINT, PR(stream_id), RO, "The stream id."},
-    {"error_code", Py_T_UINT, PR(value), RO, "The error code."},
+    VELMORA_MEMBER(H2FrameRstStream, stream_id, Py_T_UINT, PR(stream_id)),
+    VELMORA_MEMBER(H2FrameRstStream, error_code, Py_T_UINT, PR(value)),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMemberDef kStreamErrorMembers[] = {
+    VELMORA_MEMBER(H2FrameStreamError, stream_id, Py_T_UINT, PR(stream_id)),
+    VELMORA_MEMBER(H2FrameStreamError, error_code, Py_T_UINT, PR(value)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kWindowMembers[] = {
-    {"stream_id", Py_T_UINT, PR(stream_id), RO, "The stream id (0: the connection)."},
-    {"increment", Py_T_UINT, PR(value), RO, "The window size increment."},
+    VELMORA_MEMBER(H2FrameWindowUpdate, stream_id, Py_T_UINT, PR(stream_id)),
+    VELMORA_MEMBER(H2FrameWindowUpdate, increment, Py_T_UINT, PR(value)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMemberDef kPriorityMembers[] = {
-    {"stream_id", Py_T_UINT, PR(stream_id), RO, "The stream id."},
+    VELMORA_MEMBER(H2FramePriority, stream_id, Py_T_UINT, PR(stream_id)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -305,7 +307,7 @@ void pair_dealloc(PyObject* self) {
 #define SLOT(s, p) {s, reinterpret_cast<void*>(p)}
 
 PyType_Slot kHeadersSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A complete header block (HEADERS + CONTINUATION) on a stream.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameHeaders)},
     SLOT(Py_tp_dealloc, (dealloc<H2HeadersObject, &H2HeadersObject::method, &H2HeadersObject::scheme,
                                  &H2HeadersObject::authority, &H2HeadersObject::path, &H2HeadersObject::status,
                                  &H2HeadersObject::headers, &H2HeadersObject::content_length>)),
@@ -314,14 +316,14 @@ PyType_Slot kHeadersSlots[] = {
     {0, nullptr},
 };
 PyType_Slot kDataSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A DATA frame.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameData)},
     SLOT(Py_tp_dealloc, (dealloc<H2DataObject, &H2DataObject::data>)),
     SLOT(Py_tp_repr, data_repr),
     {Py_tp_members, kDataMembers},
     {0, nullptr},
 };
 PyType_Slot kSettingsSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A SETTINGS frame, or its acknowledgement.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameSettings)},
     SLOT(Py_tp_dealloc,
          (dealloc<H2SettingsObject, &H2SettingsObject::header_table_size, &H2SettingsObject::enable_push,
                   &H2SettingsObject::max_concurrent_streams, &H2SettingsObject::initial_window_size,
@@ -331,40 +333,39 @@ PyType_Slot kSettingsSlots[] = {
     {0, nullptr},
 };
 PyType_Slot kWindowSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A WINDOW_UPDATE frame.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameWindowUpdate)},
     SLOT(Py_tp_dealloc, pair_dealloc),
     {Py_tp_members, kWindowMembers},
     {0, nullptr},
 };
 PyType_Slot kPingSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A PING frame, or its acknowledgement.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FramePing)},
     SLOT(Py_tp_dealloc, (dealloc<H2PingObject, &H2PingObject::data>)),
     {Py_tp_members, kPingMembers},
     {0, nullptr},
 };
 PyType_Slot kGoAwaySlots[] = {
-    {Py_tp_doc, const_cast<char*>("A GOAWAY frame.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameGoAway)},
     SLOT(Py_tp_dealloc, (dealloc<H2GoAwayObject, &H2GoAwayObject::debug_data>)),
     {Py_tp_members, kGoAwayMembers},
     {0, nullptr},
 };
 PyType_Slot kRstSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A RST_STREAM frame.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameRstStream)},
     SLOT(Py_tp_dealloc, pair_dealloc),
     {Py_tp_members, kRstMembers},
     {0, nullptr},
 };
 PyType_Slot kPrioritySlots[] = {
-    {Py_tp_doc, const_cast<char*>("A PRIORITY frame (its priority information is ignored).")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FramePriority)},
     SLOT(Py_tp_dealloc, pair_dealloc),
     {Py_tp_members, kPriorityMembers},
     {0, nullptr},
 };
 PyType_Slot kStreamErrorSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A stream-level protocol error found while decoding: reset stream_id with "
-                                  "error_code and keep the connection.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameStreamError)},
     SLOT(Py_tp_dealloc, pair_dealloc),
-    {Py_tp_members, kRstMembers},
+    {Py_tp_members, kStreamErrorMembers},
     {0, nullptr},
 };
 

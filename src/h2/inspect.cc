@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "src/h2/conn.h"
+
+#include "src/api.h"
 #include "src/h2/streams.h"
 
 namespace velmora::py::h2_streams {
@@ -143,15 +145,27 @@ PROP(max_pending_accept_reset_streams, s.max_pending_accept_reset_streams())
 
 }  // namespace
 
-#define G(name) {#name, get<prop_##name>, nullptr, nullptr, nullptr}
 PyGetSetDef kGetSet[] = {
-    G(graceful), G(is_server), G(num_streams), G(stream_limit), G(max_stream_id), G(goaway_replied),
-    G(shutdown_final), G(conn_send_window), G(num_open_streams), G(last_processed_id), G(local_error_resets),
-    G(conn_recv_available), G(peer_max_frame_size), G(peer_initial_window_size), G(data_frame_budget_available),
-    G(peer_max_concurrent_streams), G(max_local_error_reset_streams), G(data_frame_budget_empty_frames),
-    G(max_pending_accept_reset_streams),
+    VELMORA_GETTER(H2Streams, graceful, prop_graceful),
+    VELMORA_GETTER(H2Streams, is_server, prop_is_server),
+    VELMORA_GETTER(H2Streams, num_streams, prop_num_streams),
+    VELMORA_GETTER(H2Streams, stream_limit, prop_stream_limit),
+    VELMORA_GETTER(H2Streams, max_stream_id, prop_max_stream_id),
+    VELMORA_GETTER(H2Streams, goaway_replied, prop_goaway_replied),
+    VELMORA_GETTER(H2Streams, shutdown_final, prop_shutdown_final),
+    VELMORA_GETTER(H2Streams, conn_send_window, prop_conn_send_window),
+    VELMORA_GETTER(H2Streams, num_open_streams, prop_num_open_streams),
+    VELMORA_GETTER(H2Streams, last_processed_id, prop_last_processed_id),
+    VELMORA_GETTER(H2Streams, local_error_resets, prop_local_error_resets),
+    VELMORA_GETTER(H2Streams, conn_recv_available, prop_conn_recv_available),
+    VELMORA_GETTER(H2Streams, peer_max_frame_size, prop_peer_max_frame_size),
+    VELMORA_GETTER(H2Streams, peer_initial_window_size, prop_peer_initial_window_size),
+    VELMORA_GETTER(H2Streams, data_frame_budget_available, prop_data_frame_budget_available),
+    VELMORA_GETTER(H2Streams, peer_max_concurrent_streams, prop_peer_max_concurrent_streams),
+    VELMORA_GETTER(H2Streams, max_local_error_reset_streams, prop_max_local_error_reset_streams),
+    VELMORA_GETTER(H2Streams, data_frame_budget_empty_frames, prop_data_frame_budget_empty_frames),
+    VELMORA_GETTER(H2Streams, max_pending_accept_reset_streams, prop_max_pending_accept_reset_streams),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-#undef G
 
 }  // namespace velmora::py::h2_streams

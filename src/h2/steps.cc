@@ -50,11 +50,7 @@ bool frame_arg(PyObject* o, H2Event want, const char* cls) {
 
 // ---- the receive path -------------------------------------------------------------------
 
-const char* const kFrameSpare[] = {"frame", "spare"};
-
-PyObject* recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_args({"recv_headers", kFrameSpare, 2, 2, 1}, args, nargs, kwnames, a)) return nullptr;
+PyObject* recv_headers(PyObject* self, PyObject* const* a) {
   if (!frame_arg(a[0], H2Event::headers, "H2FrameHeaders")) return nullptr;
   auto* f = reinterpret_cast<H2HeadersObject*>(a[0]);
   h2::HeadersIn in;
@@ -190,13 +186,9 @@ PyObject* recv_goaway(PyObject* self, PyObject* frame) {
   return Py_BuildValue("(NI)", list.release(), unsigned(*r));
 }
 
-const char* const kSidN[] = {"sid", "n"};
-
-PyObject* release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
+PyObject* release_capacity(PyObject* self, PyObject* const* a) {
   uint32_t sid, n;
-  if (!parse_args({"release_capacity", kSidN, 2, 2, 2}, args, nargs, kwnames, a) ||
-      !to_u32(a[0], "sid", sid) || !to_u32(a[1], "n", n))
+  if (!to_u32(a[0], "sid", sid) || !to_u32(a[1], "n", n))
     return nullptr;
   h2::Step<uint32_t> r;
   {
@@ -207,14 +199,10 @@ PyObject* release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return PyLong_FromUnsignedLong(*r);
 }
 
-const char* const kSidLen[] = {"sid", "payload_len"};
-
-PyObject* release_data_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2];
+PyObject* release_data_frame(PyObject* self, PyObject* const* a) {
   uint32_t sid;
   uint64_t len;
-  if (!parse_args({"release_data_frame", kSidLen, 2, 2, 2}, args, nargs, kwnames, a) ||
-      !to_u32(a[0], "sid", sid) || !to_u64(a[1], "payload_len", len))
+  if (!to_u32(a[0], "sid", sid) || !to_u64(a[1], "payload_len", len))
     return nullptr;
   {
     Transition<H2StreamsObject> t(self);
@@ -225,14 +213,11 @@ PyObject* release_data_frame(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // ---- the send path ----------------------------------------------------------------------
 
-PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"method", "target", "headers", "end_stream", "is_head", "handle",
-                                      "scheme", "authority"};
-  PyObject* a[8];
+PyObject* open_stream(PyObject* self, PyObject* const* a) {
   std::string_view method, target, scheme, authority;
   bool end_stream, is_head, has_scheme = false, has_authority = false;
   std::optional<http::HeaderMap> fields;
-  if (!parse_args({"open_stream", names, 8, 6, 6}, args, nargs, kwnames, a) || !to_str(a[0], "method", method) ||
+  if (!to_str(a[0], "method", method) ||
       !to_str(a[1], "target", target) || !headers_arg(a[2], "headers", fields) ||
       !to_bool(a[3], "end_stream", end_stream) || !to_bool(a[4], "is_head", is_head) ||
       (a[6] && !to_opt_str(a[6], "scheme", scheme, has_scheme)) ||
@@ -265,14 +250,12 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return PyLong_FromUnsignedLong(**r);
 }
 
-PyObject* send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"sid", "data", "offset", "end_stream"};
-  PyObject* a[4];
+PyObject* send_data(PyObject* self, PyObject* const* a) {
   uint32_t sid;
   std::string_view data;
   uint64_t offset;
   bool end_stream;
-  if (!parse_args({"send_data", names, 4, 4, 4}, args, nargs, kwnames, a) || !to_u32(a[0], "sid", sid) ||
+  if (!to_u32(a[0], "sid", sid) ||
       !to_bytes(a[1], "data", data) || !to_u64(a[2], "offset", offset) || !to_bool(a[3], "end_stream", end_stream))
     return nullptr;
   if (offset > data.size()) {
@@ -291,11 +274,9 @@ PyObject* send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return new_send_verdict(*r, std::move(handle));
 }
 
-PyObject* send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"sid", "trailers"};
-  PyObject* a[2];
+PyObject* send_trailers(PyObject* self, PyObject* const* a) {
   uint32_t sid;
-  if (!parse_args({"send_trailers", names, 2, 2, 2}, args, nargs, kwnames, a) || !to_u32(a[0], "sid", sid))
+  if (!to_u32(a[0], "sid", sid))
     return nullptr;
   if (!is_header_map(a[1])) {
     PyErr_Format(PyExc_TypeError, "argument 'trailers' must be HeaderMap, not %T", a[1]);
@@ -314,15 +295,12 @@ PyObject* send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return new_send_verdict(*r, std::move(handle));
 }
 
-PyObject* send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"sid", "status", "headers", "end_stream"};
-  PyObject* a[4];
+PyObject* send_response_head(PyObject* self, PyObject* const* a) {
   uint32_t sid;
   uint16_t status;
   bool end_stream;
   std::optional<http::HeaderMap> fields;
-  if (!parse_args({"send_response_head", names, 4, 4, 4}, args, nargs, kwnames, a) ||
-      !to_u32(a[0], "sid", sid) || !to_u16(a[1], "status", status) || !headers_arg(a[2], "headers", fields) ||
+  if (!to_u32(a[0], "sid", sid) || !to_u16(a[1], "status", status) || !headers_arg(a[2], "headers", fields) ||
       !to_bool(a[3], "end_stream", end_stream))
     return nullptr;
   if (fields && (h2::has_forbidden_fields(*fields) || h2::has_padded_value(*fields)))
@@ -429,12 +407,10 @@ PyObject* reset_result(const h2::Step<h2::ResetVerdict>& r, Ref handle) {
   return new_reset_verdict(r->stop, r->flags, std::move(handle));
 }
 
-PyObject* reset_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"sid", "reason", "initiator"};
-  PyObject* a[3];
+PyObject* reset_stream(PyObject* self, PyObject* const* a) {
   uint32_t sid, reason;
   h2::Initiator who = h2::Initiator::user;
-  if (!parse_args({"reset_stream", names, 3, 3, 2}, args, nargs, kwnames, a) || !to_u32(a[0], "sid", sid) ||
+  if (!to_u32(a[0], "sid", sid) ||
       !to_u32(a[1], "reason", reason) || (a[2] && !to_initiator(a[2], who)))
     return nullptr;
   h2::Step<h2::ResetVerdict> r;
@@ -447,11 +423,9 @@ PyObject* reset_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return reset_result(r, std::move(handle));
 }
 
-PyObject* reset_on_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"sid", "reason"};
-  PyObject* a[2];
+PyObject* reset_on_error(PyObject* self, PyObject* const* a) {
   uint32_t sid, reason;
-  if (!parse_args({"reset_on_error", names, 2, 2, 2}, args, nargs, kwnames, a) || !to_u32(a[0], "sid", sid) ||
+  if (!to_u32(a[0], "sid", sid) ||
       !to_u32(a[1], "reason", reason))
     return nullptr;
   h2::Step<h2::ResetVerdict> r;
@@ -477,10 +451,7 @@ PyObject* aclose_body(PyObject* self, PyObject* arg) {
   return reset_result(r, std::move(handle));
 }
 
-PyObject* fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"exc", "message"};
-  PyObject* a[2];
-  if (!parse_args({"fail", names, 2, 2, 0}, args, nargs, kwnames, a)) return nullptr;
+PyObject* fail(PyObject* self, PyObject* const* a) {
   PyObject* exc = a[0] && a[0] != Py_None ? a[0] : nullptr;
   if (exc && !PyExceptionInstance_Check(exc)) {
     PyErr_Format(PyExc_TypeError, "argument 'exc' must be an exception or None, not %T", exc);

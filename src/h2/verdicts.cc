@@ -6,6 +6,7 @@
 #include <new>
 
 #include "src/h2/conn.h"
+#include "src/api.h"
 #include "src/locked.h"
 
 namespace velmora::py {
@@ -321,73 +322,65 @@ PyObject* reset_verdict_repr(PyObject* self) {
 
 #define RO Py_READONLY
 PyMemberDef kStoppedMembers[] = {
-    {"conn", Py_T_BOOL, offsetof(StoppedObject, conn), RO, "A connection-level error applies."},
+    VELMORA_MEMBER(H2Stopped, conn, Py_T_BOOL, offsetof(StoppedObject, conn)),
     {nullptr, 0, 0, 0, nullptr},
 };
 PyGetSetDef kStoppedGetSet[] = {
-    {"reason", get<stopped_reason>, nullptr, "RST_STREAM or GOAWAY error code, or None.", nullptr},
+    VELMORA_GETTER(H2Stopped, reason, stopped_reason),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyMemberDef kHeadersMembers[] = {
-    {"kind", Py_T_UINT, offsetof(HeadersVerdictObject, kind), RO, "One of the H2_HEADERS_* outcomes."},
-    {"handle", Py_T_OBJECT_EX, offsetof(HeadersVerdictObject, handle), RO, "The stream's handle, or None."},
-    {"stream_id", Py_T_UINT, offsetof(HeadersVerdictObject, stream_id), RO, "The stream id."},
-    {"eof", Py_T_BOOL, offsetof(HeadersVerdictObject, eof), RO, "The peer ended its side with this frame."},
-    {"flags", Py_T_UINT, offsetof(HeadersVerdictObject, flags), RO, "H2_FLAG_* bits."},
+    VELMORA_MEMBER(H2RecvHeadersVerdict, kind, Py_T_UINT, offsetof(HeadersVerdictObject, kind)),
+    VELMORA_MEMBER(H2RecvHeadersVerdict, handle, Py_T_OBJECT_EX, offsetof(HeadersVerdictObject, handle)),
+    VELMORA_MEMBER(H2RecvHeadersVerdict, stream_id, Py_T_UINT, offsetof(HeadersVerdictObject, stream_id)),
+    VELMORA_MEMBER(H2RecvHeadersVerdict, eof, Py_T_BOOL, offsetof(HeadersVerdictObject, eof)),
+    VELMORA_MEMBER(H2RecvHeadersVerdict, flags, Py_T_UINT, offsetof(HeadersVerdictObject, flags)),
     {nullptr, 0, 0, 0, nullptr},
 };
 PyMemberDef kDataMembers[] = {
-    {"handle", Py_T_OBJECT_EX, offsetof(DataVerdictObject, handle), RO, "The stream's handle, or None."},
-    {"payload", Py_T_OBJECT_EX, offsetof(DataVerdictObject, payload), RO, "The payload to deliver, or None."},
-    {"budgeted", Py_T_BOOL, offsetof(DataVerdictObject, budgeted), RO,
-     "Return the chunk with release_data_frame once consumed."},
-    {"eof", Py_T_BOOL, offsetof(DataVerdictObject, eof), RO, "The peer ended its side with this frame."},
-    {"flags", Py_T_UINT, offsetof(DataVerdictObject, flags), RO, "H2_FLAG_* bits."},
+    VELMORA_MEMBER(H2RecvDataVerdict, handle, Py_T_OBJECT_EX, offsetof(DataVerdictObject, handle)),
+    VELMORA_MEMBER(H2RecvDataVerdict, payload, Py_T_OBJECT_EX, offsetof(DataVerdictObject, payload)),
+    VELMORA_MEMBER(H2RecvDataVerdict, budgeted, Py_T_BOOL, offsetof(DataVerdictObject, budgeted)),
+    VELMORA_MEMBER(H2RecvDataVerdict, eof, Py_T_BOOL, offsetof(DataVerdictObject, eof)),
+    VELMORA_MEMBER(H2RecvDataVerdict, flags, Py_T_UINT, offsetof(DataVerdictObject, flags)),
     {nullptr, 0, 0, 0, nullptr},
 };
 PyMemberDef kSendMembers[] = {
-    {"sent", Py_T_ULONGLONG, offsetof(SendVerdictObject, sent), RO, "Octets of data[offset:] framed and queued."},
-    {"done", Py_T_BOOL, offsetof(SendVerdictObject, done), RO, "The last octet (and END_STREAM if asked) is queued."},
-    {"stopped", Py_T_OBJECT_EX, offsetof(SendVerdictObject, stopped), RO, "H2Stopped when the stream cannot send."},
-    {"refused", Py_T_BOOL, offsetof(SendVerdictObject, refused), RO,
-     "An informational (1xx) head came after the final head was queued: nothing was queued."},
-    {"flags", Py_T_UINT, offsetof(SendVerdictObject, flags), RO, "H2_FLAG_* bits."},
-    {"handle", Py_T_OBJECT_EX, offsetof(SendVerdictObject, handle), RO,
-     "Server: the stream's handle when its unread request body was reset."},
-    {"reader_stop", Py_T_OBJECT_EX, offsetof(SendVerdictObject, reader_stop), RO,
-     "Server: the stop the body readers must see, with handle."},
+    VELMORA_MEMBER(H2SendVerdict, sent, Py_T_ULONGLONG, offsetof(SendVerdictObject, sent)),
+    VELMORA_MEMBER(H2SendVerdict, done, Py_T_BOOL, offsetof(SendVerdictObject, done)),
+    VELMORA_MEMBER(H2SendVerdict, stopped, Py_T_OBJECT_EX, offsetof(SendVerdictObject, stopped)),
+    VELMORA_MEMBER(H2SendVerdict, refused, Py_T_BOOL, offsetof(SendVerdictObject, refused)),
+    VELMORA_MEMBER(H2SendVerdict, flags, Py_T_UINT, offsetof(SendVerdictObject, flags)),
+    VELMORA_MEMBER(H2SendVerdict, handle, Py_T_OBJECT_EX, offsetof(SendVerdictObject, handle)),
+    VELMORA_MEMBER(H2SendVerdict, reader_stop, Py_T_OBJECT_EX, offsetof(SendVerdictObject, reader_stop)),
     {nullptr, 0, 0, 0, nullptr},
 };
 PyMemberDef kResetMembers[] = {
-    {"handle", Py_T_OBJECT_EX, offsetof(ResetVerdictObject, handle), RO, "The stream's handle, or None."},
-    {"stop", Py_T_OBJECT_EX, offsetof(ResetVerdictObject, stop), RO, "H2Stopped for the body readers, or None."},
-    {"flags", Py_T_UINT, offsetof(ResetVerdictObject, flags), RO, "H2_FLAG_* bits."},
+    VELMORA_MEMBER(H2ResetVerdict, handle, Py_T_OBJECT_EX, offsetof(ResetVerdictObject, handle)),
+    VELMORA_MEMBER(H2ResetVerdict, stop, Py_T_OBJECT_EX, offsetof(ResetVerdictObject, stop)),
+    VELMORA_MEMBER(H2ResetVerdict, flags, Py_T_UINT, offsetof(ResetVerdictObject, flags)),
     {nullptr, 0, 0, 0, nullptr},
 };
 #undef RO
 
 #define RESULT_SLOTS(T, members, repr, doc)                                                            \
-  {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc<T>)},     \
+  {Py_tp_doc, doc}, {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc<T>)},     \
       {Py_tp_traverse, reinterpret_cast<void*>(result_traverse<T>)},                                    \
       {Py_tp_clear, reinterpret_cast<void*>(result_clear<T>)}, {Py_tp_members, members},                \
       {Py_tp_repr, slot<repr>}, {0, nullptr}
 
 PyType_Slot kStoppedSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Why a stream stopped: reason (int or None) and conn (bool).")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2Stopped)},
     {Py_tp_dealloc, reinterpret_cast<void*>(stopped_dealloc)},
     {Py_tp_members, kStoppedMembers},
     {Py_tp_getset, kStoppedGetSet},
     {Py_tp_repr, slot<stopped_repr>},
     {0, nullptr},
 };
-PyType_Slot kHeadersSlots[] = {RESULT_SLOTS(HeadersVerdictObject, kHeadersMembers, headers_verdict_repr,
-                                            "The outcome of H2Streams.recv_headers.")};
-PyType_Slot kDataSlots[] = {RESULT_SLOTS(DataVerdictObject, kDataMembers, data_verdict_repr,
-                                         "The outcome of H2Streams.recv_data.")};
-PyType_Slot kSendSlots[] = {RESULT_SLOTS(SendVerdictObject, kSendMembers, send_verdict_repr,
-                                         "The outcome of a send step of H2Streams.")};
-PyType_Slot kResetSlots[] = {RESULT_SLOTS(ResetVerdictObject, kResetMembers, reset_verdict_repr,
-                                          "The outcome of a reset step of H2Streams.")};
+PyType_Slot kHeadersSlots[] = {RESULT_SLOTS(HeadersVerdictObject, kHeadersMembers, headers_verdict_repr, VELMORA_TYPE_DOC(H2RecvHeadersVerdict))};
+PyType_Slot kDataSlots[] = {RESULT_SLOTS(DataVerdictObject, kDataMembers, data_verdict_repr, VELMORA_TYPE_DOC(H2RecvDataVerdict))};
+PyType_Slot kSendSlots[] = {RESULT_SLOTS(SendVerdictObject, kSendMembers, send_verdict_repr, VELMORA_TYPE_DOC(H2SendVerdict))};
+PyType_Slot kResetSlots[] = {RESULT_SLOTS(ResetVerdictObject, kResetMembers, reset_verdict_repr, VELMORA_TYPE_DOC(H2ResetVerdict))};
 #undef RESULT_SLOTS
 
 constexpr unsigned kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -404,8 +397,7 @@ PyType_Spec kResetSpec = {"velmora._velmora.H2ResetVerdict", sizeof(ResetVerdict
 
 
 PyType_Slot kBatchSlots[] = {
-    {Py_tp_doc, const_cast<char*>("One write batch: the pending bytes taken by H2Streams.take_pending, exported "
-                                  "read-only through the buffer protocol.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(H2WriteBatch)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(batch_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(batch_clear)},

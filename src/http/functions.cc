@@ -4,6 +4,7 @@
 
 #include "proto/http/date.h"
 #include "proto/http/uri.h"
+#include "src/api.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -64,10 +65,7 @@ namespace {
 
 PyObject* http_date(PyObject*, PyObject*) { return bytes_obj(http::http_date_now()); }
 
-PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"url"};
-  PyObject* arg;
-  if (!parse_args({"uri_parts", names, 1, 1, 1}, args, nargs, kwnames, &arg)) return nullptr;
+PyObject* uri_parts(PyObject*, PyObject* arg) {
   std::string_view url;
   if (!to_str(arg, "url", url)) return nullptr;
   http::Uri u;
@@ -118,12 +116,8 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef kFunctions[] = {
-    {"http_date", meth<http_date>, METH_NOARGS,
-     VELMORA_DOC("http_date", "()", "The current Date header value (29-byte IMF-fixdate), cached per second.")},
-    {"uri_parts", meth<uri_parts>,
-     METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("uri_parts", "(url)",
-                 "Split a URL into (scheme, host, port, authority) with the codecs' URI parser.")},
+    VELMORA_FUNCTION(http_date, http_date),
+    VELMORA_FUNCTION(uri_parts, uri_parts),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 
 #include "proto/http/fields.h"
 #include "src/http/names.h"
+#include "src/api.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -329,15 +330,7 @@ PyObject* first_value(PyObject* self, std::string_view lname, bool& found) {
   return built.release();
 }
 
-PyObject* hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[2] = {nullptr, nullptr};
-  if (!kwnames && (nargs == 1 || nargs == 2)) [[likely]] {
-    a[0] = args[0];
-    if (nargs == 2) a[1] = args[1];
-  } else {
-    static const char* const names[] = {"name", "default"};
-    if (!parse_args({"get", names, 2, 2, 1}, args, nargs, kwnames, a)) return nullptr;
-  }
+PyObject* hm_get(PyObject* self, PyObject* const* a) {
   HeaderName name;
   if (!header_name_from_py(a[0], name)) return nullptr;
   bool found;
@@ -369,10 +362,7 @@ PyObject* hm_get_all(PyObject* self, PyObject* name_obj) {
   return list.release();
 }
 
-PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"name", "value"};
-  PyObject* a[2];
-  if (!parse_args({"add", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* hm_add(PyObject* self, PyObject* const* a) {
   HeaderName name;
   std::string_view value;
   if (!header_name_from_py(a[0], name) || !header_value_from_py(a[1], value)) return nullptr;
@@ -386,10 +376,7 @@ PyObject* hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   Py_RETURN_NONE;
 }
 
-PyObject* hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"name", "value"};
-  PyObject* a[2];
-  if (!parse_args({"setdefault", names, 2, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+PyObject* hm_setdefault(PyObject* self, PyObject* const* a) {
   HeaderName name;
   if (!header_name_from_py(a[0], name)) return nullptr;
   // The value is only converted when it is going to be stored; validating it
@@ -515,28 +502,19 @@ PyObject* hm_repr(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"get", meth<hm_get>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("get", "($self, name, default=None)", "First value for name, or default when absent.")},
-    {"get_all", meth1<hm_get_all, "get_all", "name">, kOneArg,
-     VELMORA_DOC("get_all", "($self, name)", "Every value for name, in order; an empty list when absent.")},
-    {"add", meth<hm_add>, METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("add", "($self, name, value)", "Append a value, keeping the existing ones.")},
-    {"setdefault", meth<hm_setdefault>,
-     METH_FASTCALL | METH_KEYWORDS,
-     VELMORA_DOC("setdefault", "($self, name, value)",
-                 "The first value of name if present; otherwise append value and return it as bytes.")},
-    {"keys", meth<hm_keys>, METH_NOARGS, VELMORA_DOC("keys", "($self, /)", "Distinct names in order.")},
-    {"values", meth<hm_values>, METH_NOARGS, VELMORA_DOC("values", "($self, /)", "Every value in order.")},
-    {"items", meth<hm_items>, METH_NOARGS, VELMORA_DOC("items", "($self, /)", "Every (name, value) pair in order.")},
-    {"raw_items", meth<hm_raw_items>, METH_NOARGS,
-     VELMORA_DOC("raw_items", "($self, /)", "Every (name, value) pair with the name as lowercase ASCII bytes.")},
+    VELMORA_METHOD(HeaderMap, get, hm_get),
+    VELMORA_METHOD(HeaderMap, get_all, hm_get_all),
+    VELMORA_METHOD(HeaderMap, add, hm_add),
+    VELMORA_METHOD(HeaderMap, setdefault, hm_setdefault),
+    VELMORA_METHOD(HeaderMap, keys, hm_keys),
+    VELMORA_METHOD(HeaderMap, values, hm_values),
+    VELMORA_METHOD(HeaderMap, items, hm_items),
+    VELMORA_METHOD(HeaderMap, raw_items, hm_raw_items),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(VELMORA_DOC("HeaderMap", "(init=None)",
-                                              "Ordered, case-insensitive, multi-valued header collection: names are "
-                                              "lowercase str, values bytes."))},
+    {Py_tp_doc, VELMORA_TYPE_DOC(HeaderMap)},
     {Py_tp_new, slot<hm_new>},
     {Py_tp_dealloc, reinterpret_cast<void*>(hm_dealloc)},
     {Py_tp_methods, kMethods},

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "proxy/matcher.h"
+#include "src/api.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -51,14 +52,11 @@ void intercept_dealloc(PyObject* self) {
 
 PyObject* matcher_from_env(PyObject*, PyObject*) { return new_matcher(proxy::Matcher::from_env()); }
 
-PyObject* matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"all", "http", "https", "no"};
-  PyObject* a[4];
-  if (!parse_args({"from_parts", names, 4, 0, 0}, args, nargs, kwnames, a)) return nullptr;
+PyObject* matcher_from_parts(PyObject*, PyObject* const* a) {
   std::string_view v[4];
   for (int i = 0; i < 4; ++i) {
     bool present;
-    if (!to_opt_str(a[i], names[i], v[i], present)) return nullptr;
+    if (!to_opt_str(a[i], api::ProxyMatcher::from_parts::kNames[i], v[i], present)) return nullptr;
   }
   return new_matcher(proxy::Matcher::from_parts({.all = v[0], .http = v[1], .https = v[2], .no = v[3]}));
 }
@@ -108,25 +106,14 @@ PyObject* intercept_repr(PyObject* self) {
 }
 
 PyMethodDef kMatcherMethods[] = {
-    {"from_env", meth<matcher_from_env>, METH_NOARGS | METH_STATIC,
-     VELMORA_DOC("from_env", "()",
-                 "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY (upper case first, then lower "
-                 "case), read now. Under CGI (REQUEST_METHOD set) the environment is ignored and no proxy is "
-                 "used.")},
-    {"from_parts", meth<matcher_from_parts>,
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     VELMORA_DOC("from_parts", "(*, all=None, http=None, https=None, no=None)",
-                 "A matcher from explicit settings: proxy URLs for all schemes, http and https destinations, "
-                 "and a comma-separated NO_PROXY list.")},
-    {"intercept", meth1<matcher_intercept, "intercept", "url">, kOneArg,
-     VELMORA_DOC("intercept", "($self, url)",
-                 "The ProxyIntercept for a request to url, or None when it goes direct.")},
+    VELMORA_METHOD(ProxyMatcher, from_env, matcher_from_env),
+    VELMORA_METHOD(ProxyMatcher, from_parts, matcher_from_parts),
+    VELMORA_METHOD(ProxyMatcher, intercept, matcher_intercept),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kMatcherSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Proxy selection from the environment or explicit settings; build one with "
-                                  "ProxyMatcher.from_env() or ProxyMatcher.from_parts().")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(ProxyMatcher)},
     {Py_tp_dealloc, reinterpret_cast<void*>(matcher_dealloc)},
     {Py_tp_methods, kMatcherMethods},
     {0, nullptr},
@@ -136,24 +123,18 @@ PyType_Spec kMatcherSpec = {"velmora._velmora.ProxyMatcher", sizeof(MatcherObjec
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kMatcherSlots};
 
 PyMethodDef kInterceptMethods[] = {
-    {"basic_auth", meth<intercept_basic_auth>, METH_NOARGS,
-     VELMORA_DOC("basic_auth", "($self, /)",
-                 "The Proxy-Authorization value (\"Basic \" and Base64 credentials) for an HTTP proxy whose URL "
-                 "carried credentials, else None.")},
-    {"raw_auth", meth<intercept_raw_auth>, METH_NOARGS,
-     VELMORA_DOC("raw_auth", "($self, /)",
-                 "(user, password) for a SOCKS proxy whose URL carried credentials, else None.")},
+    VELMORA_METHOD(ProxyIntercept, basic_auth, intercept_basic_auth),
+    VELMORA_METHOD(ProxyIntercept, raw_auth, intercept_raw_auth),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kInterceptGetset[] = {
-    {"uri", get<intercept_uri>, nullptr, const_cast<char*>("The proxy URI: scheme://host[:port]/, without credentials."),
-     nullptr},
+    VELMORA_GETTER(ProxyIntercept, uri, intercept_uri),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kInterceptSlots[] = {
-    {Py_tp_doc, const_cast<char*>("The proxy chosen for one destination, with its credentials.")},
+    {Py_tp_doc, VELMORA_TYPE_DOC(ProxyIntercept)},
     {Py_tp_dealloc, reinterpret_cast<void*>(intercept_dealloc)},
     {Py_tp_methods, kInterceptMethods},
     {Py_tp_getset, kInterceptGetset},
