@@ -17,15 +17,8 @@ struct Tok {
   size_t n;
   Tokenized r;
 
-  Tokenized& fail(ParseError e) noexcept {
-    r.status = TokStatus::error;
-    r.error = e;
-    return r;
-  }
-  Tokenized& partial() noexcept {
-    r.status = TokStatus::partial;
-    return r;
-  }
+  static std::unexpected<Error> fail(ParseError e) noexcept { return std::unexpected(Error::parse(e)); }
+  Tokenized& partial() noexcept { return r; }
 };
 
 enum class Eol : uint8_t { ok, partial, bad };
@@ -129,8 +122,8 @@ class Stops {
 
 }  // namespace
 
-Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
-                        Checkpoint* resume) noexcept {
+Result<Tokenized> tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
+                                Checkpoint* resume) noexcept {
   Tok t{buf.data(), buf.size() > UINT32_MAX ? size_t(UINT32_MAX) : buf.size(), {}};
   const char* b = t.b;
   const size_t n = t.n;
@@ -222,7 +215,7 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
       Eol e = line_end(b, n, i);
       if (e == Eol::partial) return stop();
       if (e == Eol::bad) return t.fail(ParseError::header_token);
-      t.r.status = TokStatus::complete;
+      t.r.complete = true;
       t.r.head_len = i;
       t.r.nheaders = lines;
       if (resume) *resume = Checkpoint{};
