@@ -191,16 +191,17 @@ Result<void> parse_any(std::string_view s, Uri& u) noexcept {
 
 }  // namespace
 
+// The Uri is parsed in place in the returned object: no copy of its views.
 Result<Uri> parse_uri(std::string_view s) noexcept {
-  Uri u;
-  if (Result<void> r = parse_any<false>(s, u); !r) return std::unexpected(r.error());
-  return u;
+  Result<Uri> out;
+  if (Result<void> r = parse_any<false>(s, *out); !r) out = std::unexpected(r.error());
+  return out;
 }
 
 Result<Uri> parse_uri(std::string_view s, TargetScanned) noexcept {
-  Uri u;
-  if (Result<void> r = parse_any<true>(s, u); !r) return std::unexpected(r.error());
-  return u;
+  Result<Uri> out;
+  if (Result<void> r = parse_any<true>(s, *out); !r) out = std::unexpected(r.error());
+  return out;
 }
 
 Result<uint16_t> parse_port_u16(std::string_view s) noexcept {
