@@ -406,8 +406,11 @@ TEST_P(HeadParse, StartLineAgreesWithThePortablePathAtEveryOffset) {
   auto run = [](std::string_view buf, ScanPath path, bool request) {
     set_scan_path(path);
     HeadSlot slots[4];
-    Tokenized t = tokenize_head(buf, TokenizeOptions{request, 4, false}, slots);
-    return std::tuple(t.status, t.error, t.head_len, t.nheaders, t.method, t.target, t.http11, t.status_code);
+    Result<Tokenized> r = tokenize_head(buf, TokenizeOptions{request, 4, false}, slots);
+    Tokenized t = r.value_or(Tokenized{});
+    std::optional<ParseError> error;
+    if (!r) error = r.error().parse_variant();
+    return std::tuple(t.complete, error, t.head_len, t.nheaders, t.method, t.target, t.http11, t.status_code);
   };
   const ScanPath path = GetParam();
   for (size_t len = 1; len < 140; len += 3) {
