@@ -33,19 +33,19 @@ struct Outcome {
 
 bool pump(BodyDecoder& d, Outcome& o) {
   for (;;) {
-    BodyDecoder::Result r = d.decode();
-    if (r.step == BodyDecoder::Step::data) {
-      if (r.data.size == 0) abort();  // a data step always carries bytes
-      if (d.framing() == BodyFraming::close && r.data.size > BodyDecoder::kClosePiece) abort();
-      o.body += r.data.str();
+    velmora::h1::Result<BodyDecoder::Decoded> r = d.decode();
+    if (!r) {
+      o.failed = true;
+      o.error = std::to_string(int(r.error().io)) + ":" + r.error().cause;
+      return true;
+    }
+    if (r->progress == BodyDecoder::Progress::data) {
+      if (r->data.size == 0) abort();  // a data step always carries bytes
+      if (d.framing() == BodyFraming::close && r->data.size > BodyDecoder::kClosePiece) abort();
+      o.body += r->data.str();
       continue;
     }
-    if (r.step == BodyDecoder::Step::need_more) return false;
-    if (r.step == BodyDecoder::Step::error) {
-      o.failed = true;
-      o.error = std::to_string(int(r.error.io)) + ":" + r.error.cause;
-    }
-    return true;
+    return r->progress != BodyDecoder::Progress::need_more;
   }
 }
 

@@ -66,10 +66,10 @@ struct Drive {
     for (;;) {
       bool complete = dec->decoder->with([&](BodyDecoder& d) {
         for (;;) {
-          BodyDecoder::Result r = d.decode();
-          CHECK(r.step != BodyDecoder::Step::error);
-          if (r.step != BodyDecoder::Step::data) return d.is_complete();
-          body += r.data.str();
+          Result<BodyDecoder::Decoded> r = d.decode();
+          CHECK(r.has_value());
+          if (r->progress != BodyDecoder::Progress::data) return d.is_complete();
+          body += r->data.str();
         }
       });
       if (complete) return true;
@@ -124,12 +124,12 @@ struct Drive {
       Server::Accepted a;
       for (;;) {
         a = st([&](Server& s) { return s.accept_head(*data, decoder_obj()); });
-        CHECK(a.status != Server::Accept::error);
-        if (a.status == Server::Accept::head) break;
+        CHECK(a.status.has_value());
+        if (*a.status == Server::Accept::head) break;
         data = piece();
         if (!data) break;
       }
-      if (a.status != Server::Accept::head) break;
+      if (!a.status || *a.status != Server::Accept::head) break;
       CHECK(served < want.size() && a.head.target() == want[served].target && a.seq == served + 1);
       ++served;
       body.clear();
@@ -159,7 +159,7 @@ struct Drive {
         CHECK(res.code == ReqCode::continue_wait);
         res = respond();
       }
-      CHECK(res.code == ReqCode::ok && res.plan.ok);
+      CHECK(res.code == ReqCode::ok && res.head.has_value());
       watcher_pending = res.armed;
       if (w.switches) {
         if (res.armed && in.bit() && complete_watcher()) break;

@@ -64,12 +64,15 @@ std::string env_setting(const char* upper, const char* lower) {
 
 }  // namespace
 
-std::optional<Intercept> parse_proxy(std::string_view url) {
-  http::Uri u;
-  if (url.empty() || http::parse_uri(url, u) != http::UriError::none) return std::nullopt;
+Result<Intercept> parse_proxy(std::string_view url) {
+  if (url.empty()) return fail(ErrorKind::invalid_url);
+  http::Result<http::Uri> parsed = http::parse_uri(url);
+  if (!parsed) return fail(ErrorKind::invalid_url);
+  const http::Uri& u = *parsed;
   std::string_view scheme;
   Style style = proxy_style(u, scheme);
-  if (style == Style::none || !u.has_authority()) return std::nullopt;
+  if (style == Style::none) return fail(ErrorKind::unsupported_scheme);
+  if (!u.has_authority()) return fail(ErrorKind::no_authority);
 
   Intercept p;
   std::string_view port = u.port;
@@ -107,39 +110,43 @@ std::optional<Intercept> parse_proxy(std::string_view url) {
   return p;
 }
 
-bool parse_ip(std::string_view host, bool& v6, uint8_t (&addr)[16]) noexcept {
+Result<IpAddr> parse_ip(std::string_view host) noexcept {
   // INET6_ADDRSTRLEN covers the longest textual form, including an embedded
   // IPv4 tail; anything longer is not an address.
   char buf[INET6_ADDRSTRLEN];
-  if (host.empty() || host.size() >= sizeof buf) return false;
+  if (host.empty() || host.size() >= sizeof buf) return fail(ErrorKind::invalid_address);
   bool colon = false;
   for (char c : host) {
     bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' || c == ':';
-    if (!ok) return false;
+    if (!ok) return fail(ErrorKind::invalid_address);
     colon |= c == ':';
   }
   std::memcpy(buf, host.data(), host.size());
   buf[host.size()] = '\0';
-  std::memset(addr, 0, 16);
-  v6 = colon;
-  return inet_pton(colon ? AF_INET6 : AF_INET, buf, addr) == 1;
+  IpAddr a;
+  a.v6 = colon;
+  if (inet_pton(colon ? AF_INET6 : AF_INET, buf, a.addr) != 1) return fail(ErrorKind::invalid_address);
+  return a;
 }
 
-std::optional<IpNet> IpNet::parse(std::string_view s) {
-  IpNet n;
+Result<IpNet> IpNet::parse(std::string_view s) {
   size_t slash = s.find('/');
-  if (!parse_ip(s.substr(0, slash), n.v6, n.addr)) return std::nullopt;
+  Result<IpAddr> a = parse_ip(s.substr(0, slash));
+  if (!a) return std::unexpected(a.error());
+  IpNet n;
+  n.v6 = a->v6;
+  std::memcpy(n.addr, a->addr, 16);
   unsigned bits = n.v6 ? 128 : 32;
   n.prefix = uint8_t(bits);
   if (slash == std::string_view::npos) return n;
   std::string_view digits = s.substr(slash + 1);
-  if (digits.empty() || digits.size() > 3) return std::nullopt;
+  if (digits.empty() || digits.size() > 3) return fail(ErrorKind::invalid_prefix);
   unsigned v = 0;
   for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
+    if (c < '0' || c > '9') return fail(ErrorKind::invalid_prefix);
     v = v * 10 + unsigned(c - '0');
   }
-  if (v > bits) return std::nullopt;
+  if (v > bits) return fail(ErrorKind::invalid_prefix);
   n.network = true;
   n.prefix = uint8_t(v);
   return n;
@@ -194,11 +201,10 @@ Matcher Matcher::from_env() {
 bool Matcher::bypassed(std::string_view host) const {
   // "*" means every destination, addresses included.
   if (all_bypassed_) return true;
-  bool v6;
-  uint8_t addr[16];
-  if (parse_ip(host, v6, addr)) {
+  // A host that is not an address is matched against the domains.
+  if (Result<IpAddr> a = parse_ip(host)) {
     for (const IpNet& n : ips_)
-      if (n.contains(v6, addr)) return true;
+      if (n.contains(a->v6, a->addr)) return true;
     return false;
   }
   for (const std::string& d : domains_)
@@ -207,8 +213,10 @@ bool Matcher::bypassed(std::string_view host) const {
 }
 
 std::shared_ptr<const Intercept> Matcher::intercept(std::string_view url) const {
-  http::Uri u;
-  if (url.empty() || http::parse_uri(url, u) != http::UriError::none || !u.has_authority()) return nullptr;
+  if (url.empty()) return nullptr;
+  http::Result<http::Uri> parsed = http::parse_uri(url);
+  if (!parsed || !parsed->has_authority()) return nullptr;
+  const http::Uri& u = *parsed;
   const std::shared_ptr<const Intercept>* proxy;
   switch (u.scheme_kind) {
     case http::Scheme::http: proxy = &http_; break;

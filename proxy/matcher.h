@@ -5,10 +5,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "proxy/error.h"
 
 namespace velmora::proxy {
 
@@ -26,9 +27,10 @@ struct Intercept {
 
 // Parses one proxy URL. Schemes http and https (or none) give an HTTP-style
 // proxy with Basic credentials, socks4, socks4a, socks5 and socks5h a SOCKS
-// proxy with raw credentials; anything else, or a URL without an authority,
-// is not a proxy.
-std::optional<Intercept> parse_proxy(std::string_view url);
+// proxy with raw credentials.
+// Errors: invalid_url (empty, or refused by the URI parser),
+// unsupported_scheme, no_authority.
+Result<Intercept> parse_proxy(std::string_view url);
 
 // One NO_PROXY address or network. A plain address is a network whose prefix
 // covers every bit.
@@ -39,12 +41,19 @@ struct IpNet {
   uint8_t addr[16] = {};
 
   // "10.0.0.0/8", "fd00::/8" (network) or "10.1.2.3", "::1" (address).
-  static std::optional<IpNet> parse(std::string_view s);
+  // Errors: invalid_address, invalid_prefix (not 0-32 or 0-128 digits).
+  static Result<IpNet> parse(std::string_view s);
   bool contains(bool v6, const uint8_t* addr) const noexcept;
 };
 
-// Parses `host` (no brackets) as an IPv4 or IPv6 address into `addr`.
-bool parse_ip(std::string_view host, bool& v6, uint8_t (&addr)[16]) noexcept;
+struct IpAddr {
+  bool v6 = false;
+  uint8_t addr[16] = {};  // IPv4: the first four bytes
+};
+
+// Parses `host` (no brackets) as an IPv4 or IPv6 address.
+// Errors: invalid_address.
+Result<IpAddr> parse_ip(std::string_view host) noexcept;
 
 struct Settings {
   std::string_view all, http, https, no;

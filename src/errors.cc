@@ -2,7 +2,9 @@
 
 #include "src/api.h"
 
+#include "proto/h1/error.h"
 #include "proto/h2/error.h"
+#include "proto/http/error.h"
 
 namespace velmora::py {
 
@@ -63,7 +65,7 @@ PyObject* make_arg(const Pending::Arg& a) {
 
 }  // namespace
 
-PyObject* exc(Exc e) noexcept { return g_exc[size_t(e)]; }
+PyObject* exc(Exc e) noexcept { return e == Exc::ValueError ? PyExc_ValueError : g_exc[size_t(e)]; }
 
 PyObject* raise(const Pending& p) {
   Ref args(PyTuple_New(p.nargs));
@@ -81,6 +83,68 @@ PyObject* raise(const Pending& p) {
 int add_base_errors(PyObject* m) { return add_range(m, Exc::VelmoraError, Exc::ConnectionClosedError); }
 int add_h2_errors(PyObject* m) { return add_range(m, Exc::H2Error, Exc::H2FlowControlError); }
 int add_h1_errors(PyObject* m) { return add_range(m, Exc::H1Error, Exc::H1UserError); }
+
+// --- HTTP/1, URIs and header maps ---------------------------------------------
+
+Pending pending(const h1::Error& e) {
+  std::string message = h1::message(e);
+  Pending p;
+  switch (e.kind) {
+    case h1::ErrorKind::parse:
+      p.cls = Exc::H1ParseError;
+      p.str(std::string(h1::parse_error_name(e.parse_variant()))).str(std::move(message));
+      break;
+    case h1::ErrorKind::local:
+      p.cls = Exc::H1UserError;
+      p.str(std::string(h1::local_fault_name(e.local_variant()))).str(std::move(message));
+      break;
+    case h1::ErrorKind::argument:
+      p.cls = Exc::ValueError;
+      p.str(std::move(message));
+      break;
+    case h1::ErrorKind::incomplete_message:
+      p.cls = Exc::H1IncompleteMessageError;
+      p.str(std::move(message));
+      break;
+    case h1::ErrorKind::unexpected_message:
+      p.cls = Exc::H1UnexpectedMessageError;
+      p.str(std::move(message));
+      break;
+    case h1::ErrorKind::io:
+    case h1::ErrorKind::shutdown:
+      p.cls = Exc::ConnectionClosedError;
+      p.str(std::move(message));
+      break;
+    case h1::ErrorKind::body:
+      p.cls = Exc::H1BodyError;
+      p.str(std::string(h1::io_kind_name(e.io))).str(std::move(message));
+      break;
+    case h1::ErrorKind::canceled:
+    case h1::ErrorKind::channel_closed:
+    case h1::ErrorKind::header_timeout:
+    case h1::ErrorKind::body_write:
+      p.cls = Exc::H1Error;
+      p.str(std::move(message));
+      break;
+  }
+  return p;
+}
+
+PyObject* raise(const http::Error& e) {
+  PyErr_SetString(PyExc_ValueError, std::string(http::message(e)).c_str());
+  return nullptr;
+}
+
+PyObject* raise_url_error(PyObject* url, const http::Error& e) {
+  // "invalid url " + the URL in its debug form (double quotes, escapes) +
+  // ": " + the parser's reason.
+  std::string msg = "invalid url \"";
+  append_debug_text(url, msg);
+  msg += "\": ";
+  msg += http::message(e);
+  PyErr_SetString(PyExc_ValueError, msg.c_str());
+  return nullptr;
+}
 
 // --- HTTP/2 -----------------------------------------------------------------
 

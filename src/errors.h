@@ -10,6 +10,7 @@
 #include <string>
 
 namespace velmora::h1 { struct Error; }
+namespace velmora::http { struct Error; }
 
 namespace velmora::py {
 
@@ -27,6 +28,7 @@ enum class Exc : uint8_t {
   H1IncompleteMessageError,
   H1UnexpectedMessageError,
   H1UserError,
+  ValueError,  // the builtin: an argument the core refused
   count,
 };
 
@@ -63,8 +65,18 @@ struct Pending {
 PyObject* raise(const Pending& p);
 inline int raise_int(const Pending& p) { raise(p); return -1; }
 
-// HTTP/1 conversion.
-Pending h1_pending(const h1::Error& e);
+// ---- HTTP/1, URIs and header maps ----
+// An h1::Error as its exception: H1ParseError(kind, message),
+// H1UserError(kind, message), H1BodyError(io_kind, message),
+// H1IncompleteMessageError / H1UnexpectedMessageError / H1Error(message),
+// ConnectionClosedError(message) for the transport's kinds, ValueError(message)
+// for a refused argument.
+Pending pending(const h1::Error& e);
+inline PyObject* raise(const h1::Error& e) { return raise(pending(e)); }
+// ValueError(message).
+PyObject* raise(const http::Error& e);
+// uri_parts(): ValueError("invalid url " + the URL's debug form + ": " + message).
+PyObject* raise_url_error(PyObject* url, const http::Error& e);
 
 // HTTP/2 conversion.
 std::string_view h2_reason_description(uint32_t code) noexcept;  // "unknown reason" when unassigned

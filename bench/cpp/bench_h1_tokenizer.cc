@@ -66,7 +66,7 @@ void Tokenize(benchmark::State& st, const std::string& head, bool request, ScanP
   HeadSlot slots[kDefaultMaxHeaders];
   TokenizeOptions o{request, kDefaultMaxHeaders, false};
   for (auto _ : st) {
-    Tokenized t = tokenize_head(head, o, slots);
+    Result<Tokenized> t = tokenize_head(head, o, slots);
     benchmark::DoNotOptimize(t);
     benchmark::DoNotOptimize(slots[0]);
   }
@@ -78,7 +78,7 @@ void ParseRequest(benchmark::State& st) {
   RequestOptions o;
   for (auto _ : st) {
     RequestHead h;
-    HeadOutcome r = parse_request_head(kRequest, o, h);
+    Result<HeadRead> r = parse_request_head(kRequest, o, h);
     benchmark::DoNotOptimize(r);
     benchmark::DoNotOptimize(h);
   }
@@ -88,7 +88,7 @@ void ParseRequest(benchmark::State& st) {
 void ParseResponse(benchmark::State& st) {
   for (auto _ : st) {
     ResponseHead h;
-    HeadOutcome r = parse_response_head(kResponse, nullptr, h);
+    Result<HeadRead> r = parse_response_head(kResponse, nullptr, h);
     benchmark::DoNotOptimize(r);
     benchmark::DoNotOptimize(h);
   }

@@ -201,30 +201,23 @@ BodyDecoder::Slice BodyDecoder::take_front(size_t n) {
   return out;
 }
 
-BodyDecoder::Result BodyDecoder::body_error(IoKind io, const char* text) {
+std::unexpected<Error> BodyDecoder::body_error(IoKind io, const char* text) {
   failed_ = Error::body(io, text);
-  Result r;
-  r.step = Step::error;
-  r.error = *failed_;
-  return r;
+  return std::unexpected(*failed_);
 }
 
-BodyDecoder::Result BodyDecoder::decode() {
-  Result r;
-  if (failed_) {
-    r.step = Step::error;
-    r.error = *failed_;
-    return r;
-  }
+Result<BodyDecoder::Decoded> BodyDecoder::decode() {
+  if (failed_) return std::unexpected(*failed_);
+  Decoded r;
   if (complete_) {
-    r.step = Step::complete;
+    r.progress = Progress::complete;
     return r;
   }
   switch (framing_) {
     case BodyFraming::length:
       if (remaining_ == 0) {
         complete_ = true;
-        r.step = Step::complete;
+        r.progress = Progress::complete;
         return r;
       }
       if (buffered_ == 0) {
@@ -234,7 +227,7 @@ BodyDecoder::Result BodyDecoder::decode() {
       {
         size_t k = size_t(std::min<uint64_t>(remaining_, buffered_));
         r.data = take_front(k);
-        r.step = Step::data;
+        r.progress = Progress::data;
         remaining_ -= k;
         complete_ = remaining_ == 0;
       }
@@ -242,10 +235,10 @@ BodyDecoder::Result BodyDecoder::decode() {
     case BodyFraming::close:
       if (buffered_ > 0) {
         r.data = take_front(std::min(buffered_, kClosePiece));
-        r.step = Step::data;
+        r.progress = Progress::data;
       } else if (eof_) {
         complete_ = true;
-        r.step = Step::complete;
+        r.progress = Progress::complete;
       }
       return r;
     case BodyFraming::chunked:
@@ -260,8 +253,8 @@ bool BodyDecoder::trailer_append(uint8_t c) {
   return trailer_buf_->size() < kMaxTrailerBytes;
 }
 
-BodyDecoder::Result BodyDecoder::decode_chunked() {
-  Result r;
+Result<BodyDecoder::Decoded> BodyDecoder::decode_chunked() {
+  Decoded r;
   for (;;) {
     if (state_ == CState::ChunkData) {
       if (buffered_ == 0) {
@@ -270,7 +263,7 @@ BodyDecoder::Result BodyDecoder::decode_chunked() {
       }
       size_t k = size_t(std::min<uint64_t>(chunk_remaining_, buffered_));
       r.data = take_front(k);
-      r.step = Step::data;
+      r.progress = Progress::data;
       chunk_remaining_ -= k;
       if (chunk_remaining_ == 0) state_ = CState::DataCr;
       return r;
@@ -363,15 +356,13 @@ BodyDecoder::Result BodyDecoder::decode_chunked() {
         if (!trailer_append(c)) return body_error(IoKind::invalid_data, "chunk trailers bytes over limit");
         state_ = CState::Finished;
         if (trailer_buf_) {
-          if (std::optional<Error> e = parse_trailers()) {
-            failed_ = std::move(e);
-            r.step = Step::error;
-            r.error = *failed_;
-            return r;
+          if (Result<void> t = parse_trailers(); !t) {
+            failed_ = std::move(t.error());
+            return std::unexpected(*failed_);
           }
         }
         complete_ = true;
-        r.step = Step::complete;
+        r.progress = Progress::complete;
         return r;
       case CState::ChunkData:
       case CState::Finished:
@@ -380,26 +371,27 @@ BodyDecoder::Result BodyDecoder::decode_chunked() {
   }
 }
 
-std::optional<Error> BodyDecoder::parse_trailers() {
+Result<void> BodyDecoder::parse_trailers() {
   std::string buf = std::move(*trailer_buf_);
   trailer_buf_.reset();
   std::vector<Field> fields;
   fields.reserve(trailer_lines_);
   std::string err = tokenize_fields(buf, trailer_lines_, fields);
-  if (!err.empty()) return Error::body(IoKind::invalid_input, std::move(err));
+  if (!err.empty()) return std::unexpected(Error::body(IoKind::invalid_input, std::move(err)));
   http::HeaderMap map;
   std::string lname;
   for (const Field& f : fields) {
     std::string_view line(buf.data() + f.line_start, f.line_end - f.line_start);
-    if (!http::is_token(f.name)) return Error::body(IoKind::invalid_input, "Invalid header name: " + debug_bytes(line));
+    if (!http::is_token(f.name))
+      return std::unexpected(Error::body(IoKind::invalid_input, "Invalid header name: " + debug_bytes(line)));
     if (!http::is_valid_value(f.value))
-      return Error::body(IoKind::invalid_input, "Invalid header value: " + debug_bytes(line));
+      return std::unexpected(Error::body(IoKind::invalid_input, "Invalid header value: " + debug_bytes(line)));
     lname.resize(f.name.size());
     http::lower_into(f.name, lname.data());
-    if (!map.append(lname, f.value)) return Error::body(IoKind::invalid_input, "too many headers");
+    if (!map.append(lname, f.value)) return std::unexpected(Error::body(IoKind::invalid_input, "too many headers"));
   }
   trailers_ = std::move(map);
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace velmora::h1

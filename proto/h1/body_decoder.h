@@ -53,16 +53,15 @@ class BodyDecoder {
     std::string str() const;                 // for tests and tools
   };
 
-  enum class Step : uint8_t {
+  // How far one decoding step got, when it did not fail.
+  enum class Progress : uint8_t {
     data,       // `data` holds the next slice
     need_more,  // nothing decodable yet (Python: None)
     complete,   // the body has ended (Python: None)
-    error,      // `error` holds an Error::body
   };
-  struct Result {
-    Step step = Step::need_more;
+  struct Decoded {
+    Progress progress = Progress::need_more;
     Slice data;
-    Error error;
   };
 
   BodyDecoder(BodyFraming framing, uint64_t length = 0);
@@ -80,7 +79,10 @@ class BodyDecoder {
   void mark_eof() noexcept { eof_ = true; }
 
   // One decoding step. After an error every later step reports it again.
-  Result decode();
+  // Errors (body): unexpected_eof (the input ended inside the body),
+  // invalid_input and invalid_data (a malformed chunk size line, chunk end,
+  // extension or trailer section, or one over its limit).
+  Result<Decoded> decode();
 
   bool is_complete() const noexcept { return complete_; }
   size_t buffered() const noexcept { return buffered_; }
@@ -124,10 +126,10 @@ class BodyDecoder {
   }
   bool next_byte(uint8_t& c);
   Slice take_front(size_t n);
-  Result decode_chunked();
-  Result body_error(IoKind io, const char* text);
+  Result<Decoded> decode_chunked();
+  std::unexpected<Error> body_error(IoKind io, const char* text);
   bool trailer_append(uint8_t c);
-  std::optional<Error> parse_trailers();
+  Result<void> parse_trailers();
 
   BodyFraming framing_;
   CState state_ = CState::ChunkStart;

@@ -30,7 +30,7 @@ std::optional<BodyEncoder> take(std::optional<BodyEncoder>& enc) noexcept {
   return e;
 }
 
-EndPlan plain_end(const std::optional<BodyEncoder>& e) {
+Result<EndPlan> plain_end(const std::optional<BodyEncoder>& e) {
   EndPlan p;
   if (!e) return p;
   switch (e->framing) {
@@ -41,16 +41,13 @@ EndPlan plain_end(const std::optional<BodyEncoder>& e) {
     case Framing::close:
       break;
     case Framing::length:
-      if (e->remaining > 0) {
-        p.kind = EndPlan::short_body;
-        p.missing = e->remaining;
-      }
+      if (e->remaining > 0) return std::unexpected(short_body_error(e->remaining));
       break;
   }
   return p;
 }
 
-EndPlan trailer_end(const std::optional<BodyEncoder>& e, const http::HeaderMap& trailers, bool allowed) {
+Result<EndPlan> trailer_end(const std::optional<BodyEncoder>& e, const http::HeaderMap& trailers, bool allowed) {
   if (!e || !allowed || e->framing != Framing::chunked || !e->trailer_names) return plain_end(e);
   // The allowed set: every visible-ASCII `Trailer` value split on commas,
   // pieces trimmed and compared exactly.
@@ -137,17 +134,16 @@ char* write_chunk(std::string_view data, char* out) noexcept {
   return out;
 }
 
-EndPlan end_body(std::optional<BodyEncoder>& enc) { return plain_end(take(enc)); }
+Result<EndPlan> end_body(std::optional<BodyEncoder>& enc) { return plain_end(take(enc)); }
 
-EndPlan end_body_with_trailers(std::optional<BodyEncoder>& enc, const http::HeaderMap& trailers,
-                               bool trailers_allowed) {
+Result<EndPlan> end_body_with_trailers(std::optional<BodyEncoder>& enc, const http::HeaderMap& trailers,
+                                       bool trailers_allowed) {
   return trailer_end(take(enc), trailers, trailers_allowed);
 }
 
 char* write_end(const EndPlan& plan, const http::HeaderMap* trailers, bool title_case, char* out) noexcept {
   switch (plan.kind) {
     case EndPlan::nothing:
-    case EndPlan::short_body:
       return out;
     case EndPlan::terminator:
       return put(out, kChunkTerminator);
@@ -168,13 +164,13 @@ char* write_end(const EndPlan& plan, const http::HeaderMap* trailers, bool title
 }
 
 Error short_body_error(uint64_t missing) {
-  Error e = Error::user(UserError::body_write_aborted);
+  Error e = Error::local(LocalFault::body_write_aborted);
   e.cause = "early end, expected " + std::to_string(missing) + " more bytes";
   return e;
 }
 
-MessagePlan plan_message(std::optional<BodyEncoder>& enc, size_t head_len, std::string_view body,
-                         const http::HeaderMap* trailers, bool trailers_allowed) {
+Result<MessagePlan> plan_message(std::optional<BodyEncoder>& enc, size_t head_len, std::string_view body,
+                                 const http::HeaderMap* trailers, bool trailers_allowed) {
   MessagePlan m;
   std::optional<BodyEncoder> e = take(enc);
   m.size = head_len;
@@ -184,7 +180,9 @@ MessagePlan plan_message(std::optional<BodyEncoder>& enc, size_t head_len, std::
     m.body_used = true;
     m.size += data_size(m.body, body.size());
   }
-  m.end = trailers ? trailer_end(e, *trailers, trailers_allowed) : plain_end(e);
+  Result<EndPlan> end = trailers ? trailer_end(e, *trailers, trailers_allowed) : plain_end(e);
+  if (!end) return std::unexpected(std::move(end.error()));
+  m.end = std::move(*end);
   m.size += m.end.size;
   return m;
 }

@@ -83,23 +83,24 @@ struct EndPlan {
     nothing,     // an empty result
     terminator,  // "0\r\n\r\n" (the binding returns its one shared object)
     trailers,    // "0\r\n", the kept trailer fields, CRLF: `size` bytes, write_end()
-    short_body,  // the body fell short of its length: raise short_body_error(missing)
   } kind = nothing;
   size_t size = 0;                // bytes the end occupies
-  uint64_t missing = 0;           // short_body: bytes still owed
   std::vector<uint32_t> entries;  // trailers: the trailer map's entry indexes to write
 };
 
 // serialize_end(): takes the encoder out (absent afterwards in every case).
-EndPlan end_body(std::optional<BodyEncoder>& enc);
+// Errors (local): body_write_aborted, a length body that fell short
+// (short_body_error: the cause says how many bytes are still owed).
+Result<EndPlan> end_body(std::optional<BodyEncoder>& enc);
 
 // serialize_trailers(trailers): takes the encoder out. `trailers_allowed` is
 // the codec's flag (a server whose request lacked `TE: trailers` passes
 // false). Title-casing does not change the size, so it is given to write_end().
-EndPlan end_body_with_trailers(std::optional<BodyEncoder>& enc, const http::HeaderMap& trailers,
-                               bool trailers_allowed);
+// Errors: as end_body.
+Result<EndPlan> end_body_with_trailers(std::optional<BodyEncoder>& enc, const http::HeaderMap& trailers,
+                                       bool trailers_allowed);
 
-// Writes an end planned above (any kind but short_body). `trailers` is the
+// Writes an end planned above. `trailers` is the
 // same map the plan was made from; `title_case` title-cases the field names.
 char* write_end(const EndPlan& plan, const http::HeaderMap* trailers, bool title_case, char* out) noexcept;
 
@@ -112,14 +113,14 @@ struct MessagePlan {
   DataPlan body;  // framing of the body: size 0 / action `same` with size = body length
   bool body_used = false;  // the body is part of the message
   EndPlan end;
-  size_t size = 0;  // head + framed body + end; meaningless when end.kind == short_body
+  size_t size = 0;  // head + framed body + end
 };
 
 // serialize_head_and_body(head, body, trailers): takes the encoder out.
-// `trailers` may be null. On end.kind == short_body nothing is written and
-// the encoder stays taken.
-MessagePlan plan_message(std::optional<BodyEncoder>& enc, size_t head_len, std::string_view body,
-                         const http::HeaderMap* trailers, bool trailers_allowed);
+// `trailers` may be null. Errors: as end_body (nothing is written then, and
+// the encoder stays taken).
+Result<MessagePlan> plan_message(std::optional<BodyEncoder>& enc, size_t head_len, std::string_view body,
+                                 const http::HeaderMap* trailers, bool trailers_allowed);
 // Writes exactly plan.size bytes at `out`.
 char* write_message(const MessagePlan& plan, std::string_view head, std::string_view body,
                     const http::HeaderMap* trailers, bool title_case, char* out) noexcept;

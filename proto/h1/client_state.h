@@ -180,10 +180,10 @@ class ClientState {
   // read still in flight: nothing, the slot kept).
   Handoff take_watcher_handoff() { return watcher_.take_handoff(); }
 
-  using Result = typename Watcher<P>::Result;
+  using Taken = typename Watcher<P>::Taken;
   // A completed read's data and error; the slot goes unless a handle is
   // still stored.
-  Result take_watcher_result() { return watcher_.take_result(); }
+  Taken take_watcher_result() { return watcher_.take_result(); }
 
   // ---- closing ----
 

@@ -29,7 +29,7 @@ void Codec::consume(std::string_view src, bool src_is_buffer, size_t consumed) {
     rbuf_.assign(src.substr(consumed));
 }
 
-HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, ParseError& err) {
+Result<HeadProgress> Codec::receive_request_head(std::string_view data, RequestHead& out) {
   ReceiveRollback rollback{*this, rbuf_.size()};
   // With nothing buffered the head is parsed straight from `data`; only the
   // bytes past it (or an incomplete head) are kept.
@@ -38,66 +38,63 @@ HeadStatus Codec::receive_request_head(std::string_view data, RequestHead& out, 
   std::string_view src = in_buffer ? std::string_view(rbuf_) : data;
 
   RequestOptions ro{opts_.max_headers.value_or(kDefaultMaxHeaders), opts_.ignore_invalid_headers};
-  HeadOutcome o = parse_request_head(src, ro, out, &cp_);
-  switch (o.status) {
-    case HeadStatus::complete:
-      consume(src, in_buffer, o.consumed);
-      method_ = out.method;
-      trailers_allowed_ = out.allow_trailers;
-      return HeadStatus::complete;
-    case HeadStatus::partial:
-    case HeadStatus::informational:
-      if (!in_buffer) rbuf_.assign(data);
-      if (rbuf_.size() < opts_.max_buf_size) return HeadStatus::partial;
-      o.error = ParseError::too_large;
-      o.consumed = 0;
-      break;
-    case HeadStatus::error:
-      break;
+  Result<HeadRead> r = parse_request_head(src, ro, out, &cp_);
+  if (r && r->progress == HeadProgress::complete) {
+    consume(src, in_buffer, r->consumed);
+    method_ = out.method;
+    trailers_allowed_ = out.allow_trailers;
+    return HeadProgress::complete;
+  }
+  ParseError e;
+  if (r) {
+    if (!in_buffer) rbuf_.assign(data);
+    if (rbuf_.size() < opts_.max_buf_size) return HeadProgress::partial;
+    src = rbuf_;
+    e = ParseError::too_large;
+  } else {
+    e = r.error().parse_variant();
   }
   // A failed head that is really an HTTP/2 connection preface.
-  if (src.starts_with(kH2Preface)) o.error = ParseError::version_h2;
-  if (o.status == HeadStatus::error)
-    consume(src, in_buffer, o.consumed);
-  else
+  if (src.starts_with(kH2Preface)) e = ParseError::version_h2;
+  if (r)
     cp_ = {};
-  err = o.error;
-  uint16_t st = h1::parse_error_status(o.error);
+  else
+    consume(src, in_buffer, r.error().consumed);
+  uint16_t st = h1::parse_error_status(e);
   parse_error_status_ = st ? std::optional<uint16_t>(st) : std::nullopt;
-  return HeadStatus::error;
+  return std::unexpected(Error::parse(e));
 }
 
-HeadStatus Codec::receive_head(std::string_view data, ResponseHead& out, ParseError& err) {
+Result<HeadProgress> Codec::receive_head(std::string_view data, ResponseHead& out) {
   ReceiveRollback rollback{*this, rbuf_.size()};
   bool in_buffer = !rbuf_.empty();
   if (in_buffer) rbuf_.append(data);
   std::string_view src = in_buffer ? std::string_view(rbuf_) : data;
   const Method* m = method_ ? &*method_ : nullptr;
   for (;;) {
-    HeadOutcome o = parse_response_head(src, m, out, &cp_);
-    switch (o.status) {
-      case HeadStatus::complete:
-        consume(src, in_buffer, o.consumed);
+    Result<HeadRead> r = parse_response_head(src, m, out, &cp_);
+    if (!r) {
+      consume(src, in_buffer, r.error().consumed);
+      return std::unexpected(Error::parse(r.error().parse_variant()));
+    }
+    switch (r->progress) {
+      case HeadProgress::complete:
+        consume(src, in_buffer, r->consumed);
         out.wants_keep_alive = out.keep_alive && out.body != BodyKind::close && !request_connection_close_;
-        return HeadStatus::complete;
-      case HeadStatus::informational:
+        return HeadProgress::complete;
+      case HeadProgress::informational:
         // Discarded whole; parsing starts again on what follows.
-        consume(src, in_buffer, o.consumed);
+        consume(src, in_buffer, r->consumed);
         rollback.consumed = true;
-        if (rbuf_.empty()) return HeadStatus::partial;
+        if (rbuf_.empty()) return HeadProgress::partial;
         in_buffer = true;
         src = rbuf_;
         continue;
-      case HeadStatus::partial:
+      case HeadProgress::partial:
         if (!in_buffer) rbuf_.assign(data);
-        if (rbuf_.size() < opts_.max_buf_size) return HeadStatus::partial;
+        if (rbuf_.size() < opts_.max_buf_size) return HeadProgress::partial;
         cp_ = {};
-        err = ParseError::too_large;
-        return HeadStatus::error;
-      case HeadStatus::error:
-        consume(src, in_buffer, o.consumed);
-        err = o.error;
-        return HeadStatus::error;
+        return std::unexpected(Error::parse(ParseError::too_large));
     }
   }
 }
@@ -141,22 +138,24 @@ void Codec::commit_request(RequestEncoding& req) {
   body_ended_ = false;
 }
 
-ResponsePlan Codec::commit_response(const ResponseEncoding& res) {
-  ResponsePlan p = plan_response(res, method_ ? &*method_ : nullptr);
-  if (!p.ok) return p;
-  enc_ = p.encoder;
+Result<ResponsePlan> Codec::commit_response(const ResponseEncoding& res) {
+  Result<ResponsePlan> p = plan_response(res, method_ ? &*method_ : nullptr);
+  if (!p) return p;
+  enc_ = p->encoder;
   body_ended_ = false;
-  response_is_last_ = p.is_last;
-  response_close_delimited_ = p.close_delimited;
+  response_is_last_ = p->is_last;
+  response_close_delimited_ = p->close_delimited;
   return p;
 }
 
-ResponseFail Codec::encode_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
-                                   BodyLength length, ResponseEncoding& res, ResponsePlan& plan) {
-  ResponseFail f = prepare_response(status, std::move(headers), keep_alive, http10, length, opts_.title_case_headers,
-                                    opts_.date_header, res);
-  if (f == ResponseFail::none) plan = commit_response(res);
-  return f;
+Result<EncodedResponse> Codec::encode_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
+                                               BodyLength length) {
+  Result<ResponseEncoding> res = prepare_response(status, std::move(headers), keep_alive, http10, length,
+                                                  opts_.title_case_headers, opts_.date_header);
+  if (!res) return std::unexpected(std::move(res.error()));
+  Result<ResponsePlan> plan = commit_response(*res);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  return EncodedResponse{std::move(*res), std::move(*plan)};
 }
 
 }  // namespace velmora::h1

@@ -32,6 +32,12 @@ struct CodecOptions {
   size_t max_buf_size = kDefaultMaxBufSize;
 };
 
+// A response head validated and planned, ready to be written.
+struct EncodedResponse {
+  ResponseEncoding res;
+  ResponsePlan plan;
+};
+
 class Codec {
  public:
   explicit Codec(const CodecOptions& o = {}) : opts_(o) {}
@@ -39,14 +45,17 @@ class Codec {
   const CodecOptions& options() const noexcept { return opts_; }
 
   // ---- receive ----
-  // Appends `data` and parses a request head (server role). `complete`
-  // fills `out`; `error` sets `err` and records the automatic status.
+  // Appends `data` and parses a request head (server role); a complete head
+  // fills `out`. Errors (parse): parse_request_head's, too_large (the buffer
+  // reached max_buf_size without a whole head), version_h2 (the failed head
+  // is an HTTP/2 connection preface); each records the automatic status.
   // Both receives may throw std::bad_alloc; the codec is then left as it was
   // before the call (see ReceiveRollback for the one exception).
-  HeadStatus receive_request_head(std::string_view data, RequestHead& out, ParseError& err);
+  Result<HeadProgress> receive_request_head(std::string_view data, RequestHead& out);
   // Appends `data` and parses a response head (client role), skipping
-  // informational heads.
-  HeadStatus receive_head(std::string_view data, ResponseHead& out, ParseError& err);
+  // informational heads (never answers `informational`). Errors (parse):
+  // parse_response_head's, too_large (as above).
+  Result<HeadProgress> receive_head(std::string_view data, ResponseHead& out);
 
   void feed(std::string_view data) { rbuf_.append(data); }
   // Puts bytes another reader took past its message (a body decoder's
@@ -74,39 +83,39 @@ class Codec {
   // Records a request head encoded by prepare_request().
   void commit_request(RequestEncoding& req);
   // Plans a response head against the recorded request method and, when it
-  // succeeds, records its encoder and verdicts.
-  ResponsePlan commit_response(const ResponseEncoding& res);
-  // serialize_response in one step: validates the arguments into `res`
-  // (title-casing and the Date header from the options), then plans and
-  // records as commit_response does. A ResponseFail other than `none` means
-  // the arguments were refused and nothing was recorded; otherwise
-  // `plan.ok` false carries the encoder's user error. Write the head with
-  // write_response(res, plan).
-  ResponseFail encode_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
-                               BodyLength length, ResponseEncoding& res, ResponsePlan& plan);
+  // succeeds, records its encoder and verdicts. Errors: plan_response's.
+  Result<ResponsePlan> commit_response(const ResponseEncoding& res);
+  // serialize_response in one step: validates the arguments (title-casing
+  // and the Date header from the options), then plans and records as
+  // commit_response does. Write the head with write_response(res, plan).
+  // Errors: prepare_response's (argument: nothing recorded), plan_response's
+  // (local).
+  Result<EncodedResponse> encode_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
+                                          BodyLength length);
 
   // ---- body framing of the message in flight (body_encoder.h) ----
   // serialize_data: how a chunk of `n` bytes goes out.
   DataPlan plan_data(size_t n) noexcept { return h1::plan_data(enc_, n); }
   // serialize_end: the encoder is gone afterwards, whatever the plan.
-  EndPlan end_body() {
+  // Errors: h1::end_body's.
+  Result<EndPlan> end_body() {
     const bool had = enc_.has_value();
-    EndPlan p = h1::end_body(enc_);
-    note_end(had, p);
+    Result<EndPlan> p = h1::end_body(enc_);
+    note_end(had, p.has_value());
     return p;
   }
   // serialize_trailers: as end_body, with the trailer rules.
-  EndPlan end_body_with_trailers(const http::HeaderMap& trailers) {
+  Result<EndPlan> end_body_with_trailers(const http::HeaderMap& trailers) {
     const bool had = enc_.has_value();
-    EndPlan p = h1::end_body_with_trailers(enc_, trailers, trailers_allowed_);
-    note_end(had, p);
+    Result<EndPlan> p = h1::end_body_with_trailers(enc_, trailers, trailers_allowed_);
+    note_end(had, p.has_value());
     return p;
   }
-  // serialize_head_and_body; `trailers` may be null.
-  MessagePlan plan_message(size_t head_len, std::string_view body, const http::HeaderMap* trailers) {
+  // serialize_head_and_body; `trailers` may be null. Errors: h1::plan_message's.
+  Result<MessagePlan> plan_message(size_t head_len, std::string_view body, const http::HeaderMap* trailers) {
     const bool had = enc_.has_value();
-    MessagePlan m = h1::plan_message(enc_, head_len, body, trailers, trailers_allowed_);
-    note_end(had, m.end);
+    Result<MessagePlan> m = h1::plan_message(enc_, head_len, body, trailers, trailers_allowed_);
+    note_end(had, m.has_value());
     return m;
   }
   bool body_is_eof() const noexcept { return h1::body_is_eof(enc_); }
@@ -137,8 +146,8 @@ class Codec {
 
   // An end planned on the encoder in flight (`had`) decides whether the
   // message was framed to its end; a call without one changes nothing.
-  void note_end(bool had, const EndPlan& p) noexcept {
-    if (had) body_ended_ = p.kind != EndPlan::short_body;
+  void note_end(bool had, bool ended) noexcept {
+    if (had) body_ended_ = ended;
   }
 
   CodecOptions opts_;

@@ -154,15 +154,16 @@ class Watcher {
     return h;
   }
 
-  struct Result {
+  // What take_result() moves out.
+  struct Taken {
     H data, error;
     H done;  // the removed slot's event, to drop
   };
   // Moves a completed read's data and error out; the slot goes too unless a
   // handle is still stored (left for close() to join). A read in flight
   // gives nothing, as in take_handoff.
-  Result take_result() {
-    Result r;
+  Taken take_result() {
+    Taken r;
     if (!completed()) return r;
     r.data = std::exchange(slot_->data, H());
     slot_->bytes = {};

@@ -28,13 +28,13 @@ constexpr ParseRow kParse[] = {
     {"internal", "internal error inside the HTTP/1 codec and/or its dependencies, please report", 0},
 };
 
-struct UserRow {
+struct LocalRow {
   std::string_view name;
   std::string_view description;
 };
 
-// Indexed by UserError.
-constexpr UserRow kUser[] = {
+// Indexed by LocalFault.
+constexpr LocalRow kLocal[] = {
     {"body", "error from user's Body stream"},
     {"body_write_aborted", "user body write aborted"},
     {"service", "error from user's Service"},
@@ -45,6 +45,14 @@ constexpr UserRow kUser[] = {
     {"dispatch_gone", "dispatch task is gone"},
 };
 
+// Indexed by BadArgument.
+constexpr std::string_view kArgument[] = {
+    "invalid method: invalid HTTP method",
+    "invalid url",
+    "invalid status: invalid status code",
+    "header map is full (HeaderMap MAX_SIZE, 32768 entries)",
+};
+
 // Indexed by IoKind.
 constexpr std::string_view kIoNames[] = {
     "other",  // none: not an I/O error
@@ -53,7 +61,8 @@ constexpr std::string_view kIoNames[] = {
 };
 
 static_assert(std::size(kParse) == size_t(ParseError::internal) + 1);
-static_assert(std::size(kUser) == size_t(UserError::dispatch_gone) + 1);
+static_assert(std::size(kLocal) == size_t(LocalFault::dispatch_gone) + 1);
+static_assert(std::size(kArgument) == size_t(BadArgument::headers_full) + 1);
 static_assert(std::size(kIoNames) == size_t(IoKind::other) + 1);
 
 constexpr std::string_view kUnknown = "unknown";
@@ -72,12 +81,16 @@ uint16_t parse_error_status(ParseError p) noexcept {
   return size_t(p) < std::size(kParse) ? kParse[size_t(p)].status : 0;
 }
 
-std::string_view user_error_name(UserError u) noexcept {
-  return size_t(u) < std::size(kUser) ? kUser[size_t(u)].name : kUnknown;
+std::string_view local_fault_name(LocalFault u) noexcept {
+  return size_t(u) < std::size(kLocal) ? kLocal[size_t(u)].name : kUnknown;
 }
 
-std::string_view user_error_description(UserError u) noexcept {
-  return size_t(u) < std::size(kUser) ? kUser[size_t(u)].description : kUnknown;
+std::string_view local_fault_description(LocalFault u) noexcept {
+  return size_t(u) < std::size(kLocal) ? kLocal[size_t(u)].description : kUnknown;
+}
+
+std::string_view bad_argument_description(BadArgument a) noexcept {
+  return size_t(a) < std::size(kArgument) ? kArgument[size_t(a)] : kUnknown;
 }
 
 std::string_view io_kind_name(IoKind k) noexcept {
@@ -87,7 +100,8 @@ std::string_view io_kind_name(IoKind k) noexcept {
 std::string_view kind_description(ErrorKind k) noexcept {
   switch (k) {
     case ErrorKind::parse: return "invalid HTTP message parsed";
-    case ErrorKind::user: return "user error";
+    case ErrorKind::local: return "user error";
+    case ErrorKind::argument: return "invalid argument";
     case ErrorKind::incomplete_message: return "connection closed before message completed";
     case ErrorKind::unexpected_message: return "received unexpected message from connection";
     case ErrorKind::canceled: return "operation was canceled";
@@ -101,11 +115,12 @@ std::string_view kind_description(ErrorKind k) noexcept {
   return "connection error";
 }
 
-std::string error_message(const Error& e) {
+std::string message(const Error& e) {
   std::string_view d;
   switch (e.kind) {
     case ErrorKind::parse: d = parse_error_description(e.parse_variant()); break;
-    case ErrorKind::user: d = user_error_description(e.user_variant()); break;
+    case ErrorKind::local: d = local_fault_description(e.local_variant()); break;
+    case ErrorKind::argument: d = bad_argument_description(e.argument_variant()); break;
     default: d = kind_description(e.kind); break;
   }
   std::string out;

@@ -160,21 +160,18 @@ size_t find_entry(const http::HeaderMap& h, std::string_view lname) {
 }
 
 bool all_digits(std::string_view v, uint64_t& x) noexcept {
-  std::optional<uint64_t> n = http::parse_content_length(v);
+  http::Result<uint64_t> n = http::parse_content_length(v);
   if (n) x = *n;
   return n.has_value();
 }
 
-Error unexpected_header() { return Error::user(UserError::unexpected_header); }
+std::unexpected<Error> unexpected_header() { return std::unexpected(Error::local(LocalFault::unexpected_header)); }
 
 template <class Out>
-ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out) {
+Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, Out& out) {
   ResponsePlan p;
   const uint16_t s = r.status;
-  if (s == 100 || (s >= 102 && s < 200)) {
-    p.error = Error::user(UserError::unsupported_status_code);
-    return p;
-  }
+  if (s == 100 || (s >= 102 && s < 200)) return std::unexpected(Error::local(LocalFault::unsupported_status_code));
   const bool to_head = m && *m == Method::head;
   const bool connect_2xx = m && *m == Method::connect && s >= 200 && s < 300;
   p.is_head = to_head;
@@ -205,8 +202,7 @@ ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out)
     std::string_view name = h.name_at(i);
     if (name == "content-length") {
       if (framing) {
-        p.error = unexpected_header();
-        return p;
+        return unexpected_header();
       }
       switch (r.length.kind) {
         case BodyLength::known: {
@@ -221,8 +217,7 @@ ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out)
             if (!bad) put_line(out, name, v);
           });
           if (bad) {
-            p.error = unexpected_header();
-            return p;
+            return unexpected_header();
           }
           enc = BodyEncoder::length(r.length.n);
           framing = true;
@@ -243,8 +238,7 @@ ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out)
             first = false;
           });
           if (bad) {
-            p.error = unexpected_header();
-            return p;
+            return unexpected_header();
           }
           enc = BodyEncoder::length(fixed);
           framing = true;
@@ -264,8 +258,7 @@ ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out)
       }
     } else if (name == "transfer-encoding") {
       if (framing) {
-        p.error = unexpected_header();
-        return p;
+        return unexpected_header();
       }
       if (r.http10 || no_body) continue;
       bool ends_chunked = http::iequals(http::list_last(last_value(h, i)), "chunked");
@@ -336,7 +329,6 @@ ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out)
 
   if (enc->framing == Framing::chunked) enc->trailer_names = std::move(trailer_names);
   enc->is_last = is_last;
-  p.ok = true;
   p.is_last = is_last;
   p.close_delimited = enc->framing == Framing::close;
   p.encoder = std::move(*enc);
@@ -347,11 +339,13 @@ ResponsePlan walk_response(const ResponseEncoding& r, const Method* m, Out& out)
 
 // ---- requests ---------------------------------------------------------------
 
-RequestFail prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers, bool http10,
-                            BodyLength length, bool title_case, RequestEncoding& out, http::UriError& uri_error) {
-  if (!http::is_token(method)) return RequestFail::method;
-  uri_error = http::parse_uri(url, out.uri);
-  if (uri_error != http::UriError::none) return RequestFail::url;
+Result<RequestEncoding> prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers,
+                                        bool http10, BodyLength length, bool title_case) {
+  if (!http::is_token(method)) return std::unexpected(Error::argument(BadArgument::method));
+  http::Result<http::Uri> uri = http::parse_uri(url);
+  if (!uri) return std::unexpected(Error::argument(BadArgument::url, std::string(http::message(uri.error()))));
+  RequestEncoding out;
+  out.uri = *uri;
   out.method = classify_method(method);
   out.method_text = method;
   out.http10 = http10;
@@ -416,7 +410,7 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
     fits &= h.replace("content-length", std::to_string(length.n));
     enc = BodyEncoder::length(length.n);
   }
-  if (!fits) return RequestFail::full;
+  if (!fits) return std::unexpected(Error::argument(BadArgument::headers_full));
   if (enc.framing == Framing::chunked && h.contains("trailer")) {
     std::vector<std::string> names;
     h.for_each_of("trailer", [&](std::string_view v) { names.emplace_back(v); });
@@ -430,7 +424,7 @@ RequestFail prepare_request(std::string_view method, std::string_view url, http:
   n += 2;
   out.size = n;
   out.headers = std::move(h);
-  return RequestFail::none;
+  return out;
 }
 
 char* write_request(const RequestEncoding& req, char* p) noexcept {
@@ -452,9 +446,10 @@ std::string encode_request(const RequestEncoding& req) {
 
 // ---- responses --------------------------------------------------------------
 
-ResponseFail prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10, BodyLength length,
-                      bool title_case, bool date_header, ResponseEncoding& out) {
-  if (status < 100 || status > 999) return ResponseFail::status;
+Result<ResponseEncoding> prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
+                                          BodyLength length, bool title_case, bool date_header) {
+  if (status < 100 || status > 999) return std::unexpected(Error::argument(BadArgument::status));
+  ResponseEncoding out;
   out.status = status;
   out.keep_alive = keep_alive;
   out.http10 = http10;
@@ -467,22 +462,22 @@ ResponseFail prepare_response(uint16_t status, http::HeaderMap headers, bool kee
     std::string_view first;
     if (keep_alive && !(headers.first("connection", first) && http::list_has_token(first, "keep-alive")) &&
         !connection_close(headers) && !headers.replace("connection", "keep-alive"))
-      return ResponseFail::full;
+      return std::unexpected(Error::argument(BadArgument::headers_full));
   } else if (!keep_alive && !headers.replace("connection", "close")) {
-    return ResponseFail::full;
+    return std::unexpected(Error::argument(BadArgument::headers_full));
   }
   out.headers = std::move(headers);
   if (date_header) {
     std::string_view d = http::http_date_now();
     std::memcpy(out.date, d.data(), http::kDateLength);
   }
-  return ResponseFail::none;
+  return out;
 }
 
-ResponsePlan plan_response(const ResponseEncoding& res, const Method* request_method) {
+Result<ResponsePlan> plan_response(const ResponseEncoding& res, const Method* request_method) {
   CountOut out;
-  ResponsePlan p = walk_response(res, request_method, out);
-  p.size = out.n;
+  Result<ResponsePlan> p = walk_response(res, request_method, out);
+  if (p) p->size = out.n;
   return p;
 }
 
@@ -490,7 +485,7 @@ char* write_response(const ResponseEncoding& res, const ResponsePlan& plan, char
   // Replay the walk with the method classification the plan was made with.
   Method m = plan.is_head ? Method::head : plan.is_connect ? Method::connect : Method::get;
   WriteOut out{p, res.title_case};
-  walk_response(res, &m, out);
+  static_cast<void>(walk_response(res, &m, out));  // refused, if at all, when planned
   return out.p;
 }
 

@@ -59,15 +59,14 @@ struct RequestEncoding {
   size_t size = 0;  // bytes of the head
 };
 
-// `full`: a framing or Connection line could not be added because the
-// headers already hold HeaderMap::kMaxNames names. The head is refused rather
-// than sent without the line its body framing depends on.
-enum class RequestFail : uint8_t { none, method, url, full };
-
-// Validates and prepares a request head. On RequestFail::url, `uri_error`
-// tells why ("invalid url: " + its text).
-RequestFail prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers, bool http10,
-                            BodyLength length, bool title_case, RequestEncoding& out, http::UriError& uri_error);
+// Validates and prepares a request head.
+// Errors (argument): method (not a token), url (the URI parser's text as the
+// cause: "invalid url: empty string"), headers_full (a framing or Connection
+// line could not be added because the headers already hold
+// HeaderMap::kMaxNames names: the head is refused rather than sent without
+// the line its body framing depends on).
+Result<RequestEncoding> prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers,
+                                        bool http10, BodyLength length, bool title_case);
 // Writes exactly req.size bytes at `out`; returns the end.
 char* write_request(const RequestEncoding& req, char* out) noexcept;
 
@@ -84,16 +83,13 @@ struct ResponseEncoding {
   char date[http::kDateLength] = {};  // captured once, used by both passes
 };
 
-enum class ResponseFail : uint8_t { none, status, full };
-
 // Validates `status` and applies the peer-version rule to the headers.
-// `status` when it is outside 100-999; `full` as for requests.
-ResponseFail prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10, BodyLength length,
-                      bool title_case, bool date_header, ResponseEncoding& out);
+// Errors (argument): status (outside 100-999), headers_full (as for
+// requests).
+Result<ResponseEncoding> prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
+                                          BodyLength length, bool title_case, bool date_header);
 
 struct ResponsePlan {
-  bool ok = false;
-  Error error;  // when !ok: an H1UserError
   BodyEncoder encoder;
   bool is_last = false;
   bool close_delimited = false;
@@ -104,7 +100,10 @@ struct ResponsePlan {
 
 // Decides framing and verdicts against the recorded request method
 // (nullptr: none) and counts the bytes.
-ResponsePlan plan_response(const ResponseEncoding& res, const Method* request_method);
+// Errors (local): unsupported_status_code (1xx other than 101),
+// unexpected_header (Content-Length and Transfer-Encoding together, or a
+// Content-Length that disagrees with itself or with the body length given).
+Result<ResponsePlan> plan_response(const ResponseEncoding& res, const Method* request_method);
 // Writes exactly plan.size bytes at `out`; returns the end.
 char* write_response(const ResponseEncoding& res, const ResponsePlan& plan, char* out) noexcept;
 

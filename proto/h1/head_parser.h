@@ -77,14 +77,16 @@ struct ResponseHead {
   bool wants_keep_alive = false;  // filled by the codec
 };
 
-enum class HeadStatus : uint8_t { complete, partial, informational, error };
+// How far a head parse got, when it did not fail.
+enum class HeadProgress : uint8_t {
+  partial,        // the head goes on past the buffer
+  complete,       // the head was parsed
+  informational,  // responses: a 1xx head other than 101, to be skipped
+};
 
-struct HeadOutcome {
-  HeadStatus status = HeadStatus::partial;
-  ParseError error = ParseError::internal;
-  // complete / informational: bytes of the head. error: the bytes already
-  // taken off the buffer by the time the error was found (0 or the head).
-  size_t consumed = 0;
+struct HeadRead {
+  HeadProgress progress = HeadProgress::partial;
+  size_t consumed = 0;  // complete / informational: bytes of the head
 };
 
 struct RequestOptions {
@@ -92,15 +94,23 @@ struct RequestOptions {
   bool ignore_invalid_headers = false;
 };
 
-// The request rules over the head at the front of `buf`.
-HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts, RequestHead& out,
-                               Checkpoint* resume = nullptr);
+// The request rules over the head at the front of `buf`. `out` is filled on
+// a complete head. Errors (parse; `consumed` is the head when it was read to
+// its end and the error was found past the checks made before it leaves
+// the buffer, else 0): the tokenizer's, uri, uri_too_long, too_large,
+// header_content_length_invalid, header_transfer_encoding_invalid,
+// header_transfer_encoding_unexpected.
+Result<HeadRead> parse_request_head(std::string_view buf, const RequestOptions& opts, RequestHead& out,
+                                         Checkpoint* resume = nullptr);
 
 // The response rules; `request_method` is the method of the request the
 // response answers (nullptr: none recorded). An informational (1xx other
-// than 101) head answers `informational` with `consumed` set.
-HeadOutcome parse_response_head(std::string_view buf, const Method* request_method, ResponseHead& out,
-                                Checkpoint* resume = nullptr);
+// than 101) head answers `informational` with `consumed` set. Errors (parse;
+// `consumed` is the head once it was read to its end): the tokenizer's,
+// too_large, header_content_length_invalid,
+// header_transfer_encoding_unexpected.
+Result<HeadRead> parse_response_head(std::string_view buf, const Method* request_method, ResponseHead& out,
+                                          Checkpoint* resume = nullptr);
 
 // The HTTP/2 connection preface, which parse_request_head recognises.
 using http::kH2Preface;

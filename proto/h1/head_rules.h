@@ -32,23 +32,13 @@ inline std::string_view value_of(const char* b, const HeadSlot& s) noexcept { re
 // Tokenizes from a checkpoint of the same kind of head when there is one: a
 // resumed scan only validates the new lines, so once it finds the head
 // complete, the head is tokenized again from the start to fill the slots.
-inline Tokenized tokenize_resuming(std::string_view buf, const TokenizeOptions& o, HeadSlot* slots,
-                                   Checkpoint* resume) noexcept {
+inline Result<Tokenized> tokenize_resuming(std::string_view buf, const TokenizeOptions& o, HeadSlot* slots,
+                                           Checkpoint* resume) noexcept {
   if (resume && resume->offset != 0 && resume->request == o.request) {
-    Tokenized t = tokenize_head(buf, o, nullptr, resume);
-    return t.status == TokStatus::complete ? tokenize_head(buf, o, slots, nullptr) : t;
+    Result<Tokenized> t = tokenize_head(buf, o, nullptr, resume);
+    return t && t->complete ? tokenize_head(buf, o, slots, nullptr) : t;
   }
   return tokenize_head(buf, o, slots, resume);
-}
-
-// The outcome of a head whose tokenizing did not complete.
-inline HeadOutcome tokenize_outcome(const Tokenized& t) noexcept {
-  HeadOutcome o;
-  if (t.status == TokStatus::error) {
-    o.status = HeadStatus::error;
-    o.error = t.error;
-  }
-  return o;
 }
 
 // Connection: turns keep-alive off on "close" while on, on with "keep-alive"

@@ -33,9 +33,8 @@ class Slots {
 
 }  // namespace
 
-HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts, RequestHead& out,
-                               Checkpoint* resume) {
-  HeadOutcome o;
+Result<HeadRead> parse_request_head(std::string_view buf, const RequestOptions& opts, RequestHead& out,
+                                    Checkpoint* resume) {
   TokenizeOptions topts{true, opts.max_headers, opts.ignore_invalid_headers};
   // Every header line takes at least three bytes ("a:\n"), so the bytes at
   // hand bound the lines a parse can fill, however large the limit. When
@@ -44,21 +43,19 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   // large limit over a large incomplete head reserves nothing.
   const size_t bound = std::min(opts.max_headers, buf.size() / 3 + 1);
   Slots slot_store;
-  Tokenized t;
+  Result<Tokenized> tokenized;
   if (bound > kStackSlots) {
-    t = tokenize_head(buf, topts, nullptr, resume);
-    if (t.status == TokStatus::complete) t = tokenize_head(buf, topts, slot_store.reserve(t.nheaders), nullptr);
+    tokenized = tokenize_head(buf, topts, nullptr, resume);
+    if (tokenized && tokenized->complete)
+      tokenized = tokenize_head(buf, topts, slot_store.reserve(tokenized->nheaders), nullptr);
   } else {
-    t = tokenize_resuming(buf, topts, slot_store.reserve(bound), resume);
+    tokenized = tokenize_resuming(buf, topts, slot_store.reserve(bound), resume);
   }
-  if (t.status != TokStatus::complete) return tokenize_outcome(t);
+  if (!tokenized) return std::unexpected(std::move(tokenized.error()));
+  const Tokenized& t = *tokenized;
+  if (!t.complete) return HeadRead{};
   HeadSlot* slots = slot_store.data();
-  auto fail = [&](ParseError e, size_t consumed) {
-    o.status = HeadStatus::error;
-    o.error = e;
-    o.consumed = consumed;
-    return o;
-  };
+  auto fail = [](ParseError e, size_t consumed) { return std::unexpected(Error::parse(e, uint32_t(consumed))); };
   const char* b = buf.data();
   // Checks made before the head leaves the buffer.
   if (t.target.size() > kMaxTargetLength) return fail(ParseError::uri_too_long, 0);
@@ -75,9 +72,9 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   // two different raw targets ("/admin#/../public" and "/admin") reach the
   // application as the same one, so a target holding '#' is refused (any
   // other form holding one fails to parse).
-  http::Uri uri;
-  if (http::parse_uri(t.target, uri, http::TargetScanned{}) != http::UriError::none || uri.has_fragment)
-    return fail(ParseError::uri, head);
+  http::Result<http::Uri> parsed_uri = http::parse_uri(t.target, http::TargetScanned{});
+  if (!parsed_uri || parsed_uri->has_fragment) return fail(ParseError::uri, head);
+  const http::Uri& uri = *parsed_uri;
   // An origin-form target is kept as it stands in the head, which the header
   // map copies anyway; it is recorded in `out` only with that map, so a
   // failed parse never leaves offsets into the previous head's map.
@@ -133,7 +130,7 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
           cl_seen = true;
           continue;  // dropped
         }
-        std::optional<uint64_t> parsed = http::parse_content_length(value);
+        http::Result<uint64_t> parsed = http::parse_content_length(value);
         if (!parsed) return fail(ParseError::header_content_length_invalid, head);
         uint64_t x = *parsed;
         if (x > kMaxDeclaredLength) return fail(ParseError::too_large, head);
@@ -174,9 +171,7 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
   out.upgrade = upgrade;
   out.expect_continue = expect;
   out.allow_trailers = allow_trailers;
-  o.status = HeadStatus::complete;
-  o.consumed = head;
-  return o;
+  return HeadRead{HeadProgress::complete, head};
 }
 
 }  // namespace velmora::h1

@@ -9,25 +9,17 @@ namespace velmora::h1 {
 
 using namespace detail;
 
-HeadOutcome parse_response_head(std::string_view buf, const Method* request_method, ResponseHead& out,
-                                Checkpoint* resume) {
-  HeadOutcome o;
+Result<HeadRead> parse_response_head(std::string_view buf, const Method* request_method, ResponseHead& out,
+                                     Checkpoint* resume) {
   TokenizeOptions topts{false, kDefaultMaxHeaders, false};
   HeadSlot slots[kDefaultMaxHeaders];
-  Tokenized t = tokenize_resuming(buf, topts, slots, resume);
-  if (t.status != TokStatus::complete) return tokenize_outcome(t);
-  auto fail = [&](ParseError e) {
-    o.status = HeadStatus::error;
-    o.error = e;
-    o.consumed = t.head_len;
-    return o;
-  };
+  Result<Tokenized> tokenized = tokenize_resuming(buf, topts, slots, resume);
+  if (!tokenized) return std::unexpected(std::move(tokenized.error()));
+  const Tokenized& t = *tokenized;
+  if (!t.complete) return HeadRead{};
+  auto fail = [&](ParseError e) { return std::unexpected(Error::parse(e, uint32_t(t.head_len))); };
   const uint16_t status = t.status_code;
-  if (status == 100 || (status >= 102 && status < 200)) {
-    o.status = HeadStatus::informational;
-    o.consumed = t.head_len;
-    return o;
-  }
+  if (status == 100 || (status >= 102 && status < 200)) return HeadRead{HeadProgress::informational, t.head_len};
   const char* b = buf.data();
   const bool http11 = t.http11;
   bool keep_alive = http11;
@@ -84,9 +76,7 @@ HeadOutcome parse_response_head(std::string_view buf, const Method* request_meth
   out.upgrade = upgrade;
   out.keep_alive = keep_alive && !upgrade;
   out.wants_keep_alive = false;
-  o.status = HeadStatus::complete;
-  o.consumed = t.head_len;
-  return o;
+  return HeadRead{HeadProgress::complete, t.head_len};
 }
 
 }  // namespace velmora::h1

@@ -84,11 +84,12 @@ class ServerState {
     return ready(now);
   }
 
-  enum class Accept : uint8_t { none, head, error };
+  enum class Accept : uint8_t { none, head };
   struct Accepted {
-    Accept status = Accept::none;  // none: closed, or the head is incomplete
+    // none: closed, or the head is incomplete. Errors: the codec's
+    // receive_request_head's (the codec keeps the automatic status).
+    Result<Accept> status = Accept::none;
     RequestHead head;
-    ParseError error = ParseError::internal;  // error: the codec keeps the automatic status
     uint64_t seq = 0;
     H decoder;  // head: the request's decoder
     H dropped;  // the previous decoder, or the unused fresh one
@@ -105,13 +106,18 @@ class ServerState {
       return a;
     }
     std::optional<BodyDecoder> body;
-    HeadStatus st = P::with_codec(codec_, [&](Codec& c) {
-      HeadStatus s = c.receive_request_head(data, a.head, a.error);
-      if (s == HeadStatus::complete) body.emplace(c.start_request_body(a.head));
+    Result<HeadProgress> st = P::with_codec(codec_, [&](Codec& c) {
+      Result<HeadProgress> s = c.receive_request_head(data, a.head);
+      if (s && *s == HeadProgress::complete) body.emplace(c.start_request_body(a.head));
       return s;
     });
-    if (st != HeadStatus::complete) {
-      a.status = st == HeadStatus::error ? Accept::error : Accept::none;
+    if (!st) {
+      a.status = std::unexpected(std::move(st.error()));
+      a.dropped = std::move(fresh);
+      return a;
+    }
+    if (*st != HeadProgress::complete) {
+      a.status = Accept::none;
       a.dropped = std::move(fresh);
       return a;
     }
@@ -266,11 +272,11 @@ class ServerState {
   H watcher_done() const { return watcher_.done(); }
   H take_watcher_handle() { return watcher_.take_handle(); }
 
-  using Result = typename Watcher<P>::Result;
+  using Taken = typename Watcher<P>::Taken;
   // A completed read's data and error; the slot goes unless a handle is
   // still stored. A read in flight gives nothing and keeps its slot
   // (removing it would lose what the read returns).
-  Result take_watcher_result() { return watcher_.take_result(); }
+  Taken take_watcher_result() { return watcher_.take_result(); }
 
   // The response is complete or failed: true when this call ended the
   // mid-message window.
@@ -288,11 +294,9 @@ class ServerState {
   };
   struct Respond {
     ReqCode code = ReqCode::stale;
-    // code ok: the head to write after unlocking (write_response(enc, plan)),
-    // unless `fail` or !plan.ok says the encoder refused it (the claim stands).
-    ResponseFail fail = ResponseFail::none;
-    ResponseEncoding enc;
-    ResponsePlan plan;
+    // code ok: the head to write after unlocking (write_response(res, plan)),
+    // or the encoder's refusal (the claim stands).
+    Result<EncodedResponse> head;
     bool armed = false;
     H transport;  // none when closed
     H unused;     // `done` when it was not used
@@ -332,11 +336,11 @@ class ServerState {
     const bool do_switch = (st == 101 && req_.is_upgrade) || (st >= 200 && st <= 299 && req_.is_connect);
     bool reuse = false;
     P::with_codec(codec_, [&](Codec& c) {
-      r.fail = c.encode_response(st, std::move(args.headers), keep_alive, req_.http10, args.length, r.enc, r.plan);
+      r.head = c.encode_response(st, std::move(args.headers), keep_alive, req_.http10, args.length);
       reuse = !c.response_is_last() && !c.response_close_delimited();
     });
     r.code = ReqCode::ok;
-    if (r.fail != ResponseFail::none || !r.plan.ok) {
+    if (!r.head) {
       r.unused = std::move(done);  // an encoder refusal: nothing to write, the claim stands
       return r;
     }

@@ -18,15 +18,8 @@ struct Tok {
   size_t n;
   Tokenized r;
 
-  Tokenized& fail(ParseError e) noexcept {
-    r.status = TokStatus::error;
-    r.error = e;
-    return r;
-  }
-  Tokenized& partial() noexcept {
-    r.status = TokStatus::partial;
-    return r;
-  }
+  static std::unexpected<Error> fail(ParseError e) noexcept { return std::unexpected(Error::parse(e)); }
+  Tokenized& partial() noexcept { return r; }
 };
 
 enum class Eol : uint8_t { ok, partial, bad };
@@ -172,7 +165,7 @@ class MaskFind {
 
 // Tokenizes the head at t.b; see tokenize_head().
 template <class Find>
-Tokenized tokenize(Tok& t, Find& find, const TokenizeOptions& opts, HeadSlot* slots, Checkpoint* resume) noexcept {
+Result<Tokenized> tokenize(Tok& t, Find& find, const TokenizeOptions& opts, HeadSlot* slots, Checkpoint* resume) noexcept {
   const char* const b = t.b;
   const size_t n = t.n;
   size_t i = 0;
@@ -263,7 +256,7 @@ Tokenized tokenize(Tok& t, Find& find, const TokenizeOptions& opts, HeadSlot* sl
       Eol e = line_end(b, n, i);
       if (e == Eol::partial) return stop();
       if (e == Eol::bad) return t.fail(ParseError::header_token);
-      t.r.status = TokStatus::complete;
+      t.r.complete = true;
       t.r.head_len = i;
       t.r.nheaders = lines;
       t.r.longest_name = longest;
@@ -303,8 +296,8 @@ Tokenized tokenize(Tok& t, Find& find, const TokenizeOptions& opts, HeadSlot* sl
 
 }  // namespace
 
-Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
-                        Checkpoint* resume) noexcept {
+Result<Tokenized> tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
+                                Checkpoint* resume) noexcept {
   Tok t{buf.data(), buf.size() > UINT32_MAX ? size_t(UINT32_MAX) : buf.size(), {}};
   const http::ScanKernels& k = http::detail::kernels();
   if (k.classify) {

@@ -20,8 +20,6 @@ struct HeadSlot {
   uint32_t name_off, name_len, value_off, value_len;
 };
 
-enum class TokStatus : uint8_t { complete, partial, error };
-
 // Where a partial head stopped: every line before `offset` is known good.
 // Feeding the same bytes plus more resumes there instead of rescanning.
 struct Checkpoint {
@@ -37,8 +35,7 @@ struct TokenizeOptions {
 };
 
 struct Tokenized {
-  TokStatus status = TokStatus::partial;
-  ParseError error = ParseError::internal;
+  bool complete = false;  // false: the head goes on past the buffer (partial)
   size_t head_len = 0;  // complete: bytes up to and including the empty line
   size_t nheaders = 0;  // complete: slots filled
   size_t longest_name = 0;  // complete: the longest field name's length
@@ -49,10 +46,12 @@ struct Tokenized {
 
 // Tokenizes the head at the front of `buf`. `slots` receives up to
 // opts.max_headers lines. With `resume` given and non-empty, tokenizing
-// restarts at its offset in validation-only mode: a `complete` answer then
+// restarts at its offset in validation-only mode: a complete answer then
 // carries no start line or slots, and the caller tokenizes once more from the
-// start. A `partial` answer updates `resume`.
-Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
-                        Checkpoint* resume = nullptr) noexcept;
+// start. A partial answer updates `resume`.
+// Errors (parse, consumed 0): header_token, method, uri, version, status,
+// too_large (more than opts.max_headers lines).
+Result<Tokenized> tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
+                                Checkpoint* resume = nullptr) noexcept;
 
 }  // namespace velmora::h1

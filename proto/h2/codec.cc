@@ -20,8 +20,8 @@ bool is_scheme(std::string_view s) noexcept {
   return true;
 }
 
-std::unexpected<HeadError> head_fail(HeadFailure f, http::UriError e = http::UriError::none) {
-  return std::unexpected(HeadError{f, http::uri_error_text(e)});
+std::unexpected<HeadError> head_fail(HeadFailure f, std::string_view detail = {}) {
+  return std::unexpected(HeadError{f, detail});
 }
 
 }  // namespace
@@ -31,9 +31,9 @@ std::expected<void, HeadError> build_request_head(std::string_view method, std::
                                                   OutHead& out) {
   out = OutHead{};
   if (!http::is_token(method)) return head_fail(HeadFailure::invalid_method);
-  http::Uri u;
-  if (http::UriError e = http::parse_uri(target, u); e != http::UriError::none)
-    return head_fail(HeadFailure::invalid_url, e);
+  http::Result<http::Uri> parsed = http::parse_uri(target);
+  if (!parsed) return head_fail(HeadFailure::invalid_url, http::message(parsed.error()));
+  const http::Uri& u = *parsed;
   out.method = method;
   if (u.form == http::UriForm::absolute) {
     out.scheme = u.scheme_text();
@@ -41,11 +41,11 @@ std::expected<void, HeadError> build_request_head(std::string_view method, std::
   } else {
     if (!scheme || !authority) return head_fail(HeadFailure::no_authority);
     if (*scheme != "http" && *scheme != "https" && !is_scheme(*scheme))
-      return head_fail(HeadFailure::invalid_url, http::UriError::invalid_scheme);
-    http::Uri a;
-    if (http::UriError e = http::parse_uri(*authority, a); e != http::UriError::none)
-      return head_fail(HeadFailure::invalid_url, e);
-    if (a.form != http::UriForm::authority) return head_fail(HeadFailure::invalid_url, http::UriError::invalid_authority);
+      return head_fail(HeadFailure::invalid_url, http::message(http::ErrorKind::invalid_scheme));
+    http::Result<http::Uri> a = http::parse_uri(*authority);
+    if (!a) return head_fail(HeadFailure::invalid_url, http::message(a.error()));
+    if (a->form != http::UriForm::authority)
+      return head_fail(HeadFailure::invalid_url, http::message(http::ErrorKind::invalid_authority));
     out.scheme = *scheme;
     out.authority = *authority;
   }

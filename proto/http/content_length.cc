@@ -4,9 +4,9 @@
 
 namespace velmora::http {
 
-std::optional<uint64_t> parse_content_length(std::string_view value) noexcept {
-  uint64_t x;
-  if (!parse_u64_digits(value, x)) return std::nullopt;
+Result<uint64_t> parse_content_length(std::string_view value) noexcept {
+  Result<uint64_t> x = parse_u64_digits(value);
+  if (!x) return fail(ErrorKind::invalid_content_length);
   return x;
 }
 
@@ -19,7 +19,7 @@ void ContentLengthLines::add(std::string_view v) noexcept {
   }
   for (;;) {
     size_t comma = v.find(',');
-    std::optional<uint64_t> x = parse_content_length(trim_ows(v.substr(0, comma)));
+    Result<uint64_t> x = parse_content_length(trim_ows(v.substr(0, comma)));
     if (!x || (seen_ && *x != value_)) {
       valid_ = false;
       return;

@@ -3,16 +3,16 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
+#include "proto/http/error.h"
 #include "proto/http/header_map.h"
 
 namespace velmora::http {
 
 // The strict rule, for one field line: one or more ASCII digits, no sign,
-// space or comma, within 64 bits. nullopt for anything else.
-std::optional<uint64_t> parse_content_length(std::string_view value) noexcept;
+// space or comma, within 64 bits. Errors: invalid_content_length.
+Result<uint64_t> parse_content_length(std::string_view value) noexcept;
 
 // The list rule, over every Content-Length line of a message: each line is
 // visible ASCII and a comma-separated list, each trimmed element is digits

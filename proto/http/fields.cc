@@ -63,15 +63,15 @@ char* write_title_case(std::string_view name, char* out) noexcept {
   return out;
 }
 
-bool parse_u64_digits(std::string_view s, uint64_t& out) noexcept {
-  if (s.empty()) return false;
+Result<uint64_t> parse_u64_digits(std::string_view s) noexcept {
+  if (s.empty()) return fail(ErrorKind::invalid_number);
   uint64_t v = 0;
   for (unsigned char c : s) {
-    if (c < '0' || c > '9') return false;
-    if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v)) return false;
+    if (c < '0' || c > '9') return fail(ErrorKind::invalid_number);
+    if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, uint64_t(c - '0'), &v))
+      return fail(ErrorKind::invalid_number);
   }
-  out = v;
-  return true;
+  return v;
 }
 
 }  // namespace velmora::http

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "proto/http/error.h"
 #include "proto/http/field_scan.h"  // is_token(), is_valid_value(), the scanners
 
 namespace velmora::http {
@@ -65,7 +66,7 @@ constexpr int hex_value(unsigned char c) noexcept {
 // copied. Returns the end of what was written.
 char* write_title_case(std::string_view name, char* out) noexcept;
 
-// Digits only, no sign, no spaces; fails on overflow past 64 bits.
-bool parse_u64_digits(std::string_view s, uint64_t& out) noexcept;
+// Digits only, no sign, no spaces, within 64 bits. Errors: invalid_number.
+Result<uint64_t> parse_u64_digits(std::string_view s) noexcept;
 
 }  // namespace velmora::http

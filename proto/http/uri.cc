@@ -28,39 +28,39 @@ constexpr auto kClass = make_classes();
 constexpr size_t kMaxSchemeLength = 64;
 
 // Splits and checks an authority: [userinfo "@"] host [":" port].
-UriError parse_authority(std::string_view a, Uri& u) noexcept {
+Result<void> parse_authority(std::string_view a, Uri& u) noexcept {
   for (unsigned char c : a)
-    if (!(kClass[c] & kAuth)) return UriError::invalid_char;
+    if (!(kClass[c] & kAuth)) return fail(ErrorKind::invalid_char);
   u.authority = a;
   size_t at = a.find('@');
   std::string_view hp = a;
   if (at != std::string_view::npos) {
-    if (a.find('@', at + 1) != std::string_view::npos) return UriError::invalid_authority;
+    if (a.find('@', at + 1) != std::string_view::npos) return fail(ErrorKind::invalid_authority);
     u.userinfo = a.substr(0, at);
-    if (u.userinfo.find_first_of("[]") != std::string_view::npos) return UriError::invalid_authority;
+    if (u.userinfo.find_first_of("[]") != std::string_view::npos) return fail(ErrorKind::invalid_authority);
     hp = a.substr(at + 1);
   }
   std::string_view host, rest;
   if (!hp.empty() && hp.front() == '[') {
     size_t close = hp.find(']');
-    if (close == std::string_view::npos || close < 3) return UriError::invalid_authority;
+    if (close == std::string_view::npos || close < 3) return fail(ErrorKind::invalid_authority);
     for (char c : hp.substr(1, close - 1)) {
       bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-      if (!hex && c != ':' && c != '.') return UriError::invalid_authority;
+      if (!hex && c != ':' && c != '.') return fail(ErrorKind::invalid_authority);
     }
     host = hp.substr(0, close + 1);
     rest = hp.substr(close + 1);
-    if (!rest.empty() && rest.front() != ':') return UriError::invalid_authority;
+    if (!rest.empty() && rest.front() != ':') return fail(ErrorKind::invalid_authority);
   } else {
     size_t colon = hp.find(':');
     host = hp.substr(0, colon);
     rest = colon == std::string_view::npos ? std::string_view{} : hp.substr(colon);
-    if (host.find_first_of("[]") != std::string_view::npos) return UriError::invalid_authority;
-    if (rest.size() > 1 && rest.substr(1).find(':') != std::string_view::npos) return UriError::invalid_authority;
+    if (host.find_first_of("[]") != std::string_view::npos) return fail(ErrorKind::invalid_authority);
+    if (rest.size() > 1 && rest.substr(1).find(':') != std::string_view::npos) return fail(ErrorKind::invalid_authority);
   }
-  if (host.empty()) return UriError::invalid_authority;
+  if (host.empty()) return fail(ErrorKind::invalid_authority);
   // Percent-encoding belongs to the userinfo; a host or port never carries it.
-  if (hp.find('%') != std::string_view::npos) return UriError::invalid_authority;
+  if (hp.find('%') != std::string_view::npos) return fail(ErrorKind::invalid_authority);
   u.host = host;
   if (!rest.empty()) {
     // The port is kept as written; whether it is a usable number is the
@@ -68,7 +68,7 @@ UriError parse_authority(std::string_view a, Uri& u) noexcept {
     u.has_port = true;
     u.port = rest.substr(1);
   }
-  return UriError::none;
+  return {};
 }
 
 // Path, query and fragment from `s`, which starts with '/', '?' or '#', or is empty.
@@ -76,8 +76,8 @@ UriError parse_authority(std::string_view a, Uri& u) noexcept {
 // set: visible ASCII and high bytes); the path ends at the first '?' or '#',
 // the query at the first '#'.
 template <bool Scanned>
-UriError parse_path_query(std::string_view s, Uri& u) noexcept {
-  if (!Scanned && scan_target(s.data(), s.size()) != s.size()) return UriError::invalid_char;
+Result<void> parse_path_query(std::string_view s, Uri& u) noexcept {
+  if (!Scanned && scan_target(s.data(), s.size()) != s.size()) return fail(ErrorKind::invalid_char);
   // A fragment is never part of a request target; it is checked and dropped.
   const size_t hash = s.find('#');
   u.has_fragment = hash != std::string_view::npos;
@@ -88,29 +88,10 @@ UriError parse_path_query(std::string_view s, Uri& u) noexcept {
     u.has_query = true;
     u.query = pq.substr(q + 1);
   }
-  return UriError::none;
+  return {};
 }
 
 }  // namespace
-
-std::string_view uri_error_text(UriError e) noexcept {
-  switch (e) {
-    case UriError::none: return "";
-    case UriError::invalid_char: return "invalid uri character";
-    case UriError::invalid_scheme: return "invalid scheme";
-    case UriError::invalid_authority: return "invalid authority";
-    case UriError::invalid_port: return "invalid port";
-    case UriError::invalid_format: return "invalid format";
-    case UriError::scheme_missing: return "scheme missing";
-    case UriError::authority_missing: return "authority missing";
-    case UriError::path_missing: return "path missing";
-    case UriError::path_no_slash: return "path does not start with slash";
-    case UriError::too_long: return "uri too long";
-    case UriError::empty: return "empty string";
-    case UriError::scheme_too_long: return "scheme too long";
-  }
-  return "invalid format";
-}
 
 std::string_view Uri::scheme_text() const noexcept {
   switch (scheme_kind) {
@@ -174,13 +155,12 @@ void Uri::write_target(std::string& out) const {
 namespace {
 
 template <bool Scanned>
-UriError parse_any(std::string_view s, Uri& u) noexcept {
-  u = Uri{};
-  if (s.empty()) return UriError::empty;
-  if (s.size() > kMaxUriLength) return UriError::too_long;
+Result<void> parse_any(std::string_view s, Uri& u) noexcept {
+  if (s.empty()) return fail(ErrorKind::empty);
+  if (s.size() > kMaxUriLength) return fail(ErrorKind::too_long);
   if (s == "*") {
     u.form = UriForm::asterisk;
-    return UriError::none;
+    return {};
   }
   if (s.front() == '/') {
     u.form = UriForm::origin;
@@ -190,41 +170,50 @@ UriError parse_any(std::string_view s, Uri& u) noexcept {
   size_t i = 0;
   while (i < s.size() && (kClass[(unsigned char)s[i]] & kScheme)) ++i;
   if (i > 0 && s.substr(i, 3) == "://") {
-    if (i > kMaxSchemeLength) return UriError::scheme_too_long;
+    if (i > kMaxSchemeLength) return fail(ErrorKind::scheme_too_long);
     char c0 = s[0];
-    if (!((c0 >= 'a' && c0 <= 'z') || (c0 >= 'A' && c0 <= 'Z'))) return UriError::invalid_scheme;
+    if (!((c0 >= 'a' && c0 <= 'z') || (c0 >= 'A' && c0 <= 'Z'))) return fail(ErrorKind::invalid_scheme);
     u.form = UriForm::absolute;
     u.scheme = s.substr(0, i);
     u.scheme_kind = iequals(u.scheme, "http") ? Scheme::http : iequals(u.scheme, "https") ? Scheme::https : Scheme::other;
     std::string_view rest = s.substr(i + 3);
     size_t end = rest.find_first_of("/?#");
     std::string_view auth = rest.substr(0, end);
-    if (auth.empty()) return UriError::invalid_format;
-    if (UriError e = parse_authority(auth, u); e != UriError::none) return e;
-    return end == std::string_view::npos ? UriError::none : parse_path_query<Scanned>(rest.substr(end), u);
+    if (auth.empty()) return fail(ErrorKind::invalid_format);
+    if (Result<void> r = parse_authority(auth, u); !r) return r;
+    return end == std::string_view::npos ? Result<void>() : parse_path_query<Scanned>(rest.substr(end), u);
   }
   // Authority form: nothing but an authority.
-  if (s.find_first_of("/?#") != std::string_view::npos) return UriError::invalid_format;
+  if (s.find_first_of("/?#") != std::string_view::npos) return fail(ErrorKind::invalid_format);
   u.form = UriForm::authority;
   return parse_authority(s, u);
 }
 
 }  // namespace
 
-UriError parse_uri(std::string_view s, Uri& u) noexcept { return parse_any<false>(s, u); }
-UriError parse_uri(std::string_view s, Uri& u, TargetScanned) noexcept { return parse_any<true>(s, u); }
+// The Uri is parsed in place in the returned object: no copy of its views.
+Result<Uri> parse_uri(std::string_view s) noexcept {
+  Result<Uri> out;
+  if (Result<void> r = parse_any<false>(s, *out); !r) out = std::unexpected(r.error());
+  return out;
+}
 
-bool parse_port_u16(std::string_view s, uint16_t& out) noexcept {
+Result<Uri> parse_uri(std::string_view s, TargetScanned) noexcept {
+  Result<Uri> out;
+  if (Result<void> r = parse_any<true>(s, *out); !r) out = std::unexpected(r.error());
+  return out;
+}
+
+Result<uint16_t> parse_port_u16(std::string_view s) noexcept {
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return false;
+  if (s.empty()) return fail(ErrorKind::invalid_port);
   uint32_t v = 0;
   for (char c : s) {
-    if (c < '0' || c > '9') return false;
+    if (c < '0' || c > '9') return fail(ErrorKind::invalid_port);
     v = v * 10 + uint32_t(c - '0');
-    if (v > 65535) return false;
+    if (v > 65535) return fail(ErrorKind::invalid_port);
   }
-  out = uint16_t(v);
-  return true;
+  return uint16_t(v);
 }
 
 }  // namespace velmora::http

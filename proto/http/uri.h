@@ -7,26 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "proto/http/error.h"
+
 namespace velmora::http {
-
-// Why a URI was rejected; uri_error_text() gives the fixed message.
-enum class UriError : uint8_t {
-  none,
-  invalid_char,       // "invalid uri character"
-  invalid_scheme,     // "invalid scheme"
-  invalid_authority,  // "invalid authority"
-  invalid_port,       // "invalid port"
-  invalid_format,     // "invalid format"
-  scheme_missing,     // "scheme missing"
-  authority_missing,  // "authority missing"
-  path_missing,       // "path missing"
-  path_no_slash,      // "path does not start with slash"
-  too_long,           // "uri too long"
-  empty,              // "empty string"
-  scheme_too_long,    // "scheme too long"
-};
-
-std::string_view uri_error_text(UriError e) noexcept;
 
 enum class UriForm : uint8_t {
   origin,     // "/path?query"
@@ -71,19 +54,21 @@ struct Uri {
 // Longest URI accepted (bytes).
 inline constexpr size_t kMaxUriLength = 65534;
 
-// Parses `s` in any of the four request-target forms. Returns UriError::none on
-// success and fills `out`.
-UriError parse_uri(std::string_view s, Uri& out) noexcept;
+// Parses `s` in any of the four request-target forms.
+// Errors: empty, too_long, scheme_too_long, invalid_scheme, invalid_format,
+// invalid_authority, invalid_char.
+Result<Uri> parse_uri(std::string_view s) noexcept;
 
 // The same for a request target whose every byte the caller has already
 // checked with scan_target() (field_scan.h), as the HTTP/1 tokenizer does:
 // the path and query are not scanned a second time. Passing text that would
-// fail that scan gives a result as unspecified as the text.
+// fail that scan gives a result as unspecified as the text. Errors: as above.
 struct TargetScanned {};
-UriError parse_uri(std::string_view s, Uri& out, TargetScanned) noexcept;
+Result<Uri> parse_uri(std::string_view s, TargetScanned) noexcept;
 
 // Parses a decimal port as an unsigned 16-bit number: a single leading '+' is
-// accepted; empty text, other characters or overflow past 65535 fail.
-bool parse_port_u16(std::string_view s, uint16_t& out) noexcept;
+// accepted. Errors: invalid_port (empty text, other characters, overflow
+// past 65535).
+Result<uint16_t> parse_port_u16(std::string_view s) noexcept;
 
 }  // namespace velmora::http

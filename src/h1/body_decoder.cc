@@ -79,26 +79,18 @@ PyObject* bd_mark_eof(PyObject* self, PyObject*) {
 }
 
 PyObject* bd_decode(PyObject* self, PyObject*) {
-  h1::BodyDecoder::Result r;
+  h1::Result<h1::BodyDecoder::Decoded> r;
   {
     Transition<BodyDecoderObject> t(self);
     r = t->decode();
     t->take_retired(t.dropped().owners());
   }
-  switch (r.step) {
-    case h1::BodyDecoder::Step::data: {
-      // The slice keeps its input blocks alive: copy it once, unlocked.
-      PyObject* b = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(r.data.size));
-      if (b) r.data.copy_to(PyBytes_AS_STRING(b));
-      return b;
-    }
-    case h1::BodyDecoder::Step::need_more:
-    case h1::BodyDecoder::Step::complete:
-      Py_RETURN_NONE;
-    case h1::BodyDecoder::Step::error:
-      break;
-  }
-  return raise(h1_pending(r.error));
+  if (!r) return raise(r.error());
+  if (r->progress != h1::BodyDecoder::Progress::data) Py_RETURN_NONE;
+  // The slice keeps its input blocks alive: copy it once, unlocked.
+  PyObject* b = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(r->data.size));
+  if (b) r->data.copy_to(PyBytes_AS_STRING(b));
+  return b;
 }
 
 PyObject* trailers_obj(std::optional<http::HeaderMap>& t) {

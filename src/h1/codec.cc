@@ -253,10 +253,9 @@ PyObject* receive_request_head(PyObject* self, PyObject* data) {
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   h1::RequestHead head;
-  h1::ParseError err;
-  h1::HeadStatus st = locked(self, [&](h1::Codec& c) { return c.receive_request_head(bytes, head, err); });
-  if (st == h1::HeadStatus::complete) return new_h1_request_head(std::move(head));
-  if (st == h1::HeadStatus::error) return raise_h1_parse_error(err);
+  h1::Result<h1::HeadProgress> st = locked(self, [&](h1::Codec& c) { return c.receive_request_head(bytes, head); });
+  if (!st) return raise(st.error());
+  if (*st == h1::HeadProgress::complete) return new_h1_request_head(std::move(head));
   Py_RETURN_NONE;
 }
 
@@ -264,10 +263,9 @@ PyObject* receive_head(PyObject* self, PyObject* data) {
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   h1::ResponseHead head;
-  h1::ParseError err;
-  h1::HeadStatus st = locked(self, [&](h1::Codec& c) { return c.receive_head(bytes, head, err); });
-  if (st == h1::HeadStatus::complete) return new_h1_response_head(std::move(head));
-  if (st == h1::HeadStatus::error) return raise_h1_parse_error(err);
+  h1::Result<h1::HeadProgress> st = locked(self, [&](h1::Codec& c) { return c.receive_head(bytes, head); });
+  if (!st) return raise(st.error());
+  if (*st == h1::HeadProgress::complete) return new_h1_response_head(std::move(head));
   Py_RETURN_NONE;
 }
 
@@ -327,24 +325,11 @@ PyObject* serialize_request(PyObject* self, PyObject* const* a) {
   if (!bool_arg(a[3], "http10", http10) || !length_arg(a[4], has_len, len) || !bool_arg(a[5], "chunked", chunked) ||
       !headers_arg(a[2], "headers", headers))
     return nullptr;
-  h1::RequestEncoding req;
-  http::UriError ue = http::UriError::none;
-  switch (h1::prepare_request(method, url, std::move(headers), http10, h1::BodyLength::from_args(chunked, has_len, len),
-                              options_of(self).title_case_headers, req, ue)) {
-    case h1::RequestFail::method:
-      PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
-      return nullptr;
-    case h1::RequestFail::url: {
-      std::string msg = "invalid url: ";
-      msg += http::uri_error_text(ue);
-      PyErr_SetString(PyExc_ValueError, msg.c_str());
-      return nullptr;
-    }
-    case h1::RequestFail::full:
-      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
-      return nullptr;
-    case h1::RequestFail::none: break;
-  }
+  h1::Result<h1::RequestEncoding> prepared = h1::prepare_request(
+      method, url, std::move(headers), http10, h1::BodyLength::from_args(chunked, has_len, len),
+      options_of(self).title_case_headers);
+  if (!prepared) return raise(prepared.error());
+  h1::RequestEncoding& req = *prepared;
   // The head does not depend on the codec's state: write it first, then
   // record the method, encoder and verdict in one step.
   Ref out(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(req.size)));
@@ -363,13 +348,11 @@ PyObject* serialize_response(PyObject* self, PyObject* const* a) {
   if (!bool_arg(a[2], "keep_alive", keep_alive) || !bool_arg(a[3], "http10", http10) ||
       !length_arg(a[4], has_len, len) || !bool_arg(a[5], "chunked", chunked) || !headers_arg(a[1], "headers", headers))
     return nullptr;
-  h1::ResponseEncoding res;
-  h1::ResponsePlan plan;
-  h1::ResponseFail fail = locked(self, [&](h1::Codec& c) {
+  h1::Result<h1::EncodedResponse> head = locked(self, [&](h1::Codec& c) {
     return c.encode_response(status, std::move(headers), keep_alive, http10,
-                             h1::BodyLength::from_args(chunked, has_len, len), res, plan);
+                             h1::BodyLength::from_args(chunked, has_len, len));
   });
-  return h1_response_head_bytes(fail, res, plan);
+  return h1_response_head_bytes(head);
 }
 
 // ---- body framing ----
@@ -393,20 +376,20 @@ PyObject* serialize_data(PyObject* self, PyObject* chunk) {
 }
 
 // Builds the Python result of a planned body end.
-PyObject* end_result(const h1::EndPlan& p, const http::HeaderMap* trailers, bool title_case) {
-  switch (p.kind) {
+PyObject* end_result(const h1::Result<h1::EndPlan>& p, const http::HeaderMap* trailers, bool title_case) {
+  if (!p) return raise(p.error());
+  switch (p->kind) {
     case h1::EndPlan::nothing: return PyBytes_FromStringAndSize(nullptr, 0);
     case h1::EndPlan::terminator: return chunk_terminator();
-    case h1::EndPlan::short_body: return raise(h1_pending(h1::short_body_error(p.missing)));
     case h1::EndPlan::trailers: break;
   }
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
-  if (out) h1::write_end(p, trailers, title_case, PyBytes_AS_STRING(out));
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p->size));
+  if (out) h1::write_end(*p, trailers, title_case, PyBytes_AS_STRING(out));
   return out;
 }
 
 PyObject* serialize_end(PyObject* self, PyObject*) {
-  h1::EndPlan p = locked(self, [](h1::Codec& c) { return c.end_body(); });
+  h1::Result<h1::EndPlan> p = locked(self, [](h1::Codec& c) { return c.end_body(); });
   return end_result(p, nullptr, false);
 }
 
@@ -416,9 +399,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* trailers) {
     return nullptr;
   }
   http::HeaderMap t = copy_header_map(trailers);
-  h1::EndPlan p = locked(self, [&](h1::Codec& c) {
-    return c.end_body_with_trailers(t);
-  });
+  h1::Result<h1::EndPlan> p = locked(self, [&](h1::Codec& c) { return c.end_body_with_trailers(t); });
   return end_result(p, &t, options_of(self).title_case_headers);
 }
 
@@ -435,12 +416,10 @@ PyObject* serialize_head_and_body(PyObject* self, PyObject* const* a) {
     t = copy_header_map(a[2]);
   }
   const http::HeaderMap* tp = t ? &*t : nullptr;
-  h1::MessagePlan p = locked(self, [&](h1::Codec& c) {
-    return c.plan_message(head.size(), body, tp);
-  });
-  if (p.end.kind == h1::EndPlan::short_body) return raise(h1_pending(h1::short_body_error(p.end.missing)));
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p.size));
-  if (out) h1::write_message(p, head, body, tp, options_of(self).title_case_headers, PyBytes_AS_STRING(out));
+  h1::Result<h1::MessagePlan> p = locked(self, [&](h1::Codec& c) { return c.plan_message(head.size(), body, tp); });
+  if (!p) return raise(p.error());
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(p->size));
+  if (out) h1::write_message(*p, head, body, tp, options_of(self).title_case_headers, PyBytes_AS_STRING(out));
   return out;
 }
 
@@ -525,19 +504,10 @@ PyType_Spec kCodecSpec = {"velmora._velmora.H1Codec", sizeof(H1CodecObject), 0, 
 
 }  // namespace
 
-PyObject* h1_response_head_bytes(h1::ResponseFail fail, const h1::ResponseEncoding& res, const h1::ResponsePlan& plan) {
-  switch (fail) {
-    case h1::ResponseFail::status:
-      PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-      return nullptr;
-    case h1::ResponseFail::full:
-      PyErr_SetString(PyExc_ValueError, "header map is full (HeaderMap MAX_SIZE, 32768 entries)");
-      return nullptr;
-    case h1::ResponseFail::none: break;
-  }
-  if (!plan.ok) return raise(h1_pending(plan.error));
-  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.size));
-  if (out) h1::write_response(res, plan, PyBytes_AS_STRING(out));
+PyObject* h1_response_head_bytes(const h1::Result<h1::EncodedResponse>& head) {
+  if (!head) return raise(head.error());
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(head->plan.size));
+  if (out) h1::write_response(head->res, head->plan, PyBytes_AS_STRING(out));
   return out;
 }
 
@@ -591,8 +561,6 @@ PyObject* new_h1_response_head(h1::ResponseHead&& head) {
   h->wants_keep_alive = flag_obj(head.wants_keep_alive);
   return self;
 }
-
-PyObject* raise_h1_parse_error(h1::ParseError e) { return raise(h1_pending(h1::Error::parse(e))); }
 
 int add_h1_codec(PyObject* m) {
   if (!init_shared_strings()) return -1;

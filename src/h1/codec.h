@@ -25,9 +25,6 @@ PyObject* new_h1_response_head(h1::ResponseHead&& head);
 
 // The head bytes of an encoded response (Codec::encode_response), or the
 // error it reported raised (ValueError for refused arguments, H1UserError).
-PyObject* h1_response_head_bytes(h1::ResponseFail fail, const h1::ResponseEncoding& res, const h1::ResponsePlan& plan);
-
-// Raises H1ParseError for `e` and returns nullptr.
-PyObject* raise_h1_parse_error(h1::ParseError e);
+PyObject* h1_response_head_bytes(const h1::Result<h1::EncodedResponse>& head);
 
 }  // namespace velmora::py

@@ -152,7 +152,7 @@ PyObject* store_watcher_handle(PyObject* self, PyObject* h) {
 
 template <class Obj>
 PyObject* take_watcher_result(PyObject* self, PyObject*) {
-  typename decltype(Obj::state)::Result r;
+  typename decltype(Obj::state)::Taken r;
   {
     Transition<Obj> t(self);
     r = t->take_watcher_result();
@@ -450,11 +450,8 @@ PyObject* s_accept_head(PyObject* self, PyObject* arg) {
     Transition<ServerObj> t(self);
     a = t->accept_head(data, std::move(fresh));
   }
-  switch (a.status) {
-    case Server::Accept::none: Py_RETURN_NONE;
-    case Server::Accept::error: return raise_h1_parse_error(a.error);
-    case Server::Accept::head: break;
-  }
+  if (!a.status) return raise(a.status.error());
+  if (*a.status == Server::Accept::none) Py_RETURN_NONE;
   PyObject* head = new_h1_request_head(std::move(a.head));
   return tuple({head, PyLong_FromUnsignedLongLong(a.seq), give(std::move(a.decoder))});
 }
@@ -563,10 +560,7 @@ PyObject* s_respond_head(PyObject* self, PyObject* const* a) {
   if ((a[5] && !to_bool(a[5], "chunked", chunked)) || (a[6] && !to_bool(a[6], "want", h.want))) return nullptr;
   // A status the encoder can never write is an argument error: refused
   // before the claim, so the state is left as it was.
-  if (h.status < 100 || h.status > 999) {
-    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-    return nullptr;
-  }
+  if (h.status < 100 || h.status > 999) return raise(h1::Error::argument(h1::BadArgument::status));
   if (a[2] != Py_None) {
     if (!is_header_map(a[2])) {
       PyErr_Format(PyExc_TypeError, "argument 'headers' must be HeaderMap or None, not %T", a[2]);
@@ -582,7 +576,7 @@ PyObject* s_respond_head(PyObject* self, PyObject* const* a) {
   }
   if (r.code != h1::ReqCode::ok)
     return tuple({PyLong_FromLong(long(r.code)), Py_NewRef(Py_None), bool_obj(false), Py_NewRef(Py_None)});
-  PyObject* head = h1_response_head_bytes(r.fail, r.enc, r.plan);
+  PyObject* head = h1_response_head_bytes(r.head);
   if (!head) return nullptr;
   return tuple({PyLong_FromLong(0), head, bool_obj(r.armed), give(std::move(r.transport))});
 }

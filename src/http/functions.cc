@@ -3,8 +3,10 @@
 #include <string>
 
 #include "proto/http/date.h"
+#include "proto/http/error.h"
 #include "proto/http/uri.h"
 #include "src/api.h"
+#include "src/errors.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -68,31 +70,24 @@ PyObject* http_date(PyObject*, PyObject*) { return bytes_obj(http::http_date_now
 PyObject* uri_parts(PyObject*, PyObject* arg) {
   std::string_view url;
   if (!to_str(arg, "url", url)) return nullptr;
-  http::Uri u;
-  if (http::UriError e = http::parse_uri(url, u); e != http::UriError::none) {
-    // "invalid url " + the URL in its debug form (double quotes, escapes) +
-    // ": " + the parser's reason.
-    std::string msg = "invalid url \"";
-    append_debug_text(arg, msg);
-    msg += "\": ";
-    msg += http::uri_error_text(e);
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    return nullptr;
-  }
+  http::Result<http::Uri> parsed = http::parse_uri(url);
+  if (!parsed) return raise_url_error(arg, parsed.error());
+  const http::Uri& u = *parsed;
   Ref scheme, host, port, authority;
   if (u.form == http::UriForm::absolute) {
     scheme = Ref(str_obj(u.scheme_text()));
     if (!scheme) return nullptr;
   }
   if (u.has_authority()) {
-    uint16_t explicit_port = 0;
-    bool has_explicit = u.has_port && http::parse_port_u16(u.port, explicit_port);
+    http::Result<uint16_t> explicit_port = http::fail(http::ErrorKind::invalid_port);
+    if (u.has_port) explicit_port = http::parse_port_u16(u.port);
+    bool has_explicit = explicit_port.has_value();
     int def = -1;
     if (u.scheme_kind == http::Scheme::http) def = 80;
     else if (u.scheme_kind == http::Scheme::https) def = 443;
     else if (u.scheme == "ws") def = 80;
     else if (u.scheme == "wss") def = 443;
-    int chosen = has_explicit ? int(explicit_port) : def;
+    int chosen = has_explicit ? int(*explicit_port) : def;
     std::string_view h = u.host_name();
     host = Ref(str_obj(h));
     if (!host) return nullptr;

@@ -6,9 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "proto/http/error.h"
 #include "proto/http/fields.h"
 #include "src/http/names.h"
 #include "src/api.h"
+#include "src/errors.h"
 #include "src/locked.h"
 #include "src/module.h"
 
@@ -18,7 +20,6 @@ namespace {
 
 PyTypeObject* g_type = nullptr;
 
-constexpr const char* kFull = "header map is full (HeaderMap MAX_SIZE, 32768 entries)";
 
 HeaderMapObject* self_of(PyObject* o) { return HeaderMapObject::of(o); }
 
@@ -28,10 +29,7 @@ decltype(auto) with_map(PyObject* self, F&& f) {
   return self_of(self)->with([&](HeaderMapState& s) -> decltype(auto) { return f(s.map); });
 }
 
-PyObject* full_error() {
-  PyErr_SetString(PyExc_ValueError, kFull);
-  return nullptr;
-}
+PyObject* full_error() { return raise(http::Error{http::ErrorKind::header_map_full}); }
 
 // Raw bytes of a str or bytes object.
 bool raw_of(PyObject* o, std::string_view& out) {
@@ -551,12 +549,12 @@ bool header_name_from_py(PyObject* o, HeaderName& out) {
   std::string_view raw;
   if (!raw_of(o, raw)) {
     // A str with lone surrogates has no UTF-8 bytes: an invalid name.
-    if (unencodable_text()) PyErr_SetString(PyExc_ValueError, "invalid header name: invalid HTTP header name");
+    if (unencodable_text()) raise(http::Error{http::ErrorKind::invalid_header_name});
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "header name must be str or bytes");
     return false;
   }
   if (!out.assign(raw)) {
-    PyErr_SetString(PyExc_ValueError, "invalid header name: invalid HTTP header name");
+    raise(http::Error{http::ErrorKind::invalid_header_name});
     return false;
   }
   return true;
@@ -564,12 +562,12 @@ bool header_name_from_py(PyObject* o, HeaderName& out) {
 
 bool header_value_from_py(PyObject* o, std::string_view& out) {
   if (!raw_of(o, out)) {
-    if (unencodable_text()) PyErr_SetString(PyExc_ValueError, "invalid header value: failed to parse header value");
+    if (unencodable_text()) raise(http::Error{http::ErrorKind::invalid_header_value});
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "header value must be str or bytes");
     return false;
   }
   if (!http::is_valid_value(out)) {
-    PyErr_SetString(PyExc_ValueError, "invalid header value: failed to parse header value");
+    raise(http::Error{http::ErrorKind::invalid_header_value});
     return false;
   }
   return true;

@@ -107,9 +107,9 @@ inline std::string read_body(const TH& d, std::string_view data = {}) {
   d->decoder->with([&](BodyDecoder& x) {
     if (!data.empty()) x.feed(data);
     for (;;) {
-      BodyDecoder::Result r = x.decode();
-      if (r.step != BodyDecoder::Step::data) break;
-      body += r.data.str();
+      Result<BodyDecoder::Decoded> r = x.decode();
+      if (!r || r->progress != BodyDecoder::Progress::data) break;
+      body += r->data.str();
     }
   });
   return body;

@@ -9,7 +9,7 @@
 namespace velmora::h1 {
 namespace {
 
-using Step = BodyDecoder::Step;
+using Progress = BodyDecoder::Progress;
 
 // Everything a decoder produced from one input: the body, the trailers, the
 // leftover count, or the first error.
@@ -35,21 +35,22 @@ void PrintTo(const Outcome& o, std::ostream* os) {
 // Drains every decodable step.
 bool pump(BodyDecoder& d, Outcome& o) {
   for (;;) {
-    BodyDecoder::Result r = d.decode();
-    switch (r.step) {
-      case Step::data:
-        EXPECT_GT(r.data.size, 0u);
-        o.body += r.data.str();
+    Result<BodyDecoder::Decoded> r = d.decode();
+    if (!r) {
+      o.failed = true;
+      o.io = r.error().io;
+      o.cause = r.error().cause;
+      EXPECT_EQ(r.error().kind, ErrorKind::body);
+      return true;
+    }
+    switch (r->progress) {
+      case Progress::data:
+        EXPECT_GT(r->data.size, 0u);
+        o.body += r->data.str();
         continue;
-      case Step::need_more:
+      case Progress::need_more:
         return false;
-      case Step::complete:
-        return true;
-      case Step::error:
-        o.failed = true;
-        o.io = r.error.io;
-        o.cause = r.error.cause;
-        EXPECT_EQ(r.error.kind, ErrorKind::body);
+      case Progress::complete:
         return true;
     }
   }
@@ -101,11 +102,11 @@ TEST(BodyDecoderLength, SplitsBodyFromLeftover) {
   BodyDecoder d(BodyFraming::length, 5);
   d.feed(std::string_view("hello world"));
   auto r = d.decode();
-  ASSERT_EQ(r.step, Step::data);
-  EXPECT_EQ(r.data.str(), "hello");
+  ASSERT_EQ(r->progress, Progress::data);
+  EXPECT_EQ(r->data.str(), "hello");
   EXPECT_TRUE(d.is_complete());
   EXPECT_EQ(d.buffered(), 6u);
-  EXPECT_EQ(d.decode().step, Step::complete);
+  EXPECT_EQ(d.decode()->progress, Progress::complete);
   d.feed(std::string_view("!"));  // accepted after completion, stays buffered
   EXPECT_EQ(d.buffered(), 7u);
   std::string rest;
@@ -117,13 +118,13 @@ TEST(BodyDecoderLength, SplitsBodyFromLeftover) {
 TEST(BodyDecoderLength, TruncatedBodyIsUnexpectedEof) {
   BodyDecoder d(BodyFraming::length, 5);
   d.feed(std::string_view("hel"));
-  EXPECT_EQ(d.decode().data.str(), "hel");
-  EXPECT_EQ(d.decode().step, Step::need_more);
+  EXPECT_EQ(d.decode()->data.str(), "hel");
+  EXPECT_EQ(d.decode()->progress, Progress::need_more);
   d.mark_eof();
   auto r = d.decode();
-  ASSERT_EQ(r.step, Step::error);
-  EXPECT_EQ(r.error.io, IoKind::unexpected_eof);
-  EXPECT_EQ(r.error.cause, "end of file before message length reached");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().io, IoKind::unexpected_eof);
+  EXPECT_EQ(r.error().cause, "end of file before message length reached");
   EXPECT_FALSE(d.is_complete());
 }
 
@@ -143,10 +144,10 @@ TEST(BodyDecoderLength, SliceSpansSeveralFeedsAndSurvivesLaterFeeds) {
   d.feed(std::string_view("x"));  // small feed coalesced into the last block?
   d.feed(std::string(b));
   auto r = d.decode();
-  ASSERT_EQ(r.step, Step::data);
+  ASSERT_EQ(r->progress, Progress::data);
   // Later feeds must not disturb a slice already handed out.
   for (int i = 0; i < 100; ++i) d.feed(std::string_view("zz"));
-  EXPECT_EQ(r.data.str(), a + "x" + b);
+  EXPECT_EQ(r->data.str(), a + "x" + b);
   EXPECT_EQ(d.buffered(), 200u);
 }
 
@@ -159,10 +160,10 @@ TEST(BodyDecoderLength, SharedInputIsNotCopiedAndReleasedThroughRetired) {
   const char* base = big->data();
   big.reset();
   auto r = d.decode();
-  ASSERT_EQ(r.step, Step::data);
-  ASSERT_EQ(r.data.pieces.size(), 1u);
-  EXPECT_EQ(r.data.pieces[0].data, base);  // a view into the caller's buffer
-  r = {};
+  ASSERT_EQ(r->progress, Progress::data);
+  ASSERT_EQ(r->data.pieces.size(), 1u);
+  EXPECT_EQ(r->data.pieces[0].data, base);  // a view into the caller's buffer
+  r = BodyDecoder::Decoded{};
   EXPECT_FALSE(watch.expired());  // the rest is still buffered
   std::string rest;
   d.drain_input([&](std::string_view s) { rest += s; });
@@ -178,13 +179,13 @@ TEST(BodyDecoderLength, SharedInputIsNotCopiedAndReleasedThroughRetired) {
 TEST(BodyDecoderClose, PiecesOfAtMost8192UntilEof) {
   BodyDecoder d(BodyFraming::close);
   d.feed(std::string(20000, 'c'));
-  EXPECT_EQ(d.decode().data.size, 8192u);
-  EXPECT_EQ(d.decode().data.size, 8192u);
-  EXPECT_EQ(d.decode().data.size, 3616u);
-  EXPECT_EQ(d.decode().step, Step::need_more);
+  EXPECT_EQ(d.decode()->data.size, 8192u);
+  EXPECT_EQ(d.decode()->data.size, 8192u);
+  EXPECT_EQ(d.decode()->data.size, 3616u);
+  EXPECT_EQ(d.decode()->progress, Progress::need_more);
   EXPECT_FALSE(d.is_complete());
   d.mark_eof();
-  EXPECT_EQ(d.decode().step, Step::complete);
+  EXPECT_EQ(d.decode()->progress, Progress::complete);
   EXPECT_TRUE(d.is_complete());
 }
 
@@ -274,10 +275,10 @@ TEST(BodyDecoderChunked, ErrorsAreFinal) {
   BodyDecoder d(BodyFraming::chunked);
   d.feed(std::string_view("Z\r\n5\r\nhello\r\n0\r\n\r\n"));
   auto first = d.decode();
-  ASSERT_EQ(first.step, Step::error);
+  ASSERT_FALSE(first.has_value());
   auto again = d.decode();
-  ASSERT_EQ(again.step, Step::error);
-  EXPECT_EQ(again.error.cause, first.error.cause);
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(again.error().cause, first.error().cause);
   EXPECT_FALSE(d.is_complete());
 }
 

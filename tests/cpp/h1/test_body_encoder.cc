@@ -72,71 +72,72 @@ TEST(BodyEncoder, DataPerFraming) {
 
 TEST(BodyEncoder, EndTakesTheEncoderOut) {
   std::optional<BodyEncoder> e;
-  EXPECT_EQ(end_body(e).kind, EndPlan::nothing);
+  EXPECT_EQ(end_body(e).value().kind, EndPlan::nothing);
 
   e = BodyEncoder::chunked();
-  EndPlan p = end_body(e);
+  Result<EndPlan> p = end_body(e);
   EXPECT_FALSE(e.has_value());
-  EXPECT_EQ(p.kind, EndPlan::terminator);
-  EXPECT_EQ(end_bytes(p, nullptr), "0\r\n\r\n");
+  ASSERT_TRUE(p.has_value());
+  EXPECT_EQ(p->kind, EndPlan::terminator);
+  EXPECT_EQ(end_bytes(*p, nullptr), "0\r\n\r\n");
 
   e = BodyEncoder::length(0);
-  EXPECT_EQ(end_body(e).kind, EndPlan::nothing);
+  EXPECT_EQ(end_body(e).value().kind, EndPlan::nothing);
   e = BodyEncoder::close();
-  EXPECT_EQ(end_body(e).kind, EndPlan::nothing);
+  EXPECT_EQ(end_body(e).value().kind, EndPlan::nothing);
 
   e = BodyEncoder::length(5);
   plan_data(e, 3);
   p = end_body(e);
   EXPECT_FALSE(e.has_value());
-  EXPECT_EQ(p.kind, EndPlan::short_body);
-  EXPECT_EQ(p.missing, 2u);
-  Error err = short_body_error(p.missing);
-  EXPECT_EQ(err.kind, ErrorKind::user);
-  EXPECT_EQ(err.user_variant(), UserError::body_write_aborted);
+  ASSERT_FALSE(p.has_value());
+  const Error& err = p.error();
+  EXPECT_EQ(err.kind, ErrorKind::local);
+  EXPECT_EQ(err.local_variant(), LocalFault::body_write_aborted);
   EXPECT_EQ(err.cause, "early end, expected 2 more bytes");
 }
 
 TEST(BodyEncoder, TrailersKeepOnlyDeclaredAllowedNames) {
   http::HeaderMap t = map({{"x-checksum", "abc"}, {"x-other", "1"}, {"x-checksum", "def"}});
   auto e = chunked_with({"x-checksum"});
-  EndPlan p = end_body_with_trailers(e, t, true);
+  Result<EndPlan> p = end_body_with_trailers(e, t, true);
   EXPECT_FALSE(e.has_value());
-  ASSERT_EQ(p.kind, EndPlan::trailers);
-  EXPECT_EQ(end_bytes(p, &t), "0\r\nx-checksum: abc\r\nx-checksum: def\r\n\r\n");
-  EXPECT_EQ(end_bytes(p, &t, true), "0\r\nX-Checksum: abc\r\nX-Checksum: def\r\n\r\n");
+  ASSERT_TRUE(p.has_value());
+  ASSERT_EQ(p->kind, EndPlan::trailers);
+  EXPECT_EQ(end_bytes(*p, &t), "0\r\nx-checksum: abc\r\nx-checksum: def\r\n\r\n");
+  EXPECT_EQ(end_bytes(*p, &t, true), "0\r\nX-Checksum: abc\r\nX-Checksum: def\r\n\r\n");
 
   // Comma lists are split and trimmed; matching is exact (no case folding).
   http::HeaderMap t2 = map({{"a", "1"}, {"b", "2"}, {"c", "3"}, {"x-checksum", "4"}});
   e = chunked_with({" a ,b", "X-Checksum", "bad\x01value, c"});
-  EXPECT_EQ(end_bytes(end_body_with_trailers(e, t2, true), &t2), "0\r\na: 1\r\nb: 2\r\n\r\n");
+  EXPECT_EQ(end_bytes(end_body_with_trailers(e, t2, true).value(), &t2), "0\r\na: 1\r\nb: 2\r\n\r\n");
 
   // Forbidden names are never written, even when declared.
   http::HeaderMap t3 = map({{"content-length", "5"}, {"set-cookie", "x"}, {"te", "trailers"}});
   e = chunked_with({"content-length, set-cookie, te"});
   p = end_body_with_trailers(e, t3, true);
-  EXPECT_EQ(p.kind, EndPlan::terminator);
+  EXPECT_EQ(p.value().kind, EndPlan::terminator);
 
   // Not allowed by the peer, no declared list, or not chunked: a plain end.
   e = chunked_with({"x-checksum"});
-  EXPECT_EQ(end_body_with_trailers(e, t, false).kind, EndPlan::terminator);
+  EXPECT_EQ(end_body_with_trailers(e, t, false).value().kind, EndPlan::terminator);
   e = BodyEncoder::chunked();
-  EXPECT_EQ(end_body_with_trailers(e, t, true).kind, EndPlan::terminator);
+  EXPECT_EQ(end_body_with_trailers(e, t, true).value().kind, EndPlan::terminator);
   e = BodyEncoder::length(4);
   p = end_body_with_trailers(e, t, true);
-  EXPECT_EQ(p.kind, EndPlan::short_body);
-  EXPECT_EQ(p.missing, 4u);
+  ASSERT_FALSE(p.has_value());
+  EXPECT_EQ(p.error().cause, "early end, expected 4 more bytes");
   e.reset();
-  EXPECT_EQ(end_body_with_trailers(e, t, true).kind, EndPlan::nothing);
+  EXPECT_EQ(end_body_with_trailers(e, t, true).value().kind, EndPlan::nothing);
 }
 
 std::string message(std::optional<BodyEncoder>& e, std::string_view head, std::string_view body,
                     const http::HeaderMap* t, bool allowed = true) {
-  MessagePlan m = plan_message(e, head.size(), body, t, allowed);
+  Result<MessagePlan> m = plan_message(e, head.size(), body, t, allowed);
   EXPECT_FALSE(e.has_value());
-  if (m.end.kind == EndPlan::short_body) return "<short " + std::to_string(m.end.missing) + ">";
-  std::string out(m.size, '\0');
-  char* end = write_message(m, head, body, t, false, out.data());
+  if (!m) return "<" + m.error().cause + ">";
+  std::string out(m->size, '\0');
+  char* end = write_message(*m, head, body, t, false, out.data());
   EXPECT_EQ(size_t(end - out.data()), out.size());
   return out;
 }
@@ -154,9 +155,9 @@ TEST(BodyEncoder, HeadAndBodyInOneBuffer) {
   e = BodyEncoder::length(4);
   EXPECT_EQ(message(e, head, "bodybody", nullptr), std::string(head) + "body");
   e = BodyEncoder::length(5);
-  EXPECT_EQ(message(e, head, "body", nullptr), "<short 1>");
+  EXPECT_EQ(message(e, head, "body", nullptr), "<early end, expected 1 more bytes>");
   e = BodyEncoder::length(5);
-  EXPECT_EQ(message(e, head, "", nullptr), "<short 5>");
+  EXPECT_EQ(message(e, head, "", nullptr), "<early end, expected 5 more bytes>");
 
   e = BodyEncoder::chunked();
   EXPECT_EQ(message(e, head, "hello", nullptr), std::string(head) + "5\r\nhello\r\n0\r\n\r\n");

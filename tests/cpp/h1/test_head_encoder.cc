@@ -5,9 +5,13 @@
 #include <string>
 
 #include "proto/h1/codec.h"
+#include "tests/cpp/h1/receive_testing.h"
 #include "proto/h1/head_encoder.h"
 
 namespace velmora::h1 {
+using test_support::got;
+using test_support::Got;
+
 namespace {
 
 http::HeaderMap map(std::initializer_list<std::pair<std::string_view, std::string_view>> items) {
@@ -17,7 +21,7 @@ http::HeaderMap map(std::initializer_list<std::pair<std::string_view, std::strin
 }
 
 struct Resp {
-  ResponsePlan plan;
+  Result<ResponsePlan> plan;
   std::string bytes;
 };
 
@@ -30,12 +34,12 @@ struct ResOpts {
 };
 
 Resp respond(Codec& c, uint16_t status, http::HeaderMap h = {}, ResOpts o = {}) {
-  ResponseEncoding res;
-  EXPECT_EQ(prepare_response(status, std::move(h), o.keep_alive, o.http10, o.length, o.title, o.date, res),
-            ResponseFail::none);
+  Result<ResponseEncoding> res = prepare_response(status, std::move(h), o.keep_alive, o.http10, o.length, o.title, o.date);
+  EXPECT_TRUE(res.has_value());
   Resp r;
-  r.plan = c.commit_response(res);
-  if (r.plan.ok) r.bytes = encode_response(res, r.plan);
+  if (!res) return r;
+  r.plan = c.commit_response(*res);
+  if (r.plan) r.bytes = encode_response(*res, *r.plan);
   return r;
 }
 
@@ -50,7 +54,7 @@ Codec after_request(std::string_view method) {
   RequestHead h;
   ParseError e;
   std::string head = std::string(method) + (method == "CONNECT" ? " h:1" : " /") + " HTTP/1.1\r\n\r\n";
-  EXPECT_EQ(c.receive_request_head(head, h, e), HeadStatus::complete);
+  EXPECT_EQ(got(c.receive_request_head(head, h), e), Got::complete);
   return c;
 }
 
@@ -60,8 +64,8 @@ constexpr BodyLength kUnknown{BodyLength::unknown, 0};
 TEST(ResponseHead, ExactBytes) {
   Resp r = respond(200);
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n");
-  EXPECT_FALSE(r.plan.is_last);
-  EXPECT_TRUE(r.plan.encoder.is_eof());
+  EXPECT_FALSE(r.plan->is_last);
+  EXPECT_TRUE(r.plan->encoder.is_eof());
 
   r = respond(200, {}, {.date = true});
   ASSERT_EQ(r.bytes.size(), 36 + 6 + 29 + 4);
@@ -84,20 +88,20 @@ TEST(ResponseHead, ExactBytes) {
 TEST(ResponseHead, VersionAndConnection) {
   Resp r = respond(200, {}, {.keep_alive = false});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 0\r\n\r\n");
-  EXPECT_TRUE(r.plan.is_last);
+  EXPECT_TRUE(r.plan->is_last);
   r = respond(200, map({{"connection", "foo"}, {"connection", "Close"}}));
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\nconnection: foo, Close\r\ncontent-length: 0\r\n\r\n");
-  EXPECT_TRUE(r.plan.is_last);
+  EXPECT_TRUE(r.plan->is_last);
 
   r = respond(200, {}, {.http10 = true});
   EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\nconnection: keep-alive\r\ncontent-length: 0\r\n\r\n");
   r = respond(200, {}, {.http10 = true, .length = kUnknown});
   EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n\r\n");
-  EXPECT_TRUE(r.plan.close_delimited);
-  EXPECT_EQ(r.plan.encoder.framing, Framing::close);
+  EXPECT_TRUE(r.plan->close_delimited);
+  EXPECT_EQ(r.plan->encoder.framing, Framing::close);
   r = respond(200, {}, {.keep_alive = false, .http10 = true});
   EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\ncontent-length: 0\r\n\r\n");
-  EXPECT_TRUE(r.plan.is_last);
+  EXPECT_TRUE(r.plan->is_last);
   // Trailer and Transfer-Encoding lines are not sent to an HTTP/1.0 peer.
   r = respond(200, map({{"trailer", "x"}, {"transfer-encoding", "chunked"}}), {.http10 = true, .length = kUnknown});
   EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n\r\n");
@@ -105,102 +109,104 @@ TEST(ResponseHead, VersionAndConnection) {
   // the connection.
   r = respond(200, map({{"connection", "x-a"}, {"connection", "close"}}), {.http10 = true});
   EXPECT_EQ(r.bytes, "HTTP/1.0 200 OK\r\nconnection: x-a, close\r\ncontent-length: 0\r\n\r\n");
-  EXPECT_TRUE(r.plan.is_last);
+  EXPECT_TRUE(r.plan->is_last);
 }
 
 TEST(ResponseHead, BodylessStatusesAndMethods) {
   Resp r = respond(204, {}, {.length = known(10)});
   EXPECT_EQ(r.bytes, "HTTP/1.1 204 No Content\r\n\r\n");
-  EXPECT_TRUE(r.plan.encoder.is_eof());
+  EXPECT_TRUE(r.plan->encoder.is_eof());
   r = respond(304, map({{"transfer-encoding", "chunked"}}), {.length = kUnknown});
   EXPECT_EQ(r.bytes, "HTTP/1.1 304 Not Modified\r\n\r\n");
-  EXPECT_TRUE(r.plan.encoder.is_eof());
-  EXPECT_FALSE(r.plan.close_delimited);
+  EXPECT_TRUE(r.plan->encoder.is_eof());
+  EXPECT_FALSE(r.plan->close_delimited);
 
   r = respond(101, map({{"upgrade", "websocket"}}));
   EXPECT_EQ(r.bytes, "HTTP/1.1 101 Switching Protocols\r\nupgrade: websocket\r\n\r\n");
-  EXPECT_TRUE(r.plan.is_last);
+  EXPECT_TRUE(r.plan->is_last);
 
   for (uint16_t s : {100, 102, 103, 199}) {
     r = respond(s);
-    EXPECT_FALSE(r.plan.ok);
-    EXPECT_EQ(r.plan.error.user_variant(), UserError::unsupported_status_code);
+    EXPECT_FALSE(r.plan.has_value());
+    EXPECT_EQ(r.plan.error().local_variant(), LocalFault::unsupported_status_code);
   }
-  ResponseEncoding res;
-  EXPECT_EQ(prepare_response(1000, {}, true, false, {}, false, false, res), ResponseFail::status);
-  EXPECT_EQ(prepare_response(99, {}, true, false, {}, false, false, res), ResponseFail::status);
+  for (uint16_t s : {99, 1000}) {
+    Result<ResponseEncoding> res = prepare_response(s, {}, true, false, {}, false, false);
+    ASSERT_FALSE(res.has_value());
+    EXPECT_EQ(message(res.error()), "invalid status: invalid status code");
+  }
 
   Codec head = after_request("HEAD");
   r = respond(head, 200, {}, {.length = known(10)});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\n");
-  EXPECT_TRUE(r.plan.encoder.is_eof());
+  EXPECT_TRUE(r.plan->encoder.is_eof());
   r = respond(head, 200);
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\n\r\n");
   r = respond(head, 200, map({{"content-length", "42"}}));
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 42\r\n\r\n");
-  EXPECT_TRUE(r.plan.encoder.is_eof());
+  EXPECT_TRUE(r.plan->encoder.is_eof());
 
   Codec connect = after_request("CONNECT");
   r = respond(connect, 200, {}, {.length = known(5)});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\n\r\n");
-  EXPECT_TRUE(r.plan.is_last);
-  EXPECT_TRUE(r.plan.encoder.is_eof());
+  EXPECT_TRUE(r.plan->is_last);
+  EXPECT_TRUE(r.plan->encoder.is_eof());
   r = respond(connect, 407, {}, {.length = known(5)});
-  EXPECT_FALSE(r.plan.is_last);
-  EXPECT_EQ(r.plan.encoder.remaining, 5u);
+  EXPECT_FALSE(r.plan->is_last);
+  EXPECT_EQ(r.plan->encoder.remaining, 5u);
 }
 
 TEST(ResponseHead, UserFramingHeaders) {
   Resp r = respond(200, map({{"content-length", "7"}}), {.length = kUnknown});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 7\r\n\r\n");
-  EXPECT_EQ(r.plan.encoder.remaining, 7u);
+  EXPECT_EQ(r.plan->encoder.remaining, 7u);
   r = respond(200, map({{"content-length", "7"}, {"content-length", "7"}}), {.length = kUnknown});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 7\r\n\r\n");
   for (auto bad : {map({{"content-length", "7"}, {"content-length", "8"}}), map({{"content-length", "x"}}),
                    map({{"content-length", "1"}, {"transfer-encoding", "chunked"}}),
                    map({{"transfer-encoding", "chunked"}, {"content-length", "1"}})}) {
     r = respond(200, bad, {.length = kUnknown});
-    EXPECT_FALSE(r.plan.ok);
-    EXPECT_EQ(r.plan.error.user_variant(), UserError::unexpected_header);
+    EXPECT_FALSE(r.plan.has_value());
+    EXPECT_EQ(r.plan.error().local_variant(), LocalFault::unexpected_header);
   }
   // With a known length the caller's value is written as given when it
   // agrees; one that disagrees would desynchronise the peer and is refused,
   // except where no body follows (a HEAD response keeps its value).
   r = respond(200, map({{"content-length", "4"}, {"content-length", "9"}}), {.length = known(4)});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\n");
-  EXPECT_EQ(r.plan.encoder.remaining, 4u);
+  EXPECT_EQ(r.plan->encoder.remaining, 4u);
   for (auto bad : {map({{"content-length", "9"}}), map({{"content-length", "4 "}})}) {
     r = respond(200, bad, {.length = known(4)});
-    EXPECT_FALSE(r.plan.ok);
-    EXPECT_EQ(r.plan.error.user_variant(), UserError::unexpected_header);
+    EXPECT_FALSE(r.plan.has_value());
+    EXPECT_EQ(r.plan.error().local_variant(), LocalFault::unexpected_header);
   }
   Codec head = after_request("HEAD");
   r = respond(head, 200, map({{"content-length", "9"}}), {.length = known(0)});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ncontent-length: 9\r\n\r\n");
-  EXPECT_EQ(r.plan.encoder.remaining, 0u);
+  EXPECT_EQ(r.plan->encoder.remaining, 0u);
   // Without a body a user content-length is dropped.
   EXPECT_EQ(respond(200, map({{"content-length", "9"}})).bytes, "HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n");
 
   r = respond(200, map({{"transfer-encoding", "gzip"}, {"transfer-encoding", "br"}}), {.length = known(3)});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, br, chunked\r\n\r\n");
-  EXPECT_EQ(r.plan.encoder.framing, Framing::chunked);
+  EXPECT_EQ(r.plan->encoder.framing, Framing::chunked);
   r = respond(200, map({{"transfer-encoding", "Chunked"}, {"trailer", "x-sum"}, {"trailer", "x-b"}}),
               {.length = kUnknown});
   EXPECT_EQ(r.bytes, "HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked\r\ntrailer: x-sum, x-b\r\n\r\n");
-  ASSERT_TRUE(r.plan.encoder.trailer_names.has_value());
-  EXPECT_EQ(r.plan.encoder.trailer_names->size(), 2u);
-  EXPECT_EQ((*r.plan.encoder.trailer_names)[0], "x-sum");
+  ASSERT_TRUE(r.plan->encoder.trailer_names.has_value());
+  EXPECT_EQ(r.plan->encoder.trailer_names->size(), 2u);
+  EXPECT_EQ((*r.plan->encoder.trailer_names)[0], "x-sum");
 }
 
 TEST(ResponseHead, CodecKeepsVerdictsOnlyOnSuccess) {
   Codec c;
   Resp r = respond(c, 200, {}, {.keep_alive = false, .length = known(3)});
-  ASSERT_TRUE(r.plan.ok);
+  ASSERT_TRUE(r.plan.has_value());
   EXPECT_TRUE(c.response_is_last());
   ASSERT_TRUE(c.encoder().has_value());
   EXPECT_EQ(c.encoder()->remaining, 3u);
   r = respond(c, 103);
-  EXPECT_FALSE(r.plan.ok);
+  EXPECT_FALSE(r.plan.has_value());
   EXPECT_TRUE(c.response_is_last());
   EXPECT_EQ(c.encoder()->remaining, 3u);
   c.reset();
@@ -209,17 +215,15 @@ TEST(ResponseHead, CodecKeepsVerdictsOnlyOnSuccess) {
 }
 
 struct ReqOut {
-  RequestFail fail;
-  http::UriError ue = http::UriError::none;
-  RequestEncoding enc;
+  Result<RequestEncoding> enc;
   std::string bytes;
 };
 
 ReqOut request(std::string_view method, std::string_view url, http::HeaderMap h = {}, bool http10 = false,
                BodyLength len = {}, bool title = false) {
   ReqOut r;
-  r.fail = prepare_request(method, url, std::move(h), http10, len, title, r.enc, r.ue);
-  if (r.fail == RequestFail::none) r.bytes = encode_request(r.enc);
+  r.enc = prepare_request(method, url, std::move(h), http10, len, title);
+  if (r.enc) r.bytes = encode_request(*r.enc);
   return r;
 }
 
@@ -229,24 +233,24 @@ TEST(RequestHead, ExactBytesAndFraming) {
             "GET / HTTP/1.0\r\nconnection: keep-alive, x\r\n\r\n");
   ReqOut r = request("POST", "/x", {}, false, kUnknown);
   EXPECT_EQ(r.bytes, "POST /x HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n");
-  EXPECT_EQ(r.enc.encoder.framing, Framing::chunked);
+  EXPECT_EQ(r.enc->encoder.framing, Framing::chunked);
   r = request("GET", "/x", {}, false, kUnknown);
   EXPECT_EQ(r.bytes, "GET /x HTTP/1.1\r\n\r\n");
-  EXPECT_TRUE(r.enc.encoder.is_eof());
+  EXPECT_TRUE(r.enc->encoder.is_eof());
   r = request("PUT", "/x?y=1", map({{"host", "h"}}), false, known(5));
   EXPECT_EQ(r.bytes, "PUT /x?y=1 HTTP/1.1\r\nhost: h\r\ncontent-length: 5\r\n\r\n");
-  EXPECT_EQ(r.enc.encoder.remaining, 5u);
+  EXPECT_EQ(r.enc->encoder.remaining, 5u);
   r = request("POST", "/", map({{"transfer-encoding", "gzip"}, {"content-length", "4"}}), false, known(4));
   EXPECT_EQ(r.bytes, "POST / HTTP/1.1\r\ntransfer-encoding: gzip, chunked\r\n\r\n");
   r = request("POST", "/", map({{"content-length", "4"}}), false, kUnknown);
   EXPECT_EQ(r.bytes, "POST / HTTP/1.1\r\ncontent-length: 4\r\n\r\n");
-  EXPECT_EQ(r.enc.encoder.remaining, 4u);
+  EXPECT_EQ(r.enc->encoder.remaining, 4u);
   r = request("POST", "/", map({{"transfer-encoding", "chunked"}}), true, kUnknown);
   EXPECT_EQ(r.bytes, "POST / HTTP/1.0\r\nconnection: keep-alive\r\n\r\n");
-  EXPECT_TRUE(r.enc.encoder.is_eof());
+  EXPECT_TRUE(r.enc->encoder.is_eof());
   r = request("POST", "/", map({{"transfer-encoding", "chunked"}, {"trailer", "x-sum"}}), false, kUnknown);
-  ASSERT_TRUE(r.enc.encoder.trailer_names.has_value());
-  EXPECT_EQ((*r.enc.encoder.trailer_names)[0], "x-sum");
+  ASSERT_TRUE(r.enc->encoder.trailer_names.has_value());
+  EXPECT_EQ((*r.enc->encoder.trailer_names)[0], "x-sum");
 
   // A chunked request never carries Content-Length, valid or not; a declared
   // length without a body argument is still owed.
@@ -254,28 +258,29 @@ TEST(RequestHead, ExactBytesAndFraming) {
   EXPECT_EQ(r.bytes, "POST / HTTP/1.1\r\ntransfer-encoding: gzip, chunked\r\n\r\n");
   r = request("POST", "/", map({{"content-length", "1, 2"}}), false, kUnknown);
   EXPECT_EQ(r.bytes, "POST / HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n");
-  EXPECT_EQ(r.enc.encoder.framing, Framing::chunked);
+  EXPECT_EQ(r.enc->encoder.framing, Framing::chunked);
   for (bool http10 : {false, true}) {
     r = request("POST", "/", map({{"content-length", "9"}, {"transfer-encoding", "chunked"}}), http10);
-    EXPECT_EQ(r.enc.encoder.framing, Framing::length);
-    EXPECT_EQ(r.enc.encoder.remaining, 9u);
+    EXPECT_EQ(r.enc->encoder.framing, Framing::length);
+    EXPECT_EQ(r.enc->encoder.remaining, 9u);
     EXPECT_EQ(r.bytes.find("transfer-encoding"), std::string::npos);
   }
 
   r = request("GET", "/", map({{"connection", "close, upgrade"}}));
   EXPECT_EQ(r.bytes, "GET / HTTP/1.1\r\nconnection: close\r\n\r\n");
-  EXPECT_TRUE(r.enc.connection_close);
+  EXPECT_TRUE(r.enc->connection_close);
 
   EXPECT_EQ(request("GET", "HTTP://Example.com:8080").bytes, "GET http://Example.com:8080/ HTTP/1.1\r\n\r\n");
   EXPECT_EQ(request("CONNECT", "h:443").bytes, "CONNECT h:443 HTTP/1.1\r\n\r\n");
   EXPECT_EQ(request("OPTIONS", "*").bytes, "OPTIONS * HTTP/1.1\r\n\r\n");
   EXPECT_EQ(request("GET", "/", map({{"x-a-b", "1"}}), false, {}, true).bytes, "GET / HTTP/1.1\r\nX-A-B: 1\r\n\r\n");
 
-  EXPECT_EQ(request("G T", "/").fail, RequestFail::method);
-  EXPECT_EQ(request("", "/").fail, RequestFail::method);
+  EXPECT_EQ(request("G T", "/").enc.error().argument_variant(), BadArgument::method);
+  EXPECT_EQ(request("", "/").enc.error().argument_variant(), BadArgument::method);
   r = request("GET", "");
-  EXPECT_EQ(r.fail, RequestFail::url);
-  EXPECT_EQ(http::uri_error_text(r.ue), "empty string");
+  ASSERT_FALSE(r.enc.has_value());
+  EXPECT_EQ(r.enc.error().argument_variant(), BadArgument::url);
+  EXPECT_EQ(message(r.enc.error()), "invalid url: empty string");
 }
 
 TEST(RequestHead, ConnectionCloseHelper) {

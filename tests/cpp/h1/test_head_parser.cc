@@ -9,10 +9,14 @@
 #include <vector>
 
 #include "proto/h1/codec.h"
+#include "tests/cpp/h1/receive_testing.h"
 #include "proto/h1/head_parser.h"
 #include "proto/http/field_scan.h"
 
 namespace velmora::h1 {
+using test_support::got;
+using test_support::Got;
+
 namespace {
 
 using http::scan_path;
@@ -20,7 +24,7 @@ using http::ScanPath;
 using http::set_scan_path;
 
 struct Req {
-  HeadStatus st = HeadStatus::partial;
+  Got st = Got::partial;
   ParseError err = ParseError::internal;
   RequestHead head;
   std::optional<uint16_t> status;
@@ -30,7 +34,7 @@ struct Req {
 Req request(std::string_view bytes, CodecOptions o = {}) {
   Codec c(o);
   Req r;
-  r.st = c.receive_request_head(bytes, r.head, r.err);
+  r.st = got(c.receive_request_head(bytes, r.head), r.err);
   r.status = c.parse_error_status();
   r.buffered = c.buffered();
   return r;
@@ -47,7 +51,7 @@ std::string values(const http::HeaderMap& h, std::string_view name) {
 
 void expect_error(std::string_view bytes, ParseError e, std::optional<uint16_t> status, CodecOptions o = {}) {
   Req r = request(bytes, o);
-  ASSERT_EQ(r.st, HeadStatus::error) << bytes;
+  ASSERT_EQ(r.st, Got::error) << bytes;
   EXPECT_EQ(parse_error_name(r.err), parse_error_name(e)) << bytes;
   EXPECT_EQ(r.status, status) << bytes;
 }
@@ -68,7 +72,7 @@ class HeadParse : public ::testing::TestWithParam<ScanPath> {
 
 TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
   Req r = request("\r\n\nGET /p?q=1 HTTP/1.1\r\nHost: a\r\nX-Multi: 1\r\nx-multi: 2\r\n\r\nrest");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.method, Method::get);
   EXPECT_EQ(r.head.target(), "/p?q=1");
   EXPECT_FALSE(r.head.http10);
@@ -78,7 +82,7 @@ TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
   EXPECT_EQ(r.buffered, 4u);
 
   r = request("get / HTTP/1.0\nHost:   spaced value \t\n\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.method, Method::extension);
   EXPECT_EQ(r.head.method_str(), "get");
   EXPECT_TRUE(r.head.http10);
@@ -86,10 +90,10 @@ TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
   EXPECT_EQ(values(r.head.headers, "host"), "spaced value");
 
   r = request("GET http://Example.COM HTTP/1.1\r\n\r\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.target(), "http://Example.COM/");
   r = request("CONNECT h:443 HTTP/1.1\r\n\r\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.target(), "h:443");
   EXPECT_TRUE(r.head.upgrade);
   r = request("OPTIONS * HTTP/1.1\r\n\r\n");
@@ -98,7 +102,7 @@ TEST_P(HeadParse, RequestBasicsAndLeadingEmptyLines) {
 
 TEST_P(HeadParse, ContentLengthRules) {
   Req r = request("POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.body, BodyKind::length);
   EXPECT_EQ(r.head.content_length, 5u);
   EXPECT_EQ(values(r.head.headers, "content-length"), "5");
@@ -106,7 +110,7 @@ TEST_P(HeadParse, ContentLengthRules) {
   r = request("POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
   EXPECT_EQ(r.head.body, BodyKind::empty);
   r = request("POST / HTTP/1.1\r\nContent-Length: 18446744073709551613\r\n\r\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.content_length, kMaxDeclaredLength);
 
   expect_request_error("Content-Length: 5\r\nContent-Length: 6\r\n", ParseError::header_content_length_invalid);
@@ -118,7 +122,7 @@ TEST_P(HeadParse, ContentLengthRules) {
 
 TEST_P(HeadParse, TransferEncodingRules) {
   Req r = request("POST / HTTP/1.1\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.body, BodyKind::chunked);
   EXPECT_TRUE(r.head.keep_alive);
 
@@ -134,7 +138,7 @@ TEST_P(HeadParse, TransferEncodingRules) {
                         "Transfer-Encoding: chunked\r\nContent-Length: 10\r\n",
                         "Transfer-Encoding: chunked\r\nContent-Length: bogus\r\n"}) {
     r = request(std::string("POST / HTTP/1.1\r\n") + h + "\r\n");
-    ASSERT_EQ(r.st, HeadStatus::complete) << h;
+    ASSERT_EQ(r.st, Got::complete) << h;
     EXPECT_EQ(r.head.body, BodyKind::chunked) << h;
     EXPECT_FALSE(r.head.headers.contains("content-length")) << h;
     EXPECT_TRUE(r.head.headers.contains("transfer-encoding")) << h;
@@ -199,7 +203,7 @@ TEST_P(HeadParse, MalformedLinesAndBytes) {
   // The target passes the tokenizer but not the URI grammar: the head is
   // already off the buffer.
   Req r = request("GET a/b HTTP/1.1\r\n\r\nxyz");
-  ASSERT_EQ(r.st, HeadStatus::error);
+  ASSERT_EQ(r.st, Got::error);
   EXPECT_EQ(r.err, ParseError::uri);
   EXPECT_EQ(r.buffered, 3u);
   // A tokenizer error leaves every byte in place.
@@ -211,7 +215,7 @@ TEST_P(HeadParse, IgnoreInvalidHeaders) {
   CodecOptions o;
   o.ignore_invalid_headers = true;
   Req r = request("GET / HTTP/1.1\r\nBad Name: x\r\nX-A: 1\r\nX-B: a\x01\r\n continued\r\nX-C: 3\r\n\r\n", o);
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.headers.size(), 2u);
   EXPECT_EQ(values(r.head.headers, "x-a"), "1");
   EXPECT_EQ(values(r.head.headers, "x-c"), "3");
@@ -250,7 +254,7 @@ TEST_P(HeadParse, AmbiguousFramingIsRefused) {
     expect_error(head, ParseError::header_token, 400, o);
   // Other malformed lines are still dropped, the framing lines kept.
   Req r = request("POST / HTTP/1.1\r\nBad Name: x\r\nX-B: a\x01\r\nContent-Length: 2\r\nNoColon\r\n\r\nok", o);
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.body, BodyKind::length);
   EXPECT_EQ(r.head.content_length, 2u);
   EXPECT_EQ(r.head.headers.size(), 1u);
@@ -265,23 +269,23 @@ std::string many_headers(size_t n) {
 TEST_P(HeadParse, LimitsAtTheirBounds) {
   std::string ok_target = "/" + std::string(kMaxTargetLength - 1, 'a');
   Req r = request("GET " + ok_target + " HTTP/1.1\r\n\r\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.target().size(), kMaxTargetLength);
   std::string long_head = "GET " + ok_target + "a HTTP/1.1\r\n\r\n";
   r = request(long_head);
-  ASSERT_EQ(r.st, HeadStatus::error);
+  ASSERT_EQ(r.st, Got::error);
   EXPECT_EQ(r.err, ParseError::uri_too_long);
   EXPECT_EQ(r.status, 414);
   EXPECT_EQ(r.buffered, long_head.size());
 
   r = request("GET / HTTP/1.1\r\n" + many_headers(100) + "\r\n");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.headers.size(), 100u);
   expect_error("GET / HTTP/1.1\r\n" + many_headers(101) + "\r\n", ParseError::too_large, 431);
   CodecOptions o;
   o.max_headers = 200;
   r = request("GET / HTTP/1.1\r\n" + many_headers(101) + "\r\n", o);
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.headers.size(), 101u);
   expect_error("GET / HTTP/1.1\r\n" + many_headers(201) + "\r\n", ParseError::too_large, 431, o);
   o.max_headers = 0;
@@ -289,7 +293,7 @@ TEST_P(HeadParse, LimitsAtTheirBounds) {
 
   std::string name65535(kMaxNameLength, 'n'), name65536(kMaxNameLength + 1, 'n');
   r = request("GET / HTTP/1.1\r\n" + name65535 + ": v\r\n\r\n");
-  EXPECT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.st, Got::complete);
   expect_error("GET / HTTP/1.1\r\n" + name65536 + ": v\r\n\r\n", ParseError::too_large, 431);
 
   // An over-long name among others is caught whatever the route to the
@@ -303,9 +307,9 @@ TEST_P(HeadParse, LimitsAtTheirBounds) {
     RequestHead h;
     ParseError e = ParseError::internal;
     std::string first = "GET / HTTP/1.1\r\nHost: a\r\n" + many_headers(extra);
-    ASSERT_EQ(c.receive_request_head(first, h, e), HeadStatus::partial);
+    ASSERT_EQ(got(c.receive_request_head(first, h), e), Got::partial);
     std::string rest = "X: y\r\n" + name65536 + ": v\r\nZ: z\r\n\r\n";
-    ASSERT_EQ(c.receive_request_head(rest, h, e), HeadStatus::error);
+    ASSERT_EQ(got(c.receive_request_head(rest, h), e), Got::error);
     EXPECT_EQ(e, ParseError::too_large);
     EXPECT_EQ(c.parse_error_status(), std::optional<uint16_t>(431));
     EXPECT_EQ(c.buffered(), first.size() + rest.size());
@@ -318,10 +322,10 @@ TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {
   std::string start = "GET / HTTP/1.1\r\nX: ";
   std::string just_under = start + std::string(8191 - start.size(), 'a');
   Req r = request(just_under, o);
-  EXPECT_EQ(r.st, HeadStatus::partial);
+  EXPECT_EQ(r.st, Got::partial);
   EXPECT_EQ(r.buffered, 8191u);
   r = request(just_under + "a", o);
-  ASSERT_EQ(r.st, HeadStatus::error);
+  ASSERT_EQ(r.st, Got::error);
   EXPECT_EQ(r.err, ParseError::too_large);
   EXPECT_EQ(r.status, 431);
   EXPECT_EQ(r.buffered, 8192u);
@@ -333,18 +337,18 @@ TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {
   Codec c;
   RequestHead h;
   ParseError e;
-  HeadStatus st = HeadStatus::partial;
+  Got st = Got::partial;
   size_t i = 0;
-  for (; i < head.size() && st == HeadStatus::partial; ++i) st = c.receive_request_head(head.substr(i, 1), h, e);
-  ASSERT_EQ(st, HeadStatus::complete);
+  for (; i < head.size() && st == Got::partial; ++i) st = got(c.receive_request_head(head.substr(i, 1), h), e);
+  ASSERT_EQ(st, Got::complete);
   EXPECT_EQ(i, head.size() - 3);
   EXPECT_EQ(h.content_length, 3u);
   EXPECT_EQ(values(h.headers, "x-long"), std::string(100, 'v'));
 
   Codec c2;
-  EXPECT_EQ(c2.receive_request_head("GET / HTTP/1.1\r\nHost: a\r\nX-", h, e), HeadStatus::partial);
-  EXPECT_EQ(c2.receive_request_head("A: 1\r\nX", h, e), HeadStatus::partial);
-  EXPECT_EQ(c2.receive_request_head(std::string("\0: 2\r\n", 6), h, e), HeadStatus::error);
+  EXPECT_EQ(got(c2.receive_request_head("GET / HTTP/1.1\r\nHost: a\r\nX-", h), e), Got::partial);
+  EXPECT_EQ(got(c2.receive_request_head("A: 1\r\nX", h), e), Got::partial);
+  EXPECT_EQ(got(c2.receive_request_head(std::string("\0: 2\r\n", 6), h), e), Got::error);
   EXPECT_EQ(e, ParseError::header_token);
 }
 
@@ -354,8 +358,8 @@ TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {
 // portable one, which scans each field as it comes.
 TEST_P(HeadParse, EveryBlockOffsetAgreesWithThePortablePath) {
   struct Answer {
-    TokStatus status;
-    ParseError error;
+    bool complete;
+    std::optional<ParseError> error;
     size_t head_len, nheaders, longest;
     std::vector<size_t> slots;
     size_t resume_at, resume_lines;
@@ -365,9 +369,12 @@ TEST_P(HeadParse, EveryBlockOffsetAgreesWithThePortablePath) {
     set_scan_path(path);
     HeadSlot slots[8];
     Checkpoint cp;
-    Tokenized t = tokenize_head(buf, TokenizeOptions{true, 8, ignore}, slots, &cp);
-    Answer a{t.status, t.error, t.head_len, t.nheaders, t.longest_name, {}, cp.offset, cp.lines};
-    for (size_t k = 0; t.status == TokStatus::complete && k < t.nheaders; ++k)
+    Result<Tokenized> r = tokenize_head(buf, TokenizeOptions{true, 8, ignore}, slots, &cp);
+    Tokenized t = r.value_or(Tokenized{});
+    std::optional<ParseError> error;
+    if (!r) error = r.error().parse_variant();
+    Answer a{t.complete, error, t.head_len, t.nheaders, t.longest_name, {}, cp.offset, cp.lines};
+    for (size_t k = 0; t.complete && k < t.nheaders; ++k)
       a.slots.insert(a.slots.end(), {slots[k].name_off, slots[k].name_len, slots[k].value_off, slots[k].value_len});
     return a;
   };
@@ -399,8 +406,11 @@ TEST_P(HeadParse, StartLineAgreesWithThePortablePathAtEveryOffset) {
   auto run = [](std::string_view buf, ScanPath path, bool request) {
     set_scan_path(path);
     HeadSlot slots[4];
-    Tokenized t = tokenize_head(buf, TokenizeOptions{request, 4, false}, slots);
-    return std::tuple(t.status, t.error, t.head_len, t.nheaders, t.method, t.target, t.http11, t.status_code);
+    Result<Tokenized> r = tokenize_head(buf, TokenizeOptions{request, 4, false}, slots);
+    Tokenized t = r.value_or(Tokenized{});
+    std::optional<ParseError> error;
+    if (!r) error = r.error().parse_variant();
+    return std::tuple(t.complete, error, t.head_len, t.nheaders, t.method, t.target, t.http11, t.status_code);
   };
   const ScanPath path = GetParam();
   for (size_t len = 1; len < 140; len += 3) {
@@ -439,22 +449,23 @@ TEST(RequestTarget, FollowsTheHeadThroughCopiesAndReuse) {
   Codec c;
   RequestHead h;
   ParseError e;
-  ASSERT_EQ(c.receive_request_head("GET /first?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", h, e), HeadStatus::complete);
+  ASSERT_EQ(got(c.receive_request_head("GET /first?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", h), e), Got::complete);
   RequestHead copy = h;
   RequestHead moved = std::move(h);
   h = RequestHead{};
   EXPECT_EQ(copy.target(), "/first?x=1");
   EXPECT_EQ(moved.target(), "/first?x=1");
   c.reset();
-  ASSERT_EQ(c.receive_request_head("GET /bare HTTP/1.1\r\n\r\n", moved, e), HeadStatus::complete);
+  ASSERT_EQ(got(c.receive_request_head("GET /bare HTTP/1.1\r\n\r\n", moved), e), Got::complete);
   EXPECT_EQ(moved.target(), "/bare");
   c.reset();
-  ASSERT_EQ(c.receive_request_head("GET /again HTTP/1.1\r\nHost: a\r\n\r\n", moved, e), HeadStatus::complete);
+  ASSERT_EQ(got(c.receive_request_head("GET /again HTTP/1.1\r\nHost: a\r\n\r\n", moved), e), Got::complete);
   EXPECT_EQ(moved.target(), "/again");
   c.reset();
-  ASSERT_EQ(c.receive_request_head("GET /a/much/longer/target/than/before HTTP/1.1\r\nContent-Length: x\r\n\r\n",
-                                   moved, e),
-            HeadStatus::error);
+  ASSERT_EQ(got(c.receive_request_head("GET /a/much/longer/target/than/before HTTP/1.1\r\nContent-Length: x\r\n\r\n",
+                                       moved),
+                e),
+            Got::error);
   EXPECT_EQ(moved.target(), "/again");
 }
 
@@ -462,15 +473,15 @@ TEST_P(HeadParse, PipelinedRequestsAcrossReset) {
   Codec c;
   RequestHead h;
   ParseError e;
-  ASSERT_EQ(c.receive_request_head("GET / HTTP/1.1\r\nHost: a\r\n\r\nGET /2 HTTP/1.1\r\n", h, e),
-            HeadStatus::complete);
+  ASSERT_EQ(got(c.receive_request_head("GET / HTTP/1.1\r\nHost: a\r\n\r\nGET /2 HTTP/1.1\r\n", h), e),
+            Got::complete);
   EXPECT_EQ(c.buffered(), 17u);
   c.reset();
-  ASSERT_EQ(c.receive_request_head("Host: a\r\n\r\n", h, e), HeadStatus::complete);
+  ASSERT_EQ(got(c.receive_request_head("Host: a\r\n\r\n", h), e), Got::complete);
   EXPECT_EQ(h.target(), "/2");
   EXPECT_EQ(c.buffered(), 0u);
   // A failed head keeps its status until the next failure or reset.
-  EXPECT_EQ(c.receive_request_head("BAD\x01 / HTTP/1.1\r\n\r\n", h, e), HeadStatus::error);
+  EXPECT_EQ(got(c.receive_request_head("BAD\x01 / HTTP/1.1\r\n\r\n", h), e), Got::error);
   EXPECT_EQ(c.parse_error_status(), 400);
   c.reset();
   EXPECT_EQ(c.parse_error_status(), std::nullopt);
@@ -479,7 +490,7 @@ TEST_P(HeadParse, PipelinedRequestsAcrossReset) {
 // ---- responses ----
 
 struct Res {
-  HeadStatus st = HeadStatus::partial;
+  Got st = Got::partial;
   ParseError err = ParseError::internal;
   ResponseHead head;
   size_t buffered = 0;
@@ -488,33 +499,32 @@ struct Res {
 Res response(std::string_view bytes, std::optional<Method> method = std::nullopt) {
   Codec c;
   if (method) {
-    RequestEncoding req;
-    http::UriError ue;
-    EXPECT_EQ(prepare_request(method_name(*method), "/", {}, false, {}, false, req, ue), RequestFail::none);
-    c.commit_request(req);
+    Result<RequestEncoding> req = prepare_request(method_name(*method), "/", {}, false, {}, false);
+    EXPECT_TRUE(req.has_value());
+    if (req) c.commit_request(*req);
   }
   Res r;
-  r.st = c.receive_head(bytes, r.head, r.err);
+  r.st = got(c.receive_head(bytes, r.head), r.err);
   r.buffered = c.buffered();
   return r;
 }
 
 void expect_response_error(std::string_view bytes, ParseError e) {
   Res r = response(bytes);
-  ASSERT_EQ(r.st, HeadStatus::error) << bytes;
+  ASSERT_EQ(r.st, Got::error) << bytes;
   EXPECT_EQ(parse_error_name(r.err), parse_error_name(e)) << bytes;
 }
 
 TEST_P(HeadParse, ResponseFraming) {
   Res r = response("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi");
-  ASSERT_EQ(r.st, HeadStatus::complete);
+  ASSERT_EQ(r.st, Got::complete);
   EXPECT_EQ(r.head.status, 200);
   EXPECT_EQ(r.head.body, BodyKind::length);
   EXPECT_EQ(r.buffered, 2u);
   EXPECT_TRUE(r.head.wants_keep_alive);
 
   r = response("HTTP/1.1 103 Early Hints\r\nLink: x\r\n\r\n");
-  EXPECT_EQ(r.st, HeadStatus::partial);
+  EXPECT_EQ(r.st, Got::partial);
   EXPECT_EQ(r.buffered, 0u);
 
   r = response("HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\nContent-Length: 5\r\n\r\n");
@@ -552,7 +562,7 @@ TEST_P(HeadParse, ResponseFraming) {
 
 TEST_P(HeadParse, ResponseStatusLineAndLimits) {
   Res r = response("HTTP/1.1 200\r\n\r\n");
-  EXPECT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.st, Got::complete);
   r = response("HTTP/1.1 599 \r\n\r\n");
   EXPECT_EQ(r.head.status, 599);
   r = response("HTTP/1.1 404 Not \xff Found\t\r\n\r\n");
@@ -563,21 +573,20 @@ TEST_P(HeadParse, ResponseStatusLineAndLimits) {
   expect_response_error("HTTP/2 200 OK\r\n\r\n", ParseError::version);
   expect_response_error("HTTP/1.1 200 OK\r\n" + many_headers(101) + "\r\n", ParseError::too_large);
   r = response("HTTP/1.1 200 OK\r\n" + many_headers(100) + "\r\n");
-  EXPECT_EQ(r.st, HeadStatus::complete);
+  EXPECT_EQ(r.st, Got::complete);
   expect_response_error("HTTP/1.1 200 OK\r\nBad Name: x\r\n\r\n", ParseError::header_token);
 }
 
 TEST_P(HeadParse, ResponseAfterConnectionCloseRequest) {
   Codec c;
-  RequestEncoding req;
-  http::UriError ue;
   http::HeaderMap h;
   ASSERT_TRUE(h.append("connection", "close"));
-  ASSERT_EQ(prepare_request("GET", "/", h, false, {}, false, req, ue), RequestFail::none);
-  c.commit_request(req);
+  Result<RequestEncoding> req = prepare_request("GET", "/", h, false, {}, false);
+  ASSERT_TRUE(req.has_value());
+  c.commit_request(*req);
   ResponseHead r;
   ParseError e;
-  ASSERT_EQ(c.receive_head("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", r, e), HeadStatus::complete);
+  ASSERT_EQ(got(c.receive_head("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", r), e), Got::complete);
   EXPECT_TRUE(r.keep_alive);
   EXPECT_FALSE(r.wants_keep_alive);
 }
@@ -593,13 +602,13 @@ INSTANTIATE_TEST_SUITE_P(Paths, HeadParse, ::testing::Values(ScanPath::portable,
                          });
 
 TEST(HeadErrors, TextsAndStatuses) {
-  EXPECT_EQ(error_message(Error::parse(ParseError::version_h2)), "invalid HTTP version parsed (found HTTP2 preface)");
+  EXPECT_EQ(message(Error::parse(ParseError::version_h2)), "invalid HTTP version parsed (found HTTP2 preface)");
   EXPECT_EQ(parse_error_status(ParseError::uri_too_long), 414);
   EXPECT_EQ(parse_error_status(ParseError::status), 0);
-  EXPECT_EQ(error_message(Error::body(IoKind::unexpected_eof, "end of file before message length reached")),
+  EXPECT_EQ(message(Error::body(IoKind::unexpected_eof, "end of file before message length reached")),
             "error reading a body from connection: end of file before message length reached");
   EXPECT_EQ(io_kind_name(IoKind::none), "other");
-  EXPECT_EQ(user_error_name(UserError::unsupported_status_code), "unsupported_status_code");
+  EXPECT_EQ(local_fault_name(LocalFault::unsupported_status_code), "unsupported_status_code");
 }
 
 }  // namespace

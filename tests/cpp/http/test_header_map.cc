@@ -159,12 +159,9 @@ TEST(Fields, Tokens) {
   EXPECT_FALSE(list_has_token("closed", "close"));
   EXPECT_FALSE(list_has_token("close\x80", "close"));
   EXPECT_EQ(list_last("gzip, chunked "), "chunked");
-  uint64_t v;
-  EXPECT_TRUE(parse_u64_digits("18446744073709551615", v));
-  EXPECT_EQ(v, UINT64_MAX);
-  EXPECT_FALSE(parse_u64_digits("18446744073709551616", v));
-  EXPECT_FALSE(parse_u64_digits("+1", v));
-  EXPECT_FALSE(parse_u64_digits("1 ", v));
+  EXPECT_EQ(parse_u64_digits("18446744073709551615"), Result<uint64_t>(UINT64_MAX));
+  for (std::string_view bad : {"18446744073709551616", "+1", "1 ", ""})
+    EXPECT_EQ(parse_u64_digits(bad), Result<uint64_t>(fail(ErrorKind::invalid_number))) << bad;
 }
 
 TEST(Date, ImfFixdate) {

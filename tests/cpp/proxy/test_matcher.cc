@@ -77,10 +77,26 @@ TEST(ParseProxy, SchemeRulesAndUnusableUrls) {
   EXPECT_EQ(parse_proxy("http://proxy:/")->uri, "http://proxy/");
   EXPECT_EQ(parse_proxy("http://proxy:80x")->uri, "http://proxy:80x/");
 
-  for (std::string_view bad : {"", "ftp://proxy:21", "socks6://proxy", "/just/a/path", "*", "http://",
-                               "http://a@b@proxy", "proxy:3128/path", "http://pro xy",
-                               "http://[::1", "ws://proxy"})
-    EXPECT_FALSE(parse_proxy(bad)) << bad;
+  // Each refusal names its reason: what the URI parser refused, a scheme
+  // that is no proxy's, or a URL without a host.
+  const std::pair<std::string_view, ErrorKind> bad[] = {
+      {"", ErrorKind::invalid_url},
+      {"ftp://proxy:21", ErrorKind::unsupported_scheme},
+      {"socks6://proxy", ErrorKind::unsupported_scheme},
+      {"ws://proxy", ErrorKind::unsupported_scheme},
+      {"/just/a/path", ErrorKind::no_authority},
+      {"*", ErrorKind::no_authority},
+      {"http://", ErrorKind::invalid_url},
+      {"http://a@b@proxy", ErrorKind::invalid_url},
+      {"proxy:3128/path", ErrorKind::invalid_url},
+      {"http://pro xy", ErrorKind::invalid_url},
+      {"http://[::1", ErrorKind::invalid_url},
+  };
+  for (const auto& [url, kind] : bad) {
+    Result<Intercept> p = parse_proxy(url);
+    ASSERT_FALSE(p) << url;
+    EXPECT_EQ(p.error().kind, kind) << url << ": " << message(p.error());
+  }
 }
 
 TEST(Matcher, AllVersusSchemeSpecific) {
@@ -178,9 +194,12 @@ TEST(Matcher, IpAddressesAndNetworks) {
 }
 
 TEST(IpNet, RejectsMalformedNetworks) {
-  for (std::string_view bad : {"", "1.2.3", "1.2.3.4/", "1.2.3.4/1000", "::1/129", "::1/+1", "fe80::1%eth0",
-                               "1.2.3.4 /8"})
-    EXPECT_FALSE(IpNet::parse(bad)) << bad;
+  for (std::string_view bad : {"", "1.2.3", "fe80::1%eth0", "1.2.3.4 /8", "::1::2/8"})
+    EXPECT_EQ(IpNet::parse(bad).error_or(Error{}).kind, ErrorKind::invalid_address) << bad;
+  for (std::string_view bad : {"1.2.3.4/", "1.2.3.4/1000", "1.2.3.4/33", "::1/129", "::1/+1"})
+    EXPECT_EQ(IpNet::parse(bad).error_or(Error{}).kind, ErrorKind::invalid_prefix) << bad;
+  EXPECT_TRUE(parse_ip("::ffff:1.2.3.4").value().v6);
+  EXPECT_EQ(parse_ip("10.1.2.3").value().addr[3], 3);
   EXPECT_EQ(IpNet::parse("::/0")->prefix, 0);
   EXPECT_EQ(IpNet::parse("1.2.3.4")->prefix, 32);
 }
