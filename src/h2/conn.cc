@@ -93,11 +93,6 @@ class Tx {
 Ref take_ref(Handle h) noexcept { return Ref(Py_XNewRef(static_cast<PyObject*>(h))); }
 PyObject* or_none(Ref& r) noexcept { return r ? r.release() : Py_NewRef(Py_None); }
 
-PyObject* raise_step(const h2::StepError& e) {
-  if (auto* c = std::get_if<h2::ConnError>(&e.e)) return raise(h2_pending(*c));
-  if (auto* s = std::get_if<h2::SendError>(&e.e)) return raise_h2_send_error(*s);
-  return raise_h2_head_error(std::get<h2::HeadError>(e.e));
-}
 
 bool to_u32_arg(PyObject* o, const char* arg, uint32_t& out) { return to_u32(o, arg, out); }
 
@@ -323,14 +318,7 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!to_bool(a[11], "enable_push", b)) return nullptr;
     c.enable_push = b;
   }
-  if (auto problem = c.check()) {
-    if (*problem == h2::ConnConfig::Problem::max_frame_size)
-      PyErr_Format(PyExc_ValueError, "max_frame_size must be in [%u, %u], got %u", h2::kDefaultMaxFrameSize,
-                   h2::kMaxMaxFrameSize, c.max_frame_size);
-    else
-      PyErr_Format(PyExc_ValueError, "window sizes must be <= %d (RFC 9113 6.9.1)", h2::kMaxWindow);
-    return nullptr;
-  }
+  if (auto ok = c.check(); !ok) return raise_h2(ok.error());
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   try {
@@ -399,7 +387,7 @@ PyObject* streams_repr(PyObject* self) {
 
 PyObject* begin(PyObject* self, PyObject*) {
   Conn& c = conn_of(self);
-  std::expected<h2::ConnCore::DecoderChange, h2::SendError> r;
+  h2::Result<h2::ConnCore::DecoderChange> r;
   {
     std::lock_guard<std::mutex> s(c.mu);
     r = c.core.begin();
@@ -408,7 +396,7 @@ PyObject* begin(PyObject* self, PyObject*) {
       c.recv.set_max_frame_size(*r->max_frame_size);
     }
   }
-  if (!r) return raise_h2_send_error(r.error());
+  if (!r) return raise_h2(r.error());
   Py_RETURN_NONE;
 }
 
@@ -417,12 +405,12 @@ PyObject* receive(PyObject* self, PyObject* data) {
   if (!to_bytes(data, "data", bytes)) return nullptr;
   Conn& c = conn_of(self);
   h2::RecvBatch batch;
-  std::expected<void, h2::RecvError> r;
+  h2::Result<void> r;
   {
     std::lock_guard<std::mutex> d(c.decoder_mu);
     r = c.recv.receive(bytes, batch);
   }
-  if (!r) return raise_h2_recv_error(r.error());
+  if (!r) return raise_h2(r.error());
   return h2_event_list(batch);
 }
 
@@ -475,7 +463,7 @@ PyObject* recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (spare) t.dropped().add(static_cast<PyObject*>(spare));
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   if (r->spare_missing) {
     PyErr_SetString(PyExc_ValueError, "recv_headers: the server role needs a spare stream handle");
     return nullptr;
@@ -506,7 +494,7 @@ PyObject* recv_data(PyObject* self, PyObject* frame) {
     r = t->recv_data(in, t.sink());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   auto* o = alloc_result<DataVerdictObject>(g_data_verdict);
   if (!o) return nullptr;
   o->payload = Py_NewRef(r->deliver ? f->data : Py_None);
@@ -527,7 +515,7 @@ PyObject* recv_window_update(PyObject* self, PyObject* frame) {
     r = t->recv_window_update(f->stream_id, f->value);
     if (r && *r) wake.push_back(take_ref(*r));
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return handle_list(wake);
 }
 
@@ -558,7 +546,7 @@ PyObject* recv_settings(PyObject* self, PyObject* frame) {
     }
     for (Handle h : handles) wake.push_back(take_ref(h));
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   Ref list(handle_list(wake));
   if (!list) return nullptr;
   return Py_BuildValue("(ONI)", r->initial ? Py_True : Py_False, list.release(), unsigned(r->flags));
@@ -573,7 +561,7 @@ PyObject* recv_ping(PyObject* self, PyObject* frame) {
     Tx t(self);
     r = t->recv_ping(f->ack, payload);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 
@@ -592,7 +580,7 @@ PyObject* recv_go_away(PyObject* self, PyObject* frame) {
     }
     aborted.take(out);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   Ref list(aborted.list());
   if (!list) return nullptr;
   return Py_BuildValue("(NI)", list.release(), unsigned(*r));
@@ -611,7 +599,7 @@ PyObject* release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Tx t(self);
     r = t->release_capacity(sid, n, t.sink());
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 
@@ -656,7 +644,7 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       Tx t(self);
       t->state.release_slot_count();
     }
-    return raise(h2_user_error(H2User::malformed_headers));
+    return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   }
   h2::OutHead head;
   auto built = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
@@ -668,7 +656,7 @@ PyObject* open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                        a[5]);
     if (r && *r) Py_INCREF(a[5]);  // the record's reference
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   if (!*r) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(**r);
 }
@@ -695,7 +683,7 @@ PyObject* send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     r = t->send_data(sid, data, offset, end_stream, t.sink());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_send_verdict(*r, std::move(handle));
 }
 
@@ -710,7 +698,7 @@ PyObject* send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return nullptr;
   }
   http::HeaderMap trailers = copy_header_map(a[1]);
-  if (h2::has_padded_value(trailers)) return raise(h2_user_error(H2User::malformed_headers));
+  if (h2::has_padded_value(trailers)) return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   h2::Step<h2::SendVerdict> r;
   Ref handle;
   {
@@ -718,7 +706,7 @@ PyObject* send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     r = t->send_trailers(sid, trailers, t.sink());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_send_verdict(*r, std::move(handle));
 }
 
@@ -734,7 +722,7 @@ PyObject* send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t n
       !to_bool(a[3], "end_stream", end_stream))
     return nullptr;
   if (fields && (h2::has_forbidden_fields(*fields) || h2::has_padded_value(*fields)))
-    return raise(h2_user_error(H2User::malformed_headers));
+    return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   h2::OutHead head;
   auto built = h2::build_response_head(status, head);
   Conn& c = conn_of(self);
@@ -751,7 +739,7 @@ PyObject* send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t n
                               end_stream, t.sink());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_send_verdict(*r, std::move(handle));
 }
 
@@ -932,7 +920,7 @@ PyObject* recv_reset(PyObject* self, PyObject* frame) {
     r = t->recv_reset(f->stream_id, f->value, t.sink());
     if (r && *r) handle = take_ref((*r)->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   if (!*r) Py_RETURN_NONE;
   const h2::RecvResetVerdict& v = **r;
   Ref stop(opt_stop(v.stop));
@@ -942,7 +930,7 @@ PyObject* recv_reset(PyObject* self, PyObject* frame) {
 }
 
 PyObject* reset_result(const h2::Step<h2::ResetVerdict>& r, Ref handle) {
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_reset_verdict(r->stop, r->flags, std::move(handle));
 }
 
@@ -1065,7 +1053,7 @@ PyObject* send_goaway(PyObject* self, PyObject* arg) {
     Tx t(self);
     r = t->send_goaway(reason);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 
@@ -1075,7 +1063,7 @@ PyObject* begin_graceful_shutdown(PyObject* self, PyObject*) {
     Tx t(self);
     r = t->begin_graceful_shutdown();
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 
