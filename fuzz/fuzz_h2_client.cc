@@ -432,7 +432,7 @@ struct Harness {
       case 3: (void)write_rst_stream(out, pick(s.byte()), s.byte() % 14); break;
       case 4: {
         uint8_t a = s.byte();
-        (void)write_go_away(out, (a & 0x80) ? 0x7fffffff : pick(a), s.byte() % 14, "");
+        (void)write_goaway(out, (a & 0x80) ? 0x7fffffff : pick(a), s.byte() % 14, "");
         break;
       }
       case 5: {  // SETTINGS: each present value from the table
@@ -539,7 +539,7 @@ struct Harness {
 
   void on(const GoAwayEvent& ev) {
     std::vector<Aborted> aborted;
-    auto v = core.recv_go_away(ev.last_stream_id, ev.error_code, aborted, sink);
+    auto v = core.recv_goaway(ev.last_stream_id, ev.error_code, aborted, sink);
     if (!v) return on_error(v.error());
     for (const Aborted& a : aborted) {
       // only our streams above the last id the server processed

@@ -103,7 +103,7 @@ bool rewrite(const Event& e, std::string& out) {
         } else if constexpr (std::is_same_v<T, PingEvent>) {
           if (!write_ping(out, std::string_view(ev.data.data(), 8), ev.ack)) abort();
         } else if constexpr (std::is_same_v<T, GoAwayEvent>) {
-          if (!write_go_away(out, ev.last_stream_id, ev.error_code, ev.debug_data)) abort();
+          if (!write_goaway(out, ev.last_stream_id, ev.error_code, ev.debug_data)) abort();
         } else if constexpr (std::is_same_v<T, WindowUpdateEvent>) {
           if (!write_window_update(out, ev.stream_id, ev.increment)) abort();
         } else if constexpr (std::is_same_v<T, RstStreamEvent>) {

@@ -292,7 +292,7 @@ struct Harness {
 
   void on(const GoAwayEvent& ev) {
     std::vector<Aborted> aborted;
-    auto v = core.recv_go_away(ev.last_stream_id, ev.error_code, aborted, sink);
+    auto v = core.recv_goaway(ev.last_stream_id, ev.error_code, aborted, sink);
     if (!v) on_error(v.error());
   }
 

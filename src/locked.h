@@ -74,8 +74,11 @@ class Dropped {
 
 // A Python object holding a core value `state` behind its state lock `mu`.
 // Every binding class with mutable state is a Locked<State> or derives from
-// one (a derived struct adds fields fixed at construction, read without the
-// lock). Python subclasses of such classes extend the layout after it.
+// one; the one exception is OnceLatch, a single atomic flag that needs no
+// lock. A derived struct adds fields fixed at construction, read without the
+// lock; H2Streams adds its frame decoder, behind a decoder lock of its own
+// (src/h2/conn.h). Python subclasses of such classes extend the layout after
+// it.
 //
 // Contract:
 // - create() builds the object in tp_new (or for an object the binding hands
@@ -86,7 +89,8 @@ class Dropped {
 //   step drops goes into the Transition's Dropped, released after unlocking.
 // - The lock is not recursive: a transition never calls back into Python and
 //   never takes another object's lock, except the documented nestings
-//   (a connection state, then its codec; two HeaderMaps for equality).
+//   (a connection state, then its codec; an H2Streams state, then its
+//   decoder; two HeaderMaps for equality).
 // - If the core throws (std::bad_alloc), the lock is released by unwinding and
 //   the guard below turns the exception into a Python error; core steps give
 //   the strong guarantee, so the object is as it was before the call.
@@ -127,6 +131,19 @@ decltype(auto) with_both(const Locked<State>& a, const Locked<State>& b, F&& f) 
   return std::forward<F>(f)(a.state, b.state);
 }
 
+// The Dropped a transition on Obj collects into: Obj::dropped_type when the
+// object names one (a Dropped its core can also hand references to through
+// an interface of the core's), else Dropped.
+template <class Obj>
+struct dropped_of {
+  using type = Dropped;
+};
+template <class Obj>
+  requires requires { typename Obj::dropped_type; }
+struct dropped_of<Obj> {
+  using type = typename Obj::dropped_type;
+};
+
 // A scoped transition on one locked object: holds the lock from construction
 // to destruction and collects the Python references the step drops. The lock
 // is released before the references are (member order makes this so), so a
@@ -153,11 +170,11 @@ class Transition {
   auto& operator*() noexcept { return obj_->state; }
   auto* operator->() noexcept { return &obj_->state; }
   Obj& obj() noexcept { return *obj_; }
-  Dropped& dropped() noexcept { return dropped_; }
+  typename dropped_of<Obj>::type& dropped() noexcept { return dropped_; }
 
  private:
   Obj* obj_;
-  Dropped dropped_;                    // destroyed last: released unlocked
+  typename dropped_of<Obj>::type dropped_;  // destroyed last: released unlocked
   std::lock_guard<std::mutex> lock_;  // destroyed first
 };
 

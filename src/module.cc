@@ -6,6 +6,9 @@
 #include <string>
 
 #include "proto/h1/conn.h"
+#include "proto/h2/conn_core.h"
+#include "proto/h2/data_budget.h"
+#include "proto/http/preface.h"
 #include "src/errors.h"
 #include "src/h2/conn.h"
 #include "src/h2/streams.h"
@@ -39,21 +42,26 @@ struct IntConst {
   long long value;
 };
 
+constexpr long long v(h2::Flag x) { return static_cast<long long>(x); }
+constexpr long long v(h2::HeadersKind x) { return static_cast<long long>(x); }
+
 constexpr IntConst kH2Flags[] = {
-    {"H2_FLAG_WAKE", 1}, {"H2_FLAG_SLOT_FREED", 2}, {"H2_FLAG_CONN_DONE", 4},
-    {"H2_FLAG_STOP_ACCEPTING", 8}, {"H2_FLAG_CAPACITY", 16},
-    {"H2_HEADERS_IGNORED", 0}, {"H2_HEADERS_OPENED", 1}, {"H2_HEADERS_HEAD", 2}, {"H2_HEADERS_TRAILERS", 3},
+    {"H2_FLAG_WAKE", v(h2::kFlagWake)}, {"H2_FLAG_SLOT_FREED", v(h2::kFlagSlotFreed)},
+    {"H2_FLAG_CONN_DONE", v(h2::kFlagConnDone)}, {"H2_FLAG_STOP_ACCEPTING", v(h2::kFlagStopAccepting)},
+    {"H2_FLAG_CAPACITY", v(h2::kFlagCapacity)},
+    {"H2_HEADERS_IGNORED", v(h2::HeadersKind::ignored)}, {"H2_HEADERS_OPENED", v(h2::HeadersKind::opened)},
+    {"H2_HEADERS_HEAD", v(h2::HeadersKind::head)}, {"H2_HEADERS_TRAILERS", v(h2::HeadersKind::trailers)},
 };
 
 constexpr IntConst kH2Defaults[] = {
-    {"H2_DEFAULT_HEADER_TABLE_SIZE", 4096},
-    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", 65535},
-    {"H2_DEFAULT_MAX_FRAME_SIZE", 16384},
-    {"H2_MAX_MAX_FRAME_SIZE", 16777215},
-    {"H2_MAX_STREAM_ID", 2147483647},
-    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", 256},
-    {"H2_DEFAULT_DATA_FRAME_BUDGET", 25600},
-    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
+    {"H2_DEFAULT_HEADER_TABLE_SIZE", h2::hpack::kDefaultTableSize},
+    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", h2::kDefaultWindow},
+    {"H2_DEFAULT_MAX_FRAME_SIZE", h2::kDefaultMaxFrameSize},
+    {"H2_MAX_MAX_FRAME_SIZE", h2::kMaxMaxFrameSize},
+    {"H2_MAX_STREAM_ID", h2::kMaxStreamId},
+    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", h2::kOverheadThreshold},
+    {"H2_DEFAULT_DATA_FRAME_BUDGET", h2::kDefaultDataFrameBudget},
+    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", h2::kMaxRecvEmptyDataFrames},
 };
 
 // The connection states' verdicts and codes, as the states answer them.
@@ -86,8 +94,6 @@ int add_ints(PyObject* m, const IntConst (&rows)[N]) {
   return 0;
 }
 
-constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-
 int exec_module(PyObject* m) {
   if (!PyModule_Check(m)) {
     PyErr_SetString(PyExc_TypeError, "module execution expects a module object");
@@ -117,7 +123,7 @@ int exec_module(PyObject* m) {
   if (add_h2_errors(m) < 0) return -1;
   if (add_h2_reason(m) < 0) return -1;
   if (add_ints(m, kH2Defaults) < 0) return -1;
-  if (PyModule_Add(m, "H2_PREFACE", PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1)) < 0) return -1;
+  if (PyModule_Add(m, "H2_PREFACE", PyBytes_FromStringAndSize(http::kH2Preface.data(), Py_ssize_t(http::kH2Preface.size()))) < 0) return -1;
   if (add_h1_errors(m) < 0) return -1;
   if (add_h1_codec(m) < 0) return -1;
   if (add_h1_body_decoder(m) < 0) return -1;

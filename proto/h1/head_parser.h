@@ -12,6 +12,7 @@
 #include "proto/h1/tokenizer.h"
 #include "proto/http/header_map.h"
 #include "proto/http/method.h"
+#include "proto/http/preface.h"
 
 namespace velmora::h1 {
 
@@ -101,7 +102,7 @@ HeadOutcome parse_request_head(std::string_view buf, const RequestOptions& opts,
 HeadOutcome parse_response_head(std::string_view buf, const Method* request_method, ResponseHead& out,
                                 Checkpoint* resume = nullptr);
 
-// The 24-byte HTTP/2 connection preface.
-inline constexpr std::string_view kH2Preface{"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 24};
+// The HTTP/2 connection preface, which parse_request_head recognises.
+using http::kH2Preface;
 
 }  // namespace velmora::h1

@@ -20,8 +20,10 @@ bool is_scheme(std::string_view s) noexcept {
   return true;
 }
 
+// `e`: the URI parser's reason, for invalid_url.
 std::unexpected<Error> head_fail(BadArgument f, http::UriError e = http::UriError::none) {
-  return std::unexpected(Error::bad_argument(f, 0, f == BadArgument::invalid_url ? http::uri_error_text(e) : std::string_view()));
+  std::string_view text = e == http::UriError::none ? std::string_view() : http::uri_error_text(e);
+  return std::unexpected(Error::bad_argument(f, 0, text));
 }
 
 }  // namespace

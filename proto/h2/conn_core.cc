@@ -41,7 +41,7 @@ void ConnCore::rst_stream(uint32_t stream_id, uint32_t code) { (void)write_rst_s
 // No debug data: never refused. Every GOAWAY we send goes through here, so
 // the last stream id never rises from one to the next.
 void ConnCore::goaway(uint32_t last_stream_id, uint32_t code) {
-  (void)write_go_away(pending, state.note_goaway_sent(last_stream_id), code, {});
+  (void)write_goaway(pending, state.note_goaway_sent(last_stream_id), code, {});
 }
 
 }  // namespace velmora::h2

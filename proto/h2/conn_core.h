@@ -188,7 +188,7 @@ class ConnCore final : public FrameQueue {
   //                  (idle_stream); flow_control
   //   recv_settings  protocol (unexpected_settings_ack); flow_control
   //   recv_ping      none but the preface check
-  //   recv_go_away   protocol (goaway_raised_last_id)
+  //   recv_goaway    protocol (goaway_raised_last_id)
   //   release_capacity  flow_control
 
   // A HEADERS frame. `spare` is the server's handle for a new request
@@ -202,7 +202,7 @@ class ConnCore final : public FrameQueue {
   Step<SettingsVerdict> recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake);
   Step<uint32_t> recv_ping(bool ack, std::string_view payload);
   // `aborted` gets the client's streams above `last_stream_id`.
-  Step<uint32_t> recv_go_away(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
+  Step<uint32_t> recv_goaway(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
                               HandleSink& sink);
   Step<uint32_t> release_capacity(uint32_t stream_id, uint32_t n, HandleSink& sink);
   void release_data_frame(uint32_t stream_id, uint64_t payload_len, HandleSink& sink) noexcept;

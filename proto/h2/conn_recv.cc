@@ -50,7 +50,7 @@ std::optional<Stop> stop_of(const StreamState& s) noexcept {
       // Our own user's cancel ends the readers cleanly.
       if (e.initiator == Initiator::user && e.reason == uint32_t(ErrorCode::cancel)) return std::nullopt;
       return Stop{e.reason, false};
-    case StreamState::StoredError::Kind::go_away: return Stop{e.reason, true};
+    case StreamState::StoredError::Kind::goaway: return Stop{e.reason, true};
     case StreamState::StoredError::Kind::io: break;
   }
   return Stop{std::nullopt, true};
@@ -284,10 +284,7 @@ Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::
   write_settings_ack(pending);
   v.flags |= kFlagWake;
   v.initial = state.mark_peer_settings();
-  if (s.header_table_size) {
-    state.set_peer_header_table_size(*s.header_table_size);
-    send.set_header_table_size(*s.header_table_size);
-  }
+  if (s.header_table_size) send.set_header_table_size(*s.header_table_size);
   if (s.max_frame_size) {
     // The frame layer refuses a value outside the protocol's range.
     state.set_peer_max_frame_size(*s.max_frame_size);
@@ -340,7 +337,7 @@ Step<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
   return flags;
 }
 
-Step<uint32_t> ConnCore::recv_go_away(uint32_t last, uint32_t code, std::vector<Aborted>& aborted,
+Step<uint32_t> ConnCore::recv_goaway(uint32_t last, uint32_t code, std::vector<Aborted>& aborted,
                                       HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   const auto& prev = state.peer_goaway();
@@ -357,7 +354,7 @@ Step<uint32_t> ConnCore::recv_go_away(uint32_t last, uint32_t code, std::vector<
   });
   std::sort(scratch_ids_.begin(), scratch_ids_.end());
   StreamState::StoredError err;
-  err.kind = StreamState::StoredError::Kind::go_away;
+  err.kind = StreamState::StoredError::Kind::goaway;
   err.initiator = Initiator::remote;
   err.reason = code;
   for (uint32_t id : scratch_ids_)

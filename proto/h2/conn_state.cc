@@ -5,12 +5,6 @@
 
 namespace velmora::h2 {
 
-namespace {
-
-Clock::time_point steady_now() { return Clock::now(); }
-
-}  // namespace
-
 std::optional<Role> parse_role(std::string_view s) noexcept {
   if (s == "client") return Role::client;
   if (s == "server") return Role::server;
@@ -26,8 +20,7 @@ Result<void> ConnConfig::check() const noexcept {
 }
 
 ConnState::ConnState(const ConnConfig& c)
-    : clock_(steady_now),
-      role_(c.role),
+    : role_(c.role),
       stream_recv_window_(std::max(c.initial_window_size, kDefaultWindow)),
       connection_window_(c.connection_window),
       max_accepted_streams_(c.max_concurrent_streams ? uint64_t(*c.max_concurrent_streams)

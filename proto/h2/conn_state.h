@@ -3,12 +3,11 @@
 // concurrency slots, and the shared steps every path runs when a stream
 // closes.
 //
-// The connection object embeds one ConnState and one Codec under two locks:
-// the state lock guards this object together with the codec's send side (the
-// HPACK encoder, the pending-send buffer); the decoder lock guards only the
-// codec's receive side, so that decoding a read never waits for the stream
-// state. Steps that queue frames do so through a FrameQueue, which the
-// connection object implements with its encoder and pending buffer.
+// ConnCore (conn_core.h) holds one ConnState beside the codec's send side
+// and the pending-send buffer, all under the connection's state lock; the
+// codec's receive side is under a decoder lock of its own, so decoding a read
+// never waits for the stream state. Steps that queue frames do so through a
+// FrameQueue, which ConnCore implements with its encoder and pending buffer.
 //
 // Not synchronised: every method is one step under the owner's state lock.
 // Handles (driver objects) are owned by the records; a step that lets one go
@@ -84,10 +83,8 @@ class ConnState {
   ConnState(const ConnState&) = delete;
   ConnState& operator=(const ConnState&) = delete;
 
-  // The clock of the reset store's expiry (tests replace it).
-  using ClockFn = Clock::time_point (*)();
-  void set_clock(ClockFn now) noexcept { clock_ = now; }
-  Clock::time_point now() const { return clock_(); }
+  // The clock of the reset store's expiry.
+  static Clock::time_point now() { return Clock::now(); }
 
   // ---- role and settings ----
   bool is_server() const noexcept { return role_ == Role::server; }
@@ -102,7 +99,6 @@ class ConnState {
   // The first SETTINGS of the peer: true only the first time.
   bool mark_peer_settings() noexcept { return !std::exchange(peer_settings_seen_, true); }
   uint32_t stream_recv_window() const noexcept { return stream_recv_window_; }
-  uint32_t connection_window_target() const noexcept { return connection_window_; }
   uint64_t max_send_buf_size() const noexcept { return max_send_buf_size_; }
   bool auto_date_header() const noexcept { return auto_date_header_; }
 
@@ -285,11 +281,9 @@ class ConnState {
   DataFrameBudget& data_frame_budget() noexcept { return budget_; }
   const DataFrameBudget& data_frame_budget() const noexcept { return budget_; }
 
-  void set_peer_header_table_size(uint32_t v) noexcept { peer_header_table_size_ = v; }
   void set_peer_initial_window_size(uint32_t v) noexcept { peer_initial_window_size_ = v; }
   void set_peer_max_frame_size(uint32_t v) noexcept { peer_max_frame_size_ = v; }
   void set_peer_max_concurrent_streams(uint32_t v) noexcept { peer_max_concurrent_streams_ = v; }
-  uint32_t peer_header_table_size() const noexcept { return peer_header_table_size_; }
   uint32_t peer_initial_window_size() const noexcept { return peer_initial_window_size_; }
   uint32_t peer_max_frame_size() const noexcept { return peer_max_frame_size_; }
   std::optional<uint32_t> peer_max_concurrent_streams() const noexcept { return peer_max_concurrent_streams_; }
@@ -298,7 +292,6 @@ class ConnState {
   uint64_t num_open_streams() const noexcept { return num_open_streams_; }
   uint64_t num_streams() const noexcept { return num_streams_; }
   uint32_t next_stream_id() const noexcept { return next_stream_id_; }
-  uint32_t last_peer_opened_id() const noexcept { return last_peer_opened_id_; }
   uint32_t last_processed_id() const noexcept { return last_processed_id_; }
   uint32_t max_stream_id() const noexcept { return max_stream_id_; }
   uint64_t local_error_resets() const noexcept { return local_error_resets_; }
@@ -315,7 +308,6 @@ class ConnState {
   // Windows of a new stream record.
   void init_stream(StreamRecord& r, Handle handle) noexcept;
 
-  ClockFn clock_;
   Role role_;
   Settings local_;
   bool settings_sent_ = false;
@@ -326,7 +318,6 @@ class ConnState {
   FlowControl conn_send_{int32_t(kDefaultWindow), int32_t(kDefaultWindow)};
   FlowControl conn_recv_{int32_t(kDefaultWindow), int32_t(kDefaultWindow)};
 
-  uint32_t peer_header_table_size_ = 4096;
   uint32_t peer_initial_window_size_ = kDefaultWindow;
   uint32_t peer_max_frame_size_ = kDefaultMaxFrameSize;
   std::optional<uint32_t> peer_max_concurrent_streams_;

@@ -40,7 +40,6 @@ class ContentLength {
   // ended short.
   bool is_satisfied() const noexcept { return kind_ != Kind::remaining || remaining_ == 0; }
   bool is_head() const noexcept { return kind_ == Kind::head; }
-  bool is_omitted() const noexcept { return kind_ == Kind::omitted; }
   uint64_t remaining() const noexcept { return kind_ == Kind::remaining ? remaining_ : 0; }
 
  private:

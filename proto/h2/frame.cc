@@ -231,7 +231,7 @@ Result<void> Receiver::frame(const FrameHeader& h, std::string_view p, bool from
             break;
           case 3: s.max_concurrent_streams = v; break;
           case 4:
-            if (v > kMaxWindowSize) return load_fail(FrameError::invalid_setting_value);
+            if (v > uint32_t(kMaxWindow)) return load_fail(FrameError::invalid_setting_value);
             s.initial_window_size = v;
             break;
           case 5:
@@ -257,7 +257,7 @@ Result<void> Receiver::frame(const FrameHeader& h, std::string_view p, bool from
       out.events.emplace_back(ev);
       return {};
     }
-    case FrameType::go_away:
+    case FrameType::goaway:
       if (p.size() < 8) return load_fail(FrameError::bad_frame_size);
       out.events.emplace_back(
           GoAwayEvent{be32(p.data()) & kStreamMask, be32(p.data() + 4), std::string(p.substr(8))});
@@ -386,7 +386,7 @@ Result<void> write_data(std::string& out, uint32_t sid, std::string_view data, b
 Result<void> check_settings(const Settings& s) noexcept {
   if (s.max_frame_size && (*s.max_frame_size < kDefaultMaxFrameSize || *s.max_frame_size > kMaxMaxFrameSize))
     return send_fail(BadArgument::max_frame_size, *s.max_frame_size);
-  if (s.initial_window_size && *s.initial_window_size > kMaxWindowSize)
+  if (s.initial_window_size && *s.initial_window_size > uint32_t(kMaxWindow))
     return send_fail(BadArgument::initial_window_size, *s.initial_window_size);
   return {};
 }
@@ -422,10 +422,10 @@ Result<void> write_ping(std::string& out, std::string_view payload, bool ack) {
   return {};
 }
 
-Result<void> write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code,
+Result<void> write_goaway(std::string& out, uint32_t last_stream_id, uint32_t error_code,
                            std::string_view debug) {
   if (debug.size() > kMaxMaxFrameSize - 8) return send_fail(BadArgument::frame_too_large, 8 + debug.size());
-  char* p = append_frame(out, uint32_t(8 + debug.size()), FrameType::go_away, 0, 0);
+  char* p = append_frame(out, uint32_t(8 + debug.size()), FrameType::goaway, 0, 0);
   put32(p, last_stream_id & kStreamMask);
   put32(p + 4, error_code);
   if (!debug.empty()) std::memcpy(p + 8, debug.data(), debug.size());

@@ -19,7 +19,9 @@
 
 #include "proto/h2/block.h"
 #include "proto/h2/error.h"
+#include "proto/h2/flow.h"
 #include "proto/h2/hpack.h"
+#include "proto/http/preface.h"
 
 namespace velmora::h2 {
 
@@ -28,10 +30,9 @@ namespace velmora::h2 {
 inline constexpr size_t kFrameHeaderLen = 9;
 inline constexpr uint32_t kDefaultMaxFrameSize = 16384;
 inline constexpr uint32_t kMaxMaxFrameSize = 16777215;
-inline constexpr uint32_t kMaxWindowSize = 2147483647;
 inline constexpr uint32_t kMaxStreamId = 2147483647;
 inline constexpr uint32_t kDefaultMaxHeaderListSize = 16777216;
-inline constexpr std::string_view kPreface{"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 24};
+inline constexpr std::string_view kPreface = http::kH2Preface;
 
 enum class FrameType : uint8_t {
   data = 0,
@@ -41,7 +42,7 @@ enum class FrameType : uint8_t {
   settings = 4,
   push_promise = 5,
   ping = 6,
-  go_away = 7,
+  goaway = 7,
   window_update = 8,
   continuation = 9,
 };
@@ -210,9 +211,6 @@ class Receiver {
   // Our SETTINGS_HEADER_TABLE_SIZE: queued for the start of the next block.
   void set_header_table_size(uint32_t v) noexcept { hpack_.queue_size_update(v); }
 
-  // A header block without END_HEADERS is waiting for CONTINUATION.
-  bool in_header_block() const noexcept { return partial_.has_value(); }
-
  private:
   // A header block whose END_HEADERS has not been seen yet.
   struct Partial {
@@ -276,7 +274,7 @@ Result<void> write_ping(std::string& out, std::string_view payload, bool ack);
 // GOAWAY on stream 0; the last stream id is written in 31 bits. Debug data
 // that would take the payload past 16777215 octets, more than the 24-bit
 // length can say, is refused. Errors: ErrorKind::argument with frame_too_large.
-Result<void> write_go_away(std::string& out, uint32_t last_stream_id, uint32_t error_code, std::string_view debug);
+Result<void> write_goaway(std::string& out, uint32_t last_stream_id, uint32_t error_code, std::string_view debug);
 // Errors: stream_id_msb.
 Result<void> write_rst_stream(std::string& out, uint32_t stream_id, uint32_t error_code);
 // The increment is written as given. Errors: stream_id_msb.

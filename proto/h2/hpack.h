@@ -84,7 +84,6 @@ class HeaderBlock {
   bool malformed() const noexcept { return malformed_; }
   // The running size of every field decoded so far, dropped ones included.
   uint64_t list_size() const noexcept { return list_size_; }
-  uint32_t max_list_size() const noexcept { return max_list_; }
 
  private:
   friend class Decoder;

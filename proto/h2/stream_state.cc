@@ -25,7 +25,7 @@ void append_reason(std::string& out, uint32_t code) {
 Error StreamState::StoredError::raised() const noexcept {
   switch (kind) {
     case Kind::reset: return Error::stream(stream_id, reason, initiator);
-    case Kind::go_away: return Error::protocol(reason);
+    case Kind::goaway: return Error::protocol(reason);
     case Kind::io: break;
   }
   return Error::io(io);
@@ -255,7 +255,7 @@ std::string StreamState::describe() const {
           out += kWho[size_t(error_.initiator)];
           out += ")";
           break;
-        case StoredError::Kind::go_away:
+        case StoredError::Kind::goaway:
           out += "GoAway(";
           append_reason(out, error_.reason);
           out += ", ";

@@ -44,11 +44,11 @@ class StreamState {
 
   // The error stored with a stream closed by error.
   struct StoredError {
-    enum class Kind : uint8_t { reset, go_away, io };
+    enum class Kind : uint8_t { reset, goaway, io };
     Kind kind = Kind::reset;
-    Initiator initiator = Initiator::user;  // reset, go_away
+    Initiator initiator = Initiator::user;  // reset, goaway
     uint32_t stream_id = 0;                 // reset
-    uint32_t reason = 0;                    // reset, go_away; scheduled reset: its reason
+    uint32_t reason = 0;                    // reset, goaway; scheduled reset: its reason
     ConnFailure io = ConnFailure::broken_pipe;
 
     // What reading the stream raises.

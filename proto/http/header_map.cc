@@ -340,16 +340,6 @@ size_t HeaderMap::count(std::string_view lname) const noexcept {
   return e < 0 ? 0 : entries_[size_t(e)].nvalues;
 }
 
-size_t HeaderMap::content_bytes() const noexcept {
-  size_t n = 0;
-  for (uint32_t i = 0; i < nentries_; ++i) {
-    const Entry& en = entries_[i];
-    n += size_t(en.name_len) * en.nvalues;
-    for (int32_t v = en.head; v >= 0; v = values_[size_t(v)].next) n += values_[size_t(v)].len;
-  }
-  return n;
-}
-
 bool HeaderMap::operator==(const HeaderMap& o) const noexcept {
   if (this == &o) return true;
   if (live_values_ != o.live_values_ || nentries_ != o.nentries_) return false;

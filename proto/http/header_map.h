@@ -89,8 +89,6 @@ class HeaderMap {
     int32_t e = find(lname);
     if (e >= 0) for_each_value(size_t(e), f);
   }
-  // Sum of the bytes of every name and value (with duplicates).
-  size_t content_bytes() const noexcept;
 
   // Same number of values and, name by name, the same ordered values.
   bool operator==(const HeaderMap& o) const noexcept;

@@ -280,7 +280,7 @@ PyObject* ping(PyObject* payload, bool ack) {
 PyObject* serialize_ping(PyObject*, PyObject* payload) { return ping(payload, false); }
 PyObject* serialize_ping_ack(PyObject*, PyObject* payload) { return ping(payload, true); }
 
-PyObject* serialize_go_away(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* serialize_goaway(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"last_stream_id", "error_code", "debug_data"};
   PyObject* a[3];
   if (!parse_args({"serialize_go_away", names, 3, 3, 2}, args, nargs, kwnames, a)) return nullptr;
@@ -289,7 +289,7 @@ PyObject* serialize_go_away(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   if (!to_u32(a[0], "last_stream_id", last) || !to_u32(a[1], "error_code", code)) return nullptr;
   if (a[2] && a[2] != Py_None && !to_bytes(a[2], "debug_data", debug)) return nullptr;
   std::string out;
-  if (auto ok = h2::write_go_away(out, last, code, debug); !ok) return raise_h2(ok.error());
+  if (auto ok = h2::write_goaway(out, last, code, debug); !ok) return raise_h2(ok.error());
   return bytes_of(out);
 }
 
@@ -400,7 +400,7 @@ PyMethodDef kMethods[] = {
      VELMORA_DOC("serialize_ping", "($self, payload)", "One PING frame with an 8-byte payload.")},
     {"serialize_ping_ack", meth1<serialize_ping_ack, "serialize_ping_ack", "payload">, kOneArg,
      VELMORA_DOC("serialize_ping_ack", "($self, payload)", "The PING acknowledgement echoing payload.")},
-    {"serialize_go_away", FASTCALL(serialize_go_away), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_go_away", FASTCALL(serialize_goaway), METH_FASTCALL | METH_KEYWORDS,
      VELMORA_DOC("serialize_go_away", "($self, last_stream_id, error_code, debug_data=None)",
                  "One GOAWAY frame on stream 0.")},
     {"serialize_rst_stream", FASTCALL(serialize_rst_stream), METH_FASTCALL | METH_KEYWORDS,

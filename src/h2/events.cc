@@ -157,7 +157,7 @@ PyObject* event_obj(h2::Event& ev) {
     PyObject* operator()(h2::GoAwayEvent& e) const {
       Ref debug(bytes_obj(e.debug_data));
       if (!debug) return nullptr;
-      auto* o = alloc<H2GoAwayObject>(H2Event::go_away);
+      auto* o = alloc<H2GoAwayObject>(H2Event::goaway);
       if (!o) return nullptr;
       o->debug_data = debug.release();
       o->last_stream_id = e.last_stream_id;

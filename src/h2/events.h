@@ -68,7 +68,7 @@ struct H2PairObject {
   uint32_t value;
 };
 
-enum class H2Event : uint8_t { headers, data, settings, window_update, ping, go_away, rst_stream, priority, stream_error };
+enum class H2Event : uint8_t { headers, data, settings, window_update, ping, goaway, rst_stream, priority, stream_error };
 
 // The event class of `o`, or false when `o` is none of them.
 bool h2_event_kind(PyObject* o, H2Event& out) noexcept;

@@ -112,7 +112,7 @@ TEST(ConnPaths, TheStopOfAClosedStream) {
   EXPECT_EQ(stop_of(r), (Stop{8, false}));
   StreamState g;
   StreamState::StoredError ga;
-  ga.kind = StreamState::StoredError::Kind::go_away;
+  ga.kind = StreamState::StoredError::Kind::goaway;
   ga.reason = 2;
   ASSERT_TRUE(g.close_with(ga));
   EXPECT_EQ(stop_of(g), (Stop{2, true}));

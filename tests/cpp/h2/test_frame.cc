@@ -492,13 +492,13 @@ TEST(Encode, FrameLayouts) {
   EXPECT_EQ(out, frame(4, 0, 0, std::string("\0\1", 2) + u32(4096) + std::string("\0\2", 2) + u32(0) +
                                     std::string("\0\6", 2) + u32(1)));
   out.clear();
-  ASSERT_TRUE(write_go_away(out, 0x80000003, 2, "dbg"));
+  ASSERT_TRUE(write_goaway(out, 0x80000003, 2, "dbg"));
   EXPECT_EQ(out, frame(7, 0, 0, u32(3) + u32(2) + "dbg"));
   // The 24-bit length field bounds the debug data.
   out.clear();
-  EXPECT_TRUE(write_go_away(out, 1, 0, std::string(kMaxMaxFrameSize - 8, 'd')));
+  EXPECT_TRUE(write_goaway(out, 1, 0, std::string(kMaxMaxFrameSize - 8, 'd')));
   EXPECT_EQ(read_frame_header(out.data()).length, kMaxMaxFrameSize);
-  auto e = write_go_away(out, 1, 0, std::string(kMaxMaxFrameSize - 7, 'd'));
+  auto e = write_goaway(out, 1, 0, std::string(kMaxMaxFrameSize - 7, 'd'));
   ASSERT_FALSE(e);
   EXPECT_EQ(e.error().message(), "frame payload 16777216 exceeds 16777215 octets");
 
