@@ -5,10 +5,13 @@ keeps its best round, so load from other processes on the machine hits both
 alike and is filtered out by the minimum.
 """
 
+import json
+import os
 import re
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 
 def _calibrate(fn, target_ns=2_000_000):
@@ -44,12 +47,26 @@ def ns_per_call(fn, rounds=41):
     return min(_round(fn, n) for _ in range(rounds))
 
 
+def record(title, operation, peer, speedup, unit, ours, theirs):
+    """Appends one comparison to the file VELMORA_BENCH_RECORD names, if any (one
+    JSON object a line: `tools/dev bench --report` charts them). `speedup` > 1
+    means velmora is faster; `ours` and `theirs` are in `unit`."""
+    path = os.environ.get("VELMORA_BENCH_RECORD")
+    if not path:
+        return
+    row = {"bench": Path(sys.argv[0]).stem, "title": title, "operation": operation, "peer": peer,
+           "speedup": round(speedup, 4), "unit": unit, "velmora": ours, "peer_value": theirs}
+    with open(path, "a", encoding="utf-8") as f:
+        f.write(json.dumps(row) + "\n")
+
+
 def table(title, rows, peer):
     """rows: (operation, ours_ns, peer_ns). Speedup > 1 means velmora is faster."""
     print(f"\n{title}")
     print(f"  {'operation':<36}{'velmora ns':>12}{peer + ' ns':>20}{'speedup':>10}")
     for name, ours, theirs in rows:
         print(f"  {name:<36}{ours:>12.1f}{theirs:>20.1f}{theirs / ours:>9.2f}x")
+        record(title, name, peer, theirs / ours, "ns", ours, theirs)
 
 
 def start_server(args, name):

@@ -30,7 +30,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from _harness import start_server, stop_server
+from _harness import record, start_server, stop_server
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -183,6 +183,9 @@ def main():
               f"{'vs h11':>9}{'vs httptools':>14}")
         for title, *_ in runs:
             ours, h11, ht = (table[(title, n)] for n in PEERS)
+            for peer, rate in (("h11", h11), ("httptools", ht)):
+                record(f"HTTP/1.1{over} end to end (h2load --h1)", title, peer, ours / rate,
+                       "requests/s", ours, rate)
             print(f"  {title:<22}{ours:>10.0f}{h11:>10.0f}{ht:>11.0f}"
                   f"{ours / h11:>8.2f}x{ours / ht:>13.2f}x")
     print("\nThe threaded example server (threads on blocking sockets) against the asyncio one")
@@ -197,6 +200,8 @@ def main():
           f"{'vs h11':>9}{'vs httptools':>14}")
     for title in dict.fromkeys(t for t, _ in cpu):
         ours, h11, ht = (cpu[(title, n)] for n in PEERS)
+        for peer, us in (("h11", h11), ("httptools", ht)):
+            record("HTTP/1.1 serve loop in process", title, peer, us / ours, "us", ours, us)
         print(f"  {title:<30}{ours:>9.2f}{h11:>9.2f}{ht:>11.2f}"
               f"{h11 / ours:>8.2f}x{ht / ours:>13.2f}x")
 

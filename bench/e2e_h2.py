@@ -27,7 +27,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from _harness import start_server, stop_server
+from _harness import record, start_server, stop_server
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -132,6 +132,10 @@ def main():
               f"{'vs python h2':>14}{'of nghttpd':>12}")
         for title, *_ in runs:
             ours, peer, ceiling = (table[(title, n)] for n in NAMES)
+            record(f"HTTP/2 over {over} end to end (h2load)", title, "python h2", ours / peer,
+                   "requests/s", ours, peer)
+            record(f"HTTP/2 over {over} end to end (h2load)", title, "nghttpd", ours / ceiling,
+                   "requests/s", ours, ceiling)
             print(f"  {title:<30}{ours:>10.0f}{peer:>11.0f}{ceiling:>10.0f}"
                   f"{ours / peer:>13.2f}x{ours / ceiling:>11.0%}")
     print("\nThe threaded example server (threads on blocking sockets) against the asyncio one, h2c")

@@ -16,6 +16,8 @@ except ImportError:  # pragma: no cover
 
 from velmora._velmora import H1BodyDecoder
 
+from _harness import record
+
 BODY_SIZE = 1 << 20
 READ = 64 * 1024
 HEAD = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
@@ -111,6 +113,8 @@ def main():
         for name, ns in results.items():
             mbps = BODY_SIZE / (ns / 1e9) / 1e6
             ratio = ns / base
+            if name != "velmora":
+                record("1 MiB chunked body", f"{chunk} B chunks", name, ratio, "ns", base, ns)
             print(f"  chunk {chunk:>5} B  {name:<10} {mbps:9.1f} MB/s  {ns:>11,d} ns/op  x{ratio:5.2f}"
                   + ("" if name == "velmora" else f" (velmora {ratio:.2f}x faster)" if ratio >= 1
                      else f" (velmora {1 / ratio:.2f}x slower)"))

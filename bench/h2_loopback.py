@@ -1,7 +1,8 @@
 """HTTP/2 request/response exchange in one process: a client H2Streams and a
 server H2Streams back to back, driven the way the connection driver drives
-them (receive, the recv_* steps, response head and body through the send
-path, take_pending / credit_written, release_capacity for every DATA chunk),
+them (receive, each event's step through the tests' dispatch in
+tests/python/h2dispatch.py, response head and body through the send path,
+take_pending / credit_written, release_capacity for every DATA chunk),
 against the same exchange between two python h2 H2Connections.
 
 10,000 GET requests with 1 KiB responses, 100 streams in flight at a time,
@@ -15,18 +16,13 @@ import h2.connection
 import h2.events
 import h2.settings
 
-sys.path.insert(0, __file__.rsplit("/", 1)[0])
+HERE = __file__.rsplit("/", 1)[0]
+sys.path.insert(0, HERE)
+sys.path.insert(0, HERE + "/../tests/python")
 from _harness import compare, table  # noqa: E402
+from h2dispatch import Dispatcher  # noqa: E402
 
-from velmora._velmora import (  # noqa: E402
-    H2_HEADERS_OPENED,
-    H2FrameData,
-    H2FrameHeaders,
-    H2FrameSettings,
-    H2FrameWindowUpdate,
-    H2Streams,
-    HeaderMap,
-)
+from velmora._velmora import H2_HEADERS_OPENED, H2Streams, HeaderMap  # noqa: E402
 
 REQUESTS = 10_000
 IN_FLIGHT = 100
@@ -53,62 +49,72 @@ def _take(conn):
     return data
 
 
+class Server(Dispatcher):
+    """Answers every request at once; bodies short of window wait for a WINDOW_UPDATE."""
+
+    def __init__(self):
+        self.conn = H2Streams("server", **OPTS)
+        self.waiting = []
+
+    def spare(self, ev):
+        return Handle()
+
+    def on_headers(self, ev, v):
+        if v.kind == H2_HEADERS_OPENED:
+            s = self.conn
+            sid = v.stream_id
+            s.accepted(sid)
+            s.send_response_head(sid, 200, RESPONSE_HEADERS, False)
+            if not s.send_data(sid, BODY, 0, True).done:
+                self.waiting.append(sid)
+
+    def on_window_update(self, ev, handles):
+        if handles:
+            s = self.conn
+            retry, self.waiting = self.waiting, []
+            for sid in retry:
+                if not s.send_data(sid, BODY, 0, True).done:
+                    self.waiting.append(sid)
+
+
+class Client(Dispatcher):
+    """Reads every response body and returns its capacity at once."""
+
+    def __init__(self):
+        self.conn = H2Streams("client", **OPTS)
+        self.done = 0
+
+    def on_data(self, ev, v):
+        if v.payload is not None:
+            self.conn.release_capacity(ev.stream_id, len(v.payload))
+        if v.eof:
+            self.done += 1
+
+
 def velmora_exchange():
-    c = H2Streams("client", **OPTS)
-    s = H2Streams("server", **OPTS)
+    server, client = Server(), Client()
+    c, s = client.conn, server.conn
     c.begin()
     s.begin()
-    done = 0
     opened = 0
-    waiting = []  # server streams whose body is waiting for window
     c_wire = _take(c)
     s_wire = _take(s)
-    while done < REQUESTS:
-        while opened < REQUESTS and opened - done < IN_FLIGHT and c.try_claim_slot():
+    while client.done < REQUESTS:
+        while opened < REQUESTS and opened - client.done < IN_FLIGHT and c.try_claim_slot():
             c.open_stream("GET", "/", None, True, False, Handle(), scheme="https", authority="example.test")
             opened += 1
         c_wire += _take(c)
         # server: requests in, responses out
-        for ev in s.receive(c_wire):
-            t = type(ev)
-            if t is H2FrameHeaders:
-                v = s.recv_headers(ev, Handle())
-                if v.kind == H2_HEADERS_OPENED:
-                    sid = v.stream_id
-                    s.accepted(sid)
-                    s.send_response_head(sid, 200, RESPONSE_HEADERS, False)
-                    if not s.send_data(sid, BODY, 0, True).done:
-                        waiting.append(sid)
-            elif t is H2FrameWindowUpdate:
-                if s.recv_window_update(ev):
-                    retry, waiting = waiting, []
-                    for sid in retry:
-                        if not s.send_data(sid, BODY, 0, True).done:
-                            waiting.append(sid)
-            elif t is H2FrameSettings:
-                s.recv_settings(ev)
+        server.dispatch_all(s.receive(c_wire))
         s_wire += _take(s)
         # client: responses in, capacity back
-        for ev in c.receive(s_wire):
-            t = type(ev)
-            if t is H2FrameData:
-                v = c.recv_data(ev)
-                if v.payload is not None:
-                    c.release_capacity(ev.stream_id, len(v.payload))
-                if v.eof:
-                    done += 1
-            elif t is H2FrameHeaders:
-                c.recv_headers(ev)
-            elif t is H2FrameSettings:
-                c.recv_settings(ev)
-            elif t is H2FrameWindowUpdate:
-                c.recv_window_update(ev)
+        client.dispatch_all(c.receive(s_wire))
         if not c_wire and not s_wire:
             raise RuntimeError("velmora exchange stalled")
         c_wire = b""
         s_wire = b""
     assert c.num_streams == 0 and s.num_streams == 0
-    return done
+    return client.done
 
 
 def _h2(client):

@@ -7,15 +7,9 @@
 // answered with reset_on_error, connection errors fail the connection; the
 // write pump takes the pending buffer now and then and credits it.
 //
-// Checked after every step:
-// - every record whose state is closed has passed the closed transition, no
-//   record that the reaping rule releases is left, and the active count is
-//   the number of records not yet closed;
-// - every received octet is either unreleased on a record or back in the
-//   connection's receive window, exactly once;
-// - no stream has more framed and unwritten than its buffer room;
-// - every handle the core was given is released exactly once, and none is
-//   left at the end.
+// Checked after every step: the state invariants of fuzz/h2_harness.h, and
+// every handle the core was given is released exactly once, none left at
+// the end.
 // And every batch the pump takes must decode, as a server would, to
 // well-formed frames: the preface first, no decode error, no stream error,
 // request heads on new odd ids in increasing order, DATA only after its head
@@ -29,48 +23,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
+#include "fuzz/h2_harness.h"
 #include "proto/h2/codec.h"
 #include "proto/h2/conn_core.h"
 #include "proto/h2/frame.h"
 
 using namespace velmora::h2;
+using namespace velmora::h2::fuzz;
 namespace http = velmora::http;
 
 namespace {
-
-[[noreturn]] void fault(int line) {
-  fprintf(stderr, "fuzz_h2_client: check failed at line %d\n", line);
-  abort();
-}
-#define CHECK(c)                \
-  do {                          \
-    if (!(c)) fault(__LINE__);  \
-  } while (0)
-
-struct Cell {
-  uint32_t sid = 0;
-};
-
-struct Sink final : HandleSink {
-  std::unordered_set<Cell*>* live = nullptr;
-  std::vector<Cell*> dropped;
-  void drop(Handle h) noexcept override { dropped.push_back(static_cast<Cell*>(h)); }
-  void flush() {
-    for (Cell* c : dropped) {
-      CHECK(live->erase(c) == 1);
-      delete c;
-    }
-    dropped.clear();
-  }
-};
 
 // What the server sees of the client's output.
 struct ServerView {
@@ -102,7 +70,7 @@ struct ServerView {
             using T = std::decay_t<decltype(ev)>;
             if constexpr (std::is_same_v<T, StreamErrorEvent>) {
               fprintf(stderr, "server view: stream %u error %u\n", ev.stream_id, ev.error_code);
-              fault(__LINE__);
+              fault(__FILE__, __LINE__);
             } else if constexpr (std::is_same_v<T, HeadersEvent>) {
               CHECK(ev.stream_id & 1);
               auto it = streams.find(ev.stream_id);
@@ -174,7 +142,6 @@ struct Harness {
   Receiver recv;  // decodes the server's bytes
   RecvBatch batch;
   Sender peer;    // the server's encoder
-  std::unordered_set<Cell*> live;
   Sink sink;
   ServerView server;
   const std::string& body = request_body();
@@ -208,18 +175,11 @@ struct Harness {
   }
 
   explicit Harness(uint8_t k) : core(config(k)), release_at_once(!(k & 16)) {
-    sink.live = &live;
     recv_target = std::max<uint32_t>(65535, config(k).connection_window);
     recv.expect_preface(false);
     auto change = core.begin();
     CHECK(change.has_value());
     if (change->max_frame_size) recv.set_max_frame_size(*change->max_frame_size);
-  }
-
-  Cell* cell() {
-    Cell* c = new Cell;
-    live.insert(c);
-    return c;
   }
 
   void fail_connection() {
@@ -284,12 +244,11 @@ struct Harness {
     OutHead head;
     auto built = build_request_head(method, target, (b & 8) ? nullptr : &scheme, (b & 16) ? nullptr : &authority,
                                     head);
-    Cell* c = cell();
+    Cell* c = sink.cell();
     auto r = core.open_stream(head, built ? nullptr : &built.error(), (b & 7) ? &fields : nullptr, end,
                               method == "HEAD", c);
     if (!r || !*r) {
-      live.erase(c);
-      delete c;
+      sink.discard(c);
       if (!r) on_error(r.error());
       return;
     }
@@ -478,104 +437,51 @@ struct Harness {
     if (!ok) return fail_connection();
     for (const Event& e : batch.events) {
       if (failed) break;
-      std::visit([&](const auto& ev) { on(ev); }, e);
+      dispatch(e);
       sink.flush();
       check();
     }
   }
 
-  void on(const HeadersEvent& ev) {
-    HeadersIn in;
-    in.stream_id = ev.stream_id;
-    in.end_stream = ev.end_stream;
-    in.pseudo = ev.head.has_pseudo();
-    in.informational = ev.head.is_informational();
-    in.status = ev.head.status;
-    in.content_length = ev.head.content_length();
-    in.content_length_invalid = ev.head.content_length_invalid();
-    Handle spare = nullptr;
-    auto v = core.recv_headers(in, spare, sink);
-    CHECK(spare == nullptr);
-    if (!v) return on_error(v.error());
-    CHECK(v->kind != HeadersKind::opened);  // a client opens no stream on receive
-  }
-
-  void on(const DataEvent& ev) {
-    DataIn in{ev.stream_id, ev.end_stream, uint32_t(ev.data.size()), ev.flow_controlled_len, ev.padding};
-    auto v = core.recv_data(in, sink);
-    if (!v) return on_error(v.error());
-    if (v->deliver && v->handle) {
-      Unreleased u{ev.stream_id, uint32_t(ev.data.size()), v->budgeted};
-      if (release_at_once) {
-        release(u);
-      } else {
-        unreleased.push_back(u);
-      }
-    }
-  }
-
-  void on(const WindowUpdateEvent& ev) {
-    auto v = core.recv_window_update(ev.stream_id, ev.increment);
-    if (!v) on_error(v.error());
-  }
-
-  void on(const SettingsEvent& ev) {
+  // One event through the core's dispatch, then what the driver does with
+  // its verdict: DATA read now or later, a new header table size for the
+  // server's encoder.
+  void dispatch(const Event& e) {
     std::vector<Handle> wake;
-    auto v = core.recv_settings(ev.ack, ev.settings, wake);
-    if (!v) return on_error(v.error());
-    if (v->apply_to_decoder) {
-      const Settings& st = *v->apply_to_decoder;
-      if (st.max_frame_size) recv.set_max_frame_size(*st.max_frame_size);
-      if (st.max_header_list_size) recv.set_max_header_list_size(*st.max_header_list_size);
-      if (st.header_table_size) recv.set_header_table_size(*st.header_table_size);
-    }
-    if (!ev.ack && ev.settings.header_table_size) peer.set_header_table_size(0);
-  }
-
-  void on(const PingEvent& ev) {
-    auto v = core.recv_ping(ev.ack, std::string_view(ev.data.data(), ev.data.size()));
-    if (!v) on_error(v.error());
-  }
-
-  void on(const GoAwayEvent& ev) {
     std::vector<Aborted> aborted;
-    auto v = core.recv_goaway(ev.last_stream_id, ev.error_code, aborted, sink);
-    if (!v) return on_error(v.error());
-    for (const Aborted& a : aborted) {
-      // only our streams above the last id the server processed
-      CHECK(static_cast<Cell*>(a.handle)->sid > ev.last_stream_id);
+    auto v = apply_event(core, recv, e, nullptr, sink, wake, aborted);
+    if (!v) {
+      // A failed reset_on_error (too many resets) fails the connection.
+      if (std::holds_alternative<StreamErrorEvent>(e)) return fail_connection();
+      return on_error(v.error());
     }
+    std::visit(
+        [&](const auto& ev) {
+          using T = std::decay_t<decltype(ev)>;
+          if constexpr (std::is_same_v<T, HeadersEvent>) {
+            CHECK(std::get<HeadersVerdict>(*v).kind != HeadersKind::opened);  // a client opens no stream on receive
+          } else if constexpr (std::is_same_v<T, DataEvent>) {
+            const DataVerdict& d = std::get<DataVerdict>(*v);
+            if (d.deliver && d.handle) {
+              Unreleased u{ev.stream_id, uint32_t(ev.data.size()), d.budgeted};
+              if (release_at_once) {
+                release(u);
+              } else {
+                unreleased.push_back(u);
+              }
+            }
+          } else if constexpr (std::is_same_v<T, SettingsEvent>) {
+            if (!ev.ack && ev.settings.header_table_size) peer.set_header_table_size(0);
+          } else if constexpr (std::is_same_v<T, GoAwayEvent>) {
+            // only our streams above the last id the server processed
+            for (const Aborted& a : aborted) CHECK(static_cast<Cell*>(a.handle)->sid > ev.last_stream_id);
+          }
+        },
+        e);
   }
-
-  void on(const RstStreamEvent& ev) {
-    auto v = core.recv_reset(ev.stream_id, ev.error_code, sink);
-    if (!v) on_error(v.error());
-  }
-
-  void on(const StreamErrorEvent& ev) {
-    auto r = core.reset_on_error(ev.stream_id, ev.error_code, sink);
-    if (!r) fail_connection();
-  }
-
-  void on(const PriorityEvent&) {}
 
   void check() {
-    if (failed) return;
-    ConnState& st = core.state;
-    uint64_t active = 0, unreleased_total = 0;
-    st.streams().for_each([&](StreamRecord& r) {
-      CHECK(r.id & 1);
-      CHECK(r.state.is_closed() == r.closed_marker);
-      CHECK(!r.reapable());
-      if (!r.closed_marker) ++active;
-      CHECK(r.send_buffered <= st.max_send_buf_size());
-      if (r.recv_reclaimed) CHECK(r.recv_unreleased == 0);
-      unreleased_total += r.recv_unreleased;
-    });
-    CHECK(active == st.num_streams());
-    CHECK(int64_t(st.conn_recv_flow().available()) + int64_t(unreleased_total) == int64_t(recv_target));
-    CHECK(st.conn_recv_flow().window() <= st.conn_recv_flow().available());
-    CHECK(st.data_frame_budget().available() <= st.data_frame_budget().limit());
+    if (!failed) check_state(core.state, recv_target);
   }
 
   ~Harness() {
@@ -583,7 +489,7 @@ struct Harness {
     core.fail("end", aborted, sink);
     core.state.drop_all(sink);
     sink.flush();
-    CHECK(live.empty());
+    CHECK(sink.live.empty());
   }
 };
 

@@ -5,16 +5,9 @@
 // send path (a head, then a body framed under flow control), and the write
 // pump takes the pending buffer now and then and credits it.
 //
-// Checked after every event:
-// - every record whose state is closed has passed the closed transition, no
-//   record that the reaping rule releases is left, and the active count is
-//   the number of records not yet closed;
-// - every received octet is either unreleased on a record or back in the
-//   connection's receive window, exactly once;
-// - no stream has more framed and unwritten than its buffer room, and the
-//   DATA-frame budget stays within its limit;
-// - every handle the core was given is released exactly once, and none is
-//   left at the end.
+// Checked after every event: the state invariants of fuzz/h2_harness.h, and
+// every handle the core was given is released exactly once, none left at
+// the end.
 // And every batch the pump takes must decode, as a client would, to
 // well-formed frames: no decode error, no stream error, a response head
 // before its DATA, nothing after END_STREAM or RST_STREAM, no more DATA than
@@ -24,10 +17,9 @@
 // application releases DATA at once, response size), then the client bytes;
 // the split points of the client bytes and the pump's writes come from a
 // generator seeded by the input.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,41 +27,14 @@
 #include <variant>
 #include <vector>
 
+#include "fuzz/h2_harness.h"
 #include "proto/h2/conn_core.h"
 #include "proto/h2/frame.h"
 
 using namespace velmora::h2;
+using namespace velmora::h2::fuzz;
 
 namespace {
-
-[[noreturn]] void fault(int line) {
-  fprintf(stderr, "fuzz_h2_server: check failed at line %d\n", line);
-  abort();
-}
-#define CHECK(c)                \
-  do {                          \
-    if (!(c)) fault(__LINE__);  \
-  } while (0)
-
-// Handles are heap cells the sink releases after the step that dropped them,
-// as the binding does after unlocking; a second release or one left at the
-// end is a fault.
-struct Cell {
-  uint32_t sid = 0;
-};
-
-struct Sink final : HandleSink {
-  std::unordered_set<Cell*>* live = nullptr;
-  std::vector<Cell*> dropped;
-  void drop(Handle h) noexcept override { dropped.push_back(static_cast<Cell*>(h)); }
-  void flush() {
-    for (Cell* c : dropped) {
-      CHECK(live->erase(c) == 1);
-      delete c;
-    }
-    dropped.clear();
-  }
-};
 
 // What the client sees of the server's output.
 struct ClientView {
@@ -92,7 +57,7 @@ struct ClientView {
           [&](const auto& ev) {
             using T = std::decay_t<decltype(ev)>;
             if constexpr (std::is_same_v<T, StreamErrorEvent>) {
-              fault(__LINE__);
+              fault(__FILE__, __LINE__);
             } else if constexpr (std::is_same_v<T, GoAwayEvent>) {
               // a later GOAWAY never raises the last stream id
               CHECK(ev.last_stream_id <= goaway_last);
@@ -145,7 +110,6 @@ struct Harness {
   ConnCore core;
   Receiver recv;
   RecvBatch batch;
-  std::unordered_set<Cell*> live;
   Sink sink;
   ClientView client;
   std::string body;
@@ -179,19 +143,12 @@ struct Harness {
   }
 
   explicit Harness(const Knobs& k) : kn(k), core(config(k)), body(k.body_len, 'b') {
-    sink.live = &live;
     recv_target = std::max<uint32_t>(65535, config(k).connection_window);
     recv.expect_preface(true);
     recv.set_role(Role::server);
     auto change = core.begin();
     CHECK(change.has_value());
     if (change->max_frame_size) recv.set_max_frame_size(*change->max_frame_size);
-  }
-
-  Cell* cell() {
-    Cell* c = new Cell;
-    live.insert(c);
-    return c;
   }
 
   void fail_connection() {
@@ -221,96 +178,52 @@ struct Harness {
     if (u.budgeted) core.release_data_frame(u.sid, u.len, sink);
   }
 
+  // One event through the core's dispatch, then what the driver does with
+  // its verdict: a new request is answered, DATA read now or later.
   void dispatch(const Event& e) {
-    std::visit([&](const auto& ev) { on(ev); }, e);
+    if (auto* h = std::get_if<HeadersEvent>(&e); h && h->stream_id & 1)
+      last_client_id = std::max(last_client_id, h->stream_id);
+    if (auto* se = std::get_if<StreamErrorEvent>(&e)) {
+      client.errored.insert(se->stream_id);
+      // A refused request still uses its id: the client may later see frames
+      // on any id up to it (a DATA on a lower idle id is then a closed stream).
+      if (se->stream_id & 1) last_client_id = std::max(last_client_id, se->stream_id);
+    }
+    std::vector<Handle> wake;
+    std::vector<Aborted> aborted;
+    auto v = apply_event(core, recv, e, std::holds_alternative<HeadersEvent>(e) ? sink.cell() : nullptr, sink, wake,
+                         aborted);
+    if (!v) {
+      // A failed reset_on_error (too many resets) fails the connection.
+      if (std::holds_alternative<StreamErrorEvent>(e)) fail_connection();
+      else on_error(v.error());
+    } else if (auto* h = std::get_if<HeadersVerdict>(&*v)) {
+      if (h->kind == HeadersKind::opened) respond(h->stream_id);
+    } else if (auto* d = std::get_if<DataVerdict>(&*v)) {
+      if (d->deliver && d->handle) {
+        const auto& ev = std::get<DataEvent>(e);
+        Unreleased u{ev.stream_id, uint32_t(ev.data.size()), d->budgeted};
+        if (kn.release_at_once) {
+          release(u);
+        } else {
+          unreleased.push_back(u);
+        }
+      }
+    } else if (auto* w = std::get_if<WindowUpdateEvent>(&e); w && w->stream_id == 0) {
+      conn_allowance += w->increment;
+    }
     sink.flush();
   }
 
-  void on(const HeadersEvent& ev) {
-    if (ev.stream_id & 1) last_client_id = std::max(last_client_id, ev.stream_id);
-    HeadersIn in;
-    in.stream_id = ev.stream_id;
-    in.end_stream = ev.end_stream;
-    in.informational = ev.head.is_informational();
-      in.status = ev.head.status;
-    in.pseudo = ev.head.has_pseudo();
-    in.content_length = ev.head.content_length();
-    in.content_length_invalid = ev.head.content_length_invalid();
-    Handle spare = cell();
-    auto v = core.recv_headers(in, spare, sink);
-    if (spare) {
-      live.erase(static_cast<Cell*>(spare));
-      delete static_cast<Cell*>(spare);
-    }
-    if (!v) return on_error(v.error());
-    if (v->kind != HeadersKind::opened) return;
-    core.state.accepted(ev.stream_id);
+  void respond(uint32_t sid) {
+    core.state.accepted(sid);
     OutHead head;
     CHECK(build_response_head(200, head).has_value());
     bool empty = body.empty();
-    auto r = core.send_response_head(ev.stream_id, head, nullptr, nullptr, {}, empty, sink);
+    auto r = core.send_response_head(sid, head, nullptr, nullptr, {}, empty, sink);
     if (!r) return on_error(r.error());
-    if (!empty && !r->stopped) senders.push_back({ev.stream_id, 0});
+    if (!empty && !r->stopped) senders.push_back({sid, 0});
   }
-
-  void on(const DataEvent& ev) {
-    DataIn in{ev.stream_id, ev.end_stream, uint32_t(ev.data.size()), ev.flow_controlled_len, ev.padding};
-    auto v = core.recv_data(in, sink);
-    if (!v) return on_error(v.error());
-    if (v->deliver && v->handle) {
-      Unreleased u{ev.stream_id, uint32_t(ev.data.size()), v->budgeted};
-      if (kn.release_at_once) {
-        release(u);
-      } else {
-        unreleased.push_back(u);
-      }
-    }
-  }
-
-  void on(const WindowUpdateEvent& ev) {
-    auto v = core.recv_window_update(ev.stream_id, ev.increment);
-    if (!v) return on_error(v.error());
-    if (ev.stream_id == 0) conn_allowance += ev.increment;
-  }
-
-  void on(const SettingsEvent& ev) {
-    std::vector<Handle> wake;
-    auto v = core.recv_settings(ev.ack, ev.settings, wake);
-    if (!v) return on_error(v.error());
-    if (v->apply_to_decoder) {
-      const Settings& s = *v->apply_to_decoder;
-      if (s.max_frame_size) recv.set_max_frame_size(*s.max_frame_size);
-      if (s.max_header_list_size) recv.set_max_header_list_size(*s.max_header_list_size);
-      if (s.header_table_size) recv.set_header_table_size(*s.header_table_size);
-    }
-  }
-
-  void on(const PingEvent& ev) {
-    auto v = core.recv_ping(ev.ack, std::string_view(ev.data.data(), ev.data.size()));
-    if (!v) on_error(v.error());
-  }
-
-  void on(const GoAwayEvent& ev) {
-    std::vector<Aborted> aborted;
-    auto v = core.recv_goaway(ev.last_stream_id, ev.error_code, aborted, sink);
-    if (!v) on_error(v.error());
-  }
-
-  void on(const RstStreamEvent& ev) {
-    auto v = core.recv_reset(ev.stream_id, ev.error_code, sink);
-    if (!v) on_error(v.error());
-  }
-
-  void on(const StreamErrorEvent& ev) {
-    client.errored.insert(ev.stream_id);
-    // A refused request still uses its id: the client may later see frames
-    // on any id up to it (a DATA on a lower idle id is then a closed stream).
-    if (ev.stream_id & 1) last_client_id = std::max(last_client_id, ev.stream_id);
-    auto r = core.reset_on_error(ev.stream_id, ev.error_code, sink);
-    if (!r) fail_connection();
-  }
-
-  void on(const PriorityEvent&) {}
 
   // Every sender frames what its windows allow.
   void run_senders() {
@@ -387,22 +300,7 @@ struct Harness {
   }
 
   void check() {
-    if (failed) return;
-    ConnState& st = core.state;
-    uint64_t active = 0;
-    uint64_t unreleased_total = 0;
-    st.streams().for_each([&](StreamRecord& r) {
-      CHECK(r.state.is_closed() == r.closed_marker);
-      CHECK(!r.reapable());
-      if (!r.closed_marker) ++active;
-      CHECK(r.send_buffered <= st.max_send_buf_size());
-      if (r.recv_reclaimed) CHECK(r.recv_unreleased == 0);
-      unreleased_total += r.recv_unreleased;
-    });
-    CHECK(active == st.num_streams());
-    CHECK(int64_t(st.conn_recv_flow().available()) + int64_t(unreleased_total) == int64_t(recv_target));
-    CHECK(st.conn_recv_flow().window() <= st.conn_recv_flow().available());
-    CHECK(st.data_frame_budget().available() <= st.data_frame_budget().limit());
+    if (!failed) check_state(core.state, recv_target);
   }
 
   void feed(std::string_view bytes) {
@@ -426,7 +324,7 @@ struct Harness {
     core.fail("end", aborted, sink);
     core.state.drop_all(sink);
     sink.flush();
-    CHECK(live.empty());
+    CHECK(sink.live.empty());
   }
 };
 

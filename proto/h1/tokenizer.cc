@@ -1,5 +1,6 @@
 #include "proto/h1/tokenizer.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -46,6 +47,17 @@ inline Eol line_end(const char* b, size_t n, size_t& i) noexcept {
 
 // "HTTP/1.0" / "HTTP/1.1" at i. 0: partial, 1: ok, -1: bad.
 inline int version_at(const char* b, size_t n, size_t i, bool& http11) noexcept {
+  if (n - i >= 8) [[likely]] {
+    uint64_t w;
+    std::memcpy(&w, b + i, 8);
+    constexpr uint64_t kPrefix = 0x002e312f50545448ull;  // "HTTP/1." in memory order
+    if (std::endian::native == std::endian::little && (w & 0x00ffffffffffffffull) == kPrefix) {
+      const char d = char(w >> 56);
+      if (d != '0' && d != '1') return -1;
+      http11 = d == '1';
+      return 1;
+    }
+  }
   size_t have = n - i < 8 ? n - i : 8;
   for (size_t k = 0; k < have && k < 7; ++k)
     if (b[i + k] != kVersionPrefix[k]) return -1;
@@ -71,68 +83,97 @@ bool droppable_line(std::string_view line) noexcept {
   return !http::iequals(trimmed, "content-length") && !http::iequals(trimmed, "transfer-encoding");
 }
 
-// Finds where a header name or value stops. With a classifying kernel, the
-// bytes are classified 64 at a time into a block's two stop masks, which
-// every search that reaches the block reuses: each byte of the field lines
-// is looked at once, instead of once per scanner call, and a line costs a
-// few bit operations instead of two kernel calls. Without one (the portable
-// path) each search calls the scanner. Both answer exactly as scan_token()
-// and scan_value() do, clamped to the buffer.
-class Stops {
- public:
-  Stops(const char* b, size_t n) noexcept : b_(b), n_(n), classify_(http::detail::kernels().classify) {}
+// The searches of the portable path: one scanner call per method, target,
+// name and value.
+struct ScanFind {
+  const char* b;
+  size_t n;
+  const http::ScanKernels& k;
+  size_t token_end(size_t at) const noexcept { return at + k.token(b + at, n - at); }
+  size_t target_end(size_t at) const noexcept { return at + k.target(b + at, n - at); }
+  size_t value_end(size_t at) const noexcept { return at + k.value(b + at, n - at); }
+  size_t skip_ows(size_t at) const noexcept {
+    while (at < n && (b[at] == ' ' || b[at] == '\t')) ++at;
+    return at;
+  }
+};
 
-  // The first byte at or after `at` that is not a token character, or n.
-  size_t name_end(size_t at) noexcept { return classify_ ? find<0>(at) : at + http::scan_token(b_ + at, n_ - at); }
-  // The first byte at or after `at` that may not appear in a value, or n.
-  size_t value_end(size_t at) noexcept { return classify_ ? find<1>(at) : at + http::scan_value(b_ + at, n_ - at); }
+using Classify = void (*)(const char*, http::FieldMasks&) noexcept;
+
+// The masks of the 64 bytes at `block`. A block reaching past n is
+// classified from the 64 bytes ending at n, its masks shifted into place
+// with the bytes past n marked as stops; in a buffer shorter than 64 bytes,
+// from a copy padded with NUL bytes, which stop every search. A block
+// starting at n is all stops.
+[[gnu::noinline]] http::FieldMasks classify_block(const char* b, size_t n, size_t block, Classify classify) noexcept {
+  http::FieldMasks m;
+  const size_t k = n - block;
+  if (k >= 64) [[likely]] {
+    classify(b + block, m);
+  } else if (k == 0) {
+    m = http::FieldMasks{~uint64_t(0), ~uint64_t(0), ~uint64_t(0)};
+  } else if (n >= 64) {
+    classify(b + n - 64, m);
+    const unsigned drop = unsigned(64 - k);
+    const uint64_t past = ~uint64_t(0) << k;
+    m.non_token = (m.non_token >> drop) | past;
+    m.bad_value = (m.bad_value >> drop) | past;
+    m.bad_target = (m.bad_target >> drop) | past;
+  } else {
+    alignas(64) char pad[64] = {};
+    std::memcpy(pad, b + block, k);
+    classify(pad, m);
+  }
+  return m;
+}
+
+// The searches with a classifying kernel. The bytes are classified 64 at a
+// time into stop masks, which every search that reaches the block reuses:
+// each byte of the head is looked at once, instead of once per scanner
+// call, and a search costs a few bit operations instead of a kernel call.
+// Both kinds answer exactly as the scanners do, clamped to the buffer.
+class MaskFind {
+ public:
+  MaskFind(const char* b, size_t n, Classify classify) noexcept : b_(b), n_(n), classify_(classify) {}
+
+  size_t token_end(size_t at) noexcept { return find<0>(at); }
+  size_t target_end(size_t at) noexcept { return find<2>(at); }
+  size_t value_end(size_t at) noexcept { return find<1>(at); }
+  // The first byte at or after `at` that is not a space or tab, or n.
+  size_t skip_ows(size_t at) noexcept { return find<3>(at); }
 
  private:
+  // Every search ends by n (at <= n): bytes past n are stops, and a block
+  // starting at n is all stops.
   template <int Which>
   size_t find(size_t at) noexcept {
-    while (at < n_) {
+    for (;;) {
       const size_t block = at & ~size_t(63);
-      if (block != block_) [[unlikely]]
-        enter(block);
-      if (uint64_t m = (Which == 0 ? m_.non_token : m_.bad_value) >> (at & 63)) {
-        size_t stop = at + size_t(__builtin_ctzll(m));
-        return stop < n_ ? stop : n_;
+      if (block != block_) [[unlikely]] {
+        const http::FieldMasks m = classify_block(b_, n_, block, classify_);
+        block_ = block;
+        tok_ = m.non_token;
+        val_ = m.bad_value;
+        tgt_ = m.bad_target;
       }
+      // Space and tab are the target's stops that values allow.
+      const uint64_t mask = Which == 0 ? tok_ : Which == 1 ? val_ : Which == 2 ? tgt_ : ~(tgt_ & ~val_);
+      if (const uint64_t m = mask >> (at & 63)) return at + size_t(__builtin_ctzll(m));
       at = block + 64;
     }
-    return n_;
-  }
-
-  // Classifies the block at `block`. The last, short block is classified
-  // from a copy padded with NUL bytes, which stop both searches at n.
-  void enter(size_t block) noexcept {
-    block_ = block;
-    const char* src = b_ + block;
-    const size_t k = n_ - block;
-    if (k >= 64) {
-      m_ = classify_(src);
-      return;
-    }
-    alignas(64) char pad[64] = {};
-    size_t w = 0;
-    for (; w + 8 <= k; w += 8) std::memcpy(pad + w, src + w, 8);
-    for (; w < k; ++w) pad[w] = src[w];
-    m_ = classify_(pad);
   }
 
   const char* b_;
   size_t n_;
-  http::FieldMasks (*classify_)(const char*) noexcept;
+  Classify classify_;
   size_t block_ = SIZE_MAX;
-  http::FieldMasks m_{0, 0};
+  uint64_t tok_ = 0, val_ = 0, tgt_ = 0;
 };
 
-}  // namespace
-
-Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
-                        Checkpoint* resume) noexcept {
-  Tok t{buf.data(), buf.size() > UINT32_MAX ? size_t(UINT32_MAX) : buf.size(), {}};
-  const char* b = t.b;
+// Tokenizes the head at t.b; see tokenize_head().
+template <class Find>
+Tokenized tokenize(Tok& t, Find& find, const TokenizeOptions& opts, HeadSlot* slots, Checkpoint* resume) noexcept {
+  const char* const b = t.b;
   const size_t n = t.n;
   size_t i = 0;
   size_t lines = 0;
@@ -153,14 +194,14 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
     if (opts.request) {
       // Method.
       size_t m0 = i;
-      i += http::scan_token(b + i, n - i);
+      i = find.token_end(i);
       if (i >= n) return t.partial();
       if (b[i] != ' ' || i == m0) return t.fail(ParseError::method);
       t.r.method = {b + m0, i - m0};
       ++i;
       // Target.
       size_t t0 = i;
-      i += http::scan_target(b + i, n - i);
+      i = find.target_end(i);
       if (i >= n) return t.partial();
       if (b[i] != ' ' || i == t0) return t.fail(ParseError::uri);
       t.r.target = {b + t0, i - t0};
@@ -192,8 +233,7 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
       t.r.status_code = code;
       if (i >= n) return t.partial();
       if (b[i] == ' ') {
-        ++i;
-        i += http::scan_value(b + i, n - i);
+        i = find.value_end(i + 1);
         if (i >= n) return t.partial();
         if (b[i] != '\r' && b[i] != '\n') return t.fail(ParseError::status);
       } else if (b[i] != '\r' && b[i] != '\n') {
@@ -206,15 +246,16 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
   }
 
   // Header lines, up to the empty line.
+  HeadSlot* const out = validate_only ? nullptr : slots;
   const size_t max = opts.max_headers;
   const bool ignore = opts.request && opts.ignore_invalid;
+  size_t longest = 0;
   // An incomplete line: the next call may resume at its start, every line
   // before it being known good.
   auto stop = [&]() -> Tokenized& {
     if (resume) *resume = Checkpoint{i, lines, opts.request};
     return t.partial();
   };
-  Stops stops(b, n);
   for (;;) {
     if (i >= n) return stop();
     char c = b[i];
@@ -225,30 +266,26 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
       t.r.status = TokStatus::complete;
       t.r.head_len = i;
       t.r.nheaders = lines;
+      t.r.longest_name = longest;
       if (resume) *resume = Checkpoint{};
       return t.r;
     }
-    size_t line = i;
-    size_t j = stops.name_end(i);
+    const size_t line = i;
+    size_t j = find.token_end(i);
     if (j >= n) return stop();
-    bool good = b[j] == ':' && j > i;
-    size_t v0 = 0, v1 = 0;
-    if (good) {
-      size_t name_end = j++;
-      while (j < n && (b[j] == ' ' || b[j] == '\t')) ++j;
-      v0 = j;
-      j = stops.value_end(j);
+    if (b[j] == ':' && j > i) [[likely]] {
+      const size_t name_end = j;
+      const size_t v0 = find.skip_ows(j + 1);
+      j = find.value_end(v0);
       if (j >= n) return stop();
-      v1 = j;
+      size_t v1 = j;
       Eol e = line_end(b, n, j);
       if (e == Eol::partial) return stop();
-      good = e == Eol::ok;
-      if (good) {
+      if (e == Eol::ok) [[likely]] {
         while (v1 > v0 && (b[v1 - 1] == ' ' || b[v1 - 1] == '\t')) --v1;
         if (lines >= max) return t.fail(ParseError::too_large);
-        if (name_end - line > t.r.longest_name) t.r.longest_name = name_end - line;
-        if (slots && !validate_only)
-          slots[lines] = HeadSlot{uint32_t(line), uint32_t(name_end - line), uint32_t(v0), uint32_t(v1 - v0)};
+        if (name_end - line > longest) longest = name_end - line;
+        if (out) out[lines] = HeadSlot{uint32_t(line), uint32_t(name_end - line), uint32_t(v0), uint32_t(v1 - v0)};
         ++lines;
         i = j;
         continue;
@@ -262,6 +299,20 @@ Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadS
     if (!droppable_line(std::string_view(b + line, next - 1 - line))) return t.fail(ParseError::header_token);
     i = next;
   }
+}
+
+}  // namespace
+
+Tokenized tokenize_head(std::string_view buf, const TokenizeOptions& opts, HeadSlot* slots,
+                        Checkpoint* resume) noexcept {
+  Tok t{buf.data(), buf.size() > UINT32_MAX ? size_t(UINT32_MAX) : buf.size(), {}};
+  const http::ScanKernels& k = http::detail::kernels();
+  if (k.classify) {
+    MaskFind find(t.b, t.n, k.classify);
+    return tokenize(t, find, opts, slots, resume);
+  }
+  ScanFind find{t.b, t.n, k};
+  return tokenize(t, find, opts, slots, resume);
 }
 
 }  // namespace velmora::h1

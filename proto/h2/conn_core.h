@@ -122,6 +122,38 @@ struct Aborted {
   Stop stop;
 };
 
+// What each received frame event's step answers, alternative for
+// alternative in the order of Event: a verdict's index() is its event's.
+// PRIORITY has no step (RFC 9113 deprecates it); the decoder's stream error
+// is answered by reset_on_error, a RST_STREAM by recv_reset.
+struct PriorityVerdict {};
+struct PingVerdict {
+  uint32_t flags = 0;
+};
+struct GoAwayVerdict {
+  uint32_t flags = 0;
+};
+struct WindowVerdict {
+  Handle wake = nullptr;  // the stream whose sender must be woken, or nullptr
+};
+using EventVerdict = std::variant<HeadersVerdict, DataVerdict, PriorityVerdict, std::optional<RecvResetVerdict>,
+                                  SettingsVerdict, PingVerdict, GoAwayVerdict, WindowVerdict, ResetVerdict>;
+static_assert(std::variant_size_v<EventVerdict> == std::variant_size_v<Event>);
+
+// The H2_FLAG_* bits a verdict carries (0 for those that carry none).
+uint32_t flags_of(const EventVerdict& v) noexcept;
+
+// The facts the receive steps read off a decoded event.
+HeadersIn headers_in(const HeadersEvent& e) noexcept;
+inline DataIn data_in(const DataEvent& e) noexcept {
+  return DataIn{e.stream_id, e.end_stream, uint32_t(e.data.size()), e.flow_controlled_len, e.padding};
+}
+
+// Our acknowledged SETTINGS reaching the decoder (the settings an ACK's
+// SettingsVerdict::apply_to_decoder names). The caller holds the state lock
+// and then the decoder lock.
+void apply_to_decoder(Receiver& recv, const Settings& local) noexcept;
+
 // A connection step's result: its verdict, or the Error that stopped it
 // (see the receive path below for which errors leave what committed).
 template <class T>
@@ -204,6 +236,18 @@ class ConnCore final : public FrameQueue {
   // `aborted` gets the client's streams above `last_stream_id`.
   Step<uint32_t> recv_goaway(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
                               HandleSink& sink);
+  // One decoded event applied as its step, the one mapping from event to
+  // step that every driver shares: HEADERS recv_headers (with `spare`, as
+  // there), DATA recv_data, PRIORITY nothing, RST_STREAM recv_reset,
+  // SETTINGS recv_settings (woken handles to `wake`), PING recv_ping, GOAWAY
+  // recv_goaway (aborted streams to `aborted`), WINDOW_UPDATE
+  // recv_window_update, and the decoder's stream error reset_on_error. The
+  // verdict, the errors and what is committed before an error are the
+  // step's; `wake` and `aborted` are appended to, never cleared. A SETTINGS
+  // ACK leaves apply_to_decoder() to the caller, which holds the decoder
+  // lock for it. The GOAWAY's debug data is the caller's to keep.
+  Step<EventVerdict> apply(const Event& e, Handle& spare, std::vector<Handle>& wake, std::vector<Aborted>& aborted,
+                           HandleSink& sink);
   Step<uint32_t> release_capacity(uint32_t stream_id, uint32_t n, HandleSink& sink);
   void release_data_frame(uint32_t stream_id, uint64_t payload_len, HandleSink& sink) noexcept;
 

@@ -19,8 +19,9 @@ enum class ScanPath : uint8_t { automatic, portable, sse42, avx2 };
 
 // Stop masks of 64 bytes, bit k for byte k (ScanKernels::classify).
 struct FieldMasks {
-  uint64_t non_token;  // the bytes token() stops at
-  uint64_t bad_value;  // the bytes value() stops at
+  uint64_t non_token;   // the bytes token() stops at
+  uint64_t bad_value;   // the bytes value() stops at
+  uint64_t bad_target;  // the bytes target() stops at
 };
 
 // One implementation of every scanner.
@@ -41,8 +42,8 @@ struct ScanKernels {
   // scanning each field as it comes costs less than classifying every byte;
   // with it, a caller that walks a block of fields (the HTTP/1 head
   // tokenizer) classifies each byte once instead of calling a scanner per
-  // name and per value.
-  FieldMasks (*classify)(const char* p) noexcept;
+  // method, target, name and value.
+  void (*classify)(const char* p, FieldMasks& out) noexcept;
 };
 
 namespace detail {

@@ -40,8 +40,9 @@ __attribute__((target("sse4.2"))) size_t scan_lut(const char* p, size_t n) noexc
   return i + Tail(p + i, n - i);
 }
 
-// The 16 bytes at p as (non-token, bad value) masks.
-__attribute__((target("sse4.2"))) inline void classify16(const char* p, uint32_t& tok, uint32_t& val) noexcept {
+// The 16 bytes at p as (non-token, bad value, bad target) masks.
+__attribute__((target("sse4.2"))) inline void classify16(const char* p, uint32_t& tok, uint32_t& val,
+                                                         uint32_t& tgt) noexcept {
   const __m128i lo = _mm_load_si128(reinterpret_cast<const __m128i*>(kTokenLut.lo));
   const __m128i hi = _mm_load_si128(reinterpret_cast<const __m128i*>(kTokenLut.hi));
   const __m128i nib = _mm_set1_epi8(0x0f);
@@ -49,20 +50,24 @@ __attribute__((target("sse4.2"))) inline void classify16(const char* p, uint32_t
   __m128i l = _mm_shuffle_epi8(lo, _mm_and_si128(v, nib));
   __m128i h = _mm_shuffle_epi8(hi, _mm_and_si128(_mm_srli_epi16(v, 4), nib));
   tok = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(l, h), _mm_setzero_si128())));
+  __m128i del = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f));
   __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);  // v <= 0x1f
-  ctl = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), ctl);
-  val = uint32_t(_mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f)))));
+  __m128i sp = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
+  __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
+  val = uint32_t(_mm_movemask_epi8(_mm_or_si128(_mm_andnot_si128(tab, ctl), del)));
+  tgt = uint32_t(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(ctl, sp), del)));
 }
 
-__attribute__((target("sse4.2"))) FieldMasks classify_sse42(const char* p) noexcept {
-  FieldMasks m{0, 0};
+__attribute__((target("sse4.2"))) void classify_sse42(const char* p, FieldMasks& out) noexcept {
+  uint64_t tok = 0, val = 0, tgt = 0;
   for (int k = 0; k < 4; ++k) {
-    uint32_t t, v;
-    classify16(p + 16 * k, t, v);
-    m.non_token |= uint64_t(t) << (16 * k);
-    m.bad_value |= uint64_t(v) << (16 * k);
+    uint32_t t, v, g;
+    classify16(p + 16 * k, t, v, g);
+    tok |= uint64_t(t) << (16 * k);
+    val |= uint64_t(v) << (16 * k);
+    tgt |= uint64_t(g) << (16 * k);
   }
-  return m;
+  out = FieldMasks{tok, val, tgt};
 }
 
 }  // namespace

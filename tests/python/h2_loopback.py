@@ -1,8 +1,8 @@
 """Two HTTP/2 endpoints wired back to back in one process.
 
 `Side` drives one `H2Streams` the way the connection driver does: received
-bytes go through `receive`, every event goes to its `recv_*` step, stream
-errors are answered with `reset_on_error`, consumed DATA is returned with
+bytes go through `receive`, every event goes to its step (the dispatch of
+h2dispatch.py), stream errors are answered with `reset_on_error`, consumed DATA is returned with
 `release_capacity` / `release_data_frame`, each written batch is followed by
 `credit_written`, and `H2_FLAG_CAPACITY` is answered with
 `next_capacity_wake`. Senders only run again when a verdict names their
@@ -19,6 +19,7 @@ increments per stream.
 
 from collections import deque
 
+from h2dispatch import Dispatcher
 from velmora._velmora import (
     H2_FLAG_CAPACITY,
     H2_FLAG_CONN_DONE,
@@ -28,17 +29,7 @@ from velmora._velmora import (
     H2_HEADERS_TRAILERS,
     H2_PREFACE,
     H2FlowControlError,
-    H2FrameData,
-    H2FrameGoAway,
-    H2FrameHeaders,
-    H2FramePing,
-    H2FramePriority,
-    H2FrameRstStream,
-    H2FrameSettings,
-    H2FrameStreamError,
-    H2FrameWindowUpdate,
     H2ProtocolError,
-    H2StreamError,
     H2Streams,
     HeaderMap,
 )
@@ -130,7 +121,7 @@ class WireLog:
         return not self.buf and not self.skip
 
 
-class Side:
+class Side(Dispatcher):
     """One H2Streams endpoint and the driver steps around it."""
 
     def __init__(self, role, *, auto_release=True, strict_wakes=True, **opts):
@@ -195,97 +186,89 @@ class Side:
 
     def dispatch(self, ev):
         try:
-            try:
-                self._dispatch(ev)
-            except H2StreamError as e:
-                sid, reason, initiator = e.args
-                assert initiator == "library", e.args
-                self._stream_error(sid, reason)
+            return super().dispatch(ev)
         except (H2ProtocolError, H2FlowControlError) as e:
             self._fail(e)
             raise
 
-    def _stream_error(self, sid, reason):
+    def spare(self, ev):
+        self._spare = Stream(self) if self.role == "server" else None
+        return self._spare
+
+    def on_stream_reset(self, sid, reason, v):
         self.stream_errors.append((sid, reason))
-        v = self.conn.reset_on_error(sid, reason)
         self.resets.append(v)
         if v.handle is not None:
             v.handle.stop, v.handle.reset = v.stop, True
             self._wake(v.handle)
         self._flags(v.flags)
 
-    def _dispatch(self, ev):
-        c = self.conn
-        if isinstance(ev, H2FrameData):
-            v = c.recv_data(ev)
-            h = v.handle
-            if h is not None:
-                if v.payload is not None:
-                    assert not h.eof, f"DATA after the end of stream {h.sid}"
-                    assert not h.reset, f"DATA delivered to reset stream {h.sid}"
-                    h.body += v.payload
-                    h.delivered += len(v.payload)
-                    h.unconsumed.append((len(v.payload), v.budgeted))
-                if v.eof:
-                    h.eof = True
-                if self.auto_release:
-                    self.consume(h)
-            self._flags(v.flags)
-        elif isinstance(ev, H2FrameHeaders):
-            spare = Stream(self) if self.role == "server" else None
-            v = c.recv_headers(ev, spare)
-            h = v.handle
-            if v.kind == H2_HEADERS_OPENED:
-                assert h is spare and v.stream_id == ev.stream_id
-                h.sid = ev.stream_id
-                h.head = ev
-                self.streams[h.sid] = h
-                self.accepted.append(h)
-                c.accepted(h.sid)
-            elif v.kind == H2_HEADERS_HEAD:
-                assert h is self.streams[ev.stream_id] and h.head is None and not h.eof
-                h.head = ev
-            elif v.kind == H2_HEADERS_TRAILERS:
-                assert h.head is not None and not h.eof and h.trailers is None
-                h.trailers = ev.headers
-            if h is not None and v.eof:
+    def on_data(self, ev, v):
+        h = v.handle
+        if h is not None:
+            if v.payload is not None:
+                assert not h.eof, f"DATA after the end of stream {h.sid}"
+                assert not h.reset, f"DATA delivered to reset stream {h.sid}"
+                h.body += v.payload
+                h.delivered += len(v.payload)
+                h.unconsumed.append((len(v.payload), v.budgeted))
+            if v.eof:
                 h.eof = True
-            self._flags(v.flags)
-        elif isinstance(ev, H2FrameWindowUpdate):
-            for h in c.recv_window_update(ev):
-                self._wake(h)
-        elif isinstance(ev, H2FrameSettings):
-            initial, wake, flags = c.recv_settings(ev)
-            if ev.ack:
-                self.settings_acked += 1
-            else:
-                self.peer_settings += 1
-            assert initial == (not ev.ack and self.peer_settings == 1)
-            for h in wake:
-                self._wake(h)
-            self._flags(flags)
-        elif isinstance(ev, H2FramePing):
-            self._flags(c.recv_ping(ev))
-        elif isinstance(ev, H2FrameRstStream):
-            r = c.recv_reset(ev)
-            if r is not None:
-                h, stop, _notify, flags = r
-                if h is not None:
-                    h.stop, h.reset = stop, True
-                    self._wake(h)
-                self._flags(flags)
-        elif isinstance(ev, H2FrameGoAway):
-            aborted, flags = c.recv_go_away(ev)
-            for h, stop in aborted:
+            if self.auto_release:
+                self.consume(h)
+        self._flags(v.flags)
+
+    def on_headers(self, ev, v):
+        h = v.handle
+        if v.kind == H2_HEADERS_OPENED:
+            assert h is self._spare and v.stream_id == ev.stream_id
+            h.sid = ev.stream_id
+            h.head = ev
+            self.streams[h.sid] = h
+            self.accepted.append(h)
+            self.conn.accepted(h.sid)
+        elif v.kind == H2_HEADERS_HEAD:
+            assert h is self.streams[ev.stream_id] and h.head is None and not h.eof
+            h.head = ev
+        elif v.kind == H2_HEADERS_TRAILERS:
+            assert h.head is not None and not h.eof and h.trailers is None
+            h.trailers = ev.headers
+        if h is not None and v.eof:
+            h.eof = True
+        self._flags(v.flags)
+
+    def on_window_update(self, ev, handles):
+        for h in handles:
+            self._wake(h)
+
+    def on_settings(self, ev, result):
+        initial, wake, flags = result
+        if ev.ack:
+            self.settings_acked += 1
+        else:
+            self.peer_settings += 1
+        assert initial == (not ev.ack and self.peer_settings == 1)
+        for h in wake:
+            self._wake(h)
+        self._flags(flags)
+
+    def on_ping(self, ev, flags):
+        self._flags(flags)
+
+    def on_reset(self, ev, r):
+        if r is not None:
+            h, stop, _notify, flags = r
+            if h is not None:
                 h.stop, h.reset = stop, True
                 self._wake(h)
             self._flags(flags)
-        elif isinstance(ev, H2FrameStreamError):
-            self._stream_error(ev.stream_id, ev.error_code)
-        elif isinstance(ev, H2FramePriority):
-            pass
-        else:  # pragma: no cover
-            raise AssertionError(f"unknown event {ev!r}")
+
+    def on_go_away(self, ev, result):
+        aborted, flags = result
+        for h, stop in aborted:
+            h.stop, h.reset = stop, True
+            self._wake(h)
+        self._flags(flags)
 
     def consume(self, h, chunks=None):
         """The application read `chunks` (all when None) of h's DATA."""

@@ -1,7 +1,8 @@
 """A client and a server H2Streams back to back, driven the way a driver
 drives them: what one side takes out as pending bytes the other receives,
-and every frame event goes to its recv_* method."""
+and every frame event goes to its step (the dispatch of h2dispatch.py)."""
 
+from h2dispatch import Dispatcher
 from velmora import _velmora as v
 
 OPTS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
@@ -23,7 +24,7 @@ class Handle:
         return f"Handle({self.name!r})"
 
 
-class Side:
+class Side(Dispatcher):
     def __init__(self, role, **opts):
         o = dict(OPTS)
         o.update(opts)
@@ -44,57 +45,47 @@ class Side:
         return data
 
     def dispatch(self, ev):
-        c = self.conn
         self.events.append(ev)
-        try:
-            if isinstance(ev, v.H2FrameHeaders):
-                h = Handle(ev.stream_id) if self.role == "server" else None
-                vd = c.recv_headers(ev, h)
-                if vd.kind == v.H2_HEADERS_OPENED:
-                    vd.handle.heads.append(ev)
-                    vd.handle.eof = vd.eof
-                    self.accepted.append((ev.stream_id, vd.handle))
-                elif vd.kind == v.H2_HEADERS_HEAD:
-                    vd.handle.heads.append(ev)
-                    vd.handle.eof = vd.eof
-                elif vd.kind == v.H2_HEADERS_TRAILERS:
-                    vd.handle.trailers = True
-                    vd.handle.eof = True
-                return vd
-            if isinstance(ev, v.H2FrameData):
-                vd = c.recv_data(ev)
-                if vd.handle is not None and vd.payload is not None:
-                    vd.handle.body += vd.payload
-                    if self.auto_release:
-                        c.release_capacity(ev.stream_id, ev.flow_controlled_len - ev.padding)
-                        if vd.budgeted:
-                            c.release_data_frame(ev.stream_id, len(vd.payload))
-                if vd.eof and vd.handle is not None:
-                    vd.handle.eof = True
-                return vd
-            if isinstance(ev, v.H2FrameWindowUpdate):
-                return c.recv_window_update(ev)
-            if isinstance(ev, v.H2FrameSettings):
-                return c.recv_settings(ev)
-            if isinstance(ev, v.H2FramePing):
-                return c.recv_ping(ev)
-            if isinstance(ev, v.H2FrameGoAway):
-                aborted, flags = c.recv_go_away(ev)
-                self.aborted += aborted
-                return flags
-            if isinstance(ev, v.H2FrameRstStream):
-                r = c.recv_reset(ev)
-                if r is not None and r[0] is not None:
-                    r[0].stop = r[1]
-                return r
-            if isinstance(ev, v.H2FrameStreamError):
-                return c.reset_on_error(ev.stream_id, ev.error_code)
-        except v.H2StreamError as e:
-            self.errors.append(e)
-            if self.answer_stream_errors:
-                c.reset_on_error(e.args[0], e.args[1])
-            return e
-        return None
+        return super().dispatch(ev)
+
+    def spare(self, ev):
+        return Handle(ev.stream_id) if self.role == "server" else None
+
+    def on_headers(self, ev, vd):
+        if vd.kind == v.H2_HEADERS_OPENED:
+            vd.handle.heads.append(ev)
+            vd.handle.eof = vd.eof
+            self.accepted.append((ev.stream_id, vd.handle))
+        elif vd.kind == v.H2_HEADERS_HEAD:
+            vd.handle.heads.append(ev)
+            vd.handle.eof = vd.eof
+        elif vd.kind == v.H2_HEADERS_TRAILERS:
+            vd.handle.trailers = True
+            vd.handle.eof = True
+
+    def on_data(self, ev, vd):
+        c = self.conn
+        if vd.handle is not None and vd.payload is not None:
+            vd.handle.body += vd.payload
+            if self.auto_release:
+                c.release_capacity(ev.stream_id, ev.flow_controlled_len - ev.padding)
+                if vd.budgeted:
+                    c.release_data_frame(ev.stream_id, len(vd.payload))
+        if vd.eof and vd.handle is not None:
+            vd.handle.eof = True
+
+    def on_go_away(self, ev, result):
+        self.aborted += result[0]
+
+    def on_reset(self, ev, r):
+        if r is not None and r[0] is not None:
+            r[0].stop = r[1]
+
+    def on_step_error(self, exc):
+        self.errors.append(exc)
+        if self.answer_stream_errors:
+            self.conn.reset_on_error(exc.args[0], exc.args[1])
+        return exc
 
 
 class Pair:

@@ -7,6 +7,7 @@ import pytest
 
 from velmora import _velmora as v
 from h2frames import frame
+from h2dispatch import step
 from h2pair import OPTS, Handle, Pair, send_all
 
 
@@ -170,22 +171,10 @@ class _Side:
         self.conn = v.H2Streams(role, **opts)
 
     def dispatch(self, ev):
-        c = self.conn
-        if isinstance(ev, v.H2FrameHeaders):
-            return c.recv_headers(ev, Handle(ev.stream_id) if self.role == "server" else None)
-        if isinstance(ev, v.H2FrameData):
-            return c.recv_data(ev)
-        if isinstance(ev, v.H2FrameWindowUpdate):
-            return c.recv_window_update(ev)
-        if isinstance(ev, v.H2FrameSettings):
-            return c.recv_settings(ev)
-        if isinstance(ev, v.H2FramePing):
-            return c.recv_ping(ev)
-        if isinstance(ev, v.H2FrameGoAway):
-            return c.recv_go_away(ev)
-        if isinstance(ev, v.H2FrameRstStream):
-            return c.recv_reset(ev)
-        return ev
+        if isinstance(ev, v.H2FrameStreamError):
+            return ev
+        spare = Handle(ev.stream_id) if self.role == "server" and isinstance(ev, v.H2FrameHeaders) else None
+        return step(self.conn, ev, spare)
 
 
 def data_frame(sid, payload, end_stream=False):

@@ -24,22 +24,6 @@ inline ConnConfig config(Role role) {
   return c;
 }
 
-inline HeadersIn headers_in(const HeadersEvent& e) {
-  HeadersIn in;
-  in.stream_id = e.stream_id;
-  in.end_stream = e.end_stream;
-  in.informational = e.head.is_informational();
-  in.status = e.head.status;
-  in.pseudo = e.head.has_pseudo();
-  in.content_length = e.head.content_length();
-  in.content_length_invalid = e.head.content_length_invalid();
-  return in;
-}
-
-inline DataIn data_in(const DataEvent& e) {
-  return DataIn{e.stream_id, e.end_stream, uint32_t(e.data.size()), e.flow_controlled_len, e.padding};
-}
-
 struct Conn {
   explicit Conn(const ConnConfig& c) : core(c) {
     recv.expect_preface(c.role == Role::server);
@@ -55,39 +39,35 @@ struct Conn {
   std::vector<Handle> wake;
   std::vector<Aborted> aborted;
 
-  // What a driver does with one event; returns the received DATA octets.
-  // `spare` serves a new request stream.
-  size_t dispatch(const Event& ev, Handle spare, std::vector<uint32_t>* opened = nullptr) {
+  // One event as its step under the state lock, an ACK's settings reaching
+  // the decoder under both locks, as the binding holds them.
+  Step<EventVerdict> step(const Event& ev, Handle& spare) {
     std::lock_guard<std::mutex> s(mu);
-    if (auto* h = std::get_if<HeadersEvent>(&ev)) {
-      Handle sp = spare;
-      auto r = core.recv_headers(headers_in(*h), sp, sink);
-      EXPECT_TRUE(r);
-      if (r && r->kind == HeadersKind::opened && opened) opened->push_back(h->stream_id);
-    } else if (auto* d = std::get_if<DataEvent>(&ev)) {
-      auto r = core.recv_data(data_in(*d), sink);
-      EXPECT_TRUE(r);
-      if (r && r->deliver) {
-        EXPECT_TRUE(core.release_capacity(d->stream_id, uint32_t(d->data.size()), sink));
-        if (r->budgeted) core.release_data_frame(d->stream_id, d->data.size(), sink);
-        return d->data.size();
-      }
-    } else if (auto* w = std::get_if<WindowUpdateEvent>(&ev)) {
-      EXPECT_TRUE(core.recv_window_update(w->stream_id, w->increment));
-    } else if (auto* st = std::get_if<SettingsEvent>(&ev)) {
-      wake.clear();
-      auto r = core.recv_settings(st->ack, st->settings, wake);
-      EXPECT_TRUE(r);
-      if (r && r->apply_to_decoder) {
-        std::lock_guard<std::mutex> d(decoder_mu);
-        if (r->apply_to_decoder->max_frame_size) recv.set_max_frame_size(*r->apply_to_decoder->max_frame_size);
-      }
-    } else if (auto* p = std::get_if<PingEvent>(&ev)) {
-      EXPECT_TRUE(core.recv_ping(p->ack, std::string_view(p->data.data(), 8)));
-    } else if (auto* rs = std::get_if<RstStreamEvent>(&ev)) {
-      EXPECT_TRUE(core.recv_reset(rs->stream_id, rs->error_code, sink));
+    wake.clear();
+    aborted.clear();
+    auto r = core.apply(ev, spare, wake, aborted, sink);
+    if (auto* st = r ? std::get_if<SettingsVerdict>(&*r) : nullptr; st && st->apply_to_decoder) {
+      std::lock_guard<std::mutex> d(decoder_mu);
+      apply_to_decoder(recv, *st->apply_to_decoder);
     }
-    return 0;
+    return r;
+  }
+
+  // What a driver does with one event; returns the received DATA octets,
+  // which the application reads at once. `spare` serves a new request stream.
+  size_t dispatch(const Event& ev, Handle spare, std::vector<uint32_t>* opened = nullptr) {
+    auto r = step(ev, spare);
+    EXPECT_TRUE(r);
+    if (!r) return 0;
+    if (auto* h = std::get_if<HeadersVerdict>(&*r); h && h->kind == HeadersKind::opened && opened)
+      opened->push_back(h->stream_id);
+    auto* d = std::get_if<DataVerdict>(&*r);
+    if (!d || !d->deliver) return 0;
+    const auto& data = std::get<DataEvent>(ev);
+    std::lock_guard<std::mutex> s(mu);
+    EXPECT_TRUE(core.release_capacity(data.stream_id, uint32_t(data.data.size()), sink));
+    if (d->budgeted) core.release_data_frame(data.stream_id, data.data.size(), sink);
+    return data.data.size();
   }
 
   // Decodes `bytes` under the decoder lock alone.

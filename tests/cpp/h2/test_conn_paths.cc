@@ -173,28 +173,15 @@ TEST(ConnPaths, ReadPumpSendersReleaseAndWritePumpOnSeparateThreads) {
     for (size_t off = 0; off < wire.size(); off += 1000) {
       server.receive(std::string_view(wire).substr(off, 1000));
       for (const Event& ev : server.batch.events) {
-        std::lock_guard<std::mutex> s(server.mu);
-        if (auto* h = std::get_if<HeadersEvent>(&ev)) {
-          Handle spare = &g_handles[1];
-          auto r = server.core.recv_headers(headers_in(*h), spare, server.sink);
-          ASSERT_TRUE(r);
-          if (r->kind == HeadersKind::opened) opened.push_back(h->stream_id);
-        } else if (auto* d = std::get_if<DataEvent>(&ev)) {
-          auto r = server.core.recv_data(data_in(*d), server.sink);
-          ASSERT_TRUE(r);
+        Handle spare = &g_handles[1];
+        auto r = server.step(ev, spare);
+        ASSERT_TRUE(r);
+        if (auto* h = std::get_if<HeadersVerdict>(&*r); h && h->kind == HeadersKind::opened)
+          opened.push_back(h->stream_id);
+        if (auto* d = std::get_if<DataEvent>(&ev)) {
           received += d->data.size();
           std::lock_guard<std::mutex> g(release_mu);
           to_release.emplace_back(d->stream_id, uint32_t(d->data.size()));
-        } else if (auto* w = std::get_if<WindowUpdateEvent>(&ev)) {
-          ASSERT_TRUE(server.core.recv_window_update(w->stream_id, w->increment));
-        } else if (auto* st = std::get_if<SettingsEvent>(&ev)) {
-          std::vector<Handle> wake;
-          auto r = server.core.recv_settings(st->ack, st->settings, wake);
-          ASSERT_TRUE(r);
-          if (r->apply_to_decoder) {
-            std::lock_guard<std::mutex> d(server.decoder_mu);  // the one nesting
-            server.recv.set_max_frame_size(*r->apply_to_decoder->max_frame_size);
-          }
         }
       }
     }

@@ -101,18 +101,18 @@ struct Endpoint {
     }
   }
 
-  void settings(const SettingsEvent& ev) {
+  // One event as its step; an ACK's settings reach the decoder with both
+  // locks held, state lock first.
+  Step<EventVerdict> step(const Event& ev, Handle spare, HandleSink& sink) {
     std::lock_guard<std::mutex> s(mu);
     std::vector<Handle> wake;
-    auto r = core.recv_settings(ev.ack, ev.settings, wake);
-    ASSERT_TRUE(r.has_value());
-    if (r->apply_to_decoder) {
+    std::vector<Aborted> aborted;
+    auto r = core.apply(ev, spare, wake, aborted, sink);
+    if (auto* st = r ? std::get_if<SettingsVerdict>(&*r) : nullptr; st && st->apply_to_decoder) {
       std::lock_guard<std::mutex> d(dmu);
-      const Settings& l = *r->apply_to_decoder;
-      if (l.header_table_size) recv.set_header_table_size(*l.header_table_size);
-      if (l.max_frame_size) recv.set_max_frame_size(*l.max_frame_size);
-      if (l.max_header_list_size) recv.set_max_header_list_size(*l.max_header_list_size);
+      apply_to_decoder(recv, *st->apply_to_decoder);
     }
+    return r;
   }
 
   // The write pump's take: the pending bytes, or empty.
@@ -149,18 +149,6 @@ std::string body_of(uint32_t sid) {
   std::string b(5000 + (sid * 7919) % 60000, '\0');
   for (size_t i = 0; i < b.size(); ++i) b[i] = char((sid + i * 31) & 0xff);
   return b;
-}
-
-HeadersIn headers_in(const HeadersEvent& ev) {
-  HeadersIn in;
-  in.stream_id = ev.stream_id;
-  in.end_stream = ev.end_stream;
-  in.informational = ev.head.is_informational();
-  in.status = ev.head.status;
-  in.pseudo = ev.head.has_pseudo();
-  in.content_length = ev.head.content_length();
-  in.content_length_invalid = ev.head.content_length_invalid();
-  return in;
 }
 
 TEST(ConnThreads, ServerStepsOnManyThreadsAgainstOneClient) {
@@ -207,35 +195,22 @@ TEST(ConnThreads, ServerStepsOnManyThreadsAgainstOneClient) {
     NullSink sink;
     while (auto d = decoded.pop()) {
       for (const Event& e : (*d)->batch.events) {
-        if (auto* s = std::get_if<SettingsEvent>(&e)) {
-          server.settings(*s);
-          ++wakes;
-          continue;
-        }
-        std::lock_guard<std::mutex> l(server.mu);
-        if (auto* h = std::get_if<HeadersEvent>(&e)) {
-          Handle spare = tag(h->stream_id);
-          auto v = server.core.recv_headers(headers_in(*h), spare, sink);
-          ASSERT_TRUE(v.has_value());
-          if (v->kind == HeadersKind::opened) {
-            server.core.state.accepted(h->stream_id);
-            if (v->eof) requests.push(h->stream_id);  // answered once the request is whole
-          }
-        } else if (auto* w = std::get_if<WindowUpdateEvent>(&e)) {
-          ASSERT_TRUE(server.core.recv_window_update(w->stream_id, w->increment).has_value());
-          ++wakes;
+        auto* head = std::get_if<HeadersEvent>(&e);
+        auto v = server.step(e, head ? tag(head->stream_id) : nullptr, sink);
+        ASSERT_TRUE(v.has_value());
+        if (std::holds_alternative<SettingsEvent>(e) || std::holds_alternative<WindowUpdateEvent>(e)) ++wakes;
+        if (auto* h = std::get_if<HeadersVerdict>(&*v); h && h->kind == HeadersKind::opened) {
+          std::lock_guard<std::mutex> l(server.mu);
+          server.core.state.accepted(h->stream_id);
+          if (h->eof) requests.push(h->stream_id);  // answered once the request is whole
         } else if (auto* dv = std::get_if<DataEvent>(&e)) {
-          DataIn in{dv->stream_id, dv->end_stream, uint32_t(dv->data.size()), dv->flow_controlled_len, dv->padding};
-          auto v = server.core.recv_data(in, sink);
-          ASSERT_TRUE(v.has_value());
           uploaded[dv->stream_id] += dv->data;
-          if (!dv->data.empty()) server_reads.push({dv->stream_id, uint32_t(dv->data.size()), v->budgeted});
-          if (v->eof) {
+          if (!dv->data.empty())
+            server_reads.push({dv->stream_id, uint32_t(dv->data.size()), std::get<DataVerdict>(*v).budgeted});
+          if (std::get<DataVerdict>(*v).eof) {
             EXPECT_EQ(uploaded[dv->stream_id], body_of(dv->stream_id + 1000)) << dv->stream_id;
             requests.push(dv->stream_id);
           }
-        } else if (auto* p = std::get_if<PingEvent>(&e)) {
-          ASSERT_TRUE(server.core.recv_ping(p->ack, std::string_view(p->data.data(), 8)).has_value());
         }
       }
     }
@@ -376,25 +351,12 @@ TEST(ConnThreads, ServerStepsOnManyThreadsAgainstOneClient) {
         ASSERT_TRUE(client.recv.receive(*in, batch).has_value());
       }
       for (const Event& e : batch.events) {
-        if (auto* s = std::get_if<SettingsEvent>(&e)) {
-          client.settings(*s);
-          continue;
-        }
-        std::lock_guard<std::mutex> l(client.mu);
-        if (auto* h = std::get_if<HeadersEvent>(&e)) {
-          Handle none = nullptr;
-          ASSERT_TRUE(client.core.recv_headers(headers_in(*h), none, sink).has_value());
-        } else if (auto* d = std::get_if<DataEvent>(&e)) {
-          DataIn din{d->stream_id, d->end_stream, uint32_t(d->data.size()), d->flow_controlled_len, d->padding};
-          auto v = client.core.recv_data(din, sink);
-          ASSERT_TRUE(v.has_value());
+        auto v = client.step(e, nullptr, sink);
+        ASSERT_TRUE(v.has_value());
+        if (auto* d = std::get_if<DataEvent>(&e)) {
           got[d->stream_id] += d->data;
           if (!d->data.empty()) reads.push({d->stream_id, uint32_t(d->data.size())});
-          if (v->eof) ++finished;
-        } else if (auto* w = std::get_if<WindowUpdateEvent>(&e)) {
-          ASSERT_TRUE(client.core.recv_window_update(w->stream_id, w->increment).has_value());
-        } else if (auto* p = std::get_if<PingEvent>(&e)) {
-          ASSERT_TRUE(client.core.recv_ping(p->ack, std::string_view(p->data.data(), 8)).has_value());
+          if (std::get<DataVerdict>(*v).eof) ++finished;
         }
       }
       server.give_back(*in);  // the batch dies on this thread

@@ -59,8 +59,8 @@ TEST_P(FieldScan, KernelsAgreeWithReferenceAtEveryOffset) {
   }
 }
 
-// The block classifier marks exactly the bytes the token and value scanners
-// stop at, in every lane of its 64 bytes.
+// The block classifier marks exactly the bytes the token, value and target
+// scanners stop at, in every lane of its 64 bytes.
 TEST_P(FieldScan, ClassifierMarksWhatTheScannersStopAt) {
   auto classify = detail::kernels().classify;
   if (!classify) GTEST_SKIP() << "this path scans field by field";
@@ -68,12 +68,14 @@ TEST_P(FieldScan, ClassifierMarksWhatTheScannersStopAt) {
   std::string buf(64, 'a');
   for (int round = 0; round < 3000; ++round) {
     for (char& c : buf) c = char(round % 3 == 0 ? rng() % 256 : 0x20 + rng() % 0x60);
-    const FieldMasks m = classify(buf.data());
-    const uint64_t tok = m.non_token, val = m.bad_value;
+    FieldMasks m{};
+    classify(buf.data(), m);
+    const uint64_t tok = m.non_token, val = m.bad_value, tgt = m.bad_target;
     for (size_t k = 0; k < 64; ++k) {
       auto c = uint8_t(buf[k]);
       ASSERT_EQ((tok >> k) & 1, uint64_t(!ref_tchar(c))) << "byte " << int(c) << " at " << k;
       ASSERT_EQ((val >> k) & 1, uint64_t((c < 0x20 && c != '\t') || c == 0x7f)) << "byte " << int(c) << " at " << k;
+      ASSERT_EQ((tgt >> k) & 1, uint64_t(c <= 0x20 || c == 0x7f)) << "byte " << int(c) << " at " << k;
     }
   }
 }

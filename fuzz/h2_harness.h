@@ -1,0 +1,100 @@
+// What the connection-core fuzzers share: the check that aborts with the
+// failing line, the handles and the sink that count them, one event through
+// the core's dispatch, and the invariants that must hold after every step.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_set>
+#include <variant>
+#include <vector>
+
+#include "proto/h2/conn_core.h"
+#include "proto/h2/frame.h"
+
+namespace velmora::h2::fuzz {
+
+[[noreturn]] inline void fault(const char* file, int line) {
+  fprintf(stderr, "%s: check failed at line %d\n", file, line);
+  abort();
+}
+
+}  // namespace velmora::h2::fuzz
+
+#define CHECK(c)                                          \
+  do {                                                    \
+    if (!(c)) velmora::h2::fuzz::fault(__FILE__, __LINE__); \
+  } while (0)
+
+namespace velmora::h2::fuzz {
+
+// Handles are heap cells the sink releases after the step that dropped them,
+// as the binding does after unlocking; a second release or one left at the
+// end is a fault.
+struct Cell {
+  uint32_t sid = 0;
+};
+
+struct Sink final : HandleSink {
+  std::unordered_set<Cell*> live;
+  std::vector<Cell*> dropped;
+
+  Cell* cell() {
+    Cell* c = new Cell;
+    live.insert(c);
+    return c;
+  }
+  // A cell the core never took.
+  void discard(Cell* c) {
+    CHECK(live.erase(c) == 1);
+    delete c;
+  }
+  void drop(Handle h) noexcept override { dropped.push_back(static_cast<Cell*>(h)); }
+  void flush() {
+    for (Cell* c : dropped) discard(c);
+    dropped.clear();
+  }
+};
+
+// One decoded event through the core's dispatch, as the driver runs it:
+// `spare` (a server's handle for a new request stream, or nullptr) is
+// discarded when the step did not take it, and an ACK's settings reach the
+// decoder. The sink is flushed by the caller.
+inline Step<EventVerdict> apply_event(ConnCore& core, Receiver& recv, const Event& e, Cell* spare, Sink& sink,
+                                      std::vector<Handle>& wake, std::vector<Aborted>& aborted) {
+  Handle h = spare;
+  auto r = core.apply(e, h, wake, aborted, sink);
+  if (h) sink.discard(static_cast<Cell*>(h));
+  if (auto* st = r ? std::get_if<SettingsVerdict>(&*r) : nullptr; st && st->apply_to_decoder)
+    apply_to_decoder(recv, *st->apply_to_decoder);
+  return r;
+}
+
+// After every step:
+// - every record is on an odd id (ours as a client, the peer's as a server);
+// - every record whose state is closed has passed the closed transition, no
+//   record that the reaping rule releases is left, and the active count is
+//   the number of records not yet closed;
+// - every received octet is either unreleased on a record or back in the
+//   connection's receive window (whose target is `recv_target`), exactly once;
+// - no stream has more framed and unwritten than its buffer room, and the
+//   DATA-frame budget stays within its limit.
+inline void check_state(ConnState& st, uint32_t recv_target) {
+  uint64_t active = 0, unreleased_total = 0;
+  st.streams().for_each([&](StreamRecord& r) {
+    CHECK(r.id & 1);
+    CHECK(r.state.is_closed() == r.closed_marker);
+    CHECK(!r.reapable());
+    if (!r.closed_marker) ++active;
+    CHECK(r.send_buffered <= st.max_send_buf_size());
+    if (r.recv_reclaimed) CHECK(r.recv_unreleased == 0);
+    unreleased_total += r.recv_unreleased;
+  });
+  CHECK(active == st.num_streams());
+  CHECK(int64_t(st.conn_recv_flow().available()) + int64_t(unreleased_total) == int64_t(recv_target));
+  CHECK(st.conn_recv_flow().window() <= st.conn_recv_flow().available());
+  CHECK(st.data_frame_budget().available() <= st.data_frame_budget().limit());
+}
+
+}  // namespace velmora::h2::fuzz
