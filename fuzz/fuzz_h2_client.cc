@@ -192,15 +192,25 @@ struct Harness {
   }
 
   // Our own heads may be refused (a bad method, target or field): that is a
-  // HeadError or a user error, raised to the caller, the connection intact.
-  // A stream error resets the stream; anything else fails the connection.
-  void on_error(const StepError& err) {
-    if (std::holds_alternative<HeadError>(err.e)) return;
-    const ConnError* ce = std::get_if<ConnError>(&err.e);
-    if (ce == nullptr) return fail_connection();
-    if (ce->kind == ConnError::Kind::user) return;
-    if (ce->kind == ConnError::Kind::stream) {
-      auto r = core.reset_on_error(ce->stream_id, ce->code, sink);
+  // head's argument error or a user error, raised to the caller, the
+  // connection intact. A stream error resets the stream; anything else (a
+  // frame the encoder refused among them) fails the connection.
+  void on_error(const Error& err) {
+    if (err.kind == ErrorKind::argument) {
+      switch (err.argument) {
+        case BadArgument::invalid_method:
+        case BadArgument::invalid_url:
+        case BadArgument::no_authority:
+        case BadArgument::invalid_status: return;
+        default: return fail_connection();
+      }
+    }
+    if (err.kind == ErrorKind::user) {
+      if (err.misuse == Misuse::data_over_frame_size) return fail_connection();
+      return;
+    }
+    if (err.kind == ErrorKind::stream) {
+      auto r = core.reset_on_error(err.stream_id, err.code, sink);
       sink.flush();
       if (!r) fail_connection();
       return;

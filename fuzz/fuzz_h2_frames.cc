@@ -141,7 +141,7 @@ Outcome run(std::string_view data, uint8_t knobs, const std::vector<size_t>& cut
     auto ok = r.receive(piece, b);
     if (!ok) {
       o.failed = true;
-      o.error = ok.error().message() + "/" + std::to_string(ok.error().code());
+      o.error = ok.error().message() + "/" + std::to_string(ok.error().code);
       return o;
     }
     describe(b, o.events);

@@ -160,11 +160,12 @@ struct Harness {
   }
 
   // A step's error: stream errors reset the stream, the rest fail the connection.
-  void on_error(const StepError& err) {
-    const ConnError* ce = std::get_if<ConnError>(&err.e);
-    CHECK(ce != nullptr);  // our own heads and frames are always valid
-    if (ce->kind == ConnError::Kind::stream) {
-      auto r = core.reset_on_error(ce->stream_id, ce->code, sink);
+  void on_error(const Error& err) {
+    // Our own heads and frames are always valid.
+    CHECK(err.kind != ErrorKind::argument);
+    CHECK(!(err.kind == ErrorKind::user && err.misuse == Misuse::data_over_frame_size));
+    if (err.kind == ErrorKind::stream) {
+      auto r = core.reset_on_error(err.stream_id, err.code, sink);
       if (!r) fail_connection();
       return;
     }

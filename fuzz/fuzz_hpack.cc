@@ -59,7 +59,6 @@ Outcome decode_pieces(Decoder& d, std::string_view block, uint32_t max_list, siz
     at = cuts[i];
     auto r = d.decode(pending, hb, rec, last);
     if (!r) return {rec.log, 100 + int(r.error())};
-    if (r->status == BlockStatus::too_large) return {rec.log, int(r->status)};
     if (last) return {rec.log, int(r->status)};
     if (r->status != BlockStatus::partial) abort();
     pending.erase(0, r->consumed);

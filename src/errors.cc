@@ -148,53 +148,33 @@ PyObject* raise_url_error(PyObject* url, const http::Error& e) {
 
 // --- HTTP/2 -----------------------------------------------------------------
 
-std::string_view h2_reason_description(uint32_t code) noexcept { return h2::reason_description(code); }
-
-Pending h2_stream_error(uint32_t stream_id, uint32_t reason, Initiator who) {
-  static constexpr const char* kWho[] = {"user", "library", "remote"};
-  Pending p{Exc::H2StreamError};
-  return std::move(p.integer(stream_id).integer(reason).str(kWho[size_t(who)]));
-}
-
-Pending h2_connection_error(uint32_t reason) {
-  Pending p{Exc::H2ProtocolError};
-  return std::move(p.integer(reason).str(std::string(h2_reason_description(reason))));
-}
-
-Pending h2_io_error(std::string message) {
-  Pending p{Exc::ConnectionClosedError};
-  return std::move(p.str(std::move(message)));
-}
-
-Pending h2_user_error(H2User kind) {
-  static constexpr const char* kRows[][2] = {
-      {"inactive_stream_id", "inactive stream"},
-      {"unexpected_frame_type", "unexpected frame type"},
-      {"payload_too_big", "payload too big"},
-      {"rejected", "rejected"},
-      {"release_capacity_too_big", "release capacity too big"},
-      {"overflowed_stream_id", "stream ID overflowed"},
-      {"malformed_headers", "malformed headers"},
-      {"missing_uri_scheme_and_authority", "request URI missing scheme and authority"},
-      {"poll_reset_after_send_response", "poll_reset after send_response is illegal"},
-      {"send_ping_while_pending", "send_ping before received previous pong"},
-      {"send_settings_while_pending", "sending SETTINGS before received previous ACK"},
-      {"peer_disabled_server_push", "sending PUSH_PROMISE to peer who disabled server push"},
-      {"invalid_informational_status_code", "invalid informational status code"},
-      {"send_before_preface", "begin() must come first: it queues the connection preface and SETTINGS"},
-  };
-  Pending p{Exc::H2UserError};
-  return std::move(p.str(kRows[size_t(kind)][0]).str(kRows[size_t(kind)][1]));
-}
-
-Pending h2_flow_control_error() {
-  Pending p{Exc::H2FlowControlError};
-  return std::move(p.integer(3));
-}
-
-Pending h2_data_frame_flood() {
-  Pending p{Exc::H2ProtocolError};
-  return std::move(p.integer(11).str("too_many_data_frames"));
+PyObject* raise_h2(const h2::Error& e) {
+  using K = h2::ErrorKind;
+  switch (e.kind) {
+    case K::stream: {
+      Pending p{Exc::H2StreamError};
+      return raise(p.integer(e.stream_id).integer(e.code).str(std::string(h2::initiator_name(e.initiator))));
+    }
+    case K::protocol: {
+      Pending p{Exc::H2ProtocolError};
+      return raise(p.integer(e.code).str(e.message()));
+    }
+    case K::user: {
+      Pending p{Exc::H2UserError};
+      return raise(p.str(std::string(h2::misuse_name(e.misuse))).str(e.message()));
+    }
+    case K::flow_control: {
+      Pending p{Exc::H2FlowControlError};
+      return raise(p.integer(e.code));
+    }
+    case K::io: {
+      Pending p{Exc::ConnectionClosedError};
+      return raise(p.str(e.message()));
+    }
+    case K::argument: break;
+  }
+  PyErr_SetString(PyExc_ValueError, e.message().c_str());
+  return nullptr;
 }
 
 }  // namespace velmora::py

@@ -11,6 +11,7 @@
 
 namespace velmora::h1 { struct Error; }
 namespace velmora::http { struct Error; }
+namespace velmora::h2 { struct Error; }
 
 namespace velmora::py {
 
@@ -78,21 +79,11 @@ PyObject* raise(const http::Error& e);
 // uri_parts(): ValueError("invalid url " + the URL's debug form + ": " + message).
 PyObject* raise_url_error(PyObject* url, const http::Error& e);
 
-// HTTP/2 conversion.
-std::string_view h2_reason_description(uint32_t code) noexcept;  // "unknown reason" when unassigned
-enum class Initiator : uint8_t { user, library, remote };
-Pending h2_stream_error(uint32_t stream_id, uint32_t reason, Initiator who);
-Pending h2_connection_error(uint32_t reason);
-Pending h2_io_error(std::string message);
-enum class H2User : uint8_t {
-  inactive_stream_id, unexpected_frame_type, payload_too_big, rejected, release_capacity_too_big,
-  overflowed_stream_id, malformed_headers, missing_uri_scheme_and_authority,
-  poll_reset_after_send_response, send_ping_while_pending, send_settings_while_pending,
-  peer_disabled_server_push, invalid_informational_status_code, send_before_preface,
-};
-Pending h2_user_error(H2User kind);
-Pending h2_flow_control_error();
-Pending h2_data_frame_flood();
+// HTTP/2 conversion: sets the exception an h2::Error stands for (see
+// h2::ErrorKind for the class and arguments of each kind) and returns
+// nullptr.
+PyObject* raise_h2(const h2::Error& e);
+inline int raise_h2_int(const h2::Error& e) { raise_h2(e); return -1; }
 
 // Registration, in the module's attribute order.
 int add_base_errors(PyObject* module);  // VelmoraError, ConnectionClosedError

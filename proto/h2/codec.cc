@@ -20,32 +20,33 @@ bool is_scheme(std::string_view s) noexcept {
   return true;
 }
 
-std::unexpected<HeadError> head_fail(HeadFailure f, std::string_view detail = {}) {
-  return std::unexpected(HeadError{f, detail});
+// `text`: the URI parser's reason, for invalid_url (a static text).
+std::unexpected<Error> head_fail(BadArgument f, std::string_view text = {}) {
+  return std::unexpected(Error::bad_argument(f, 0, text));
 }
 
 }  // namespace
 
-std::expected<void, HeadError> build_request_head(std::string_view method, std::string_view target,
-                                                  const std::string_view* scheme, const std::string_view* authority,
+Result<void> build_request_head(std::string_view method, std::string_view target,
+                                const std::string_view* scheme, const std::string_view* authority,
                                                   OutHead& out) {
   out = OutHead{};
-  if (!http::is_token(method)) return head_fail(HeadFailure::invalid_method);
+  if (!http::is_token(method)) return head_fail(BadArgument::invalid_method);
   http::Result<http::Uri> parsed = http::parse_uri(target);
-  if (!parsed) return head_fail(HeadFailure::invalid_url, http::message(parsed.error()));
+  if (!parsed) return head_fail(BadArgument::invalid_url, http::message(parsed.error()));
   const http::Uri& u = *parsed;
   out.method = method;
   if (u.form == http::UriForm::absolute) {
     out.scheme = u.scheme_text();
     out.authority = u.authority;
   } else {
-    if (!scheme || !authority) return head_fail(HeadFailure::no_authority);
+    if (!scheme || !authority) return head_fail(BadArgument::no_authority);
     if (*scheme != "http" && *scheme != "https" && !is_scheme(*scheme))
-      return head_fail(HeadFailure::invalid_url, http::message(http::ErrorKind::invalid_scheme));
+      return head_fail(BadArgument::invalid_url, http::message(http::ErrorKind::invalid_scheme));
     http::Result<http::Uri> a = http::parse_uri(*authority);
-    if (!a) return head_fail(HeadFailure::invalid_url, http::message(a.error()));
+    if (!a) return head_fail(BadArgument::invalid_url, http::message(a.error()));
     if (a->form != http::UriForm::authority)
-      return head_fail(HeadFailure::invalid_url, http::message(http::ErrorKind::invalid_authority));
+      return head_fail(BadArgument::invalid_url, http::message(http::ErrorKind::invalid_authority));
     out.scheme = *scheme;
     out.authority = *authority;
   }
@@ -66,17 +67,17 @@ std::expected<void, HeadError> build_request_head(std::string_view method, std::
   return {};
 }
 
-std::expected<void, HeadError> build_response_head(uint32_t status, OutHead& out) {
+Result<void> build_response_head(uint32_t status, OutHead& out) {
   out = OutHead{};
-  if (status < 100 || status > 999) return head_fail(HeadFailure::invalid_status);
+  if (status < 100 || status > 999) return head_fail(BadArgument::invalid_status);
   out.status = uint16_t(status);
   return {};
 }
 
-std::expected<void, SendError> Sender::write_headers(std::string& out, uint32_t sid, const OutHead& head,
-                                                     const http::HeaderMap* fields, bool end_stream,
+Result<void> Sender::write_headers(std::string& out, uint32_t sid, const OutHead& head,
+                                   const http::HeaderMap* fields, bool end_stream,
                                                      std::string_view date) {
-  if (sid > kMaxStreamId) return std::unexpected(SendError{SendFailure::stream_id_msb});
+  if (sid > kMaxStreamId) return std::unexpected(Error::bad_argument(BadArgument::stream_id_msb));
   char status[3];
   std::string_view status_text;
   if (head.status) {

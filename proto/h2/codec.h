@@ -40,11 +40,14 @@ struct OutHead {
 // empty path becoming "/", and a target without one "*" for OPTIONS and "/"
 // otherwise. CONNECT sends only :method and :authority. The result refers
 // to the arguments, which must outlive it.
-std::expected<void, HeadError> build_request_head(std::string_view method, std::string_view target,
-                                                  const std::string_view* scheme, const std::string_view* authority,
-                                                  OutHead& out);
-// A response head: `status` in 100..999 (invalid_status otherwise).
-std::expected<void, HeadError> build_response_head(uint32_t status, OutHead& out);
+//
+// Errors: ErrorKind::argument with invalid_method, invalid_url or
+// no_authority.
+Result<void> build_request_head(std::string_view method, std::string_view target, const std::string_view* scheme,
+                                const std::string_view* authority, OutHead& out);
+// A response head: `status` in 100..999.
+// Errors: ErrorKind::argument with invalid_status.
+Result<void> build_response_head(uint32_t status, OutHead& out);
 
 // The send side.
 class Sender {
@@ -60,12 +63,12 @@ class Sender {
   // :authority, :path, :status (those present), then every value of
   // `fields` in map order, then `date` when `date` is non-empty. Refuses a
   // stream id with the top bit set (nothing written, the encoder unchanged).
-  std::expected<void, SendError> write_headers(std::string& out, uint32_t stream_id, const OutHead& head,
-                                               const http::HeaderMap* fields, bool end_stream,
-                                               std::string_view date = {});
+  // Errors: ErrorKind::argument with stream_id_msb.
+  Result<void> write_headers(std::string& out, uint32_t stream_id, const OutHead& head, const http::HeaderMap* fields,
+                             bool end_stream, std::string_view date = {});
   // One DATA frame of at most max_frame_size() octets.
-  std::expected<void, SendError> write_data(std::string& out, uint32_t stream_id, std::string_view data,
-                                            bool end_stream) {
+  // Errors: as h2::write_data.
+  Result<void> write_data(std::string& out, uint32_t stream_id, std::string_view data, bool end_stream) {
     return h2::write_data(out, stream_id, data, end_stream, max_frame_size_);
   }
 

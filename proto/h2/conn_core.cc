@@ -2,7 +2,7 @@
 
 namespace velmora::h2 {
 
-std::expected<ConnCore::DecoderChange, SendError> ConnCore::begin() {
+Result<ConnCore::DecoderChange> ConnCore::begin() {
   const Settings& local = state.local_settings();
   if (auto ok = check_settings(local); !ok) return std::unexpected(ok.error());
   size_t before = pending.size();

@@ -24,7 +24,6 @@
 #include "proto/h2/conn_state.h"
 #include "proto/h2/frame.h"
 #include "proto/http/header_map.h"
-#include <variant>
 
 namespace velmora::h2 {
 
@@ -155,16 +154,10 @@ inline DataIn data_in(const DataEvent& e) noexcept {
 // and then the decoder lock.
 void apply_to_decoder(Receiver& recv, const Settings& local) noexcept;
 
-// Every error a connection step reports: a connection-state error (stream,
-// protocol, user, flow control) or a frame the send side refused.
-struct StepError {
-  std::variant<ConnError, SendError, HeadError> e;
-  StepError(ConnError c) : e(c) {}  // NOLINT: implicit by design
-  StepError(SendError s) : e(s) {}  // NOLINT
-  StepError(HeadError h) : e(h) {}  // NOLINT
-};
+// A connection step's result: its verdict, or the Error that stopped it
+// (see the receive path below for which errors leave what committed).
 template <class T>
-using Step = std::expected<T, StepError>;
+using Step = Result<T>;
 
 // The payload of the PING that ends phase 1 of a graceful shutdown.
 inline constexpr std::string_view kShutdownPing{"SHUTDOWN", 8};
@@ -186,6 +179,7 @@ class ConnCore final : public FrameQueue {
   // SETTINGS, and the WINDOW_UPDATE(0) that raises the connection window to
   // its target when the raise reaches the update threshold. A SETTINGS
   // value the encoder refuses is returned with nothing queued.
+  // Errors: ErrorKind::argument (max_frame_size, initial_window_size).
   //
   // A conforming peer may send frames up to the SETTINGS_MAX_FRAME_SIZE we
   // advertise as soon as it has our SETTINGS, and its ACK can arrive in the
@@ -193,26 +187,41 @@ class ConnCore final : public FrameQueue {
   // larger limit reaches the decoder now (the returned change); a smaller
   // one can only take effect at the ACK, the peer may still use the old one
   // until then.
-  std::expected<DecoderChange, SendError> begin();
+  Result<DecoderChange> begin();
   // Every step below that can queue a frame first checks that begin() ran:
   // a frame queued earlier would reach the peer ahead of the preface and
   // our SETTINGS, which fails the connection. Before begin() such a step
-  // returns UserError::send_before_preface and changes nothing (open_stream
+  // returns Misuse::send_before_preface and changes nothing (open_stream
   // gives its claimed slot back, as on every path that opens no stream).
   // Steps that never queue (recv_window_update, release_data_frame, fail,
   // maybe_goaway_reply, which cannot act before a GOAWAY was received) and
   // decoding are not checked.
   bool started() const noexcept { return state.settings_sent(); }
-  static ConnError not_started() noexcept { return ConnError::misuse(UserError::send_before_preface); }
+  static Error not_started() noexcept { return Error::user(Misuse::send_before_preface); }
 
   // ---- the receive path ----
   // Every step below is one transition under the state lock. A stream error
-  // (ConnError::Kind::stream) is reported after every other effect of the
+  // (ErrorKind::stream) is reported after every other effect of the
   // step is committed: the driver resets the stream and goes on. Any other
   // error is a connection error: the state is as it was at the failing
   // check and the driver fails the connection. Handles in results are
   // borrowed: from the record, or from `sink` when the step let the record
   // go; they stay valid until the sink releases them.
+  //
+  // Errors, besides Misuse::send_before_preface where started() applies:
+  //   recv_headers   stream (PROTOCOL_ERROR, STREAM_CLOSED, REFUSED_STREAM);
+  //                  protocol (idle_stream, invalid_new_stream_id, described
+  //                  PROTOCOL_ERROR); flow_control
+  //   recv_data      stream (PROTOCOL_ERROR, FLOW_CONTROL_ERROR,
+  //                  STREAM_CLOSED); protocol (idle_stream, unexpected_data,
+  //                  too_many_data_frames, described PROTOCOL_ERROR);
+  //                  flow_control
+  //   recv_window_update  stream (FLOW_CONTROL_ERROR); protocol
+  //                  (idle_stream); flow_control
+  //   recv_settings  protocol (unexpected_settings_ack); flow_control
+  //   recv_ping      none but the preface check
+  //   recv_goaway    protocol (goaway_raised_last_id)
+  //   release_capacity  flow_control
 
   // A HEADERS frame. `spare` is the server's handle for a new request
   // stream: the record takes it over and `spare` becomes nullptr (also when
@@ -243,10 +252,15 @@ class ConnCore final : public FrameQueue {
   void release_data_frame(uint32_t stream_id, uint64_t payload_len, HandleSink& sink) noexcept;
 
   // ---- the send path ----
+  // Errors, besides Misuse::send_before_preface: the head's own argument
+  // error (`head_error`); argument (stream_id_msb) from the encoder;
+  // flow_control; protocol (stream_ids_exhausted with REFUSED_STREAM) from
+  // open_stream; user (unexpected_frame_type where our half cannot open,
+  // invalid_informational_status_code) from send_response_head.
   // Opens our stream with its request head (`head_error`: the head could
   // not be built; the claimed slot is released and the error returned after
   // the refusal checks). nullopt: refused (failed or GOAWAY), slot released.
-  Step<std::optional<uint32_t>> open_stream(const OutHead& head, const HeadError* head_error,
+  Step<std::optional<uint32_t>> open_stream(const OutHead& head, const Error* head_error,
                                             const http::HeaderMap* fields, bool end_stream, bool is_head,
                                             Handle handle);
   // At most one DATA frame of data[offset:] (offset <= data.size()). An
@@ -267,7 +281,7 @@ class ConnCore final : public FrameQueue {
   // head is queued a 1xx is refused by value (`refused`, nothing queued): a
   // body reader answering Expect: 100-continue may lose that race to the
   // responder on another thread.
-  Step<SendVerdict> send_response_head(uint32_t stream_id, const OutHead& head, const HeadError* head_error,
+  Step<SendVerdict> send_response_head(uint32_t stream_id, const OutHead& head, const Error* head_error,
                                        const http::HeaderMap* fields, std::string_view date, bool end_stream,
                                        HandleSink& sink);
   Handle next_capacity_wake();
@@ -300,6 +314,11 @@ class ConnCore final : public FrameQueue {
   bool stopping() const noexcept { return stopping_; }
 
   // ---- resets, failure, shutdown ----
+  // Errors, besides Misuse::send_before_preface: recv_reset protocol
+  // (rst_stream_zero, idle_stream, too_many_resets); reset_on_error protocol
+  // (idle_stream, too_many_stream_resets); flow_control from the capacity
+  // a closed stream gives back; begin_graceful_shutdown argument from the
+  // encoder.
   Step<std::optional<RecvResetVerdict>> recv_reset(uint32_t stream_id, uint32_t reason, HandleSink& sink);
   Step<ResetVerdict> reset_stream(uint32_t stream_id, uint32_t reason, Initiator who, HandleSink& sink);
   Step<ResetVerdict> reset_on_error(uint32_t stream_id, uint32_t reason, HandleSink& sink);
@@ -338,7 +357,7 @@ class ConnCore final : public FrameQueue {
   // of a request body still arriving, or the capacity release.
   Step<SendVerdict> complete_response(uint32_t stream_id, SendVerdict v, HandleSink& sink);
   // Connection capacity n back, WINDOW_UPDATE(0) at the threshold.
-  std::expected<void, ConnError> give_back_connection(uint32_t n);
+  Result<void> give_back_connection(uint32_t n);
   // A stream's stop when it cannot send: its derived stop, or a bare stop;
   // for an id without a record, the peer's remembered reset reason.
   Stop send_stop(const StreamRecord* r, uint32_t stream_id) const noexcept;

@@ -10,16 +10,16 @@ namespace {
 
 using Cause = StreamState::Cause;
 
-ConnError stream_err(uint32_t id, ErrorCode code) noexcept {
-  return ConnError::stream(id, uint32_t(code), Initiator::library);
+Error stream_err(uint32_t id, ErrorCode code) noexcept {
+  return Error::stream(id, uint32_t(code), Initiator::library);
 }
 
-ConnError idle_err(uint32_t id) noexcept {
-  return ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, id);
+Error idle_err(uint32_t id) noexcept {
+  return Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, id);
 }
 
 // The content-length rules of a received head; the tracker takes the length.
-std::expected<void, ConnError> check_content_length(StreamRecord& r, const HeadersIn& h) noexcept {
+Result<void> check_content_length(StreamRecord& r, const HeadersIn& h) noexcept {
   if (r.content_length.is_head()) return {};
   if (h.content_length_invalid) return std::unexpected(stream_err(r.id, ErrorCode::protocol_error));
   if (!h.content_length) return {};
@@ -56,7 +56,7 @@ std::optional<Stop> stop_of(const StreamState& s) noexcept {
   return Stop{std::nullopt, true};
 }
 
-std::expected<void, ConnError> ConnCore::give_back_connection(uint32_t n) {
+Result<void> ConnCore::give_back_connection(uint32_t n) {
   FlowControl next = state.conn_recv_flow();
   auto inc = next.release(n);
   if (!inc) return std::unexpected(inc.error());
@@ -160,7 +160,7 @@ Step<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
   };
   // A frame nobody reads still used the connection window: it is taken and
   // given back at once.
-  auto swallow = [&]() -> std::expected<void, ConnError> {
+  auto swallow = [&]() -> Result<void> {
     if (auto ok = state.conn_recv_flow().send_data(len); !ok) return std::unexpected(ok.error());
     return give_back_connection(len);
   };
@@ -169,7 +169,7 @@ Step<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
   if (r && !r->state.is_closed()) {
     if (!r->state.is_recv_streaming())
       return std::unexpected(
-          ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::unexpected_data, sid));
+          Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::unexpected_data, sid));
     if (len > 0) {
       if (auto ok = state.conn_recv_flow().send_data(len); !ok) return std::unexpected(ok.error());
       if (auto ok = r->recv_flow.send_data(len); !ok) {
@@ -231,7 +231,7 @@ Step<Handle> ConnCore::recv_window_update(uint32_t sid, uint32_t increment) {
   if (sid == 0) {
     FlowControl next = state.conn_send_flow();
     if (!next.inc_window(increment) || !next.assign_capacity(increment))
-      return std::unexpected(ConnError::flow_control());
+      return std::unexpected(Error::flow_control());
     state.conn_send_flow() = next;
     StreamRecord* front = state.admit_and_front();
     return front ? front->handle : nullptr;
@@ -268,13 +268,13 @@ Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::
   if (ack) {
     if (!state.settings_outstanding())
       return std::unexpected(
-          ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::unexpected_settings_ack));
+          Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::unexpected_settings_ack));
     const Settings& local = state.local_settings();
     if (local.initial_window_size && *local.initial_window_size != state.stream_recv_window()) {
       int64_t diff = int64_t(*local.initial_window_size) - int64_t(state.stream_recv_window());
       bool ok = true;
       state.streams().for_each([&](StreamRecord& r) { ok = shift(r.recv_flow, diff) && ok; });
-      if (!ok) return std::unexpected(ConnError::flow_control());
+      if (!ok) return std::unexpected(Error::flow_control());
       state.set_stream_recv_window(*local.initial_window_size);
     }
     state.mark_settings_acked();
@@ -313,7 +313,7 @@ Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::
       r.send_flow = next;
       if (diff > 0) wake.push_back(r.handle);
     });
-    if (!ok) return std::unexpected(ConnError::flow_control());
+    if (!ok) return std::unexpected(Error::flow_control());
     state.set_peer_initial_window_size(*s.initial_window_size);
   }
   return v;
@@ -343,7 +343,7 @@ Step<uint32_t> ConnCore::recv_goaway(uint32_t last, uint32_t code, std::vector<A
   const auto& prev = state.peer_goaway();
   if (prev && last > prev->last_stream_id)
     return std::unexpected(
-        ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::goaway_raised_last_id));
+        Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::goaway_raised_last_id));
   state.set_peer_goaway({last, code});
   if (state.is_server()) return 0u;
   const size_t before = pending.size();

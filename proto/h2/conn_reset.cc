@@ -38,12 +38,12 @@ Step<ResetVerdict> ConnCore::reset_step(StreamRecord& r, uint32_t reason, Initia
 Step<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_t reason, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   if (sid == 0)
-    return std::unexpected(ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::rst_stream_zero));
+    return std::unexpected(Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::rst_stream_zero));
   StreamRecord* r = state.streams().find(sid);
   if (!r) {
     if (state.resets().holds(sid) || state.is_used_id(sid)) return std::optional<RecvResetVerdict>();
     return std::unexpected(
-        ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, sid));
+        Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, sid));
   }
   StreamStore& store = state.streams();
   if (state.is_server() && store.is_pending_accept(sid)) {
@@ -51,7 +51,7 @@ Step<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_
     // them cost us work and give it none: the rapid-reset pattern.
     if (store.pending_accept_resets() >= state.max_pending_accept_reset_streams())
       return std::unexpected(
-          ConnError::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_resets));
+          Error::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_resets));
     store.add_pending_accept_reset(sid);
   }
   if (r->closed_marker) return std::optional<RecvResetVerdict>();
@@ -87,7 +87,7 @@ Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, Handl
   // later HEADERS on it after a reset.
   if (!state.is_server() && !state.streams().find(sid) && !state.is_used_id(sid))
     return std::unexpected(
-        ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, sid));
+        Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::idle_stream, sid));
   if (auto ok = state.count_local_error_reset(sid, reason); !ok) return std::unexpected(ok.error());
   if (StreamRecord* r = state.streams().find(sid)) return reset_step(*r, reason, Initiator::library, sink);
   // A stream error on an id without a record, such as a request head the

@@ -18,7 +18,7 @@ Stop ConnCore::send_stop(const StreamRecord* r, uint32_t sid) const noexcept {
   return Stop{};
 }
 
-Step<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const HeadError* head_error,
+Step<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const Error* head_error,
                                                     const http::HeaderMap* fields, bool end_stream, bool is_head,
                                                     Handle handle) {
   if (!started()) {
@@ -133,7 +133,7 @@ Step<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint6
   const uint32_t n = uint32_t(std::min<uint64_t>({remaining, reserve, state.peer_max_frame_size()}));
   const bool last = n == remaining;
   FlowControl conn_next = state.conn_send_flow(), stream_next = r->send_flow;
-  if (!conn_next.send_data(n) || !stream_next.send_data(n)) return std::unexpected(ConnError::flow_control());
+  if (!conn_next.send_data(n) || !stream_next.send_data(n)) return std::unexpected(Error::flow_control());
   if (credit_batch_.size() == credit_batch_.capacity()) credit_batch_.reserve(std::max<size_t>(16, 2 * credit_batch_.size()));
   if (auto ok = send.write_data(pending, sid, data.substr(offset, n), last && end_stream); !ok)
     return std::unexpected(ok.error());
@@ -184,12 +184,12 @@ Step<SendVerdict> ConnCore::send_trailers(uint32_t sid, const http::HeaderMap& t
   return complete_response(sid, v, sink);
 }
 
-Step<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& head, const HeadError* head_error,
+Step<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& head, const Error* head_error,
                                                const http::HeaderMap* fields, std::string_view date,
                                                bool end_stream, HandleSink& sink) {
   const bool interim = head.status >= 100 && head.status < 200;
   if (interim && (end_stream || head.status == 101))
-    return std::unexpected(ConnError::misuse(UserError::invalid_informational_status_code));
+    return std::unexpected(Error::user(Misuse::invalid_informational_status_code));
   if (!started()) return std::unexpected(not_started());
   SendVerdict v;
   StreamRecord* r = state.streams().find(sid);

@@ -11,11 +11,12 @@ std::optional<Role> parse_role(std::string_view s) noexcept {
   return std::nullopt;
 }
 
-std::optional<ConnConfig::Problem> ConnConfig::check() const noexcept {
-  if (max_frame_size < kDefaultMaxFrameSize || max_frame_size > kMaxMaxFrameSize) return Problem::max_frame_size;
+Result<void> ConnConfig::check() const noexcept {
+  if (max_frame_size < kDefaultMaxFrameSize || max_frame_size > kMaxMaxFrameSize)
+    return std::unexpected(Error::bad_argument(BadArgument::max_frame_size, max_frame_size));
   if (initial_window_size > uint32_t(kMaxWindow) || connection_window > uint32_t(kMaxWindow))
-    return Problem::window_size;
-  return std::nullopt;
+    return std::unexpected(Error::bad_argument(BadArgument::window_sizes));
+  return {};
 }
 
 ConnState::ConnState(const ConnConfig& c)
@@ -53,7 +54,7 @@ bool ConnState::try_claim_slot() noexcept {
   return true;
 }
 
-std::expected<ConnState::OpenCheck, ConnError> ConnState::check_open() noexcept {
+Result<ConnState::OpenCheck> ConnState::check_open() noexcept {
   if (failed_ || peer_goaway_) {
     release_slot_count();
     return OpenCheck::refused;
@@ -61,7 +62,7 @@ std::expected<ConnState::OpenCheck, ConnError> ConnState::check_open() noexcept 
   if (next_stream_id_ > kMaxStreamId) {
     release_slot_count();
     return std::unexpected(
-        ConnError::protocol(uint32_t(ErrorCode::refused_stream), ConnFailure::stream_ids_exhausted));
+        Error::protocol(uint32_t(ErrorCode::refused_stream), ConnFailure::stream_ids_exhausted));
   }
   return OpenCheck::proceed;
 }
@@ -85,10 +86,10 @@ StreamRecord& ConnState::commit_open(bool end_stream, bool is_head, Handle handl
   return r;
 }
 
-std::expected<void, ConnError> ConnState::admit_peer_id(uint32_t id) noexcept {
+Result<void> ConnState::admit_peer_id(uint32_t id) noexcept {
   if ((id & 1) == 0 || id <= last_peer_opened_id_)
     return std::unexpected(
-        ConnError::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::invalid_new_stream_id, id));
+        Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::invalid_new_stream_id, id));
   last_peer_opened_id_ = id;
   return {};
 }
@@ -195,8 +196,8 @@ StreamRecord* ConnState::admit_and_front() {
   return rotation_front();
 }
 
-std::expected<bool, ConnError> ConnState::release_closed_capacity(StreamRecord& r, FrameQueue& out,
-                                                                  HandleSink& sink) {
+Result<bool> ConnState::release_closed_capacity(StreamRecord& r, FrameQueue& out,
+                                                HandleSink& sink) {
   uint32_t inc = 0;
   if (r.recv_unreleased) {
     FlowControl next = conn_recv_;
@@ -212,12 +213,12 @@ std::expected<bool, ConnError> ConnState::release_closed_capacity(StreamRecord& 
   return reap_if_done(r, sink);
 }
 
-std::expected<void, ConnError> ConnState::count_local_error_reset(uint32_t id, uint32_t reason) noexcept {
+Result<void> ConnState::count_local_error_reset(uint32_t id, uint32_t reason) noexcept {
   if (reason == uint32_t(ErrorCode::stream_closed) && !streams_.find(id) && resets_.reset_by_us(id)) return {};
   ++local_error_resets_;
   if (max_local_error_reset_streams_ && local_error_resets_ > *max_local_error_reset_streams_)
     return std::unexpected(
-        ConnError::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_stream_resets));
+        Error::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_stream_resets));
   return {};
 }
 

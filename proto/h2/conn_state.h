@@ -57,12 +57,11 @@ struct ConnConfig {
   bool auto_date_header = true;
   std::optional<bool> enable_push;
 
-  enum class Problem : uint8_t {
-    max_frame_size,  // outside [16384, 16777215]
-    window_size,     // initial_window_size or connection_window above 2^31 - 1
-  };
-  // The first problem, in the order the constructor checks them.
-  std::optional<Problem> check() const noexcept;
+  // Whether the constructor accepts these values. Errors
+  // (ErrorKind::argument), the first found in this order: max_frame_size
+  // outside [16384, 16777215]; window_sizes, initial_window_size or
+  // connection_window above 2^31 - 1.
+  Result<void> check() const noexcept;
 };
 
 // Where connection steps queue control frames. Implementations encode into
@@ -125,7 +124,7 @@ class ConnState {
   // Whether a stream may be opened now. `refused` (the connection failed or
   // the peer sent GOAWAY) and the REFUSED_STREAM error ("stream ID space
   // exhausted") both release the claimed slot.
-  std::expected<OpenCheck, ConnError> check_open() noexcept;
+  Result<OpenCheck> check_open() noexcept;
   // The request head could not be built: the claimed slot is released.
   void abandon_open() noexcept { release_slot_count(); }
   // Takes the next id and creates its record: send window from the peer's
@@ -140,7 +139,7 @@ class ConnState {
   // The id rule for a new peer stream: odd and above every id the peer
   // opened before; else PROTOCOL_ERROR "invalid new stream id <id>". On
   // success the id is recorded as the last the peer opened.
-  std::expected<void, ConnError> admit_peer_id(uint32_t id) noexcept;
+  Result<void> admit_peer_id(uint32_t id) noexcept;
   // Counts an odd id as used by the peer (the last it opened, when above
   // it) without opening anything: the id of a request refused before it
   // became a stream.
@@ -177,7 +176,7 @@ class ConnState {
   // later releases on it are no-ops; then applies the reaping rule. True
   // when the record was reaped. Errors only if the window accounting would
   // overflow (FLOW_CONTROL_ERROR), with nothing changed.
-  std::expected<bool, ConnError> release_closed_capacity(StreamRecord& r, FrameQueue& out, HandleSink& sink);
+  Result<bool> release_closed_capacity(StreamRecord& r, FrameQueue& out, HandleSink& sink);
   // Removes the record if the reaping rule allows it. True when reaped.
   bool reap_if_done(StreamRecord& r, HandleSink& sink) noexcept;
 
@@ -216,7 +215,7 @@ class ConnState {
   // stream we reset, whose record and timed entry are gone: the peer sent it
   // before it saw our RST_STREAM) is not the peer's doing and is not
   // counted. Over the cap: ENHANCE_YOUR_CALM "too many stream resets".
-  std::expected<void, ConnError> count_local_error_reset(uint32_t id, uint32_t reason) noexcept;
+  Result<void> count_local_error_reset(uint32_t id, uint32_t reason) noexcept;
 
   // ---- failure and GOAWAY ----
   // Records the connection's failure; the first one wins. `message` is kept

@@ -8,8 +8,8 @@ namespace velmora::h2 {
 
 namespace {
 
-ConnError flood() noexcept {
-  return ConnError::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_data_frames);
+Error flood() noexcept {
+  return Error::protocol(uint32_t(ErrorCode::enhance_your_calm), ConnFailure::too_many_data_frames);
 }
 
 }  // namespace
@@ -20,7 +20,7 @@ DataFrameBudget::DataFrameBudget(std::optional<uint64_t> configured,
                         : std::max<uint64_t>(connection_window.value_or(kDefaultWindow) / 2, kDefaultDataFrameBudget)),
       available_(limit_) {}
 
-std::expected<uint64_t, ConnError> DataFrameBudget::record(uint64_t payload_len) noexcept {
+Result<uint64_t> DataFrameBudget::record(uint64_t payload_len) noexcept {
   if (payload_len == 0) {
     // Every empty frame received counts, the one that breaks the cap too
     // (saturating: the count is a lifetime figure).

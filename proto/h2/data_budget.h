@@ -43,7 +43,7 @@ class DataFrameBudget {
   // ("too_many_data_frames"), leaving the budget as it was, for the 101st
   // empty frame of the connection (which is still counted in empty_frames)
   // and for a small frame whose charge exceeds what is available.
-  std::expected<uint64_t, ConnError> record(uint64_t payload_len) noexcept;
+  Result<uint64_t> record(uint64_t payload_len) noexcept;
 
   // Returns a charge; the available budget never exceeds the limit.
   void release(uint64_t charge) noexcept { available_ = add_capped(available_, charge); }

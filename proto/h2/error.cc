@@ -34,40 +34,12 @@ std::string_view reason_name(uint32_t code) noexcept {
   return code < std::size(kName) ? kName[code] : std::string_view();
 }
 
-// ---- connection state errors ------------------------------------------------
+// ---- the error of every fallible HTTP/2 step ------------------------------------
 
 std::string_view initiator_name(Initiator who) noexcept {
   static constexpr std::string_view kName[] = {"user", "library", "remote"};
   return kName[size_t(who)];
 }
-
-std::string ConnError::message() const {
-  struct Row {
-    std::string_view text;
-    bool names_id;
-  };
-  static constexpr Row kRows[] = {
-      {"", false},
-      {"RST_STREAM on stream 0", false},
-      {"frame on idle stream ", true},
-      {"invalid new stream id ", true},
-      {"unexpected DATA on stream ", true},
-      {"too_many_resets", false},
-      {"too many stream resets", false},
-      {"too_many_data_frames", false},
-      {"stream ID space exhausted (OverflowedStreamId)", false},
-      {"received unexpected settings ack", false},
-      {"GOAWAY may not raise last_stream_id", false},
-      {"stream closed because of a broken pipe", false},
-  };
-  if (what == ConnFailure::described) return std::string(reason_description(code));
-  const Row& r = kRows[size_t(what)];
-  std::string out(r.text);
-  if (r.names_id) out += std::to_string(stream_id);
-  return out;
-}
-
-// ---- frame layer error kinds -----------------------------------------------
 
 std::string_view frame_error_name(FrameError e) noexcept {
   static constexpr std::string_view kNames[] = {
@@ -80,69 +52,120 @@ std::string_view frame_error_name(FrameError e) noexcept {
 
 namespace {
 
+struct MisuseRow {
+  std::string_view name, text;
+};
+
+// Indexed by Misuse.
+constexpr MisuseRow kMisuse[] = {
+    {"inactive_stream_id", "inactive stream"},
+    {"unexpected_frame_type", "unexpected frame type"},
+    {"payload_too_big", "payload too big"},
+    {"rejected", "rejected"},
+    {"release_capacity_too_big", "release capacity too big"},
+    {"overflowed_stream_id", "stream ID overflowed"},
+    {"malformed_headers", "malformed headers"},
+    {"missing_uri_scheme_and_authority", "request URI missing scheme and authority"},
+    {"poll_reset_after_send_response", "poll_reset after send_response is illegal"},
+    {"send_ping_while_pending", "send_ping before received previous pong"},
+    {"send_settings_while_pending", "sending SETTINGS before received previous ACK"},
+    {"peer_disabled_server_push", "sending PUSH_PROMISE to peer who disabled server push"},
+    {"invalid_informational_status_code", "invalid informational status code"},
+    {"send_before_preface", "begin() must come first: it queues the connection preface and SETTINGS"},
+    {"payload_too_big", "payload too big"},
+};
+static_assert(std::size(kMisuse) == size_t(Misuse::data_over_frame_size) + 1);
+
 std::string printed_kind(FrameError k, HpackError h) {
   std::string s(frame_error_name(k));
   if (k == FrameError::hpack) s.append("(").append(hpack_error_name(h)).append(")");
   return s;
 }
 
-}  // namespace
-
-uint32_t RecvError::code() const noexcept {
-  switch (what) {
-    case RecvFailure::frame_too_large: return uint32_t(ErrorCode::frame_size_error);
-    case RecvFailure::header_list_abuse:
-    case RecvFailure::too_many_continuations: return uint32_t(ErrorCode::enhance_your_calm);
-    case RecvFailure::continuation_over_limit: return uint32_t(ErrorCode::compression_error);
-    default: return uint32_t(ErrorCode::protocol_error);
-  }
-}
-
-std::string RecvError::message() const {
-  switch (what) {
-    case RecvFailure::bad_preface: return "bad client connection preface";
-    case RecvFailure::frame_too_large: return "frame length exceeds SETTINGS_MAX_FRAME_SIZE";
-    case RecvFailure::expected_continuation: return "expected CONTINUATION frame";
-    case RecvFailure::load_frame: return "failed to load frame: " + printed_kind(kind, hpack);
-    case RecvFailure::hpack_failed: return "HPACK decoding failed: " + printed_kind(kind, hpack);
-    case RecvFailure::header_list_abuse: return "decoded header list size over abuse limit";
-    case RecvFailure::priority_stream_zero: return "PRIORITY frame with stream ID 0";
-    case RecvFailure::push_promise: return "PUSH_PROMISE received but server push is disabled";
-    case RecvFailure::unexpected_continuation: return "received unexpected CONTINUATION frame";
-    case RecvFailure::continuation_stream_mismatch:
+std::string conn_failure_text(const Error& e) {
+  switch (e.what) {
+    case ConnFailure::described: return std::string(reason_description(e.code));
+    case ConnFailure::rst_stream_zero: return "RST_STREAM on stream 0";
+    case ConnFailure::idle_stream: return "frame on idle stream " + std::to_string(e.stream_id);
+    case ConnFailure::invalid_new_stream_id: return "invalid new stream id " + std::to_string(e.stream_id);
+    case ConnFailure::unexpected_data: return "unexpected DATA on stream " + std::to_string(e.stream_id);
+    case ConnFailure::too_many_resets: return "too_many_resets";
+    case ConnFailure::too_many_stream_resets: return "too many stream resets";
+    case ConnFailure::too_many_data_frames: return "too_many_data_frames";
+    case ConnFailure::stream_ids_exhausted: return "stream ID space exhausted (OverflowedStreamId)";
+    case ConnFailure::unexpected_settings_ack: return "received unexpected settings ack";
+    case ConnFailure::goaway_raised_last_id: return "GOAWAY may not raise last_stream_id";
+    case ConnFailure::broken_pipe: return "stream closed because of a broken pipe";
+    case ConnFailure::bad_preface: return "bad client connection preface";
+    case ConnFailure::frame_too_large: return "frame length exceeds SETTINGS_MAX_FRAME_SIZE";
+    case ConnFailure::expected_continuation: return "expected CONTINUATION frame";
+    case ConnFailure::load_frame: return "failed to load frame: " + printed_kind(e.frame, e.hpack);
+    case ConnFailure::hpack_failed: return "HPACK decoding failed: " + printed_kind(e.frame, e.hpack);
+    case ConnFailure::header_list_abuse: return "decoded header list size over abuse limit";
+    case ConnFailure::priority_stream_zero: return "PRIORITY frame with stream ID 0";
+    case ConnFailure::push_promise: return "PUSH_PROMISE received but server push is disabled";
+    case ConnFailure::unexpected_continuation: return "received unexpected CONTINUATION frame";
+    case ConnFailure::continuation_stream_mismatch:
       return "CONTINUATION frame stream ID does not match previous frame stream ID";
-    case RecvFailure::too_many_continuations: return "too_many_continuations";
-    case RecvFailure::continuation_over_limit: return "CONTINUATION frame header block size over ignorable limit";
+    case ConnFailure::too_many_continuations: return "too_many_continuations";
+    case ConnFailure::continuation_over_limit: return "CONTINUATION frame header block size over ignorable limit";
   }
   return {};
 }
 
-std::string SendError::message() const {
-  switch (what) {
-    case SendFailure::stream_id_msb: return "invalid stream ID -- MSB is set";
-    case SendFailure::payload_too_big:
-      return "DATA payload " + std::to_string(value) + " exceeds SETTINGS_MAX_FRAME_SIZE " + std::to_string(limit);
-    case SendFailure::max_frame_size:
-      return "max_frame_size must be in [16384, 16777215], got " + std::to_string(value);
-    case SendFailure::initial_window_size:
-      return "initial_window_size must be <= 2147483647, got " + std::to_string(value);
-    case SendFailure::ping_payload: return "ping payload must be exactly 8 bytes";
-    case SendFailure::frame_too_large: return "frame payload " + std::to_string(value) + " exceeds 16777215 octets";
-  }
-  return {};
-}
-
-std::string HeadError::message() const {
-  switch (what) {
-    case HeadFailure::invalid_method: return "invalid method: invalid HTTP method";
-    case HeadFailure::invalid_url: return "invalid url: " + std::string(uri_text);
-    case HeadFailure::no_authority:
+std::string argument_text(const Error& e) {
+  switch (e.argument) {
+    case BadArgument::stream_id_msb: return "invalid stream ID -- MSB is set";
+    case BadArgument::max_frame_size:
+      return "max_frame_size must be in [16384, 16777215], got " + std::to_string(e.value);
+    case BadArgument::initial_window_size:
+      return "initial_window_size must be <= 2147483647, got " + std::to_string(e.value);
+    case BadArgument::window_sizes: return "window sizes must be <= 2147483647 (RFC 9113 6.9.1)";
+    case BadArgument::ping_payload: return "ping payload must be exactly 8 bytes";
+    case BadArgument::frame_too_large: return "frame payload " + std::to_string(e.value) + " exceeds 16777215 octets";
+    case BadArgument::invalid_method: return "invalid method: invalid HTTP method";
+    case BadArgument::invalid_url: return "invalid url: " + std::string(e.text);
+    case BadArgument::no_authority:
       return "request target is a bare path but the connection has no authority; pass authority=... to "
              "H2Connection or use an absolute-URL target";
-    case HeadFailure::invalid_status: return "invalid status: invalid status code";
+    case BadArgument::invalid_status: return "invalid status: invalid status code";
   }
   return {};
 }
+
+}  // namespace
+
+Error Error::recv(ConnFailure what, FrameError frame, HpackError hpack) noexcept {
+  ErrorCode code = ErrorCode::protocol_error;
+  switch (what) {
+    case ConnFailure::frame_too_large: code = ErrorCode::frame_size_error; break;
+    case ConnFailure::header_list_abuse:
+    case ConnFailure::too_many_continuations: code = ErrorCode::enhance_your_calm; break;
+    case ConnFailure::continuation_over_limit: code = ErrorCode::compression_error; break;
+    default: break;
+  }
+  Error e = protocol(uint32_t(code), what);
+  e.frame = frame, e.hpack = hpack;
+  return e;
+}
+
+std::string Error::message() const {
+  switch (kind) {
+    case ErrorKind::protocol:
+    case ErrorKind::io: return conn_failure_text(*this);
+    case ErrorKind::user:
+      if (misuse == Misuse::data_over_frame_size)
+        return "DATA payload " + std::to_string(value) + " exceeds SETTINGS_MAX_FRAME_SIZE " + std::to_string(limit);
+      return std::string(misuse_description(misuse));
+    case ErrorKind::argument: return argument_text(*this);
+    case ErrorKind::stream:
+    case ErrorKind::flow_control: break;
+  }
+  return {};
+}
+
+std::string_view misuse_name(Misuse m) noexcept { return kMisuse[size_t(m)].name; }
+std::string_view misuse_description(Misuse m) noexcept { return kMisuse[size_t(m)].text; }
 
 // ---- HPACK error kinds -----------------------------------------------------
 
@@ -161,8 +184,9 @@ std::string_view hpack_error_name(HpackError e) noexcept {
       "InvalidPseudoheader",
       "InvalidMaxDynamicSize",
       "IntegerOverflow",
+      "HeaderListTooLarge",
   };
-  static_assert(std::size(kName) == size_t(HpackError::integer_overflow) + 1);
+  static_assert(std::size(kName) == size_t(HpackError::header_list_too_large) + 1);
   return size_t(e) < std::size(kName) ? kName[size_t(e)] : "unknown";
 }
 

@@ -17,22 +17,22 @@ std::optional<uint32_t> FlowControl::unclaimed_capacity() const noexcept {
   return uint32_t(u);
 }
 
-FlowControl::Result FlowControl::add(int64_t dw, int64_t da, uint32_t n) noexcept {
-  if (n > uint32_t(kMaxWindow)) return std::unexpected(ConnError::flow_control());
+Result<void> FlowControl::add(int64_t dw, int64_t da, uint32_t n) noexcept {
+  if (n > uint32_t(kMaxWindow)) return std::unexpected(Error::flow_control());
   int64_t w = int64_t(window_) + dw, a = int64_t(available_) + da;
-  if (!fits(w) || !fits(a)) return std::unexpected(ConnError::flow_control());
+  if (!fits(w) || !fits(a)) return std::unexpected(Error::flow_control());
   window_ = int32_t(w);
   available_ = int32_t(a);
   return {};
 }
 
-FlowControl::Result FlowControl::send_data(uint32_t n) noexcept {
+Result<void> FlowControl::send_data(uint32_t n) noexcept {
   if (n == 0) return {};
-  if (n > window_size()) return std::unexpected(ConnError::flow_control());
+  if (n > window_size()) return std::unexpected(Error::flow_control());
   return add(-int64_t(n), -int64_t(n), n);
 }
 
-std::expected<uint32_t, ConnError> FlowControl::release(uint32_t n) noexcept {
+Result<uint32_t> FlowControl::release(uint32_t n) noexcept {
   FlowControl next = *this;
   if (auto r = next.assign_capacity(n); !r) return std::unexpected(r.error());
   uint32_t inc = 0;

@@ -19,8 +19,6 @@ inline constexpr uint32_t kDefaultWindow = 65535;
 
 class FlowControl {
  public:
-  using Result = std::expected<void, ConnError>;
-
   FlowControl() = default;
   FlowControl(int32_t window, int32_t available) noexcept : window_(window), available_(available) {}
 
@@ -42,25 +40,25 @@ class FlowControl {
 
   // Every step below refuses a size above 2^31 - 1, a window or available
   // amount that would pass 2^31 - 1 or fall below -2^31, and, for
-  // send_data, a size above the window: ConnError::flow_control(), with both
+  // send_data, a size above the window: Error::flow_control(), with both
   // fields as they were.
 
-  Result claim_capacity(uint32_t n) noexcept { return add(0, -int64_t(n), n); }   // available -= n
-  Result assign_capacity(uint32_t n) noexcept { return add(0, int64_t(n), n); }   // available += n
-  Result inc_window(uint32_t n) noexcept { return add(int64_t(n), 0, n); }        // window += n
-  Result dec_send_window(uint32_t n) noexcept { return add(-int64_t(n), 0, n); }  // window -= n
+  Result<void> claim_capacity(uint32_t n) noexcept { return add(0, -int64_t(n), n); }   // available -= n
+  Result<void> assign_capacity(uint32_t n) noexcept { return add(0, int64_t(n), n); }   // available += n
+  Result<void> inc_window(uint32_t n) noexcept { return add(int64_t(n), 0, n); }        // window += n
+  Result<void> dec_send_window(uint32_t n) noexcept { return add(-int64_t(n), 0, n); }  // window -= n
   // Our own window was lowered and the peer acknowledged it: window and
   // available both -= n.
-  Result dec_recv_window(uint32_t n) noexcept { return add(-int64_t(n), -int64_t(n), n); }
+  Result<void> dec_recv_window(uint32_t n) noexcept { return add(-int64_t(n), -int64_t(n), n); }
   // A DATA payload of n flow-controlled octets crossed: window and available
   // both -= n. n above the window (a negative window counting as 0) is refused;
   // n = 0 changes nothing.
-  Result send_data(uint32_t n) noexcept;
+  Result<void> send_data(uint32_t n) noexcept;
 
   // Gives n octets of capacity back (available += n) and, when the unclaimed
   // capacity has reached the threshold, raises the window by it: returns the
   // WINDOW_UPDATE increment to send, or 0 when none is due yet.
-  std::expected<uint32_t, ConnError> release(uint32_t n) noexcept;
+  Result<uint32_t> release(uint32_t n) noexcept;
 
   // "FlowControl { window_size: Window(w), available: Window(a) }".
   std::string describe() const;
@@ -68,7 +66,7 @@ class FlowControl {
   bool operator==(const FlowControl&) const = default;
 
  private:
-  Result add(int64_t dw, int64_t da, uint32_t n) noexcept;
+  Result<void> add(int64_t dw, int64_t da, uint32_t n) noexcept;
 
   int32_t window_ = 0;
   int32_t available_ = 0;

@@ -22,10 +22,10 @@ void put32(char* p, uint32_t v) noexcept {
   p[3] = char(v);
 }
 
-std::unexpected<RecvError> fail(RecvFailure what) { return std::unexpected(RecvError{what}); }
-std::unexpected<RecvError> load_fail(FrameError k) { return std::unexpected(RecvError{RecvFailure::load_frame, k}); }
-std::unexpected<SendError> send_fail(SendFailure what, uint64_t value = 0, uint64_t limit = 0) {
-  return std::unexpected(SendError{what, value, limit});
+std::unexpected<Error> fail(ConnFailure what) { return std::unexpected(Error::recv(what)); }
+std::unexpected<Error> load_fail(FrameError k) { return std::unexpected(Error::recv(ConnFailure::load_frame, k)); }
+std::unexpected<Error> send_fail(BadArgument what, uint64_t value = 0) {
+  return std::unexpected(Error::bad_argument(what, value));
 }
 
 constexpr uint32_t kStreamMask = 0x7fffffff;
@@ -93,16 +93,16 @@ PrefaceMatch Receiver::feed_preface(std::string_view data) {
   return m;
 }
 
-std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatch& out) {
+Result<void> Receiver::receive(std::string_view data, RecvBatch& out) {
   out.clear();
   if (!preface_done_) {
     switch (feed_preface(data)) {
-      case PrefaceMatch::diverged: return fail(RecvFailure::bad_preface);
+      case PrefaceMatch::diverged: return fail(ConnFailure::bad_preface);
       case PrefaceMatch::incomplete: return {};
       case PrefaceMatch::matched: data = {}; break;
     }
   }
-  std::expected<void, RecvError> r;
+  Result<void> r;
   // The payloads copied out of the read buffer come from what it holds now
   // plus at most one frame completed from `data`.
   copy_bound_ = buffered() + std::min(data.size(), kFrameHeaderLen + size_t(max_frame_size_));
@@ -121,7 +121,7 @@ std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatc
     if (h.length > max_frame_size_) {
       buf_.append(data);
       out.clear();
-      return fail(RecvFailure::frame_too_large);
+      return fail(ConnFailure::frame_too_large);
     }
     size_t need = kFrameHeaderLen + h.length;
     if (buffered() < need) {
@@ -153,7 +153,7 @@ std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatc
     if (h.length > max_frame_size_) {
       buf_.assign(data);
       out.clear();
-      return fail(RecvFailure::frame_too_large);
+      return fail(ConnFailure::frame_too_large);
     }
     size_t need = kFrameHeaderLen + h.length;
     if (data.size() < need) break;
@@ -170,10 +170,10 @@ std::expected<void, RecvError> Receiver::receive(std::string_view data, RecvBatc
   return {};
 }
 
-std::expected<void, RecvError> Receiver::frame(const FrameHeader& h, std::string_view p, bool from_buffer,
-                                               RecvBatch& out) {
+Result<void> Receiver::frame(const FrameHeader& h, std::string_view p, bool from_buffer,
+                             RecvBatch& out) {
   const uint32_t sid = h.stream_id;
-  if (partial_ && h.type != uint8_t(FrameType::continuation)) return fail(RecvFailure::expected_continuation);
+  if (partial_ && h.type != uint8_t(FrameType::continuation)) return fail(ConnFailure::expected_continuation);
   switch (FrameType(h.type)) {
     case FrameType::data: {
       if (sid == 0) return load_fail(FrameError::invalid_stream_id);
@@ -197,7 +197,7 @@ std::expected<void, RecvError> Receiver::frame(const FrameHeader& h, std::string
     }
     case FrameType::headers: return headers(h, p, out);
     case FrameType::priority: {
-      if (sid == 0) return fail(RecvFailure::priority_stream_zero);
+      if (sid == 0) return fail(ConnFailure::priority_stream_zero);
       if (p.size() != 5) return load_fail(FrameError::invalid_payload_length);
       if ((be32(p.data()) & kStreamMask) == sid)
         out.events.emplace_back(StreamErrorEvent{sid, uint32_t(ErrorCode::protocol_error)});
@@ -248,7 +248,7 @@ std::expected<void, RecvError> Receiver::frame(const FrameHeader& h, std::string
       out.events.emplace_back(std::move(ev));
       return {};
     }
-    case FrameType::push_promise: return fail(RecvFailure::push_promise);
+    case FrameType::push_promise: return fail(ConnFailure::push_promise);
     case FrameType::ping: {
       if (sid != 0) return load_fail(FrameError::invalid_stream_id);
       if (p.size() != 8) return load_fail(FrameError::bad_frame_size);
@@ -274,7 +274,7 @@ std::expected<void, RecvError> Receiver::frame(const FrameHeader& h, std::string
   return {};  // unknown types are skipped
 }
 
-std::expected<void, RecvError> Receiver::headers(const FrameHeader& h, std::string_view p, RecvBatch& out) {
+Result<void> Receiver::headers(const FrameHeader& h, std::string_view p, RecvBatch& out) {
   const uint32_t sid = h.stream_id;
   if (sid == 0) return load_fail(FrameError::invalid_stream_id);
   size_t pad = 0;
@@ -302,27 +302,27 @@ std::expected<void, RecvError> Receiver::headers(const FrameHeader& h, std::stri
   return decode_block(p, h.flags & flags::end_headers, out);
 }
 
-std::expected<void, RecvError> Receiver::continuation(const FrameHeader& h, std::string_view p, RecvBatch& out) {
-  if (!partial_) return fail(RecvFailure::unexpected_continuation);
-  if (h.stream_id != partial_->stream_id) return fail(RecvFailure::continuation_stream_mismatch);
+Result<void> Receiver::continuation(const FrameHeader& h, std::string_view p, RecvBatch& out) {
+  if (!partial_) return fail(ConnFailure::unexpected_continuation);
+  if (h.stream_id != partial_->stream_id) return fail(ConnFailure::continuation_stream_mismatch);
   const bool end_headers = h.flags & flags::end_headers;
   if (end_headers) {
     partial_->continuations = 0;
   } else if (++partial_->continuations > max_continuations_) {
-    return fail(RecvFailure::too_many_continuations);
+    return fail(ConnFailure::too_many_continuations);
   }
   Partial& pb = *partial_;
   std::string_view fragment = p;
   if (!pb.rest.empty()) {
     if (pb.block.over_size() && pb.rest.size() + kFrameHeaderLen + p.size() > max_header_list_size_)
-      return fail(RecvFailure::continuation_over_limit);
+      return fail(ConnFailure::continuation_over_limit);
     pb.rest.append(p);
     fragment = pb.rest;
   }
   return decode_block(fragment, end_headers, out);
 }
 
-std::expected<void, RecvError> Receiver::decode_block(std::string_view fragment, bool end_headers, RecvBatch& out) {
+Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers, RecvBatch& out) {
   Partial& pb = *partial_;
   HeaderListSink sink(pb.head, pb.fields);
   auto r = hpack_.decode(fragment, pb.block, sink, end_headers);
@@ -334,7 +334,9 @@ std::expected<void, RecvError> Receiver::decode_block(std::string_view fragment,
   };
   if (!r) {
     finish();
-    return std::unexpected(RecvError{RecvFailure::hpack_failed, FrameError::hpack, r.error()});
+    return std::unexpected(r.error() == HpackError::header_list_too_large
+                               ? Error::recv(ConnFailure::header_list_abuse)
+                               : Error::recv(ConnFailure::hpack_failed, FrameError::hpack, r.error()));
   }
   switch (r->status) {
     case hpack::BlockStatus::partial:
@@ -359,9 +361,6 @@ std::expected<void, RecvError> Receiver::decode_block(std::string_view fragment,
       out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       finish();
       return {};
-    case hpack::BlockStatus::too_large:
-      finish();
-      return fail(RecvFailure::header_list_abuse);
   }
   finish();
   return {};
@@ -369,14 +368,14 @@ std::expected<void, RecvError> Receiver::decode_block(std::string_view fragment,
 
 // ---- encoders -----------------------------------------------------------------
 
-std::expected<void, SendError> check_data(uint32_t sid, size_t len, uint32_t max_frame_size) noexcept {
-  if (sid > kStreamMask) return send_fail(SendFailure::stream_id_msb);
-  if (len > max_frame_size) return send_fail(SendFailure::payload_too_big, len, max_frame_size);
+Result<void> check_data(uint32_t sid, size_t len, uint32_t max_frame_size) noexcept {
+  if (sid > kStreamMask) return send_fail(BadArgument::stream_id_msb);
+  if (len > max_frame_size) return std::unexpected(Error::data_over_frame_size(len, max_frame_size));
   return {};
 }
 
-std::expected<void, SendError> write_data(std::string& out, uint32_t sid, std::string_view data, bool end_stream,
-                                          uint32_t max_frame_size) {
+Result<void> write_data(std::string& out, uint32_t sid, std::string_view data, bool end_stream,
+                        uint32_t max_frame_size) {
   auto ok = check_data(sid, data.size(), max_frame_size);
   if (!ok) return ok;
   char* p = append_frame(out, uint32_t(data.size()), FrameType::data, end_stream ? flags::end_stream : 0, sid);
@@ -384,11 +383,11 @@ std::expected<void, SendError> write_data(std::string& out, uint32_t sid, std::s
   return {};
 }
 
-std::expected<void, SendError> check_settings(const Settings& s) noexcept {
+Result<void> check_settings(const Settings& s) noexcept {
   if (s.max_frame_size && (*s.max_frame_size < kDefaultMaxFrameSize || *s.max_frame_size > kMaxMaxFrameSize))
-    return send_fail(SendFailure::max_frame_size, *s.max_frame_size);
+    return send_fail(BadArgument::max_frame_size, *s.max_frame_size);
   if (s.initial_window_size && *s.initial_window_size > uint32_t(kMaxWindow))
-    return send_fail(SendFailure::initial_window_size, *s.initial_window_size);
+    return send_fail(BadArgument::initial_window_size, *s.initial_window_size);
   return {};
 }
 
@@ -417,15 +416,15 @@ void write_settings(std::string& out, const Settings& s) {
 
 void write_settings_ack(std::string& out) { append_frame(out, 0, FrameType::settings, flags::ack, 0); }
 
-std::expected<void, SendError> write_ping(std::string& out, std::string_view payload, bool ack) {
-  if (payload.size() != 8) return send_fail(SendFailure::ping_payload, payload.size());
+Result<void> write_ping(std::string& out, std::string_view payload, bool ack) {
+  if (payload.size() != 8) return send_fail(BadArgument::ping_payload);
   std::memcpy(append_frame(out, 8, FrameType::ping, ack ? flags::ack : 0, 0), payload.data(), 8);
   return {};
 }
 
-std::expected<void, SendError> write_goaway(std::string& out, uint32_t last_stream_id, uint32_t error_code,
-                                             std::string_view debug) {
-  if (debug.size() > kMaxMaxFrameSize - 8) return send_fail(SendFailure::frame_too_large, 8 + debug.size());
+Result<void> write_goaway(std::string& out, uint32_t last_stream_id, uint32_t error_code,
+                           std::string_view debug) {
+  if (debug.size() > kMaxMaxFrameSize - 8) return send_fail(BadArgument::frame_too_large, 8 + debug.size());
   char* p = append_frame(out, uint32_t(8 + debug.size()), FrameType::goaway, 0, 0);
   put32(p, last_stream_id & kStreamMask);
   put32(p + 4, error_code);
@@ -433,14 +432,14 @@ std::expected<void, SendError> write_goaway(std::string& out, uint32_t last_stre
   return {};
 }
 
-std::expected<void, SendError> write_rst_stream(std::string& out, uint32_t sid, uint32_t error_code) {
-  if (sid > kStreamMask) return send_fail(SendFailure::stream_id_msb);
+Result<void> write_rst_stream(std::string& out, uint32_t sid, uint32_t error_code) {
+  if (sid > kStreamMask) return send_fail(BadArgument::stream_id_msb);
   put32(append_frame(out, 4, FrameType::rst_stream, 0, sid), error_code);
   return {};
 }
 
-std::expected<void, SendError> write_window_update(std::string& out, uint32_t sid, uint32_t increment) {
-  if (sid > kStreamMask) return send_fail(SendFailure::stream_id_msb);
+Result<void> write_window_update(std::string& out, uint32_t sid, uint32_t increment) {
+  if (sid > kStreamMask) return send_fail(BadArgument::stream_id_msb);
   put32(append_frame(out, 4, FrameType::window_update, 0, sid), increment);
   return {};
 }

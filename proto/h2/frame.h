@@ -166,11 +166,13 @@ class Receiver {
   // them. Only the bytes of a frame not yet complete are copied into the
   // read buffer.
   //
-  // A connection-level violation returns the RecvError: `out` is cleared,
+  // A connection-level violation returns the Error (ErrorKind::protocol
+  // with a ConnFailure of the receive path, from bad_preface on, and the
+  // code it carries; hpack_failed names the HPACK kind): `out` is cleared,
   // the offending frame stays consumed (a frame over the size limit stays
   // buffered), later bytes stay buffered, and the caller must treat the
   // connection as failed. HPACK table changes made before the error stay.
-  std::expected<void, RecvError> receive(std::string_view data, RecvBatch& out);
+  Result<void> receive(std::string_view data, RecvBatch& out);
 
   // Octets waiting in the read buffer for a complete frame.
   size_t buffered() const noexcept { return buf_.size() - rpos_; }
@@ -183,7 +185,7 @@ class Receiver {
   Role role() const noexcept { return role_; }
 
   // Server side: when on, the first bytes given to receive() must be the
-  // client preface (a divergence is RecvFailure::bad_preface, an incomplete
+  // client preface (a divergence is ConnFailure::bad_preface, an incomplete
   // one yields no events). Set before the first bytes.
   void expect_preface(bool on) noexcept { preface_done_ = !on; }
   bool preface_done() const noexcept { return preface_done_; }
@@ -223,14 +225,14 @@ class Receiver {
     http::HeaderMap::Builder fields;
   };
 
-  std::expected<void, RecvError> frame(const FrameHeader& h, std::string_view payload, bool from_buffer,
-                                       RecvBatch& out);
-  std::expected<void, RecvError> headers(const FrameHeader& h, std::string_view payload, RecvBatch& out);
-  std::expected<void, RecvError> continuation(const FrameHeader& h, std::string_view payload, RecvBatch& out);
+  Result<void> frame(const FrameHeader& h, std::string_view payload, bool from_buffer,
+                     RecvBatch& out);
+  Result<void> headers(const FrameHeader& h, std::string_view payload, RecvBatch& out);
+  Result<void> continuation(const FrameHeader& h, std::string_view payload, RecvBatch& out);
   // Decodes `fragment` of the partial block and maps the outcome: an event
   // when the block is complete, else the undecodable tail kept for the next
   // CONTINUATION.
-  std::expected<void, RecvError> decode_block(std::string_view fragment, bool end_headers, RecvBatch& out);
+  Result<void> decode_block(std::string_view fragment, bool end_headers, RecvBatch& out);
   void recompute_limit() noexcept;
 
   std::string buf_;   // received octets not yet cut into frames, from rpos_
@@ -248,32 +250,35 @@ class Receiver {
 };
 
 // ---- encoders -------------------------------------------------------------------
-// Each appends one complete frame to `out`, or returns the SendError and
-// leaves `out` as it was. Stream ids with the top bit set are refused.
+// Each appends one complete frame to `out`, or returns the Error and
+// leaves `out` as it was. Stream ids with the top bit set are refused
+// (ErrorKind::argument, stream_id_msb).
 
 // One DATA frame (never padded); a payload longer than `max_frame_size` is
-// refused with payload_too_big (the caller splits data itself).
-std::expected<void, SendError> check_data(uint32_t stream_id, size_t len, uint32_t max_frame_size) noexcept;
-std::expected<void, SendError> write_data(std::string& out, uint32_t stream_id, std::string_view data,
-                                          bool end_stream, uint32_t max_frame_size);
+// refused (the caller splits data itself).
+// Errors: stream_id_msb; ErrorKind::user with data_over_frame_size.
+Result<void> check_data(uint32_t stream_id, size_t len, uint32_t max_frame_size) noexcept;
+Result<void> write_data(std::string& out, uint32_t stream_id, std::string_view data, bool end_stream,
+                        uint32_t max_frame_size);
 
 // Refuses a MAX_FRAME_SIZE outside 16384..16777215 (checked first) and an
 // INITIAL_WINDOW_SIZE above 2147483647.
-std::expected<void, SendError> check_settings(const Settings& s) noexcept;
+// Errors: ErrorKind::argument with max_frame_size or initial_window_size.
+Result<void> check_settings(const Settings& s) noexcept;
 size_t settings_frame_size(const Settings& s) noexcept;
 // Writes the parameters present, in identifier order; check_settings() first.
 void write_settings(std::string& out, const Settings& s);
 void write_settings_ack(std::string& out);
-// `payload` must be 8 octets (ping_payload otherwise).
-std::expected<void, SendError> write_ping(std::string& out, std::string_view payload, bool ack);
+// `payload` must be 8 octets. Errors: ErrorKind::argument with ping_payload.
+Result<void> write_ping(std::string& out, std::string_view payload, bool ack);
 // GOAWAY on stream 0; the last stream id is written in 31 bits. Debug data
 // that would take the payload past 16777215 octets, more than the 24-bit
-// length can say, is refused (frame_too_large).
-std::expected<void, SendError> write_goaway(std::string& out, uint32_t last_stream_id, uint32_t error_code,
-                                             std::string_view debug);
-std::expected<void, SendError> write_rst_stream(std::string& out, uint32_t stream_id, uint32_t error_code);
-// The increment is written as given.
-std::expected<void, SendError> write_window_update(std::string& out, uint32_t stream_id, uint32_t increment);
+// length can say, is refused. Errors: ErrorKind::argument with frame_too_large.
+Result<void> write_goaway(std::string& out, uint32_t last_stream_id, uint32_t error_code, std::string_view debug);
+// Errors: stream_id_msb.
+Result<void> write_rst_stream(std::string& out, uint32_t stream_id, uint32_t error_code);
+// The increment is written as given. Errors: stream_id_msb.
+Result<void> write_window_update(std::string& out, uint32_t stream_id, uint32_t increment);
 
 // Turns the header block in out[block_start + 9 ..] into HEADERS +
 // CONTINUATION frames in place; out[block_start, block_start + 9) is the room

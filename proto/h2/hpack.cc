@@ -260,7 +260,7 @@ std::expected<DecodeResult, HpackError> Decoder::decode(std::string_view in, Hea
         err = HpackError::invalid_table_index;
         goto fail;
       }
-      if (!deliver(e.tag, e.name, e.value, false)) return DecodeResult{BlockStatus::too_large, size_t(p - begin)};
+      if (!deliver(e.tag, e.name, e.value, false)) return std::unexpected(HpackError::header_list_too_large);
       continue;
     }
     if ((b & 0xe0) == 0x20) {  // dynamic table size update
@@ -337,7 +337,7 @@ std::expected<DecodeResult, HpackError> Decoder::decode(std::string_view in, Hea
         goto fail;
       }
       if (index) table_.insert(name, value, tag);
-      if (!deliver(tag, name, value, never)) return DecodeResult{BlockStatus::too_large, size_t(p - begin)};
+      if (!deliver(tag, name, value, never)) return std::unexpected(HpackError::header_list_too_large);
     }
   }
   if (!end_of_block) return DecodeResult{BlockStatus::partial, in.size()};

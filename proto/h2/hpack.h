@@ -11,7 +11,7 @@
 //   auto r = decoder.decode(fragment, block, sink, end_headers);
 //   // partial:   keep fragment[r->consumed..], append the next CONTINUATION
 //   //            fragment to it and call decode again with the same block
-//   // complete / malformed / too_large / error: the block is finished
+//   // complete / malformed / an error: the block is finished
 //
 // Sending a block:
 //
@@ -75,7 +75,7 @@ class HeaderBlock {
   // it. Fields are kept while the running list size (name + value + 32 per
   // field, pseudo-headers included) stays within it; past it fields are
   // dropped and over_size() is set; past four times it (the abuse limit)
-  // decoding stops with BlockStatus::too_large.
+  // decoding stops with HpackError::header_list_too_large.
   explicit HeaderBlock(uint32_t max_header_list_size) noexcept : max_list_(max_header_list_size) {}
 
   // True once the list limit dropped a field (or the sink refused one).
@@ -112,10 +112,6 @@ enum class BlockStatus : uint8_t {
   // with SP or HTAB. The offending fields were not delivered. The
   // frame layer answers with a stream error (PROTOCOL_ERROR).
   malformed,
-  // The running list size passed four times the max header list size.
-  // Decoding stopped at once; the connection must be closed
-  // (ENHANCE_YOUR_CALM). May be returned before end_of_block.
-  too_large,
 };
 
 struct DecodeResult {
@@ -145,6 +141,9 @@ class Decoder {
   //
   // Errors (the compression context is lost, so the connection must be
   // closed; the table keeps every insertion made before the error):
+  //   header_list_too_large: the running list size passed the abuse limit
+  //     (see HeaderBlock); decoding stopped at once, possibly before
+  //     end_of_block (ENHANCE_YOUR_CALM);
   //   need_more_integer_underflow, need_more_string_underflow: the block
   //     ends inside an integer or a string (only with end_of_block);
   //   need_more_unexpected_end_of_stream: a literal field with an empty name

@@ -8,7 +8,7 @@ using Kind = StreamState::Kind;
 using Phase = StreamState::Phase;
 using Cause = StreamState::Cause;
 
-ConnError peer_protocol_error() noexcept { return ConnError::protocol(uint32_t(ErrorCode::protocol_error)); }
+Error peer_protocol_error() noexcept { return Error::protocol(uint32_t(ErrorCode::protocol_error)); }
 
 const char* phase_name(Phase p) noexcept { return p == Phase::streaming ? "Streaming" : "AwaitingHeaders"; }
 
@@ -22,16 +22,16 @@ void append_reason(std::string& out, uint32_t code) {
 
 }  // namespace
 
-ConnError StreamState::StoredError::raised() const noexcept {
+Error StreamState::StoredError::raised() const noexcept {
   switch (kind) {
-    case Kind::reset: return ConnError::stream(stream_id, reason, initiator);
-    case Kind::goaway: return ConnError::protocol(reason);
+    case Kind::reset: return Error::stream(stream_id, reason, initiator);
+    case Kind::goaway: return Error::protocol(reason);
     case Kind::io: break;
   }
-  return ConnError::io(io);
+  return Error::io(io);
 }
 
-StreamState::Result StreamState::send_open(bool eos) noexcept {
+Result<void> StreamState::send_open(bool eos) noexcept {
   switch (kind_) {
     case Kind::idle:
       if (eos) {
@@ -64,10 +64,10 @@ StreamState::Result StreamState::send_open(bool eos) noexcept {
     default:
       break;
   }
-  return std::unexpected(ConnError::misuse(UserError::unexpected_frame_type));
+  return std::unexpected(Error::user(Misuse::unexpected_frame_type));
 }
 
-std::expected<bool, ConnError> StreamState::recv_open(bool eos, bool informational) noexcept {
+Result<bool> StreamState::recv_open(bool eos, bool informational) noexcept {
   switch (kind_) {
     case Kind::idle:
       if (eos) {
@@ -107,19 +107,19 @@ std::expected<bool, ConnError> StreamState::recv_open(bool eos, bool information
   return std::unexpected(peer_protocol_error());
 }
 
-StreamState::Result StreamState::reserve_remote() noexcept {
+Result<void> StreamState::reserve_remote() noexcept {
   if (kind_ != Kind::idle) return std::unexpected(peer_protocol_error());
   kind_ = Kind::reserved_remote;
   return {};
 }
 
-StreamState::Result StreamState::reserve_local() noexcept {
-  if (kind_ != Kind::idle) return std::unexpected(ConnError::misuse(UserError::unexpected_frame_type));
+Result<void> StreamState::reserve_local() noexcept {
+  if (kind_ != Kind::idle) return std::unexpected(Error::user(Misuse::unexpected_frame_type));
   kind_ = Kind::reserved_local;
   return {};
 }
 
-StreamState::Result StreamState::recv_close() noexcept {
+Result<void> StreamState::recv_close() noexcept {
   if (kind_ == Kind::open) {
     kind_ = Kind::half_closed_remote;  // local phase kept
     return {};
@@ -178,7 +178,7 @@ std::optional<uint32_t> StreamState::scheduled_reset() const noexcept {
   return error_.reason;
 }
 
-std::expected<bool, ConnError> StreamState::ensure_recv_open() const noexcept {
+Result<bool> StreamState::ensure_recv_open() const noexcept {
   switch (kind_) {
     case Kind::idle:
     case Kind::reserved_remote:
@@ -200,7 +200,7 @@ std::expected<bool, ConnError> StreamState::ensure_recv_open() const noexcept {
     case Cause::scheduled_library_reset:
       break;
   }
-  return std::unexpected(ConnError::protocol(error_.reason));
+  return std::unexpected(Error::protocol(error_.reason));
 }
 
 bool StreamState::is_local_error() const noexcept {

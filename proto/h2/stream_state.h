@@ -52,28 +52,26 @@ class StreamState {
     ConnFailure io = ConnFailure::broken_pipe;
 
     // What reading the stream raises.
-    ConnError raised() const noexcept;
+    Error raised() const noexcept;
     bool operator==(const StoredError&) const = default;
   };
-
-  using Result = std::expected<void, ConnError>;
 
   StreamState() = default;  // idle
 
   // We send HEADERS (local half starts streaming; `eos` ends it at once).
   // From idle, reserved (local), or a half of ours still awaiting headers;
-  // else UserError::unexpected_frame_type.
-  Result send_open(bool eos) noexcept;
+  // else Misuse::unexpected_frame_type.
+  Result<void> send_open(bool eos) noexcept;
   // The peer's HEADERS arrived; an informational (1xx) head leaves the
   // remote half awaiting headers. True when it opened the stream from idle
   // or reserved (remote). From any state where the peer may not send HEADERS:
   // PROTOCOL_ERROR (connection error).
-  std::expected<bool, ConnError> recv_open(bool eos, bool informational) noexcept;
-  Result reserve_remote() noexcept;  // idle only; else PROTOCOL_ERROR
-  Result reserve_local() noexcept;   // idle only; else unexpected_frame_type
+  Result<bool> recv_open(bool eos, bool informational) noexcept;
+  Result<void> reserve_remote() noexcept;  // idle only; else PROTOCOL_ERROR
+  Result<void> reserve_local() noexcept;   // idle only; else unexpected_frame_type
   // The peer ended its half (END_STREAM). From open or half-closed (local);
   // else PROTOCOL_ERROR.
-  Result recv_close() noexcept;
+  Result<void> recv_close() noexcept;
   // The peer reset the stream. A closed stream is left alone unless the
   // reset was `queued` (the stream closed locally with its RST_STREAM still
   // in flight). A peer that had ended its half keeps its complete message:
@@ -93,7 +91,7 @@ class StreamState {
   // Whether more may be received: true while the peer's half is open, false
   // once nothing more will arrive; a stream closed by error gives that
   // error, a scheduled reset PROTOCOL-level error with its reason.
-  std::expected<bool, ConnError> ensure_recv_open() const noexcept;
+  Result<bool> ensure_recv_open() const noexcept;
 
   // Bulk close by the connection (GOAWAY abort, connection failure): any
   // live state becomes closed with `error`. False when already closed.

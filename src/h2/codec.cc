@@ -47,7 +47,7 @@ bool headers_arg(PyObject* o, const char* arg, std::optional<http::HeaderMap>& o
 PyObject* bytes_of(const std::string& s) { return bytes_obj(s); }
 
 PyObject* frame_size_error(uint32_t v) {
-  return raise_h2_send_error(h2::SendError{h2::SendFailure::max_frame_size, v});
+  return raise_h2(h2::Error::bad_argument(h2::BadArgument::max_frame_size, v));
 }
 
 bool frame_size_ok(uint32_t v) { return v >= h2::kDefaultMaxFrameSize && v <= h2::kMaxMaxFrameSize; }
@@ -91,7 +91,7 @@ PyObject* receive(PyObject* self, PyObject* data) {
   if (!to_bytes(data, "data", bytes)) return nullptr;
   h2::RecvBatch batch;
   auto r = self_of(self)->with([&](h2::Codec& c) { return c.recv.receive(bytes, batch); });
-  if (!r) return raise_h2_recv_error(r.error());
+  if (!r) return raise_h2(r.error());
   // DATA events point into `data` (alive: the caller holds it) or into the
   // batch.
   return h2_event_list(batch);
@@ -161,7 +161,7 @@ PyObject* serialize_settings(PyObject*, PyObject* const* a) {
     if (!to_u32(a[i], api::H2Codec::serialize_settings::kNames[i], v)) return nullptr;
     *slots[i] = v;
   }
-  if (auto ok = h2::check_settings(s); !ok) return raise_h2_send_error(ok.error());
+  if (auto ok = h2::check_settings(s); !ok) return raise_h2(ok.error());
   std::string out;
   h2::write_settings(out, s);
   return bytes_of(out);
@@ -176,12 +176,12 @@ PyObject* serialize_settings_ack(PyObject*, PyObject*) {
 // Encodes a head under the lock into `out`; a value HTTP/2 forbids is refused first.
 PyObject* header_block(PyObject* self, uint32_t sid, const h2::OutHead& head, const std::optional<http::HeaderMap>& fields,
                        bool end_stream, std::string_view date) {
-  if (fields && h2::has_padded_value(*fields)) return raise(h2_user_error(H2User::malformed_headers));
+  if (fields && h2::has_padded_value(*fields)) return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   std::string out;
   auto r = self_of(self)->with([&](h2::Codec& c) {
     return c.send.write_headers(out, sid, head, fields ? &*fields : nullptr, end_stream, date);
   });
-  if (!r) return raise_h2_send_error(r.error());
+  if (!r) return raise_h2(r.error());
   return bytes_of(out);
 }
 
@@ -198,7 +198,7 @@ PyObject* serialize_request_headers(PyObject* self, PyObject* const* a) {
   if (auto ok = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
                                        has_authority ? &authority : nullptr, head);
       !ok)
-    return raise_h2_head_error(ok.error());
+    return raise_h2(ok.error());
   return header_block(self, sid, head, fields, end_stream, {});
 }
 
@@ -210,7 +210,7 @@ PyObject* serialize_response_headers(PyObject* self, PyObject* const* a) {
       !opt_bool(a[3], "end_stream", end_stream) || !opt_bool(a[4], "auto_date", auto_date))
     return nullptr;
   h2::OutHead head;
-  if (auto ok = h2::build_response_head(status, head); !ok) return raise_h2_head_error(ok.error());
+  if (auto ok = h2::build_response_head(status, head); !ok) return raise_h2(ok.error());
   std::string_view date;
   if (auto_date && !(fields && fields->contains("date"))) date = http::http_date_now();
   return header_block(self, sid, head, fields, end_stream, date);
@@ -234,7 +234,7 @@ PyObject* serialize_data(PyObject* self, PyObject* const* a) {
   if (!to_u32(a[0], "stream_id", sid) || !to_bytes(a[1], "data", data) || !opt_bool(a[2], "end_stream", end_stream))
     return nullptr;
   uint32_t max = self_of(self)->with([](h2::Codec& c) { return c.send.max_frame_size(); });
-  if (auto ok = h2::check_data(sid, data.size(), max); !ok) return raise_h2_send_error(ok.error());
+  if (auto ok = h2::check_data(sid, data.size(), max); !ok) return raise_h2(ok.error());
   // The frame is written straight into the result: one copy of the payload.
   PyObject* out = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(h2::kFrameHeaderLen + data.size()));
   if (!out) return nullptr;
@@ -248,7 +248,7 @@ PyObject* serialize_window_update(PyObject*, PyObject* const* a) {
   uint32_t sid, inc;
   if (!to_u32(a[0], "stream_id", sid) || !to_u32(a[1], "increment", inc)) return nullptr;
   std::string out;
-  if (auto ok = h2::write_window_update(out, sid, inc); !ok) return raise_h2_send_error(ok.error());
+  if (auto ok = h2::write_window_update(out, sid, inc); !ok) return raise_h2(ok.error());
   return bytes_of(out);
 }
 
@@ -256,7 +256,7 @@ PyObject* ping(PyObject* payload, bool ack) {
   std::string_view p;
   if (!to_bytes(payload, "payload", p)) return nullptr;
   std::string out;
-  if (auto ok = h2::write_ping(out, p, ack); !ok) return raise_h2_send_error(ok.error());
+  if (auto ok = h2::write_ping(out, p, ack); !ok) return raise_h2(ok.error());
   return bytes_of(out);
 }
 PyObject* serialize_ping(PyObject*, PyObject* payload) { return ping(payload, false); }
@@ -268,7 +268,7 @@ PyObject* serialize_goaway(PyObject*, PyObject* const* a) {
   if (!to_u32(a[0], "last_stream_id", last) || !to_u32(a[1], "error_code", code)) return nullptr;
   if (a[2] && a[2] != Py_None && !to_bytes(a[2], "debug_data", debug)) return nullptr;
   std::string out;
-  if (auto ok = h2::write_goaway(out, last, code, debug); !ok) return raise_h2_send_error(ok.error());
+  if (auto ok = h2::write_goaway(out, last, code, debug); !ok) return raise_h2(ok.error());
   return bytes_of(out);
 }
 
@@ -276,7 +276,7 @@ PyObject* serialize_rst_stream(PyObject*, PyObject* const* a) {
   uint32_t sid, code;
   if (!to_u32(a[0], "stream_id", sid) || !to_u32(a[1], "error_code", code)) return nullptr;
   std::string out;
-  if (auto ok = h2::write_rst_stream(out, sid, code); !ok) return raise_h2_send_error(ok.error());
+  if (auto ok = h2::write_rst_stream(out, sid, code); !ok) return raise_h2(ok.error());
   return bytes_of(out);
 }
 
@@ -298,7 +298,7 @@ PyObject* check_send_headers(PyObject*, PyObject* headers) {
   // Read in place under the map's lock: drivers check every outgoing head.
   bool bad = HeaderMapObject::of(headers)->with(
       [](const HeaderMapState& s) { return h2::has_forbidden_fields(s.map) || h2::has_padded_value(s.map); });
-  if (bad) return raise(h2_user_error(H2User::malformed_headers));
+  if (bad) return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   Py_RETURN_NONE;
 }
 
@@ -361,20 +361,6 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec = {"velmora._velmora.H2Codec", sizeof(H2CodecObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
-
-PyObject* raise_h2_send_error(const h2::SendError& e) {
-  if (e.what == h2::SendFailure::payload_too_big) {
-    Pending p{Exc::H2UserError};
-    return raise(p.str("payload_too_big").str(e.message()));
-  }
-  PyErr_SetString(PyExc_ValueError, e.message().c_str());
-  return nullptr;
-}
-
-PyObject* raise_h2_head_error(const h2::HeadError& e) {
-  PyErr_SetString(PyExc_ValueError, e.message().c_str());
-  return nullptr;
-}
 
 int add_h2_codec(PyObject* m) {
   if (!(g_type = add_type(m, &kSpec))) return -1;

@@ -13,12 +13,6 @@ struct H2CodecObject : Locked<h2::Codec> {
   bool client;  // fixed at construction, read without the lock
 };
 
-// Sets the Python error for a send-side refusal: H2UserError("payload_too_big",
-// ...) for a DATA payload over the frame size, ValueError otherwise.
-PyObject* raise_h2_send_error(const h2::SendError& e);
-// ValueError with the head's message.
-PyObject* raise_h2_head_error(const h2::HeadError& e);
-
 // Registers H2Codec and then the frame event classes.
 int add_h2_codec(PyObject* module);
 

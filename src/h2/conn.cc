@@ -100,14 +100,7 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!to_bool(a[11], "enable_push", b)) return nullptr;
     c.enable_push = b;
   }
-  if (auto problem = c.check()) {
-    if (*problem == h2::ConnConfig::Problem::max_frame_size)
-      PyErr_Format(PyExc_ValueError, "max_frame_size must be in [%u, %u], got %u", h2::kDefaultMaxFrameSize,
-                   h2::kMaxMaxFrameSize, c.max_frame_size);
-    else
-      PyErr_Format(PyExc_ValueError, "window sizes must be <= %d (RFC 9113 6.9.1)", h2::kMaxWindow);
-    return nullptr;
-  }
+  if (auto ok = c.check(); !ok) return raise_h2(ok.error());
   PyObject* self = create<H2StreamsObject>(type, c);
   if (!self) return nullptr;
   // The decoder beside the state: nothing here can throw.
@@ -168,14 +161,14 @@ PyObject* streams_repr(PyObject* self) {
 // ---- handshake and decoding ----------------------------------------------------------
 
 PyObject* begin(PyObject* self, PyObject*) {
-  std::expected<h2::ConnCore::DecoderChange, h2::SendError> r;
+  h2::Result<h2::ConnCore::DecoderChange> r;
   {
     Transition<H2StreamsObject> t(self);
     r = t->core.begin();
     if (r && r->max_frame_size)  // state lock first, then decoder
       t.obj().with_decoder([&](h2::Receiver& recv) { recv.set_max_frame_size(*r->max_frame_size); });
   }
-  if (!r) return raise_h2_send_error(r.error());
+  if (!r) return raise_h2(r.error());
   Py_RETURN_NONE;
 }
 
@@ -183,9 +176,8 @@ PyObject* receive(PyObject* self, PyObject* data) {
   std::string_view bytes;
   if (!to_bytes(data, "data", bytes)) return nullptr;
   h2::RecvBatch batch;
-  std::expected<void, h2::RecvError> r =
-      streams_of(self)->with_decoder([&](h2::Receiver& recv) { return recv.receive(bytes, batch); });
-  if (!r) return raise_h2_recv_error(r.error());
+  h2::Result<void> r = streams_of(self)->with_decoder([&](h2::Receiver& recv) { return recv.receive(bytes, batch); });
+  if (!r) return raise_h2(r.error());
   return h2_event_list(batch);
 }
 

@@ -405,11 +405,6 @@ PyObject* h2_event_list(h2::RecvBatch& batch) {
   return list.release();
 }
 
-PyObject* raise_h2_recv_error(const h2::RecvError& e) {
-  Pending p{Exc::H2ProtocolError};
-  return raise(p.integer(e.code()).str(e.message()));
-}
-
 int add_h2_events(PyObject* m) {
   if (!init_strings()) return -1;
   for (size_t i = 0; i < std::size(kSpecs); ++i)

@@ -81,9 +81,6 @@ inline bool is_h2_event(PyObject* o, H2Event want) noexcept {
 // the batch's DATA views must still be valid.
 PyObject* h2_event_list(h2::RecvBatch& batch);
 
-// Sets H2ProtocolError(code, message) for a receive failure; returns nullptr.
-PyObject* raise_h2_recv_error(const h2::RecvError& e);
-
 // Registers the nine event classes, in the module's attribute order (after
 // H2Codec).
 int add_h2_events(PyObject* module);

@@ -24,12 +24,6 @@ namespace {
 
 using h2::Handle;
 
-PyObject* raise_step(const h2::StepError& e) {
-  if (auto* c = std::get_if<h2::ConnError>(&e.e)) return raise(h2_pending(*c));
-  if (auto* s = std::get_if<h2::SendError>(&e.e)) return raise_h2_send_error(*s);
-  return raise_h2_head_error(std::get<h2::HeadError>(e.e));
-}
-
 bool headers_arg(PyObject* o, const char* arg, std::optional<http::HeaderMap>& out) {
   if (!o || o == Py_None) return true;
   if (!is_header_map(o)) {
@@ -77,7 +71,7 @@ PyObject* recv_headers(PyObject* self, PyObject* const* a) {
     if (spare) t.dropped().add(static_cast<PyObject*>(spare));
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   if (r->spare_missing) {
     PyErr_SetString(PyExc_ValueError, "recv_headers: the server role needs a spare stream handle");
     return nullptr;
@@ -101,7 +95,7 @@ PyObject* recv_data(PyObject* self, PyObject* frame) {
     r = t->core.recv_data(in, t.dropped());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_data_verdict(*r, f->data, std::move(handle));
 }
 
@@ -115,7 +109,7 @@ PyObject* recv_window_update(PyObject* self, PyObject* frame) {
     r = t->core.recv_window_update(f->stream_id, f->value);
     if (r && *r) wake.push_back(take_ref(*r));
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return handle_list(wake);
 }
 
@@ -146,7 +140,7 @@ PyObject* recv_settings(PyObject* self, PyObject* frame) {
     }
     for (Handle h : handles) wake.push_back(take_ref(h));
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   Ref list(handle_list(wake));
   if (!list) return nullptr;
   return Py_BuildValue("(ONI)", r->initial ? Py_True : Py_False, list.release(), unsigned(r->flags));
@@ -161,7 +155,7 @@ PyObject* recv_ping(PyObject* self, PyObject* frame) {
     Transition<H2StreamsObject> t(self);
     r = t->core.recv_ping(f->ack, payload);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 
@@ -180,7 +174,7 @@ PyObject* recv_goaway(PyObject* self, PyObject* frame) {
     }
     aborted.take(out);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   Ref list(aborted.list());
   if (!list) return nullptr;
   return Py_BuildValue("(NI)", list.release(), unsigned(*r));
@@ -195,7 +189,7 @@ PyObject* release_capacity(PyObject* self, PyObject* const* a) {
     Transition<H2StreamsObject> t(self);
     r = t->core.release_capacity(sid, n, t.dropped());
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 
@@ -233,7 +227,7 @@ PyObject* open_stream(PyObject* self, PyObject* const* a) {
       Transition<H2StreamsObject> t(self);
       t->core.state.release_slot_count();
     }
-    return raise(h2_user_error(H2User::malformed_headers));
+    return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   }
   h2::OutHead head;
   auto built = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
@@ -245,7 +239,7 @@ PyObject* open_stream(PyObject* self, PyObject* const* a) {
                             is_head, a[5]);
     if (r && *r) Py_INCREF(a[5]);  // the record's reference
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   if (!*r) Py_RETURN_NONE;
   return PyLong_FromUnsignedLong(**r);
 }
@@ -270,7 +264,7 @@ PyObject* send_data(PyObject* self, PyObject* const* a) {
     r = t->core.send_data(sid, data, offset, end_stream, t.dropped());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_send_verdict(*r, std::move(handle));
 }
 
@@ -283,7 +277,7 @@ PyObject* send_trailers(PyObject* self, PyObject* const* a) {
     return nullptr;
   }
   http::HeaderMap trailers = copy_header_map(a[1]);
-  if (h2::has_padded_value(trailers)) return raise(h2_user_error(H2User::malformed_headers));
+  if (h2::has_padded_value(trailers)) return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   h2::Step<h2::SendVerdict> r;
   Ref handle;
   {
@@ -291,7 +285,7 @@ PyObject* send_trailers(PyObject* self, PyObject* const* a) {
     r = t->core.send_trailers(sid, trailers, t.dropped());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_send_verdict(*r, std::move(handle));
 }
 
@@ -304,7 +298,7 @@ PyObject* send_response_head(PyObject* self, PyObject* const* a) {
       !to_bool(a[3], "end_stream", end_stream))
     return nullptr;
   if (fields && (h2::has_forbidden_fields(*fields) || h2::has_padded_value(*fields)))
-    return raise(h2_user_error(H2User::malformed_headers));
+    return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
   h2::OutHead head;
   auto built = h2::build_response_head(status, head);
   std::string_view date;
@@ -321,7 +315,7 @@ PyObject* send_response_head(PyObject* self, PyObject* const* a) {
                                    date, end_stream, t.dropped());
     if (r) handle = take_ref(r->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_send_verdict(*r, std::move(handle));
 }
 
@@ -393,7 +387,7 @@ PyObject* recv_reset(PyObject* self, PyObject* frame) {
     r = t->core.recv_reset(f->stream_id, f->value, t.dropped());
     if (r && *r) handle = take_ref((*r)->handle);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   if (!*r) Py_RETURN_NONE;
   const h2::RecvResetVerdict& v = **r;
   Ref stop(opt_stop(v.stop));
@@ -403,7 +397,7 @@ PyObject* recv_reset(PyObject* self, PyObject* frame) {
 }
 
 PyObject* reset_result(const h2::Step<h2::ResetVerdict>& r, Ref handle) {
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return new_reset_verdict(r->stop, r->flags, std::move(handle));
 }
 
@@ -507,7 +501,7 @@ PyObject* send_goaway(PyObject* self, PyObject* arg) {
     Transition<H2StreamsObject> t(self);
     r = t->core.send_goaway(reason);
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 
@@ -517,7 +511,7 @@ PyObject* begin_graceful_shutdown(PyObject* self, PyObject*) {
     Transition<H2StreamsObject> t(self);
     r = t->core.begin_graceful_shutdown();
   }
-  if (!r) return raise_step(r.error());
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLong(*r);
 }
 

@@ -17,32 +17,6 @@ namespace velmora::py {
 
 // ---- errors and argument conversions ----------------------------------------
 
-Pending h2_pending(const h2::ConnError& e) {
-  using K = h2::ConnError::Kind;
-  switch (e.kind) {
-    case K::stream:
-      return h2_stream_error(e.stream_id, e.code, Initiator(uint8_t(e.initiator)));
-    case K::protocol: {
-      if (e.what == h2::ConnFailure::described) return h2_connection_error(e.code);
-      if (e.what == h2::ConnFailure::too_many_data_frames) return h2_data_frame_flood();
-      Pending p{Exc::H2ProtocolError};
-      return std::move(p.integer(e.code).str(e.message()));
-    }
-    case K::user:
-      return h2_user_error(H2User(uint8_t(e.user)));
-    case K::flow_control:
-      return h2_flow_control_error();
-    case K::io:
-      break;
-  }
-  return h2_io_error(e.message());
-}
-
-// The core's user-error kinds and the binding's are the same list in the
-// same order.
-static_assert(uint8_t(h2::UserError::send_before_preface) == uint8_t(H2User::send_before_preface));
-static_assert(uint8_t(Initiator::remote) == uint8_t(h2::Initiator::remote));
-
 namespace {
 
 PyTypeObject* g_reason_type = nullptr;
@@ -77,7 +51,7 @@ bool to_u32(PyObject* o, const char* arg, uint32_t& out) {
 bool to_stream_id(PyObject* o, const char* arg, uint32_t& out) {
   if (!to_u32(o, arg, out)) return false;
   if (out > 0x7fffffffu) {
-    PyErr_SetString(PyExc_ValueError, "invalid stream ID -- MSB is set");
+    raise_h2(h2::Error::bad_argument(h2::BadArgument::stream_id_msb));
     return false;
   }
   return true;
@@ -110,8 +84,8 @@ void locked_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-PyObject* none_or_raise(const std::expected<void, h2::ConnError>& r) {
-  if (!r) return raise(h2_pending(r.error()));
+PyObject* none_or_raise(const h2::Result<void>& r) {
+  if (!r) return raise_h2(r.error());
   Py_RETURN_NONE;
 }
 
@@ -218,7 +192,7 @@ PyObject* ss_recv_open(PyObject* self, PyObject* const* o) {
       !to_bool(o[1], "informational", informational))
     return nullptr;
   auto r = st(self).with([&](h2::StreamState& s) { return s.recv_open(eos, informational); });
-  if (!r) return raise(h2_pending(r.error()));
+  if (!r) return raise_h2(r.error());
   return bool_obj(*r);
 }
 
@@ -277,7 +251,7 @@ PyObject* ss_get_scheduled_reset(PyObject* self, PyObject*) {
 
 PyObject* ss_ensure_recv_open(PyObject* self, PyObject*) {
   auto r = st(self).with([](const h2::StreamState& s) { return s.ensure_recv_open(); });
-  if (!r) return raise(h2_pending(r.error()));
+  if (!r) return raise_h2(r.error());
   return bool_obj(*r);
 }
 
@@ -357,7 +331,7 @@ PyObject* fc_unclaimed_capacity(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLong(*u);
 }
 
-template <h2::FlowControl::Result (h2::FlowControl::*Step)(uint32_t) noexcept, const char* Arg>
+template <h2::Result<void> (h2::FlowControl::*Step)(uint32_t) noexcept, const char* Arg>
 PyObject* fc_step(PyObject* self, PyObject* arg) {
   uint32_t n;
   if (!to_u32(arg, Arg, n)) return nullptr;
@@ -470,7 +444,7 @@ PyObject* db_record(PyObject* self, PyObject* arg) {
   uint64_t len;
   if (!to_u64(arg, "payload_len", len)) return nullptr;
   auto r = bu(self).with([&](h2::DataFrameBudget& b) { return b.record(len); });
-  if (!r) return raise(h2_pending(r.error()));
+  if (!r) return raise_h2(r.error());
   return PyLong_FromUnsignedLongLong(*r);
 }
 

@@ -1,7 +1,7 @@
 // The HTTP/2 value objects (H2Reason, H2StreamState, H2FlowControl,
 // H2ContentLength, H2DataFrameBudget), and what the HTTP/2 state classes
-// share: the conversion of connection-state errors and the argument
-// conversions for stream ids, error codes and initiators.
+// share: the argument conversions for stream ids, error codes and
+// initiators.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +10,6 @@
 #include "src/errors.h"
 
 namespace velmora::py {
-
-// The exception a connection-state error raises (Part of the HTTP/2
-// conversion; see the table at ConnError).
-Pending h2_pending(const h2::ConnError& e);
 
 // Argument conversions; each raises and returns false on failure.
 bool to_u32(PyObject* o, const char* arg, uint32_t& out);  // int, or an H2Reason

@@ -202,9 +202,7 @@ TEST(ConnDispatch, GoAwayAbortsIntoTheListAndRefusalsAreTheStepsErrors) {
   Handle spare = &g_handles[3];
   auto bad = srv.step(srv.batch.events[0], spare);
   ASSERT_FALSE(bad);
-  auto* ce = std::get_if<ConnError>(&bad.error().e);
-  ASSERT_NE(ce, nullptr);
-  EXPECT_EQ(ce->kind, ConnError::Kind::protocol);
+  EXPECT_EQ(bad.error().kind, ErrorKind::protocol);
   EXPECT_EQ(spare, &g_handles[3]);
   EXPECT_EQ(srv.core.state.num_streams(), 0u);
 }

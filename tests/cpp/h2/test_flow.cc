@@ -10,7 +10,7 @@ using namespace velmora::h2;
 
 namespace {
 
-bool flow_error(const FlowControl::Result& r) { return !r && r.error().kind == ConnError::Kind::flow_control; }
+bool flow_error(const Result<void>& r) { return !r && r.error().kind == ErrorKind::flow_control; }
 
 }  // namespace
 
@@ -148,7 +148,7 @@ TEST(DataFrameBudget, SmallFramesExhaustItLargeFramesEarnItBack) {
   EXPECT_EQ(b.available(), 249u);
   auto fail = b.record(5);
   ASSERT_FALSE(fail);
-  EXPECT_EQ(fail.error(), ConnError::protocol(11, ConnFailure::too_many_data_frames));
+  EXPECT_EQ(fail.error(), Error::protocol(11, ConnFailure::too_many_data_frames));
   EXPECT_EQ(fail.error().message(), "too_many_data_frames");
   EXPECT_EQ(b.available(), 249u);
 

@@ -57,11 +57,11 @@ std::vector<Named> every_state() {
   return out;
 }
 
-bool is_user_error(const ConnError& e) {
-  return e.kind == ConnError::Kind::user && e.user == UserError::unexpected_frame_type;
+bool is_user_error(const Error& e) {
+  return e.kind == ErrorKind::user && e.misuse == Misuse::unexpected_frame_type;
 }
-bool is_protocol_error(const ConnError& e) {
-  return e.kind == ConnError::Kind::protocol && e.code == 1 && e.message() == "unspecific protocol error detected";
+bool is_protocol_error(const Error& e) {
+  return e.kind == ErrorKind::protocol && e.code == 1 && e.message() == "unspecific protocol error detected";
 }
 
 }  // namespace
@@ -213,7 +213,7 @@ TEST(StreamState, AResetAfterThePeersEndStreamKeepsTheMessageReadable) {
   EXPECT_FALSE(mid.is_recv_end_stream());
   auto e = mid.ensure_recv_open();
   ASSERT_FALSE(e);
-  EXPECT_EQ(e.error(), ConnError::stream(3, 2, Initiator::remote));
+  EXPECT_EQ(e.error(), Error::stream(3, 2, Initiator::remote));
 }
 
 TEST(StreamState, ResetsOnClosedStreams) {
@@ -235,7 +235,7 @@ TEST(StreamState, ResetsOnClosedStreams) {
   EXPECT_TRUE(sched.is_local_error());
   auto e = sched.ensure_recv_open();
   ASSERT_FALSE(e);
-  EXPECT_EQ(e.error(), ConnError::protocol(8));
+  EXPECT_EQ(e.error(), Error::protocol(8));
   EXPECT_EQ(e.error().message(), "stream no longer needed");
 
   sched.set_reset(5, 0, Initiator::user);  // set_reset overwrites any cause
@@ -247,7 +247,7 @@ TEST(StreamState, ResetsOnClosedStreams) {
   eof.recv_eof();
   auto io = eof.ensure_recv_open();
   ASSERT_FALSE(io);
-  EXPECT_EQ(io.error().kind, ConnError::Kind::io);
+  EXPECT_EQ(io.error().kind, ErrorKind::io);
   EXPECT_EQ(io.error().message(), "stream closed because of a broken pipe");
   StreamState eof2 = eof;
   eof2.recv_eof();  // a closed stream keeps its cause
