@@ -146,11 +146,6 @@ struct Harness {
   ServerView server;
   const std::string& body = request_body();
   std::vector<uint32_t> opened;  // our stream ids, in order
-  struct Sending {
-    uint32_t sid;
-    uint64_t offset;
-    bool end;
-  };
   std::vector<Sending> senders;
   struct Unreleased {
     uint32_t sid;
@@ -287,37 +282,7 @@ struct Harness {
 
   // Every sender frames what its windows allow.
   void run_senders() {
-    for (size_t i = 0; i < senders.size() && !failed;) {
-      Sending& x = senders[i];
-      bool keep = true;
-      for (int guard = 0; guard < 64; ++guard) {
-        auto v = core.send_data(x.sid, body, x.offset, x.end, sink);
-        sink.flush();
-        if (!v) {
-          on_error(v.error());
-          keep = false;
-          break;
-        }
-        if (v->stopped) {
-          keep = false;
-          break;
-        }
-        x.offset += v->sent;
-        CHECK(x.offset <= body.size());
-        if (v->done) {
-          keep = false;
-          break;
-        }
-        if (v->sent == 0) break;
-      }
-      if (failed) return;
-      if (keep) {
-        ++i;
-      } else {
-        senders[i] = senders.back();
-        senders.pop_back();
-      }
-    }
+    fuzz::run_senders(core, senders, body, sink, failed, [&](const Error& e) { on_error(e); });
   }
 
   void release(const Unreleased& u) {

@@ -113,10 +113,6 @@ struct Harness {
   Sink sink;
   ClientView client;
   std::string body;
-  struct Sending {
-    uint32_t sid;
-    uint64_t offset;
-  };
   std::vector<Sending> senders;
   struct Unreleased {
     uint32_t sid;
@@ -227,37 +223,7 @@ struct Harness {
 
   // Every sender frames what its windows allow.
   void run_senders() {
-    for (size_t i = 0; i < senders.size() && !failed;) {
-      Sending& s = senders[i];
-      bool keep = true;
-      for (int guard = 0; guard < 64; ++guard) {
-        auto v = core.send_data(s.sid, body, s.offset, true, sink);
-        sink.flush();
-        if (!v) {
-          on_error(v.error());
-          keep = false;
-          break;
-        }
-        if (v->stopped) {
-          keep = false;
-          break;
-        }
-        s.offset += v->sent;
-        CHECK(s.offset <= body.size());
-        if (v->done) {
-          keep = false;
-          break;
-        }
-        if (v->sent == 0) break;
-      }
-      if (failed) return;
-      if (keep) {
-        ++i;
-      } else {
-        senders[i] = senders.back();
-        senders.pop_back();
-      }
-    }
+    fuzz::run_senders(core, senders, body, sink, failed, [&](const Error& e) { on_error(e); });
   }
 
   // The application gives up on a response it is sending.

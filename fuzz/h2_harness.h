@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <unordered_set>
 #include <variant>
 #include <vector>
@@ -61,7 +62,7 @@ struct Sink final : HandleSink {
 // `spare` (a server's handle for a new request stream, or nullptr) is
 // discarded when the step did not take it, and an ACK's settings reach the
 // decoder. The sink is flushed by the caller.
-inline Step<EventVerdict> apply_event(ConnCore& core, Receiver& recv, const Event& e, Cell* spare, Sink& sink,
+inline Result<EventVerdict> apply_event(ConnCore& core, Receiver& recv, const Event& e, Cell* spare, Sink& sink,
                                       std::vector<Handle>& wake, std::vector<Aborted>& aborted) {
   Handle h = spare;
   auto r = core.apply(e, h, wake, aborted, sink);
@@ -69,6 +70,53 @@ inline Step<EventVerdict> apply_event(ConnCore& core, Receiver& recv, const Even
   if (auto* st = r ? std::get_if<SettingsVerdict>(&*r) : nullptr; st && st->apply_to_decoder)
     apply_to_decoder(recv, *st->apply_to_decoder);
   return r;
+}
+
+// A body being framed: the stream, how much of the body went out, and
+// whether the last DATA ends the stream.
+struct Sending {
+  uint32_t sid;
+  uint64_t offset;
+  bool end = true;
+};
+
+// Every sender frames what its windows allow (at most 64 frames each per
+// call); a sender leaves the list once its body is done, its stream stopped
+// or the step failed (`on_error` gets the error). Stops early once `failed`.
+template <class OnError>
+void run_senders(ConnCore& core, std::vector<Sending>& senders, std::string_view body, Sink& sink,
+                 const bool& failed, OnError&& on_error) {
+  for (size_t i = 0; i < senders.size() && !failed;) {
+    Sending& x = senders[i];
+    bool keep = true;
+    for (int guard = 0; guard < 64; ++guard) {
+      auto v = core.send_data(x.sid, body, x.offset, x.end, sink);
+      sink.flush();
+      if (!v) {
+        on_error(v.error());
+        keep = false;
+        break;
+      }
+      if (v->stopped) {
+        keep = false;
+        break;
+      }
+      x.offset += v->sent;
+      CHECK(x.offset <= body.size());
+      if (v->done) {
+        keep = false;
+        break;
+      }
+      if (v->sent == 0) break;
+    }
+    if (failed) return;
+    if (keep) {
+      ++i;
+    } else {
+      senders[i] = senders.back();
+      senders.pop_back();
+    }
+  }
 }
 
 // After every step:

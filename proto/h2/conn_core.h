@@ -154,11 +154,6 @@ inline DataIn data_in(const DataEvent& e) noexcept {
 // and then the decoder lock.
 void apply_to_decoder(Receiver& recv, const Settings& local) noexcept;
 
-// A connection step's result: its verdict, or the Error that stopped it
-// (see the receive path below for which errors leave what committed).
-template <class T>
-using Step = Result<T>;
-
 // The payload of the PING that ends phase 1 of a graceful shutdown.
 inline constexpr std::string_view kShutdownPing{"SHUTDOWN", 8};
 
@@ -226,15 +221,15 @@ class ConnCore final : public FrameQueue {
   // A HEADERS frame. `spare` is the server's handle for a new request
   // stream: the record takes it over and `spare` becomes nullptr (also when
   // a stream error follows the opening).
-  Step<HeadersVerdict> recv_headers(const HeadersIn& h, Handle& spare, HandleSink& sink);
-  Step<DataVerdict> recv_data(const DataIn& d, HandleSink& sink);
+  Result<HeadersVerdict> recv_headers(const HeadersIn& h, Handle& spare, HandleSink& sink);
+  Result<DataVerdict> recv_data(const DataIn& d, HandleSink& sink);
   // The handle of the stream whose sender must be woken, or nullptr.
-  Step<Handle> recv_window_update(uint32_t stream_id, uint32_t increment);
+  Result<Handle> recv_window_update(uint32_t stream_id, uint32_t increment);
   // Handles of the streams whose window grew go to `wake`.
-  Step<SettingsVerdict> recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake);
-  Step<uint32_t> recv_ping(bool ack, std::string_view payload);
+  Result<SettingsVerdict> recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake);
+  Result<uint32_t> recv_ping(bool ack, std::string_view payload);
   // `aborted` gets the client's streams above `last_stream_id`.
-  Step<uint32_t> recv_goaway(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
+  Result<uint32_t> recv_goaway(uint32_t last_stream_id, uint32_t code, std::vector<Aborted>& aborted,
                               HandleSink& sink);
   // One decoded event applied as its step, the one mapping from event to
   // step that every driver shares: HEADERS recv_headers (with `spare`, as
@@ -246,9 +241,9 @@ class ConnCore final : public FrameQueue {
   // step's; `wake` and `aborted` are appended to, never cleared. A SETTINGS
   // ACK leaves apply_to_decoder() to the caller, which holds the decoder
   // lock for it. The GOAWAY's debug data is the caller's to keep.
-  Step<EventVerdict> apply(const Event& e, Handle& spare, std::vector<Handle>& wake, std::vector<Aborted>& aborted,
+  Result<EventVerdict> apply(const Event& e, Handle& spare, std::vector<Handle>& wake, std::vector<Aborted>& aborted,
                            HandleSink& sink);
-  Step<uint32_t> release_capacity(uint32_t stream_id, uint32_t n, HandleSink& sink);
+  Result<uint32_t> release_capacity(uint32_t stream_id, uint32_t n, HandleSink& sink);
   void release_data_frame(uint32_t stream_id, uint64_t payload_len, HandleSink& sink) noexcept;
 
   // ---- the send path ----
@@ -260,15 +255,15 @@ class ConnCore final : public FrameQueue {
   // Opens our stream with its request head (`head_error`: the head could
   // not be built; the claimed slot is released and the error returned after
   // the refusal checks). nullopt: refused (failed or GOAWAY), slot released.
-  Step<std::optional<uint32_t>> open_stream(const OutHead& head, const Error* head_error,
+  Result<std::optional<uint32_t>> open_stream(const OutHead& head, const Error* head_error,
                                             const http::HeaderMap* fields, bool end_stream, bool is_head,
                                             Handle handle);
   // At most one DATA frame of data[offset:] (offset <= data.size()). An
   // empty data[offset:] is done at once: with `end_stream` an empty DATA
   // frame ends the stream, without it nothing is queued.
-  Step<SendVerdict> send_data(uint32_t stream_id, std::string_view data, uint64_t offset, bool end_stream,
+  Result<SendVerdict> send_data(uint32_t stream_id, std::string_view data, uint64_t offset, bool end_stream,
                               HandleSink& sink);
-  Step<SendVerdict> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, HandleSink& sink);
+  Result<SendVerdict> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, HandleSink& sink);
   // `date` is added as a `date` field when non-empty (the caller decides).
   // `head_error`: the head could not be built (raised unless the stream
   // is already stopped).
@@ -281,7 +276,7 @@ class ConnCore final : public FrameQueue {
   // head is queued a 1xx is refused by value (`refused`, nothing queued): a
   // body reader answering Expect: 100-continue may lose that race to the
   // responder on another thread.
-  Step<SendVerdict> send_response_head(uint32_t stream_id, const OutHead& head, const Error* head_error,
+  Result<SendVerdict> send_response_head(uint32_t stream_id, const OutHead& head, const Error* head_error,
                                        const http::HeaderMap* fields, std::string_view date, bool end_stream,
                                        HandleSink& sink);
   Handle next_capacity_wake();
@@ -319,22 +314,22 @@ class ConnCore final : public FrameQueue {
   // (idle_stream, too_many_stream_resets); flow_control from the capacity
   // a closed stream gives back; begin_graceful_shutdown argument from the
   // encoder.
-  Step<std::optional<RecvResetVerdict>> recv_reset(uint32_t stream_id, uint32_t reason, HandleSink& sink);
-  Step<ResetVerdict> reset_stream(uint32_t stream_id, uint32_t reason, Initiator who, HandleSink& sink);
-  Step<ResetVerdict> reset_on_error(uint32_t stream_id, uint32_t reason, HandleSink& sink);
-  Step<ResetVerdict> aclose_body(uint32_t stream_id, HandleSink& sink);
+  Result<std::optional<RecvResetVerdict>> recv_reset(uint32_t stream_id, uint32_t reason, HandleSink& sink);
+  Result<ResetVerdict> reset_stream(uint32_t stream_id, uint32_t reason, Initiator who, HandleSink& sink);
+  Result<ResetVerdict> reset_on_error(uint32_t stream_id, uint32_t reason, HandleSink& sink);
+  Result<ResetVerdict> aclose_body(uint32_t stream_id, HandleSink& sink);
   // Records the failure (first one wins: true when this call recorded it)
   // and aborts every stream; the live ones go to `aborted`.
   bool fail(std::string message, std::vector<Aborted>& aborted, HandleSink& sink);
   // Queues GOAWAY(`reason`) naming the last processed id (0 for a client);
   // kFlagWake when queued. No GOAWAY ever names a higher id than an earlier
   // one, and no stream above the id named is accepted afterwards.
-  Step<uint32_t> send_goaway(uint32_t reason);
+  Result<uint32_t> send_goaway(uint32_t reason);
   // Phase 1 of a graceful shutdown: GOAWAY(2^31-1) and the shutdown PING;
   // kFlagWake, or the encoder's error with nothing queued. Once a GOAWAY
   // went out already it queues nothing and goes straight to the final phase
   // (kFlagStopAccepting when no stream is left). A second call: 0.
-  Step<uint32_t> begin_graceful_shutdown();
+  Result<uint32_t> begin_graceful_shutdown();
   uint32_t maybe_goaway_reply();
 
   // FrameQueue: control frames the state's shared steps queue.
@@ -352,10 +347,10 @@ class ConnCore final : public FrameQueue {
 
  private:
   // The reset step on a stream that has a record.
-  Step<ResetVerdict> reset_step(StreamRecord& r, uint32_t reason, Initiator who, HandleSink& sink);
+  Result<ResetVerdict> reset_step(StreamRecord& r, uint32_t reason, Initiator who, HandleSink& sink);
   // After our side ended: the closed transition, then (server) the reset
   // of a request body still arriving, or the capacity release.
-  Step<SendVerdict> complete_response(uint32_t stream_id, SendVerdict v, HandleSink& sink);
+  Result<SendVerdict> complete_response(uint32_t stream_id, SendVerdict v, HandleSink& sink);
   // Connection capacity n back, WINDOW_UPDATE(0) at the threshold.
   Result<void> give_back_connection(uint32_t n);
   // A stream's stop when it cannot send: its derived stop, or a bare stop;

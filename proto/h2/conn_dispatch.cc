@@ -51,7 +51,7 @@ constexpr size_t index_in() {
 
 // A step's result as the verdict of event type E, which must sit at E's index.
 template <class E, class V, class T>
-Step<EventVerdict> as(Step<T>&& r) {
+Result<EventVerdict> as(Result<T>&& r) {
   static_assert(index_in<V, EventVerdict>() == index_in<E, Event>(), "a verdict in another event's place");
   if (!r) return std::unexpected(std::move(r.error()));
   return EventVerdict(std::in_place_type<V>, V{*r});
@@ -59,11 +59,11 @@ Step<EventVerdict> as(Step<T>&& r) {
 
 }  // namespace
 
-Step<EventVerdict> ConnCore::apply(const Event& e, Handle& spare, std::vector<Handle>& wake,
+Result<EventVerdict> ConnCore::apply(const Event& e, Handle& spare, std::vector<Handle>& wake,
                                    std::vector<Aborted>& aborted, HandleSink& sink) {
   // Each alternative names its step once; the verdict type checks the pairing.
   return std::visit(
-      [&](const auto& ev) -> Step<EventVerdict> {
+      [&](const auto& ev) -> Result<EventVerdict> {
         using T = std::decay_t<decltype(ev)>;
         if constexpr (std::is_same_v<T, HeadersEvent>) {
           return as<T, HeadersVerdict>(recv_headers(headers_in(ev), spare, sink));

@@ -65,13 +65,13 @@ Result<void> ConnCore::give_back_connection(uint32_t n) {
   return {};
 }
 
-Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, HandleSink& sink) {
+Result<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   const uint32_t sid = h.stream_id;
   const size_t before = pending.size();
   HeadersVerdict v;
   v.stream_id = sid;
-  auto done = [&]() -> Step<HeadersVerdict> {
+  auto done = [&]() -> Result<HeadersVerdict> {
     if (pending.size() > before) v.flags |= kFlagWake;
     return v;
   };
@@ -148,13 +148,13 @@ Step<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare, H
   return done();
 }
 
-Step<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
+Result<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   const uint32_t sid = d.stream_id;
   const uint32_t len = d.flow_controlled_len;
   const size_t before = pending.size();
   DataVerdict v;
-  auto done = [&]() -> Step<DataVerdict> {
+  auto done = [&]() -> Result<DataVerdict> {
     if (pending.size() > before) v.flags |= kFlagWake;
     return v;
   };
@@ -227,7 +227,7 @@ Step<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
   return std::unexpected(stream_err(sid, ErrorCode::stream_closed));
 }
 
-Step<Handle> ConnCore::recv_window_update(uint32_t sid, uint32_t increment) {
+Result<Handle> ConnCore::recv_window_update(uint32_t sid, uint32_t increment) {
   if (sid == 0) {
     FlowControl next = state.conn_send_flow();
     if (!next.inc_window(increment) || !next.assign_capacity(increment))
@@ -262,7 +262,7 @@ bool shift(FlowControl& f, int64_t diff) noexcept {
 
 }  // namespace
 
-Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake) {
+Result<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::vector<Handle>& wake) {
   if (!started()) return std::unexpected(not_started());
   SettingsVerdict v;
   if (ack) {
@@ -319,7 +319,7 @@ Step<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std::
   return v;
 }
 
-Step<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
+Result<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
   if (!started()) return std::unexpected(not_started());
   const size_t before = pending.size();
   if (!ack) {
@@ -337,7 +337,7 @@ Step<uint32_t> ConnCore::recv_ping(bool ack, std::string_view payload) {
   return flags;
 }
 
-Step<uint32_t> ConnCore::recv_goaway(uint32_t last, uint32_t code, std::vector<Aborted>& aborted,
+Result<uint32_t> ConnCore::recv_goaway(uint32_t last, uint32_t code, std::vector<Aborted>& aborted,
                                       HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   const auto& prev = state.peer_goaway();
@@ -363,7 +363,7 @@ Step<uint32_t> ConnCore::recv_goaway(uint32_t last, uint32_t code, std::vector<A
   return flags;
 }
 
-Step<uint32_t> ConnCore::release_capacity(uint32_t sid, uint32_t n, HandleSink& sink) {
+Result<uint32_t> ConnCore::release_capacity(uint32_t sid, uint32_t n, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   StreamRecord* r = state.streams().find(sid);
   if (!r || r->recv_reclaimed) return 0u;

@@ -9,7 +9,7 @@ void ConnCore::remember_ours(uint32_t id, uint32_t reason, Initiator who) {
   state.resets().remember_ours(id, reason, who, state.now());
 }
 
-Step<ResetVerdict> ConnCore::reset_step(StreamRecord& r, uint32_t reason, Initiator who, HandleSink& sink) {
+Result<ResetVerdict> ConnCore::reset_step(StreamRecord& r, uint32_t reason, Initiator who, HandleSink& sink) {
   const uint32_t sid = r.id;
   const size_t before = pending.size();
   ResetVerdict v;
@@ -35,7 +35,7 @@ Step<ResetVerdict> ConnCore::reset_step(StreamRecord& r, uint32_t reason, Initia
   return v;
 }
 
-Step<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_t reason, HandleSink& sink) {
+Result<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_t reason, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   if (sid == 0)
     return std::unexpected(Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::rst_stream_zero));
@@ -71,14 +71,14 @@ Step<std::optional<RecvResetVerdict>> ConnCore::recv_reset(uint32_t sid, uint32_
   return std::optional<RecvResetVerdict>(v);
 }
 
-Step<ResetVerdict> ConnCore::reset_stream(uint32_t sid, uint32_t reason, Initiator who, HandleSink& sink) {
+Result<ResetVerdict> ConnCore::reset_stream(uint32_t sid, uint32_t reason, Initiator who, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   StreamRecord* r = state.streams().find(sid);
   if (!r) return ResetVerdict{};
   return reset_step(*r, reason, who, sink);
 }
 
-Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, HandleSink& sink) {
+Result<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   // On the client, a stream error on an id we never opened is a frame on an
   // idle stream (a malformed block the codec refused before the connection
@@ -103,7 +103,7 @@ Step<ResetVerdict> ConnCore::reset_on_error(uint32_t sid, uint32_t reason, Handl
   return v;
 }
 
-Step<ResetVerdict> ConnCore::aclose_body(uint32_t sid, HandleSink& sink) {
+Result<ResetVerdict> ConnCore::aclose_body(uint32_t sid, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   StreamRecord* r = state.streams().find(sid);
   if (!r) return ResetVerdict{};
@@ -147,14 +147,14 @@ bool ConnCore::fail(std::string message, std::vector<Aborted>& aborted, HandleSi
   return recorded;
 }
 
-Step<uint32_t> ConnCore::send_goaway(uint32_t reason) {
+Result<uint32_t> ConnCore::send_goaway(uint32_t reason) {
   if (!started()) return std::unexpected(not_started());
   const size_t before = pending.size();
   goaway(state.is_server() ? state.last_processed_id() : 0, reason);
   return pending.size() > before ? uint32_t(kFlagWake) : 0u;
 }
 
-Step<uint32_t> ConnCore::begin_graceful_shutdown() {
+Result<uint32_t> ConnCore::begin_graceful_shutdown() {
   if (!started()) return std::unexpected(not_started());
   if (state.graceful()) return 0u;
   if (state.goaway_sent()) {

@@ -18,7 +18,7 @@ Stop ConnCore::send_stop(const StreamRecord* r, uint32_t sid) const noexcept {
   return Stop{};
 }
 
-Step<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const Error* head_error,
+Result<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const Error* head_error,
                                                     const http::HeaderMap* fields, bool end_stream, bool is_head,
                                                     Handle handle) {
   if (!started()) {
@@ -48,7 +48,7 @@ Step<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const E
   return std::optional<uint32_t>(id);
 }
 
-Step<SendVerdict> ConnCore::complete_response(uint32_t sid, SendVerdict v, HandleSink& sink) {
+Result<SendVerdict> ConnCore::complete_response(uint32_t sid, SendVerdict v, HandleSink& sink) {
   StreamRecord* r = state.streams().find(sid);
   if (!r) return v;
   v.flags |= state.closed_transition(*r, *this, sink);
@@ -70,7 +70,7 @@ Step<SendVerdict> ConnCore::complete_response(uint32_t sid, SendVerdict v, Handl
   return v;
 }
 
-Step<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint64_t offset, bool end_stream,
+Result<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint64_t offset, bool end_stream,
                                       HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   SendVerdict v;
@@ -167,7 +167,7 @@ Step<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uint6
   return v;
 }
 
-Step<SendVerdict> ConnCore::send_trailers(uint32_t sid, const http::HeaderMap& trailers, HandleSink& sink) {
+Result<SendVerdict> ConnCore::send_trailers(uint32_t sid, const http::HeaderMap& trailers, HandleSink& sink) {
   if (!started()) return std::unexpected(not_started());
   SendVerdict v;
   StreamRecord* r = state.streams().find(sid);
@@ -184,7 +184,7 @@ Step<SendVerdict> ConnCore::send_trailers(uint32_t sid, const http::HeaderMap& t
   return complete_response(sid, v, sink);
 }
 
-Step<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& head, const Error* head_error,
+Result<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& head, const Error* head_error,
                                                const http::HeaderMap* fields, std::string_view date,
                                                bool end_stream, HandleSink& sink) {
   const bool interim = head.status >= 100 && head.status < 200;

@@ -61,7 +61,7 @@ PyObject* recv_headers(PyObject* self, PyObject* const* a) {
     in.content_length = n;
   }
   PyObject* spare_obj = a[1] && a[1] != Py_None ? a[1] : nullptr;
-  h2::Step<h2::HeadersVerdict> r;
+  h2::Result<h2::HeadersVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -88,7 +88,7 @@ PyObject* recv_data(PyObject* self, PyObject* frame) {
   in.payload_len = uint32_t(PyBytes_GET_SIZE(f->data));
   in.flow_controlled_len = f->flow_controlled_len;
   in.padding = f->padding;
-  h2::Step<h2::DataVerdict> r;
+  h2::Result<h2::DataVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -102,7 +102,7 @@ PyObject* recv_data(PyObject* self, PyObject* frame) {
 PyObject* recv_window_update(PyObject* self, PyObject* frame) {
   if (!frame_arg(frame, H2Event::window_update, "H2FrameWindowUpdate")) return nullptr;
   auto* f = reinterpret_cast<H2PairObject*>(frame);
-  h2::Step<Handle> r;
+  h2::Result<Handle> r;
   std::vector<Ref> wake;
   {
     Transition<H2StreamsObject> t(self);
@@ -123,7 +123,7 @@ PyObject* recv_settings(PyObject* self, PyObject* frame) {
                         f->max_header_list_size};
   for (int i = 0; i < 5; ++i)
     if (values[i] && values[i] != Py_None) *slots[i] = uint32_t(PyLong_AsUnsignedLong(values[i]));
-  h2::Step<h2::SettingsVerdict> r;
+  h2::Result<h2::SettingsVerdict> r;
   std::vector<Ref> wake;
   {
     Transition<H2StreamsObject> t(self);
@@ -150,7 +150,7 @@ PyObject* recv_ping(PyObject* self, PyObject* frame) {
   if (!frame_arg(frame, H2Event::ping, "H2FramePing")) return nullptr;
   auto* f = reinterpret_cast<H2PingObject*>(frame);
   std::string_view payload(PyBytes_AS_STRING(f->data), size_t(PyBytes_GET_SIZE(f->data)));
-  h2::Step<uint32_t> r;
+  h2::Result<uint32_t> r;
   {
     Transition<H2StreamsObject> t(self);
     r = t->core.recv_ping(f->ack, payload);
@@ -162,7 +162,7 @@ PyObject* recv_ping(PyObject* self, PyObject* frame) {
 PyObject* recv_goaway(PyObject* self, PyObject* frame) {
   if (!frame_arg(frame, H2Event::goaway, "H2FrameGoAway")) return nullptr;
   auto* f = reinterpret_cast<H2GoAwayObject*>(frame);
-  h2::Step<uint32_t> r;
+  h2::Result<uint32_t> r;
   AbortedRefs aborted;
   {
     Transition<H2StreamsObject> t(self);
@@ -184,7 +184,7 @@ PyObject* release_capacity(PyObject* self, PyObject* const* a) {
   uint32_t sid, n;
   if (!to_u32(a[0], "sid", sid) || !to_u32(a[1], "n", n))
     return nullptr;
-  h2::Step<uint32_t> r;
+  h2::Result<uint32_t> r;
   {
     Transition<H2StreamsObject> t(self);
     r = t->core.release_capacity(sid, n, t.dropped());
@@ -232,7 +232,7 @@ PyObject* open_stream(PyObject* self, PyObject* const* a) {
   h2::OutHead head;
   auto built = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
                                       has_authority ? &authority : nullptr, head);
-  h2::Step<std::optional<uint32_t>> r;
+  h2::Result<std::optional<uint32_t>> r;
   {
     Transition<H2StreamsObject> t(self);
     r = t->core.open_stream(head, built ? nullptr : &built.error(), fields ? &*fields : nullptr, end_stream,
@@ -257,7 +257,7 @@ PyObject* send_data(PyObject* self, PyObject* const* a) {
                  data.size());
     return nullptr;
   }
-  h2::Step<h2::SendVerdict> r;
+  h2::Result<h2::SendVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -278,7 +278,7 @@ PyObject* send_trailers(PyObject* self, PyObject* const* a) {
   }
   http::HeaderMap trailers = copy_header_map(a[1]);
   if (h2::has_padded_value(trailers)) return raise_h2(h2::Error::user(h2::Misuse::malformed_headers));
-  h2::Step<h2::SendVerdict> r;
+  h2::Result<h2::SendVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -307,7 +307,7 @@ PyObject* send_response_head(PyObject* self, PyObject* const* a) {
   if (status >= 200 && streams_of(self)->state.core.state.auto_date_header() &&
       !(fields && fields->contains("date")))
     date = http::http_date_now();
-  h2::Step<h2::SendVerdict> r;
+  h2::Result<h2::SendVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -380,7 +380,7 @@ PyObject* has_pending(PyObject* self, PyObject*) {
 PyObject* recv_reset(PyObject* self, PyObject* frame) {
   if (!frame_arg(frame, H2Event::rst_stream, "H2FrameRstStream")) return nullptr;
   auto* f = reinterpret_cast<H2PairObject*>(frame);
-  h2::Step<std::optional<h2::RecvResetVerdict>> r;
+  h2::Result<std::optional<h2::RecvResetVerdict>> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -396,7 +396,7 @@ PyObject* recv_reset(PyObject* self, PyObject* frame) {
                        unsigned(v.flags));
 }
 
-PyObject* reset_result(const h2::Step<h2::ResetVerdict>& r, Ref handle) {
+PyObject* reset_result(const h2::Result<h2::ResetVerdict>& r, Ref handle) {
   if (!r) return raise_h2(r.error());
   return new_reset_verdict(r->stop, r->flags, std::move(handle));
 }
@@ -407,7 +407,7 @@ PyObject* reset_stream(PyObject* self, PyObject* const* a) {
   if (!to_u32(a[0], "sid", sid) ||
       !to_u32(a[1], "reason", reason) || (a[2] && !to_initiator(a[2], who)))
     return nullptr;
-  h2::Step<h2::ResetVerdict> r;
+  h2::Result<h2::ResetVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -422,7 +422,7 @@ PyObject* reset_on_error(PyObject* self, PyObject* const* a) {
   if (!to_u32(a[0], "sid", sid) ||
       !to_u32(a[1], "reason", reason))
     return nullptr;
-  h2::Step<h2::ResetVerdict> r;
+  h2::Result<h2::ResetVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -435,7 +435,7 @@ PyObject* reset_on_error(PyObject* self, PyObject* const* a) {
 PyObject* aclose_body(PyObject* self, PyObject* arg) {
   uint32_t sid;
   if (!to_u32(arg, "sid", sid)) return nullptr;
-  h2::Step<h2::ResetVerdict> r;
+  h2::Result<h2::ResetVerdict> r;
   Ref handle;
   {
     Transition<H2StreamsObject> t(self);
@@ -496,7 +496,7 @@ PyObject* is_closed(PyObject* self, PyObject*) {
 PyObject* send_goaway(PyObject* self, PyObject* arg) {
   uint32_t reason;
   if (!to_u32(arg, "reason", reason)) return nullptr;
-  h2::Step<uint32_t> r;
+  h2::Result<uint32_t> r;
   {
     Transition<H2StreamsObject> t(self);
     r = t->core.send_goaway(reason);
@@ -506,7 +506,7 @@ PyObject* send_goaway(PyObject* self, PyObject* arg) {
 }
 
 PyObject* begin_graceful_shutdown(PyObject* self, PyObject*) {
-  h2::Step<uint32_t> r;
+  h2::Result<uint32_t> r;
   {
     Transition<H2StreamsObject> t(self);
     r = t->core.begin_graceful_shutdown();

@@ -41,7 +41,7 @@ struct Conn {
 
   // One event as its step under the state lock, an ACK's settings reaching
   // the decoder under both locks, as the binding holds them.
-  Step<EventVerdict> step(const Event& ev, Handle& spare) {
+  Result<EventVerdict> step(const Event& ev, Handle& spare) {
     std::lock_guard<std::mutex> s(mu);
     wake.clear();
     aborted.clear();

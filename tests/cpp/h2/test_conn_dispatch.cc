@@ -18,7 +18,7 @@ namespace {
 int g_handles[4];
 
 // Decodes `wire`, which must hold exactly one event, and applies it.
-Step<EventVerdict> one(Conn& c, std::string_view wire, Handle& spare) {
+Result<EventVerdict> one(Conn& c, std::string_view wire, Handle& spare) {
   c.receive(wire);
   EXPECT_EQ(c.batch.events.size(), 1u);
   if (c.batch.events.size() != 1) return std::unexpected(ConnCore::not_started());  // reported above
@@ -28,7 +28,7 @@ Step<EventVerdict> one(Conn& c, std::string_view wire, Handle& spare) {
   }
   return r;
 }
-Step<EventVerdict> one(Conn& c, std::string_view wire) {
+Result<EventVerdict> one(Conn& c, std::string_view wire) {
   Handle none = nullptr;
   return one(c, wire, none);
 }

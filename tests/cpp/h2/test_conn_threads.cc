@@ -103,7 +103,7 @@ struct Endpoint {
 
   // One event as its step; an ACK's settings reach the decoder with both
   // locks held, state lock first.
-  Step<EventVerdict> step(const Event& ev, Handle spare, HandleSink& sink) {
+  Result<EventVerdict> step(const Event& ev, Handle spare, HandleSink& sink) {
     std::lock_guard<std::mutex> s(mu);
     std::vector<Handle> wake;
     std::vector<Aborted> aborted;
