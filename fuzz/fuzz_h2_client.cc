@@ -137,25 +137,13 @@ static const std::string& request_body() {
   return b;
 }
 
-struct Harness {
-  ConnCore core;
-  Receiver recv;  // decodes the server's bytes
-  RecvBatch batch;
-  Sender peer;    // the server's encoder
-  Sink sink;
+// `recv` decodes the server's bytes.
+struct Harness : ConnHarness<Harness> {
+  Sender peer;  // the server's encoder
   ServerView server;
   const std::string& body = request_body();
   std::vector<uint32_t> opened;  // our stream ids, in order
-  std::vector<Sending> senders;
-  struct Unreleased {
-    uint32_t sid;
-    uint32_t len;
-    bool budgeted;
-  };
-  std::vector<Unreleased> unreleased;
   bool release_at_once;
-  uint32_t recv_target;
-  bool failed = false;
 
   static ConnConfig config(uint8_t k) {
     static constexpr uint32_t windows[] = {65535, 1000, 16384, 1 << 20};
@@ -169,21 +157,9 @@ struct Harness {
     return c;
   }
 
-  explicit Harness(uint8_t k) : core(config(k)), release_at_once(!(k & 16)) {
-    recv_target = std::max<uint32_t>(65535, config(k).connection_window);
+  explicit Harness(uint8_t k) : ConnHarness(config(k)), release_at_once(!(k & 16)) {
     recv.expect_preface(false);
-    auto change = core.begin();
-    CHECK(change.has_value());
-    if (change->max_frame_size) recv.set_max_frame_size(*change->max_frame_size);
-  }
-
-  void fail_connection() {
-    std::vector<Aborted> aborted;
-    core.fail("fuzz", aborted, sink);
-    sink.flush();
-    failed = true;
-    senders.clear();
-    unreleased.clear();
+    begin(config(k));
   }
 
   // Our own heads may be refused (a bad method, target or field): that is a
@@ -278,27 +254,6 @@ struct Harness {
     auto r = core.aclose_body(sid, sink);
     sink.flush();
     if (!r) on_error(r.error());
-  }
-
-  // Every sender frames what its windows allow.
-  void run_senders() {
-    fuzz::run_senders(core, senders, body, sink, failed, [&](const Error& e) { on_error(e); });
-  }
-
-  void release(const Unreleased& u) {
-    auto f = core.release_capacity(u.sid, u.len, sink);
-    sink.flush();
-    if (!f) return on_error(f.error());
-    if (u.budgeted) core.release_data_frame(u.sid, u.len, sink);
-    sink.flush();
-  }
-
-  void release_some(size_t n) {
-    for (size_t i = 0; i < n && !unreleased.empty() && !failed; ++i) {
-      Unreleased u = unreleased.front();
-      unreleased.erase(unreleased.begin());
-      release(u);
-    }
   }
 
   void pump() {
@@ -397,15 +352,7 @@ struct Harness {
   }
 
   void feed(std::string_view bytes) {
-    if (failed) return;
-    auto ok = recv.receive(bytes, batch);
-    if (!ok) return fail_connection();
-    for (const Event& e : batch.events) {
-      if (failed) break;
-      dispatch(e);
-      sink.flush();
-      check();
-    }
+    feed_events(bytes, [] {});
   }
 
   // One event through the core's dispatch, then what the driver does with
@@ -444,18 +391,6 @@ struct Harness {
         },
         e);
   }
-
-  void check() {
-    if (!failed) check_state(core.state, recv_target);
-  }
-
-  ~Harness() {
-    std::vector<Aborted> aborted;
-    core.fail("end", aborted, sink);
-    core.state.drop_all(sink);
-    sink.flush();
-    CHECK(sink.live.empty());
-  }
 };
 
 }  // namespace
@@ -478,12 +413,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     h.sink.flush();
     h.check();
-    h.run_senders();
+    h.run_senders(h.body);
     h.check();
   }
-  h.release_some(h.unreleased.size());
-  h.run_senders();
-  h.check();
-  h.pump();
+  h.drain(h.body);
   return 0;
 }

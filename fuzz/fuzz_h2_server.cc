@@ -105,25 +105,12 @@ Knobs knobs_of(uint8_t k) {
                !(k & 16), bodies[(k >> 5) & 7]};
 }
 
-struct Harness {
+struct Harness : ConnHarness<Harness> {
   Knobs kn;
-  ConnCore core;
-  Receiver recv;
-  RecvBatch batch;
-  Sink sink;
   ClientView client;
   std::string body;
-  std::vector<Sending> senders;
-  struct Unreleased {
-    uint32_t sid;
-    uint32_t len;
-    bool budgeted;
-  };
-  std::vector<Unreleased> unreleased;
   uint64_t conn_allowance = 65535;  // the client's connection window as the server was told
   uint32_t last_client_id = 0;
-  uint32_t recv_target;
-  bool failed = false;
   std::string taken;
 
   static ConnConfig config(const Knobs& kn) {
@@ -138,21 +125,10 @@ struct Harness {
     return c;
   }
 
-  explicit Harness(const Knobs& k) : kn(k), core(config(k)), body(k.body_len, 'b') {
-    recv_target = std::max<uint32_t>(65535, config(k).connection_window);
+  explicit Harness(const Knobs& k) : ConnHarness(config(k)), kn(k), body(k.body_len, 'b') {
     recv.expect_preface(true);
     recv.set_role(Role::server);
-    auto change = core.begin();
-    CHECK(change.has_value());
-    if (change->max_frame_size) recv.set_max_frame_size(*change->max_frame_size);
-  }
-
-  void fail_connection() {
-    std::vector<Aborted> aborted;
-    core.fail("fuzz", aborted, sink);
-    failed = true;
-    senders.clear();
-    unreleased.clear();
+    begin(config(k));
   }
 
   // A step's error: stream errors reset the stream, the rest fail the connection.
@@ -166,12 +142,6 @@ struct Harness {
       return;
     }
     fail_connection();
-  }
-
-  void release(const Unreleased& u) {
-    auto f = core.release_capacity(u.sid, u.len, sink);
-    if (!f) return on_error(f.error());
-    if (u.budgeted) core.release_data_frame(u.sid, u.len, sink);
   }
 
   // One event through the core's dispatch, then what the driver does with
@@ -221,11 +191,6 @@ struct Harness {
     if (!empty && !r->stopped) senders.push_back({sid, 0});
   }
 
-  // Every sender frames what its windows allow.
-  void run_senders() {
-    fuzz::run_senders(core, senders, body, sink, failed, [&](const Error& e) { on_error(e); });
-  }
-
   // The application gives up on a response it is sending.
   void cancel_one(uint32_t pick) {
     if (senders.empty() || failed) return;
@@ -244,15 +209,6 @@ struct Harness {
     CHECK(core.begin_graceful_shutdown().has_value());
   }
 
-  void release_some(size_t n) {
-    for (size_t i = 0; i < n && !unreleased.empty() && !failed; ++i) {
-      Unreleased u = unreleased.front();
-      unreleased.erase(unreleased.begin());
-      release(u);
-      sink.flush();
-    }
-  }
-
   // The write pump: the batch is taken, must parse, and is credited.
   void pump() {
     std::string buf;
@@ -265,32 +221,14 @@ struct Harness {
     core.give_back(buf);
   }
 
-  void check() {
-    if (!failed) check_state(core.state, recv_target);
-  }
-
+  // Events after the GOAWAY exchange in the same read still reach the core:
+  // a request above the announced last stream id must be ignored
+  // (ClientView checks no response goes to it).
   void feed(std::string_view bytes) {
-    if (failed) return;
-    auto ok = recv.receive(bytes, batch);
-    if (!ok) return fail_connection();
-    for (const Event& e : batch.events) {
-      // Events after the GOAWAY exchange in the same read still reach the
-      // core: a request above the announced last stream id must be ignored
-      // (ClientView checks no response goes to it).
-      if (failed) break;
-      dispatch(e);
+    feed_events(bytes, [&] {
+      run_senders(body);
       check();
-      run_senders();
-      check();
-    }
-  }
-
-  ~Harness() {
-    std::vector<Aborted> aborted;
-    core.fail("end", aborted, sink);
-    core.state.drop_all(sink);
-    sink.flush();
-    CHECK(sink.live.empty());
+    });
   }
 };
 
@@ -317,13 +255,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((seed >> 9) & 1) h.release_some(1 + ((seed >> 10) & 3));
     if (((seed >> 12) & 15) == 0) h.cancel_one(seed >> 16);
     if (((seed >> 4) & 63) == 0) h.graceful_shutdown();
-    h.run_senders();
+    h.run_senders(h.body);
     h.check();
   }
-  // drain: the application reads everything, the pump writes everything
-  h.release_some(h.unreleased.size());
-  h.run_senders();
-  h.check();
-  h.pump();
+  h.drain(h.body);
   return 0;
 }

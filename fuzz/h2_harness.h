@@ -3,6 +3,7 @@
 // the core's dispatch, and the invariants that must hold after every step.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -119,6 +120,33 @@ void run_senders(ConnCore& core, std::vector<Sending>& senders, std::string_view
   }
 }
 
+// The handshake as a driver runs it: begin(), then a larger frame size to
+// the decoder at once. Returns the connection receive window's target.
+inline uint32_t start(ConnCore& core, Receiver& recv, const ConnConfig& c) {
+  auto change = core.begin();
+  CHECK(change.has_value());
+  if (change->max_frame_size) recv.set_max_frame_size(*change->max_frame_size);
+  return std::max<uint32_t>(65535, c.connection_window);
+}
+
+// A connection failed by the harness: every stream aborted, its handles
+// released.
+inline void fail_all(ConnCore& core, Sink& sink) {
+  std::vector<Aborted> aborted;
+  core.fail("fuzz", aborted, sink);
+  sink.flush();
+}
+
+// The end of a run: the connection fails, every record lets go of its
+// handle, and no handle may be left alive or released twice.
+inline void tear_down(ConnCore& core, Sink& sink) {
+  std::vector<Aborted> aborted;
+  core.fail("end", aborted, sink);
+  core.state.drop_all(sink);
+  sink.flush();
+  CHECK(sink.live.empty());
+}
+
 // After every step:
 // - every record is on an odd id (ours as a client, the peer's as a server);
 // - every record whose state is closed has passed the closed transition, no
@@ -144,5 +172,95 @@ inline void check_state(ConnState& st, uint32_t recv_target) {
   CHECK(st.conn_recv_flow().window() <= st.conn_recv_flow().available());
   CHECK(st.data_frame_budget().available() <= st.data_frame_budget().limit());
 }
+
+// What both connection harnesses hold and do alike: the core under test, the
+// decoder of the peer's bytes, the handle sink, the bodies being framed, the
+// received octets not yet released, and the invariants after each step.
+// `Derived` answers a step's error in its on_error(const Error&).
+template <class Derived>
+struct ConnHarness {
+  struct Unreleased {
+    uint32_t sid;
+    uint32_t len;
+    bool budgeted;
+  };
+
+  ConnCore core;
+  Receiver recv;
+  RecvBatch batch;
+  Sink sink;
+  std::vector<Sending> senders;
+  std::vector<Unreleased> unreleased;
+  uint32_t recv_target = 0;
+  bool failed = false;
+
+  explicit ConnHarness(const ConnConfig& c) : core(c) {}
+  ConnHarness(const ConnHarness&) = delete;
+  ConnHarness& operator=(const ConnHarness&) = delete;
+  ~ConnHarness() { tear_down(core, sink); }
+
+  // The handshake, once the receiver is set up for the role.
+  void begin(const ConnConfig& c) { recv_target = start(core, recv, c); }
+
+  void fail_connection() {
+    fail_all(core, sink);
+    failed = true;
+    senders.clear();
+    unreleased.clear();
+  }
+
+  void release(const Unreleased& u) {
+    auto f = core.release_capacity(u.sid, u.len, sink);
+    sink.flush();
+    if (!f) return static_cast<Derived*>(this)->on_error(f.error());
+    if (u.budgeted) core.release_data_frame(u.sid, u.len, sink);
+    sink.flush();
+  }
+
+  void release_some(size_t n) {
+    for (size_t i = 0; i < n && !unreleased.empty() && !failed; ++i) {
+      Unreleased u = unreleased.front();
+      unreleased.erase(unreleased.begin());
+      release(u);
+    }
+  }
+
+  // Every sender frames what its windows allow.
+  void run_senders(std::string_view body) {
+    fuzz::run_senders(core, senders, body, sink, failed,
+                      [&](const Error& e) { static_cast<Derived*>(this)->on_error(e); });
+  }
+
+  void check() {
+    if (!failed) check_state(core.state, recv_target);
+  }
+
+  // The peer's bytes through the decoder, each event through the derived
+  // harness's dispatch, the invariants checked after it and `after()` run
+  // (unless the connection failed meanwhile). A decoding error fails the
+  // connection.
+  template <class After>
+  void feed_events(std::string_view bytes, After&& after) {
+    if (failed) return;
+    auto ok = recv.receive(bytes, batch);
+    if (!ok) return fail_connection();
+    for (const Event& e : batch.events) {
+      if (failed) break;
+      static_cast<Derived*>(this)->dispatch(e);
+      sink.flush();
+      check();
+      after();
+    }
+  }
+
+  // The end of an input: the application reads everything, the senders
+  // frame what they can, and the write pump takes it all.
+  void drain(std::string_view body) {
+    release_some(unreleased.size());
+    run_senders(body);
+    check();
+    static_cast<Derived*>(this)->pump();
+  }
+};
 
 }  // namespace velmora::h2::fuzz
