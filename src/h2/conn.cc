@@ -106,7 +106,7 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // The decoder beside the state: nothing here can throw.
   static_assert(std::is_nothrow_default_constructible_v<h2::Receiver>);
   H2StreamsObject* o = streams_of(self);
-  new (&o->decoder_mu) std::mutex();
+  new (&o->decoder_mu) StateLock();
   new (&o->recv) h2::Receiver();
   o->recv.expect_preface(c.role == h2::Role::server);
   o->recv.set_role(c.role);
@@ -147,7 +147,7 @@ void streams_dealloc(PyObject* self) {
   streams_clear(self);
   H2StreamsObject* o = streams_of(self);
   o->recv.~Receiver();
-  o->decoder_mu.~mutex();
+  o->decoder_mu.~StateLock();
   destroy(o);
   tp->tp_free(self);
   Py_DECREF(tp);

@@ -49,13 +49,13 @@ struct H2StreamsState {
 struct H2StreamsObject : Locked<H2StreamsState> {
   using dropped_type = H2Dropped;
 
-  std::mutex decoder_mu;
+  StateLock decoder_mu;
   h2::Receiver recv;
 
   // Runs f(recv) under the decoder lock and returns its result.
   template <class F>
   decltype(auto) with_decoder(F&& f) {
-    std::lock_guard<std::mutex> g(decoder_mu);
+    std::lock_guard<StateLock> g(decoder_mu);
     return std::forward<F>(f)(recv);
   }
 };
