@@ -51,6 +51,15 @@ class HeaderMap {
   // The position of `lname` in iteration order (an index for name_at()), or
   // -1 when absent. Positions hold until the map is changed.
   int32_t position(std::string_view lname) const noexcept { return find(lname); }
+  // The same, for a name whose hash lower_and_hash() computed.
+  int32_t position(std::string_view lname, uint32_t hash) const noexcept { return find(lname, hash); }
+  // Lowercases 'A'-'Z' in the n bytes at p, in place, and returns the hash
+  // the lookups use for the result, in one pass. For a name as a caller gave
+  // it: if the result is found, it was a valid name (every stored name is a
+  // lowercase token); one that is not found may still be invalid.
+  static uint32_t lower_and_hash(char* p, size_t n) noexcept {
+    return detail::hash_words<detail::LowerInPlace>(p, n);
+  }
   // The first value of the name at position i.
   std::string_view first_at(size_t i) const noexcept {
     const Value& v = values_[size_t(entries_[i].head)];

@@ -279,6 +279,59 @@ void hm_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// A name object as the lookups take it. An ASCII str or a bytes name is
+// copied, lowercased and hashed in one pass, without the token check: a name
+// found this way was valid (HeaderMap::lower_and_hash), so only one that is
+// absent is checked, for the error an invalid name raises. Other names (str
+// subclasses, other text, long names) take the full conversion first.
+class LookupName {
+ public:
+  // False with the conversion's error set when `o` is not a valid name
+  // (the full conversion only).
+  bool assign(PyObject* o) {
+    if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+      raw_ = {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
+    } else if (PyBytes_CheckExact(o)) {
+      raw_ = {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
+    } else {
+      return convert(o);
+    }
+    if (raw_.size() > sizeof(buf_)) return convert(o);
+    std::memcpy(buf_, raw_.data(), raw_.size());
+    lname_ = {buf_, raw_.size()};
+    hash_ = http::HeaderMap::lower_and_hash(buf_, raw_.size());
+    return true;
+  }
+  std::string_view lname() const noexcept { return lname_; }
+  // The name's position in `m`, or -1.
+  int32_t position_in(const http::HeaderMap& m) const noexcept {
+    return checked_ ? m.position(lname_) : m.position(lname_, hash_);
+  }
+  // For a name that was not found: raises the invalid-name error and
+  // answers false when it is not a valid name.
+  bool check_absent() const {
+    if (checked_) return true;
+    HeaderName name;
+    if (name.assign(raw_)) return true;
+    raise(http::Error{http::ErrorKind::invalid_header_name});
+    return false;
+  }
+
+ private:
+  bool convert(PyObject* o) {
+    if (!header_name_from_py(o, full_)) return false;
+    lname_ = full_.view();
+    checked_ = true;
+    return true;
+  }
+
+  std::string_view raw_, lname_;
+  uint32_t hash_ = 0;
+  bool checked_ = false;
+  char buf_[96];
+  HeaderName full_;
+};
+
 // One value copied out under the lock; like the scratch map, it keeps its
 // storage for ordinary sizes only.
 thread_local std::string t_scratch;
@@ -289,28 +342,29 @@ PyObject* scratch_bytes(std::string& out) {
   return b;
 }
 
-// The first value of `lname` as bytes, or nullptr with *found false when the
+// The first value of `name` as bytes, or nullptr with *found false when the
 // name is absent. A name's first read builds the bytes unlocked and keeps
 // them, published under a second acquisition unless the map changed
 // meanwhile; later reads of the unchanged map return that object.
-PyObject* first_value(PyObject* self, std::string_view lname, bool& found) {
+PyObject* first_value(PyObject* self, const LookupName& name, bool& found) {
   HeaderMapObject* o = self_of(self);
-  std::string& out = t_scratch;
+  std::string* out = nullptr;
   int32_t pos = -1;
   uint64_t seen = 0;
   PyObject* kept = o->with([&](HeaderMapState& s) -> PyObject* {
-    pos = s.map.position(lname);
+    pos = name.position_in(s.map);
     if (pos < 0) return nullptr;
     if (s.firsts && size_t(pos) < s.firsts->size) {
       if (PyObject* b = s.firsts->objs[pos]) return Py_NewRef(b);
     }
-    out.assign(s.map.first_at(size_t(pos)));
+    out = &t_scratch;
+    out->assign(s.map.first_at(size_t(pos)));
     seen = s.mutations;
     return nullptr;
   });
   found = pos >= 0;
   if (kept || !found) return kept;
-  Ref built(scratch_bytes(out));
+  Ref built(scratch_bytes(*out));
   if (!built) return nullptr;
   o->with([&](HeaderMapState& s) {
     if (s.mutations != seen) return;
@@ -329,12 +383,13 @@ PyObject* first_value(PyObject* self, std::string_view lname, bool& found) {
 }
 
 PyObject* hm_get(PyObject* self, PyObject* const* a) {
-  HeaderName name;
-  if (!header_name_from_py(a[0], name)) return nullptr;
+  LookupName name;
+  if (!name.assign(a[0])) return nullptr;
   bool found;
-  PyObject* v = first_value(self, name.view(), found);
-  if (!found) return Py_NewRef(a[1] ? a[1] : Py_None);
-  return v;
+  PyObject* v = first_value(self, name, found);
+  if (found) return v;
+  if (!name.check_absent()) return nullptr;
+  return Py_NewRef(a[1] ? a[1] : Py_None);
 }
 
 PyObject* hm_get_all(PyObject* self, PyObject* name_obj) {
@@ -416,15 +471,15 @@ PyObject* hm_items(PyObject* self, PyObject*) { return cached_list(self, Shape::
 PyObject* hm_raw_items(PyObject* self, PyObject*) { return cached_list(self, Shape::raw_items); }
 
 PyObject* hm_subscript(PyObject* self, PyObject* key) {
-  HeaderName name;
-  if (!header_name_from_py(key, name)) return nullptr;
+  LookupName name;
+  if (!name.assign(key)) return nullptr;
   bool found;
-  PyObject* v = first_value(self, name.view(), found);
-  if (!found) {
-    Ref k(ascii_obj(name.view()));
-    if (k) PyErr_SetObject(PyExc_KeyError, k.get());
-  }
-  return v;
+  PyObject* v = first_value(self, name, found);
+  if (found || !name.check_absent()) return v;
+  // A valid name: lname() is its lowercase form.
+  Ref k(ascii_obj(name.lname()));
+  if (k) PyErr_SetObject(PyExc_KeyError, k.get());
+  return nullptr;
 }
 
 int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
@@ -460,14 +515,13 @@ int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 int hm_contains(PyObject* self, PyObject* key) {
-  std::string_view raw;
-  HeaderName name;
-  if (!raw_of(key, raw)) {
+  // A name that is not a valid one, or no name at all, is not in the map.
+  LookupName name;
+  if (!name.assign(key)) {
     PyErr_Clear();
     return 0;
   }
-  if (!name.assign(raw)) return 0;
-  return with_map(self, [&](const http::HeaderMap& m) { return m.contains(name.view()); }) ? 1 : 0;
+  return with_map(self, [&](const http::HeaderMap& m) { return name.position_in(m) >= 0; }) ? 1 : 0;
 }
 
 Py_ssize_t hm_len(PyObject* self) {
@@ -580,7 +634,7 @@ http::HeaderMap copy_header_map(PyObject* o) {
 }
 
 PyObject* new_header_map(http::HeaderMap&& map) {
-  return create<HeaderMapObject>(g_type, std::move(map));
+  return create_exact<HeaderMapObject>(g_type, std::move(map));
 }
 
 int add_header_map(PyObject* m) {
