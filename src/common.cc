@@ -133,6 +133,30 @@ PyObject* str_obj(std::string_view s) noexcept {
   return PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace");
 }
 
+PyObject* text_obj(std::string_view s) noexcept {
+  // One pass that copies into an ASCII str and looks for high bytes; only
+  // text that has some is decoded.
+  const size_t n = s.size();
+  PyObject* o = PyUnicode_New(Py_ssize_t(n), 127);
+  if (!o) return nullptr;
+  char* d = static_cast<char*>(PyUnicode_DATA(o));
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    high |= w;
+    std::memcpy(d + i, &w, 8);
+  }
+  for (; i < n; ++i) {
+    high |= static_cast<unsigned char>(s[i]);
+    d[i] = s[i];
+  }
+  if (!(high & 0x8080808080808080ull)) return o;
+  Py_DECREF(o);
+  return str_obj(s);
+}
+
 PyObject* ascii_obj(std::string_view s) noexcept {
   PyObject* o = PyUnicode_New(Py_ssize_t(s.size()), 127);
   if (o) std::memcpy(PyUnicode_DATA(o), s.data(), s.size());

@@ -73,6 +73,7 @@ bool to_opt_str(PyObject* o, const char* arg, std::string_view& out, bool& prese
 PyObject* bool_obj(bool b) noexcept;
 PyObject* str_obj(std::string_view s) noexcept;  // UTF-8, replacement on invalid bytes
 PyObject* ascii_obj(std::string_view s) noexcept;  // known-ASCII text
+PyObject* text_obj(std::string_view s) noexcept;  // str_obj(s); ASCII text is only copied
 PyObject* bytes_obj(std::string_view s) noexcept;
 
 // Appends the debug form of the str `s` (the text between double quotes,

@@ -1,7 +1,5 @@
 #include "proto/h1/codec.h"
 
-#include <exception>
-
 namespace velmora::h1 {
 
 // Receiving a head allocates (the buffer, the head's fields). If that throws,
@@ -9,17 +7,11 @@ namespace velmora::h1 {
 // never reached the buffer, so it is dropped, and the bytes this call
 // appended are taken off again, unless a skipped interim response was
 // already consumed (the rest then stays buffered, as after a normal skip).
-struct Codec::ReceiveRollback {
-  Codec& c;
-  size_t size;
-  bool consumed = false;
-  int uncaught = std::uncaught_exceptions();
-  ~ReceiveRollback() {
-    if (std::uncaught_exceptions() <= uncaught) return;
-    c.cp_ = {};
-    if (!consumed && c.rbuf_.size() > size) c.rbuf_.resize(size);
-  }
-};
+// A handler rather than a scope guard: the normal path pays nothing.
+void Codec::roll_back_receive(size_t size, bool consumed) noexcept {
+  cp_ = {};
+  if (!consumed && rbuf_.size() > size) rbuf_.resize(size);
+}
 
 void Codec::consume(std::string_view src, bool src_is_buffer, size_t consumed) {
   cp_ = {};
@@ -30,7 +22,16 @@ void Codec::consume(std::string_view src, bool src_is_buffer, size_t consumed) {
 }
 
 Result<HeadProgress> Codec::receive_request_head(std::string_view data, RequestHead& out) {
-  ReceiveRollback rollback{*this, rbuf_.size()};
+  const size_t size = rbuf_.size();
+  try {
+    return receive_request_head_step(data, out);
+  } catch (...) {
+    roll_back_receive(size, false);
+    throw;
+  }
+}
+
+Result<HeadProgress> Codec::receive_request_head_step(std::string_view data, RequestHead& out) {
   // With nothing buffered the head is parsed straight from `data`; only the
   // bytes past it (or an incomplete head) are kept.
   const bool in_buffer = !rbuf_.empty();
@@ -66,7 +67,17 @@ Result<HeadProgress> Codec::receive_request_head(std::string_view data, RequestH
 }
 
 Result<HeadProgress> Codec::receive_head(std::string_view data, ResponseHead& out) {
-  ReceiveRollback rollback{*this, rbuf_.size()};
+  const size_t size = rbuf_.size();
+  bool consumed = false;
+  try {
+    return receive_head_step(data, out, consumed);
+  } catch (...) {
+    roll_back_receive(size, consumed);
+    throw;
+  }
+}
+
+Result<HeadProgress> Codec::receive_head_step(std::string_view data, ResponseHead& out, bool& consumed) {
   bool in_buffer = !rbuf_.empty();
   if (in_buffer) rbuf_.append(data);
   std::string_view src = in_buffer ? std::string_view(rbuf_) : data;
@@ -85,7 +96,7 @@ Result<HeadProgress> Codec::receive_head(std::string_view data, ResponseHead& ou
       case HeadProgress::informational:
         // Discarded whole; parsing starts again on what follows.
         consume(src, in_buffer, r->consumed);
-        rollback.consumed = true;
+        consumed = true;
         if (rbuf_.empty()) return HeadProgress::partial;
         in_buffer = true;
         src = rbuf_;

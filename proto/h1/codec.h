@@ -50,7 +50,7 @@ class Codec {
   // reached max_buf_size without a whole head), version_h2 (the failed head
   // is an HTTP/2 connection preface); each records the automatic status.
   // Both receives may throw std::bad_alloc; the codec is then left as it was
-  // before the call (see ReceiveRollback for the one exception).
+  // before the call (see roll_back_receive for the one exception).
   Result<HeadProgress> receive_request_head(std::string_view data, RequestHead& out);
   // Appends `data` and parses a response head (client role), skipping
   // informational heads (never answers `informational`). Errors (parse):
@@ -142,7 +142,12 @@ class Codec {
   // Keeps the bytes of `src` past `consumed` as the buffer. `src` is either
   // the buffer itself or new data parsed in place while the buffer was empty.
   void consume(std::string_view src, bool src_is_buffer, size_t consumed);
-  struct ReceiveRollback;  // keeps a receive that throws (out of memory) from changing the codec
+  // The receives' work; the public functions undo what a throwing one
+  // (out of memory) changed, with roll_back_receive. `consumed`: an interim
+  // response was skipped and consumed.
+  Result<HeadProgress> receive_request_head_step(std::string_view data, RequestHead& out);
+  Result<HeadProgress> receive_head_step(std::string_view data, ResponseHead& out, bool& consumed);
+  void roll_back_receive(size_t size, bool consumed) noexcept;
 
   // An end planned on the encoder in flight (`had`) decides whether the
   // message was framed to its end; a call without one changes nothing.

@@ -50,9 +50,6 @@ bool init_shared_strings() {
   return ok;
 }
 
-// Text that is ASCII becomes a compact ASCII str without decoding.
-PyObject* text_obj(std::string_view s) { return http::is_ascii(s) ? ascii_obj(s) : str_obj(s); }
-
 // True or False, borrowed: both are immortal.
 PyObject* flag_obj(bool b) noexcept { return b ? Py_True : Py_False; }
 
@@ -527,9 +524,10 @@ PyObject* new_h1_request_head(h1::RequestHead&& head) {
   if (!headers) return nullptr;
   Ref length(length_obj(head.body, head.content_length));
   if (!length) return nullptr;
-  PyObject* self = g_request_type->tp_alloc(g_request_type, 0);
-  if (!self) return nullptr;
-  auto* h = reinterpret_cast<RequestHeadObject*>(self);
+  // Every field is set below: no zeroing allocation needed.
+  auto* h = PyObject_New(RequestHeadObject, g_request_type);
+  if (!h) return nullptr;
+  PyObject* self = reinterpret_cast<PyObject*>(h);
   h->method = m.release();
   h->target = target.release();
   h->headers = headers.release();
@@ -548,9 +546,9 @@ PyObject* new_h1_response_head(h1::ResponseHead&& head) {
   if (!headers) return nullptr;
   Ref length(length_obj(head.body, head.content_length));
   if (!length) return nullptr;
-  PyObject* self = g_response_type->tp_alloc(g_response_type, 0);
-  if (!self) return nullptr;
-  auto* h = reinterpret_cast<ResponseHeadObject*>(self);
+  auto* h = PyObject_New(ResponseHeadObject, g_response_type);
+  if (!h) return nullptr;
+  PyObject* self = reinterpret_cast<PyObject*>(h);
   h->headers = headers.release();
   h->body_kind = Py_NewRef(g_kinds[size_t(head.body)]);
   h->content_length = length.release();
