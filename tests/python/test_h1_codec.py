@@ -117,6 +117,16 @@ class TestReceive:
         # High bytes reach the target; they must decode as UTF-8 or distinct
         # targets would collapse into one replacement-character text.
         assert H1Codec().receive_request_head("GET /é?q=ü HTTP/1.1\r\n\r\n".encode()).target == "/é?q=ü"
+        # A high byte at every place in and past the 8-byte words the target
+        # is copied by, with fields (the target read from the kept head) and
+        # without; plain ASCII targets of the same lengths alike.
+        c = H1Codec()
+        for n in range(18):
+            for target in ("/" + "a" * n, "/" + "a" * n + "é", "/" + "a" * n + "é" + "b" * (n % 9)):
+                for fields in ("", "Host: a\r\n"):
+                    c.reset()
+                    h = c.receive_request_head(f"GET {target} HTTP/1.1\r\n{fields}\r\n".encode())
+                    assert h.target == target and type(h.target) is str
         for bad in (b"/\xff", b"/\xc3", b"/\xc0\xaf", b"/\xed\xa0\x80", b"/\xf4\x90\x80\x80", b"http://a/\xe9"):
             c = H1Codec()
             assert parse_error(c, b"GET " + bad + b" HTTP/1.1\r\n\r\nrest") == ("uri", "invalid URI")

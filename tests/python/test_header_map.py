@@ -117,6 +117,38 @@ def test_membership_never_raises():
     assert 5 not in h and "bad name" not in h and None not in h
 
 
+def test_lookups_fold_case_at_every_length():
+    # Names of every length up to past the lookup's buffer, read back in other
+    # cases and forms by get, [] and in; a name that differs in its last
+    # byte only (in the word two lookups share) is absent.
+    names = [("Ab-9" * 30)[:n] for n in range(1, 110)]
+    h = HeaderMap([(n, str(i)) for i, n in enumerate(names)])
+    for i, n in enumerate(names):
+        value = str(i).encode()
+        for key in (n, n.upper(), n.lower().encode(), n.swapcase().encode()):
+            assert h.get(key) == value and h[key] == value and key in h
+        assert h.get(type("S", (str,), {})(n.upper())) == value
+        other = n[:-1] + ("_" if n[-1] != "_" else "x")
+        assert h.get(other) is None and other not in h
+        with pytest.raises(KeyError) as e:
+            h[other.upper()]
+        assert e.value.args == (other.lower(),)
+
+
+def test_invalid_names_in_lookups():
+    # Whether present or not, an invalid name raises on get and [] and is
+    # never in the map; high bytes beside a letter or a byte that lowering
+    # would turn into a stored token character change nothing.
+    h = HeaderMap([("a`", "1"), ("x", "2")])
+    for bad in ("a b", "", "é", b"\xff@", b"\xc1\xc0`", b"A\x80", "x" * 100 + " ", b"a`\x00"):
+        with pytest.raises(ValueError, match="^invalid header name"):
+            h.get(bad)
+        with pytest.raises(ValueError, match="^invalid header name"):
+            h[bad]
+        assert bad not in h
+    assert h.get("A`") == b"1" and h.get(b"X") == b"2"
+
+
 def test_get_default_and_setdefault():
     h = HeaderMap([("a", "1")])
     marker = object()
