@@ -2,7 +2,8 @@
 // state side: records, id maps and send queues are reused, frames are
 // encoded straight into the pending buffer, and the written buffer comes
 // back as the next pending buffer. And an allocation that does fail on the
-// way to the write pump loses no frame. This program counts (and fails, on
+// way to the write pump loses no frame; one that fails in an HTTP/1 head's
+// parse leaves the codec unchanged. This program counts (and fails, on
 // request) every operator new itself, so it is built without the module's
 // allocator.
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 // and delete for a malloc/delete mismatch.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
+#include "proto/h1/codec.h"
 #include "tests/cpp/h2/conn_testing.h"
 
 namespace {
@@ -250,4 +252,27 @@ TEST(TakePending, AFailedTakeOrBatchLosesNoFrameAndNoCredit) {
   EXPECT_EQ(out, later);
   core.take_pending(out);
   EXPECT_TRUE(out.empty());
+}
+
+// An HTTP/1 head whose parse runs out of memory leaves the codec as it was:
+// the bytes that call appended are taken off the buffer again and the resume
+// point is dropped, so the same bytes sent again complete the head once,
+// with nothing left over.
+TEST(H1ReceiveAlloc, FailedParseLeavesTheBufferAsItWas) {
+  namespace h1 = velmora::h1;
+  h1::Codec c;
+  h1::RequestHead head;
+  ASSERT_EQ(*c.receive_request_head("GET /a HTTP/1.1\r\n", head), h1::HeadProgress::partial);
+  ASSERT_EQ(*c.receive_request_head("Host: a\r\n", head), h1::HeadProgress::partial);
+  const size_t before = c.buffered();
+  // The buffer has room for the last two bytes: only the parse allocates.
+  g_failing = true;
+  EXPECT_THROW((void)c.receive_request_head("\r\n", head), std::bad_alloc);
+  g_failing = false;
+  EXPECT_EQ(c.buffered(), before);
+  auto r = c.receive_request_head("\r\n", head);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(*r, h1::HeadProgress::complete);
+  EXPECT_EQ(head.target(), "/a");
+  EXPECT_EQ(c.buffered(), 0u);
 }
