@@ -159,17 +159,6 @@ uint32_t HeaderMap::hash_name(std::string_view s) noexcept {
   return detail::hash_words<detail::AsIs>(const_cast<char*>(s.data()), s.size());
 }
 
-int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcept {
-  if (cap_.slots == 0) return -1;
-  size_t mask = cap_.slots - 1;
-  for (size_t s = h & mask;; s = (s + 1) & mask) {
-    int32_t e = index_[s];
-    if (e < 0) return -1;
-    const Entry& en = entries_[size_t(e)];
-    if (en.hash == h && view(en.name_off, en.name_len) == lname) return e;
-  }
-}
-
 uint32_t HeaderMap::put_bytes(std::string_view s) noexcept {
   uint32_t off = uint32_t(nbytes_);
   if (!s.empty()) std::memcpy(bytes_ + nbytes_, s.data(), s.size());

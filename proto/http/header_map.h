@@ -15,6 +15,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "proto/http/header_hash.h"
@@ -243,6 +244,21 @@ class HeaderMap::Builder {
   const char* last_name_ = nullptr;  // what lower_name() returned last, and its hash
   uint32_t last_hash_ = 0;
 };
+
+// Inline: every lookup runs it, and it is a few instructions when the name's
+// slot is the first probed.
+inline int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcept {
+  if (cap_.slots == 0) return -1;
+  const size_t mask = cap_.slots - 1;
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    const int32_t e = index_[s];
+    if (e < 0) return -1;
+    const Entry& en = entries_[size_t(e)];
+    if (en.hash == h && en.name_len == lname.size() &&
+        std::memcmp(bytes_ + en.name_off, lname.data(), lname.size()) == 0)
+      return e;
+  }
+}
 
 // ---- the builder's per-field steps, inline: they run once per field ----------
 

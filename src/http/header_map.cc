@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -319,8 +320,8 @@ class LookupName {
 
  private:
   bool convert(PyObject* o) {
-    if (!header_name_from_py(o, full_)) return false;
-    lname_ = full_.view();
+    if (!header_name_from_py(o, full_.emplace())) return false;
+    lname_ = full_->view();
     checked_ = true;
     return true;
   }
@@ -329,7 +330,7 @@ class LookupName {
   uint32_t hash_ = 0;
   bool checked_ = false;
   char buf_[96];
-  HeaderName full_;
+  std::optional<HeaderName> full_;  // the full conversion only
 };
 
 // One value copied out under the lock; like the scratch map, it keeps its
@@ -346,7 +347,7 @@ PyObject* scratch_bytes(std::string& out) {
 // name is absent. A name's first read builds the bytes unlocked and keeps
 // them, published under a second acquisition unless the map changed
 // meanwhile; later reads of the unchanged map return that object.
-PyObject* first_value(PyObject* self, const LookupName& name, bool& found) {
+[[gnu::always_inline]] inline PyObject* first_value(PyObject* self, const LookupName& name, bool& found) {
   HeaderMapObject* o = self_of(self);
   std::string* out = nullptr;
   int32_t pos = -1;
