@@ -141,16 +141,21 @@ PyObject* text_obj(std::string_view s) noexcept {
   if (!o) return nullptr;
   char* d = static_cast<char*>(PyUnicode_DATA(o));
   uint64_t high = 0;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
+  auto word = [&](size_t i) {
     uint64_t w;
     std::memcpy(&w, s.data() + i, 8);
     high |= w;
     std::memcpy(d + i, &w, 8);
-  }
-  for (; i < n; ++i) {
-    high |= static_cast<unsigned char>(s[i]);
-    d[i] = s[i];
+  };
+  if (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) word(i);
+    if (i < n) word(n - 8);  // the last word overlaps the one before
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      high |= static_cast<unsigned char>(s[i]);
+      d[i] = s[i];
+    }
   }
   if (!(high & 0x8080808080808080ull)) return o;
   Py_DECREF(o);

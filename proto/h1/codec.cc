@@ -17,6 +17,8 @@ void Codec::consume(std::string_view src, bool src_is_buffer, size_t consumed) {
   cp_ = {};
   if (src_is_buffer)
     rbuf_.erase(0, consumed);
+  else if (consumed == src.size())
+    rbuf_.clear();  // the usual case: the data held one head and nothing more
   else
     rbuf_.assign(src.substr(consumed));
 }
