@@ -52,15 +52,12 @@ class HeaderMap {
   // The position of `lname` in iteration order (an index for name_at()), or
   // -1 when absent. Positions hold until the map is changed.
   int32_t position(std::string_view lname) const noexcept { return find(lname); }
-  // The same, for a name whose hash lower_and_hash() computed.
-  int32_t position(std::string_view lname, uint32_t hash) const noexcept { return find(lname, hash); }
-  // Lowercases 'A'-'Z' in the n bytes at p, in place, and returns the hash
-  // the lookups use for the result, in one pass. For a name as a caller gave
-  // it: if the result is found, it was a valid name (every stored name is a
-  // lowercase token); one that is not found may still be invalid.
-  static uint32_t lower_and_hash(char* p, size_t n) noexcept {
-    return detail::hash_words<detail::LowerInPlace>(p, n);
-  }
+  // position() of `name` in any case, as a caller gave it: the hash and the
+  // compare fold 'A'-'Z' as they read, so the name is neither copied nor
+  // checked. A name found this way is a valid one (every stored name is a
+  // lowercase token, and nothing but 'A'-'Z' is folded); one that is not
+  // found may be invalid.
+  int32_t position_folded(std::string_view name) const noexcept;
   // The first value of the name at position i.
   std::string_view first_at(size_t i) const noexcept {
     const Value& v = values_[size_t(entries_[i].head)];
@@ -257,6 +254,32 @@ inline int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcep
     if (en.hash == h && en.name_len == lname.size() &&
         std::memcmp(bytes_ + en.name_off, lname.data(), lname.size()) == 0)
       return e;
+  }
+}
+
+inline int32_t HeaderMap::position_folded(std::string_view name) const noexcept {
+  using detail::Lowered;
+  using detail::load;
+  if (cap_.slots == 0) return -1;
+  const char* p = name.data();
+  const size_t n = name.size();
+  const uint32_t h = detail::hash_words<Lowered>(const_cast<char*>(p), n);
+  const size_t mask = cap_.slots - 1;
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    const int32_t e = index_[s];
+    if (e < 0) return -1;
+    const Entry& en = entries_[size_t(e)];
+    if (en.hash != h || en.name_len != n) continue;
+    const char* q = bytes_ + en.name_off;
+    bool same = true;
+    if (n >= 8) {
+      for (size_t i = 0; same && i + 8 < n; i += 8)
+        same = Lowered::apply(nullptr, 8, load(p + i, 8)) == load(q + i, 8);
+      same = same && Lowered::apply(nullptr, 8, load(p + n - 8, 8)) == load(q + n - 8, 8);
+    } else {
+      for (size_t i = 0; same && i < n; ++i) same = Lowered::apply(nullptr, 1, load(p + i, 1)) == load(q + i, 1);
+    }
+    if (same) return e;
   }
 }
 

@@ -281,10 +281,10 @@ void hm_dealloc(PyObject* self) {
 }
 
 // A name object as the lookups take it. An ASCII str or a bytes name is
-// copied, lowercased and hashed in one pass, without the token check: a name
-// found this way was valid (HeaderMap::lower_and_hash), so only one that is
-// absent is checked, for the error an invalid name raises. Other names (str
-// subclasses, other text, long names) take the full conversion first.
+// looked up as it stands (HeaderMap::position_folded), without the token
+// check: a name found this way was valid, so only one that is absent is
+// checked, for the error an invalid name raises. Other names (str
+// subclasses, other text) take the full conversion first.
 class LookupName {
  public:
   // False with the conversion's error set when `o` is not a valid name
@@ -292,45 +292,38 @@ class LookupName {
   bool assign(PyObject* o) {
     if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
       raw_ = {static_cast<const char*>(PyUnicode_DATA(o)), size_t(PyUnicode_GET_LENGTH(o))};
-    } else if (PyBytes_CheckExact(o)) {
-      raw_ = {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
-    } else {
-      return convert(o);
+      return true;
     }
-    if (raw_.size() > sizeof(buf_)) return convert(o);
-    std::memcpy(buf_, raw_.data(), raw_.size());
-    lname_ = {buf_, raw_.size()};
-    hash_ = http::HeaderMap::lower_and_hash(buf_, raw_.size());
-    return true;
-  }
-  std::string_view lname() const noexcept { return lname_; }
-  // The name's position in `m`, or -1.
-  int32_t position_in(const http::HeaderMap& m) const noexcept {
-    return checked_ ? m.position(lname_) : m.position(lname_, hash_);
-  }
-  // For a name that was not found: raises the invalid-name error and
-  // answers false when it is not a valid name.
-  bool check_absent() const {
-    if (checked_) return true;
-    HeaderName name;
-    if (name.assign(raw_)) return true;
-    raise(http::Error{http::ErrorKind::invalid_header_name});
-    return false;
-  }
-
- private:
-  bool convert(PyObject* o) {
+    if (PyBytes_CheckExact(o)) {
+      raw_ = {PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o))};
+      return true;
+    }
     if (!header_name_from_py(o, full_.emplace())) return false;
-    lname_ = full_->view();
     checked_ = true;
     return true;
   }
+  // The name's position in `m`, or -1.
+  int32_t position_in(const http::HeaderMap& m) const noexcept {
+    return checked_ ? m.position(full_->view()) : m.position_folded(raw_);
+  }
+  // For a name that was not found: raises the invalid-name error and
+  // answers false when it is not a valid name.
+  bool check_absent() {
+    if (checked_) return true;
+    if (full_.emplace().assign(raw_)) {
+      checked_ = true;
+      return true;
+    }
+    raise(http::Error{http::ErrorKind::invalid_header_name});
+    return false;
+  }
+  // The name in lowercase, once checked (assign() or check_absent()).
+  std::string_view lname() const noexcept { return full_->view(); }
 
-  std::string_view raw_, lname_;
-  uint32_t hash_ = 0;
+ private:
+  std::string_view raw_;
   bool checked_ = false;
-  char buf_[96];
-  std::optional<HeaderName> full_;  // the full conversion only
+  std::optional<HeaderName> full_;
 };
 
 // One value copied out under the lock; like the scratch map, it keeps its
