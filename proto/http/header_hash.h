@@ -66,17 +66,4 @@ struct LowerInPlace {
   }
 };
 
-// LowerInPlace's fold of a word, without writing it back: for reading a
-// name in any case as its lowercase.
-struct Lowered {
-  static uint64_t apply(char*, size_t k, uint64_t w) noexcept {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
-    uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
-    w |= (ge_a & ~gt_z) >> 2;
-    if (k < 8) w &= (uint64_t(1) << (8 * k)) - 1;
-    return w;
-  }
-};
-
 }  // namespace velmora::http::detail

@@ -130,6 +130,40 @@ TEST(HeaderMap, MatchesModelUnderRandomOperations) {
   }
 }
 
+// A name in any case, as a caller gives it, is found where its lowercase is,
+// at every length and with high bytes anywhere; one with a byte that is not
+// a token character is never found, even when lowering its neighbours would
+// make it look like a stored name.
+TEST(HeaderMap, FoldedLookupAgreesWithTheLowercaseName) {
+  std::mt19937 rng(11);
+  const std::string token = "abcdefghijklmnopqrstuvwxyz0123456789!#$%&'*+-.^_`|~";
+  HeaderMap m;
+  std::vector<std::string> stored;
+  for (size_t n = 1; n <= 40; ++n)
+    for (int k = 0; k < 3; ++k) {
+      std::string name;
+      for (size_t i = 0; i < n; ++i) name += token[rng() % token.size()];
+      if (m.contains(name)) continue;
+      ASSERT_TRUE(m.append(name, "v"));
+      stored.push_back(name);
+    }
+  for (const std::string& name : stored) {
+    std::string given = name;
+    for (char& c : given)
+      if (c >= 'a' && c <= 'z' && rng() % 2) c = char(c - 0x20);
+    ASSERT_EQ(m.position_folded(given), m.position(name)) << given;
+    // One byte changed to a high byte, or to the byte just below 'A' or past
+    // 'Z' (which folding must leave alone), at each place in turn.
+    for (size_t i = 0; i < given.size(); ++i)
+      for (char bad : {'\xff', '\xc1', '@', '[', '\x80'}) {
+        std::string g = given;
+        g[i] = bad;
+        ASSERT_EQ(m.position_folded(g), -1) << i;
+      }
+  }
+  EXPECT_EQ(HeaderMap().position_folded("Host"), -1);
+}
+
 TEST(HeaderMap, Equality) {
   HeaderMap a, b;
   ASSERT_TRUE(a.append("x", "1") && a.append("y", "2") && a.append("x", "3"));
