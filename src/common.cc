@@ -137,6 +137,7 @@ PyObject* text_obj(std::string_view s) noexcept {
   // One pass that copies into an ASCII str and looks for high bytes; only
   // text that has some is decoded.
   const size_t n = s.size();
+  if (n < 2) return str_obj(s);  // the interpreter's shared one-character strings
   PyObject* o = PyUnicode_New(Py_ssize_t(n), 127);
   if (!o) return nullptr;
   char* d = static_cast<char*>(PyUnicode_DATA(o));
