@@ -197,7 +197,7 @@ inline Masks block_at(const char* b, size_t n, size_t i, const Classify& classif
 // 64 bytes walks on block by block. A block is classified once, when the
 // walk reaches the one before it, apart from the chain of line starts.
 template <class Classify>
-inline Line mask_lines(Lines& w, const Classify& classify) noexcept {
+[[gnu::noinline]] Line mask_lines(Lines& w, const Classify& classify) noexcept {
   const char* const b = w.b;
   const size_t n = w.n;
   HeadSlot* const out = w.out;
