@@ -196,7 +196,8 @@ inline Masks block_at(const char* b, size_t n, size_t i, const Classify& classif
 // whitespace and values hold no such byte). A line that goes on past those
 // 64 bytes walks on block by block. A block is classified once, when the
 // walk reaches the one before it, apart from the chain of line starts.
-template <class Classify>
+// With Store, the slots are filled and w.longest is left to the caller.
+template <bool Store, class Classify>
 [[gnu::noinline]] Line mask_lines(Lines& w, const Classify& classify) noexcept {
   const char* const b = w.b;
   const size_t n = w.n;
@@ -261,8 +262,10 @@ template <class Classify>
     while (is_ows(b[v0])) ++v0;
     size_t v1 = ve;
     while (v1 > v0 && is_ows(b[v1 - 1])) --v1;
-    if (j - i > longest) longest = j - i;
-    if (out) out[count] = HeadSlot{uint32_t(i), uint32_t(j - i), uint32_t(v0), uint32_t(v1 - v0)};
+    if constexpr (Store)
+      out[count] = HeadSlot{uint32_t(i), uint32_t(j - i), uint32_t(v0), uint32_t(v1 - v0)};
+    else if (j - i > longest)
+      longest = j - i;
     ++count;
     i = next;
     while (i - base >= 64) next_block();
@@ -276,10 +279,20 @@ template <class Classify>
 // Every header line: by masks, and by exact_line() where they do not settle it.
 template <class Classify>
 inline Line classified_lines(Lines& w, const ScanFind& find, const Classify& classify) noexcept {
+  if (!w.out) {
+    for (;;) {
+      if (mask_lines<false>(w, classify) == Line::end) return Line::end;
+      if (const Line r = exact_line(w, find); r != Line::next) return r;
+    }
+  }
   for (;;) {
-    if (mask_lines(w, classify) == Line::end) return Line::end;
+    if (mask_lines<true>(w, classify) == Line::end) break;
     if (const Line r = exact_line(w, find); r != Line::next) return r;
   }
+  // The longest name, from the slots: the walk above keeps one register free.
+  for (size_t k = 0; k < w.count; ++k)
+    if (w.out[k].name_len > w.longest) w.longest = w.out[k].name_len;
+  return Line::end;
 }
 
 // Tokenizes the head at t.b (see tokenize_head()), its header lines by
