@@ -48,6 +48,8 @@ Result<Tokenized> tokenize_head(std::string_view buf, const TokenizeOptions& opt
                                 Checkpoint* resume) noexcept {
   const size_t n = buf.size() > UINT32_MAX ? size_t(UINT32_MAX) : buf.size();
   const http::ScanKernels& k = http::detail::kernels();
+  // The kernel table is chosen once (or forced, in tests and benchmarks);
+  // the AVX2 one has a build of the whole walk to go with it.
 #ifdef VELMORA_SCAN_X86
   if (k.path == http::ScanPath::avx2) return detail::tokenize_head_avx2(buf.data(), n, opts, slots, resume, k);
 #endif
