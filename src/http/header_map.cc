@@ -308,17 +308,20 @@ class LookupName {
   }
   // For a name that was not found: raises the invalid-name error and
   // answers false when it is not a valid name.
-  bool check_absent() {
+  bool check_absent() const {
     if (checked_) return true;
-    if (full_.emplace().assign(raw_)) {
-      checked_ = true;
-      return true;
-    }
+    bool token = !raw_.empty();
+    for (unsigned char c : raw_) token &= http::is_tchar(c);
+    if (token) return true;
     raise(http::Error{http::ErrorKind::invalid_header_name});
     return false;
   }
-  // The name in lowercase, once checked (assign() or check_absent()).
-  std::string_view lname() const noexcept { return full_->view(); }
+  // The name in lowercase, for a valid name; `scratch` may hold it.
+  std::string_view lname(HeaderName& scratch) const {
+    if (checked_) return full_->view();
+    scratch.assign(raw_);
+    return scratch.view();
+  }
 
  private:
   std::string_view raw_;
@@ -470,8 +473,8 @@ PyObject* hm_subscript(PyObject* self, PyObject* key) {
   bool found;
   PyObject* v = first_value(self, name, found);
   if (found || !name.check_absent()) return v;
-  // A valid name: lname() is its lowercase form.
-  Ref k(ascii_obj(name.lname()));
+  HeaderName lower;
+  Ref k(ascii_obj(name.lname(lower)));
   if (k) PyErr_SetObject(PyExc_KeyError, k.get());
   return nullptr;
 }
