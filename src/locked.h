@@ -73,21 +73,15 @@ class Dropped {
 
 // ---- The state lock -----------------------------------------------------------
 
-// An object's state lock.
-//
-// On the free-threaded interpreter it is the interpreter's one-byte mutex:
-// taking a free lock is one compare-and-swap inline, and a thread that has
-// to wait detaches from the interpreter while it waits, as the
-// interpreter's own locks do, so a stop-the-world pause is never held up by
-// it.
-//
-// With the GIL it does nothing, as the interpreter's own per-object critical
-// sections do there: the GIL already keeps every other thread out of a
-// step, because a step never lets go of the GIL. Nothing under a state lock
-// runs Python code, creates or releases a Python object, or blocks (the
-// conventions above), and the binding never takes a state lock without
-// holding the GIL. Two atomic read-modify-writes per call are a fifth of a
-// short method's time.
+// An object's state lock: the interpreter's one-byte mutex. Taking a free
+// lock is one compare-and-swap inline, and a thread that has to wait
+// detaches from the interpreter while it waits, as the interpreter's own
+// locks do, so a stop-the-world pause (or, with the GIL, another thread) is
+// never held up by it. It is taken on both interpreters: with the GIL no
+// other thread can be inside a step, but a step that broke the conventions
+// (re-entered its own object, or took two locks out of their documented
+// order) then still hangs where the test suite can see it, instead of
+// passing unnoticed until the free-threaded build.
 //
 // Meets BasicLockable (std::lock_guard); not recursive.
 class StateLock {
@@ -95,16 +89,11 @@ class StateLock {
   StateLock() noexcept = default;
   StateLock(const StateLock&) = delete;
   StateLock& operator=(const StateLock&) = delete;
-#ifdef Py_GIL_DISABLED
   void lock() noexcept { PyMutex_Lock(&m_); }
   void unlock() noexcept { PyMutex_Unlock(&m_); }
 
  private:
   PyMutex m_ = {};
-#else
-  void lock() noexcept {}
-  void unlock() noexcept {}
-#endif
 };
 
 // ---- The locked-object base ---------------------------------------------------
