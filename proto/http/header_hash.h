@@ -1,16 +1,26 @@
-// Name hashing for HeaderMap, shared by its out-of-line code and the
-// builder's inline per-field steps. Internal to header_map.h/.cc.
+// Name hashing for HeaderMap, shared by its out-of-line code, the builder's
+// inline per-field steps and the HTTP/1 rules, which recognise the names they
+// act on by the hash the builder computes anyway (known_hash).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace velmora::http::detail {
 
-inline uint64_t load(const char* p, size_t k) noexcept {
+// k bytes at p into the low-addressed bytes of a word, as memcpy puts them;
+// the loop is the constant-evaluated form of the same load (known_hash below).
+constexpr uint64_t load(const char* p, size_t k) noexcept {
   uint64_t w = 0;
-  std::memcpy(&w, p, k);
+  if consteval {
+    constexpr bool little = std::endian::native == std::endian::little;
+    for (size_t i = 0; i < k; ++i) w |= uint64_t(uint8_t(p[i])) << (8 * (little ? i : 7 - i));
+  } else {
+    std::memcpy(&w, p, k);
+  }
   return w;
 }
 
@@ -22,7 +32,7 @@ inline uint64_t load(const char* p, size_t k) noexcept {
 // hashes as its lowercase. Every load happens before the first rewrite: a
 // load overlapping an earlier narrower store would stall.
 template <class Word>
-inline uint32_t hash_words(char* p, size_t n) noexcept {
+constexpr uint32_t hash_words(char* p, size_t n) noexcept {
   uint64_t h = 0xcbf29ce484222325ull ^ n;
   auto mix = [&h](uint64_t w) {
     h = (h ^ w) * 0x100000001b3ull;
@@ -30,7 +40,11 @@ inline uint32_t hash_words(char* p, size_t n) noexcept {
   };
   if (n >= 8) {
     uint64_t last = load(p + n - 8, 8);
-    for (size_t i = 0; i + 8 < n; i += 8) mix(Word::apply(p + i, 8, load(p + i, 8)));
+    if (n > 16) [[unlikely]] {
+      for (size_t i = 0; i + 8 < n; i += 8) mix(Word::apply(p + i, 8, load(p + i, 8)));
+    } else if (n > 8) {  // the same, for the usual name: one word before the last
+      mix(Word::apply(p, 8, load(p, 8)));
+    }
     mix(Word::apply(p + n - 8, 8, last));
   } else if (n >= 4) {
     uint64_t a = load(p, 4), b = load(p + n - 4, 4);
@@ -49,8 +63,16 @@ inline uint32_t hash_words(char* p, size_t n) noexcept {
 }
 
 struct AsIs {
-  static uint64_t apply(char*, size_t, uint64_t w) noexcept { return w; }
+  static constexpr uint64_t apply(char*, size_t, uint64_t w) noexcept { return w; }
 };
+
+// The hash of a lowercase name, at compile time: what the index holds for it,
+// so a known name is recognised by its hash before any byte compare.
+consteval uint32_t known_hash(std::string_view lname) {
+  char copy[64] = {};
+  for (size_t i = 0; i < lname.size(); ++i) copy[i] = lname[i];
+  return hash_words<AsIs>(copy, lname.size());
+}
 
 // Tokens are ASCII: 'A'-'Z' gain 0x20, a word at a time (overlapping words
 // are lowered twice, which changes nothing).
