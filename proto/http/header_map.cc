@@ -130,7 +130,7 @@ void HeaderMap::rebuild_index() noexcept {
 
 
 uint32_t HeaderMap::hash_name(std::string_view s) noexcept {
-  return detail::hash_words<detail::AsIs>(const_cast<char*>(s.data()), s.size());
+  return detail::hash_bytes(s.data(), s.size());
 }
 
 int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcept {

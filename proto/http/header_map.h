@@ -275,7 +275,7 @@ inline std::string_view HeaderMap::Builder::lower_name(std::string_view name) no
   assert(name.data() >= src_ && name.data() + name.size() <= src_ + src_len_);
   char* d = map_.bytes_ + (name.data() - src_);
   // The hash comes from the same pass; add_from_block() picks it up.
-  last_hash_ = detail::hash_words<detail::LowerInPlace>(d, name.size());
+  last_hash_ = detail::lower_and_hash(d, name.size(), src_len_ - size_t(name.data() - src_));
   last_name_ = d;
   return {d, name.size()};
 }
@@ -328,7 +328,7 @@ class HeaderMap::Builder::Fields {
   // Lowercases the name at [off, off + len) of the block's copy (a token)
   // and returns its hash, computed in the same pass.
   uint32_t lower(uint32_t off, uint32_t len) noexcept {
-    return detail::hash_words<detail::LowerInPlace>(bytes_ + off, len);
+    return detail::lower_and_hash(bytes_ + off, len, nbytes_ - off);
   }
   // The lowercase name lower() left at [off, off + len).
   std::string_view name(uint32_t off, uint32_t len) const noexcept { return {bytes_ + off, len}; }
@@ -380,6 +380,7 @@ class HeaderMap::Builder::Fields {
   void open() noexcept {
     const HeaderMap& m = b_.map_;
     bytes_ = m.bytes_;
+    nbytes_ = m.nbytes_;
     index_ = m.index_;
     entries_ = m.entries_;
     values_ = m.values_;
@@ -400,6 +401,7 @@ class HeaderMap::Builder::Fields {
 
   Builder& b_;
   char* bytes_;
+  size_t nbytes_;  // the block's bytes and any added after them
   int32_t* index_;
   Entry* entries_;
   Value* values_;
