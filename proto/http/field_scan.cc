@@ -23,7 +23,11 @@ const ScanKernels& best() noexcept {
   if (limit == "portable") return kPortableKernels;
 #ifdef VELMORA_SCAN_X86
   __builtin_cpu_init();
-  if (limit != "sse42" && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("sse4.2")) return kAvx2Kernels;
+  // The AVX2 path's head tokenizer is built for BMI1 and BMI2 as well, which
+  // every AVX2 CPU but a rare few has.
+  if (limit != "sse42" && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+      __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("sse4.2"))
+    return kAvx2Kernels;
   if (__builtin_cpu_supports("sse4.2")) return kSse42Kernels;
 #endif
   return kPortableKernels;

@@ -40,9 +40,10 @@ struct ScanKernels {
   size_t (*target)(const char* p, size_t n) noexcept;
   // Classifies the 64 bytes at p at once. Null on the portable path, where
   // scanning each field as it comes costs less than classifying every byte;
-  // with it, a caller that walks a block of fields (the HTTP/1 head
-  // tokenizer) classifies each byte once instead of calling a scanner per
-  // method, target, name and value.
+  // with it, a caller that walks many fields (the HTTP/1 head tokenizer's
+  // header lines) classifies each byte once instead of calling a scanner per
+  // name and value. The tokenizer's AVX2 build inlines the same classifier
+  // (field_classify_avx2.h).
   void (*classify)(const char* p, FieldMasks& out) noexcept;
 };
 

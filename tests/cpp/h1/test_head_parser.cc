@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -472,6 +473,62 @@ TEST_P(HeadParse, StartLineAgreesWithThePortablePathAtEveryOffset) {
             ASSERT_EQ(run(buf, path, request), run(buf, ScanPath::portable, request))
                 << "len " << len << " stray " << int(stray) << " at " << at << " cut " << cut;
           }
+        }
+      }
+    }
+  }
+}
+
+// Header lines of every length from empty to past two blocks of 64 bytes,
+// names up to past one block, with bare LFs, tabs and trailing whitespace,
+// the head cut at every length and then resumed from its checkpoint, with a
+// line limit that falls inside the head and one that does not: this path
+// answers as the portable one, which scans each field as it comes.
+TEST_P(HeadParse, LinesOfEveryLengthAgreeWithThePortablePath) {
+  struct Answer {
+    bool complete;
+    std::optional<ParseError> error;
+    size_t head_len, nheaders, longest;
+    std::vector<size_t> slots;
+    size_t resume_at, resume_lines;
+    bool operator==(const Answer&) const = default;
+  };
+  auto run = [](std::string_view buf, ScanPath path, size_t max, Checkpoint cp) {
+    set_scan_path(path);
+    HeadSlot slots[8] = {};
+    // A resumed call only validates: its complete answer fills no slots.
+    const bool resumed = cp.offset != 0;
+    Result<Tokenized> r = tokenize_head(buf, TokenizeOptions{true, max, false}, slots, &cp);
+    Tokenized t = r.value_or(Tokenized{});
+    std::optional<ParseError> error;
+    if (!r) error = r.error().parse_variant();
+    Answer a{t.complete, error, t.head_len, t.nheaders, t.longest_name, {}, cp.offset, cp.lines};
+    for (size_t k = 0; t.complete && !resumed && k < t.nheaders; ++k)
+      a.slots.insert(a.slots.end(), {slots[k].name_off, slots[k].name_len, slots[k].value_off, slots[k].value_len});
+    return std::pair(a, cp);
+  };
+  const ScanPath path = GetParam();
+  for (size_t shift = 0; shift < 64; ++shift) {
+    for (size_t len = 0; len < 200; ++len) {
+      // The first line moves every later one to another offset of its block.
+      std::string head = "GET / HTTP/1.1\r\nP: " + std::string(shift, 'p') + "\r\n";
+      for (size_t k = 0; k < 6; ++k) {
+        const size_t name_len = k == 1 ? 3 : k == 2 ? 60 + len % 8 : 1 + (len * 7 + k) % 20;
+        std::string value(len + k, 'v');
+        if (k == 3 && !value.empty()) value = "\t " + value + " \t";
+        head += std::string(name_len, 'n') + ":" + (k % 2 ? " " : "") + value + (k == 4 ? "\n" : "\r\n");
+      }
+      head += "\r\n";
+      const size_t step = shift % 16 == 0 ? 7 : head.size();
+      for (size_t cut = 1; cut <= head.size(); cut += cut < 24 || head.size() - cut < 24 ? 1 : step) {
+        if (shift % 16 != 0 && cut != head.size()) continue;
+        const std::string_view part(head.data(), cut);
+        for (size_t max : {size_t(5), size_t(8)}) {
+          auto [ours, cp] = run(part, path, max, Checkpoint{});
+          auto [theirs, portable_cp] = run(part, ScanPath::portable, max, Checkpoint{});
+          ASSERT_EQ(ours, theirs) << "shift " << shift << " len " << len << " cut " << cut << " max " << max;
+          ASSERT_EQ(run(head, path, max, cp).first, run(head, ScanPath::portable, max, portable_cp).first)
+              << "resumed: shift " << shift << " len " << len << " cut " << cut << " max " << max;
         }
       }
     }
