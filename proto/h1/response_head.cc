@@ -9,36 +9,53 @@ namespace velmora::h1 {
 
 using namespace detail;
 
+namespace {
+
+[[gnu::cold, gnu::noinline]] Result<HeadRead> refuse(ParseError e, size_t consumed) {
+  return std::unexpected(Error::parse(e, uint32_t(consumed)));
+}
+
+}  // namespace
+
 Result<HeadRead> parse_response_head(std::string_view buf, const Method* request_method, ResponseHead& out,
                                      Checkpoint* resume) {
-  TokenizeOptions topts{false, kDefaultMaxHeaders, false};
+  const TokenizeOptions topts{false, kDefaultMaxHeaders, false};
   HeadSlot slots[kDefaultMaxHeaders];
   Result<Tokenized> tokenized = tokenize_resuming(buf, topts, slots, resume);
-  if (!tokenized) return std::unexpected(std::move(tokenized.error()));
+  if (!tokenized) [[unlikely]]
+    return std::unexpected(std::move(tokenized.error()));
   const Tokenized& t = *tokenized;
   if (!t.complete) return HeadRead{};
-  auto fail = [&](ParseError e) { return std::unexpected(Error::parse(e, uint32_t(t.head_len))); };
+  const size_t head = t.head_len;
   const uint16_t status = t.status_code;
-  if (status == 100 || (status >= 102 && status < 200)) return HeadRead{HeadProgress::informational, t.head_len};
+  if (status == 100 || (status >= 102 && status < 200)) return HeadRead{HeadProgress::informational, head};
   const char* b = buf.data();
   const bool http11 = t.http11;
   bool keep_alive = http11;
   bool has_te = false, te_chunked = false;
-  http::HeaderMap::Builder map(std::string_view(b, t.head_len), t.nheaders);
-  for (size_t k = 0; k < t.nheaders; ++k) {
-    const HeadSlot& sl = slots[k];
-    std::string_view name = map.lower_name(name_of(b, sl));
-    std::string_view value = value_of(b, sl);
-    switch (known_name(name)) {
-      case Known::connection: apply_connection(value, keep_alive); break;
-      case Known::transfer_encoding:
-        has_te = true;
-        te_chunked = http::iequals(http::list_last(value), "chunked");
-        break;
-      default: break;
+  // Every Content-Length line, in order, for the length rule below.
+  http::ContentLengthLines cl;
+  http::HeaderMap::Builder map(std::string_view(b, head), t.nheaders);
+  http::HeaderMap::Builder::Fields fields(map);
+  for (const HeadSlot* sl = slots, *end = slots + t.nheaders; sl != end; ++sl) {
+    const uint32_t h = fields.lower(sl->name_off, sl->name_len);
+    const Known known = known_name(fields.name(sl->name_off, sl->name_len), h);
+    if (known != Known::other) [[unlikely]] {
+      const std::string_view value = value_of(b, *sl);
+      switch (known) {
+        case Known::connection: apply_connection(value, keep_alive); break;
+        case Known::transfer_encoding:
+          has_te = true;
+          te_chunked = http::iequals(http::list_last(value), "chunked");
+          break;
+        case Known::content_length: cl.add(value); break;
+        default: break;
+      }
     }
-    if (!map.add_from_block(name, value)) return fail(ParseError::too_large);
+    if (!fields.add(sl->name_off, sl->name_len, h, sl->value_off, sl->value_len))
+      return refuse(ParseError::too_large, head);
   }
+  fields.close();
   out.headers = std::move(map).finish();
 
   BodyKind body = BodyKind::close;
@@ -55,19 +72,14 @@ Result<HeadRead> parse_response_head(std::string_view buf, const Method* request
     body = BodyKind::empty;
     upgrade = true;
   } else if (has_te) {
-    if (!http11) return fail(ParseError::header_transfer_encoding_unexpected);
+    if (!http11) return refuse(ParseError::header_transfer_encoding_unexpected, head);
     body = te_chunked ? BodyKind::chunked : BodyKind::close;
-  } else {
-    http::ContentLengthLines cl;
-    for (size_t k = 0; k < t.nheaders; ++k)
-      if (slots[k].name_len == 14 && http::iequals(name_of(b, slots[k]), "content-length")) cl.add(value_of(b, slots[k]));
-    if (cl.present()) {
-      if (!cl.valid()) return fail(ParseError::header_content_length_invalid);
-      uint64_t x = cl.value();
-      if (x > kMaxDeclaredLength) return fail(ParseError::too_large);
-      body = x ? BodyKind::length : BodyKind::empty;
-      length = x;
-    }
+  } else if (cl.present()) {
+    if (!cl.valid()) return refuse(ParseError::header_content_length_invalid, head);
+    uint64_t x = cl.value();
+    if (x > kMaxDeclaredLength) return refuse(ParseError::too_large, head);
+    body = x ? BodyKind::length : BodyKind::empty;
+    length = x;
   }
   out.status = status;
   out.http10 = !http11;
@@ -76,7 +88,7 @@ Result<HeadRead> parse_response_head(std::string_view buf, const Method* request
   out.upgrade = upgrade;
   out.keep_alive = keep_alive && !upgrade;
   out.wants_keep_alive = false;
-  return HeadRead{HeadProgress::complete, t.head_len};
+  return HeadRead{HeadProgress::complete, head};
 }
 
 }  // namespace velmora::h1

@@ -37,32 +37,6 @@ size_t HeaderMap::Layout::total() const noexcept {
 
 HeaderMap::HeaderMap(const HeaderMap& o) { *this = o; }
 
-HeaderMap::HeaderMap(HeaderMap&& o) noexcept { *this = std::move(o); }
-
-HeaderMap::~HeaderMap() { ::operator delete(mem_); }
-
-HeaderMap& HeaderMap::operator=(HeaderMap&& o) noexcept {
-  if (this == &o) return *this;
-  ::operator delete(mem_);
-  mem_ = o.mem_;
-  index_ = o.index_;
-  entries_ = o.entries_;
-  values_ = o.values_;
-  bytes_ = o.bytes_;
-  cap_ = o.cap_;
-  nentries_ = o.nentries_;
-  nvalues_ = o.nvalues_;
-  nbytes_ = o.nbytes_;
-  live_values_ = o.live_values_;
-  dead_bytes_ = o.dead_bytes_;
-  dead_values_ = o.dead_values_;
-  o.mem_ = nullptr;
-  o.attach(nullptr, Layout{});
-  o.nentries_ = o.nvalues_ = 0;
-  o.nbytes_ = o.live_values_ = o.dead_bytes_ = o.dead_values_ = 0;
-  return *this;
-}
-
 HeaderMap& HeaderMap::operator=(const HeaderMap& o) {
   if (this == &o) return *this;
   if (o.nentries_ == 0) {
@@ -156,7 +130,7 @@ void HeaderMap::rebuild_index() noexcept {
 
 
 uint32_t HeaderMap::hash_name(std::string_view s) noexcept {
-  return detail::hash_words<detail::AsIs>(const_cast<char*>(s.data()), s.size());
+  return detail::hash_bytes(s.data(), s.size());
 }
 
 uint32_t HeaderMap::put_bytes(std::string_view s) noexcept {
@@ -362,20 +336,21 @@ HeaderMap::Builder::Builder(std::string_view block, size_t fields) : src_(block.
   l.values = uint32_t(std::min<size_t>(fields, size_t(INT32_MAX)));
   l.bytes = block.size();
   l.slots = slots_for(l.entries);
-  map_.relayout(l);
+  map_.attach(static_cast<char*>(::operator new(l.total())), l);
+  std::memset(map_.index_, 0xff, size_t(l.slots) * sizeof(int32_t));
   std::memcpy(map_.bytes_, block.data(), block.size());
   map_.nbytes_ = block.size();
 }
 
 bool HeaderMap::Builder::add(std::string_view lname, std::string_view value) { return map_.append(lname, value); }
 
-bool HeaderMap::Builder::add_from_block_slow(std::string_view lname, std::string_view value, uint32_t h) {
-  uint32_t name_off = uint32_t(lname.data() - map_.bytes_);
-  uint32_t value_off = uint32_t(value.data() - src_);
-  int32_t e = map_.find(lname, h);
+bool HeaderMap::Builder::add_from_block_slow(uint32_t name_off, uint32_t name_len, uint32_t h, uint32_t value_off,
+                                             uint32_t value_len) {
+  if (map_.full() || map_.nvalues_ >= uint32_t(INT32_MAX)) return false;
+  int32_t e = map_.find(std::string_view(map_.bytes_ + name_off, name_len), h);
   if (map_.nentries_ + (e < 0) > map_.cap_.entries || map_.nvalues_ + 1 > map_.cap_.values)
     map_.ensure(map_.nentries_ + (e < 0), map_.nvalues_ + 1, map_.nbytes_);
-  map_.link_value(e, name_off, uint32_t(lname.size()), h, map_.add_value_row(value_off, uint32_t(value.size())));
+  map_.link_value(e, name_off, name_len, h, map_.add_value_row(value_off, value_len));
   return true;
 }
 
@@ -384,12 +359,6 @@ bool HeaderMap::Builder::remove(std::string_view lname) noexcept {
   if (e < 0) return false;
   map_.erase_entry(e);
   return true;
-}
-
-HeaderMap HeaderMap::Builder::finish() && noexcept {
-  src_ = nullptr;
-  src_len_ = 0;
-  return std::move(map_);
 }
 
 }  // namespace velmora::http

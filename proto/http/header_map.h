@@ -12,11 +12,14 @@
 // or header block is built through HeaderMap::Builder (below).
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string_view>
+#include <utility>
 
 #include "proto/http/header_hash.h"
 
@@ -30,11 +33,17 @@ class HeaderMap {
 
   HeaderMap() = default;
   HeaderMap(const HeaderMap& o);
-  HeaderMap(HeaderMap&& o) noexcept;
+  HeaderMap(HeaderMap&& o) noexcept { steal(o); }
   // Copying into a map whose storage is large enough reuses it.
   HeaderMap& operator=(const HeaderMap& o);
-  HeaderMap& operator=(HeaderMap&& o) noexcept;
-  ~HeaderMap();
+  HeaderMap& operator=(HeaderMap&& o) noexcept {
+    if (this != &o) {
+      ::operator delete(mem_);
+      steal(o);
+    }
+    return *this;
+  }
+  ~HeaderMap() { ::operator delete(mem_); }
 
   // False when the map is full (kMaxNames distinct names, or names and values
   // past 4 GiB in all): nothing changes.
@@ -126,6 +135,22 @@ class HeaderMap {
   };
 
   std::string_view view(uint32_t off, uint32_t len) const noexcept { return {bytes_ + off, len}; }
+  // Takes o's storage and contents, leaving o empty without storage. Inline:
+  // a map built for a head is moved out of its builder and into the head.
+  void steal(HeaderMap& o) noexcept {
+    mem_ = std::exchange(o.mem_, nullptr);
+    index_ = std::exchange(o.index_, nullptr);
+    entries_ = std::exchange(o.entries_, nullptr);
+    values_ = std::exchange(o.values_, nullptr);
+    bytes_ = std::exchange(o.bytes_, nullptr);
+    cap_ = std::exchange(o.cap_, Layout{});
+    nentries_ = std::exchange(o.nentries_, 0);
+    nvalues_ = std::exchange(o.nvalues_, 0);
+    nbytes_ = std::exchange(o.nbytes_, 0);
+    live_values_ = std::exchange(o.live_values_, 0);
+    dead_bytes_ = std::exchange(o.dead_bytes_, 0);
+    dead_values_ = std::exchange(o.dead_values_, 0);
+  }
   static uint32_t hash_name(std::string_view s) noexcept;
   int32_t find(std::string_view lname) const noexcept { return find(lname, hash_name(lname)); }
   int32_t find(std::string_view lname, uint32_t h) const noexcept;
@@ -229,11 +254,19 @@ class HeaderMap::Builder {
   const HeaderMap& map() const noexcept { return map_; }
 
   // Hands the map over. The builder is left empty, as if default-constructed.
-  [[nodiscard]] HeaderMap finish() && noexcept;
+  [[nodiscard]] HeaderMap finish() && noexcept {
+    src_ = nullptr;
+    src_len_ = 0;
+    return std::move(map_);
+  }
+
+  class Fields;
 
  private:
-  // add_from_block() past the room the builder reserved: find, grow, link.
-  bool add_from_block_slow(std::string_view lname, std::string_view value, uint32_t h);
+  // add_from_block() past the room the builder reserved, or on a full map:
+  // the bound, then find, grow, link. Offsets are into the block's copy.
+  bool add_from_block_slow(uint32_t name_off, uint32_t name_len, uint32_t h, uint32_t value_off,
+                           uint32_t value_len);
 
   HeaderMap map_;
   const char* src_ = nullptr;  // block builders: the caller's block
@@ -278,7 +311,7 @@ inline int32_t HeaderMap::position_folded(std::string_view name) const noexcept 
   if (cap_.slots == 0) return -1;
   const char* p = name.data();
   const size_t n = name.size();
-  const uint32_t h = detail::hash_words<Lowered>(const_cast<char*>(p), n);
+  const uint32_t h = detail::hash_words(p, n, [](uint64_t w) { return Lowered::apply(nullptr, 8, w); });
   const size_t mask = cap_.slots - 1;
   for (size_t s = h & mask;; s = (s + 1) & mask) {
     const int32_t e = index_[s];
@@ -304,7 +337,7 @@ inline std::string_view HeaderMap::Builder::lower_name(std::string_view name) no
   assert(name.data() >= src_ && name.data() + name.size() <= src_ + src_len_);
   char* d = map_.bytes_ + (name.data() - src_);
   // The hash comes from the same pass; add_from_block() picks it up.
-  last_hash_ = detail::hash_words<detail::LowerInPlace>(d, name.size());
+  last_hash_ = detail::lower_and_hash(d, name.size(), src_len_ - size_t(name.data() - src_));
   last_name_ = d;
   return {d, name.size()};
 }
@@ -312,15 +345,15 @@ inline std::string_view HeaderMap::Builder::lower_name(std::string_view name) no
 inline bool HeaderMap::Builder::add_from_block(std::string_view lname, std::string_view value) {
   assert(value.data() >= src_ && value.data() + value.size() <= src_ + src_len_);
   HeaderMap& m = map_;
-  if (m.full() || m.nvalues_ >= uint32_t(INT32_MAX)) return false;
   const uint32_t h = lname.data() == last_name_ ? last_hash_ : hash_name(lname);
+  const uint32_t name_off = uint32_t(lname.data() - m.bytes_);
   // The builder sized the map for its fields, so there is usually room for a
   // new name and value. Then one probe of the index finds either the name or
   // the free slot a new name takes, instead of a find() and a second probe to
   // insert. The index is at most 3/4 full, so the probe meets a free slot.
-  if (m.cap_.slots == 0 || m.nentries_ >= m.cap_.entries || m.nvalues_ >= m.cap_.values) [[unlikely]]
-    return add_from_block_slow(lname, value, h);
-  const uint32_t name_off = uint32_t(lname.data() - m.bytes_);
+  if (m.full() || m.cap_.slots == 0 || m.nentries_ >= m.cap_.entries || m.nvalues_ >= m.cap_.values) [[unlikely]]
+    return add_from_block_slow(name_off, uint32_t(lname.size()), h, uint32_t(value.data() - src_),
+                               uint32_t(value.size()));
   const int32_t v = m.add_value_row(uint32_t(value.data() - src_), uint32_t(value.size()));
   const size_t mask = m.cap_.slots - 1;
   size_t s = h & mask;
@@ -336,5 +369,107 @@ inline bool HeaderMap::Builder::add_from_block(std::string_view lname, std::stri
   ++m.nentries_;
   return true;
 }
+
+// A block builder's per-field steps for a loop over a whole block, with the
+// block's fields given as offsets into it. The map's storage pointers and
+// counts are copied into this object, which the loop keeps on its own stack
+// and never hands out, so they stay in registers across the loop: the same
+// steps through the builder reload them after every byte stored into the
+// block's copy, since a char store may alias anything.
+//
+// While a Fields is open, its builder is used only through it; close() puts
+// the counts back (before finish(), or before the builder is read). Every
+// member is inline; the rare steps (growth past the announced field count,
+// a full map, a removal) go through the builder out of line and reopen.
+class HeaderMap::Builder::Fields {
+ public:
+  explicit Fields(Builder& b) noexcept : b_(b) { open(); }
+  Fields(const Fields&) = delete;
+  Fields& operator=(const Fields&) = delete;
+
+  // Lowercases the name at [off, off + len) of the block's copy (a token)
+  // and returns its hash, computed in the same pass.
+  uint32_t lower(uint32_t off, uint32_t len) noexcept {
+    return detail::lower_and_hash(bytes_ + off, len, nbytes_ - off);
+  }
+  // The lowercase name lower() left at [off, off + len).
+  std::string_view name(uint32_t off, uint32_t len) const noexcept { return {bytes_ + off, len}; }
+
+  // Appends the field whose name lower() returned `h` for and whose value is
+  // at [value_off, value_off + value_len) of the block. False when the map is
+  // full, as add_from_block().
+  [[nodiscard]] bool add(uint32_t name_off, uint32_t name_len, uint32_t h, uint32_t value_off,
+                         uint32_t value_len) {
+    if (room_ == 0) [[unlikely]]
+      return add_slow(name_off, name_len, h, value_off, value_len);
+    --room_;
+    const int32_t v = int32_t(nvalues_++);
+    values_[v] = Value{value_off, value_len, -1};
+    for (size_t s = h & mask_;; s = (s + 1) & mask_) {
+      const int32_t e = index_[s];
+      if (e < 0) {
+        entries_[nentries_] = Entry{name_off, name_len, h, v, v, 1};
+        index_[s] = int32_t(nentries_++);
+        return true;
+      }
+      Entry& en = entries_[size_t(e)];
+      if (en.hash == h && en.name_len == name_len && std::memcmp(bytes_ + en.name_off, bytes_ + name_off, name_len) == 0) {
+        values_[size_t(en.tail)].next = v;
+        en.tail = v;
+        ++en.nvalues;
+        return true;
+      }
+    }
+  }
+
+  // Builder::remove(), with the counts put back first.
+  bool remove(std::string_view lname) noexcept {
+    close();
+    const bool removed = b_.remove(lname);
+    open();
+    return removed;
+  }
+
+  // Puts the counts back into the builder. The Fields may be used again
+  // only after it reopens (any of its steps but name() and lower() does).
+  void close() noexcept {
+    b_.map_.nentries_ = nentries_;
+    b_.map_.live_values_ += nvalues_ - b_.map_.nvalues_;
+    b_.map_.nvalues_ = nvalues_;
+  }
+
+ private:
+  void open() noexcept {
+    const HeaderMap& m = b_.map_;
+    bytes_ = m.bytes_;
+    nbytes_ = m.nbytes_;
+    index_ = m.index_;
+    entries_ = m.entries_;
+    values_ = m.values_;
+    mask_ = m.cap_.slots ? m.cap_.slots - 1 : 0;
+    nentries_ = m.nentries_;
+    nvalues_ = m.nvalues_;
+    // Each field takes at most one entry and one value row. A full map, or
+    // one without an index, takes the slow path for every field.
+    const uint32_t entries = m.cap_.slots ? std::min(m.cap_.entries, kMaxNames) : 0;
+    room_ = std::min(entries - std::min(entries, nentries_), m.cap_.values - nvalues_);
+  }
+  bool add_slow(uint32_t name_off, uint32_t name_len, uint32_t h, uint32_t value_off, uint32_t value_len) {
+    close();
+    const bool added = b_.add_from_block_slow(name_off, name_len, h, value_off, value_len);
+    open();
+    return added;
+  }
+
+  Builder& b_;
+  char* bytes_;
+  size_t nbytes_;  // the block's bytes and any added after them
+  int32_t* index_;
+  Entry* entries_;
+  Value* values_;
+  size_t mask_;
+  uint32_t nentries_, nvalues_;
+  uint32_t room_;  // fields that surely fit in the room reserved
+};
 
 }  // namespace velmora::http

@@ -41,11 +41,19 @@ size_t utf8_sequence(std::string_view s, size_t i, size_t& bad) noexcept {
 // Length of the ASCII run at the start of `s`, found eight bytes at a time
 // (received text is mostly ASCII).
 size_t ascii_prefix(std::string_view s) noexcept {
+  constexpr uint64_t highs = 0x8080808080808080ull;
   size_t i = 0;
   for (; s.size() - i >= 8; i += 8) {
     uint64_t w;
     std::memcpy(&w, s.data() + i, 8);
-    if (w & 0x8080808080808080ull) break;
+    if (w & highs) break;
+  }
+  // A tail short of a word is read as the last word of `s`, overlapping
+  // bytes already known to be ASCII.
+  if (i < s.size() && s.size() - i < 8 && s.size() >= 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + s.size() - 8, 8);
+    if (!(w & highs)) return s.size();
   }
   while (i < s.size() && (unsigned char)s[i] < 0x80) ++i;
   return i;

@@ -176,6 +176,51 @@ TEST_P(HeadParse, ConnectionExpectUpgradeTrailers) {
   EXPECT_FALSE(r.head.allow_trailers);
 }
 
+TEST_P(HeadParse, RuleNamesInAnyCaseAndPlace) {
+  // The rules recognise their names from the map's hash of the lowered name:
+  // in any case, on the first line or the last (where a short name has too
+  // few bytes after it to be read 16 at a time), and never a name that only
+  // shares a known one's length.
+  for (const char* cl : {"Content-Length", "content-length", "CONTENT-LENGTH", "cONTENT-lENGTH"}) {
+    Req r = request(std::string("POST / HTTP/1.1\r\n") + cl + ": 5\r\nHost: a\r\n\r\n");
+    ASSERT_EQ(r.st, Got::complete) << cl;
+    EXPECT_EQ(r.head.body, BodyKind::length);
+    EXPECT_EQ(r.head.content_length, 5u);
+    r = request(std::string("POST / HTTP/1.1\r\nHost: a\r\n") + cl + ":5\n\n");
+    ASSERT_EQ(r.st, Got::complete) << cl;
+    EXPECT_EQ(r.head.content_length, 5u);
+    EXPECT_EQ(values(r.head.headers, "content-length"), "5");
+  }
+  Req r = request("POST / HTTP/1.1\r\nHost: a\r\nTRANSFER-encoding: chunked\r\n\r\n");
+  EXPECT_EQ(r.head.body, BodyKind::chunked);
+  r = request("GET / HTTP/1.1\r\nCONNECTION: CLOSE\r\n\r\n");
+  EXPECT_FALSE(r.head.keep_alive);
+  r = request("GET / HTTP/1.0\r\nconnection:KEEP-ALIVE\n\n");
+  EXPECT_TRUE(r.head.keep_alive);
+  r = request("GET / HTTP/1.1\r\nEXPECT: 100-continue\r\nUpGrAdE:h2c\n\n");
+  EXPECT_TRUE(r.head.expect_continue);
+  EXPECT_TRUE(r.head.upgrade);
+  r = request("GET / HTTP/1.1\r\ntE:trailers\n\n");
+  EXPECT_TRUE(r.head.allow_trailers);
+  // Same lengths as the rule names, other names: plain fields.
+  r = request(
+      "POST / HTTP/1.1\r\nContent-Lengtx: 5\r\nConnectiom: close\r\nTransfer-Encodinh: chunked\r\n"
+      "Expecu: 100-continue\r\nUpgradf: x\r\nTf: trailers\r\n\r\n");
+  ASSERT_EQ(r.st, Got::complete);
+  EXPECT_EQ(r.head.body, BodyKind::empty);
+  EXPECT_TRUE(r.head.keep_alive);
+  EXPECT_FALSE(r.head.expect_continue || r.head.upgrade || r.head.allow_trailers);
+  EXPECT_EQ(r.head.headers.name_count(), 6u);
+  // Connection values that are one word alone, in any case, and lists.
+  for (auto [value, http11, keep] : std::vector<std::tuple<const char*, bool, bool>>{
+           {"keep-alive", false, true}, {"KEEP-ALIVE", true, true}, {"keep-alivf", false, false},
+           {"keep_alive", false, false}, {"Close", true, false}, {"close", false, false},
+           {"closf", true, true}, {"keep-alive, close", true, false}, {"close , keep-alive", false, true}}) {
+    r = request(std::string(http11 ? "GET / HTTP/1.1\r\n" : "GET / HTTP/1.0\r\n") + "Connection: " + value + "\r\n\r\n");
+    EXPECT_EQ(r.head.keep_alive, keep) << value << " " << http11;
+  }
+}
+
 TEST_P(HeadParse, MalformedLinesAndBytes) {
   expect_request_error("Host : a\r\n", ParseError::header_token);           // space before colon
   expect_request_error("X-A: 1\r\n continued\r\n", ParseError::header_token);  // obs-fold

@@ -244,6 +244,52 @@ TEST(Fields, ValueCheckAtEveryPositionAndLength) {
   EXPECT_FALSE(lower_token_into("", buf));
 }
 
+TEST(HeaderMapBuilder, LoweringHashesAsLookupsDoAtEveryLengthAndRoom) {
+  // A block name is lowered in place and hashed in one pass (16 bytes at a
+  // time where they may be read); a lookup hashes the lowercase name as it
+  // stands. The two must agree at every length, with every amount of room
+  // after the name, and the bytes past the name must come back unchanged.
+  std::mt19937 rng(7);
+  const std::string tchars = "ABCXYZabcxyz0189!#$%&'*+-.^_`|~";
+  for (size_t n = 1; n <= 40; ++n)
+    for (size_t room = n; room <= n + 18; ++room) {
+      std::string buf(room + 8, '\0');
+      for (size_t i = 0; i < n; ++i) buf[i] = tchars[rng() % tchars.size()];
+      for (size_t i = n; i < buf.size(); ++i) buf[i] = char("AZ@[:\x80\xff"[rng() % 7]);
+      const std::string before = buf;
+      std::string lower = buf.substr(0, n);
+      for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = char(c + 32);
+      const uint32_t h = detail::lower_and_hash(buf.data(), n, room);
+      ASSERT_EQ(buf.substr(0, n), lower) << n << " " << room;
+      ASSERT_EQ(buf.substr(n), before.substr(n)) << n << " " << room;
+      ASSERT_EQ(h, detail::hash_bytes(lower.data(), n)) << n << " " << room;
+    }
+  // And through the maps: names from a block, found by lookups, in every
+  // position of a head (the last ones have no 16 bytes after them).
+  std::string block, lines;
+  std::vector<std::string> names;
+  for (int i = 0; i < 24; ++i) names.push_back(std::string(size_t(1 + i), char('A' + i)) + "-x" + std::to_string(i));
+  std::vector<std::pair<size_t, size_t>> at;
+  for (const std::string& n : names) {
+    at.emplace_back(block.size(), n.size());
+    block += n + ": v\r\n";
+  }
+  block += "\r\n";
+  HeaderMap::Builder b(block, names.size());
+  for (auto [off, len] : at) {
+    std::string_view l = b.lower_name(std::string_view(block).substr(off, len));
+    ASSERT_TRUE(b.add_from_block(l, std::string_view(block).substr(off + len + 2, 1)));
+  }
+  HeaderMap built = std::move(b).finish(), appended;
+  for (std::string n : names) {
+    for (char& c : n) c = char(std::tolower(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(appended.append(n, "v"));
+    EXPECT_TRUE(built.contains(n)) << n;
+  }
+  EXPECT_EQ(built, appended);
+}
+
 TEST(HeaderMapBuilder, BlockViewsSurviveRemovals) {
   // Fields refer to the block's copy: a removal that empties the map, or
   // leaves thousands of dead bytes, must not move those bytes before finish().
