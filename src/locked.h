@@ -210,13 +210,10 @@ class Transition {
 // (tp_alloc succeeded, construction threw).
 void discard_unconstructed(PyObject* self) noexcept;
 
-// tp_alloc plus construction of the lock and the state from `args`. Returns a
-// new reference, or nullptr with a Python error set; a throwing State
-// constructor frees the object and rethrows (the guard converts it).
+// Constructs the state from `args` and then the lock in the fresh object
+// `self`; a throwing State constructor frees the object and rethrows.
 template <class Obj, class... Args>
-PyObject* create(PyTypeObject* type, Args&&... args) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
+PyObject* construct(PyObject* self, Args&&... args) {
   Obj* o = static_cast<Obj*>(Obj::of(self));
   try {
     new (&o->state) typename Obj::state_type(std::forward<Args>(args)...);
@@ -228,6 +225,16 @@ PyObject* create(PyTypeObject* type, Args&&... args) {
   return self;
 }
 
+// tp_alloc plus construction of the lock and the state from `args`. Returns a
+// new reference, or nullptr with a Python error set; a throwing State
+// constructor frees the object and rethrows (the guard converts it).
+template <class Obj, class... Args>
+PyObject* create(PyTypeObject* type, Args&&... args) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  return construct<Obj>(self, std::forward<Args>(args)...);
+}
+
 // create() for objects the binding hands out of its exact type `type`, which
 // must not be a GC type: the memory comes straight from the object
 // allocator, without tp_alloc's generic path and zeroing (the lock and the
@@ -237,16 +244,7 @@ PyObject* create_exact(PyTypeObject* type, Args&&... args) {
   static_assert(sizeof(Obj) == sizeof(Locked<typename Obj::state_type>));
   void* mem = PyObject_Malloc(size_t(type->tp_basicsize));
   if (!mem) return PyErr_NoMemory();
-  PyObject* self = PyObject_Init(static_cast<PyObject*>(mem), type);
-  Obj* o = static_cast<Obj*>(Obj::of(self));
-  try {
-    new (&o->state) typename Obj::state_type(std::forward<Args>(args)...);
-  } catch (...) {
-    discard_unconstructed(self);
-    throw;
-  }
-  new (&o->mu) StateLock();
-  return self;
+  return construct<Obj>(PyObject_Init(static_cast<PyObject*>(mem), type), std::forward<Args>(args)...);
 }
 
 // Destroys the lock and the state (the caller then frees the object).

@@ -398,32 +398,39 @@ TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {
   EXPECT_EQ(e, ParseError::header_token);
 }
 
+// What the request tokenizer answers on one scan path: completeness, error,
+// lengths, the slots it filled (none for a resumed call, which only
+// validates) and where it would resume.
+struct TokenAnswer {
+  bool complete;
+  std::optional<ParseError> error;
+  size_t head_len, nheaders, longest;
+  std::vector<size_t> slots;
+  size_t resume_at, resume_lines;
+  bool operator==(const TokenAnswer&) const = default;
+};
+
+std::pair<TokenAnswer, Checkpoint> tokenize_on(std::string_view buf, ScanPath path, size_t max, bool ignore,
+                                               Checkpoint cp = {}) {
+  set_scan_path(path);
+  HeadSlot slots[8] = {};
+  const bool resumed = cp.offset != 0;
+  Result<Tokenized> r = tokenize_head(buf, TokenizeOptions{true, max, ignore}, slots, &cp);
+  Tokenized t = r.value_or(Tokenized{});
+  std::optional<ParseError> error;
+  if (!r) error = r.error().parse_variant();
+  TokenAnswer a{t.complete, error, t.head_len, t.nheaders, t.longest_name, {}, cp.offset, cp.lines};
+  for (size_t k = 0; t.complete && !resumed && k < t.nheaders; ++k)
+    a.slots.insert(a.slots.end(), {slots[k].name_off, slots[k].name_len, slots[k].value_off, slots[k].value_len});
+  return {a, cp};
+}
+
 // Field lines that start and end at every offset of a 64-byte block, with a
 // stray byte at every position of the field lines and the head cut short at
 // many lengths: the tokenizer answers on this path exactly as on the
 // portable one, which scans each field as it comes.
 TEST_P(HeadParse, EveryBlockOffsetAgreesWithThePortablePath) {
-  struct Answer {
-    bool complete;
-    std::optional<ParseError> error;
-    size_t head_len, nheaders, longest;
-    std::vector<size_t> slots;
-    size_t resume_at, resume_lines;
-    bool operator==(const Answer&) const = default;
-  };
-  auto run = [](std::string_view buf, ScanPath path, bool ignore) {
-    set_scan_path(path);
-    HeadSlot slots[8];
-    Checkpoint cp;
-    Result<Tokenized> r = tokenize_head(buf, TokenizeOptions{true, 8, ignore}, slots, &cp);
-    Tokenized t = r.value_or(Tokenized{});
-    std::optional<ParseError> error;
-    if (!r) error = r.error().parse_variant();
-    Answer a{t.complete, error, t.head_len, t.nheaders, t.longest_name, {}, cp.offset, cp.lines};
-    for (size_t k = 0; t.complete && k < t.nheaders; ++k)
-      a.slots.insert(a.slots.end(), {slots[k].name_off, slots[k].name_len, slots[k].value_off, slots[k].value_len});
-    return a;
-  };
+  auto run = [](std::string_view buf, ScanPath path, bool ignore) { return tokenize_on(buf, path, 8, ignore).first; };
   const ScanPath path = GetParam();
   for (size_t shift = 0; shift < 64; ++shift) {
     const std::string start = "GET /" + std::string(shift, 'p') + " HTTP/1.1\r\n";
@@ -485,27 +492,8 @@ TEST_P(HeadParse, StartLineAgreesWithThePortablePathAtEveryOffset) {
 // line limit that falls inside the head and one that does not: this path
 // answers as the portable one, which scans each field as it comes.
 TEST_P(HeadParse, LinesOfEveryLengthAgreeWithThePortablePath) {
-  struct Answer {
-    bool complete;
-    std::optional<ParseError> error;
-    size_t head_len, nheaders, longest;
-    std::vector<size_t> slots;
-    size_t resume_at, resume_lines;
-    bool operator==(const Answer&) const = default;
-  };
   auto run = [](std::string_view buf, ScanPath path, size_t max, Checkpoint cp) {
-    set_scan_path(path);
-    HeadSlot slots[8] = {};
-    // A resumed call only validates: its complete answer fills no slots.
-    const bool resumed = cp.offset != 0;
-    Result<Tokenized> r = tokenize_head(buf, TokenizeOptions{true, max, false}, slots, &cp);
-    Tokenized t = r.value_or(Tokenized{});
-    std::optional<ParseError> error;
-    if (!r) error = r.error().parse_variant();
-    Answer a{t.complete, error, t.head_len, t.nheaders, t.longest_name, {}, cp.offset, cp.lines};
-    for (size_t k = 0; t.complete && !resumed && k < t.nheaders; ++k)
-      a.slots.insert(a.slots.end(), {slots[k].name_off, slots[k].name_len, slots[k].value_off, slots[k].value_len});
-    return std::pair(a, cp);
+    return tokenize_on(buf, path, max, false, cp);
   };
   const ScanPath path = GetParam();
   for (size_t shift = 0; shift < 64; ++shift) {
