@@ -77,17 +77,21 @@ constexpr uint32_t hash_bytes(const char* p, size_t n) noexcept {
 // so a known name is recognised by its hash before any byte compare.
 consteval uint32_t known_hash(std::string_view lname) { return hash_bytes(lname.data(), lname.size()); }
 
-// Lowercases the token of n bytes at p in place ('A'-'Z' gain 0x20; tokens
-// are ASCII), a word at a time: overlapping words are lowered twice, which
-// changes nothing.
+// The word w with its bytes 'A'-'Z' lowered (they gain 0x20). Exact for
+// ASCII bytes; zero bytes stay zero, and a byte from 0x80 up keeps its high
+// bit, so it never reads as a token byte.
+constexpr uint64_t lower_word(uint64_t w) noexcept {
+  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  const uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
+  const uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
+  return w | (ge_a & ~gt_z) >> 2;
+}
+
+// Lowercases the token of n bytes at p in place (tokens are ASCII), a word
+// at a time: overlapping words are lowered twice, which changes nothing.
 inline void lower_token_words(char* p, size_t n) noexcept {
   auto lower = [](char* q, size_t k) {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    uint64_t w = 0;
-    std::memcpy(&w, q, k);
-    const uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
-    const uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
-    w |= (ge_a & ~gt_z) >> 2;
+    const uint64_t w = lower_word(load(q, k));
     std::memcpy(q, &w, k);
   };
   if (n >= 8) {

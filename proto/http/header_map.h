@@ -290,28 +290,13 @@ inline int32_t HeaderMap::find(std::string_view lname, uint32_t h) const noexcep
   }
 }
 
-namespace detail {
-// LowerInPlace's fold of a word, without writing it back: a name in any case
-// read as its lowercase.
-struct Lowered {
-  static uint64_t apply(char*, size_t k, uint64_t w) noexcept {
-    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
-    uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
-    w |= (ge_a & ~gt_z) >> 2;
-    if (k < 8) w &= (uint64_t(1) << (8 * k)) - 1;
-    return w;
-  }
-};
-}  // namespace detail
-
 inline int32_t HeaderMap::position_folded(std::string_view name) const noexcept {
-  using detail::Lowered;
   using detail::load;
+  using detail::lower_word;
   if (cap_.slots == 0) return -1;
   const char* p = name.data();
   const size_t n = name.size();
-  const uint32_t h = detail::hash_words(p, n, [](uint64_t w) { return Lowered::apply(nullptr, 8, w); });
+  const uint32_t h = detail::hash_words(p, n, [](uint64_t w) { return lower_word(w); });
   const size_t mask = cap_.slots - 1;
   for (size_t s = h & mask;; s = (s + 1) & mask) {
     const int32_t e = index_[s];
@@ -322,10 +307,10 @@ inline int32_t HeaderMap::position_folded(std::string_view name) const noexcept 
     bool same = true;
     if (n >= 8) {
       for (size_t i = 0; same && i + 8 < n; i += 8)
-        same = Lowered::apply(nullptr, 8, load(p + i, 8)) == load(q + i, 8);
-      same = same && Lowered::apply(nullptr, 8, load(p + n - 8, 8)) == load(q + n - 8, 8);
+        same = lower_word(load(p + i, 8)) == load(q + i, 8);
+      same = same && lower_word(load(p + n - 8, 8)) == load(q + n - 8, 8);
     } else {
-      for (size_t i = 0; same && i < n; ++i) same = Lowered::apply(nullptr, 1, load(p + i, 1)) == load(q + i, 1);
+      for (size_t i = 0; same && i < n; ++i) same = (lower_word(load(p + i, 1)) & 0xff) == load(q + i, 1);
     }
     if (same) return e;
   }

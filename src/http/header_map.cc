@@ -309,10 +309,7 @@ class LookupName {
   // For a name that was not found: raises the invalid-name error and
   // answers false when it is not a valid name.
   bool check_absent() const {
-    if (checked_) return true;
-    bool token = !raw_.empty();
-    for (unsigned char c : raw_) token &= http::is_tchar(c);
-    if (token) return true;
+    if (checked_ || http::is_token(raw_)) return true;
     raise(http::Error{http::ErrorKind::invalid_header_name});
     return false;
   }
