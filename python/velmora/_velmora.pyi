@@ -568,16 +568,11 @@ class H2Stopped:
     """
     @property
     def reason(self) -> int | None:
-        """RST_STREAM or GOAWAY error code, or None.
-
-        An HTTP/2 error code (0 to 2**32 - 1; compare with `H2Reason`), or None.
-        """
+        """The RST_STREAM or GOAWAY error code (0 to 2**32 - 1; compare with `H2Reason`), or None."""
     @property
     def conn(self) -> bool:
-        """A connection-level error applies.
-
-        True when the stop comes from the connection (a GOAWAY or a failure) rather than from this
-        stream.
+        """True when the stop comes from the connection (a GOAWAY or a failure) rather than from
+        this stream.
         """
 
 @final
@@ -589,37 +584,26 @@ class H2RecvHeadersVerdict:
     """
     @property
     def kind(self) -> int:
-        """One of the H2_HEADERS_* outcomes.
-
-        `H2_HEADERS_IGNORED`, `H2_HEADERS_OPENED`, `H2_HEADERS_HEAD` or `H2_HEADERS_TRAILERS`: what
-        the block was and what the driver does next (see each constant).
+        """What the block was: `H2_HEADERS_IGNORED`, `H2_HEADERS_OPENED`, `H2_HEADERS_HEAD` or
+        `H2_HEADERS_TRAILERS` (see each constant for what the driver does next).
         """
     @property
     def handle(self) -> object | None:
-        """The stream's handle, or None.
-
-        The stream's handle: the `spare` for `H2_HEADERS_OPENED`, the `open_stream` handle of a
+        """The stream's handle: the `spare` for `H2_HEADERS_OPENED`, the `open_stream` handle of a
         client stream; None for `H2_HEADERS_IGNORED`.
         """
     @property
     def stream_id(self) -> int:
-        """The stream id.
-
-        The id of the frame's stream.
-        """
+        """The id of the frame's stream."""
     @property
     def eof(self) -> bool:
-        """The peer ended its side with this frame.
-
-        The block carried END_STREAM: no body (or no more body) follows; the reader ends after
-        delivering what it has.
+        """The block carried END_STREAM: the peer ended its side, no body (or no more body) follows;
+        the reader ends after delivering what it has.
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` and whatever closing the stream reported (a freed
-        slot, capacity, the end of the connection, the end of accepting).
+        """`H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` and whatever closing the stream reported (a
+        freed slot, capacity, the end of the connection, the end of accepting).
         """
 
 @final
@@ -631,37 +615,29 @@ class H2RecvDataVerdict:
     """
     @property
     def handle(self) -> object | None:
-        """The stream's handle, or None.
-
-        The stream's handle, or None when there is nothing to deliver (a swallowed frame, an empty
-        frame without END_STREAM).
+        """The stream's handle, or None when there is nothing to deliver (a swallowed frame, an
+        empty frame without END_STREAM).
         """
     @property
     def payload(self) -> bytes | None:
-        """The payload to deliver, or None.
-
-        The data to append to the stream's body (possibly b"" with `eof`), or None.
+        """The data to append to the stream's body (possibly b"" with `eof`), or None: nothing to
+        deliver.
         """
     @property
     def budgeted(self) -> bool:
-        """Return the chunk with release_data_frame once consumed.
-
-        The chunk holds part of the DATA-frame budget: call `H2Streams.release_data_frame(sid,
+        """The chunk holds part of the DATA-frame budget: call `H2Streams.release_data_frame(sid,
         len(payload))` once the application consumed it (besides `release_capacity`). False for the
         chunk that ends the stream.
         """
     @property
     def eof(self) -> bool:
-        """The peer ended its side with this frame.
-
-        The frame carried END_STREAM: the body is complete after this payload.
+        """The frame carried END_STREAM: the peer ended its side, and the body is complete after
+        this payload.
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` (a WINDOW_UPDATE for the frame's padding) and what
-        closing the stream reported.
+        """`H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` (a WINDOW_UPDATE for the frame's padding) and
+        what closing the stream reported.
         """
 
 @final
@@ -672,53 +648,38 @@ class H2SendVerdict:
     """
     @property
     def sent(self) -> int:
-        """Octets of data[offset:] framed and queued.
-
-        Octets of `data[offset:]` framed and queued; add it to `offset`. 0 with `done` False: wait
-        for the stream's wake (window, buffer room or turn), then call again.
+        """Octets of `data[offset:]` framed and queued; add it to `offset`. 0 with `done` False:
+        wait for the stream's wake (window, buffer room or turn), then call again.
         """
     @property
     def done(self) -> bool:
-        """The last octet (and END_STREAM if asked) is queued.
-
-        Everything asked for is queued (with END_STREAM when requested, and then our side of the
-        stream is closed).
+        """Everything asked for is queued: the last octet, and END_STREAM when requested (our side
+        of the stream is then closed).
         """
     @property
     def stopped(self) -> H2Stopped | None:
-        """H2Stopped when the stream cannot send.
-
-        Not None: the stream can no longer send; nothing was queued. See `H2Stopped` for what to
-        raise.
+        """Not None: the stream can no longer send, and nothing was queued; see `H2Stopped` for what
+        to raise.
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply on every verdict: `H2_FLAG_WAKE` when a frame was queued,
+        """`H2_FLAG_*` bits to apply on every verdict: `H2_FLAG_WAKE` when a frame was queued,
         `H2_FLAG_CAPACITY` when another stream's turn came (call `next_capacity_wake()` once), and
         what closing the stream reported.
         """
     @property
     def handle(self) -> object | None:
-        """Server: the stream's handle when its unread request body was reset.
-
-        Server: set when our response ended while the request body was still arriving and the stream
-        was therefore reset (NO_ERROR): the stream's handle, whose body reader must stop with
+        """Server: set when our response ended while the request body was still arriving and the
+        stream was therefore reset (NO_ERROR): the stream's handle, whose body reader must stop with
         `reader_stop`. None otherwise.
         """
     @property
     def reader_stop(self) -> H2Stopped | None:
-        """Server: the stop the body readers must see, with handle.
-
-        The stop for the body reader of `handle`, or None.
-        """
+        """Server: the stop the body reader of `handle` must see, or None."""
     @property
     def refused(self) -> bool:
-        """An informational (1xx) head came after the final head was queued: nothing was queued.
-
-        Only `send_response_head` sets it: a 1xx head arrived after the final head was queued; drop
-        it and go on.
+        """Only `send_response_head` sets it: an informational (1xx) head came after the final head
+        was queued, and nothing was queued; drop it and go on.
         """
 
 @final
@@ -730,22 +691,15 @@ class H2ResetVerdict:
     """
     @property
     def handle(self) -> object | None:
-        """The stream's handle, or None.
-
-        The reset stream's handle; None when there was no such stream (nothing to wake).
-        """
+        """The reset stream's handle; None when there was no such stream (nothing to wake)."""
     @property
     def stop(self) -> H2Stopped | None:
-        """H2Stopped for the body readers, or None.
-
-        What the stream's readers and writer must see, or None for a clean end (our own CANCEL from
-        "user", or a body the peer had already ended).
+        """What the stream's readers and writer must see (an `H2Stopped`), or None for a clean end
+        (our own CANCEL from "user", or a body the peer had already ended).
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` for the queued RST_STREAM, and what closing the
+        """`H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` for the queued RST_STREAM, and what closing the
         stream reported.
         """
 
@@ -1463,9 +1417,8 @@ class H2Streams:
         """
     @property
     def conn_send_window(self) -> int:
-        """The connection send window in bytes, floored at 0.
-
-        What the peer lets us send on the connection now; `send_data` waits while it is 0.
+        """The connection send window in bytes, floored at 0: what the peer lets us send on the
+        connection now; `send_data` waits while it is 0.
         """
     @property
     def num_open_streams(self) -> int:
@@ -1688,10 +1641,7 @@ class H2Reason:
     def __new__(cls, code: int | H2Reason) -> Self: ...
     @property
     def value(self) -> int:
-        """The error code (int).
-
-        0 to 13.
-        """
+        """The error code (int, 0 to 13)."""
     @property
     def name(self) -> str:
         """The code's name, for example "CANCEL"."""
