@@ -58,7 +58,8 @@ class FrameSteps:
         cls.frame_steps = {event: getattr(cls, name) for event, name in STEPS.items()}
 
     def feed(self, data):
-        """Decode `data` and run every frame's step; False after a connection error."""
+        """Decode `data` and run every frame's step; False after a connection
+        error."""
         if len(data) > FEED_BYTES:
             # A large read of tiny frames would be tens of thousands of events at
             # once: decode it a slice at a time.
@@ -72,7 +73,8 @@ class FrameSteps:
                 try:
                     flags |= steps[type(ev)](self, ev)
                 except v.H2StreamError as exc:
-                    # A stream-level violation: reset that stream, keep the connection.
+                    # A stream-level violation: reset that stream, keep the
+                    # connection.
                     flags |= self.reset_after_error(exc.args[0], exc.args[1])
             flags |= self.maybe_goaway_reply()
         except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:

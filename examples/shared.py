@@ -315,7 +315,8 @@ def idle_read_done(conn, data, error):
         if dead is not None:
             conn.log(f"connection {conn.name}: the server closed it while idle")
     elif verdict == v.H1_WATCH_IDLE_BYTES:
-        conn.log(f"connection {conn.name}: the server sent bytes outside a response")
+        conn.log(f"connection {conn.name}: "
+                 "the server sent bytes outside a response")
         dead = conn.fail(v.H1UnexpectedMessageError(
             "received unexpected message from connection"))
     elif verdict == v.H1_WATCH_IDLE_ERROR:
