@@ -2119,7 +2119,8 @@ class H1ServerState:
     def current_decoder(self) -> H1BodyDecoder | None:
         """The current request's H1BodyDecoder, or None.
 
-        The drain (`H1_NEXT_DRAIN`) feeds it the rest of the unread body.
+        The drain (`H1_NEXT_DRAIN`) decodes what it already holds and feeds it the rest of the
+        unread body, reading only while it is not complete.
         """
     def transport_ref(self) -> object | None:
         """The transport, or None once closed or handed off.
@@ -2593,9 +2594,11 @@ H1_NEXT_DRAIN: Final[int]
 """begin_read code: drain the unread request body, then call drain_done.
 
 Value 3, from `H1ServerState.begin_read`. The response is done but the request body was not read to
-its end; the drain now owns the transport read. Read what is available once (one poll, with a small
-cap), feed it to the request's decoder (`current_decoder`), and report with
-`H1ServerState.drain_done(complete)`, which answers like `begin_read`. The second item is None.
+its end; the drain now owns the transport read. First decode what the request's decoder
+(`current_decoder`) already holds: the body bytes that came with the head may be the whole body,
+and then the client waits for its response and a read would never return. Only while the decoder
+is not complete, read what arrives (bounded in bytes and time), feed it and decode again. Report
+with `H1ServerState.drain_done(complete)`, which answers like `begin_read`. The second item is None.
 """
 H1_READ_PARSE: Final[int]
 """begin_read / drain_done code: bytes are buffered; parse them with accept_head(b"").
