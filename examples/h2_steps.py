@@ -78,7 +78,8 @@ class FrameSteps:
                     flags |= self.reset_after_error(exc.args[0], exc.args[1])
             flags |= self.maybe_goaway_reply()
         except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:
-            # ValueError: a SETTINGS value out of range, a connection error too.
+            # ValueError: a step refused an argument, which leaves this
+            # connection in no state to go on either.
             self.apply(flags)
             self.connection_error(exc)
             return False

@@ -104,6 +104,10 @@ class H2Codec:
     def receive(self, data: bytes) -> list[_H2Frame]:
         """Feed received bytes; returns the list of frame events now decodable. Raises H2ProtocolError on a connection error. A malformed header block (a forbidden field, a value starting or ending with SP or HTAB, pseudo-headers wrong for a request (server role) or a response (client role)) is decoded to its end and reported as H2FrameStreamError(stream_id, 1).
 
+        A field the decoder cannot take ends the connection instead (H2ProtocolError): a name with
+        uppercase letters or characters outside the token set, a value with NUL, CR or LF, a
+        pseudo-header field after a regular one or not defined by HTTP/2, an HPACK decoding failure.
+
         The events are the `H2Frame*` classes; a server codec consumes the 24-octet preface first
         (feed it through `feed_preface` or `receive`). Events decoded before an error in the same
         call are lost with it.
@@ -869,8 +873,12 @@ class H2Streams:
         for a frame longer than our max frame size; 11 (ENHANCE_YOUR_CALM) for a CONTINUATION flood
         or a header list over the abuse limit; 9 (COMPRESSION_ERROR) for a header block too large to
         decode and ignore. Events decoded before the error in the same call are lost with it: fail
-        the connection; a malformed header block on one stream comes back as an `H2FrameStreamError`
-        event instead, to be answered with `reset_on_error`. Read pump only: it may run while any
+        the connection. A malformed header block on one stream (a connection-specific field, `te` other
+        than "trailers", a value starting or ending with SP or HTAB, pseudo-header fields missing,
+        repeated or wrong for the role) comes back as an `H2FrameStreamError` event instead, to be
+        answered with `reset_on_error`; a field the decoder cannot take (a name with uppercase letters
+        or characters outside the token set, a value with NUL, CR or LF, a pseudo-header field after
+        a regular one or not defined by HTTP/2) ends the connection. Read pump only: it may run while any
         state step runs on another thread, but not concurrently with `prime` or another `receive`.
         """
     def prime(self, data: bytes) -> bool | None:
@@ -881,7 +889,8 @@ class H2Streams:
         decode them); None: everything so far matches, more is needed; False: not HTTP/2 with prior
         knowledge, the bytes are for another protocol. Client, or after the preface matched: the
         bytes are only buffered, and the result is True. Takes the decoder lock alone, like
-        `receive`.
+        `receive`; it touches nothing `begin` does, so it may come before or after `begin`, but
+        before the read pump's first `receive`, so that these bytes are decoded first.
         """
     def try_claim_slot(self) -> bool:
         """Claim a concurrency slot unless the stream limit is reached.
@@ -1542,11 +1551,12 @@ Hand the request (the frame's head) to the application, which calls `H2Streams.a
 when it takes it.
 """
 H2_HEADERS_HEAD: Final[int]
-"""recv_headers outcome (client): the response head (interim or final) of one of our streams.
+"""recv_headers outcome (client): the final response head of one of our streams.
 
 Value 2. Client only: the final response head of one of our streams. `handle` is the handle given to
 `H2Streams.open_stream`; `eof` tells whether the response has no body (the stream may be closed
-then). Wake the request waiting for its head.
+then). Wake the request waiting for its head. An interim (1xx) head is `H2_HEADERS_IGNORED`: what it
+said is in the `H2FrameHeaders` event alone.
 """
 H2_HEADERS_TRAILERS: Final[int]
 """recv_headers outcome: the trailers that end the stream's received body.
