@@ -55,7 +55,8 @@ PROG = "client.py"
 
 
 class RequestUnsent(Exception):
-    """The connection died before the request was written: safe to retry elsewhere."""
+    """The connection died before the request was written: safe to retry
+    elsewhere."""
 
 
 class ClientConnection(v.H1ClientState):

@@ -36,7 +36,8 @@ STEPS = {
 
 
 class GoAwayRefused(Exception):
-    """The peer's GOAWAY refused the request before processing it: safe to retry."""
+    """The peer's GOAWAY refused the request before processing it: safe to
+    retry."""
 
 
 def copy_error(exc):
@@ -88,7 +89,8 @@ class FrameSteps:
 
     def connection_error(self, exc):
         reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
-        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} (GOAWAY {reason})")
+        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} "
+                 f"(GOAWAY {reason})")
         self.apply(self.send_goaway(reason))
         self.fail_connection(exc)
 
@@ -139,7 +141,8 @@ class FrameSteps:
         return self.reset_after_error(ev.stream_id, ev.error_code)
 
     def reset_after_error(self, sid, reason):
-        """Answer a stream-level violation with RST_STREAM; the connection goes on."""
+        """Answer a stream-level violation with RST_STREAM; the connection
+        goes on."""
         verdict = self.reset_on_error(sid, reason)
         if verdict.handle is not None:
             verdict.handle.halt(verdict.stop)

@@ -182,9 +182,10 @@ class Request:
     # The response.
 
     def body_left_unread(self):
-        """Whether the request body will still be unread when the response ends, past
-        what the next request's drain skips: the client holds it back for a "100
-        Continue" that was never sent, or more of it is owed than the drain reads."""
+        """Whether the request body will still be unread when the response
+        ends, past what the next request's drain skips: the client holds it
+        back for a "100 Continue" that was never sent, or more of it is owed
+        than the drain reads."""
         if self.body_ended or self.decoder.is_complete:
             return False
         head = self.head

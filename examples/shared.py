@@ -102,9 +102,11 @@ def h2_route_failure(exc, sid):
 
 
 def refusal(codec, status):
-    """The bytes answering a malformed head with `status` (the connection then closes)."""
+    """The bytes answering a malformed head with `status` (the connection
+    then closes)."""
     body = b"%d\n" % status
-    head = codec.serialize_response(status, TEXT, keep_alive=False, content_length=len(body))
+    head = codec.serialize_response(status, TEXT, keep_alive=False,
+                                    content_length=len(body))
     return codec.serialize_head_and_body(head, body)
 
 
