@@ -35,3 +35,6 @@ html_css_files = ["guide.css"]
 codewidth_columns = 80
 html_theme_options = {"page_width": "1100px", "sidebar_width": "260px"}
 pygments_style = "sphinx"
+# Straight quotes: the reference's docstrings write values such as b"" and
+# "trailers" outside code markup, and curly quotes would change them.
+smartquotes = False
