@@ -55,7 +55,8 @@ PROG = "client.py"
 
 
 class RequestUnsent(Exception):
-    """The connection died before the request was written: safe to retry elsewhere."""
+    """The connection died before the request was written: safe to retry
+    elsewhere."""
 
 
 class ClientConnection(v.H1ClientState):
@@ -153,12 +154,14 @@ class ClientConnection(v.H1ClientState):
             if error is not None:
                 raise v.ConnectionClosedError(str(error)) from error
             if not data:
-                raise v.H1IncompleteMessageError("connection closed before message completed")
+                raise v.H1IncompleteMessageError(
+                    "connection closed before message completed")
         head = codec.receive_head(data) if data else None
         while head is None:
             data = await wire.read()
             if not data:
-                raise v.H1IncompleteMessageError("connection closed before message completed")
+                raise v.H1IncompleteMessageError(
+                    "connection closed before message completed")
             head = codec.receive_head(data)
         decoder = v.H1BodyDecoder(head.body_kind, head.content_length or 0)
         if not head.is_upgrade:
@@ -286,8 +289,9 @@ class H2ClientConnection(H2Connection):
             self.slots.clear()
             await self.slots.wait()
         s = Stream()
-        sid = self.open_stream(method, target, headers, not body, method == "HEAD", s,
-                               scheme=self.scheme, authority=self.authority)
+        sid = self.open_stream(method, target, headers, not body,
+                               method == "HEAD", s, scheme=self.scheme,
+                               authority=self.authority)
         if sid is None:
             self.refused()
         s.id = sid

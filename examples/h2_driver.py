@@ -26,22 +26,24 @@ from h2_steps import (CAPACITY, CONN_DONE, DRAIN_SECONDS, LINGER_SECONDS, SLOT_F
 
 
 class Stream:
-    """The handle of one stream: what arrived for it, and the events its tasks wait on."""
+    """The handle of one stream: what arrived for it, and the events its
+    tasks wait on."""
 
-    __slots__ = ("id", "head", "trailers", "chunks", "eof", "stop", "stopped", "readable",
-                 "window", "gone", "received")
+    __slots__ = ("id", "head", "trailers", "chunks", "eof", "stop", "stopped",
+                 "readable", "window", "gone", "received")
 
     def __init__(self):
         self.id = 0
-        self.head = None  # H2FrameHeaders: the request (server) or the response head (client)
+        # H2FrameHeaders: the request (server) or the response head (client)
+        self.head = None
         self.trailers = None
         self.chunks = deque()  # (payload, budgeted) not yet read
         self.eof = False  # nothing more will arrive for the body
-        self.stop = None  # H2Stopped once the stream stopped, when there is a reason
+        self.stop = None  # H2Stopped once stopped, when there is a reason
         self.stopped = False
         self.readable = asyncio.Event()  # head, chunk, end or stop
         self.window = asyncio.Event()  # a sender may try again
-        self.gone = asyncio.Event()  # the stream was reset or the connection failed
+        self.gone = asyncio.Event()  # reset, or the connection failed
         self.received = 0
 
     def halt(self, stop, body=True):
@@ -98,7 +100,8 @@ class H2Connection(FrameSteps, v.H2Streams):
     async def read_pump(self):
         wire = self.wire
         try:
-            # The first round decodes what prime() left buffered (the server's sniff).
+            # The first round decodes what prime() left buffered (the
+            # server's sniff).
             data = b""
             while self.feed(data):
                 # A peer that does not read what we answer is not read either: the
@@ -107,18 +110,21 @@ class H2Connection(FrameSteps, v.H2Streams):
                     try:
                         await wire.drain()
                     except ConnectionError:
-                        self.fail_connection(v.ConnectionClosedError("connection lost"))
+                        self.fail_connection(
+                            v.ConnectionClosedError("connection lost"))
                         return
                 try:
                     data = await wire.read()
                 except OSError as exc:
-                    self.fail_connection(v.ConnectionClosedError(str(exc) or "connection reset"))
+                    self.fail_connection(v.ConnectionClosedError(
+                        str(exc) or "connection reset"))
                     return
                 if not data:
-                    self.fail_connection(v.ConnectionClosedError("connection closed by peer"))
+                    self.fail_connection(
+                        v.ConnectionClosedError("connection closed by peer"))
                     return
-            # After a protocol error: skip what still arrives until the peer closes, so
-            # that our GOAWAY is not lost to a reset.
+            # After a protocol error: skip what still arrives until the peer
+            # closes, so that our GOAWAY is not lost to a reset.
             while await wire.read():
                 pass
         except OSError:
@@ -188,7 +194,8 @@ class H2Connection(FrameSteps, v.H2Streams):
                     try:
                         await wire.drain()
                     except ConnectionError:
-                        self.fail_connection(v.ConnectionClosedError("connection lost"))
+                        self.fail_connection(
+                            v.ConnectionClosedError("connection lost"))
                         stopping = True
             del view
             for handle in self.credit_written():
@@ -203,7 +210,8 @@ class H2Connection(FrameSteps, v.H2Streams):
     # Streams: reading and sending bodies.
 
     async def read(self, s):
-        """The next piece of the stream's body, b"" at its end; raises when it stopped."""
+        """The next piece of the stream's body, b"" at its end; raises when
+        it stopped."""
         while True:
             if s.chunks:
                 data, budgeted = s.chunks.popleft()
@@ -223,7 +231,8 @@ class H2Connection(FrameSteps, v.H2Streams):
             await s.readable.wait()
 
     async def send_body(self, s, data, end_stream):
-        """Send `data` on the stream under flow control, waiting for window as told."""
+        """Send `data` on the stream under flow control, waiting for window
+        as told."""
         offset = 0
         while True:
             s.window.clear()
@@ -244,7 +253,8 @@ class H2Connection(FrameSteps, v.H2Streams):
     # The end.
 
     async def close(self):
-        """Wind the pumps down once: flush what is queued, close, join both tasks."""
+        """Wind the pumps down once: flush what is queued, close, join both
+        tasks."""
         if not self.release_writers():
             # Body writers still run: their frames go out before the pump stops.
             try:
@@ -262,7 +272,8 @@ class H2Connection(FrameSteps, v.H2Streams):
                 wire.abort()
         read = self.take_read_handle()
         if read is not None:
-            # Half-close and let the peer read our last frames before it sees the end.
+            # Half-close and let the peer read our last frames before it sees
+            # the end.
             wire.write_eof()
             _, pending = await asyncio.wait((read,), timeout=LINGER_SECONDS)
             if pending:

@@ -36,7 +36,8 @@ STEPS = {
 
 
 class GoAwayRefused(Exception):
-    """The peer's GOAWAY refused the request before processing it: safe to retry."""
+    """The peer's GOAWAY refused the request before processing it: safe to
+    retry."""
 
 
 def copy_error(exc):
@@ -58,7 +59,8 @@ class FrameSteps:
         cls.frame_steps = {event: getattr(cls, name) for event, name in STEPS.items()}
 
     def feed(self, data):
-        """Decode `data` and run every frame's step; False after a connection error."""
+        """Decode `data` and run every frame's step; False after a connection
+        error."""
         if len(data) > FEED_BYTES:
             # A large read of tiny frames would be tens of thousands of events at
             # once: decode it a slice at a time.
@@ -72,11 +74,13 @@ class FrameSteps:
                 try:
                     flags |= steps[type(ev)](self, ev)
                 except v.H2StreamError as exc:
-                    # A stream-level violation: reset that stream, keep the connection.
+                    # A stream-level violation: reset that stream, keep the
+                    # connection.
                     flags |= self.reset_after_error(exc.args[0], exc.args[1])
             flags |= self.maybe_goaway_reply()
         except (v.H2ProtocolError, v.H2FlowControlError, ValueError) as exc:
-            # ValueError: a SETTINGS value out of range, a connection error too.
+            # ValueError: a step refused an argument, which leaves this
+            # connection in no state to go on either.
             self.apply(flags)
             self.connection_error(exc)
             return False
@@ -85,7 +89,8 @@ class FrameSteps:
 
     def connection_error(self, exc):
         reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
-        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} (GOAWAY {reason})")
+        self.log(f"{self.wire.peer}: connection error: {exc.args[-1]!s} "
+                 f"(GOAWAY {reason})")
         self.apply(self.send_goaway(reason))
         self.fail_connection(exc)
 
@@ -136,7 +141,8 @@ class FrameSteps:
         return self.reset_after_error(ev.stream_id, ev.error_code)
 
     def reset_after_error(self, sid, reason):
-        """Answer a stream-level violation with RST_STREAM; the connection goes on."""
+        """Answer a stream-level violation with RST_STREAM; the connection
+        goes on."""
         verdict = self.reset_on_error(sid, reason)
         if verdict.handle is not None:
             verdict.handle.halt(verdict.stop)

@@ -182,9 +182,10 @@ class Request:
     # The response.
 
     def body_left_unread(self):
-        """Whether the request body will still be unread when the response ends, past
-        what the next request's drain skips: the client holds it back for a "100
-        Continue" that was never sent, or more of it is owed than the drain reads."""
+        """Whether the request body will still be unread when the response
+        ends, past what the next request's drain skips: the client holds it
+        back for a "100 Continue" that was never sent, or more of it is owed
+        than the drain reads."""
         if self.body_ended or self.decoder.is_complete:
             return False
         head = self.head
@@ -195,7 +196,8 @@ class Request:
             return owed > DRAIN_BYTES
         return False
 
-    def _head(self, status, headers, *, content_length=None, chunked=False, want=False):
+    def _head(self, status, headers, *, content_length=None, chunked=False,
+              want=False):
         """Claim the response and encode its head: (head bytes, wire)."""
         conn, seq = self.conn, self.seq
         if self.body_left_unread():
@@ -207,8 +209,8 @@ class Request:
         done = asyncio.Event() if want or self.window is not None else None
         while True:
             code, head, armed, wire = conn.respond_head(
-                seq, status, headers, done, content_length=content_length, chunked=chunked,
-                want=want)
+                seq, status, headers, done, content_length=content_length,
+                chunked=chunked, want=want)
             # H1_REQ_CONTINUE asks us to wait until the claimed "100 Continue" is
             # written before asking again. Here the reader writes it in the step
             # that claims it, on this same thread, so it is already queued ahead
@@ -216,7 +218,8 @@ class Request:
             if code != v.H1_REQ_CONTINUE:
                 break
         if code == v.H1_REQ_PEER_CLOSED:
-            raise v.H1IncompleteMessageError("connection closed before message completed")
+            raise v.H1IncompleteMessageError(
+                "connection closed before message completed")
         if code != v.H1_REQ_OK:
             raise RuntimeError(f"respond_head answered {code}")
         self.status = status
@@ -358,7 +361,9 @@ class ServerConnection(v.H1ServerState):
             data = b""
         elif code == v.H1_READ_TRANSPORT:
             data = await self.read_idle(obj)
-        else:  # H1_READ_WATCHER: the mid-message watcher's read is this head's first read
+        else:
+            # H1_READ_WATCHER: the mid-message watcher's read is this head's
+            # first read.
             data = await self.watcher_read(obj)
         while data is not None:
             try:
@@ -442,11 +447,13 @@ class ServerConnection(v.H1ServerState):
         wire.close()
 
     async def head_read_watchdog(self, timeout):
-        """Cut a connection whose client takes longer than `timeout` to send a head."""
+        """Cut a connection whose client takes longer than `timeout` to send
+        a head."""
         while True:
             expired, remaining, wire = self.head_read_overdue(timeout)
             if expired:
-                self.server.log(f"{self.wire.peer}: no request head within {timeout:g} s, closing")
+                self.server.log(f"{self.wire.peer}: no request head within "
+                                f"{timeout:g} s, closing")
                 if wire is not None:
                     wire.abort()
                 return
@@ -468,8 +475,8 @@ class ServerConnection(v.H1ServerState):
             wire.close()
 
     def fail(self, req, answer=None):
-        """The response failed: answer `answer` if no response was claimed yet, else drop
-        the connection."""
+        """The response failed: answer `answer` if no response was claimed
+        yet, else drop the connection."""
         if answer is not None:
             if req.body_left_unread():
                 self.mark_unusable()

@@ -102,9 +102,11 @@ def h2_route_failure(exc, sid):
 
 
 def refusal(codec, status):
-    """The bytes answering a malformed head with `status` (the connection then closes)."""
+    """The bytes answering a malformed head with `status` (the connection
+    then closes)."""
     body = b"%d\n" % status
-    head = codec.serialize_response(status, TEXT, keep_alive=False, content_length=len(body))
+    head = codec.serialize_response(status, TEXT, keep_alive=False,
+                                    content_length=len(body))
     return codec.serialize_head_and_body(head, body)
 
 
@@ -315,7 +317,8 @@ def idle_read_done(conn, data, error):
         if dead is not None:
             conn.log(f"connection {conn.name}: the server closed it while idle")
     elif verdict == v.H1_WATCH_IDLE_BYTES:
-        conn.log(f"connection {conn.name}: the server sent bytes outside a response")
+        conn.log(f"connection {conn.name}: "
+                 "the server sent bytes outside a response")
         dead = conn.fail(v.H1UnexpectedMessageError(
             "received unexpected message from connection"))
     elif verdict == v.H1_WATCH_IDLE_ERROR:

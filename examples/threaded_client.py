@@ -347,7 +347,8 @@ class H2ClientConnection(ThreadedH2):
     def claim_slot(self):
         while True:
             with self.slot_cond:
-                gen = self.slot_gen  # read before the claim: a release after it changes gen
+                # Read before the claim: a release after it changes gen.
+                gen = self.slot_gen
             if self.try_claim_slot():
                 return
             if self.is_closed():

@@ -226,7 +226,8 @@ class ThreadedH2(FrameSteps, v.H2Streams):
         wire, cond = self.wire, self.wake_cond
         while True:
             with cond:
-                self.wake_flag = False  # cleared before the check: a later kick stays
+                # Cleared before the check: a later kick stays set.
+                self.wake_flag = False
             view, stopping = self.take_pending()
             if len(view):
                 with self.io_cond:

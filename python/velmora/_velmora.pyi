@@ -104,6 +104,10 @@ class H2Codec:
     def receive(self, data: bytes) -> list[_H2Frame]:
         """Feed received bytes; returns the list of frame events now decodable. Raises H2ProtocolError on a connection error. A malformed header block (a forbidden field, a value starting or ending with SP or HTAB, pseudo-headers wrong for a request (server role) or a response (client role)) is decoded to its end and reported as H2FrameStreamError(stream_id, 1).
 
+        A field the decoder cannot take ends the connection instead (H2ProtocolError): a name with
+        uppercase letters or characters outside the token set, a value with NUL, CR or LF, a
+        pseudo-header field after a regular one or not defined by HTTP/2, an HPACK decoding failure.
+
         The events are the `H2Frame*` classes; a server codec consumes the 24-octet preface first
         (feed it through `feed_preface` or `receive`). Events decoded before an error in the same
         call are lost with it.
@@ -568,16 +572,11 @@ class H2Stopped:
     """
     @property
     def reason(self) -> int | None:
-        """RST_STREAM or GOAWAY error code, or None.
-
-        An HTTP/2 error code (0 to 2**32 - 1; compare with `H2Reason`), or None.
-        """
+        """The RST_STREAM or GOAWAY error code (0 to 2**32 - 1; compare with `H2Reason`), or None."""
     @property
     def conn(self) -> bool:
-        """A connection-level error applies.
-
-        True when the stop comes from the connection (a GOAWAY or a failure) rather than from this
-        stream.
+        """True when the stop comes from the connection (a GOAWAY or a failure) rather than from
+        this stream.
         """
 
 @final
@@ -589,37 +588,26 @@ class H2RecvHeadersVerdict:
     """
     @property
     def kind(self) -> int:
-        """One of the H2_HEADERS_* outcomes.
-
-        `H2_HEADERS_IGNORED`, `H2_HEADERS_OPENED`, `H2_HEADERS_HEAD` or `H2_HEADERS_TRAILERS`: what
-        the block was and what the driver does next (see each constant).
+        """What the block was: `H2_HEADERS_IGNORED`, `H2_HEADERS_OPENED`, `H2_HEADERS_HEAD` or
+        `H2_HEADERS_TRAILERS` (see each constant for what the driver does next).
         """
     @property
     def handle(self) -> object | None:
-        """The stream's handle, or None.
-
-        The stream's handle: the `spare` for `H2_HEADERS_OPENED`, the `open_stream` handle of a
+        """The stream's handle: the `spare` for `H2_HEADERS_OPENED`, the `open_stream` handle of a
         client stream; None for `H2_HEADERS_IGNORED`.
         """
     @property
     def stream_id(self) -> int:
-        """The stream id.
-
-        The id of the frame's stream.
-        """
+        """The id of the frame's stream."""
     @property
     def eof(self) -> bool:
-        """The peer ended its side with this frame.
-
-        The block carried END_STREAM: no body (or no more body) follows; the reader ends after
-        delivering what it has.
+        """The block carried END_STREAM: the peer ended its side, no body (or no more body) follows;
+        the reader ends after delivering what it has.
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` and whatever closing the stream reported (a freed
-        slot, capacity, the end of the connection, the end of accepting).
+        """`H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` and whatever closing the stream reported (a
+        freed slot, capacity, the end of the connection, the end of accepting).
         """
 
 @final
@@ -631,37 +619,29 @@ class H2RecvDataVerdict:
     """
     @property
     def handle(self) -> object | None:
-        """The stream's handle, or None.
-
-        The stream's handle, or None when there is nothing to deliver (a swallowed frame, an empty
-        frame without END_STREAM).
+        """The stream's handle, or None when there is nothing to deliver (a swallowed frame, an
+        empty frame without END_STREAM).
         """
     @property
     def payload(self) -> bytes | None:
-        """The payload to deliver, or None.
-
-        The data to append to the stream's body (possibly b"" with `eof`), or None.
+        """The data to append to the stream's body (possibly b"" with `eof`), or None: nothing to
+        deliver.
         """
     @property
     def budgeted(self) -> bool:
-        """Return the chunk with release_data_frame once consumed.
-
-        The chunk holds part of the DATA-frame budget: call `H2Streams.release_data_frame(sid,
+        """The chunk holds part of the DATA-frame budget: call `H2Streams.release_data_frame(sid,
         len(payload))` once the application consumed it (besides `release_capacity`). False for the
         chunk that ends the stream.
         """
     @property
     def eof(self) -> bool:
-        """The peer ended its side with this frame.
-
-        The frame carried END_STREAM: the body is complete after this payload.
+        """The frame carried END_STREAM: the peer ended its side, and the body is complete after
+        this payload.
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` (a WINDOW_UPDATE for the frame's padding) and what
-        closing the stream reported.
+        """`H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` (a WINDOW_UPDATE for the frame's padding) and
+        what closing the stream reported.
         """
 
 @final
@@ -672,53 +652,38 @@ class H2SendVerdict:
     """
     @property
     def sent(self) -> int:
-        """Octets of data[offset:] framed and queued.
-
-        Octets of `data[offset:]` framed and queued; add it to `offset`. 0 with `done` False: wait
-        for the stream's wake (window, buffer room or turn), then call again.
+        """Octets of `data[offset:]` framed and queued; add it to `offset`. 0 with `done` False:
+        wait for the stream's wake (window, buffer room or turn), then call again.
         """
     @property
     def done(self) -> bool:
-        """The last octet (and END_STREAM if asked) is queued.
-
-        Everything asked for is queued (with END_STREAM when requested, and then our side of the
-        stream is closed).
+        """Everything asked for is queued: the last octet, and END_STREAM when requested (our side
+        of the stream is then closed).
         """
     @property
     def stopped(self) -> H2Stopped | None:
-        """H2Stopped when the stream cannot send.
-
-        Not None: the stream can no longer send; nothing was queued. See `H2Stopped` for what to
-        raise.
+        """Not None: the stream can no longer send, and nothing was queued; see `H2Stopped` for what
+        to raise.
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply on every verdict: `H2_FLAG_WAKE` when a frame was queued,
+        """`H2_FLAG_*` bits to apply on every verdict: `H2_FLAG_WAKE` when a frame was queued,
         `H2_FLAG_CAPACITY` when another stream's turn came (call `next_capacity_wake()` once), and
         what closing the stream reported.
         """
     @property
     def handle(self) -> object | None:
-        """Server: the stream's handle when its unread request body was reset.
-
-        Server: set when our response ended while the request body was still arriving and the stream
-        was therefore reset (NO_ERROR): the stream's handle, whose body reader must stop with
+        """Server: set when our response ended while the request body was still arriving and the
+        stream was therefore reset (NO_ERROR): the stream's handle, whose body reader must stop with
         `reader_stop`. None otherwise.
         """
     @property
     def reader_stop(self) -> H2Stopped | None:
-        """Server: the stop the body readers must see, with handle.
-
-        The stop for the body reader of `handle`, or None.
-        """
+        """Server: the stop the body reader of `handle` must see, or None."""
     @property
     def refused(self) -> bool:
-        """An informational (1xx) head came after the final head was queued: nothing was queued.
-
-        Only `send_response_head` sets it: a 1xx head arrived after the final head was queued; drop
-        it and go on.
+        """Only `send_response_head` sets it: an informational (1xx) head came after the final head
+        was queued, and nothing was queued; drop it and go on.
         """
 
 @final
@@ -730,22 +695,15 @@ class H2ResetVerdict:
     """
     @property
     def handle(self) -> object | None:
-        """The stream's handle, or None.
-
-        The reset stream's handle; None when there was no such stream (nothing to wake).
-        """
+        """The reset stream's handle; None when there was no such stream (nothing to wake)."""
     @property
     def stop(self) -> H2Stopped | None:
-        """H2Stopped for the body readers, or None.
-
-        What the stream's readers and writer must see, or None for a clean end (our own CANCEL from
-        "user", or a body the peer had already ended).
+        """What the stream's readers and writer must see (an `H2Stopped`), or None for a clean end
+        (our own CANCEL from "user", or a body the peer had already ended).
         """
     @property
     def flags(self) -> int:
-        """H2_FLAG_* bits.
-
-        `H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` for the queued RST_STREAM, and what closing the
+        """`H2_FLAG_*` bits to apply: `H2_FLAG_WAKE` for the queued RST_STREAM, and what closing the
         stream reported.
         """
 
@@ -915,8 +873,12 @@ class H2Streams:
         for a frame longer than our max frame size; 11 (ENHANCE_YOUR_CALM) for a CONTINUATION flood
         or a header list over the abuse limit; 9 (COMPRESSION_ERROR) for a header block too large to
         decode and ignore. Events decoded before the error in the same call are lost with it: fail
-        the connection; a malformed header block on one stream comes back as an `H2FrameStreamError`
-        event instead, to be answered with `reset_on_error`. Read pump only: it may run while any
+        the connection. A malformed header block on one stream (a connection-specific field, `te` other
+        than "trailers", a value starting or ending with SP or HTAB, pseudo-header fields missing,
+        repeated or wrong for the role) comes back as an `H2FrameStreamError` event instead, to be
+        answered with `reset_on_error`; a field the decoder cannot take (a name with uppercase letters
+        or characters outside the token set, a value with NUL, CR or LF, a pseudo-header field after
+        a regular one or not defined by HTTP/2) ends the connection. Read pump only: it may run while any
         state step runs on another thread, but not concurrently with `prime` or another `receive`.
         """
     def prime(self, data: bytes) -> bool | None:
@@ -927,7 +889,8 @@ class H2Streams:
         decode them); None: everything so far matches, more is needed; False: not HTTP/2 with prior
         knowledge, the bytes are for another protocol. Client, or after the preface matched: the
         bytes are only buffered, and the result is True. Takes the decoder lock alone, like
-        `receive`.
+        `receive`; it touches nothing `begin` does, so it may come before or after `begin`, but
+        before the read pump's first `receive`, so that these bytes are decoded first.
         """
     def try_claim_slot(self) -> bool:
         """Claim a concurrency slot unless the stream limit is reached.
@@ -1463,9 +1426,8 @@ class H2Streams:
         """
     @property
     def conn_send_window(self) -> int:
-        """The connection send window in bytes, floored at 0.
-
-        What the peer lets us send on the connection now; `send_data` waits while it is 0.
+        """The connection send window in bytes, floored at 0: what the peer lets us send on the
+        connection now; `send_data` waits while it is 0.
         """
     @property
     def num_open_streams(self) -> int:
@@ -1589,11 +1551,12 @@ Hand the request (the frame's head) to the application, which calls `H2Streams.a
 when it takes it.
 """
 H2_HEADERS_HEAD: Final[int]
-"""recv_headers outcome (client): the response head (interim or final) of one of our streams.
+"""recv_headers outcome (client): the final response head of one of our streams.
 
 Value 2. Client only: the final response head of one of our streams. `handle` is the handle given to
 `H2Streams.open_stream`; `eof` tells whether the response has no body (the stream may be closed
-then). Wake the request waiting for its head.
+then). Wake the request waiting for its head. An interim (1xx) head is `H2_HEADERS_IGNORED`: what it
+said is in the `H2FrameHeaders` event alone.
 """
 H2_HEADERS_TRAILERS: Final[int]
 """recv_headers outcome: the trailers that end the stream's received body.
@@ -1688,10 +1651,7 @@ class H2Reason:
     def __new__(cls, code: int | H2Reason) -> Self: ...
     @property
     def value(self) -> int:
-        """The error code (int).
-
-        0 to 13.
-        """
+        """The error code (int, 0 to 13)."""
     @property
     def name(self) -> str:
         """The code's name, for example "CANCEL"."""
@@ -2169,7 +2129,8 @@ class H1ServerState:
     def current_decoder(self) -> H1BodyDecoder | None:
         """The current request's H1BodyDecoder, or None.
 
-        The drain (`H1_NEXT_DRAIN`) feeds it the rest of the unread body.
+        The drain (`H1_NEXT_DRAIN`) decodes what it already holds and feeds it the rest of the
+        unread body, reading only while it is not complete.
         """
     def transport_ref(self) -> object | None:
         """The transport, or None once closed or handed off.
@@ -2643,9 +2604,11 @@ H1_NEXT_DRAIN: Final[int]
 """begin_read code: drain the unread request body, then call drain_done.
 
 Value 3, from `H1ServerState.begin_read`. The response is done but the request body was not read to
-its end; the drain now owns the transport read. Read what is available once (one poll, with a small
-cap), feed it to the request's decoder (`current_decoder`), and report with
-`H1ServerState.drain_done(complete)`, which answers like `begin_read`. The second item is None.
+its end; the drain now owns the transport read. First decode what the request's decoder
+(`current_decoder`) already holds: the body bytes that came with the head may be the whole body,
+and then the client waits for its response and a read would never return. Only while the decoder
+is not complete, read what arrives (bounded in bytes and time), feed it and decode again. Report
+with `H1ServerState.drain_done(complete)`, which answers like `begin_read`. The second item is None.
 """
 H1_READ_PARSE: Final[int]
 """begin_read / drain_done code: bytes are buffered; parse them with accept_head(b"").
