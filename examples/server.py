@@ -55,6 +55,7 @@ from tls import H2, HTTP11
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
+TLS_CLOSE_SECONDS = 1.0  # how long a closing TLS connection waits for the peer's close_notify
 DRAIN_SECONDS = 0.25  # an unread request body is skipped if it arrives within this
 DRAIN_BYTES = 1 << 20  # and is not larger than this
 
@@ -848,8 +849,11 @@ async def main(argv=None):
     listeners = []
     for port, context in ports:
         # A TLS handshake gets as long as a request head: a client that stalls in
-        # it holds a connection all the same.
-        handshake = {"ssl_handshake_timeout": args.head_timeout or None} if context else {}
+        # it holds a connection all the same. Closing sends close_notify and waits
+        # a moment for the peer's: a peer that never answers (a browser keeping an
+        # idle connection) must not hold the connection, or the shutdown, longer.
+        handshake = {"ssl_handshake_timeout": args.head_timeout or None,
+                     "ssl_shutdown_timeout": TLS_CLOSE_SECONDS} if context else {}
         listener = await loop.create_server(lambda: Wire(server.accept), args.host, port,
                                             backlog=1024, ssl=context, **handshake)
         listeners.append(listener)

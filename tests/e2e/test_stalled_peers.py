@@ -1,6 +1,6 @@
 """Peers that stop half-way, against both example servers: uploads that stall
 after their first octet, responses nobody reads, a slow upload that keeps
-moving.
+moving, a TLS peer that never answers our close.
 
 The stall probe is what an attacker with a few connections tries: 6 HTTP/2
 connections each open 100 uploads, send one octet of each and then nothing
@@ -11,6 +11,7 @@ server's threads must stay bounded. Every loop is bounded in count and time.
 """
 
 import socket
+import ssl
 import threading
 import time
 
@@ -305,3 +306,27 @@ def test_client_reset_is_logged_as_the_clients(srv):
         assert c.get("/") == (200, b"hello from velmora\n")
     finally:
         c.close()
+
+
+@pytest.mark.parametrize("script", ["server.py", "threaded_server.py"])
+def test_tls_shutdown_does_not_wait_for_a_peer_that_never_reads(certs, script):
+    prog = start_server("--tls", str(certs.cert), str(certs.key), script=script)
+    try:
+        ctx = ssl.create_default_context(cafile=str(certs.ca))
+        ctx.set_alpn_protocols(["http/1.1"])
+        raw = socket.create_connection(("127.0.0.1", prog.port), timeout=5)
+        tls = ctx.wrap_socket(raw, server_hostname="127.0.0.1")
+        tls.sendall(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+        buf = b""
+        while not buf.endswith(b"hello from velmora\n"):
+            buf += tls.recv(65536)
+        # Idle and kept alive; from now on the peer reads nothing, so it never
+        # answers the server's close_notify.
+        t0 = time.monotonic()
+        rc = prog.stop(timeout=10)
+        took = time.monotonic() - t0
+        tls.close()
+    finally:
+        prog.kill()
+    assert rc == 0, "\n".join(prog.lines[-20:])
+    assert took < 2.0, f"{script} took {took:.2f} s to stop"
