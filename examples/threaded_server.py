@@ -66,6 +66,8 @@ SIGINT or SIGTERM shut the server down gracefully and it exits 0.
 # shutdown's request_shutdown with the serve loop's begin_read/accept_head
 # (HTTP/1).
 
+import ctypes
+import os
 import select
 import signal
 import socket
@@ -74,7 +76,14 @@ import threading
 import time
 from collections import deque
 
-import velmora._velmora as v
+# The core allocates with mimalloc, which returns a page that became free to
+# the OS only after a delay, and only when the thread owning the page next
+# allocates. Here pages are owned by handler and pump threads that go idle or
+# end, so the memory of a large burst stayed resident; give it back at once.
+# (Read when the extension loads: before the import below.)
+os.environ.setdefault("MIMALLOC_PURGE_DELAY", "0")
+
+import velmora._velmora as v  # noqa: E402
 from shared import (BODY_TIMEOUT, DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO,
                     HELLO_ROUTE, NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, BodyStalled,
                     choose_route, delay_ms, describe, h1_route_failure, h2_route_failure,
@@ -94,6 +103,43 @@ UPLOAD_THREADS = HANDLER_THREADS // 2  # of which handlers of requests whose bod
 RESERVED_THREADS = 64  # kept for connections that run fewer than SMALL_SHARE handlers
 SMALL_SHARE = 8
 IDLE_SECONDS = 5.0  # an idle handler thread exits after this
+TRIM_BYTES = 1 << 20  # after a request body this large, freed heap pages go back to the OS
+
+
+LARGE_BLOCK = 1 << 20  # C heap blocks this large are mapped apart, and unmapped when freed
+
+
+def _libc(name):
+    """A glibc function, or None elsewhere."""
+    try:
+        return getattr(ctypes.CDLL(None), name)
+    except (OSError, AttributeError):
+        return None
+
+
+MALLOC_TRIM = _libc("malloc_trim")
+
+
+def tune_malloc():
+    """Keep large blocks out of glibc's heaps.
+
+    Python objects above 512 octets come from glibc's malloc, which keeps one
+    heap (arena) per thread and, after a large block is freed, raises its
+    threshold for mapping blocks apart up to 32 MB, and the size a heap must
+    have free at its top before it shrinks with it. A 20 MB upload, joined on
+    a handler thread, then left 20 MB or more resident in every arena it went
+    through. A fixed threshold turns that adjustment off."""
+    mallopt = _libc("mallopt")
+    if mallopt is not None:
+        mallopt(-3, LARGE_BLOCK)  # M_MMAP_THRESHOLD
+
+
+def give_back_memory():
+    """Return the free pages inside glibc's heaps to the OS: a body's chunks
+    are made on the read pump's thread and freed on a handler's, and the
+    pages between live blocks stay resident otherwise."""
+    if MALLOC_TRIM is not None:
+        MALLOC_TRIM(0)
 
 
 # ---------------------------------------------------------------------------
@@ -222,6 +268,9 @@ class Workers:
                         return
                 fn, args = self.jobs.popleft()
             fn(*args)
+            # Not kept while idle: the job's connection (and the buffers its
+            # state still holds) would live on for as long as this thread waits.
+            del fn, args
 
 
 class Once:
@@ -748,6 +797,7 @@ class H2ServerConnection(ThreadedH2):
         with self.handlers_cond:  # the handlers still running finish, within the grace
             while self.handlers and (left := deadline - time.monotonic()) > 0:
                 self.handlers_cond.wait(left)
+        give_back_memory()  # what the pumps' arenas held for this connection
 
     def on_flags(self, flags):
         if flags & (CONN_DONE | STOP_ACCEPTING):
@@ -810,6 +860,8 @@ class H2ServerConnection(ThreadedH2):
         finally:
             if held:
                 server.workers.release(self, upload)
+            if s.received >= TRIM_BYTES:
+                give_back_memory()
             with self.handlers_cond:
                 self.handlers -= 1
                 if not self.handlers:
@@ -1016,6 +1068,7 @@ class Server:
 def main(argv=None):
     parser = server_parser(__doc__)
     args = parser.parse_args(argv)
+    tune_malloc()
     server = Server(args.head_timeout, args.quiet, body_timeout=args.body_timeout)
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
     listeners = {}
