@@ -330,3 +330,49 @@ def test_tls_shutdown_does_not_wait_for_a_peer_that_never_reads(certs, script):
         prog.kill()
     assert rc == 0, "\n".join(prog.lines[-20:])
     assert took < 2.0, f"{script} took {took:.2f} s to stop"
+
+
+class Conn:
+    """What the pool reads of a connection: the handlers it holds."""
+
+    def __init__(self):
+        self.held = 0
+
+
+def test_handler_pool_admission_keeps_shares():
+    import threaded_harness  # noqa: F401  (puts examples/ on the path)
+    from threaded_server import Workers
+
+    pool = Workers(limit=64, uploads=32, reserve=8, small=4)
+
+    def fill(conn, upload, cap=100):
+        n = 0
+        while pool.admit(conn, upload, cap):
+            n += 1
+        return n
+
+    # A connection is held to its stream limit.
+    a = Conn()
+    assert fill(a, False, cap=10) == 10
+    pool.release(a, False)
+    assert pool.admit(a, False, 10) and not pool.admit(a, False, 10)
+    # Uploads stop at their share, however many connections ask ...
+    uploads = [Conn() for _ in range(3)]
+    assert [fill(c, True) for c in uploads] == [32, 0, 0]
+    # ... while a request without a body still gets a handler.
+    b = Conn()
+    assert pool.admit(b, False, 100)
+    assert (pool.busy, pool.uploading, pool.holders) == (10 + 32 + 1, 32, 3)
+    # Half the pool is busy: a connection past its equal share (64 // 3) is refused.
+    assert not pool.admit(uploads[0], False, 100)
+    # Others grow up to the reserve, which only connections holding fewer than
+    # `small` handlers may use, while any thread is free.
+    assert fill(b, False) == 64 - 8 - 43 and pool.busy == 64 - 8
+    smalls = [Conn() for _ in range(3)]
+    assert [fill(c, False) for c in smalls] == [4, 4, 0]
+    assert pool.busy == 64
+    # Released handlers come back to every count.
+    for c in [a, b, *uploads, *smalls]:
+        for _ in range(c.held):
+            pool.release(c, c in uploads)
+    assert (pool.busy, pool.uploading, pool.holders) == (0, 0, 0)
