@@ -1,4 +1,5 @@
-"""Resident memory of an HTTP/2 client and server pair driven by many threads.
+"""Resident memory of HTTP/2 under many threads: an in-process H2Streams pair,
+then the example servers under a browser's load.
 
 A client H2Streams and a server H2Streams exchange bytes in one process.
 Each side has a pump thread that feeds the batches the other side wrote,
@@ -18,8 +19,18 @@ targets:
   growth from the end of the warm-up to the end of round one  < 16 MB
   growth over the whole second round                           < 2 MB
 
+The servers: examples/threaded_server.py and examples/server.py (asyncio)
+side by side, each in its own process, under what a browser did to them: 200
+requests at once on one HTTP/2 connection (the server's stream limit lets 100
+run together; each answer is 64 KiB), then ECHOES uploads of 20 MB echoed back
+one after the other, ROUNDS times over. The servers' RSS is printed at the
+end of each round and again once it settled (SETTLE_SECONDS later: the
+threaded server's idle handler threads have exited). The targets:
+  threaded server, at the end of any round               < SERVER_MB
+  threaded server, settled, growth from the first round  < SERVER_GROWTH_MB
+
     tools/dev python bench/thread_memory.py [--threads N] [--requests N]
-        [--checkpoint N] [--stats]
+        [--checkpoint N] [--stats] [--load pair|servers|both]
 
 --stats prints mimalloc's statistics at the end (MIMALLOC_* options in the
 environment apply). Exits 1 when a target is missed; the test suite runs a
@@ -35,6 +46,9 @@ import queue
 import sys
 import threading
 import time
+from pathlib import Path
+
+from _harness import start_server, stop_server
 
 from velmora._velmora import (
     H2_FLAG_CAPACITY,
@@ -55,6 +69,17 @@ BODY = bytes(range(256)) * 4  # 1 KiB each way
 GROWTH_MB = 16.0
 SECOND_ROUND_MB = 2.0
 PAGE = os.sysconf("SC_PAGE_SIZE")
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+SERVERS = {"threaded": EXAMPLES / "threaded_server.py", "asyncio": EXAMPLES / "server.py"}
+CONCURRENT = 200  # requests at once on one connection
+PAGE_SIZE = 16384  # /stream's chunk: each answer is 4 of them
+ECHO_MB = 20
+ECHOES = 3
+ROUNDS = 3
+SERVER_MB = 64.0
+SERVER_GROWTH_MB = 8.0
+SETTLE_SECONDS = 6.0  # longer than the threaded server's idle threads live
 
 
 def rss_mb():
@@ -293,6 +318,100 @@ def mimalloc_stats():
     lib.mi_stats_print_out(None, None)
 
 
+def process_rss_mb(pid):
+    with open(f"/proc/{pid}/statm") as f:
+        return int(f.read().split()[1]) * PAGE / 1e6
+
+
+def process_threads(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def browser_round(url):
+    """One round of the browser's load on a new HTTP/2 connection to `url`."""
+    sys.path.insert(0, str(EXAMPLES))
+    import velmora._velmora as v
+    from threaded_client import H2ClientConnection
+
+    host, port = url.removeprefix("http://").split(":")
+    conn = H2ClientConnection.open(host, int(port), f"{host}:{port}", "bench", lambda line: None,
+                                   stall_seconds=60.0)
+    errors = []
+
+    def fetch(i):
+        try:
+            head, body, _ = conn.request("GET", f"/stream?chunks=4&size={PAGE_SIZE}&i={i}",
+                                         None, None)
+            if head.status != 200 or len(body) != 4 * PAGE_SIZE:
+                raise AssertionError(f"fetch {i}: {head.status}, {len(body)} bytes")
+        except BaseException as exc:
+            errors.append(exc)
+
+    try:
+        threads = [threading.Thread(target=fetch, args=(i,)) for i in range(CONCURRENT)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        if errors:
+            raise errors[0]
+        body = bytes(range(256)) * (ECHO_MB * 1_000_000 // 256)
+        fields = v.HeaderMap([("content-type", "application/octet-stream")])
+        for _ in range(ECHOES):
+            head, got, _ = conn.request("POST", "/echo", fields, body)
+            if head.status != 200 or got != body:
+                raise AssertionError(f"echo: {head.status}, {len(got)} bytes back")
+            del got
+    finally:
+        conn.shutdown()
+
+
+def server_load(rounds):
+    """The browser's load on each example server; True when the targets are met."""
+    rss = {}
+    for name, script in SERVERS.items():
+        proc, url = start_server([script, "--port", "0", "--quiet"], name)
+        try:
+            pid = proc.pid
+            start = process_rss_mb(pid)
+            marks, settled = [], []
+            most = 0
+            for _ in range(rounds):
+                watch = threading.Event()
+
+                def sample():
+                    nonlocal most
+                    while not watch.wait(0.05):
+                        most = max(most, process_threads(pid))
+
+                sampler = threading.Thread(target=sample)
+                sampler.start()
+                try:
+                    browser_round(url)
+                finally:
+                    watch.set()
+                    sampler.join()
+                marks.append(process_rss_mb(pid))
+                time.sleep(SETTLE_SECONDS)
+                settled.append(process_rss_mb(pid))
+        finally:
+            stop_server(proc)
+        rss[name] = max(marks)
+        print(f"  {name:<9} rss at start {start:6.1f} MB; at each round's end "
+              + ", ".join(f"{m:6.1f}" for m in marks) + " MB; settled "
+              + ", ".join(f"{m:6.1f}" for m in settled) + f" MB; at most {most} threads",
+              flush=True)
+        if name == "threaded":
+            growth = settled[-1] - settled[0]
+            ok1, ok2 = max(marks) < SERVER_MB, growth < SERVER_GROWTH_MB
+    print(f"threaded server at its largest: {rss['threaded']:6.1f} MB  "
+          f"target < {SERVER_MB:g} MB  {'ok' if ok1 else 'MISSED'}  "
+          f"({rss['threaded'] / rss['asyncio']:.2f}x the asyncio server's)")
+    print(f"threaded server settled, growth over rounds 2..{rounds}: {growth:6.1f} MB  "
+          f"target < {SERVER_GROWTH_MB:g} MB  {'ok' if ok2 else 'MISSED'}")
+    return ok1 and ok2
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--threads", type=int, default=50)
@@ -302,8 +421,22 @@ def main(argv=None):
     ap.add_argument("--second-round-mb", type=float, default=SECOND_ROUND_MB)
     ap.add_argument("--stats", action="store_true", help="print mimalloc's statistics at the end")
     ap.add_argument("--quiet", action="store_true", help="only the verdict lines")
+    ap.add_argument("--load", choices=("pair", "servers", "both"), default="both",
+                    help="the in-process pair, the example servers, or both")
+    ap.add_argument("--rounds", type=int, default=ROUNDS, help="of the servers' load")
     a = ap.parse_args(argv)
+    ok = True
+    if a.load != "servers":
+        ok = pair_load(a)
+    if a.load != "pair":
+        print(f"thread_memory: the example servers, {a.rounds} rounds of {CONCURRENT} requests "
+              f"at once on one HTTP/2 connection, then {ECHOES} echoes of {ECHO_MB} MB", flush=True)
+        ok = server_load(a.rounds) and ok
+    return 0 if ok else 1
 
+
+def pair_load(a):
+    """The in-process pair; True when the targets are met."""
     pair = Pair()
     rss = {0: rss_mb()}
     t0 = time.perf_counter()
@@ -339,7 +472,7 @@ def main(argv=None):
     if a.stats:
         sys.stdout.flush()
         mimalloc_stats()
-    return 0 if ok1 and ok2 else 1
+    return ok1 and ok2
 
 
 if __name__ == "__main__":

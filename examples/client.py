@@ -301,7 +301,7 @@ class H2ClientConnection(H2Connection):
         try:
             while s.head is None:
                 if s.eof:
-                    self.raise_stop(sid, s.stop) if s.stop else self.refused()
+                    self.raise_stop(s, s.stop) if s.stop else self.refused()
                 s.readable.clear()
                 await s.readable.wait()
             self.log(f"connection {self.name}: stream {sid}: {s.head.status}")

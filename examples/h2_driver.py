@@ -22,7 +22,8 @@ from collections import deque
 
 import velmora._velmora as v
 from h2_steps import (CAPACITY, CONN_DONE, DRAIN_SECONDS, LINGER_SECONDS, SLOT_FREED,
-                      STOP_ACCEPTING, WAKE, FrameSteps, GoAwayRefused, copy_error)
+                      STOP_ACCEPTING, WAKE, BodyStalled, FrameSteps, GoAwayRefused,
+                      ResponseStalled, copy_error)
 
 
 class Stream:
@@ -30,7 +31,7 @@ class Stream:
     tasks wait on."""
 
     __slots__ = ("id", "head", "trailers", "chunks", "eof", "stop", "stopped",
-                 "readable", "window", "gone", "received")
+                 "readable", "window", "gone", "received", "peer_reset")
 
     def __init__(self):
         self.id = 0
@@ -45,6 +46,7 @@ class Stream:
         self.window = asyncio.Event()  # a sender may try again
         self.gone = asyncio.Event()  # reset, or the connection failed
         self.received = 0
+        self.peer_reset = None  # the error code of the peer's RST_STREAM
 
     def halt(self, stop, body=True):
         """The stream stopped: publish why and wake every waiter."""
@@ -60,11 +62,15 @@ class Stream:
 class H2Connection(FrameSteps, v.H2Streams):
     """The pumps and waits of one HTTP/2 connection (either role)."""
 
-    __slots__ = ("wire", "wake", "over", "writers_done", "spare", "log")
+    __slots__ = ("wire", "wake", "over", "writers_done", "spare", "log", "body_timeout")
 
-    def setup(self, wire, log):
+    def setup(self, wire, log, body_timeout=None):
+        """`body_timeout`: how long a stream's body may make no progress (a reader
+        finds nothing new, a writer no window) before the wait raises `BodyStalled`
+        or `ResponseStalled`; None waits for as long as the connection lives."""
         self.wire = wire
         self.log = log
+        self.body_timeout = body_timeout
         self.wake = asyncio.Event()  # the write pump has work
         self.over = asyncio.Event()  # the connection is finished: close it
         self.writers_done = asyncio.Event()  # the last body writer ended after close began
@@ -225,30 +231,58 @@ class H2Connection(FrameSteps, v.H2Streams):
                 return data
             if s.eof:
                 if s.stop is not None:
-                    self.raise_stop(s.id, s.stop)
+                    self.raise_stop(s, s.stop)
                 return b""
             s.readable.clear()
-            await s.readable.wait()
+            if not await self.wait_for(s.readable, self.body_timeout):
+                raise BodyStalled(f"no request body for {self.body_timeout:g} s")
 
     async def send_body(self, s, data, end_stream):
         """Send `data` on the stream under flow control, waiting for window
         as told."""
         offset = 0
+        limit = self.body_timeout
+        deadline = None  # of the current run of waits with nothing sent
         while True:
             s.window.clear()
             verdict = self.send_data(s.id, data, offset, end_stream)
             if verdict.flags:
                 self.apply(verdict.flags)
             if verdict.stopped is not None:
-                self.raise_stop(s.id, verdict.stopped)
+                self.raise_stop(s, verdict.stopped)
             if verdict.handle is not None:
                 verdict.handle.halt(verdict.reader_stop)
             if verdict.done:
                 return
             if verdict.sent:
                 offset += verdict.sent
-            else:
-                await s.window.wait()
+                deadline = None
+                continue
+            left = None
+            if limit is not None:
+                now = asyncio.get_running_loop().time()
+                if deadline is None:
+                    deadline = now + limit
+                left = deadline - now
+            if not await self.wait_for(s.window, left):
+                # No window (or no room to queue) for the whole deadline: the
+                # peer stopped reading this stream.
+                raise ResponseStalled(f"the client read nothing for {limit:g} s")
+
+    @staticmethod
+    async def wait_for(event, timeout):
+        """Wait for `event` at most `timeout` s (None: no limit); False when it timed out."""
+        if timeout is None:
+            await event.wait()
+            return True
+        if timeout > 0:
+            try:
+                async with asyncio.timeout(timeout):
+                    await event.wait()
+                return True
+            except TimeoutError:
+                pass
+        return event.is_set()
 
     # The end.
 

@@ -1,12 +1,14 @@
 """What both HTTP/2 drivers (asyncio, h2_driver.py; threads, threaded_h2.py) do alike.
 
-The flags a verdict carries, the pumps' time limits, and `FrameSteps`: the
+The flags a verdict carries, the pumps' time limits, what a wait that outlived
+the body deadline raises (`PeerStalled`, also for HTTP/1), and `FrameSteps`: the
 receive side's decoding, the frame steps that wake a stream only through its
 `halt`, the counting of body writers, and what a stopped stream raises. A driver
 class lists FrameSteps before v.H2Streams among its bases and supplies the rest:
 `apply(flags)`, `on_headers`, `on_data`, `on_window_update`, `on_settings`,
 `wire`, `log`, the `over` and `writers_done` events, and streams with
-`halt(stop, body=True)`. Nothing here waits, reads or writes.
+`halt(stop, body=True)`, an `id` and a `peer_reset` (the error code of the
+peer's RST_STREAM, or None). Nothing here waits, reads or writes.
 """
 
 import velmora._velmora as v
@@ -38,6 +40,20 @@ STEPS = {
 class GoAwayRefused(Exception):
     """The peer's GOAWAY refused the request before processing it: safe to
     retry."""
+
+
+class PeerStalled(Exception):
+    """A request body or a response made no progress for the body deadline: the
+    peer stopped sending, or stopped reading. The core keeps no timer: the
+    driver bounds every wait on the peer and raises this."""
+
+
+class BodyStalled(PeerStalled):
+    """No request body arrived for the body deadline."""
+
+
+class ResponseStalled(PeerStalled):
+    """The peer read none of the response for the body deadline."""
 
 
 def copy_error(exc):
@@ -115,8 +131,13 @@ class FrameSteps:
         if self.writer_end():
             self.writers_done.set()
 
-    def raise_stop(self, sid, stop):
-        """Raise what a stopped stream means for its reader or writer."""
+    def raise_stop(self, s, stop):
+        """Raise what a stopped stream `s` (its handle) means for its reader or writer.
+
+        A bare stop (no reason, not the connection's) is a stream that is gone:
+        the peer's RST_STREAM when `on_reset` noted one on the handle, else our
+        own reset."""
+        sid = s.id
         if stop.conn and stop.reason is not None:
             raise GoAwayRefused(f"stream {sid} refused by GOAWAY ({stop.reason})")
         if stop.conn or stop.reason is None:
@@ -125,6 +146,8 @@ class FrameSteps:
                 raise copy_error(stored) from stored
             if stop.conn:
                 raise v.ConnectionClosedError("connection closed")
+            if s.peer_reset is not None:
+                raise v.H2StreamError(sid, s.peer_reset, "remote")
             raise v.H2StreamError(sid, v.H2Reason.CANCEL, "user")
         raise v.H2StreamError(sid, stop.reason, "remote")
 
@@ -163,6 +186,9 @@ class FrameSteps:
             return 0
         handle, stop, notify_body, flags = got
         if handle is not None:
+            # Noted before the wake: a writer that finds its stream gone can tell
+            # the peer's reset from ours.
+            handle.peer_reset = ev.error_code
             handle.halt(stop, notify_body)
         return flags
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """An HTTP/1.1 and HTTP/2 server on velmora's connection states, cleartext or TLS.
 
-    examples/server.py [--host H] [--port P] [--head-timeout S] [--quiet]
-                       [--tls CERT KEY [--tls-port P]]
+    examples/server.py [--host H] [--port P] [--head-timeout S] [--body-timeout S]
+                       [--quiet] [--tls CERT KEY [--tls-port P]]
 
 Written as the model for velmora's server drivers: every decision (is there a
 next request, who reads the transport, may the connection be reused, does it
@@ -17,6 +17,12 @@ http/1.1 and the client's choice decides; a client that offers neither gets
 HTTP/1.1. The HTTP/2 connection runs on the driver in h2_driver.py, one task per
 request stream; a stream error resets that stream, a connection error answers
 GOAWAY with its code and closes.
+
+A request body that makes no progress for --body-timeout seconds (default 30)
+is abandoned: HTTP/1.1 answers 408 with Connection: close while no response
+head went out, and closes; HTTP/2 answers 408 on the stream, or resets it with
+CANCEL once a head went out. A response stream whose window the client keeps
+shut as long is reset with CANCEL. A body that keeps moving is never cut.
 
 Routes:
     GET  /                      "hello from velmora\\n"
@@ -40,14 +46,16 @@ import sys
 
 import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
-from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
-                    NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    describe, h1_route_failure, h2_route_failure, listening_line, refusal,
-                    server_parser, server_ports, split_target, stream_shape)
+from shared import (BODY_TIMEOUT, DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO,
+                    HELLO_ROUTE, NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, BodyStalled,
+                    choose_route, delay_ms, describe, h1_route_failure, h2_route_failure,
+                    listening_line, refusal, server_parser, server_ports, split_target,
+                    stream_shape)
 from tls import H2, HTTP11
 from wire import Wire
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
+TLS_CLOSE_SECONDS = 1.0  # how long a closing TLS connection waits for the peer's close_notify
 DRAIN_SECONDS = 0.25  # an unread request body is skipped if it arrives within this
 DRAIN_BYTES = 1 << 20  # and is not larger than this
 
@@ -161,8 +169,14 @@ class Request:
                 self.continued = True
             if not conn.begin_body_read(seq):
                 raise v.H1Error("the request body is no longer readable")
+            limit = conn.server.body_timeout or None
             try:
-                data = await wire.read() if wire is not None else b""
+                async with asyncio.timeout(limit):
+                    data = await wire.read() if wire is not None else b""
+            except TimeoutError:
+                # The client stopped sending: the rest of the body will not be read.
+                conn.mark_unusable()
+                raise BodyStalled(f"no request body for {limit:g} s") from None
             except OSError:
                 conn.mark_unusable()
                 raise
@@ -593,7 +607,7 @@ class H2Request:
         if verdict.flags:
             conn.apply(verdict.flags)
         if verdict.stopped is not None:
-            conn.raise_stop(sid, verdict.stopped)
+            conn.raise_stop(self.s, verdict.stopped)
         if verdict.handle is not None:
             # The response ended before the request body: the state reset the
             # stream (NO_ERROR) and its readers must see that.
@@ -624,7 +638,7 @@ class H2Request:
                     verdict = conn.send_trailers(s.id, trailers)
                     conn.apply(verdict.flags)
                     if verdict.stopped is not None:
-                        conn.raise_stop(s.id, verdict.stopped)
+                        conn.raise_stop(s, verdict.stopped)
                     if verdict.handle is not None:
                         verdict.handle.halt(verdict.reader_stop)
                 else:
@@ -656,7 +670,7 @@ class H2ServerConnection(H2Connection):
     @classmethod
     def open(cls, server, wire):
         conn = cls("server", **H2_SERVER)
-        conn.setup(wire, server.log)
+        conn.setup(wire, server.log, server.body_timeout or None)
         conn.server = server
         conn.tasks = set()
         return conn
@@ -707,10 +721,10 @@ class H2ServerConnection(H2Connection):
         try:
             await route(req)
         except Exception as exc:
-            why, answer = h2_route_failure(exc, s.id)
+            why, answer, reason = h2_route_failure(exc, s.id)
             if answer is not None or not server.quiet:
                 server.log(f"{req.method} {req.target}: {why}")
-            self.abandon(req, answer)
+            self.abandon(req, answer, reason)
         else:
             if not req.finished:
                 server.log(f"{req.method} {req.target}: the route gave no response")
@@ -722,15 +736,16 @@ class H2ServerConnection(H2Connection):
                 server.log(f"{req.method} {req.target} -> {req.status} "
                            f"(HTTP/2 stream {s.id}{notes}, {self.wire.peer})")
 
-    def abandon(self, req, answer=None):
-        """The route failed: answer `answer` while no head went out, else reset the stream."""
+    def abandon(self, req, answer=None, reason=v.H2Reason.INTERNAL_ERROR):
+        """The route failed: answer `answer` while no head went out, else reset the
+        stream with `reason`."""
         if answer is not None and not req.status and not req.s.stopped:
             try:
                 req._head(answer, EMPTY_TEXT, True)
                 return
             except (GoAwayRefused, v.H2Error, v.ConnectionClosedError):
                 pass
-        verdict = self.reset_stream(req.s.id, v.H2Reason.INTERNAL_ERROR)
+        verdict = self.reset_stream(req.s.id, reason)
         if verdict.handle is not None:
             verdict.handle.halt(verdict.stop)
         self.apply(verdict.flags)
@@ -741,8 +756,9 @@ class H2ServerConnection(H2Connection):
 
 
 class Server:
-    def __init__(self, head_timeout, quiet):
+    def __init__(self, head_timeout, quiet, body_timeout=BODY_TIMEOUT):
         self.head_timeout = head_timeout
+        self.body_timeout = body_timeout  # 0: request bodies and responses may stall forever
         self.quiet = quiet
         self.conns = {}  # ServerConnection or H2ServerConnection -> its task
         self.tunnels = set()
@@ -836,12 +852,15 @@ async def main(argv=None):
     ports = server_ports(parser, args)
 
     loop = asyncio.get_running_loop()
-    server = Server(args.head_timeout, args.quiet)
+    server = Server(args.head_timeout, args.quiet, args.body_timeout)
     listeners = []
     for port, context in ports:
         # A TLS handshake gets as long as a request head: a client that stalls in
-        # it holds a connection all the same.
-        handshake = {"ssl_handshake_timeout": args.head_timeout or None} if context else {}
+        # it holds a connection all the same. Closing sends close_notify and waits
+        # a moment for the peer's: a peer that never answers (a browser keeping an
+        # idle connection) must not hold the connection, or the shutdown, longer.
+        handshake = {"ssl_handshake_timeout": args.head_timeout or None,
+                     "ssl_shutdown_timeout": TLS_CLOSE_SECONDS} if context else {}
         listener = await loop.create_server(lambda: Wire(server.accept), args.host, port,
                                             backlog=1024, ssl=context, **handshake)
         listeners.append(listener)

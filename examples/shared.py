@@ -13,7 +13,7 @@ import sys
 from urllib.parse import parse_qsl, urlsplit
 
 import velmora._velmora as v
-from h2_steps import GoAwayRefused, copy_error
+from h2_steps import BodyStalled, GoAwayRefused, ResponseStalled, copy_error
 
 # ---------------------------------------------------------------------------
 # Server side: routes and responses.
@@ -80,10 +80,17 @@ def describe(req, peer):
     return f"{req.method} {req.head.target} -> {req.status} ({', '.join(notes)})"
 
 
+# How long a request body may make no progress, and a response wait for the
+# client to read (HTTP/2: a window that stays at zero), before the server gives up.
+BODY_TIMEOUT = 30.0
+
+
 def h1_route_failure(exc):
     """How an HTTP/1 server answers a route that raised `exc`: (what to log, the
     status to answer while no head went out or None to drop the connection,
     whether the connection must end after the answer)."""
+    if isinstance(exc, BodyStalled):
+        return str(exc), 408, True
     if isinstance(exc, v.H1BodyError):
         return f"bad request body: {exc.args[-1]}", 400, True
     if isinstance(exc, v.H1IncompleteMessageError):
@@ -93,12 +100,30 @@ def h1_route_failure(exc):
 
 def h2_route_failure(exc, sid):
     """How an HTTP/2 server answers a route that raised `exc` on stream `sid`: (what
-    to log, the status to answer while no head went out, or None when the stream
-    or connection stopped under the route: reset it, and log only when not quiet)."""
+    to log, the status to answer while no head went out or None, the reason of the
+    RST_STREAM that ends the stream otherwise). No status: the stream or the
+    connection stopped under the route; log it only when not quiet."""
+    if isinstance(exc, BodyStalled):
+        return f"stream {sid}: {exc}", 408, v.H2Reason.CANCEL
+    if isinstance(exc, ResponseStalled):
+        return f"stream {sid}: {exc}", None, v.H2Reason.CANCEL
+    if isinstance(exc, v.H2StreamError) and len(exc.args) == 3:
+        _, reason, initiator = exc.args
+        who = "by the client" if initiator == "remote" else "here"
+        return f"stream {sid} reset {who} ({reason_name(reason)})", None, \
+            v.H2Reason.INTERNAL_ERROR
     if isinstance(exc, (GoAwayRefused, v.H2Error, v.ConnectionClosedError,
                         v.H1IncompleteMessageError)):
-        return f"stream {sid} stopped: {exc}", None
-    return f"{type(exc).__name__}: {exc}", 500
+        return f"stream {sid} stopped: {exc}", None, v.H2Reason.INTERNAL_ERROR
+    return f"{type(exc).__name__}: {exc}", 500, v.H2Reason.INTERNAL_ERROR
+
+
+def reason_name(code):
+    """An HTTP/2 error code as its name (CANCEL), or its number when it has none."""
+    try:
+        return v.H2Reason(code).name
+    except ValueError:
+        return str(int(code))
 
 
 def refusal(codec, status):
@@ -124,6 +149,10 @@ def server_parser(doc):
     parser.add_argument("--port", type=int, default=8080, help="0 picks a free port")
     parser.add_argument("--head-timeout", type=seconds, default=10.0, metavar="S",
                         help="seconds a client may take to send a request head (0: no limit)")
+    parser.add_argument("--body-timeout", type=seconds, default=BODY_TIMEOUT, metavar="S",
+                        help="seconds a request body may make no progress, and a response "
+                             "wait for the client to read it, before the server gives up "
+                             "(0: no limit)")
     parser.add_argument("--quiet", action="store_true", help="do not log requests")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
                         help="serve HTTPS (ALPN: h2, http/1.1) with this certificate chain and key")

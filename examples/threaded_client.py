@@ -402,7 +402,7 @@ class H2ClientConnection(ThreadedH2):
                       f"stream {s.id}: waiting for the response head")
             head, stop = s.head, s.stop
         if head is None:
-            self.raise_stop(s.id, stop) if stop else self.refused()
+            self.raise_stop(s, stop) if stop else self.refused()
         return head
 
     def response(self, s):

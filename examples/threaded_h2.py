@@ -18,11 +18,13 @@ on one thread when nothing runs in between).
 """
 
 import threading
+import time
 from collections import deque
 
 import velmora._velmora as v
 from h2_steps import (CAPACITY, CONN_DONE, DRAIN_SECONDS, LINGER_SECONDS, SLOT_FREED,
-                      STOP_ACCEPTING, WAKE, FrameSteps, GoAwayRefused, copy_error)
+                      STOP_ACCEPTING, WAKE, BodyStalled, FrameSteps, GoAwayRefused,
+                      ResponseStalled, copy_error)
 
 
 class Stalled(RuntimeError):
@@ -38,7 +40,7 @@ class TStream:
     """
 
     __slots__ = ("id", "head", "trailers", "chunks", "eof", "stop", "stopped", "wgen",
-                 "received", "cond", "expect_continue")
+                 "received", "cond", "expect_continue", "peer_reset")
 
     def __init__(self):
         self.id = 0
@@ -52,6 +54,7 @@ class TStream:
         self.received = 0
         self.cond = threading.Condition(threading.Lock())
         self.expect_continue = False
+        self.peer_reset = None  # the error code of the peer's RST_STREAM
 
     def halt(self, stop, body=True):
         """The stream stopped: publish why and wake every waiter."""
@@ -94,9 +97,13 @@ class ThreadedH2(FrameSteps, v.H2Streams):
     """The pumps and waits of one HTTP/2 connection (either role) on threads."""
 
     __slots__ = ("wire", "log", "wake_cond", "wake_flag", "io_cond", "writing", "over",
-                 "writers_done", "spare", "stall_seconds")
+                 "writers_done", "spare", "stall_seconds", "body_timeout")
 
-    def setup(self, wire, log, stall_seconds=None):
+    def setup(self, wire, log, stall_seconds=None, body_timeout=None):
+        """`stall_seconds` bounds every wait (a test's guard against a lost wake-up);
+        `body_timeout` bounds how long a stream's body may make no progress (a reader
+        finds nothing new, a writer no window) before the wait raises `BodyStalled`
+        or `ResponseStalled`; None for both: wait as long as the connection lives."""
         self.wire = wire
         self.log = log
         self.wake_cond = threading.Condition(threading.Lock())
@@ -107,6 +114,7 @@ class ThreadedH2(FrameSteps, v.H2Streams):
         self.writers_done = threading.Event()  # set once: the last writer ended after close began
         self.spare = None
         self.stall_seconds = stall_seconds
+        self.body_timeout = body_timeout
 
     def start(self, name):
         """Queue the handshake and start both pumps. begin() comes before any other
@@ -119,14 +127,19 @@ class ThreadedH2(FrameSteps, v.H2Streams):
         pump.start()
         self.kick()
 
-    def wait(self, cond, ready, what):
-        """Wait on `cond` (held) until `ready()`; bounded by stall_seconds when set."""
-        if self.stall_seconds is None:
+    def wait(self, cond, ready, what, deadline=None):
+        """Wait on `cond` (held) until `ready()`; bounded by stall_seconds when set.
+        False when `deadline` (a time.monotonic() value, None: none) came first."""
+        stall = self.stall_seconds
+        if stall is None and deadline is None:
             while not ready():
                 cond.wait()
-            return
-        if not cond.wait_for(ready, self.stall_seconds):
-            raise Stalled(f"{what}: no wake-up within {self.stall_seconds:g} s")
+            return True
+        if deadline is None or (stall is not None and stall < deadline - time.monotonic()):
+            if not cond.wait_for(ready, stall):
+                raise Stalled(f"{what}: no wake-up within {stall:g} s")
+            return True
+        return cond.wait_for(ready, max(0.0, deadline - time.monotonic()))
 
     # Flags: what a verdict asks of the driver.
 
@@ -256,15 +269,19 @@ class ThreadedH2(FrameSteps, v.H2Streams):
 
     def read(self, s):
         """The next piece of the stream's body, b"" at its end; raises when it stopped."""
+        limit = self.body_timeout
+        deadline = None if limit is None else time.monotonic() + limit
         with s.cond:
-            self.wait(s.cond, lambda: s.chunks or s.eof, f"stream {s.id}: reading the body")
+            if not self.wait(s.cond, lambda: s.chunks or s.eof,
+                             f"stream {s.id}: reading the body", deadline):
+                raise BodyStalled(f"no request body for {limit:g} s")
             if s.chunks:
                 data, budgeted = s.chunks.popleft()
             else:
                 data, stop = None, s.stop
         if data is None:
             if stop is not None:
-                self.raise_stop(s.id, stop)
+                self.raise_stop(s, stop)
             return b""
         n = len(data)
         flags = self.release_capacity(s.id, n)
@@ -278,6 +295,8 @@ class ThreadedH2(FrameSteps, v.H2Streams):
     def send_body(self, s, data, end_stream):
         """Send `data` on the stream under flow control, blocking for window as told."""
         offset = 0
+        limit = self.body_timeout
+        deadline = None  # of the current run of waits with nothing sent
         while True:
             with s.cond:
                 gen = s.wgen  # read before the step: a wake after it changes gen
@@ -285,23 +304,30 @@ class ThreadedH2(FrameSteps, v.H2Streams):
             if verdict.flags:
                 self.apply(verdict.flags)
             if verdict.stopped is not None:
-                self.raise_stop(s.id, verdict.stopped)
+                self.raise_stop(s, verdict.stopped)
             if verdict.handle is not None:
                 verdict.handle.halt(verdict.reader_stop)
             if verdict.done:
                 return
             if verdict.sent:
                 offset += verdict.sent
+                deadline = None
                 continue
+            if deadline is None and limit is not None:
+                deadline = time.monotonic() + limit
             with s.cond:
-                self.wait(s.cond, lambda: s.wgen != gen, f"stream {s.id}: waiting for window")
+                if not self.wait(s.cond, lambda: s.wgen != gen,
+                                 f"stream {s.id}: waiting for window", deadline):
+                    # No window (or no room to queue) for the whole deadline: the
+                    # peer stopped reading this stream.
+                    raise ResponseStalled(f"the client read nothing for {limit:g} s")
 
-    def check_send(self, sid, verdict):
-        """Act on a head or trailers verdict."""
+    def check_send(self, s, verdict):
+        """Act on a head or trailers verdict of stream `s`."""
         if verdict.flags:
             self.apply(verdict.flags)
         if verdict.stopped is not None:
-            self.raise_stop(sid, verdict.stopped)
+            self.raise_stop(s, verdict.stopped)
         if verdict.handle is not None:
             # The response ended before the request body: the state reset the
             # stream (NO_ERROR) and its reader must see that.

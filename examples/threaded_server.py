@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """An HTTP/1.1 and HTTP/2 server on velmora's connection states, on threads, cleartext or TLS.
 
-    examples/threaded_server.py [--host H] [--port P] [--head-timeout S] [--quiet]
+    examples/threaded_server.py [--host H] [--port P] [--head-timeout S]
+                                [--body-timeout S] [--quiet]
                                 [--tls CERT KEY [--tls-port P]]
 
 The same routes, options and output as examples/server.py, written as the model
@@ -9,8 +10,11 @@ for a threaded driver: blocking sockets, one thread per connection, and one
 watchdog thread for the whole server that cuts connections whose client takes
 longer than --head-timeout to send a request head. A connection whose first
 bytes are the HTTP/2 client preface speaks h2c with prior knowledge; it gets a
-read-pump thread, a write-pump thread and one handler thread per stream, and a
-body writer blocks on its stream's window under flow control. --tls and
+read-pump thread, a write-pump thread and a handler thread per stream from a
+pool all connections share fairly (a stream the pool cannot take now is
+refused with REFUSED_STREAM, which a client may retry), and a body writer
+blocks on its stream's window under flow control. --body-timeout bounds every
+wait on the client as for examples/server.py. --tls and
 --tls-port mean what they mean for examples/server.py (ALPN h2 or http/1.1;
 none: HTTP/1.1); the handshake runs on the connection's thread under the
 head deadline, and the wire (sockwire.py) lets the read pump and the write
@@ -62,6 +66,8 @@ SIGINT or SIGTERM shut the server down gracefully and it exits 0.
 # shutdown's request_shutdown with the serve loop's begin_read/accept_head
 # (HTTP/1).
 
+import ctypes
+import os
 import select
 import signal
 import socket
@@ -70,11 +76,19 @@ import threading
 import time
 from collections import deque
 
-import velmora._velmora as v
-from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
-                    NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    describe, h1_route_failure, h2_route_failure, listening_line, refusal,
-                    server_parser, server_ports, split_target, stream_shape)
+# The core allocates with mimalloc, which returns a page that became free to
+# the OS only after a delay, and only when the thread owning the page next
+# allocates. Here pages are owned by handler and pump threads that go idle or
+# end, so the memory of a large burst stayed resident; give it back at once.
+# (Read when the extension loads: before the import below.)
+os.environ.setdefault("MIMALLOC_PURGE_DELAY", "0")
+
+import velmora._velmora as v  # noqa: E402
+from shared import (BODY_TIMEOUT, DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO,
+                    HELLO_ROUTE, NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, BodyStalled,
+                    choose_route, delay_ms, describe, h1_route_failure, h2_route_failure,
+                    listening_line, refusal, server_parser, server_ports, split_target,
+                    stream_shape)
 from sockwire import SockWire
 from tls import H2, HTTP11
 from threaded_h2 import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, ThreadedH2, TStream
@@ -83,7 +97,49 @@ GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
 DRAIN_SECONDS = 0.25  # an unread request body is skipped if it arrives within this
 DRAIN_BYTES = 1 << 20  # and is not larger than this
 INCOMPLETE = "connection closed before message completed"
-HANDLER_THREADS = 512  # HTTP/2 stream handlers running at once, all connections together
+# The HTTP/2 stream handlers' pool, all connections together (see Workers).
+HANDLER_THREADS = 512  # handlers running at once
+UPLOAD_THREADS = HANDLER_THREADS // 2  # of which handlers of requests whose body is still coming
+RESERVED_THREADS = 64  # kept for connections that run fewer than SMALL_SHARE handlers
+SMALL_SHARE = 8
+IDLE_SECONDS = 5.0  # an idle handler thread exits after this
+TRIM_BYTES = 1 << 20  # after a request body this large, freed heap pages go back to the OS
+
+
+LARGE_BLOCK = 1 << 20  # C heap blocks this large are mapped apart, and unmapped when freed
+
+
+def _libc(name):
+    """A glibc function, or None elsewhere."""
+    try:
+        return getattr(ctypes.CDLL(None), name)
+    except (OSError, AttributeError):
+        return None
+
+
+MALLOC_TRIM = _libc("malloc_trim")
+
+
+def tune_malloc():
+    """Keep large blocks out of glibc's heaps.
+
+    Python objects above 512 octets come from glibc's malloc, which keeps one
+    heap (arena) per thread and, after a large block is freed, raises its
+    threshold for mapping blocks apart up to 32 MB, and the size a heap must
+    have free at its top before it shrinks with it. A 20 MB upload, joined on
+    a handler thread, then left 20 MB or more resident in every arena it went
+    through. A fixed threshold turns that adjustment off."""
+    mallopt = _libc("mallopt")
+    if mallopt is not None:
+        mallopt(-3, LARGE_BLOCK)  # M_MMAP_THRESHOLD
+
+
+def give_back_memory():
+    """Return the free pages inside glibc's heaps to the OS: a body's chunks
+    are made on the read pump's thread and freed on a handler's, and the
+    pages between live blocks stay resident otherwise."""
+    if MALLOC_TRIM is not None:
+        MALLOC_TRIM(0)
 
 
 # ---------------------------------------------------------------------------
@@ -123,27 +179,80 @@ def echo_tunnel(wire, leftover):
 
 
 class Workers:
-    """A bounded pool of daemon threads for the HTTP/2 streams' handlers.
+    """The pool of daemon threads that run the HTTP/2 streams' handlers.
 
-    A job goes to an idle worker, or to a new one while fewer than `limit` run;
-    beyond that it waits in the queue. Reusing threads keeps thread creation
-    off the path of every stream."""
+    A stream gets a handler only if `admit` says so, at once; otherwise the
+    driver refuses it (REFUSED_STREAM: the client may retry), so no stream
+    waits in a queue behind others. What `admit` keeps, in this order:
 
-    def __init__(self, limit):
+    - a connection runs at most `cap` handlers (its stream limit);
+    - requests whose body is still to come hold at most `uploads` handlers, so
+      requests without a body always find one, however many uploads stall;
+    - a connection running fewer than `small` handlers is taken while any
+      thread is free: a client with a few requests is never refused because
+      others hold many;
+    - beyond that, the last `reserve` threads stay for such connections, and
+      once half the pool is busy a connection gets no more than an equal share
+      of the pool among the connections that hold handlers.
+
+    A job goes to an idle worker, or to a new one; a worker that stays idle for
+    IDLE_SECONDS exits, so a burst does not keep its threads (and their stacks)
+    for good. Reusing threads keeps thread creation off most streams' path."""
+
+    def __init__(self, limit, uploads, reserve, small):
         self.limit = limit
+        self.uploads = uploads
+        self.reserve = reserve
+        self.small = small
         self.cond = threading.Condition(threading.Lock())
         self.jobs = deque()
         self.idle = 0  # workers waiting for a job (each queued job has one, or a new worker)
-        self.count = 0
+        self.count = 0  # worker threads alive
+        self.busy = 0  # handlers admitted and not released
+        self.uploading = 0  # of which for requests whose body was still to come
+        self.holders = 0  # connections holding at least one handler
+
+    def admit(self, conn, upload, cap):
+        """Take a handler for a stream of `conn` (`upload`: its request body is still
+        to come); False: refuse the stream. `conn.held` counts its handlers."""
+        with self.cond:
+            held, busy = conn.held, self.busy
+            if held >= cap or busy >= self.limit:
+                return False
+            if upload and self.uploading >= self.uploads:
+                return False
+            if held >= self.small:
+                if busy >= self.limit - self.reserve:
+                    return False
+                if busy >= self.limit // 2 and held >= self.limit // max(1, self.holders):
+                    return False
+            if not held:
+                self.holders += 1
+            conn.held = held + 1
+            self.busy = busy + 1
+            if upload:
+                self.uploading += 1
+            return True
+
+    def release(self, conn, upload):
+        """The handler `admit` gave ended."""
+        with self.cond:
+            conn.held -= 1
+            if not conn.held:
+                self.holders -= 1
+            self.busy -= 1
+            if upload:
+                self.uploading -= 1
 
     def submit(self, fn, *args):
+        """Run an admitted job."""
         with self.cond:
             self.jobs.append((fn, args))
             if self.idle >= len(self.jobs):
                 self.cond.notify()
                 return
             if self.count >= self.limit:
-                return
+                return  # admitted: a worker that is releasing its handler takes it next
             self.count += 1
         threading.Thread(target=self.work, daemon=True, name="h2-handler").start()
 
@@ -152,10 +261,16 @@ class Workers:
             with self.cond:
                 while not self.jobs:
                     self.idle += 1
-                    self.cond.wait()
+                    woken = self.cond.wait(IDLE_SECONDS)
                     self.idle -= 1
+                    if not woken and not self.jobs:
+                        self.count -= 1
+                        return
                 fn, args = self.jobs.popleft()
             fn(*args)
+            # Not kept while idle: the job's connection (and the buffers its
+            # state still holds) would live on for as long as this thread waits.
+            del fn, args
 
 
 class Once:
@@ -229,8 +344,13 @@ class Request:
                     self.continue_written.set()
             if not conn.begin_body_read(seq):
                 raise v.H1Error("the request body is no longer readable")
+            limit = conn.server.body_timeout or None
             try:
-                data = wire.read() if wire is not None else b""
+                data = wire.read(timeout=limit) if wire is not None else b""
+            except TimeoutError:
+                # The client stopped sending: the rest of the body will not be read.
+                conn.mark_unusable()
+                raise BodyStalled(f"no request body for {limit:g} s") from None
             except OSError:
                 conn.mark_unusable()
                 raise
@@ -601,11 +721,11 @@ class H2Request:
         self.continued = True
         verdict = self.conn.send_response_head(s.id, 100, None, False)
         if not verdict.refused:
-            self.conn.check_send(s.id, verdict)
+            self.conn.check_send(s, verdict)
 
     def _head(self, status, headers, end_stream):
-        conn, sid = self.conn, self.s.id
-        conn.check_send(sid, conn.send_response_head(sid, status, headers, end_stream))
+        conn, s = self.conn, self.s
+        conn.check_send(s, conn.send_response_head(s.id, status, headers, end_stream))
         self.status = status
 
     def respond(self, status, body=b"", headers=None):
@@ -628,7 +748,7 @@ class H2Request:
                     if chunk:
                         conn.send_body(s, chunk, False)
                 if trailers is not None:
-                    conn.check_send(s.id, conn.send_trailers(s.id, trailers))
+                    conn.check_send(s, conn.send_trailers(s.id, trailers))
                 else:
                     conn.send_body(s, b"", True)
             finally:
@@ -654,15 +774,17 @@ class H2Request:
 
 
 class H2ServerConnection(ThreadedH2):
-    __slots__ = ("server", "handlers", "handlers_cond")
+    __slots__ = ("server", "handlers", "handlers_cond", "held", "cap")
 
     @classmethod
     def open(cls, server, wire):
         conn = cls("server", **server.h2_settings)
-        conn.setup(wire, server.log, server.stall_seconds)
+        conn.setup(wire, server.log, server.stall_seconds, server.body_timeout or None)
         conn.server = server
         conn.handlers = 0  # stream handlers queued or running
         conn.handlers_cond = threading.Condition(threading.Lock())
+        conn.held = 0  # handlers the pool gave this connection (under the pool's lock)
+        conn.cap = server.h2_settings.get("max_concurrent_streams") or HANDLER_THREADS
         return conn
 
     def serve(self, sniffed):
@@ -675,6 +797,7 @@ class H2ServerConnection(ThreadedH2):
         with self.handlers_cond:  # the handlers still running finish, within the grace
             while self.handlers and (left := deadline - time.monotonic()) > 0:
                 self.handlers_cond.wait(left)
+        give_back_memory()  # what the pumps' arenas held for this connection
 
     def on_flags(self, flags):
         if flags & (CONN_DONE | STOP_ACCEPTING):
@@ -689,21 +812,43 @@ class H2ServerConnection(ThreadedH2):
         return spare or TStream()
 
     def on_request(self, s):
+        upload = not s.eof
+        if not self.server.workers.admit(self, upload, self.cap):
+            # No handler for it now: refused before any processing, so the client
+            # may send it again (on this connection or another).
+            if not self.server.quiet:
+                self.log(f"stream {s.id} refused: the handler pool is full "
+                         f"({self.wire.peer})")
+            verdict = self.reset_stream(s.id, v.H2Reason.REFUSED_STREAM, "library")
+            if verdict.handle is not None:
+                verdict.handle.halt(verdict.stop)
+            self.apply(verdict.flags)
+            return
         with self.handlers_cond:
             self.handlers += 1
-        self.server.workers.submit(self.handle, s)
+        self.server.workers.submit(self.handle, s, upload)
 
-    def handle(self, s):
+    def handle(self, s, upload):
         self.accepted(s.id)
         server = self.server
         req = H2Request(self, s)
+        held = True
         try:
-            server.route(req)
+            try:
+                server.route(req)
+            finally:
+                if req.finished:
+                    # The response is queued: the pool counts this handler out
+                    # before the log line, which a busy server's threads may
+                    # take a while to reach while the client already sends its
+                    # next request.
+                    held = False
+                    server.workers.release(self, upload)
         except Exception as exc:
-            why, answer = h2_route_failure(exc, s.id)
+            why, answer, reason = h2_route_failure(exc, s.id)
             if answer is not None or not server.quiet:
                 server.log(f"{req.method} {req.target}: {why}")
-            self.abandon(req, answer)
+            self.abandon(req, answer, reason)
         else:
             if not req.finished:
                 server.log(f"{req.method} {req.target}: the route gave no response")
@@ -713,19 +858,23 @@ class H2ServerConnection(ThreadedH2):
                 server.log(f"{req.method} {req.target} -> {req.status} "
                            f"(HTTP/2 stream {s.id}{notes}, {self.wire.peer})")
         finally:
+            if held:
+                server.workers.release(self, upload)
+            if s.received >= TRIM_BYTES:
+                give_back_memory()
             with self.handlers_cond:
                 self.handlers -= 1
                 if not self.handlers:
                     self.handlers_cond.notify_all()
 
-    def abandon(self, req, answer=None):
+    def abandon(self, req, answer=None, reason=v.H2Reason.INTERNAL_ERROR):
         if answer is not None and not req.status and not req.s.stopped:
             try:
                 req._head(answer, EMPTY_TEXT, True)
                 return
             except (GoAwayRefused, v.H2Error, v.ConnectionClosedError):
                 pass
-        verdict = self.reset_stream(req.s.id, v.H2Reason.INTERNAL_ERROR)
+        verdict = self.reset_stream(req.s.id, reason)
         if verdict.handle is not None:
             verdict.handle.halt(verdict.stop)
         self.apply(verdict.flags)
@@ -739,10 +888,14 @@ class Server:
     """Connection threads, the head-read watchdog and the graceful shutdown.
 
     `route` serves every request; `h2_settings` are our HTTP/2 SETTINGS;
-    `stall_seconds` bounds every HTTP/2 wait (None: unbounded)."""
+    `stall_seconds` bounds every HTTP/2 wait (None: unbounded), a guard for
+    tests; `body_timeout` how long a request body or a response may make no
+    progress (0: no limit)."""
 
-    def __init__(self, head_timeout, quiet, route=route, h2_settings=None, stall_seconds=None):
+    def __init__(self, head_timeout, quiet, route=route, h2_settings=None, stall_seconds=None,
+                 body_timeout=BODY_TIMEOUT):
         self.head_timeout = head_timeout
+        self.body_timeout = body_timeout
         self.quiet = quiet
         self.route = route
         self.h2_settings = h2_settings or H2_SERVER
@@ -754,7 +907,7 @@ class Server:
         self.sniffing = set()  # wires whose protocol is not known yet
         self.log_lock = threading.Lock()
         self.watchdog = None
-        self.workers = Workers(HANDLER_THREADS)
+        self.workers = Workers(HANDLER_THREADS, UPLOAD_THREADS, RESERVED_THREADS, SMALL_SHARE)
 
     def log(self, line):
         if not self.quiet:
@@ -915,7 +1068,8 @@ class Server:
 def main(argv=None):
     parser = server_parser(__doc__)
     args = parser.parse_args(argv)
-    server = Server(args.head_timeout, args.quiet)
+    tune_malloc()
+    server = Server(args.head_timeout, args.quiet, body_timeout=args.body_timeout)
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
     listeners = {}
     for port, tls in server_ports(parser, args):

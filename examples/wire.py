@@ -97,7 +97,8 @@ class Wire(asyncio.Protocol):
     # Driver side
 
     async def read(self):
-        """The next bytes from the peer; b"" once it closed its side.
+        """The next bytes from the peer; b"" once it closed its side (or the wire
+        was closed here).
 
         Raises ConnectionError when the connection was reset with nothing
         left to read.
@@ -204,11 +205,16 @@ class Wire(asyncio.Protocol):
                 pass
 
     def close(self):
-        """Flush what is queued, then close."""
+        """Flush what is queued, then close. A read parked on the wire returns b""
+        now: the transport reports its end only once the queued bytes are out, and
+        over TLS only once the peer answered our close_notify (or the listener's
+        ssl_shutdown_timeout passed), which a peer that stopped reading never does."""
         if self.transport is not None:
             if self._out is not None:
                 self._flush()
             self.transport.close()
+            self._eof = True
+            self._wake()
 
     def abort(self):
         """Close at once, dropping unsent bytes (the peer sees a reset)."""
