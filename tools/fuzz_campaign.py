@@ -187,6 +187,7 @@ class Target:
         self.slice_new = self.slice_gone = 0
         self.merge_inputs = []
         self.full_merge = False
+        self.snapshot = set()
         self.minimized = None
 
     def inputs(self):
@@ -287,6 +288,7 @@ class Campaign:
         if t.merging.exists():
             shutil.rmtree(t.merging)
         t.merging.mkdir()
+        t.snapshot = {p.name for p in corpus_files(t.corpus)}
         for p in corpus_files(t.corpus):
             if full and GROWN.match(p.name):
                 continue
@@ -332,6 +334,11 @@ class Campaign:
             dropped += 1
         if dropped:
             say(f"{t.name}: corpus over {self.args.max_corpus_mb} MB, {dropped} largest grown inputs left out")
+        # Files that came into the corpus while the merge ran (a git checkout
+        # or merge in the tree) stay.
+        for p in corpus_files(t.corpus):
+            if p.name not in t.snapshot and not (t.merging / p.name).exists():
+                os.link(p, t.merging / p.name)
         exchange(t.merging, t.corpus)
         shutil.rmtree(t.merging)
         for p in t.merge_inputs:

@@ -167,7 +167,7 @@ def test_stopped_campaign_merges_what_it_found_and_keeps_it(area, binaries):
             break
     time.sleep(2)  # into the second slice
     p.send_signal(signal.SIGTERM)
-    out = "".join(lines) + p.communicate(timeout=30)[0]
+    out = "".join(lines) + p.communicate(timeout=90)[0]
     assert p.returncode == 0, out
     assert "stopping" in out and "campaign over (stopped)" in out
     # The interrupted slice was merged too.
@@ -189,7 +189,7 @@ def test_killed_campaign_loses_no_merged_corpus(area, binaries):
     for round in range(3):
         p = campaign(area, binaries, "--slice", "5", targets=["grower"])
         # Killed while a merge runs (grower is slow under merges: a second or more).
-        wait_for(merging.exists, 30, "merge")
+        wait_for(merging.exists, 90, "merge")
         time.sleep(rng.uniform(0, 0.5))
         p.kill()
         out = p.communicate(timeout=10)[0]
@@ -199,12 +199,12 @@ def test_killed_campaign_loses_no_merged_corpus(area, binaries):
         assert now >= reached, (round, out)
         reached = now
         # The fuzzer and the merge died with the campaign.
-        wait_for(lambda: running(grower) == [], 5, "end of the children")
+        wait_for(lambda: running(grower) == [], 10, "end of the children")
     # The next campaign puts the leftovers right and merges the unmerged finds.
     unmerged = list((area / "work" / "campaign" / "grower" / "slice").iterdir())
     assert unmerged
     p = campaign(area, binaries, "--slice", "5", "--hours", str(6 / 3600), targets=["grower"])
-    out = p.communicate(timeout=60)[0]
+    out = p.communicate(timeout=120)[0]
     assert p.returncode == 0, out
     assert leftovers(area) == []
     assert features(grower, corpus) >= reached
