@@ -217,6 +217,7 @@ void Deflater::compress(std::string_view in, bool fin, std::string& out) {
   z_stream& z = z_->z;
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
   size_t left = in.size();
+  const size_t start = out.size();
   // zlib counts in 32-bit units: a larger input goes in slices.
   constexpr size_t kSlice = size_t(1) << 30;
   for (;;) {
@@ -237,8 +238,15 @@ void Deflater::compress(std::string_view in, bool fin, std::string& out) {
     if (!left) break;
   }
   if (fin) {
-    // A sync flush always ends in 00 00 ff ff; the receiver puts it back.
-    if (out.size() >= 4) out.resize(out.size() - 4);
+    // A sync flush ends in an empty stored block, 00 00 ff ff after its
+    // header bits; the receiver puts those four octets back. zlib writes no
+    // second flush when nothing came since the last one (an empty message
+    // after another): then the message is the stored block's header alone,
+    // one 00 octet (RFC 7692, section 7.2.3.6).
+    if (out.size() - start >= 4)
+      out.resize(out.size() - 4);
+    else
+      out.push_back('\0');
     if (reset_each_) deflateReset(&z);
   }
 }

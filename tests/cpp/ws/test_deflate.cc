@@ -106,12 +106,17 @@ TEST(DeflateMessages, RoundTripBothWaysWithAndWithoutContextTakeover) {
         ASSERT_TRUE(b.result);
         EXPECT_EQ(b.events.back().data, text);
       }
-      // An empty message.
+      // Empty messages, between others: each must leave the peer's
+      // inflater where the next message starts.
       std::string wire;
-      ASSERT_TRUE(*client.send_message(true, "", true, wire));
+      for (const char* m : {"", "", "after", ""}) ASSERT_TRUE(*client.send_message(true, m, true, wire));
+      ASSERT_TRUE(*client.send_message(true, "last", true, wire));
       auto r = feed(server, wire);
       ASSERT_TRUE(r.result);
-      EXPECT_EQ(r.events.back().data, "");
+      ASSERT_EQ(r.events.size(), 5u);
+      EXPECT_EQ(r.events[0].data, "");
+      EXPECT_EQ(r.events[2].data, "after");
+      EXPECT_EQ(r.events[4].data, "last");
     }
 }
 
