@@ -67,4 +67,15 @@ inline size_t utf8_scalar_from(const char* p, size_t n, size_t i) noexcept {
   return n;
 }
 
+// Where a vector kernel hands over at `i` (the end of its whole blocks, or
+// the block where it found an error): every octet before i - 3 belongs to
+// whole valid sequences, so the first octet from i - 3 back that is no
+// continuation starts one; the portable step goes on from there and stops
+// exactly where the text does.
+inline size_t utf8_resume(const char* p, size_t n, size_t i) noexcept {
+  size_t j = i >= 3 ? i - 3 : 0;
+  while (j > 0 && ((unsigned char)p[j] & 0xc0) == 0x80) --j;
+  return utf8_scalar_from(p, n, j);
+}
+
 }  // namespace velmora::http::detail

@@ -80,6 +80,33 @@ TEST_P(PayloadScan, Utf8AgreesWithReference) {
   }
 }
 
+// Every pair of high octets, and lead-continuation-continuation triples of
+// every kind, at the places where vector blocks meet: the cases the lookup
+// tables and the carry between blocks must get right.
+TEST_P(PayloadScan, Utf8SequencesAcrossBlockEdges) {
+  std::string buf(80, 'a');
+  for (size_t at : {0, 13, 14, 15, 16, 30, 31, 32, 33, 62, 63, 64, 77, 78}) {
+    for (unsigned a = 0x80; a < 0x100; ++a)
+      for (unsigned b = 0x00; b < 0x100; b += (b < 0x80 ? 0x3f : 1)) {
+        std::string t = buf;
+        t[at] = char(a);
+        if (at + 1 < t.size()) t[at + 1] = char(b);
+        ASSERT_EQ(scan_utf8(t.data(), t.size()), ref_utf8(t)) << at << " " << a << " " << b;
+      }
+    for (unsigned a : {0xe0u, 0xe1u, 0xedu, 0xefu, 0xf0u, 0xf1u, 0xf4u, 0xf5u})
+      for (unsigned b = 0x80; b < 0xc0; ++b)
+        for (unsigned c : {0x41u, 0x80u, 0x8fu, 0x90u, 0xbfu, 0xc0u})
+          for (unsigned d : {0x41u, 0x80u, 0xbfu}) {
+            std::string t = buf;
+            t[at] = char(a);
+            if (at + 1 < t.size()) t[at + 1] = char(b);
+            if (at + 2 < t.size()) t[at + 2] = char(c);
+            if (at + 3 < t.size()) t[at + 3] = char(d);
+            ASSERT_EQ(scan_utf8(t.data(), t.size()), ref_utf8(t)) << at << " " << a << " " << b << " " << c;
+          }
+  }
+}
+
 TEST_P(PayloadScan, MaskAgreesWithReferenceAtEveryPhase) {
   std::mt19937 rng(5);
   const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
