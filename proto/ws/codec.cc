@@ -169,9 +169,11 @@ Result<void> Codec::payload(const char* p, size_t n, std::vector<Event>&) {
       src = scratch_;
     }
     old = msg_.size();
-    if (auto r = inflater_->inflate(src, false, msg_size_, cfg_.max_message_size, msg_); !r)
-      return fail_with(r.error().kind);
+    auto r = inflater_->inflate(src, false, msg_size_, cfg_.max_message_size, msg_);
+    // What inflated before a failure is checked first: the first fault in
+    // the message's order wins, however the input was split.
     if (msg_text_ && !utf8_.feed(std::string_view(msg_).substr(old))) return fail_with(ErrorKind::invalid_utf8);
+    if (!r) return fail_with(r.error().kind);
     return {};
   }
   // Unmasked and validated a cache-sized piece at a time, so the check
@@ -247,9 +249,9 @@ Result<void> Codec::frame_done(std::vector<Event>& out) {
   if (close_sent_) return {};
   if (msg_compressed_) {
     size_t old = msg_.size();
-    if (auto r = inflater_->inflate({}, true, msg_size_, cfg_.max_message_size, msg_); !r)
-      return fail_with(r.error().kind);
+    auto r = inflater_->inflate({}, true, msg_size_, cfg_.max_message_size, msg_);
     if (msg_text_ && !utf8_.feed(std::string_view(msg_).substr(old))) return fail_with(ErrorKind::invalid_utf8);
+    if (!r) return fail_with(r.error().kind);
   }
   if (msg_text_ && !utf8_.finish()) return fail_with(ErrorKind::invalid_utf8);
   if (cfg_.streaming) {

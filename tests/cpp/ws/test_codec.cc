@@ -17,6 +17,7 @@ namespace {
 
 using test::close_payload;
 using test::feed;
+using test::merged;
 using test::frame;
 
 Config server_cfg() { return Config{.role = Role::server}; }
@@ -173,27 +174,6 @@ std::string first_difference(const std::vector<Event>& a, const std::vector<Even
   return "";
 }
 
-// Streaming fragments merged into whole messages, to compare runs split
-// differently.
-std::vector<Event> merged(const std::vector<Event>& ev) {
-  std::vector<Event> out;
-  size_t open = SIZE_MAX;  // the message being merged, by index into out
-  for (const Event& e : ev) {
-    if (e.kind != EventKind::text && e.kind != EventKind::binary) {
-      out.push_back(e);
-      continue;
-    }
-    if (open == SIZE_MAX) {
-      open = out.size();
-      out.push_back(e);
-    } else {
-      out[open].data += e.data;
-    }
-    out[open].fin = true;
-    if (e.fin) open = SIZE_MAX;
-  }
-  return out;
-}
 
 TEST(Codec, SplitInputDecodesAsWholeInput) {
   std::mt19937 rng(21);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,30 @@ inline Run feed(Codec& c, std::string_view data) {
   Run r;
   r.result = c.receive(data, r.events);
   return r;
+}
+
+// Text and binary fragments merged into whole messages (control events
+// stay where they came), to compare runs that split the input differently.
+// A message still unfinished at the end is left out.
+inline std::vector<Event> merged(const std::vector<Event>& ev) {
+  std::vector<Event> out;
+  size_t open = SIZE_MAX;  // the message being merged, by index into out
+  for (const Event& e : ev) {
+    if (e.kind != EventKind::text && e.kind != EventKind::binary) {
+      out.push_back(e);
+      continue;
+    }
+    if (open == SIZE_MAX) {
+      open = out.size();
+      out.push_back(e);
+    } else {
+      out[open].data += e.data;
+    }
+    out[open].fin = true;
+    if (e.fin) open = SIZE_MAX;
+  }
+  if (open != SIZE_MAX) out.erase(out.begin() + long(open));  // an unfinished message is not compared
+  return out;
 }
 
 }  // namespace velmora::ws::test
