@@ -132,7 +132,8 @@ class FrameSteps:
             self.writers_done.set()
 
     def raise_stop(self, s, stop):
-        """Raise what a stopped stream `s` (its handle) means for its reader or writer.
+        """Raise what a stopped stream `s` (its handle) means for its reader
+        or writer.
 
         A bare stop (no reason, not the connection's) is a stream that is gone:
         the peer's RST_STREAM when `on_reset` noted one on the handle, else our
