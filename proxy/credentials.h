@@ -1,15 +1,16 @@
-// Text helpers for proxy credentials: Base64 (RFC 4648, standard alphabet,
-// padded) and percent-decoding of userinfo (RFC 3986) into valid UTF-8.
+// Text helpers for proxy credentials: Base64 (proto/http/base64.h) and
+// percent-decoding of userinfo (RFC 3986) into valid UTF-8.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "proto/http/base64.h"
+
 namespace velmora::proxy {
 
-// Base64 of `in` appended to `out` (standard alphabet, '=' padding).
-void base64_append(std::string_view in, std::string& out);
-inline size_t base64_size(size_t n) noexcept { return (n + 2) / 3 * 4; }
+using http::base64_append;
+using http::base64_size;
 
 // Decodes every "%XX" escape (hex digits in any case); a '%' that does not
 // start a valid escape is kept as is. Invalid UTF-8 in the decoded bytes is

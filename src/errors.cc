@@ -5,6 +5,7 @@
 #include "proto/h1/error.h"
 #include "proto/h2/error.h"
 #include "proto/http/error.h"
+#include "proto/ws/error.h"
 
 namespace velmora::py {
 
@@ -36,6 +37,9 @@ constexpr ExcDef kDefs[] = {
     {Exc::H1UnexpectedMessageError, "_velmora.H1UnexpectedMessageError", Exc::H1Error,
      VELMORA_TYPE_DOC(H1UnexpectedMessageError)},
     {Exc::H1UserError, "_velmora.H1UserError", Exc::H1Error, VELMORA_TYPE_DOC(H1UserError)},
+    {Exc::WsError, "_velmora.WsError", Exc::VelmoraError, VELMORA_TYPE_DOC(WsError)},
+    {Exc::WsProtocolError, "_velmora.WsProtocolError", Exc::WsError, VELMORA_TYPE_DOC(WsProtocolError)},
+    {Exc::WsHandshakeError, "_velmora.WsHandshakeError", Exc::WsError, VELMORA_TYPE_DOC(WsHandshakeError)},
 };
 
 int add_range(PyObject* module, Exc first, Exc last) {
@@ -83,6 +87,17 @@ PyObject* raise(const Pending& p) {
 int add_base_errors(PyObject* m) { return add_range(m, Exc::VelmoraError, Exc::ConnectionClosedError); }
 int add_h2_errors(PyObject* m) { return add_range(m, Exc::H2Error, Exc::H2FlowControlError); }
 int add_h1_errors(PyObject* m) { return add_range(m, Exc::H1Error, Exc::H1UserError); }
+int add_ws_errors(PyObject* m) { return add_range(m, Exc::WsError, Exc::WsHandshakeError); }
+
+Pending pending(const ws::Error& e) {
+  Pending p;
+  if (ws::is_violation(e.kind)) {
+    p.cls = Exc::WsProtocolError;
+    return std::move(p.integer(e.code).str(std::string(ws::message(e.kind))));
+  }
+  p.cls = ws::is_handshake(e.kind) ? Exc::WsHandshakeError : Exc::ValueError;
+  return std::move(p.str(std::string(ws::message(e.kind))));
+}
 
 // --- HTTP/1, URIs and header maps ---------------------------------------------
 

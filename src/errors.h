@@ -12,6 +12,7 @@
 namespace velmora::h1 { struct Error; }
 namespace velmora::http { struct Error; }
 namespace velmora::h2 { struct Error; }
+namespace velmora::ws { struct Error; }
 
 namespace velmora::py {
 
@@ -29,6 +30,9 @@ enum class Exc : uint8_t {
   H1IncompleteMessageError,
   H1UnexpectedMessageError,
   H1UserError,
+  WsError,
+  WsProtocolError,
+  WsHandshakeError,
   ValueError,  // the builtin: an argument the core refused
   count,
 };
@@ -85,9 +89,16 @@ PyObject* raise_url_error(PyObject* url, const http::Error& e);
 PyObject* raise_h2(const h2::Error& e);
 inline int raise_h2_int(const h2::Error& e) { raise_h2(e); return -1; }
 
+// ---- WebSockets ----
+// A ws::Error as its exception: WsProtocolError(code, message) for a peer's
+// violation, WsHandshakeError(message) for a refused handshake,
+// ValueError(message) for misuse.
+Pending pending(const ws::Error& e);
+
 // Registration, in the module's attribute order.
 int add_base_errors(PyObject* module);  // VelmoraError, ConnectionClosedError
 int add_h2_errors(PyObject* module);    // H2Error ... H2FlowControlError
 int add_h1_errors(PyObject* module);    // H1Error ... H1UserError
+int add_ws_errors(PyObject* module);    // WsError, WsProtocolError, WsHandshakeError
 
 }  // namespace velmora::py

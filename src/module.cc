@@ -9,6 +9,7 @@
 #include "proto/h2/conn_core.h"
 #include "proto/h2/data_budget.h"
 #include "proto/http/preface.h"
+#include "proto/ws/codec.h"
 #include "src/errors.h"
 #include "src/h2/conn.h"
 #include "src/h2/streams.h"
@@ -87,6 +88,21 @@ constexpr IntConst kH1Codes[] = {
     {"H1_REQ_PEER_CLOSED", v(h1::ReqCode::peer_closed)}, {"H1_REQ_CONTINUE", v(h1::ReqCode::continue_wait)},
 };
 
+// WebSockets: event kinds, codec states, limits.
+constexpr long long v(ws::EventKind x) { return static_cast<long long>(x); }
+constexpr long long v(ws::State x) { return static_cast<long long>(x); }
+
+constexpr IntConst kWs[] = {
+    {"WS_EVENT_TEXT", v(ws::EventKind::text)}, {"WS_EVENT_BINARY", v(ws::EventKind::binary)},
+    {"WS_EVENT_PING", v(ws::EventKind::ping)}, {"WS_EVENT_PONG", v(ws::EventKind::pong)},
+    {"WS_EVENT_CLOSE", v(ws::EventKind::close)},
+    {"WS_STATE_OPEN", v(ws::State::open)}, {"WS_STATE_CLOSE_SENT", v(ws::State::close_sent)},
+    {"WS_STATE_CLOSE_RECEIVED", v(ws::State::close_received)}, {"WS_STATE_CLOSED", v(ws::State::closed)},
+    {"WS_STATE_FAILED", v(ws::State::failed)},
+    {"WS_DEFAULT_MAX_FRAME_SIZE", static_cast<long long>(ws::kDefaultMaxFrameSize)},
+    {"WS_DEFAULT_MAX_MESSAGE_SIZE", static_cast<long long>(ws::kDefaultMaxMessageSize)},
+};
+
 template <size_t N>
 int add_ints(PyObject* m, const IntConst (&rows)[N]) {
   for (const IntConst& c : rows)
@@ -132,6 +148,10 @@ int exec_module(PyObject* m) {
   if (add_ints(m, kH1Watch) < 0) return -1;
   if (add_ints(m, kH1Codes) < 0) return -1;
   if (add_proxy(m) < 0) return -1;
+  if (add_ws_errors(m) < 0) return -1;
+  if (add_ws_codec(m) < 0) return -1;
+  if (add_ws_functions(m) < 0) return -1;
+  if (add_ints(m, kWs) < 0) return -1;
   return 0;
 }
 

@@ -15,5 +15,7 @@ int add_h1_body_decoder(PyObject* m); // H1BodyDecoder
 int add_h1_conn(PyObject* m);         // H1ServerState, H1ClientState
 int add_once_latch(PyObject* m);      // OnceLatch
 int add_proxy(PyObject* m);           // ProxyMatcher, ProxyIntercept
+int add_ws_codec(PyObject* m);        // WsCodec
+int add_ws_functions(PyObject* m);    // ws_accept_key ... ws_client_check
 
 }  // namespace velmora::py

@@ -1,6 +1,8 @@
 // Scanners over the bytes of HTTP fields and request targets, shared by the
 // HTTP/1 head tokenizer and HTTP/2 header validation. Each returns the index
-// of the first byte that stops it, or `n` when every byte passes.
+// of the first byte that stops it, or `n` when every byte passes. Beside them
+// the two payload kernels WebSocket frames need: UTF-8 validation and
+// masking.
 //
 // Every scanner has one kernel per CPU kind. The kernels form one table,
 // chosen once at run time (the widest the CPU supports) and forcible with
@@ -9,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -45,6 +48,15 @@ struct ScanKernels {
   // name and value. The tokenizer's AVX2 build inlines the same classifier
   // (field_classify_avx2.h).
   void (*classify)(const char* p, FieldMasks& out) noexcept;
+  // The length of the longest prefix of p made of whole, valid UTF-8
+  // sequences (strict: no overlong forms, surrogates or code points above
+  // U+10FFFF): n for a valid text, else the start of the first sequence that
+  // is invalid or cut short by the end.
+  size_t (*utf8)(const char* p, size_t n) noexcept;
+  // dst[i] = src[i] ^ key byte (i % 4), where the key's byte 0 is its lowest
+  // addressed byte (the key as read from memory). dst may equal src; the
+  // ranges may not overlap otherwise.
+  void (*mask)(char* dst, const char* src, size_t n, uint32_t key) noexcept;
 };
 
 namespace detail {
@@ -67,6 +79,18 @@ inline size_t scan_token(const char* p, size_t n) noexcept { return detail::kern
 inline size_t scan_lower_token(const char* p, size_t n) noexcept { return detail::kernels().lower_token(p, n); }
 inline size_t scan_value(const char* p, size_t n) noexcept { return detail::kernels().value(p, n); }
 inline size_t scan_target(const char* p, size_t n) noexcept { return detail::kernels().target(p, n); }
+
+inline size_t scan_utf8(const char* p, size_t n) noexcept { return detail::kernels().utf8(p, n); }
+
+// XORs n bytes with a 4-byte masking key, starting `phase` bytes into the
+// key (the payload offset modulo 4 when a payload is masked piece by piece).
+inline void mask_bytes(char* dst, const char* src, size_t n, const uint8_t key[4], size_t phase = 0) noexcept {
+  uint32_t k = uint32_t(key[0]) | uint32_t(key[1]) << 8 | uint32_t(key[2]) << 16 | uint32_t(key[3]) << 24;
+  if constexpr (std::endian::native == std::endian::big) k = __builtin_bswap32(k);
+  unsigned r = unsigned(phase & 3) * 8;
+  if (r) k = std::endian::native == std::endian::little ? (k >> r | k << (32 - r)) : (k << r | k >> (32 - r));
+  detail::kernels().mask(dst, src, n, k);
+}
 
 // A field name as HTTP/2 carries it: a non-empty token with no uppercase.
 inline bool is_lower_token(std::string_view s) noexcept {

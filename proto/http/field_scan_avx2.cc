@@ -61,7 +61,8 @@ size_t scan_lower_token_avx2(const char* p, size_t n) noexcept {
 }  // namespace
 
 const ScanKernels kAvx2Kernels = {ScanPath::avx2,  scan_token_avx2,  scan_lower_token_avx2,
-                                  scan_value_avx2, scan_target_avx2, classify_avx2};
+                                  scan_value_avx2, scan_target_avx2, classify_avx2,
+                                  utf8_avx2,       mask_avx2};
 
 }  // namespace velmora::http::detail
 

@@ -44,4 +44,14 @@ size_t scan_lower_token_portable(const char* p, size_t n) noexcept;
 size_t scan_value_portable(const char* p, size_t n) noexcept;
 size_t scan_target_portable(const char* p, size_t n) noexcept;
 
+// The payload kernels (field_scan.h: ScanKernels::utf8, ::mask), per path.
+size_t utf8_portable(const char* p, size_t n) noexcept;
+void mask_portable(char* dst, const char* src, size_t n, uint32_t key) noexcept;
+#ifdef VELMORA_SCAN_X86
+size_t utf8_sse42(const char* p, size_t n) noexcept;
+void mask_sse42(char* dst, const char* src, size_t n, uint32_t key) noexcept;
+size_t utf8_avx2(const char* p, size_t n) noexcept;
+void mask_avx2(char* dst, const char* src, size_t n, uint32_t key) noexcept;
+#endif
+
 }  // namespace velmora::http::detail

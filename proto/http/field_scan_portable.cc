@@ -54,6 +54,7 @@ size_t scan_lower_token_portable(const char* p, size_t n) noexcept {
 }
 
 const ScanKernels kPortableKernels = {ScanPath::portable,  scan_token_portable, scan_lower_token_portable,
-                                      scan_value_portable, scan_target_portable, nullptr};
+                                      scan_value_portable, scan_target_portable, nullptr,
+                                      utf8_portable,       mask_portable};
 
 }  // namespace velmora::http::detail

@@ -84,7 +84,8 @@ size_t scan_lower_token_sse42(const char* p, size_t n) noexcept {
 }
 
 const ScanKernels kSse42Kernels = {ScanPath::sse42,  scan_token_sse42,  scan_lower_token_sse42,
-                                   scan_value_sse42, scan_target_sse42, classify_sse42};
+                                   scan_value_sse42, scan_target_sse42, classify_sse42,
+                                   utf8_sse42,       mask_sse42};
 
 }  // namespace velmora::http::detail
 

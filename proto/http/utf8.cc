@@ -3,40 +3,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "proto/http/field_scan.h"
+#include "proto/http/utf8_seq.h"
+
 namespace velmora::http {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at `s[i]`, or 0 when it is invalid; in
-// that case `bad` is the length of its maximal invalid subpart (at least 1).
-size_t utf8_sequence(std::string_view s, size_t i, size_t& bad) noexcept {
-  auto b = (unsigned char)s[i];
-  bad = 1;
-  if (b < 0x80) return 1;
-  size_t need;
-  unsigned char lo = 0x80, hi = 0xbf;
-  if (b >= 0xc2 && b <= 0xdf) {
-    need = 2;
-  } else if (b >= 0xe0 && b <= 0xef) {
-    need = 3;
-    if (b == 0xe0) lo = 0xa0;
-    if (b == 0xed) hi = 0x9f;
-  } else if (b >= 0xf0 && b <= 0xf4) {
-    need = 4;
-    if (b == 0xf0) lo = 0x90;
-    if (b == 0xf4) hi = 0x8f;
-  } else {
-    return 0;
-  }
-  size_t k = 1;
-  for (; k < need && i + k < s.size(); ++k) {
-    auto c = (unsigned char)s[i + k];
-    if (k == 1 ? (c < lo || c > hi) : (c < 0x80 || c > 0xbf)) break;
-  }
-  if (k == need) return need;
-  bad = k;
-  return 0;
-}
 
 // Length of the ASCII run at the start of `s`, found eight bytes at a time
 // (received text is mostly ASCII).
@@ -63,22 +35,12 @@ size_t ascii_prefix(std::string_view s) noexcept {
 
 bool is_ascii(std::string_view s) noexcept { return ascii_prefix(s) == s.size(); }
 
-bool is_valid_utf8(std::string_view s) noexcept {
-  size_t bad;
-  for (size_t i = 0; i < s.size();) {
-    i += ascii_prefix(s.substr(i));
-    if (i == s.size()) break;
-    size_t n = utf8_sequence(s, i, bad);
-    if (!n) return false;
-    i += n;
-  }
-  return true;
-}
+bool is_valid_utf8(std::string_view s) noexcept { return scan_utf8(s.data(), s.size()) == s.size(); }
 
 void repair_utf8_append(std::string_view in, std::string& out) {
   size_t bad;
   for (size_t i = 0; i < in.size();) {
-    size_t n = utf8_sequence(in, i, bad);
+    size_t n = detail::utf8_sequence(in, i, bad);
     if (n) {
       out.append(in.substr(i, n));
       i += n;
@@ -87,6 +49,32 @@ void repair_utf8_append(std::string_view in, std::string& out) {
       i += bad;
     }
   }
+}
+
+bool Utf8Stream::feed(std::string_view s) noexcept {
+  size_t i = 0;
+  if (held_) {
+    // Complete the carried code point first, a byte at a time.
+    size_t bad;
+    while (i < s.size()) {
+      carry_[held_++] = s[i++];
+      size_t k = detail::utf8_sequence({carry_, held_}, 0, bad);
+      if (k) {
+        held_ = 0;
+        break;
+      }
+      if (bad != held_) return false;
+    }
+    if (held_) return true;  // still unfinished: s was used up
+  }
+  size_t n = s.size() - i;
+  size_t ok = scan_utf8(s.data() + i, n);
+  if (ok == n) return true;
+  size_t rest = n - ok;
+  if (!detail::utf8_incomplete(s.data() + i + ok, rest)) return false;
+  std::memcpy(carry_, s.data() + i + ok, rest);
+  held_ = uint8_t(rest);
+  return true;
 }
 
 }  // namespace velmora::http

@@ -2729,3 +2729,216 @@ class ProxyIntercept:
         """The Proxy-Authorization value ("Basic " and Base64 credentials) for an HTTP proxy whose URL carried credentials, else None."""
     def raw_auth(self) -> tuple[str, str] | None:
         """(user, password) for a SOCKS proxy whose URL carried credentials, else None."""
+
+# WebSockets: errors, WsCodec, the handshake helpers, constants
+class WsError(VelmoraError):
+    """Base class of the WebSocket errors.
+
+    Catch it for every WebSocket error of the core: a peer's violation of the framing
+    (`WsProtocolError`) or a refused opening handshake (`WsHandshakeError`).
+    """
+class WsProtocolError(WsError):
+    """The peer broke the WebSocket framing rules; fail the connection. args = (code: int, reason: str).
+
+    `code` is the close code to answer with (1002 protocol error, 1007 invalid payload data such as
+    invalid UTF-8 or corrupt compressed data, 1009 a frame or message over the limits) and `reason`
+    the text to send with it: call `send_close(code, reason)`, write the frame, and close the
+    transport. The codec that raised it stays failed: every later `receive` raises again with the
+    same code and the reason "the connection already failed".
+    """
+class WsHandshakeError(WsError):
+    """A WebSocket opening handshake that cannot go on. args = (message: str,).
+
+    Raised by `ws_server_handshake` for a request that is not a valid upgrade (the server answers
+    400, or 426 with `Sec-WebSocket-Version: 13` for a wrong version), and by `ws_client_check` for an
+    answer that does not match the request (the client closes the connection).
+    """
+
+@final
+class WsCodec:
+    """The WebSocket codec (RFC 6455, with permessage-deflate of RFC 7692) of one connection, either role, sans I/O.
+
+    `WsCodec(client, *, max_frame_size=16777216, max_message_size=16777216, streaming=False,
+    extension=None)`. `client` (a bool) chooses the role: a client masks what it sends and refuses
+    masked frames, a server the reverse. A frame whose payload is longer than `max_frame_size`, or
+    a message longer than `max_message_size` (after decompression), fails the connection with close
+    code 1009; a compressed message is refused as soon as it inflates past the limit, before more is
+    buffered. With `streaming` true, text and binary messages come out as fragments as their octets
+    arrive, instead of whole. `extension` is the agreed permessage-deflate element, as
+    `ws_server_handshake` or `ws_client_check` returned it; a malformed one raises `ValueError`.
+
+    The codec reads and writes bytes only: feed it what the transport read after the HTTP/1.1 101
+    hand-off, or the DATA of the HTTP/2 stream an extended CONNECT opened, and write what the send
+    methods return. One lock per codec, one step per call: a reader thread calling `receive` and
+    any number of sender threads share one codec, and a send never waits for a receive. Frames
+    from different senders never interleave, but the order of two senders' frames is the order in
+    which they got the lock, and the driver writes them in the order the calls returned.
+    """
+    def __new__(
+        cls,
+        client: bool,
+        *,
+        max_frame_size: int = 16777216,
+        max_message_size: int = 16777216,
+        streaming: bool = False,
+        extension: str | None = None,
+    ) -> Self: ...
+    def receive(self, data: bytes) -> list[tuple[int, str | bytes, bool | int]]:
+        """Feed received bytes; returns the events now complete, in wire order. Raises WsProtocolError on a violation.
+
+        Each event is a tuple: (WS_EVENT_TEXT, text: str, fin: bool), (WS_EVENT_BINARY, data: bytes,
+        fin: bool), (WS_EVENT_PING, data: bytes, True), (WS_EVENT_PONG, data: bytes, True) or
+        (WS_EVENT_CLOSE, reason: str, code: int), with code 1005 for a close frame without a code.
+        `fin` is always True unless the codec streams, when it marks a message's last fragment; a
+        streamed text fragment always ends on a whole character. Bytes are kept only as far as a
+        frame header (at most 14 octets) needs: payloads are unmasked, inflated and validated as
+        they arrive, so a frame or a character split anywhere across reads decodes the same.
+
+        Answer a ping with `send_pong(data)`, a close with `send_close(code)` (then close the
+        transport once `may_close_transport` is True). After our own close, data frames are read
+        and dropped; control frames still come out. A violation raises `WsProtocolError(code,
+        reason)` and fails the codec: send `send_close(code, reason)` and close. Events decoded
+        before the violation in the same call are lost with it.
+        """
+    def send_text(self, text: str, fin: bool = True) -> bytes | None:
+        """One text frame carrying text (a whole message, or with fin False the first or next fragment); None when refused.
+
+        The frame comes back as bytes to write, built at its final size (masked with a fresh key
+        from the OS in the client role, compressed when permessage-deflate is agreed). Refused
+        (None) once our close is sent, after a violation, and after the peer's close unless it ends
+        a fragmented message. A fragment of binary inside an unfinished text message raises
+        `ValueError`; a str that cannot be encoded (lone surrogates) raises `UnicodeEncodeError`.
+        """
+    def send_binary(self, data: bytes, fin: bool = True) -> bytes | None:
+        """One binary frame carrying data (a whole message, or with fin False the first or next fragment); None when refused.
+
+        As `send_text`, for binary messages; a fragment of text inside an unfinished binary message
+        raises `ValueError`.
+        """
+    def send_ping(self, data: bytes = b"") -> bytes | None:
+        """A ping frame; None once our close is sent or after a violation.
+
+        Control frames may go between the fragments of a message. A payload longer than 125 octets
+        raises `ValueError`.
+        """
+    def send_pong(self, data: bytes = b"") -> bytes | None:
+        """A pong frame (the answer to a ping carries its data); None once our close is sent or after a violation.
+
+        A payload longer than 125 octets raises `ValueError`.
+        """
+    def send_close(self, code: int | None = 1000, reason: str = "") -> bytes | None:
+        """Our close frame; None if it was already sent.
+
+        `code` None sends a close without a code (then `reason` must be empty). A code a close frame
+        may not carry (only 1000-1003, 1007-1014 and 3000-4999 may) or a reason over 123 octets in
+        UTF-8 raises `ValueError`. Allowed after a violation, to answer it. From now on nothing but
+        this frame is sent; received data is dropped until the peer's close.
+        """
+    @property
+    def client(self) -> bool:
+        """True for the client role."""
+    @property
+    def state(self) -> int:
+        """The close handshake's state: one of the WS_STATE_* constants."""
+    @property
+    def may_close_transport(self) -> bool:
+        """True once the transport (or the HTTP/2 stream) may be closed.
+
+        Both closes have passed (ours sent, the peer's received), or the connection failed and our
+        close was sent. RFC 6455 has the server close the TCP connection first; a client waits for it
+        for a while before closing itself.
+        """
+    @property
+    def close_code(self) -> int | None:
+        """The code of the peer's close (1005 for a close without a code), or None before it arrived."""
+    @property
+    def failure(self) -> tuple[int, str] | None:
+        """(code, reason) of the violation that failed the connection, or None."""
+    @property
+    def max_frame_size(self) -> int:
+        """The largest payload accepted in one frame, in octets."""
+    @property
+    def max_message_size(self) -> int:
+        """The largest message accepted (after decompression), in octets."""
+    @property
+    def streaming(self) -> bool:
+        """Whether messages come out as fragments."""
+    @property
+    def extension(self) -> str | None:
+        """The agreed permessage-deflate element the codec runs, or None."""
+
+def ws_accept_key(key: str) -> str:
+    """The Sec-WebSocket-Accept value for a Sec-WebSocket-Key: base64 of the SHA-1 of key and the protocol's GUID.
+
+    For example "dGhlIHNhbXBsZSBub25jZQ==" gives "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=".
+    """
+def ws_make_key() -> str:
+    """A new Sec-WebSocket-Key: 16 octets from the OS's random source, in base64 (24 characters)."""
+def ws_server_handshake(
+    request: HeaderMap, subprotocols: list[str] | tuple[str, ...] = (), deflate: str | None = "permessage-deflate", http2: bool = False
+) -> tuple[HeaderMap, str | None, str | None]:
+    """Check an upgrade request and choose what to agree on: (response fields, subprotocol, extension). Raises WsHandshakeError.
+
+    Over HTTP/1.1 (a GET with Upgrade) the request must carry `Upgrade: websocket`, a `Connection`
+    naming upgrade, a `Sec-WebSocket-Key` of 16 octets in base64 and `Sec-WebSocket-Version: 13`;
+    over HTTP/2 (`http2` True: an extended CONNECT with `:protocol` websocket) only the version.
+    The subprotocol is the first of `subprotocols` (our order of preference) that the client
+    offers, else None. `deflate` states our permessage-deflate preferences as an element
+    ("permessage-deflate; server_no_context_takeover; server_max_window_bits=10", ...; None: no
+    compression); the first offer of the client that is well formed and that we can honour is
+    accepted (an offer asking for a 256-octet server window is not: zlib has none). The response
+    fields (`upgrade`, `connection`, `sec-websocket-accept` over HTTP/1.1; the chosen
+    `sec-websocket-protocol` and `sec-websocket-extensions`) go into the 101 (or the 200 over
+    HTTP/2); the extension, when one was agreed, is the `extension` argument of the server's
+    `WsCodec`.
+    """
+def ws_client_request(
+    key: str, subprotocols: list[str] | tuple[str, ...] = (), deflate: str | None = "permessage-deflate; client_max_window_bits", http2: bool = False
+) -> HeaderMap:
+    """The WebSocket fields of a client's upgrade request, for the key from ws_make_key().
+
+    Over HTTP/1.1: `upgrade`, `connection`, `sec-websocket-key`, `sec-websocket-version`; over
+    HTTP/2 the version only (the extended CONNECT carries `:protocol` instead). With the offers of
+    `subprotocols` and of permessage-deflate (`deflate`, the element offered; None: none).
+    """
+def ws_client_check(
+    response: HeaderMap,
+    key: str,
+    subprotocols: list[str] | tuple[str, ...] = (),
+    deflate: str | None = "permessage-deflate; client_max_window_bits",
+    http2: bool = False,
+) -> tuple[str | None, str | None]:
+    """Check the server's answer to our upgrade request: (subprotocol, extension). Raises WsHandshakeError.
+
+    Give the same key, subprotocols and deflate offer as to `ws_client_request`. Over HTTP/1.1 the
+    101 must carry `Upgrade: websocket`, `Connection: upgrade` and the `Sec-WebSocket-Accept` of
+    our key. A subprotocol we did not offer, an extension we did not offer, or permessage-deflate
+    parameters we cannot honour (`client_max_window_bits=8`: zlib has no 256-octet window) fail
+    the handshake. The extension, when one was agreed, is the `extension` argument of the client's
+    `WsCodec`.
+    """
+
+WS_EVENT_TEXT: Final[int]
+"""Event kind of `WsCodec.receive`: a text message or fragment, (WS_EVENT_TEXT, text: str, fin: bool). Value 0."""
+WS_EVENT_BINARY: Final[int]
+"""Event kind of `WsCodec.receive`: a binary message or fragment, (WS_EVENT_BINARY, data: bytes, fin: bool). Value 1."""
+WS_EVENT_PING: Final[int]
+"""Event kind of `WsCodec.receive`: a ping, (WS_EVENT_PING, data: bytes, True); answer with `send_pong(data)`. Value 2."""
+WS_EVENT_PONG: Final[int]
+"""Event kind of `WsCodec.receive`: a pong, (WS_EVENT_PONG, data: bytes, True). Value 3."""
+WS_EVENT_CLOSE: Final[int]
+"""Event kind of `WsCodec.receive`: the peer's close, (WS_EVENT_CLOSE, reason: str, code: int); code 1005 when it carried none. Value 4."""
+WS_STATE_OPEN: Final[int]
+"""`WsCodec.state`: both directions open. Value 0."""
+WS_STATE_CLOSE_SENT: Final[int]
+"""`WsCodec.state`: our close is sent, the peer's is awaited; received data is dropped. Value 1."""
+WS_STATE_CLOSE_RECEIVED: Final[int]
+"""`WsCodec.state`: the peer's close arrived; send ours (`send_close`). Value 2."""
+WS_STATE_CLOSED: Final[int]
+"""`WsCodec.state`: both closes passed; close the transport. Value 3."""
+WS_STATE_FAILED: Final[int]
+"""`WsCodec.state`: the peer broke the protocol; send our close with the failure's code, then close the transport. Value 4."""
+WS_DEFAULT_MAX_FRAME_SIZE: Final[int]
+"""The default `max_frame_size` of `WsCodec`: 16777216 octets (16 MiB)."""
+WS_DEFAULT_MAX_MESSAGE_SIZE: Final[int]
+"""The default `max_message_size` of `WsCodec`: 16777216 octets (16 MiB)."""

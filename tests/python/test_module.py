@@ -35,6 +35,12 @@ ORDER = [
     "H1_READ_PARSE", "H1_READ_SHUTDOWN", "H1_READ_WATCHER", "H1_READ_TRANSPORT", "H1_READ_EOF",
     "H1_REQ_OK", "H1_REQ_ALREADY", "H1_REQ_STALE", "H1_REQ_PARKED", "H1_REQ_PEER_CLOSED", "H1_REQ_CONTINUE",
     "ProxyMatcher", "ProxyIntercept",
+    "WsError", "WsProtocolError", "WsHandshakeError",
+    "WsCodec",
+    "ws_accept_key", "ws_make_key", "ws_server_handshake", "ws_client_request", "ws_client_check",
+    "WS_EVENT_TEXT", "WS_EVENT_BINARY", "WS_EVENT_PING", "WS_EVENT_PONG", "WS_EVENT_CLOSE",
+    "WS_STATE_OPEN", "WS_STATE_CLOSE_SENT", "WS_STATE_CLOSE_RECEIVED", "WS_STATE_CLOSED", "WS_STATE_FAILED",
+    "WS_DEFAULT_MAX_FRAME_SIZE", "WS_DEFAULT_MAX_MESSAGE_SIZE",
 ]
 
 
