@@ -103,6 +103,15 @@ struct Pair {
     return client.core.open_stream(head, nullptr, fields, false, false, &g_handles[0]);
   }
 
+  // An extended CONNECT opened and delivered to the server: its id, 0 on failure.
+  uint32_t open_delivered(const http::HeaderMap* fields = nullptr) {
+    auto r = open("websocket", fields);
+    EXPECT_TRUE(r && *r);
+    if (!r || !*r) return 0;
+    settle();
+    return **r;
+  }
+
   SendVerdict send(Conn& side, uint32_t sid, std::string_view data, bool end_stream) {
     std::lock_guard<std::mutex> s(side.mu);
     auto r = side.core.send_data(sid, data, 0, end_stream, side.sink);
@@ -255,10 +264,7 @@ TEST(ExtendedConnect, TheStreamIsATunnelWithoutContentLength) {
   Pair p(true);
   // A content-length on either head says nothing about a tunnel.
   http::HeaderMap req = fields_of({{"sec-websocket-version", "13"}, {"content-length", "2"}});
-  auto r = p.open("websocket", &req);
-  ASSERT_TRUE(r && *r);
-  const uint32_t sid = **r;
-  p.settle();
+  const uint32_t sid = p.open_delivered(&req);
   ASSERT_EQ(p.opened, std::vector<uint32_t>{sid});
   const auto* head = std::get_if<HeadersEvent>(&p.to_server.back());
   ASSERT_TRUE(head);
@@ -310,10 +316,7 @@ TEST(ExtendedConnect, TheStreamIsATunnelWithoutContentLength) {
 
 TEST(ExtendedConnect, ATunnelCarriesNoTrailersAndEndsWithAReset) {
   Pair p(true);
-  auto r = p.open("websocket");
-  ASSERT_TRUE(r && *r);
-  const uint32_t sid = **r;
-  p.settle();
+  const uint32_t sid = p.open_delivered();
   p.respond(sid, 200, nullptr, false);
   p.settle();
   {
@@ -327,26 +330,21 @@ TEST(ExtendedConnect, ATunnelCarriesNoTrailersAndEndsWithAReset) {
   EXPECT_EQ(p.server.core.state.num_streams(), 0u);
   EXPECT_EQ(p.client.core.state.num_streams(), 0u);
 
-  auto r2 = p.open("websocket");
-  ASSERT_TRUE(r2 && *r2);
-  p.settle();
-  p.respond(**r2, 200, nullptr, false);
+  const uint32_t sid2 = p.open_delivered();
+  p.respond(sid2, 200, nullptr, false);
   {
     std::lock_guard<std::mutex> s(p.client.mu);
-    ASSERT_TRUE(p.client.core.reset_stream(**r2, uint32_t(ErrorCode::cancel), Initiator::user, p.client.sink));
+    ASSERT_TRUE(p.client.core.reset_stream(sid2, uint32_t(ErrorCode::cancel), Initiator::user, p.client.sink));
   }
   p.settle();
-  EXPECT_TRUE(Pair::saw_rst(p.to_server, **r2));
+  EXPECT_TRUE(Pair::saw_rst(p.to_server, sid2));
   EXPECT_EQ(p.server.core.state.num_streams(), 0u);
   EXPECT_EQ(p.client.core.state.num_streams(), 0u);
 }
 
 TEST(ExtendedConnect, ARefusalIsAnOrdinaryResponse) {
   Pair p(true);
-  auto r = p.open("websocket");
-  ASSERT_TRUE(r && *r);
-  const uint32_t sid = **r;
-  p.settle();
+  const uint32_t sid = p.open_delivered();
   // Not a 2xx: the content-length holds again, and the server's end resets
   // the request half it never read.
   http::HeaderMap resp = fields_of({{"content-length", "3"}});
@@ -356,12 +354,10 @@ TEST(ExtendedConnect, ARefusalIsAnOrdinaryResponse) {
   ASSERT_EQ(p.client_errors.size(), 1u);
   EXPECT_EQ(p.client_errors[0], Error::stream(sid, 1, Initiator::library));
 
-  auto r2 = p.open("websocket");
-  ASSERT_TRUE(r2 && *r2);
+  const uint32_t sid2 = p.open_delivered();
+  p.respond(sid2, 403, nullptr, true);
   p.settle();
-  p.respond(**r2, 403, nullptr, true);
-  p.settle();
-  EXPECT_TRUE(Pair::saw_rst(p.to_client, **r2));
+  EXPECT_TRUE(Pair::saw_rst(p.to_client, sid2));
   EXPECT_EQ(p.server.core.state.num_streams(), 0u);
   EXPECT_EQ(p.client.core.state.num_streams(), 0u);
 }
