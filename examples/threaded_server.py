@@ -16,6 +16,9 @@ none: HTTP/1.1); the handshake runs on the connection's thread under the
 head deadline, and the wire (sockwire.py) lets the read pump and the write
 pump share one TLS connection.
 
+/ws is a WebSocket echo over HTTP/1.1 (Upgrade) and HTTP/2 (extended CONNECT),
+served by ws_serve.py as for examples/server.py.
+
 SIGINT or SIGTERM shut the server down gracefully and it exits 0.
 """
 
@@ -72,12 +75,13 @@ from collections import deque
 
 import velmora._velmora as v
 from shared import (DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO, HELLO_ROUTE,
-                    NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, choose_route, delay_ms,
-                    describe, h1_route_failure, h2_route_failure, listening_line, refusal,
+                    NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, WEBSOCKET, choose_route,
+                    delay_ms, describe, h1_route_failure, h2_route_failure, listening_line, refusal,
                     server_parser, server_ports, split_target, stream_shape)
 from sockwire import SockWire
 from tls import H2, HTTP11
 from threaded_h2 import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, ThreadedH2, TStream
+from ws_serve import serve_threaded as serve_ws
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
 DRAIN_SECONDS = 0.25  # an unread request body is skipped if it arrives within this
@@ -93,7 +97,7 @@ HANDLER_THREADS = 512  # HTTP/2 stream handlers running at once, all connections
 
 
 def route(req):
-    name = choose_route(req.method, req.path, req.headers)
+    name = choose_route(req.method, req.path, req.headers, req.protocol)
     if name == HELLO_ROUTE:
         req.respond(200, HELLO, TEXT)
     elif name == ECHO:
@@ -106,6 +110,8 @@ def route(req):
         if req.wait_closed(ms / 1000):
             raise v.H1IncompleteMessageError(INCOMPLETE)
         req.respond(200, b"waited %d ms\n" % ms, TEXT)
+    elif name == WEBSOCKET:
+        serve_ws(req)
     elif name == TUNNEL:
         req.switch(200, None, echo_tunnel)
     elif name == UPGRADE:
@@ -182,6 +188,7 @@ class Once:
 
 
 class Request:
+    protocol = None  # an HTTP/2 extended CONNECT's :protocol; none over HTTP/1.1
     __slots__ = ("conn", "head", "seq", "decoder", "method", "path", "query", "headers",
                  "body_ended", "window", "gone", "finished", "status", "received", "continued",
                  "continue_written")
@@ -648,6 +655,10 @@ class H2Request:
         s = self.s
         with s.cond:
             return s.cond.wait_for(lambda: s.stopped, timeout)
+
+    @property
+    def protocol(self):
+        return self.s.head.protocol
 
     def switch(self, status, headers, tunnel):
         self.respond(501, b"not implemented over HTTP/2\n", TEXT)
