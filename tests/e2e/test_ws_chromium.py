@@ -171,5 +171,6 @@ def test_chromium_echoes_through_both_servers(ws_server, browser, http2, deflate
     how = r"HTTP/2 stream \d+" if http2 else "HTTP/1.1 upgrade"
     line = ws_server.wait_for(rf"websocket /ws over {how}.*", start=mark).group(0)
     assert f"{MESSAGES} messages" in line and "close 1000 by the client" in line, line
-    print(f"\n{os.path.basename(ws_server.argv[2])}: chromium over {'h2' if http2 else 'http/1.1'}, deflate {deflate}: {MESSAGES} "
-          f"messages, {result['octets']} octets each way in {took:.2f} s")
+    over = "h2" if http2 else "http/1.1"
+    print(f"\n{os.path.basename(ws_server.argv[2])}: chromium over {over}, deflate {deflate}: "
+          f"{MESSAGES} messages, {result['octets']} octets each way in {took:.2f} s")
