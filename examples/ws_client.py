@@ -120,10 +120,33 @@ def check(args, head, key, http2):
     return v.ws_client_check(head.headers, key, (), offer(args), http2)[1]
 
 
-def print_lines(out, lines):
+def answer(talk, data, out):
+    """Feed the server's bytes, print what they said: the frames to send back."""
+    frames, lines = talk.feed(data)
     for line in lines:
         out.write(line.encode(errors="replace") + b"\n")
     out.flush()
+    return frames
+
+
+def upgrading(H1):
+    """The client's HTTP/1 connection class, keeping what a 101 hands over:
+    (transport, the bytes that followed the 101 head)."""
+
+    class Upgrade(H1):
+        __slots__ = ("handed",)
+
+        def switched(self):
+            leftover = self.codec.take_body()
+            self.handed = (self.upgrade(), leftover)
+            return b""
+
+    return Upgrade
+
+
+def refusal(head, body):
+    return v.WsHandshakeError(f"the server answered {head.status}: "
+                              f"{body.decode(errors='replace').strip()}")
 
 
 # ---------------------------------------------------------------------------
@@ -155,16 +178,8 @@ async def run_async(args, url, tls_for, log, out, H1, H2, connect):
 
 
 async def _h1_async(args, H1, wire, target, authority, log, out, asyncio):
-    class Upgrade(H1):
-        __slots__ = ("handed",)
-
-        def switched(self):
-            leftover = self.codec.take_body()
-            self.handed = (self.upgrade(), leftover)
-            return b""
-
     key = v.ws_make_key()
-    conn = Upgrade.start_on(wire, "ws", log)
+    conn = upgrading(H1).start_on(wire, "ws", log)
     conn.handed = None
     conn.try_begin_exchange()
     try:
@@ -175,17 +190,14 @@ async def _h1_async(args, H1, wire, target, authority, log, out, asyncio):
         raise
     if conn.handed is None:
         await conn.close()
-        raise v.WsHandshakeError(f"the server answered {head.status}: "
-                                 f"{body.decode(errors='replace').strip()}")
+        raise refusal(head, body)
     wire, data = conn.handed
     talk = WsTalk(args, key, check(args, head, key, False), "HTTP/1.1")
     try:
         wire.write(talk.first())
         while not talk.done:
             if data:
-                frames, lines = talk.feed(data)
-                print_lines(out, lines)
-                if frames:
+                if frames := answer(talk, data, out):
                     wire.write(frames)
                     await wire.drain()
                 if talk.done:
@@ -246,9 +258,7 @@ async def _h2_async(args, conn, target, authority, out):
             data = await conn.read(s)
             if not data:
                 break
-            frames, lines = talk.feed(data)
-            print_lines(out, lines)
-            if frames:
+            if frames := answer(talk, data, out):
                 await send(frames)
         if not s.stopped:
             await send(b"", True)
@@ -284,16 +294,8 @@ def run_threaded(args, url, tls_for, log, out, H1, H2, connect):
 
 
 def _h1_threaded(args, H1, wire, target, authority, log, out):
-    class Upgrade(H1):
-        __slots__ = ("handed",)
-
-        def switched(self):
-            leftover = self.codec.take_body()
-            self.handed = (self.upgrade(), leftover)
-            return b""
-
     key = v.ws_make_key()
-    conn = Upgrade.open(None, None, "ws", log, wire=wire)
+    conn = upgrading(H1).open(None, None, "ws", log, wire=wire)
     conn.handed = None
     conn.try_begin_exchange()
     try:
@@ -304,17 +306,14 @@ def _h1_threaded(args, H1, wire, target, authority, log, out):
         raise
     if conn.handed is None:
         conn.close()
-        raise v.WsHandshakeError(f"the server answered {head.status}: "
-                                 f"{body.decode(errors='replace').strip()}")
+        raise refusal(head, body)
     wire, data = conn.handed
     talk = WsTalk(args, key, check(args, head, key, False), "HTTP/1.1")
     try:
         wire.write(talk.first())
         while not talk.done:
             if data:
-                frames, lines = talk.feed(data)
-                print_lines(out, lines)
-                if frames:
+                if frames := answer(talk, data, out):
                     wire.write(frames)
                 if talk.done:
                     break
@@ -355,9 +354,7 @@ def _h2_threaded(args, conn, target, authority, out):
             data = conn.read(s)
             if not data:
                 break
-            frames, lines = talk.feed(data)
-            print_lines(out, lines)
-            if frames:
+            if frames := answer(talk, data, out):
                 send(frames)
         if not s.stopped:
             send(b"", True)

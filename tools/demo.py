@@ -67,13 +67,19 @@ def show_nghttp(*args, data=None):
         print("  body     " + line)
 
 
-def show_client(*args):
-    """Run the example client; identical consecutive responses are shown once, counted."""
+def run_client(*args):
+    """Run the example client under a section title; print its log lines."""
     section("examples/client.py " + shlex.join(args))
     r = subprocess.run([sys.executable, str(EXAMPLES / "client.py"), *args],
                        capture_output=True, timeout=30)
     for line in r.stderr.decode().splitlines():
         print("  client   " + line)
+    return r
+
+
+def show_client(*args):
+    """Run the example client; identical consecutive responses are shown once, counted."""
+    r = run_client(*args)
     lines = r.stdout.decode().splitlines()
     shown = []
     for status, body in zip(lines[0::2], lines[1::2]):
@@ -90,12 +96,7 @@ def show_client(*args):
 
 def show_ws(*args):
     """Run the example client on a ws:// URL; print its echoes and summary."""
-    section("examples/client.py " + shlex.join(args))
-    r = subprocess.run([sys.executable, str(EXAMPLES / "client.py"), *args],
-                       capture_output=True, timeout=30)
-    for line in r.stderr.decode().splitlines():
-        print("  client   " + line)
-    for line in r.stdout.decode().splitlines():
+    for line in run_client(*args).stdout.decode().splitlines():
         print("  output   " + line)
 
 
