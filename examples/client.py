@@ -30,6 +30,12 @@ GOAWAY (or REFUSED_STREAM) turned away is retried on a new connection.
   Proxy-Authorization header. Only http:// proxies are supported. HTTP/2 with
   prior knowledge always goes straight to the origin.
 
+- ws:// and wss:// URLs open a WebSocket instead (ws_client.py): --ws-message
+  TEXT is sent --repeat N times, each echo awaited, then the close handshake;
+  over HTTP/1.1 (Upgrade), or over HTTP/2 (extended CONNECT) with --ws-h2
+  (--h2c for ws://) when the server allows it; --ws-no-deflate offers no
+  compression.
+
 Prints the status line, the headers with -v, and the body (with a newline
 added when it lacks one), then the trailers with -v, each response as it
 completes. When more than one request was made it ends with
@@ -49,6 +55,7 @@ from shared import (IDEMPOTENT, client_parser, client_request, connect_fields, i
                     url_parts)
 from tls import H2, HTTP11, client_context, describe_failure
 from wire import connect
+import ws_client
 
 WRITE_PIECE = 64 * 1024
 PROG = "client.py"
@@ -596,9 +603,14 @@ class Client:
 
 async def main(argv=None):
     parser = client_parser(__doc__)
+    ws_client.add_options(parser)
     args = parser.parse_args(argv)
     if args.h2c and args.http11:
         parser.error("--h2c and --http1.1 exclude each other")
+    if ws_client.check_urls(parser, args.urls):
+        return await ws_client.main_async(
+            args, lambda http11: client_context(args.cacert, args.insecure, http11),
+            stderr_log(args.verbose), ClientConnection, H2ClientConnection, connect)
     try:
         tls = client_context(args.cacert, args.insecure, args.http11)
     except OSError as exc:

@@ -33,6 +33,9 @@ Routes:
     Upgrade: echo               101, then every byte is echoed raw
     CONNECT                     200, then the same echo (both HTTP/1.1 only: 501
                                 over HTTP/2)
+    GET|CONNECT /ws             a WebSocket echo (ws_serve.py): HTTP/1.1 Upgrade, or
+                                HTTP/2 extended CONNECT with :protocol websocket;
+                                permessage-deflate when offered, unless ?deflate=0
     anything else               404
 
 SIGINT or SIGTERM shut the server down gracefully: no new connections, the
@@ -47,12 +50,13 @@ import sys
 import velmora._velmora as v
 from h2_driver import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, H2Connection, Stream
 from shared import (BODY_TIMEOUT, DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO,
-                    HELLO_ROUTE, NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, BodyStalled,
-                    choose_route, delay_ms, describe, h1_route_failure, h2_route_failure,
-                    listening_line, refusal, server_parser, server_ports, split_target,
-                    stream_shape)
+                    HELLO_ROUTE, NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, WEBSOCKET,
+                    BodyStalled, choose_route, delay_ms, describe, h1_route_failure,
+                    h2_route_failure, listening_line, refusal, server_parser, server_ports,
+                    split_target, stream_shape)
 from tls import H2, HTTP11
 from wire import Wire
+from ws_serve import serve_async as serve_ws
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
 TLS_CLOSE_SECONDS = 1.0  # how long a closing TLS connection waits for the peer's close_notify
@@ -108,7 +112,9 @@ async def echo_tunnel(wire, leftover):
 
 
 async def route(req):
-    name = choose_route(req.method, req.path, req.headers)
+    name = choose_route(req.method, req.path, req.headers, req.protocol)
+    if name == WEBSOCKET:
+        return await serve_ws(req)
     if name == TUNNEL:
         return await req.switch(200, None, echo_tunnel)
     if name == UPGRADE:
@@ -126,6 +132,7 @@ ROUTES = {HELLO_ROUTE: hello, ECHO: echo, STREAM: stream, DELAY: delay}
 
 
 class Request:
+    protocol = None  # an HTTP/2 extended CONNECT's :protocol; none over HTTP/1.1
     __slots__ = ("conn", "head", "seq", "decoder", "method", "path", "query", "headers",
                  "body_ended", "window", "gone", "finished", "status", "received", "continued")
 
@@ -659,6 +666,10 @@ class H2Request:
         """True once the client reset the stream (or the connection failed)."""
         await self.s.gone.wait()
         return True
+
+    @property
+    def protocol(self):
+        return self.s.head.protocol
 
     async def switch(self, status, headers, tunnel):
         await self.respond(501, b"not implemented over HTTP/2\n", TEXT)

@@ -27,8 +27,8 @@ NOT_FOUND = b"not found\n"
 ECHO_UPGRADE = v.HeaderMap([("connection", "upgrade"), ("upgrade", "echo")])
 
 # Route names, as `choose_route` answers them.
-TUNNEL, UPGRADE, HELLO_ROUTE, ECHO, STREAM, DELAY, MISSING = (
-    "tunnel", "upgrade", "hello", "echo", "stream", "delay", "missing")
+TUNNEL, UPGRADE, HELLO_ROUTE, ECHO, STREAM, DELAY, WEBSOCKET, MISSING = (
+    "tunnel", "upgrade", "hello", "echo", "stream", "delay", "websocket", "missing")
 
 
 def split_target(target):
@@ -37,8 +37,11 @@ def split_target(target):
     return path, dict(parse_qsl(query)) if query else {}
 
 
-def choose_route(method, path, headers):
-    """Which route serves a request (the table every example server follows)."""
+def choose_route(method, path, headers, protocol=None):
+    """Which route serves a request (the table every example server follows);
+    `protocol` is an HTTP/2 extended CONNECT's `:protocol`."""
+    if path == "/ws" and (protocol == "websocket" if method == "CONNECT" else method == "GET"):
+        return WEBSOCKET  # over HTTP/1.1 the handshake checks the Upgrade
     if method == "CONNECT":
         return TUNNEL
     upgrade = headers.get("upgrade")
@@ -186,10 +189,10 @@ def listening_line(sockname, tls=False):
 
 # Our HTTP/2 SETTINGS as a server: request bodies arrive under a 64 KiB stream
 # window (uploads exercise flow control), a 1 MiB connection window, at most
-# 100 streams.
+# 100 streams; WebSockets may come over a stream (extended CONNECT).
 H2_SERVER = dict(initial_window_size=65535, connection_window=1 << 20, max_frame_size=16384,
                  max_header_list_size=65536, max_send_buf_size=65536,
-                 max_concurrent_streams=100)
+                 max_concurrent_streams=100, enable_connect_protocol=True)
 
 # As a client: no server push; responses arrive under 1 MiB stream windows.
 H2_CLIENT = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,

@@ -19,6 +19,7 @@ pumps share) and the protocol the server picks by ALPN: h2 preferred,
 the check. Through a proxy, an https:// URL gets a CONNECT tunnel with TLS
 inside it (a 407 or a refused tunnel is one line on stderr).
 Ends with "connections opened: N" when more than one request was made.
+ws:// and wss:// URLs open a WebSocket as examples/client.py does (ws_client.py).
 """
 
 import ssl
@@ -34,6 +35,7 @@ from shared import (H2_CLIENT, IDEMPOTENT, client_parser, client_request, connec
 from sockwire import connect
 from tls import H2, client_context, describe_failure
 from threaded_h2 import CONN_DONE, SLOT_FREED, GoAwayRefused, ThreadedH2, TStream, copy_error
+import ws_client
 
 WRITE_PIECE = 64 * 1024
 WRITER_GRACE = 5.0  # after the response, how long the body writer may take to finish
@@ -569,8 +571,13 @@ class Client:
 
 def main(argv=None):
     parser = client_parser(__doc__)
+    ws_client.add_options(parser)
     args = client_request(parser.parse_args(argv))
     log = stderr_log(args.verbose)
+    if ws_client.check_urls(parser, args.urls):
+        return ws_client.main_threaded(
+            args, lambda http11: client_context(args.cacert, args.insecure, http11), log,
+            ClientConnection, H2ClientConnection, connect)
     tls = None
     if any(url.startswith("https:") for url in args.urls):
         try:

@@ -20,6 +20,9 @@ none: HTTP/1.1); the handshake runs on the connection's thread under the
 head deadline, and the wire (sockwire.py) lets the read pump and the write
 pump share one TLS connection.
 
+/ws is a WebSocket echo over HTTP/1.1 (Upgrade) and HTTP/2 (extended CONNECT),
+served by ws_serve.py as for examples/server.py.
+
 SIGINT or SIGTERM shut the server down gracefully and it exits 0.
 """
 
@@ -85,13 +88,14 @@ os.environ.setdefault("MIMALLOC_PURGE_DELAY", "0")
 
 import velmora._velmora as v  # noqa: E402
 from shared import (BODY_TIMEOUT, DELAY, ECHO, ECHO_UPGRADE, EMPTY_TEXT, H2_SERVER, HELLO,
-                    HELLO_ROUTE, NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, BodyStalled,
-                    choose_route, delay_ms, describe, h1_route_failure, h2_route_failure,
-                    listening_line, refusal, server_parser, server_ports, split_target,
-                    stream_shape)
+                    HELLO_ROUTE, NOT_FOUND, OCTETS, STREAM, TEXT, TUNNEL, UPGRADE, WEBSOCKET,
+                    BodyStalled, choose_route, delay_ms, describe, h1_route_failure,
+                    h2_route_failure, listening_line, refusal, server_parser, server_ports,
+                    split_target, stream_shape)
 from sockwire import SockWire
 from tls import H2, HTTP11
 from threaded_h2 import CONN_DONE, STOP_ACCEPTING, GoAwayRefused, ThreadedH2, TStream
+from ws_serve import serve_threaded as serve_ws
 
 GRACE_SECONDS = 10.0  # in-flight responses get this long at shutdown
 DRAIN_SECONDS = 0.25  # an unread request body is skipped if it arrives within this
@@ -149,7 +153,7 @@ def give_back_memory():
 
 
 def route(req):
-    name = choose_route(req.method, req.path, req.headers)
+    name = choose_route(req.method, req.path, req.headers, req.protocol)
     if name == HELLO_ROUTE:
         req.respond(200, HELLO, TEXT)
     elif name == ECHO:
@@ -162,6 +166,8 @@ def route(req):
         if req.wait_closed(ms / 1000):
             raise v.H1IncompleteMessageError(INCOMPLETE)
         req.respond(200, b"waited %d ms\n" % ms, TEXT)
+    elif name == WEBSOCKET:
+        serve_ws(req)
     elif name == TUNNEL:
         req.switch(200, None, echo_tunnel)
     elif name == UPGRADE:
@@ -297,6 +303,7 @@ class Once:
 
 
 class Request:
+    protocol = None  # an HTTP/2 extended CONNECT's :protocol; none over HTTP/1.1
     __slots__ = ("conn", "head", "seq", "decoder", "method", "path", "query", "headers",
                  "body_ended", "window", "gone", "finished", "status", "received", "continued",
                  "continue_written")
@@ -768,6 +775,10 @@ class H2Request:
         s = self.s
         with s.cond:
             return s.cond.wait_for(lambda: s.stopped, timeout)
+
+    @property
+    def protocol(self):
+        return self.s.head.protocol
 
     def switch(self, status, headers, tunnel):
         self.respond(501, b"not implemented over HTTP/2\n", TEXT)

@@ -58,9 +58,12 @@ struct ServerView {
     recv.set_role(Role::server);
     recv.expect_preface(true);
     recv.set_max_frame_size(16777215);
+    recv.set_extended_connect(true);
   }
 
-  void parse(std::string_view bytes) {
+  // `connect_allowed`: the client has seen SETTINGS_ENABLE_CONNECT_PROTOCOL = 1,
+  // without which no request may carry :protocol.
+  void parse(std::string_view bytes, bool connect_allowed) {
     auto ok = recv.receive(bytes, batch);
     if (!ok) fprintf(stderr, "server view: %s\n", ok.error().message().c_str());
     CHECK(ok.has_value());
@@ -78,6 +81,7 @@ struct ServerView {
                 // a request head opens the next id; nothing else opens one
                 CHECK(ev.stream_id > last_id);
                 CHECK(ev.head.status == 0);
+                CHECK(!ev.head.protocol || connect_allowed);
                 last_id = ev.stream_id;
                 streams[ev.stream_id].ended = ev.end_stream;
               } else {
@@ -172,7 +176,9 @@ struct Harness : ConnHarness<Harness> {
         case BadArgument::invalid_method:
         case BadArgument::invalid_url:
         case BadArgument::no_authority:
-        case BadArgument::invalid_status: return;
+        case BadArgument::invalid_status:
+        case BadArgument::invalid_protocol:
+        case BadArgument::protocol_not_connect: return;
         default: return fail_connection();
       }
     }
@@ -213,8 +219,10 @@ struct Harness : ConnHarness<Harness> {
     if ((b & 7) && (has_forbidden_fields(fields) || has_padded_value(fields))) return;
     if (!core.state.try_claim_slot()) return;
     OutHead head;
+    // An extended CONNECT (a WebSocket), refused until the server allows it.
+    std::string_view protocol = "websocket";
     auto built = build_request_head(method, target, (b & 8) ? nullptr : &scheme, (b & 16) ? nullptr : &authority,
-                                    head);
+                                    head, (a & 0x80) ? &protocol : nullptr);
     Cell* c = sink.cell();
     auto r = core.open_stream(head, built ? nullptr : &built.error(), (b & 7) ? &fields : nullptr, end,
                               method == "HEAD", c);
@@ -259,7 +267,7 @@ struct Harness : ConnHarness<Harness> {
   void pump() {
     std::string buf;
     core.take_pending(buf);
-    server.parse(buf);
+    server.parse(buf, core.state.peer_connect_protocol());
     std::vector<Handle> wake;
     core.credit_written(wake);
     buf.clear();
@@ -323,6 +331,7 @@ struct Harness : ConnHarness<Harness> {
         if (a & 8) st.header_table_size = (b & 0x40) ? 0 : 100;
         if (a & 16) st.enable_push = bool(b & 0x80);
         if (a & 32) st.max_header_list_size = 200;
+        if (a & 64) st.enable_connect_protocol = bool(a & 128);  // 1 then 0 fails the connection
         write_settings(out, st);
         if (st.initial_window_size && *st.initial_window_size <= 0x7fffffff)
           server.max_initial = std::max<uint64_t>(server.max_initial, *st.initial_window_size);

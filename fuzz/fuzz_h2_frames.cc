@@ -7,7 +7,7 @@
 // event.
 //
 // Input: one byte of settings (max frame size, header list size, preface
-// mode), then the bytes to feed; split points come from a simple generator
+// mode, role, extended CONNECT), then the bytes to feed; split points come from a simple generator
 // seeded by the input.
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +38,7 @@ void describe(const Event& e, std::string& s) {
         if constexpr (std::is_same_v<T, HeadersEvent>) {
           s += "H" + std::to_string(ev.stream_id) + (ev.end_stream ? "e" : "") + ev.head.method.value_or("-") +
                ev.head.scheme.value_or("-") + ev.head.authority.value_or("-") + ev.head.path.value_or("-") +
-               std::to_string(ev.head.status);
+               ev.head.protocol.value_or("-") + std::to_string(ev.head.status);
           ev.head.fields.for_each([&](std::string_view n, std::string_view v) {
             s.append(",").append(n).append("=").append(v);
           });
@@ -53,6 +53,7 @@ void describe(const Event& e, std::string& s) {
                          st.max_frame_size, st.max_header_list_size})
             s += "," + (v ? std::to_string(*v) : "-");
           s += st.enable_push ? (*st.enable_push ? "p1" : "p0") : "p-";
+          s += st.enable_connect_protocol ? (*st.enable_connect_protocol ? "c1" : "c0") : "c-";
         } else if constexpr (std::is_same_v<T, PingEvent>) {
           s += (ev.ack ? "PA" : "P") + std::string(ev.data.data(), 8);
         } else if constexpr (std::is_same_v<T, GoAwayEvent>) {
@@ -81,6 +82,7 @@ void configure(Receiver& r, uint8_t knobs) {
   if (knobs & 4) r.set_header_table_size(100);
   if (knobs & 8) r.expect_preface(true);
   if (knobs & 16) r.set_role(Role::server);
+  if (knobs & 32) r.set_extended_connect(true);
 }
 
 // Writes `e` as our sender would; false for events it does not write alone.

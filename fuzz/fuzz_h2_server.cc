@@ -16,7 +16,9 @@
 // Input: one byte of knobs (windows, stream limit, buffer room, whether the
 // application releases DATA at once, response size), then the client bytes;
 // the split points of the client bytes and the pump's writes come from a
-// generator seeded by the input.
+// generator seeded by the input, and so does whether the server accepts
+// extended CONNECT (RFC 8441), whose streams stay open after the response
+// until the client ends them.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +98,7 @@ struct Knobs {
   uint64_t send_buf;
   bool release_at_once;
   size_t body_len;
+  bool extended_connect = false;
 };
 
 Knobs knobs_of(uint8_t k) {
@@ -122,12 +125,14 @@ struct Harness : ConnHarness<Harness> {
     c.max_concurrent_streams = kn.max_streams;
     c.max_local_error_reset_streams = 64;
     c.auto_date_header = false;
+    c.enable_connect_protocol = kn.extended_connect;
     return c;
   }
 
   explicit Harness(const Knobs& k) : ConnHarness(config(k)), kn(k), body(k.body_len, 'b') {
     recv.expect_preface(true);
     recv.set_role(Role::server);
+    recv.set_extended_connect(k.extended_connect);
     begin(config(k));
   }
 
@@ -236,7 +241,11 @@ struct Harness : ConnHarness<Harness> {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  Harness h(knobs_of(data[0]));
+  uint32_t seed = 2166136261u;
+  for (size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 16777619u;
+  Knobs kn = knobs_of(data[0]);
+  kn.extended_connect = seed & 1;
+  Harness h(kn);
   std::string_view in(reinterpret_cast<const char*>(data) + 1, size - 1);
 
   std::string start(kPreface);
@@ -244,8 +253,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   h.feed(start);
   h.pump();
 
-  uint32_t seed = 2166136261u;
-  for (size_t i = 0; i < size; ++i) seed = (seed ^ data[i]) * 16777619u;
   for (size_t at = 0; at < in.size() && !h.failed;) {
     seed = seed * 1103515245u + 12345u;
     size_t n = 1 + (seed >> 16) % 512;

@@ -6,8 +6,9 @@ connection, fetches from it with examples/client.py; then, on the same port
 over HTTP/2 with prior knowledge, lets nghttp fetch and post and the example
 client multiplex 100 requests on one connection; then, on a second port over
 TLS with a certificate made for the run, curl posts over h2 chosen by ALPN and
-the example client fetches. Prints what each side saw, and shuts the server
-down gracefully with SIGTERM.
+the example client fetches; last, the example client opens WebSockets to
+/ws, over an HTTP/1.1 upgrade and over an HTTP/2 stream. Prints what each
+side saw, and shuts the server down gracefully with SIGTERM.
 """
 
 import re
@@ -66,13 +67,19 @@ def show_nghttp(*args, data=None):
         print("  body     " + line)
 
 
-def show_client(*args):
-    """Run the example client; identical consecutive responses are shown once, counted."""
+def run_client(*args):
+    """Run the example client under a section title; print its log lines."""
     section("examples/client.py " + shlex.join(args))
     r = subprocess.run([sys.executable, str(EXAMPLES / "client.py"), *args],
                        capture_output=True, timeout=30)
     for line in r.stderr.decode().splitlines():
         print("  client   " + line)
+    return r
+
+
+def show_client(*args):
+    """Run the example client; identical consecutive responses are shown once, counted."""
+    r = run_client(*args)
     lines = r.stdout.decode().splitlines()
     shown = []
     for status, body in zip(lines[0::2], lines[1::2]):
@@ -85,6 +92,12 @@ def show_client(*args):
     for line in lines:
         if line.startswith("connections opened"):
             print("  output   " + line)
+
+
+def show_ws(*args):
+    """Run the example client on a ws:// URL; print its echoes and summary."""
+    for line in run_client(*args).stdout.decode().splitlines():
+        print("  output   " + line)
 
 
 def main():
@@ -142,6 +155,12 @@ def main():
                       "posted by curl over TLS", f"{tls_url}/echo")
             show_client("--cacert", str(certs.ca), f"{tls_url}/delay?ms=100", "--repeat", "20",
                         "--concurrency", "20")
+
+        # curl cannot speak WebSockets: the example client does, over an HTTP/1.1
+        # upgrade and over an HTTP/2 stream (extended CONNECT).
+        ws = url.replace("http://", "ws://", 1) + "/ws"
+        show_ws("--ws-message", "héllo, WebSocket", "--repeat", "3", ws)
+        show_ws("--h2c", "--ws-message", "over an HTTP/2 stream", "--repeat", "2", ws)
 
         section("examples/server.py saw")
         time.sleep(0.2)

@@ -32,11 +32,17 @@ std::optional<uint64_t> HeaderList::content_length() const noexcept {
   return n;
 }
 
-bool acceptable_head(const HeaderList& h, Role receiver, bool end_stream) noexcept {
+bool acceptable_head(const HeaderList& h, Role receiver, bool end_stream, bool extended_connect) noexcept {
   if (!h.has_pseudo()) return end_stream;
   if (receiver == Role::client) return h.status && !h.method && !h.scheme && !h.authority && !h.path && !h.protocol;
-  if (h.status || h.protocol || !h.method) return false;
-  if (*h.method == "CONNECT") return h.authority && !h.scheme && !h.path;
+  if (h.status || !h.method) return false;
+  const bool connect = *h.method == "CONNECT";
+  if (h.protocol) {
+    // Extended CONNECT: the form of an ordinary request, :authority included.
+    if (!extended_connect || !connect || !h.authority || h.protocol->empty()) return false;
+  } else if (connect) {
+    return h.authority && !h.scheme && !h.path;
+  }
   if (!h.scheme || !h.path) return false;
   return !h.path->empty() || (*h.scheme != "http" && *h.scheme != "https");
 }

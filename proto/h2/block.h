@@ -36,12 +36,14 @@ struct HeaderList {
 // shows by itself, for the side that receives it (`receiver`). A server
 // receives requests: :method, :scheme and a :path (not empty for http and
 // https) are required, or for CONNECT an :authority without :scheme and
-// :path; :status and :protocol (extended CONNECT, which we never enable) are
-// refused. A client receives responses: a request pseudo-header is refused
+// :path; :status is refused. :protocol (RFC 8441) is refused too, unless
+// `extended_connect` (our SETTINGS_ENABLE_CONNECT_PROTOCOL is 1) and the
+// method is CONNECT: such a request carries :scheme, :path and :authority
+// as well. A client receives responses: a request pseudo-header is refused
 // and :status required. A block without any pseudo-header may be trailers,
 // which end the stream: with `end_stream` it passes here and the connection,
 // which knows whether the stream expects a head, decides.
-bool acceptable_head(const HeaderList& h, Role receiver, bool end_stream) noexcept;
+bool acceptable_head(const HeaderList& h, Role receiver, bool end_stream, bool extended_connect = false) noexcept;
 
 // Builds a HeaderList from the fields the HPACK decoder delivers: the
 // pseudo-headers go into `list`, the regular fields into `fields`, which

@@ -29,9 +29,14 @@ std::unexpected<Error> head_fail(BadArgument f, std::string_view text = {}) {
 
 Result<void> build_request_head(std::string_view method, std::string_view target,
                                 const std::string_view* scheme, const std::string_view* authority,
-                                                  OutHead& out) {
+                                                  OutHead& out, const std::string_view* protocol) {
   out = OutHead{};
   if (!http::is_token(method)) return head_fail(BadArgument::invalid_method);
+  if (protocol) {
+    if (!http::is_token(*protocol)) return head_fail(BadArgument::invalid_protocol);
+    if (method != "CONNECT") return head_fail(BadArgument::protocol_not_connect);
+    out.protocol = *protocol;
+  }
   http::Result<http::Uri> parsed = http::parse_uri(target);
   if (!parsed) return head_fail(BadArgument::invalid_url, http::message(parsed.error()));
   const http::Uri& u = *parsed;
@@ -50,7 +55,7 @@ Result<void> build_request_head(std::string_view method, std::string_view target
     out.scheme = *scheme;
     out.authority = *authority;
   }
-  if (method == "CONNECT") {
+  if (method == "CONNECT" && !protocol) {
     out.scheme = {};
     return {};
   }
@@ -93,6 +98,7 @@ Result<void> Sender::write_headers(std::string& out, uint32_t sid, const OutHead
   if (!head.scheme.empty()) measure(":scheme", head.scheme);
   if (!head.authority.empty()) measure(":authority", head.authority);
   if (!head.path.empty()) measure(":path", head.path);
+  if (!head.protocol.empty()) measure(":protocol", head.protocol);
   if (head.status) measure(":status", status_text);
   if (fields) fields->for_each(measure);
   if (!date.empty()) measure("date", date);
@@ -105,6 +111,7 @@ Result<void> Sender::write_headers(std::string& out, uint32_t sid, const OutHead
   if (!head.scheme.empty()) put(":scheme", head.scheme);
   if (!head.authority.empty()) put(":authority", head.authority);
   if (!head.path.empty()) put(":path", head.path);
+  if (!head.protocol.empty()) put(":protocol", head.protocol);
   if (head.status) put(":status", status_text);
   if (fields) fields->for_each(put);
   if (!date.empty()) put("date", date);

@@ -25,6 +25,7 @@ namespace velmora::h2 {
 // the head was built from (and into `path_buf` for a rebuilt path).
 struct OutHead {
   std::string_view method, scheme, authority, path;  // request; empty: not sent
+  std::string_view protocol;                          // extended CONNECT; empty: not sent
   uint16_t status = 0;                                // response; 0: not sent
   std::string path_buf;
 };
@@ -38,13 +39,16 @@ struct OutHead {
 // such, any other scheme a URI scheme of at most 64 characters and the
 // authority a URI authority (invalid_url). :path is the path and query, an
 // empty path becoming "/", and a target without one "*" for OPTIONS and "/"
-// otherwise. CONNECT sends only :method and :authority. The result refers
+// otherwise. CONNECT sends only :method and :authority, unless `protocol`
+// is given: an extended CONNECT (RFC 8441) sends all four and :protocol,
+// which must be a token, and only CONNECT may carry one. The result refers
 // to the arguments, which must outlive it.
 //
-// Errors: ErrorKind::argument with invalid_method, invalid_url or
-// no_authority.
+// Errors: ErrorKind::argument with invalid_method, invalid_url,
+// no_authority, invalid_protocol or protocol_not_connect.
 Result<void> build_request_head(std::string_view method, std::string_view target, const std::string_view* scheme,
-                                const std::string_view* authority, OutHead& out);
+                                const std::string_view* authority, OutHead& out,
+                                const std::string_view* protocol = nullptr);
 // A response head: `status` in 100..999.
 // Errors: ErrorKind::argument with invalid_status.
 Result<void> build_response_head(uint32_t status, OutHead& out);
@@ -60,7 +64,7 @@ class Sender {
 
   // Appends a header block as HEADERS (+ CONTINUATION) frames to `out`:
   // the pseudo-headers of `head` in the order :method, :scheme,
-  // :authority, :path, :status (those present), then every value of
+  // :authority, :path, :protocol, :status (those present), then every value of
   // `fields` in map order, then `date` when `date` is non-empty. Refuses a
   // stream id with the top bit set (nothing written, the encoder unchanged).
   // Errors: ErrorKind::argument with stream_id_msb.

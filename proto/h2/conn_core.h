@@ -54,6 +54,7 @@ struct HeadersIn {
   bool informational = false;  // a 1xx status
   uint16_t status = 0;         // 0: none
   bool pseudo = false;         // the block carries a pseudo-header
+  bool protocol = false;       // an extended CONNECT request (:protocol, RFC 8441)
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
 };
@@ -213,7 +214,8 @@ class ConnCore final : public FrameQueue {
   //                  flow_control
   //   recv_window_update  stream (FLOW_CONTROL_ERROR); protocol
   //                  (idle_stream); flow_control
-  //   recv_settings  protocol (unexpected_settings_ack); flow_control
+  //   recv_settings  protocol (unexpected_settings_ack,
+  //                  connect_protocol_withdrawn); flow_control
   //   recv_ping      none but the preface check
   //   recv_goaway    protocol (goaway_raised_last_id)
   //   release_capacity  flow_control
@@ -255,6 +257,10 @@ class ConnCore final : public FrameQueue {
   // Opens our stream with its request head (`head_error`: the head could
   // not be built; the claimed slot is released and the error returned after
   // the refusal checks). nullopt: refused (failed or GOAWAY), slot released.
+  // A head with :protocol (extended CONNECT) needs the peer's
+  // SETTINGS_ENABLE_CONNECT_PROTOCOL = 1, else user
+  // (connect_protocol_disabled) with the slot released; its stream is a
+  // tunnel (StreamRecord::tunnel).
   Result<std::optional<uint32_t>> open_stream(const OutHead& head, const Error* head_error,
                                             const http::HeaderMap* fields, bool end_stream, bool is_head,
                                             Handle handle);

@@ -12,6 +12,7 @@ HeadersIn headers_in(const HeadersEvent& e) noexcept {
   in.informational = e.head.is_informational();
   in.status = e.head.status;
   in.pseudo = e.head.has_pseudo();
+  in.protocol = e.head.protocol.has_value();
   in.content_length = e.head.content_length();
   in.content_length_invalid = e.head.content_length_invalid();
   return in;

@@ -20,7 +20,7 @@ Error idle_err(uint32_t id) noexcept {
 
 // The content-length rules of a received head; the tracker takes the length.
 Result<void> check_content_length(StreamRecord& r, const HeadersIn& h) noexcept {
-  if (r.content_length.is_head()) return {};
+  if (r.content_length.is_head() || r.tunnel) return {};
   if (h.content_length_invalid) return std::unexpected(stream_err(r.id, ErrorCode::protocol_error));
   if (!h.content_length) return {};
   r.content_length.set(*h.content_length);
@@ -96,6 +96,8 @@ Result<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare,
       auto opened = r->state.recv_open(h.end_stream, h.informational);
       if (!opened) return std::unexpected(opened.error());
       if (h.informational) return done();
+      // Only a 2xx opens a tunnel; any other answer is an ordinary response.
+      if (h.status < 200 || h.status > 299) r->tunnel = false;
       v.kind = HeadersKind::head;
       v.handle = r->handle;
       v.eof = h.end_stream;
@@ -107,8 +109,8 @@ Result<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare,
       return done();
     }
     // A second HEADERS: trailers, which must end the stream and carry no
-    // pseudo-header.
-    if (!h.end_stream || h.pseudo) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
+    // pseudo-header; a tunnel carries none (RFC 9113, section 8.5).
+    if (!h.end_stream || h.pseudo || r->tunnel) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
     if (auto ok = r->state.recv_close(); !ok) return std::unexpected(ok.error());
     // A body short of its content-length: the reset that answers the error
     // runs the closed transition and reports its flags.
@@ -134,7 +136,7 @@ Result<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare,
     v.spare_missing = true;
     return v;
   }
-  StreamRecord& nr = state.accept_stream(sid, h.end_stream, spare);
+  StreamRecord& nr = state.accept_stream(sid, h.end_stream, spare, h.protocol);
   spare = nullptr;  // the record owns it now
   v.kind = HeadersKind::opened;
   v.handle = nr.handle;
@@ -281,9 +283,14 @@ Result<SettingsVerdict> ConnCore::recv_settings(bool ack, const Settings& s, std
     v.apply_to_decoder = local;
     return v;
   }
+  // RFC 8441, section 3: once allowed, extended CONNECT stays allowed.
+  if (s.enable_connect_protocol && !*s.enable_connect_protocol && state.peer_connect_protocol())
+    return std::unexpected(
+        Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::connect_protocol_withdrawn));
   write_settings_ack(pending);
   v.flags |= kFlagWake;
   v.initial = state.mark_peer_settings();
+  if (s.enable_connect_protocol) state.set_peer_connect_protocol(*s.enable_connect_protocol);
   if (s.header_table_size) send.set_header_table_size(*s.header_table_size);
   if (s.max_frame_size) {
     // The frame layer refuses a value outside the protocol's range.

@@ -32,6 +32,12 @@ Result<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const
     state.abandon_open();
     return std::unexpected(*head_error);
   }
+  const bool tunnel = !head.protocol.empty();
+  if (tunnel && !state.peer_connect_protocol()) {
+    // RFC 8441: only once the server's SETTINGS allowed it.
+    state.abandon_open();
+    return std::unexpected(Error::user(Misuse::connect_protocol_disabled));
+  }
   const uint32_t id = state.next_stream_id();
   const size_t before = pending.size();
   // Encode first: a refusal leaves no record behind.
@@ -40,7 +46,7 @@ Result<std::optional<uint32_t>> ConnCore::open_stream(const OutHead& head, const
     return std::unexpected(ok.error());
   }
   try {
-    state.commit_open(end_stream, is_head, handle);
+    state.commit_open(end_stream, is_head, handle, tunnel);
   } catch (...) {
     pending.resize(before);
     throw;
@@ -56,6 +62,8 @@ Result<SendVerdict> ConnCore::complete_response(uint32_t sid, SendVerdict v, Han
   r = state.streams().find(sid);
   if (!r) return v;
   if (!r->state.is_recv_end_stream() && !r->state.is_closed()) {
+    // A tunnel's halves end independently: the peer ends its own.
+    if (r->tunnel) return v;
     // The handler answered without reading the whole request body: the
     // peer must stop sending it (RFC 9113, section 8.1).
     auto reset = reset_step(*r, uint32_t(ErrorCode::no_error), Initiator::user, sink);
@@ -218,6 +226,8 @@ Result<SendVerdict> ConnCore::send_response_head(uint32_t sid, const OutHead& he
     return v;
   }
   r->state = next;
+  // Only a 2xx opens a tunnel; any other answer is an ordinary response.
+  if (head.status < 200 || head.status > 299) r->tunnel = false;
   v.done = end_stream;
   if (pending.size() > before) v.flags |= kFlagWake;
   if (end_stream) return complete_response(sid, v, sink);

@@ -31,7 +31,10 @@ ConnState::ConnState(const ConnConfig& c)
       max_pending_accept_reset_streams_(c.max_pending_accept_reset_streams),
       auto_date_header_(c.auto_date_header) {
   local_.enable_push = c.enable_push;
-  if (role_ == Role::server) local_.max_concurrent_streams = c.max_concurrent_streams;
+  if (role_ == Role::server) {
+    local_.max_concurrent_streams = c.max_concurrent_streams;
+    if (c.enable_connect_protocol) local_.enable_connect_protocol = true;
+  }
   local_.initial_window_size = c.initial_window_size;
   local_.max_frame_size = c.max_frame_size;
   local_.max_header_list_size = c.max_header_list_size;
@@ -73,11 +76,12 @@ void ConnState::init_stream(StreamRecord& r, Handle handle) noexcept {
   r.recv_flow = FlowControl(int32_t(stream_recv_window_), int32_t(stream_recv_window_));
 }
 
-StreamRecord& ConnState::commit_open(bool end_stream, bool is_head, Handle handle) {
+StreamRecord& ConnState::commit_open(bool end_stream, bool is_head, Handle handle, bool tunnel) {
   uint32_t id = next_stream_id_;
   StreamRecord& r = streams_.emplace(id);  // the only step that can fail
   init_stream(r, handle);
   r.content_length = ContentLength(is_head);
+  r.tunnel = tunnel;
   (void)r.state.send_open(end_stream);  // from idle: always valid
   r.holds_slot = true;
   // Past 2^31 - 1 the next check_open refuses; the id never wraps into reuse.
@@ -98,7 +102,7 @@ void ConnState::note_peer_id(uint32_t id) noexcept {
   if ((id & 1) && id > last_peer_opened_id_) last_peer_opened_id_ = id;
 }
 
-StreamRecord& ConnState::accept_stream(uint32_t id, bool end_stream, Handle handle) {
+StreamRecord& ConnState::accept_stream(uint32_t id, bool end_stream, Handle handle, bool tunnel) {
   // Reserve the pending-accept entry first: after the record exists nothing
   // may fail.
   streams_.add_pending_accept(id);
@@ -110,6 +114,7 @@ StreamRecord& ConnState::accept_stream(uint32_t id, bool end_stream, Handle hand
     throw;
   }
   init_stream(*r, handle);
+  r->tunnel = tunnel;
   (void)r->state.recv_open(end_stream, false);  // from idle: always valid
   ++num_streams_;
   last_processed_id_ = id;

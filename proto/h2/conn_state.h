@@ -56,6 +56,9 @@ struct ConnConfig {
   std::optional<uint64_t> data_frame_budget;
   bool auto_date_header = true;
   std::optional<bool> enable_push;
+  // Server: advertise SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 and accept
+  // extended CONNECT (RFC 8441). The client ignores it.
+  bool enable_connect_protocol = false;
 
   // Whether the constructor accepts these values. Errors
   // (ErrorKind::argument), the first found in this order: max_frame_size
@@ -99,6 +102,10 @@ class ConnState {
   // The first SETTINGS of the peer: true only the first time.
   bool mark_peer_settings() noexcept { return !std::exchange(peer_settings_seen_, true); }
   uint32_t stream_recv_window() const noexcept { return stream_recv_window_; }
+  // The peer's SETTINGS_ENABLE_CONNECT_PROTOCOL: we may open extended
+  // CONNECT streams (RFC 8441). False until its SETTINGS says 1.
+  bool peer_connect_protocol() const noexcept { return peer_connect_protocol_; }
+  void set_peer_connect_protocol(bool on) noexcept { peer_connect_protocol_ = on; }
   uint64_t max_send_buf_size() const noexcept { return max_send_buf_size_; }
   bool auto_date_header() const noexcept { return auto_date_header_; }
 
@@ -130,10 +137,11 @@ class ConnState {
   // Takes the next id and creates its record: send window from the peer's
   // initial window, receive window from ours, the state after
   // send_open(end_stream), the handle stored, the claimed slot now the
-  // stream's. Ids grow by 2 and never repeat. Precondition: check_open()
-  // answered proceed in this same step. Throws std::bad_alloc with nothing
-  // changed (the slot still claimed; the caller abandons the open).
-  StreamRecord& commit_open(bool end_stream, bool is_head, Handle handle);
+  // stream's; `tunnel` for an extended CONNECT. Ids grow by 2 and never
+  // repeat. Precondition: check_open() answered proceed in this same step.
+  // Throws std::bad_alloc with nothing changed (the slot still claimed; the
+  // caller abandons the open).
+  StreamRecord& commit_open(bool end_stream, bool is_head, Handle handle, bool tunnel = false);
 
   // ---- streams the peer opens (server) ----
   // The id rule for a new peer stream: odd and above every id the peer
@@ -149,8 +157,9 @@ class ConnState {
   // Creates the record of an admitted request stream: windows as for our
   // own, the state after recv_open(end_stream, false), the handle stored;
   // counts it active, makes it the last processed id and queues it for the
-  // application. Throws std::bad_alloc with nothing changed.
-  StreamRecord& accept_stream(uint32_t id, bool end_stream, Handle handle);
+  // application; `tunnel` for an extended CONNECT. Throws std::bad_alloc
+  // with nothing changed.
+  StreamRecord& accept_stream(uint32_t id, bool end_stream, Handle handle, bool tunnel = false);
   // The application pulled the request.
   void accepted(uint32_t id) noexcept { streams_.accepted(id); }
 
@@ -313,6 +322,7 @@ class ConnState {
   bool settings_sent_ = false;
   bool settings_acked_ = false;
   bool peer_settings_seen_ = false;
+  bool peer_connect_protocol_ = false;
   uint32_t stream_recv_window_;
   uint32_t connection_window_;
   FlowControl conn_send_{int32_t(kDefaultWindow), int32_t(kDefaultWindow)};

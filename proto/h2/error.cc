@@ -73,8 +73,10 @@ constexpr MisuseRow kMisuse[] = {
     {"invalid_informational_status_code", "invalid informational status code"},
     {"send_before_preface", "begin() must come first: it queues the connection preface and SETTINGS"},
     {"payload_too_big", "payload too big"},
+    {"connect_protocol_disabled",
+     "the peer has not enabled extended CONNECT (SETTINGS_ENABLE_CONNECT_PROTOCOL)"},
 };
-static_assert(std::size(kMisuse) == size_t(Misuse::data_over_frame_size) + 1);
+static_assert(std::size(kMisuse) == size_t(Misuse::connect_protocol_disabled) + 1);
 
 std::string printed_kind(FrameError k, HpackError h) {
   std::string s(frame_error_name(k));
@@ -109,6 +111,7 @@ std::string conn_failure_text(const Error& e) {
       return "CONTINUATION frame stream ID does not match previous frame stream ID";
     case ConnFailure::too_many_continuations: return "too_many_continuations";
     case ConnFailure::continuation_over_limit: return "CONTINUATION frame header block size over ignorable limit";
+    case ConnFailure::connect_protocol_withdrawn: return "SETTINGS_ENABLE_CONNECT_PROTOCOL may not change from 1 to 0";
   }
   return {};
 }
@@ -129,6 +132,8 @@ std::string argument_text(const Error& e) {
       return "request target is a bare path but the connection has no authority; pass authority=... to "
              "H2Connection or use an absolute-URL target";
     case BadArgument::invalid_status: return "invalid status: invalid status code";
+    case BadArgument::invalid_protocol: return "invalid protocol: not a token";
+    case BadArgument::protocol_not_connect: return "a request with a protocol must use the CONNECT method";
   }
   return {};
 }

@@ -91,6 +91,10 @@ enum class ConnFailure : uint8_t {
   continuation_stream_mismatch,  // [1] "CONTINUATION frame stream ID does not match ..."
   too_many_continuations,        // [11] "too_many_continuations"
   continuation_over_limit,       // [9] "CONTINUATION frame header block size over ignorable limit"
+  // The peer's SETTINGS_ENABLE_CONNECT_PROTOCOL went from 1 back to 0, which
+  // RFC 8441 forbids (PROTOCOL_ERROR):
+  // "SETTINGS_ENABLE_CONNECT_PROTOCOL may not change from 1 to 0"
+  connect_protocol_withdrawn,
 };
 
 // Local misuse (ErrorKind::user): the caller asked for a transition the
@@ -116,6 +120,9 @@ enum class Misuse : uint8_t {
   // A DATA payload over the peer's SETTINGS_MAX_FRAME_SIZE; named
   // "payload_too_big", its text gives both sizes.
   data_over_frame_size,
+  // An extended CONNECT (a request with :protocol) before the peer's
+  // SETTINGS_ENABLE_CONNECT_PROTOCOL said 1.
+  connect_protocol_disabled,
 };
 
 // An argument no frame or head can carry (ErrorKind::argument); nothing was
@@ -131,6 +138,8 @@ enum class BadArgument : uint8_t {
   invalid_url,          // "invalid url: <text>"
   no_authority,         // "request target is a bare path but the connection has no authority; ..."
   invalid_status,       // "invalid status: invalid status code"
+  invalid_protocol,     // "invalid protocol: not a token" (:protocol)
+  protocol_not_connect, // "a request with a protocol must use the CONNECT method"
 };
 
 // ---- frame layer error kinds -----------------------------------------------

@@ -241,6 +241,7 @@ Result<void> Receiver::frame(const FrameHeader& h, std::string_view p, bool from
           case 6: s.max_header_list_size = v; break;
           case 8:
             if (v > 1) return load_fail(FrameError::invalid_setting_value);
+            s.enable_connect_protocol = v == 1;
             break;
           default: break;
         }
@@ -349,7 +350,7 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
           pb.rest.assign(fragment.substr(r->consumed));
         return {};
       }
-      if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream))
+      if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream, extended_connect_))
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       else {
         pb.head.fields = std::move(pb.fields).finish();
@@ -393,12 +394,14 @@ Result<void> check_settings(const Settings& s) noexcept {
 
 size_t settings_frame_size(const Settings& s) noexcept {
   size_t n = bool(s.header_table_size) + bool(s.enable_push) + bool(s.max_concurrent_streams) +
-             bool(s.initial_window_size) + bool(s.max_frame_size) + bool(s.max_header_list_size);
+             bool(s.initial_window_size) + bool(s.max_frame_size) + bool(s.max_header_list_size) +
+             bool(s.enable_connect_protocol);
   return kFrameHeaderLen + 6 * n;
 }
 
 void write_settings(std::string& out, const Settings& s) {
   char* p = append_frame(out, uint32_t(settings_frame_size(s) - kFrameHeaderLen), FrameType::settings, 0, 0);
+  auto flag = [](const std::optional<bool>& b) { return b ? std::optional<uint32_t>(*b ? 1 : 0) : std::nullopt; };
   auto param = [&](uint16_t id, const std::optional<uint32_t>& v) {
     if (!v) return;
     p[0] = char(id >> 8);
@@ -407,11 +410,12 @@ void write_settings(std::string& out, const Settings& s) {
     p += 6;
   };
   param(1, s.header_table_size);
-  param(2, s.enable_push ? std::optional<uint32_t>(*s.enable_push ? 1 : 0) : std::nullopt);
+  param(2, flag(s.enable_push));
   param(3, s.max_concurrent_streams);
   param(4, s.initial_window_size);
   param(5, s.max_frame_size);
   param(6, s.max_header_list_size);
+  param(8, flag(s.enable_connect_protocol));
 }
 
 void write_settings_ack(std::string& out) { append_frame(out, 0, FrameType::settings, flags::ack, 0); }

@@ -76,6 +76,9 @@ struct Settings {
   std::optional<uint32_t> initial_window_size;
   std::optional<uint32_t> max_frame_size;
   std::optional<uint32_t> max_header_list_size;
+  // SETTINGS_ENABLE_CONNECT_PROTOCOL (RFC 8441): a server that sends 1 accepts
+  // CONNECT requests carrying :protocol.
+  std::optional<bool> enable_connect_protocol;
   bool operator==(const Settings&) const = default;
 };
 
@@ -183,6 +186,11 @@ class Receiver {
   // before the first bytes; a new receiver is a client's.
   void set_role(Role r) noexcept { role_ = r; }
   Role role() const noexcept { return role_; }
+  // Server side: CONNECT requests carrying :protocol (RFC 8441) are valid
+  // requests, as our SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 announces; off,
+  // they are malformed like any other :protocol. Set before the first bytes.
+  void set_extended_connect(bool on) noexcept { extended_connect_ = on; }
+  bool extended_connect() const noexcept { return extended_connect_; }
 
   // Server side: when on, the first bytes given to receive() must be the
   // client preface (a divergence is ConnFailure::bad_preface, an incomplete
@@ -241,6 +249,7 @@ class Receiver {
   std::string preface_buf_;
   bool preface_done_ = true;
   Role role_ = Role::client;
+  bool extended_connect_ = false;
   uint32_t max_frame_size_ = kDefaultMaxFrameSize;
   uint32_t max_header_list_size_ = kDefaultMaxHeaderListSize;
   uint32_t max_continuations_ = 1280;
@@ -266,7 +275,8 @@ Result<void> write_data(std::string& out, uint32_t stream_id, std::string_view d
 // Errors: ErrorKind::argument with max_frame_size or initial_window_size.
 Result<void> check_settings(const Settings& s) noexcept;
 size_t settings_frame_size(const Settings& s) noexcept;
-// Writes the parameters present, in identifier order; check_settings() first.
+// Writes the parameters present, in identifier order (ENABLE_PUSH and
+// ENABLE_CONNECT_PROTOCOL as 0 or 1); check_settings() first.
 void write_settings(std::string& out, const Settings& s);
 void write_settings_ack(std::string& out);
 // `payload` must be 8 octets. Errors: ErrorKind::argument with ping_payload.

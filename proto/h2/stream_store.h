@@ -49,6 +49,10 @@ struct StreamRecord {
   bool holds_slot = false;           // owns one claimed concurrency slot
   bool in_rotation = false;          // capacity rotation membership
   bool waiting = false;              // connection-window waiters membership
+  // An extended CONNECT (RFC 8441) stream: once its 2xx head is through, a
+  // tunnel of DATA both ways, each side ending its own half. No
+  // content-length applies, and neither side's END_STREAM ends the other's.
+  bool tunnel = false;
   uint64_t frames_this_turn = 0;
   uint64_t credit_round = 0;  // the last credit_written() that collected this stream's handle
 

@@ -95,9 +95,13 @@ class H2Codec:
     A standalone codec for tools and tests, with a lock of its own; `H2Streams` contains its own
     codec and is what drivers use. `role` ("client", the default, or "server"; anything else raises
     `ValueError`) decides which pseudo-headers a received block must carry and whether the preface
-    is expected. The encoders return the bytes of whole frames and track nothing about streams.
+    is expected. `enable_connect_protocol` True lets a server codec accept extended CONNECT requests
+    (RFC 8441: CONNECT with `:protocol`, `:scheme`, `:path` and `:authority`), as a server does that
+    sends SETTINGS_ENABLE_CONNECT_PROTOCOL = 1; off (the default), and in the client role, a block
+    with `:protocol` is malformed. The encoders return the bytes of whole frames and track nothing
+    about streams.
     """
-    def __new__(cls, role: Literal["client", "server"] = "client") -> Self: ...
+    def __new__(cls, role: Literal["client", "server"] = "client", *, enable_connect_protocol: bool = False) -> Self: ...
     @property
     def role_client(self) -> bool:
         """True for the client role."""
@@ -152,11 +156,13 @@ class H2Codec:
         initial_window_size: int | None = None,
         max_frame_size: int | None = None,
         max_header_list_size: int | None = None,
+        enable_connect_protocol: bool | None = None,
     ) -> bytes:
         """One SETTINGS frame with the given parameters.
 
         Each keyword given (not None) becomes one parameter, in the order of the signature; none
-        gives an empty SETTINGS frame.
+        gives an empty SETTINGS frame. `enable_push` and `enable_connect_protocol` (RFC 8441's
+        SETTINGS_ENABLE_CONNECT_PROTOCOL, identifier 8) are sent as 0 or 1.
         """
     def serialize_settings_ack(self) -> bytes:
         """The 9-octet SETTINGS acknowledgement."""
@@ -170,6 +176,7 @@ class H2Codec:
         *,
         scheme: str | None = None,
         authority: str | None = None,
+        protocol: str | None = None,
     ) -> bytes:
         """HEADERS (+ CONTINUATION) for a request head. A value starting or ending with SP or HTAB raises H2UserError('malformed_headers', ...).
 
@@ -178,6 +185,13 @@ class H2Codec:
         target is a bare path but the connection has no authority; ..."); for CONNECT no :scheme or
         :path is sent. A method that is not a token raises `ValueError("invalid method: ...")`, a
         target that does not parse `ValueError("invalid url: ...")`.
+
+        `protocol` makes an extended CONNECT (RFC 8441), such as a WebSocket over HTTP/2: method
+        "CONNECT" with a target built as for any other method, sent as `:method`, `:scheme`,
+        `:authority`, `:path` and `:protocol`. A protocol that is not a token raises
+        `ValueError("invalid protocol: not a token")`, one with another method `ValueError("a
+        request with a protocol must use the CONNECT method")`. Whether the peer allows it is not
+        checked here (`H2Streams.open_stream` does).
         """
     def serialize_response_headers(
         self,
@@ -230,7 +244,12 @@ class H2Codec:
         """
     @staticmethod
     def check_send_headers(headers: HeaderMap) -> None:
-        """Raise H2UserError('malformed_headers', ...) for a field set HTTP/2 forbids (a connection-specific field, te other than trailers, a value starting or ending with SP or HTAB); else None."""
+        """Raise H2UserError('malformed_headers', ...) for a field set HTTP/2 forbids (a connection-specific field, te other than trailers, a value starting or ending with SP or HTAB); else None.
+
+        Only regular fields are checked, so the fields of an extended CONNECT (such as
+        `sec-websocket-version` and `sec-websocket-protocol`) pass like any other; its `:protocol`
+        is an argument of the head builders, not a field.
+        """
     @staticmethod
     def method_is_head(method: str) -> bool:
         """True when method is exactly HEAD."""
@@ -243,7 +262,8 @@ class H2FrameHeaders:
     """A complete header block (HEADERS + CONTINUATION) on a stream.
 
     Handed to `H2Streams.recv_headers`. Immutable; made only by the decoder. A request carries
-    `method`, `scheme`, `authority` and `path`; a response `status`; trailers none of them.
+    `method`, `scheme`, `authority` and `path` (an extended CONNECT also `protocol`); a response
+    `status`; trailers none of them.
     """
     @property
     def stream_id(self) -> int:
@@ -281,6 +301,14 @@ class H2FrameHeaders:
     @property
     def is_informational(self) -> bool:
         """:status is present and in 100..199."""
+    @property
+    def protocol(self) -> str | None:
+        """:protocol, or None.
+
+        Only an extended CONNECT request (RFC 8441) carries it, for example "websocket", and only
+        when the receiving server enabled it (`enable_connect_protocol`); anywhere else the block is
+        malformed and reported as `H2FrameStreamError`.
+        """
 
 @final
 class H2FrameData:
@@ -333,6 +361,13 @@ class H2FrameSettings:
     @property
     def max_header_list_size(self) -> int | None:
         """SETTINGS_MAX_HEADER_LIST_SIZE, or None."""
+    @property
+    def enable_connect_protocol(self) -> bool | None:
+        """SETTINGS_ENABLE_CONNECT_PROTOCOL (RFC 8441) as a bool, or None.
+
+        True: the server accepts extended CONNECT. A value other than 0 or 1 fails the connection
+        with `H2ProtocolError(1, "failed to load frame: InvalidSettingValue")`.
+        """
 
 @final
 class H2FrameWindowUpdate:
@@ -729,7 +764,7 @@ class H2Streams:
     Construction: `H2Streams(role, *, initial_window_size, connection_window, max_frame_size,
     max_header_list_size, max_send_buf_size, max_concurrent_streams=None,
     max_pending_accept_reset_streams=20, max_local_error_reset_streams=1024, data_frame_budget=None,
-    auto_date_header=True, enable_push=None)`. Sizes are in octets.
+    auto_date_header=True, enable_push=None, enable_connect_protocol=False)`. Sizes are in octets.
 
     - `role`: "client" or "server"; anything else raises `ValueError("role must be 'client' or
       'server', got "..."")`.
@@ -769,6 +804,11 @@ class H2Streams:
     - `auto_date_header`: server responses get a `date` header (`http_date()`) unless they carry
       one.
     - `enable_push`: the SETTINGS_ENABLE_PUSH value we send; None sends none. Push is never used.
+    - `enable_connect_protocol`: server: send SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 and accept
+      extended CONNECT requests (RFC 8441: CONNECT with `:protocol`, `:scheme`, `:path` and
+      `:authority`, the way a WebSocket is opened over HTTP/2). False (the default): nothing is
+      sent and such a request is malformed (`H2FrameStreamError(stream_id, 1)`). The client ignores
+      it: whether it may open one is the peer's setting (`peer_enable_connect_protocol`).
 
     Wrong argument types raise `TypeError` or `OverflowError` naming the argument.
 
@@ -794,6 +834,13 @@ class H2Streams:
        `send_trailers`; received data is returned with `release_capacity` (and `release_data_frame`
        for budgeted chunks) as the application consumes it; a reader that stops early calls
        `aclose_body`; a caller that abandons a stream calls `reset_stream`.
+       An extended CONNECT stream (`open_stream(..., protocol=...)`, or an `H2FrameHeaders` whose
+       `protocol` is set) becomes a tunnel once the server's head is a 2xx: DATA both ways under
+       flow control with `send_data` and `recv_data`, no content-length rules, no trailers (a
+       HEADERS frame after the head is `H2StreamError(sid, 1, "library")`), and each side ends
+       only its own half with END_STREAM: a server's END_STREAM does not reset the client's half
+       as it does for an unread request body. `reset_stream` ends both at once. Any other status
+       answers the request as an ordinary response.
     5. Close: `release_writers()` (wait for the last `writer_end` if it answered False),
        `stop_pump()`, wake the pump, then join the tasks from `take_pump_handle()` and
        `take_read_handle()`.
@@ -831,6 +878,7 @@ class H2Streams:
         data_frame_budget: int | None = None,
         auto_date_header: bool = True,
         enable_push: bool | None = None,
+        enable_connect_protocol: bool = False,
     ) -> Self: ...
     def __init__(
         self,
@@ -847,13 +895,15 @@ class H2Streams:
         data_frame_budget: int | None = None,
         auto_date_header: bool = True,
         enable_push: bool | None = None,
+        enable_connect_protocol: bool = False,
     ) -> None: ...
     def begin(self) -> None:
         """Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes first: every step that can queue a frame raises H2UserError('send_before_preface', ...) before it, changing nothing.
 
         Client: the 24-octet `H2_PREFACE`, then our SETTINGS (`initial_window_size`,
         `max_frame_size`, `max_header_list_size`, `enable_push` when not None, and for the server
-        `max_concurrent_streams` when not None), then WINDOW_UPDATE(0) when `connection_window`
+        `max_concurrent_streams` when not None and SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 with
+        `enable_connect_protocol`), then WINDOW_UPDATE(0) when `connection_window`
         exceeds 65535 by 32767 or more. The caller writes them (`take_pending`) before it starts
         reading.
 
@@ -932,6 +982,7 @@ class H2Streams:
         *,
         scheme: str | None = None,
         authority: str | None = None,
+        protocol: str | None = None,
     ) -> int | None:
         """Open a client stream and queue its HEADERS; returns its id, or None when the connection is failed or received GOAWAY. A header value starting or ending with SP or HTAB raises H2UserError('malformed_headers', ...) and releases the claimed slot.
 
@@ -945,6 +996,12 @@ class H2Streams:
           True sends no body; `is_head` True for a HEAD request (the response's content-length then
           announces no body); `handle` is the driver's object for the stream, returned in every
           verdict about it.
+        - `protocol` (for example "websocket"): an extended CONNECT (RFC 8441). `method` must be
+          "CONNECT" and the target is built as for any other method, so `:scheme`, `:authority`,
+          `:path` and `:protocol` are sent; pass `end_stream` False. Allowed only once the server's
+          SETTINGS enabled it (`peer_enable_connect_protocol`); before that, or if the server never
+          does, it raises `H2UserError("connect_protocol_disabled", ...)` and gives the slot back.
+          The stream is a tunnel once the response head is a 2xx (see the class notes).
         - Returns the new stream id (odd, increasing; HEADERS queued: apply `H2_FLAG_WAKE`, that is
           wake the write pump).
         - None: the connection failed or the peer sent GOAWAY, so no stream opens here. Do not retry
@@ -955,7 +1012,8 @@ class H2Streams:
           are used up (open a new connection); `H2UserError("malformed_headers", ...)` for a header
           value starting or ending with SP or HTAB; `ValueError` for a head that cannot be built
           ("invalid method: ...", "invalid url: ...", or an origin-form target without both `scheme`
-          and `authority`); `TypeError` for wrong argument types.
+          and `authority`, "invalid protocol: not a token", "a request with a protocol must use the
+          CONNECT method"); `TypeError` for wrong argument types.
 
         Ids go on the wire in increasing order because the id is taken and the HEADERS queued in one
         step.
@@ -1053,7 +1111,8 @@ class H2Streams:
 
         Raises `H2StreamError(stream_id, reason, "library")` for a stream-level violation (reason 1:
         trailers without END_STREAM or with pseudo-headers, a head without pseudo-headers, a 1xx
-        head with END_STREAM, a content-length that is invalid or does not match; 5: on the client,
+        head with END_STREAM, a content-length that is invalid or does not match, a HEADERS frame
+        after the head of an extended CONNECT tunnel; 5: on the client,
         HEADERS on a stream that already ended; 7: the server is at `max_concurrent_streams`),
         everything else of the step being done: answer it with `reset_on_error`. Raises
         `H2ProtocolError(1, ...)` for a connection-level one ("invalid new stream id N" when a
@@ -1093,7 +1152,10 @@ class H2Streams:
 
         A peer SETTINGS: the ACK is queued (`flags` has `H2_FLAG_WAKE`), then header table size, max
         frame size, max concurrent streams (client: it becomes `stream_limit`, and `flags` gains
-        `H2_FLAG_SLOT_FREED`) and initial window size are applied. A larger initial window raises
+        `H2_FLAG_SLOT_FREED`), SETTINGS_ENABLE_CONNECT_PROTOCOL (`peer_enable_connect_protocol`)
+        and initial window size are applied. A SETTINGS_ENABLE_CONNECT_PROTOCOL of 0 after the peer
+        sent 1 raises `H2ProtocolError(1, "SETTINGS_ENABLE_CONNECT_PROTOCOL may not change from 1 to
+        0")` with nothing queued or applied: fail the connection. A larger initial window raises
         the send window of every stream that can still send; their handles are in `wake_windows`:
         wake them. `initial` is True for the first peer SETTINGS only: a client is ready to open
         streams from then on. A smaller window can leave stream windows negative; nobody is woken.
@@ -1485,6 +1547,14 @@ class H2Streams:
     @property
     def max_pending_accept_reset_streams(self) -> int:
         """The cap on requests the peer reset before they were accepted."""
+    @property
+    def peer_enable_connect_protocol(self) -> bool:
+        """The peer's SETTINGS_ENABLE_CONNECT_PROTOCOL: we may open extended CONNECT streams.
+
+        False until the peer's SETTINGS carries 1 (RFC 8441); once True it stays True (a peer that
+        sends 0 afterwards fails the connection). A client reads it after the first peer SETTINGS
+        (`recv_settings` answered `initial` True) before it calls `open_stream` with a `protocol`.
+        """
 
 H2_FLAG_WAKE: Final[int]
 """Verdict flag bit: frames were queued; run the write pump.

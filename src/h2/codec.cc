@@ -55,10 +55,14 @@ bool frame_size_ok(uint32_t v) { return v >= h2::kDefaultMaxFrameSize && v <= h2
 // ---- construction ------------------------------------------------------------
 
 PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"role", nullptr};
+  static const char* kwlist[] = {"role", "enable_connect_protocol", nullptr};
   PyObject* role_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:H2Codec", const_cast<char**>(kwlist), &role_obj))
+  PyObject* connect_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:H2Codec", const_cast<char**>(kwlist), &role_obj,
+                                   &connect_obj))
     return nullptr;
+  bool extended_connect = false;
+  if (connect_obj && !to_bool(connect_obj, "enable_connect_protocol", extended_connect)) return nullptr;
   std::string_view role = "client";
   if (role_obj && !to_str(role_obj, "role", role)) return nullptr;
   if (role != "client" && role != "server") {
@@ -73,6 +77,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Nothing else sees the object yet: no lock needed.
     self_of(self)->client = role == "client";
     self_of(self)->state.recv.set_role(role == "client" ? h2::Role::client : h2::Role::server);
+    self_of(self)->state.recv.set_extended_connect(role == "server" && extended_connect);
   }
   return self;
 }
@@ -161,6 +166,11 @@ PyObject* serialize_settings(PyObject*, PyObject* const* a) {
     if (!to_u32(a[i], api::H2Codec::serialize_settings::kNames[i], v)) return nullptr;
     *slots[i] = v;
   }
+  if (a[6] && a[6] != Py_None) {
+    bool b;
+    if (!to_bool(a[6], "enable_connect_protocol", b)) return nullptr;
+    s.enable_connect_protocol = b;
+  }
   if (auto ok = h2::check_settings(s); !ok) return raise_h2(ok.error());
   std::string out;
   h2::write_settings(out, s);
@@ -187,16 +197,18 @@ PyObject* header_block(PyObject* self, uint32_t sid, const h2::OutHead& head, co
 
 PyObject* serialize_request_headers(PyObject* self, PyObject* const* a) {
   uint32_t sid;
-  std::string_view method, target, scheme, authority;
-  bool end_stream = false, has_scheme, has_authority;
+  std::string_view method, target, scheme, authority, protocol;
+  bool end_stream = false, has_scheme, has_authority, has_protocol;
   std::optional<http::HeaderMap> fields;
   if (!to_u32(a[0], "stream_id", sid) || !to_str(a[1], "method", method) || !to_str(a[2], "target", target) ||
       !headers_arg(a[3], "headers", fields) || !opt_bool(a[4], "end_stream", end_stream) ||
-      !to_opt_str(a[5], "scheme", scheme, has_scheme) || !to_opt_str(a[6], "authority", authority, has_authority))
+      !to_opt_str(a[5], "scheme", scheme, has_scheme) || !to_opt_str(a[6], "authority", authority, has_authority) ||
+      !to_opt_str(a[7], "protocol", protocol, has_protocol))
     return nullptr;
   h2::OutHead head;
   if (auto ok = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
-                                       has_authority ? &authority : nullptr, head);
+                                       has_authority ? &authority : nullptr, head,
+                                       has_protocol ? &protocol : nullptr);
       !ok)
     return raise_h2(ok.error());
   return header_block(self, sid, head, fields, end_stream, {});

@@ -59,10 +59,12 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                  "data_frame_budget",
                                  "auto_date_header",
                                  "enable_push",
+                                 "enable_connect_protocol",
                                  nullptr};
-  PyObject* a[12] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOO:H2Streams", const_cast<char**>(kwlist), &a[0],
-                                   &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7], &a[8], &a[9], &a[10], &a[11]))
+  PyObject* a[13] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOOOOOO:H2Streams", const_cast<char**>(kwlist), &a[0],
+                                   &a[1], &a[2], &a[3], &a[4], &a[5], &a[6], &a[7], &a[8], &a[9], &a[10], &a[11],
+                                   &a[12]))
     return nullptr;
   for (int i = 1; i <= 5; ++i)
     if (!a[i]) {
@@ -100,6 +102,7 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!to_bool(a[11], "enable_push", b)) return nullptr;
     c.enable_push = b;
   }
+  if (a[12] && !to_bool(a[12], "enable_connect_protocol", c.enable_connect_protocol)) return nullptr;
   if (auto ok = c.check(); !ok) return raise_h2(ok.error());
   PyObject* self = create<H2StreamsObject>(type, c);
   if (!self) return nullptr;
@@ -110,6 +113,7 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&o->recv) h2::Receiver();
   o->recv.expect_preface(c.role == h2::Role::server);
   o->recv.set_role(c.role);
+  o->recv.set_extended_connect(c.role == h2::Role::server && c.enable_connect_protocol);
   return self;
 }
 

@@ -75,7 +75,8 @@ PyObject* headers_obj(h2::HeadersEvent& ev) {
   Ref path(opt_text(h.path));
   Ref status(h.status ? PyLong_FromLong(h.status) : Py_NewRef(Py_None));
   Ref length(cl ? PyLong_FromUnsignedLongLong(*cl) : Py_NewRef(Py_None));
-  if (!method || !scheme || !authority || !path || !status || !length) return nullptr;
+  Ref protocol(opt_text(h.protocol));
+  if (!method || !scheme || !authority || !path || !status || !length || !protocol) return nullptr;
   uint32_t count = uint32_t(h.fields.size());
   bool informational = h.is_informational();
   Ref headers(new_header_map(std::move(h.fields)));
@@ -89,6 +90,7 @@ PyObject* headers_obj(h2::HeadersEvent& ev) {
   o->status = status.release();
   o->headers = headers.release();
   o->content_length = length.release();
+  o->protocol = protocol.release();
   o->stream_id = ev.stream_id;
   o->field_count = count;
   o->end_stream = ev.end_stream;
@@ -113,12 +115,14 @@ PyObject* data_obj(const h2::DataEvent& ev) {
 
 PyObject* settings_obj(const h2::SettingsEvent& ev) {
   const h2::Settings& s = ev.settings;
-  Ref v[6] = {Ref(opt_u32(s.header_table_size)),
-              Ref(s.enable_push ? bool_obj(*s.enable_push) : Py_NewRef(Py_None)),
+  auto opt_bool = [](const std::optional<bool>& b) { return b ? bool_obj(*b) : Py_NewRef(Py_None); };
+  Ref v[7] = {Ref(opt_u32(s.header_table_size)),
+              Ref(opt_bool(s.enable_push)),
               Ref(opt_u32(s.max_concurrent_streams)),
               Ref(opt_u32(s.initial_window_size)),
               Ref(opt_u32(s.max_frame_size)),
-              Ref(opt_u32(s.max_header_list_size))};
+              Ref(opt_u32(s.max_header_list_size)),
+              Ref(opt_bool(s.enable_connect_protocol))};
   for (Ref& r : v)
     if (!r) return nullptr;
   auto* o = alloc<H2SettingsObject>(H2Event::settings);
@@ -129,6 +133,7 @@ PyObject* settings_obj(const h2::SettingsEvent& ev) {
   o->initial_window_size = v[3].release();
   o->max_frame_size = v[4].release();
   o->max_header_list_size = v[5].release();
+  o->enable_connect_protocol = v[6].release();
   o->ack = ev.ack;
   return reinterpret_cast<PyObject*>(o);
 }
@@ -239,6 +244,7 @@ PyMemberDef kHeadersMembers[] = {
     VELMORA_MEMBER(H2FrameHeaders, content_length, Py_T_OBJECT_EX, HD(content_length)),
     VELMORA_MEMBER(H2FrameHeaders, content_length_invalid, Py_T_BOOL, HD(content_length_invalid)),
     VELMORA_MEMBER(H2FrameHeaders, is_informational, Py_T_BOOL, HD(is_informational)),
+    VELMORA_MEMBER(H2FrameHeaders, protocol, Py_T_OBJECT_EX, HD(protocol)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -259,6 +265,7 @@ PyMemberDef kSettingsMembers[] = {
     VELMORA_MEMBER(H2FrameSettings, initial_window_size, Py_T_OBJECT_EX, ST(initial_window_size)),
     VELMORA_MEMBER(H2FrameSettings, max_frame_size, Py_T_OBJECT_EX, ST(max_frame_size)),
     VELMORA_MEMBER(H2FrameSettings, max_header_list_size, Py_T_OBJECT_EX, ST(max_header_list_size)),
+    VELMORA_MEMBER(H2FrameSettings, enable_connect_protocol, Py_T_OBJECT_EX, ST(enable_connect_protocol)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -310,7 +317,8 @@ PyType_Slot kHeadersSlots[] = {
     {Py_tp_doc, VELMORA_TYPE_DOC(H2FrameHeaders)},
     SLOT(Py_tp_dealloc, (dealloc<H2HeadersObject, &H2HeadersObject::method, &H2HeadersObject::scheme,
                                  &H2HeadersObject::authority, &H2HeadersObject::path, &H2HeadersObject::status,
-                                 &H2HeadersObject::headers, &H2HeadersObject::content_length>)),
+                                 &H2HeadersObject::headers, &H2HeadersObject::content_length,
+                                 &H2HeadersObject::protocol>)),
     SLOT(Py_tp_repr, headers_repr),
     {Py_tp_members, kHeadersMembers},
     {0, nullptr},
@@ -327,7 +335,8 @@ PyType_Slot kSettingsSlots[] = {
     SLOT(Py_tp_dealloc,
          (dealloc<H2SettingsObject, &H2SettingsObject::header_table_size, &H2SettingsObject::enable_push,
                   &H2SettingsObject::max_concurrent_streams, &H2SettingsObject::initial_window_size,
-                  &H2SettingsObject::max_frame_size, &H2SettingsObject::max_header_list_size>)),
+                  &H2SettingsObject::max_frame_size, &H2SettingsObject::max_header_list_size,
+                  &H2SettingsObject::enable_connect_protocol>)),
     SLOT(Py_tp_repr, settings_repr),
     {Py_tp_members, kSettingsMembers},
     {0, nullptr},

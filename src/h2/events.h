@@ -19,6 +19,7 @@ struct H2HeadersObject {
   PyObject* status;     // int or None
   PyObject* headers;    // HeaderMap
   PyObject* content_length;  // int or None
+  PyObject* protocol;   // str or None (extended CONNECT)
   uint32_t stream_id;
   uint32_t field_count;  // values in `headers`, for the repr
   char end_stream;
@@ -44,6 +45,7 @@ struct H2SettingsObject {
   PyObject* initial_window_size;     // int or None
   PyObject* max_frame_size;          // int or None
   PyObject* max_header_list_size;    // int or None
+  PyObject* enable_connect_protocol;  // bool or None
   char ack;
 };
 

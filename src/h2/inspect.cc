@@ -140,6 +140,7 @@ PROP(peer_max_concurrent_streams, s.peer_max_concurrent_streams())
 PROP(max_local_error_reset_streams, s.max_local_error_reset_streams())
 PROP(data_frame_budget_empty_frames, s.data_frame_budget().empty_frames())
 PROP(max_pending_accept_reset_streams, s.max_pending_accept_reset_streams())
+PROP(peer_enable_connect_protocol, s.peer_connect_protocol())
 
 #undef PROP
 
@@ -165,6 +166,7 @@ PyGetSetDef kGetSet[] = {
     VELMORA_GETTER(H2Streams, max_local_error_reset_streams, prop_max_local_error_reset_streams),
     VELMORA_GETTER(H2Streams, data_frame_budget_empty_frames, prop_data_frame_budget_empty_frames),
     VELMORA_GETTER(H2Streams, max_pending_accept_reset_streams, prop_max_pending_accept_reset_streams),
+    VELMORA_GETTER(H2Streams, peer_enable_connect_protocol, prop_peer_enable_connect_protocol),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -54,7 +54,9 @@ PyObject* recv_headers(PyObject* self, PyObject* const* a) {
   in.content_length_invalid = f->content_length_invalid;
   if (f->status && f->status != Py_None) in.status = uint16_t(PyLong_AsUnsignedLong(f->status));
   auto present = [](PyObject* o) { return o && o != Py_None; };
-  in.pseudo = present(f->method) || present(f->scheme) || present(f->authority) || present(f->path) || in.status;
+  in.protocol = present(f->protocol);
+  in.pseudo = present(f->method) || present(f->scheme) || present(f->authority) || present(f->path) || in.status ||
+              in.protocol;
   if (f->content_length && f->content_length != Py_None) {
     unsigned long long n = PyLong_AsUnsignedLongLong(f->content_length);
     if (n == (unsigned long long)-1 && PyErr_Occurred()) return nullptr;
@@ -123,6 +125,8 @@ PyObject* recv_settings(PyObject* self, PyObject* frame) {
                         f->max_header_list_size};
   for (int i = 0; i < 5; ++i)
     if (values[i] && values[i] != Py_None) *slots[i] = uint32_t(PyLong_AsUnsignedLong(values[i]));
+  if (f->enable_connect_protocol && f->enable_connect_protocol != Py_None)
+    s.enable_connect_protocol = f->enable_connect_protocol == Py_True;
   h2::Result<h2::SettingsVerdict> r;
   std::vector<Ref> wake;
   {
@@ -208,14 +212,15 @@ PyObject* release_data_frame(PyObject* self, PyObject* const* a) {
 // ---- the send path ----------------------------------------------------------------------
 
 PyObject* open_stream(PyObject* self, PyObject* const* a) {
-  std::string_view method, target, scheme, authority;
-  bool end_stream, is_head, has_scheme = false, has_authority = false;
+  std::string_view method, target, scheme, authority, protocol;
+  bool end_stream, is_head, has_scheme = false, has_authority = false, has_protocol = false;
   std::optional<http::HeaderMap> fields;
   if (!to_str(a[0], "method", method) ||
       !to_str(a[1], "target", target) || !headers_arg(a[2], "headers", fields) ||
       !to_bool(a[3], "end_stream", end_stream) || !to_bool(a[4], "is_head", is_head) ||
       (a[6] && !to_opt_str(a[6], "scheme", scheme, has_scheme)) ||
-      (a[7] && !to_opt_str(a[7], "authority", authority, has_authority))) {
+      (a[7] && !to_opt_str(a[7], "authority", authority, has_authority)) ||
+      (a[8] && !to_opt_str(a[8], "protocol", protocol, has_protocol))) {
     // The caller holds a claimed slot: every open that creates no stream
     // gives it back, a refused argument too.
     Transition<H2StreamsObject> t(self);
@@ -231,7 +236,7 @@ PyObject* open_stream(PyObject* self, PyObject* const* a) {
   }
   h2::OutHead head;
   auto built = h2::build_request_head(method, target, has_scheme ? &scheme : nullptr,
-                                      has_authority ? &authority : nullptr, head);
+                                      has_authority ? &authority : nullptr, head, has_protocol ? &protocol : nullptr);
   h2::Result<std::optional<uint32_t>> r;
   {
     Transition<H2StreamsObject> t(self);

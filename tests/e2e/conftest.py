@@ -353,3 +353,16 @@ def tls_server(certs):
     finally:
         rc = prog.stop()
     assert rc == 0, "the example server did not shut down cleanly:\n" + "\n".join(prog.lines[-20:])
+
+
+@pytest.fixture(scope="module", params=["server.py", "threaded_server.py"])
+def ws_server(request, certs):
+    """Each example server in turn, cleartext on .url and TLS on .tls_url: the
+    WebSocket tests run against both."""
+    prog = start_server("--tls", str(certs.cert), str(certs.key), "--tls-port", "0",
+                        script=request.param)
+    try:
+        yield prog
+    finally:
+        rc = prog.stop()
+    assert rc == 0, "the server did not shut down cleanly:\n" + "\n".join(prog.lines[-20:])

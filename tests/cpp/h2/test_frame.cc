@@ -244,12 +244,15 @@ TEST(Receive, SettingsLastValueWinsAndUnknownIdsAreIgnored) {
   Receiver r;
   RecvBatch b;
   std::string p = std::string("\0\3", 2) + u32(10) + std::string("\0\x63", 2) + u32(7) + std::string("\0\3", 2) +
-                  u32(100) + std::string("\0\2", 2) + u32(0);
+                  u32(100) + std::string("\0\2", 2) + u32(0) + std::string("\0\x08", 2) + u32(1);
   ASSERT_TRUE(r.receive(frame(4, 0, 0, p), b));
   const auto& s = std::get<SettingsEvent>(b.events[0]).settings;
   EXPECT_EQ(s.max_concurrent_streams, 100u);
   EXPECT_EQ(s.enable_push, false);
+  EXPECT_EQ(s.enable_connect_protocol, true);
   EXPECT_FALSE(s.initial_window_size);
+  ASSERT_TRUE(r.receive(frame(4, 0, 0, std::string("\0\x08", 2) + u32(0)), b));
+  EXPECT_EQ(std::get<SettingsEvent>(b.events[0]).settings.enable_connect_protocol, false);
 }
 
 TEST(Receive, StreamErrorsKeepEarlierEventsAndTheConnection) {
@@ -303,7 +306,9 @@ TEST(Receive, HeadsWrongForTheRoleAreStreamErrors) {
     std::string block;
     bool end_stream;
     bool ok;
+    bool extended = false;  // the server enabled extended CONNECT
   };
+  const std::string R = literal(":protocol", "websocket");
   const Case cases[] = {
       // requests, at a server
       {Role::server, M + S + A + P, false, true},
@@ -319,6 +324,18 @@ TEST(Receive, HeadsWrongForTheRoleAreStreamErrors) {
       {Role::server, C, false, false},
       {Role::server, C + S + A, false, false},
       {Role::server, C + A + P, false, false},
+      // extended CONNECT: the form of an ordinary request plus :protocol, when enabled
+      {Role::server, C + S + A + P + R, false, true, true},
+      {Role::server, C + S + A + P + R, false, false},
+      {Role::server, C + A, false, true, true},
+      {Role::server, M + S + A + P + R, false, false, true},
+      {Role::server, C + S + P + R, false, false, true},
+      {Role::server, C + A + P + R, false, false, true},
+      {Role::server, C + S + A + R, false, false, true},
+      {Role::server, C + S + A + literal(":path", "") + R, false, false, true},
+      {Role::server, C + S + A + P + literal(":protocol", ""), false, false, true},
+      {Role::server, C + A + R, false, false, true},
+      {Role::client, ST + R, false, false, true},
       {Role::server, literal("x-a", "1"), false, false},  // neither a request nor trailers
       {Role::server, literal("x-a", "1"), true, true},    // trailers, or not: the connection decides
       // responses, at a client
@@ -336,6 +353,7 @@ TEST(Receive, HeadsWrongForTheRoleAreStreamErrors) {
   for (const Case& c : cases) {
     Receiver r;
     r.set_role(c.role);
+    r.set_extended_connect(c.extended);
     RecvBatch b;
     std::string next = c.role == Role::server ? M + S + A + P : ST;
     ASSERT_TRUE(r.receive(frame(1, 4 | (c.end_stream ? 1 : 0), 1, c.block + insert) +
@@ -488,9 +506,11 @@ TEST(Encode, FrameLayouts) {
   s.max_header_list_size = 1;
   s.enable_push = false;
   s.header_table_size = 4096;
+  s.enable_connect_protocol = true;
   write_settings(out, s);
   EXPECT_EQ(out, frame(4, 0, 0, std::string("\0\1", 2) + u32(4096) + std::string("\0\2", 2) + u32(0) +
-                                    std::string("\0\6", 2) + u32(1)));
+                                    std::string("\0\6", 2) + u32(1) + std::string("\0\x08", 2) + u32(1)));
+  EXPECT_EQ(out.size(), settings_frame_size(s));
   out.clear();
   ASSERT_TRUE(write_goaway(out, 0x80000003, 2, "dbg"));
   EXPECT_EQ(out, frame(7, 0, 0, u32(3) + u32(2) + "dbg"));
