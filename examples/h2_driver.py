@@ -215,9 +215,11 @@ class H2Connection(FrameSteps, v.H2Streams):
 
     # Streams: reading and sending bodies.
 
-    async def read(self, s):
+    async def read(self, s, bounded=True):
         """The next piece of the stream's body, b"" at its end; raises when
-        it stopped."""
+        it stopped. `bounded`: BodyStalled after body_timeout s with nothing
+        (a WebSocket, whose peer may rightly stay silent, reads unbounded)."""
+        limit = self.body_timeout if bounded else None
         while True:
             if s.chunks:
                 data, budgeted = s.chunks.popleft()
@@ -234,8 +236,8 @@ class H2Connection(FrameSteps, v.H2Streams):
                     self.raise_stop(s, s.stop)
                 return b""
             s.readable.clear()
-            if not await self.wait_for(s.readable, self.body_timeout):
-                raise BodyStalled(f"no request body for {self.body_timeout:g} s")
+            if not await self.wait_for(s.readable, limit):
+                raise BodyStalled(f"no request body for {limit:g} s")
 
     async def send_body(self, s, data, end_stream):
         """Send `data` on the stream under flow control, waiting for window

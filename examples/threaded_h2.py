@@ -267,9 +267,11 @@ class ThreadedH2(FrameSteps, v.H2Streams):
 
     # Streams: reading and sending bodies.
 
-    def read(self, s):
-        """The next piece of the stream's body, b"" at its end; raises when it stopped."""
-        limit = self.body_timeout
+    def read(self, s, bounded=True):
+        """The next piece of the stream's body, b"" at its end; raises when it stopped.
+        `bounded`: BodyStalled after body_timeout s with nothing (a WebSocket,
+        whose peer may rightly stay silent, reads unbounded)."""
+        limit = self.body_timeout if bounded else None
         deadline = None if limit is None else time.monotonic() + limit
         with s.cond:
             if not self.wait(s.cond, lambda: s.chunks or s.eof,

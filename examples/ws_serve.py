@@ -165,7 +165,7 @@ async def serve_async(req):
     req._head(200, fields, False)
     try:
         while not session.done:
-            data = await conn.read(s)
+            data = await conn.read(s, bounded=False)  # idle is fine
             if not data:
                 break
             out = session.step(data)
@@ -219,7 +219,7 @@ def serve_threaded(req):
     req._head(200, fields, False)
     try:
         while not session.done:
-            data = conn.read(s)
+            data = conn.read(s, bounded=False)  # idle is fine
             if not data:
                 break
             out = session.step(data)
