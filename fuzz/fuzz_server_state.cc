@@ -15,27 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/input.h"
 #include "proto/h1/server_state.h"
 #include "tests/cpp/h1/conn_harness.h"
 
 using namespace velmora;
+using velmora::fuzz::Input;
 using namespace velmora::h1;
 using namespace velmora::h1::testing;
 using Server = ServerState<TestPolicy>;
 
 namespace {
-
-#define CHECK(c) \
-  do {           \
-    if (!(c)) abort(); \
-  } while (0)
-
-struct Src {
-  const uint8_t* p;
-  size_t n;
-  uint8_t u8() { return n ? (--n, *p++) : 0; }
-  bool bit() { return u8() & 1; }
-};
 
 struct Want {
   std::string target, body;
@@ -43,7 +33,7 @@ struct Want {
 };
 
 struct Drive {
-  Src& in;
+  Input& in;
   std::string wire;
   size_t pos = 0;
   Guarded<Codec> codec{Codec()};
@@ -187,7 +177,7 @@ struct Drive {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Src in{data, size};
+  Input in{data, size};
   std::vector<Want> want(1 + in.u8() % 4);
   std::string wire, tail;
   for (size_t i = 0; i < want.size(); ++i) {

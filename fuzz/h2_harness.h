@@ -13,23 +13,12 @@
 #include <vector>
 
 #include "proto/h2/conn_core.h"
+#include "fuzz/input.h"
 #include "proto/h2/frame.h"
 
 namespace velmora::h2::fuzz {
 
-[[noreturn]] inline void fault(const char* file, int line) {
-  fprintf(stderr, "%s: check failed at line %d\n", file, line);
-  abort();
-}
-
-}  // namespace velmora::h2::fuzz
-
-#define CHECK(c)                                          \
-  do {                                                    \
-    if (!(c)) velmora::h2::fuzz::fault(__FILE__, __LINE__); \
-  } while (0)
-
-namespace velmora::h2::fuzz {
+using velmora::fuzz::fault;
 
 // Handles are heap cells the sink releases after the step that dropped them,
 // as the binding does after unlocking; a second release or one left at the

@@ -18,6 +18,15 @@ bool connection_close(const http::HeaderMap& h) noexcept {
   return found;
 }
 
+namespace {
+// Any `Connection` line holds the token "keep-alive".
+bool keep_alive_token(const http::HeaderMap& h) noexcept {
+  bool found = false;
+  h.for_each_of("connection", [&](std::string_view v) { found = found || http::list_has_token(v, "keep-alive"); });
+  return found;
+}
+}  // namespace
+
 std::string_view reason_phrase(uint16_t s) noexcept {
   switch (s) {
     case 100: return "Continue";
@@ -165,6 +174,15 @@ bool all_digits(std::string_view v, uint64_t& x) noexcept {
   return n.has_value();
 }
 
+// Every value of an entry is visible ASCII: a list (Transfer-Encoding,
+// Connection) a reader can take apart (one that is not is refused, not
+// guessed at).
+bool visible_values(const http::HeaderMap& h, size_t entry) {
+  bool ok = true;
+  h.for_each_value(entry, [&](std::string_view v) { ok = ok && http::is_visible_ascii(v); });
+  return ok;
+}
+
 std::unexpected<Error> unexpected_header() { return std::unexpected(Error::local(LocalFault::unexpected_header)); }
 
 template <class Out>
@@ -261,11 +279,15 @@ Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, O
         return unexpected_header();
       }
       if (r.http10 || no_body) continue;
+      if (!visible_values(h, i)) return unexpected_header();
       bool ends_chunked = http::iequals(http::list_last(last_value(h, i)), "chunked");
       put_joined(out, h, i, ends_chunked ? std::string_view() : std::string_view(", chunked"));
       enc = BodyEncoder::chunked();
       framing = true;
     } else if (name == "connection") {
+      // Its values go out on one line, read as one list: a value that is not
+      // visible ASCII would hide every option on that line from the reader.
+      if (!visible_values(h, i)) return unexpected_header();
       h.for_each_value(i, [&](std::string_view v) {
         if (!is_last && http::list_has_token(v, "close")) is_last = true;
       });
@@ -355,13 +377,15 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
   out.connection_close = connection_close(h);
   bool fits = true;  // every line the fix-ups add was added
 
-  // Version and Connection.
-  if (http10) {
+  // Version and Connection. A "close" goes out alone on both versions: an
+  // HTTP/1.0 reader that meets "keep-alive" on the same line or an earlier
+  // one may keep the connection the client is about to drop.
+  if (out.connection_close) {
+    fits &= h.replace("connection", "close");
+  } else if (http10) {
     std::string_view first;
     bool first_keep_alive = h.first("connection", first) && http::list_has_token(first, "keep-alive");
-    if (!first_keep_alive && !out.connection_close) fits &= h.replace("connection", "keep-alive");
-  } else if (out.connection_close) {
-    fits &= h.replace("connection", "close");
+    if (!first_keep_alive) fits &= h.replace("connection", "keep-alive");
   }
 
   // Body framing.
@@ -369,7 +393,14 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
   bool cl_valid = cl.present() && cl.valid();
   uint64_t cl_value = cl.value();
   BodyEncoder enc = BodyEncoder::length(0);
-  if (length.kind == BodyLength::none) {
+  if (out.method == Method::connect) {
+    // A CONNECT request has no content (RFC 9110, section 9.3.6) and a
+    // parser that ends it at the head (ours among them) refuses one that
+    // frames any: its framing lines go and its body is empty, whatever
+    // length was asked for.
+    h.remove("content-length");
+    h.remove("transfer-encoding");
+  } else if (length.kind == BodyLength::none) {
     h.remove("transfer-encoding");
     // A declared length is owed even without a body argument: framing it
     // as empty would leave the peer reading the next request as this body.
@@ -384,6 +415,7 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
     }
   } else if (h.contains("transfer-encoding")) {
     size_t e = find_entry(h, "transfer-encoding");
+    if (!visible_values(h, e)) return unexpected_header();
     std::string_view last = last_value(h, e);
     if (!http::iequals(http::list_last(last), "chunked")) {
       std::vector<std::string> values;
@@ -411,6 +443,20 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
     enc = BodyEncoder::length(length.n);
   }
   if (!fits) return std::unexpected(Error::argument(BadArgument::headers_full));
+  // A Content-Length left as the caller wrote it must be one a peer can read:
+  // a line that is not a length, or lengths that disagree, would have the
+  // request refused, or read with a length nobody framed.
+  if (cl.present() && !cl_valid && h.contains("content-length") && !http::content_length_lines(h).valid())
+    return unexpected_header();
+  // A valid one in list form ("5, 5", or several equal lines) goes out as the
+  // single length: a request parser reads one length per line, strictly.
+  if (cl_valid && h.contains("content-length")) {
+    std::string_view first;
+    h.first("content-length", first);
+    if (h.count("content-length") != 1 || !http::parse_content_length(first))
+      fits &= h.replace("content-length", std::to_string(cl_value));
+    if (!fits) return std::unexpected(Error::argument(BadArgument::headers_full));
+  }
   if (enc.framing == Framing::chunked && h.contains("trailer")) {
     std::vector<std::string> names;
     h.for_each_of("trailer", [&](std::string_view v) { names.emplace_back(v); });
@@ -458,14 +504,20 @@ Result<ResponseEncoding> prepare_response(uint16_t status, http::HeaderMap heade
   out.date_header = date_header;
   if (http10) {
     // The caller's own "close" is kept (the walk then makes the response
-    // last) rather than overwritten with a keep-alive it did not ask for.
+    // last) rather than overwritten with a keep-alive it did not ask for,
+    // and goes out alone, as for requests.
     std::string_view first;
-    if (keep_alive && !(headers.first("connection", first) && http::list_has_token(first, "keep-alive")) &&
-        !connection_close(headers) && !headers.replace("connection", "keep-alive"))
-      return std::unexpected(Error::argument(BadArgument::headers_full));
-  } else if (!keep_alive && !headers.replace("connection", "close")) {
-    return std::unexpected(Error::argument(BadArgument::headers_full));
+    bool fits = true;
+    if (connection_close(headers))
+      fits = headers.replace("connection", "close");
+    else if (keep_alive && !(headers.first("connection", first) && http::list_has_token(first, "keep-alive")))
+      fits = headers.replace("connection", "keep-alive");
+    if (!fits) return std::unexpected(Error::argument(BadArgument::headers_full));
   }
+  // A response that ends the connection says so, also on HTTP/1.0 when the
+  // caller's own Connection lines would tell the client to keep it.
+  if (!keep_alive && (!http10 || keep_alive_token(headers)) && !headers.replace("connection", "close"))
+    return std::unexpected(Error::argument(BadArgument::headers_full));
   out.headers = std::move(headers);
   if (date_header) {
     std::string_view d = http::http_date_now();

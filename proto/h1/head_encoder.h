@@ -60,11 +60,14 @@ struct RequestEncoding {
 };
 
 // Validates and prepares a request head.
+// A CONNECT request has no content: its framing lines are dropped and its
+// body is empty whatever `length` says.
 // Errors (argument): method (not a token), url (the URI parser's text as the
 // cause: "invalid url: empty string"), headers_full (a framing or Connection
 // line could not be added because the headers already hold
 // HeaderMap::kMaxNames names: the head is refused rather than sent without
-// the line its body framing depends on).
+// the line its body framing depends on). Errors (local): unexpected_header
+// (a Content-Length the head would carry as given is not a valid length).
 Result<RequestEncoding> prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers,
                                         bool http10, BodyLength length, bool title_case);
 // Writes exactly req.size bytes at `out`; returns the end.

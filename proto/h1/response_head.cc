@@ -63,14 +63,13 @@ Result<HeadRead> parse_response_head(std::string_view buf, const Method* request
   bool upgrade = false;
   const bool to_head = request_method && *request_method == Method::head;
   const bool to_connect = request_method && *request_method == Method::connect;
-  if (status == 101) {
+  // Any 2xx to CONNECT opens the tunnel (RFC 9110, section 9.3.6), a 204
+  // included: the server's encoder hands the connection off after it.
+  if (status == 101 || (to_connect && status >= 200 && status < 300)) {
     body = BodyKind::empty;
     upgrade = true;
   } else if (status == 204 || status == 304 || to_head) {
     body = BodyKind::empty;
-  } else if (to_connect && status >= 200 && status < 300) {
-    body = BodyKind::empty;
-    upgrade = true;
   } else if (has_te) {
     if (!http11) return refuse(ParseError::header_transfer_encoding_unexpected, head);
     body = te_chunked ? BodyKind::chunked : BodyKind::close;

@@ -1914,9 +1914,14 @@ class H1Codec:
         `url` is written as the request target as given (origin form "/x?y" to a server, absolute
         form to a proxy); `host` and the other fields come from `headers`. `content_length` frames a
         body of that many octets, `chunked` one of unknown length; `http10` writes an HTTP/1.0
-        request. Raises `ValueError` for a URL that does not parse and `H1UserError` for framing
-        headers that contradict the arguments. Then write the body with `serialize_data` and end it
-        with `serialize_end` or `serialize_trailers`.
+        request. Raises `ValueError` for a URL that does not parse and `H1UserError`
+        ("unexpected_header") for framing headers a server could not read: a `content-length`
+        that is not a length (or lengths that disagree), a `transfer-encoding` that is not visible
+        ASCII. A valid `content-length` in list form ("5, 5") is sent as the one length; a
+        `Connection` holding "close" is sent as exactly "close"; a CONNECT request carries no
+        body, so its `content-length` and `transfer-encoding` are not sent whatever the
+        arguments say. Then write the body with `serialize_data` and end it with `serialize_end`
+        or `serialize_trailers`.
         """
     def serialize_response(
         self,
@@ -1930,9 +1935,13 @@ class H1Codec:
     ) -> bytes:
         """Encode a response head and keep its body encoder; returns the head bytes.
 
-        `keep_alive` False adds `Connection: close`; `http10` answers in HTTP/1.0; `content_length`
-        / `chunked` as for `H1ServerState.respond_head` (which calls this encoder). Afterwards
-        `response_is_last` and `response_close_delimited` say whether the connection can be reused.
+        `keep_alive` False adds `Connection: close` (on HTTP/1.0 only when the headers would
+        otherwise say keep-alive); `http10` answers in HTTP/1.0, where a `Connection` holding
+        "close" is sent as exactly "close"; `content_length` / `chunked` as for
+        `H1ServerState.respond_head` (which calls this encoder). `Connection` and
+        `transfer-encoding` values go out joined on one line and must be visible ASCII (else
+        `H1UserError("unexpected_header", ...)`). Afterwards `response_is_last` and
+        `response_close_delimited` say whether the connection can be reused.
         """
     def serialize_data(self, chunk: bytes) -> bytes:
         """Frame one body chunk for the message in flight.
