@@ -295,7 +295,8 @@ class ThreadedH2(FrameSteps, v.H2Streams):
         return data
 
     def send_body(self, s, data, end_stream):
-        """Send `data` on the stream under flow control, blocking for window as told."""
+        """Send `data` on the stream under flow control, blocking for window
+        as told."""
         offset = 0
         limit = self.body_timeout
         deadline = None  # of the current run of waits with nothing sent
@@ -322,7 +323,8 @@ class ThreadedH2(FrameSteps, v.H2Streams):
                                  f"stream {s.id}: waiting for window", deadline):
                     # No window (or no room to queue) for the whole deadline: the
                     # peer stopped reading this stream.
-                    raise ResponseStalled(f"the client read nothing for {limit:g} s")
+                    raise ResponseStalled(
+                        f"the client read nothing for {limit:g} s")
 
     def check_send(self, s, verdict):
         """Act on a head or trailers verdict of stream `s`."""

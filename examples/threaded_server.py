@@ -219,8 +219,9 @@ class Workers:
         self.holders = 0  # connections holding at least one handler
 
     def admit(self, conn, upload, cap):
-        """Take a handler for a stream of `conn` (`upload`: its request body is still
-        to come); False: refuse the stream. `conn.held` counts its handlers."""
+        """Take a handler for a stream of `conn` (`upload`: its request body
+        is still to come); False: refuse the stream. `conn.held` counts its
+        handlers."""
         with self.cond:
             held, busy = conn.held, self.busy
             if held >= cap or busy >= self.limit:
@@ -230,7 +231,8 @@ class Workers:
             if held >= self.small:
                 if busy >= self.limit - self.reserve:
                     return False
-                if busy >= self.limit // 2 and held >= self.limit // max(1, self.holders):
+                share = self.limit // max(1, self.holders)
+                if busy >= self.limit // 2 and held >= share:
                     return False
             if not held:
                 self.holders += 1
