@@ -3,7 +3,8 @@
     python3 tools/bench_report.py RECORD OUTDIR
 
 RECORD is the JSON-lines file the benchmarks append to when
-VELMORA_BENCH_RECORD names it (bench/_harness.py `record`); `tools/dev bench
+VELMORA_BENCH_RECORD names it (bench/_harness.py `record`, and the C++
+benchmarks that compare whole connections, whose rows name their `source`); `tools/dev bench
 --report` sets it, runs them and then this. Writes into OUTDIR:
 
 - bench.json: the machine the run was made on and every comparison;
@@ -59,7 +60,8 @@ def figures_md(data):
     for (bench, title), rows in groups.items():
         unit = rows[0]["unit"]
         higher = unit.endswith("/s")
-        out += [f"**{title}** (`bench/{bench}.py`, {unit}; "
+        source = rows[0].get("source") or f"bench/{bench}.py"
+        out += [f"**{title}** (`{source}`, {unit}; "
                 f"{'higher' if higher else 'lower'} is better)", "",
                 "| operation | peer | velmora | peer | speedup |", "|---|---|---:|---:|---:|"]
         for r in rows:
