@@ -292,6 +292,7 @@ Result<void> Receiver::headers(const FrameHeader& h, std::string_view p, RecvBat
   if (pad > p.size()) return load_fail(FrameError::too_much_padding);
   p.remove_suffix(pad);
   partial_.emplace(max_header_list_size_);
+  if (hint_fields_) partial_->fields = http::HeaderMap::Builder(hint_fields_, hint_bytes_);
   partial_->stream_id = sid;
   partial_->end_stream = h.flags & flags::end_stream;
   // A stream depending on itself is a stream error, but its block is still
@@ -352,6 +353,8 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
       if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream))
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       else {
+        hint_fields_ = std::min(pb.fields.map().size(), kMaxSizeHintFields);
+        hint_bytes_ = std::min(pb.fields.map().stored_bytes(), kMaxSizeHintBytes);
         pb.head.fields = std::move(pb.fields).finish();
         out.events.emplace_back(HeadersEvent{pb.stream_id, pb.end_stream, std::move(pb.head)});
       }
