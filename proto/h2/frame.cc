@@ -381,8 +381,14 @@ Result<void> write_data(std::string& out, uint32_t sid, std::string_view data, b
                         uint32_t max_frame_size) {
   auto ok = check_data(sid, data.size(), max_frame_size);
   if (!ok) return ok;
-  char* p = append_frame(out, uint32_t(data.size()), FrameType::data, end_stream ? flags::end_stream : 0, sid);
-  if (!data.empty()) std::memcpy(p, data.data(), data.size());
+  // Header and payload written into the new room at once: resize() would
+  // first zero the payload's room, as much work again as the copy.
+  const size_t at = out.size();
+  out.resize_and_overwrite(at + kFrameHeaderLen + data.size(), [&](char* buf, size_t n) noexcept {
+    write_frame_header(buf + at, uint32_t(data.size()), FrameType::data, end_stream ? flags::end_stream : 0, sid);
+    if (!data.empty()) std::memcpy(buf + at + kFrameHeaderLen, data.data(), data.size());
+    return n;
+  });
   return {};
 }
 
