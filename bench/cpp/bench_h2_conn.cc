@@ -41,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/cpp/interleaved.h"
 #include "proto/h2/conn_core.h"
 
 #ifdef VELMORA_HAVE_NGHTTP2
@@ -215,6 +216,15 @@ class Pool {
 // What each round must deliver; checked at its end.
 struct Tally {
   uint64_t completed = 0, fields = 0, bytes = 0, window_updates = 0;
+
+  // A stream's message arrived whole: its body must be the one sent.
+  void add(const AppStream& s, size_t body_len) {
+    completed += 1;
+    fields += s.fields;
+    bytes += s.body.size();
+    if (s.body.size() != body_len || std::memcmp(s.body.data(), body_bytes().data(), s.body.size()) != 0)
+      fail("a body arrived damaged");
+  }
 };
 
 void check_round(const Tally& client, const Tally& server, const Scenario& sc) {
@@ -381,12 +391,7 @@ struct Ours {
   }
 
   void complete(AppStream* s) {
-    tally.completed += 1;
-    tally.fields += s->fields;
-    tally.bytes += s->body.size();
-    if (s->body.size() != (server ? sc.req_body : sc.resp_body) ||
-        std::memcmp(s->body.data(), body_bytes().data(), s->body.size()) != 0)
-      fail("a body arrived damaged");
+    tally.add(*s, server ? sc.req_body : sc.resp_body);
     if (server)
       respond(s);
     else
@@ -601,12 +606,7 @@ struct Ng {
   }
 
   void complete(AppStream* s) {
-    tally.completed += 1;
-    tally.fields += s->fields;
-    tally.bytes += s->body.size();
-    if (s->body.size() != (server ? sc.req_body : sc.resp_body) ||
-        std::memcmp(s->body.data(), body_bytes().data(), s->body.size()) != 0)
-      fail("a body arrived damaged");
+    tally.add(*s, server ? sc.req_body : sc.resp_body);
     if (server) respond(s);
   }
 
@@ -715,7 +715,8 @@ void Conn(benchmark::State& st, int which) {
   // per benchmark run, its rounds repeated.
   try {
     Pair<Side> pair(sc);
-    for (int i = 0; i < 20; ++i) pair.round();  // warm up: tables, pools, buffers
+    // Warm up: HPACK tables, pools, buffers.
+    for (int i = 0, n = sc.req_body ? 2 : 20; i < n; ++i) pair.round();
     const uint64_t wu0 = pair.window_updates();
     std::fill(std::begin(g_allocs), std::end(g_allocs), 0);
     for (auto _ : st) pair.round();
@@ -837,23 +838,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Unless told otherwise, every benchmark runs in several repetitions
-  // interleaved in random order, so load from other processes hits ours and
-  // nghttp2's alike.
-  std::vector<char*> args(argv, argv + argc);
-  bool told = false;
-  for (int i = 1; i < argc; ++i) told |= std::string_view(argv[i]).starts_with("--benchmark_repetitions");
-  static char reps[] = "--benchmark_repetitions=5", mix[] = "--benchmark_enable_random_interleaving=true",
-              quiet[] = "--benchmark_report_aggregates_only=true";
-  if (!told) args.insert(args.end(), {reps, mix, quiet});
-  int n = int(args.size());
-  args.push_back(nullptr);
-  argv = args.data();
-  argc = n;
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return run_interleaved(argc, argv, 5, reporter);
 }
