@@ -4,10 +4,11 @@
     python3 tools/bench_report.py --redraw OUTDIR
 
 RECORD is the JSON-lines file the benchmarks append to when
-VELMORA_BENCH_RECORD names it (bench/_harness.py `record`); `tools/dev bench
---report` sets it, runs them and then this. `--redraw` rebuilds figures.md and
-the charts from OUTDIR/bench.json as it stands, without running anything.
-Writes into OUTDIR:
+VELMORA_BENCH_RECORD names it (bench/_harness.py `record`, and the C++
+benchmarks that compare whole connections, whose rows name their
+`source`); `tools/dev bench --report` sets it, runs them and then this.
+`--redraw` rebuilds figures.md and the charts from OUTDIR/bench.json as it
+stands, without running anything. Writes into OUTDIR:
 
 - bench.json: the machine the run was made on and every comparison;
 - figures.md: a summary of the run (what was measured, where velmora is
@@ -89,7 +90,8 @@ def figures_md(data):
            f"{m['memory_gib']} GiB, {m['system']}; {data['python']}.", "",
            summary(data), ""]
     for bench, rows in groups(data["rows"]).items():
-        out += [f"### `bench/{bench}.py`", "",
+        source = rows[0].get("source") or f"bench/{bench}.py"
+        out += [f"### `{source}`", "",
                 f"![velmora's speedup in bench/{bench}.py](perf/bench-{bench}.svg)", ""]
         titles = defaultdict(list)
         for r in rows:

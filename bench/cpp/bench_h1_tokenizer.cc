@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/cpp/interleaved.h"
 #include "proto/h1/head_parser.h"
 #include "proto/http/field_scan.h"
 
@@ -215,23 +216,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Unless told otherwise, every benchmark runs in several short repetitions
-  // interleaved in random order, so load from other processes hits ours and
-  // llhttp's alike.
-  std::vector<char*> args(argv, argv + argc);
-  bool told = false;
-  for (int i = 1; i < argc; ++i) told |= std::string_view(argv[i]).starts_with("--benchmark_repetitions");
-  static char reps[] = "--benchmark_repetitions=9", mix[] = "--benchmark_enable_random_interleaving=true",
-              quiet[] = "--benchmark_report_aggregates_only=true";
-  if (!told) args.insert(args.end(), {reps, mix, quiet});
-  int n = int(args.size());
-  args.push_back(nullptr);
-  argv = args.data();
-  argc = n;
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return run_interleaved(argc, argv, 9, reporter);
 }

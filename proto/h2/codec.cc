@@ -103,19 +103,22 @@ Result<void> Sender::write_headers(std::string& out, uint32_t sid, const OutHead
   if (fields) fields->for_each(measure);
   if (!date.empty()) measure("date", date);
 
+  // The bound is about twice the block: growing with resize() would first
+  // zero all of it, which costs more than encoding the fields.
   const size_t start = out.size();
-  out.resize(start + kFrameHeaderLen + bound);
-  char* p = hpack_.begin_block(out.data() + start + kFrameHeaderLen);
-  auto put = [&](std::string_view n, std::string_view v) { p = hpack_.encode_field(n, v, false, p); };
-  if (!head.method.empty()) put(":method", head.method);
-  if (!head.scheme.empty()) put(":scheme", head.scheme);
-  if (!head.authority.empty()) put(":authority", head.authority);
-  if (!head.path.empty()) put(":path", head.path);
-  if (!head.protocol.empty()) put(":protocol", head.protocol);
-  if (head.status) put(":status", status_text);
-  if (fields) fields->for_each(put);
-  if (!date.empty()) put("date", date);
-  out.resize(size_t(p - out.data()));
+  out.resize_and_overwrite(start + kFrameHeaderLen + bound, [&](char* data, size_t) {
+    char* p = hpack_.begin_block(data + start + kFrameHeaderLen);
+    auto put = [&](std::string_view n, std::string_view v) { p = hpack_.encode_field(n, v, false, p); };
+    if (!head.method.empty()) put(":method", head.method);
+    if (!head.scheme.empty()) put(":scheme", head.scheme);
+    if (!head.authority.empty()) put(":authority", head.authority);
+    if (!head.path.empty()) put(":path", head.path);
+    if (!head.protocol.empty()) put(":protocol", head.protocol);
+    if (head.status) put(":status", status_text);
+    if (fields) fields->for_each(put);
+    if (!date.empty()) put("date", date);
+    return size_t(p - data);
+  });
   frame_header_block(out, start, sid, end_stream, max_frame_size_);
   return {};
 }

@@ -293,6 +293,7 @@ Result<void> Receiver::headers(const FrameHeader& h, std::string_view p, RecvBat
   if (pad > p.size()) return load_fail(FrameError::too_much_padding);
   p.remove_suffix(pad);
   partial_.emplace(max_header_list_size_);
+  if (hint_fields_) partial_->fields = http::HeaderMap::Builder(hint_fields_, hint_bytes_);
   partial_->stream_id = sid;
   partial_->end_stream = h.flags & flags::end_stream;
   // A stream depending on itself is a stream error, but its block is still
@@ -353,6 +354,8 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
       if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream, extended_connect_))
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       else {
+        hint_fields_ = std::min(pb.fields.map().size(), kMaxSizeHintFields);
+        hint_bytes_ = std::min(pb.fields.map().stored_bytes(), kMaxSizeHintBytes);
         pb.head.fields = std::move(pb.fields).finish();
         out.events.emplace_back(HeadersEvent{pb.stream_id, pb.end_stream, std::move(pb.head)});
       }
@@ -379,8 +382,14 @@ Result<void> write_data(std::string& out, uint32_t sid, std::string_view data, b
                         uint32_t max_frame_size) {
   auto ok = check_data(sid, data.size(), max_frame_size);
   if (!ok) return ok;
-  char* p = append_frame(out, uint32_t(data.size()), FrameType::data, end_stream ? flags::end_stream : 0, sid);
-  if (!data.empty()) std::memcpy(p, data.data(), data.size());
+  // Header and payload written into the new room at once: resize() would
+  // first zero the payload's room, as much work again as the copy.
+  const size_t at = out.size();
+  out.resize_and_overwrite(at + kFrameHeaderLen + data.size(), [&](char* buf, size_t n) noexcept {
+    write_frame_header(buf + at, uint32_t(data.size()), FrameType::data, end_stream ? flags::end_stream : 0, sid);
+    if (!data.empty()) std::memcpy(buf + at + kFrameHeaderLen, data.data(), data.size());
+    return n;
+  });
   return {};
 }
 

@@ -255,6 +255,11 @@ class Receiver {
   uint32_t max_continuations_ = 1280;
   std::optional<Partial> partial_;
   std::string spare_rest_;  // the storage of the last finished partial block, reused
+  // The size of the last block decoded, within kMaxSizeHint*: the next
+  // block's map is allocated that large at once (the blocks of one
+  // connection are alike) instead of growing field by field.
+  static constexpr size_t kMaxSizeHintFields = 64, kMaxSizeHintBytes = 4096;
+  size_t hint_fields_ = 0, hint_bytes_ = 0;
   hpack::Decoder hpack_;
 };
 

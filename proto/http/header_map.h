@@ -78,6 +78,8 @@ class HeaderMap {
 
   size_t size() const noexcept { return live_values_; }  // every value
   size_t name_count() const noexcept { return nentries_; }
+  // Bytes of names and values stored (removed ones included until compacted).
+  size_t stored_bytes() const noexcept { return nbytes_; }
   bool empty() const noexcept { return nentries_ == 0; }
 
   // The bytes at [off, off + len) of the block a block builder copied in

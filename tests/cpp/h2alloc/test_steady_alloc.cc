@@ -191,6 +191,38 @@ TEST(SteadyState, WriterHoldingSeveralBatchesAllocatesNothingAfterWarmUp) {
   EXPECT_EQ(server.core.state.num_streams(), 0u);
 }
 
+// A connection's header blocks are alike: after the first, each decoded
+// block's map is allocated once at its final size rather than regrown
+// field by field.
+TEST(SteadyState, DecodingARepeatedHeadAllocatesItsMapOnce) {
+  Sender send;
+  Receiver recv;
+  recv.set_role(Role::server);
+  OutHead req;
+  std::string_view scheme = "https", authority = "example";
+  ASSERT_TRUE(build_request_head("GET", "/index", &scheme, &authority, req));
+  velmora::http::HeaderMap fields;
+  for (int i = 0; i < 20; ++i)
+    ASSERT_TRUE(fields.append("x-field-" + std::to_string(i), "a value long enough to need the heap " + std::to_string(i)));
+  RecvBatch batch;
+  batch.events.reserve(4);
+  std::string wire;
+  auto one = [&](uint32_t sid) {
+    wire.clear();
+    ASSERT_TRUE(send.write_headers(wire, sid, req, &fields, true));
+    ASSERT_TRUE(recv.receive(wire, batch));
+    ASSERT_EQ(batch.events.size(), 1u);
+    ASSERT_EQ(std::get<HeadersEvent>(batch.events[0]).head.fields.size(), 20u);
+  };
+  wire.reserve(1 << 16);
+  one(1);
+  g_allocs = 0;
+  g_counting = true;
+  for (uint32_t sid = 3; sid < 203; sid += 2) one(sid);
+  g_counting = false;
+  EXPECT_EQ(g_allocs.load(), 100);
+}
+
 // The take is the one place where frames leave the state: a take that cannot
 // record its credits keeps the frames, and frames whose batch could not be
 // built come back ahead of what was queued since, their credits still owed.
