@@ -215,7 +215,8 @@ class ConnCore final : public FrameQueue {
   //                  (idle_stream); flow_control
   //   recv_settings  protocol (unexpected_settings_ack); flow_control
   //   recv_ping      none but the preface check
-  //   recv_goaway    protocol (goaway_raised_last_id)
+  //   recv_goaway    protocol (goaway_raised_last_id); flow_control from
+  //                  the capacity the aborted streams give back
   //   release_capacity  flow_control
 
   // A HEADERS frame. `spare` is the server's handle for a new request
@@ -356,10 +357,15 @@ class ConnCore final : public FrameQueue {
   // A stream's stop when it cannot send: its derived stop, or a bare stop;
   // for an id without a record, the peer's remembered reset reason.
   Stop send_stop(const StreamRecord* r, uint32_t stream_id) const noexcept;
-  // Ends one stream with `error` (fail, GOAWAY abort). Returns the closed
-  // transition's flags; `out` gets the live stream's handle and stop.
-  uint32_t abort_stream(StreamRecord& r, const StreamState::StoredError& error, std::vector<Aborted>& out,
-                        HandleSink& sink);
+  // Ends one stream with `error` (fail, GOAWAY abort) and erases its record.
+  // Returns the closed transition's flags; `out` gets the live stream's
+  // handle and stop. With `give_back` (the connection lives on: a GOAWAY
+  // abort) the capacity release of a closed stream runs first, so the
+  // octets nobody read return to the connection window and budget exactly
+  // once; without it (fail) they are dropped with the connection. Errors:
+  // flow_control from the release, with the stream already closed.
+  Result<uint32_t> abort_stream(StreamRecord& r, const StreamState::StoredError& error, std::vector<Aborted>& out,
+                                HandleSink& sink, bool give_back);
   void remember_ours(uint32_t id, uint32_t reason, Initiator who);
 
   // Frames of a batch that could not be built (untake): the next take.

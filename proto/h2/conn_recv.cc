@@ -357,8 +357,13 @@ Result<uint32_t> ConnCore::recv_goaway(uint32_t last, uint32_t code, std::vector
   err.kind = StreamState::StoredError::Kind::goaway;
   err.initiator = Initiator::remote;
   err.reason = code;
-  for (uint32_t id : scratch_ids_)
-    if (StreamRecord* r = state.streams().find(id)) flags |= abort_stream(*r, err, aborted, sink);
+  for (uint32_t id : scratch_ids_) {
+    StreamRecord* r = state.streams().find(id);
+    if (!r) continue;
+    auto f = abort_stream(*r, err, aborted, sink, true);
+    if (!f) return std::unexpected(f.error());
+    flags |= *f;
+  }
   if (pending.size() > before) flags |= kFlagWake;
   return flags;
 }
