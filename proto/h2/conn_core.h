@@ -174,7 +174,8 @@ class ConnCore final : public FrameQueue {
   // SETTINGS, and the WINDOW_UPDATE(0) that raises the connection window to
   // its target when the raise reaches the update threshold. A SETTINGS
   // value the encoder refuses is returned with nothing queued.
-  // Errors: ErrorKind::argument (max_frame_size, initial_window_size).
+  // Errors: ErrorKind::argument (max_frame_size, initial_window_size);
+  // Misuse::begin_twice once it ran, with nothing changed.
   //
   // A conforming peer may send frames up to the SETTINGS_MAX_FRAME_SIZE we
   // advertise as soon as it has our SETTINGS, and its ACK can arrive in the

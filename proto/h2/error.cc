@@ -73,8 +73,9 @@ constexpr MisuseRow kMisuse[] = {
     {"invalid_informational_status_code", "invalid informational status code"},
     {"send_before_preface", "begin() must come first: it queues the connection preface and SETTINGS"},
     {"payload_too_big", "payload too big"},
+    {"begin_twice", "begin() runs once: the preface and SETTINGS are already queued"},
 };
-static_assert(std::size(kMisuse) == size_t(Misuse::data_over_frame_size) + 1);
+static_assert(std::size(kMisuse) == size_t(Misuse::begin_twice) + 1);
 
 std::string printed_kind(FrameError k, HpackError h) {
   std::string s(frame_error_name(k));

@@ -123,6 +123,9 @@ enum class Misuse : uint8_t {
 enum class BadArgument : uint8_t {
   stream_id_msb,        // "invalid stream ID -- MSB is set"
   max_frame_size,       // "max_frame_size must be in [16384, 16777215], got <value>"
+  // begin() again: a second preface and SETTINGS would follow frames
+  // already sent.
+  begin_twice,
   initial_window_size,  // "initial_window_size must be <= 2147483647, got <value>"
   window_sizes,         // "window sizes must be <= 2147483647 (RFC 9113 6.9.1)"
   ping_payload,         // "ping payload must be exactly 8 bytes"

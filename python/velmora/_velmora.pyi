@@ -891,7 +891,7 @@ class H2Streams:
         enable_push: bool | None = None,
     ) -> None: ...
     def begin(self) -> None:
-        """Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes first: every step that can queue a frame raises H2UserError('send_before_preface', ...) before it, changing nothing.
+        """Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes first, once: every step that can queue a frame raises H2UserError('send_before_preface', ...) before it, changing nothing.
 
         Client: the 24-octet `H2_PREFACE`, then our SETTINGS (`initial_window_size`,
         `max_frame_size`, `max_header_list_size`, `enable_push` when not None, and for the server
@@ -903,7 +903,8 @@ class H2Streams:
         `send_response_head`, the `recv_*` steps except `recv_window_update`, `release_capacity`,
         `reset_stream`, `reset_on_error`, `aclose_body`, `send_goaway`, `begin_graceful_shutdown`)
         raise `H2UserError("send_before_preface", ...)` while `begin` has not run; `open_stream`
-        gives its claimed slot back. A second call queues a second SETTINGS: call it once.
+        gives its claimed slot back. A second call raises `H2UserError("begin_twice", ...)` and
+        changes nothing.
         """
     def receive(self, data: bytes) -> list[_H2Frame]:
         """Decode received bytes under the decoder lock alone; returns the list of frame events.
@@ -1632,7 +1633,7 @@ class H2UserError(H2Error):
 
     The caller asked for something the protocol or the state does not allow; nothing was queued (a
     refused `open_stream` gives its slot back). `kind` names it: "send_before_preface" (a step
-    before `H2Streams.begin`), "malformed_headers" (a connection-specific field, `te` other than
+    before `H2Streams.begin`), "begin_twice" (`H2Streams.begin` called again), "malformed_headers" (a connection-specific field, `te` other than
     "trailers", a value starting or ending with SP or HTAB), "invalid_informational_status_code"
     (101, or a 1xx with END_STREAM), "payload_too_big" (a DATA payload over the peer's max frame
     size), and the stream-state refusals of `H2StreamState` ("inactive_stream_id",
