@@ -106,6 +106,10 @@ Result<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare,
       if (h.end_stream) v.flags |= state.closed_transition(*r, *this, sink);
       return done();
     }
+    // The state decides before the block's content: once the peer ended
+    // its side, any HEADERS on the stream is a frame on a half-closed
+    // stream (RFC 9113, section 5.1), whatever it carries.
+    if (r->state.is_recv_end_stream()) return std::unexpected(stream_err(sid, ErrorCode::stream_closed));
     // A second HEADERS: trailers, which must end the stream and carry no
     // pseudo-header.
     if (!h.end_stream || h.pseudo) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
@@ -167,6 +171,13 @@ Result<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
 
   StreamRecord* r = state.streams().find(sid);
   if (r && !r->state.is_closed()) {
+    if (r->state.is_recv_end_stream()) {
+      // The peer ended its side already: DATA on a half-closed stream
+      // (RFC 9113, sections 5.1 and 6.1). Nobody reads it; its octets still
+      // used the connection window.
+      if (auto ok = swallow(); !ok) return std::unexpected(ok.error());
+      return std::unexpected(stream_err(sid, ErrorCode::stream_closed));
+    }
     if (!r->state.is_recv_streaming())
       return std::unexpected(
           Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::unexpected_data, sid));

@@ -82,8 +82,15 @@ enum class ConnFailure : uint8_t {
   bad_preface,                   // [1] "bad client connection preface"
   frame_too_large,               // [6] "frame length exceeds SETTINGS_MAX_FRAME_SIZE"
   expected_continuation,         // [1] "expected CONTINUATION frame"
-  load_frame,                    // [1] "failed to load frame: <frame kind>"
-  hpack_failed,                  // [1] "HPACK decoding failed: <frame kind>"
+  load_frame,                    // [6] for a length wrong for the type (FrameError's
+                                 //   bad_frame_size, invalid_payload_length,
+                                 //   invalid_payload_ack_settings), [3] for an initial
+                                 //   window size over 2^31-1, else [1]:
+                                 //   "failed to load frame: <frame kind>"
+  hpack_failed,                  // [9] for a block that cannot be decoded, [1] for one
+                                 //   that decodes into an invalid field (an empty or
+                                 //   bad name or value, a bad pseudo-header):
+                                 //   "HPACK decoding failed: <frame kind>"
   header_list_abuse,             // [11] "decoded header list size over abuse limit"
   priority_stream_zero,          // [1] "PRIORITY frame with stream ID 0"
   push_promise,                  // [1] "PUSH_PROMISE received but server push is disabled"
@@ -116,6 +123,9 @@ enum class Misuse : uint8_t {
   // A DATA payload over the peer's SETTINGS_MAX_FRAME_SIZE; named
   // "payload_too_big", its text gives both sizes.
   data_over_frame_size,
+  // begin() again: a second preface and SETTINGS would follow frames
+  // already sent.
+  begin_twice,
 };
 
 // An argument no frame or head can carry (ErrorKind::argument); nothing was
@@ -123,9 +133,6 @@ enum class Misuse : uint8_t {
 enum class BadArgument : uint8_t {
   stream_id_msb,        // "invalid stream ID -- MSB is set"
   max_frame_size,       // "max_frame_size must be in [16384, 16777215], got <value>"
-  // begin() again: a second preface and SETTINGS would follow frames
-  // already sent.
-  begin_twice,
   initial_window_size,  // "initial_window_size must be <= 2147483647, got <value>"
   window_sizes,         // "window sizes must be <= 2147483647 (RFC 9113 6.9.1)"
   ping_payload,         // "ping payload must be exactly 8 bytes"
@@ -145,7 +152,8 @@ enum class FrameError : uint8_t {
   too_much_padding,              // the pad length does not fit the payload
   invalid_setting_value,         // an out-of-range SETTINGS value
   invalid_window_update_value,   // WINDOW_UPDATE increment of 0
-  invalid_payload_length,        // PRIORITY not 5, RST_STREAM not 4, SETTINGS ACK with a payload
+  invalid_payload_length,        // RST_STREAM not 4, SETTINGS ACK with a payload (a
+                                 //   PRIORITY not 5 is a stream error instead)
   invalid_payload_ack_settings,  // SETTINGS payload not a multiple of 6
   invalid_stream_id,             // DATA/HEADERS on 0, SETTINGS/PING off 0
   malformed_message,             // HEADERS too short for its flags; a malformed header block

@@ -106,7 +106,8 @@ class H2Codec:
 
         The events are the `H2Frame*` classes; a server codec consumes the 24-octet preface first
         (feed it through `feed_preface` or `receive`). Events decoded before an error in the same
-        call are lost with it.
+        call are lost with it. A PRIORITY frame not of 5 octets is H2FrameStreamError(stream_id, 6)
+        (FRAME_SIZE_ERROR); the connection errors carry the codes `H2Streams.receive` lists.
         """
     def buffered(self) -> int:
         """Octets in the read buffer awaiting a complete frame."""
@@ -911,11 +912,16 @@ class H2Streams:
 
         Returns the events of every complete frame in the buffer (possibly none), in wire order;
         incomplete bytes stay buffered for the next call. The server role consumes the client
-        preface first. A connection-level decoding error raises `H2ProtocolError(reason, message)`:
-        reason 1 (PROTOCOL_ERROR) for most, HPACK decoding failures included; 6 (FRAME_SIZE_ERROR)
-        for a frame longer than our max frame size; 11 (ENHANCE_YOUR_CALM) for a CONTINUATION flood
-        or a header list over the abuse limit; 9 (COMPRESSION_ERROR) for a header block too large to
-        decode and ignore. Events decoded before the error in the same call are lost with it: fail
+        preface first. A connection-level decoding error raises `H2ProtocolError(reason, message)`
+        with the code RFC 9113 fixes: 6 (FRAME_SIZE_ERROR) for a frame longer than our max frame size
+        or whose length is wrong for its type (PING not 8, WINDOW_UPDATE or RST_STREAM not 4, GOAWAY
+        under 8, SETTINGS not a multiple of 6, a SETTINGS ACK with a payload); 3 (FLOW_CONTROL_ERROR)
+        for SETTINGS_INITIAL_WINDOW_SIZE above 2**31 - 1; 9 (COMPRESSION_ERROR) for a header block
+        that cannot be decoded (an index out of range, a bad Huffman string, a table size update
+        above the limit or after a field, a truncated representation) or that keeps growing past
+        the list limit; 11 (ENHANCE_YOUR_CALM) for a CONTINUATION flood or a header list over the
+        abuse limit; 1 (PROTOCOL_ERROR) for the rest, a block that decodes into an invalid field
+        included. Events decoded before the error in the same call are lost with it: fail
         the connection; a malformed header block on one stream comes back as an `H2FrameStreamError`
         event instead, to be answered with `reset_on_error`. Read pump only: it may run while any
         state step runs on another thread, but not concurrently with `prime` or another `receive`.
@@ -1613,8 +1619,9 @@ class H2ProtocolError(H2Error):
     """Connection-level protocol violation (-> GOAWAY). args = (reason: int|None, message).
 
     A connection error: the peer broke the protocol in a way that ends the connection (or a cap was
-    exceeded). `reason` is the HTTP/2 error code for the GOAWAY (an int; 1 PROTOCOL_ERROR, 6
-    FRAME_SIZE_ERROR, 7 REFUSED_STREAM, 9 COMPRESSION_ERROR, 11 ENHANCE_YOUR_CALM), `message` what
+    exceeded). `reason` is the HTTP/2 error code for the GOAWAY (an int; 1 PROTOCOL_ERROR, 3
+    FLOW_CONTROL_ERROR, 6 FRAME_SIZE_ERROR, 7 REFUSED_STREAM, 9 COMPRESSION_ERROR, 11
+    ENHANCE_YOUR_CALM), `message` what
     happened (for example "invalid new stream id 3", "too_many_resets", "too many stream resets",
     "too_many_data_frames"). The driver answers with `H2Streams.send_goaway(reason)` and
     `H2Streams.fail(exc)`, wakes everything `fail` returns and closes.

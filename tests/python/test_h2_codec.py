@@ -168,9 +168,10 @@ def test_errors_discard_the_batch():
         1, "expected CONTINUATION frame")
     assert protocol_error(H2Codec(), frame(5, 4, 1, b"")) == (1, "PUSH_PROMISE received but server push is disabled")
     assert protocol_error(H2Codec(), frame(9, 4, 1, b"")) == (1, "received unexpected CONTINUATION frame")
+    # A block that cannot be decoded: COMPRESSION_ERROR (RFC 9113, 4.3).
     assert protocol_error(H2Codec(), headers_frames(1, b"\xff\xff\xff\xff\xff\xff")) == (
-        1, "HPACK decoding failed: Hpack(IntegerOverflow)")
-    assert protocol_error(H2Codec(), headers_frames(1, b"\x80")) == (1, "HPACK decoding failed: Hpack(InvalidTableIndex)")
+        9, "HPACK decoding failed: Hpack(IntegerOverflow)")
+    assert protocol_error(H2Codec(), headers_frames(1, b"\x80")) == (9, "HPACK decoding failed: Hpack(InvalidTableIndex)")
     # An empty literal name is a NeedMore kind: mid-block it waits, the
     # block's end reports it.
     c = H2Codec()
@@ -318,7 +319,7 @@ def test_table_size_changes_reach_the_peer():
     e = H2Codec()
     e.set_recv_header_table_size(100)
     assert protocol_error(e, headers_frames(1, b"\x3f\x46" + literal(":status", "200"))) == (
-        1, "HPACK decoding failed: Hpack(InvalidMaxDynamicSize)")
+        9, "HPACK decoding failed: Hpack(InvalidMaxDynamicSize)")
 
 
 def test_data_and_control_frames():

@@ -1,7 +1,8 @@
 // The receive path's rules that span streams: received octets return to the
 // connection's receive window, and DATA-frame charges to its budget, exactly
 // once, whatever ends their stream (the connection lives on after one stream
-// ends, and a window lost there starves every stream still running).
+// ends, and a window lost there starves every stream still running); and a
+// stream's state decides what a frame on it is before the frame's content.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -199,3 +200,52 @@ TEST(ConnRecv, AFailedConnectionDropsWhatItsStreamsHeld) {
   EXPECT_EQ(c.connection_updates(), 0u);
 }
 
+// Once the peer ended its side, a HEADERS or DATA on the stream is a frame on
+// a half-closed stream: STREAM_CLOSED, whatever the frame carries, before any
+// rule about its content (pseudo-headers in trailers, a missing END_STREAM).
+TEST(ConnRecv, TheStateDecidesBeforeTheContentOnAHalfClosedStream) {
+  for (Role role : {Role::server, Role::client}) {
+    SCOPED_TRACE(role == Role::server ? "server" : "client");
+    struct Frame {
+      bool headers, end_stream, pseudo;
+    };
+    for (Frame f : {Frame{true, true, true}, Frame{true, false, false}, Frame{true, true, false},
+                    Frame{false, true, false}, Frame{false, false, false}}) {
+      Peer p(role);
+      p.open(1);
+      // The peer ends its side: the request, or the final response.
+      if (role == Role::server) {
+        ASSERT_TRUE(p.core.recv_data(DataIn{1, true, 0, 0, 0}, p.sink));
+      } else {
+        ASSERT_TRUE(p.core.recv_data(DataIn{1, true, 5, 5, 0}, p.sink));
+        p.release_all(1, 5);
+      }
+      ASSERT_TRUE(p.core.state.streams().find(1));
+      ASSERT_FALSE(p.core.state.streams().find(1)->state.is_closed());
+      HeadersIn h;
+      h.stream_id = 1;
+      h.end_stream = f.end_stream;
+      h.pseudo = f.pseudo;
+      h.status = f.pseudo && role == Role::client ? 200 : 0;
+      Handle spare = nullptr;
+      auto err = f.headers ? p.core.recv_headers(h, spare, p.sink).error()
+                           : p.core.recv_data(DataIn{1, f.end_stream, 7, 7, 0}, p.sink).error();
+      EXPECT_EQ(err, Error::stream(1, uint32_t(ErrorCode::stream_closed), Initiator::library));
+      // A DATA frame nobody reads still gave its octets back to the connection.
+      p.expect_accounted();
+      EXPECT_EQ(p.core.state.conn_recv_flow().available(), int32_t(kDefaultWindow));
+      ASSERT_TRUE(p.core.reset_on_error(1, uint32_t(ErrorCode::stream_closed), p.sink));
+    }
+  }
+  // A stream still open to the peer keeps the content rules: trailers
+  // without END_STREAM, or with a pseudo-header, are malformed.
+  Peer s(Role::server);
+  s.open(1);
+  HeadersIn h;
+  h.stream_id = 1;
+  h.end_stream = true;
+  h.pseudo = true;
+  Handle spare = nullptr;
+  EXPECT_EQ(s.core.recv_headers(h, spare, s.sink).error(),
+            Error::stream(1, uint32_t(ErrorCode::protocol_error), Initiator::library));
+}
