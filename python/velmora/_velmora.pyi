@@ -1785,9 +1785,9 @@ class H1ParseError(H1Error):
     kinds, with that status: "method" 400, "version" 400, "version_h2" (an HTTP/2 preface where
     HTTP/1 was expected) none, "uri" 400, "uri_too_long" 414, "header_token" 400,
     "header_content_length_invalid" 400, "header_transfer_encoding_invalid" 400,
-    "header_transfer_encoding_unexpected" 400, "too_large" (the head passed `max_buf_size` or
-    `max_headers`) 431, "status" (a response's status line) none, "internal" none. The message is a
-    human-readable description.
+    "header_transfer_encoding_unexpected" 400, "too_large" (the head is longer than `max_buf_size`,
+    however the reads split it, or has more than `max_headers` fields) 431, "status" (a
+    response's status line) none, "internal" none. The message is a human-readable description.
     """
 class H1BodyError(H1Error):
     """A body that cannot be decoded: a framing error, or the transport closing before the body was complete. args = (io_kind: str, message: str).
@@ -1838,9 +1838,9 @@ class H1Codec:
     - `title_case_headers`: the encoders write names as Title-Case ("Content-Type") instead of
       lowercase.
     - `date_header`: responses get a `date` header (`http_date()`) unless `headers` has one.
-    - `max_buf_size`: octets; an incomplete head may not grow past it (`H1ParseError("too_large",
-      ...)`, status 431). Below 8192 raises `ValueError("the max_buf_size cannot be smaller than
-      8192")`.
+    - `max_buf_size`: octets; the longest head accepted, request or response, whether it arrives
+      in one read or many (longer: `H1ParseError("too_large", ...)`, status 431). Below 8192
+      raises `ValueError("the max_buf_size cannot be smaller than 8192")`.
 
     One codec per connection: it holds the read buffer and the body encoder of the message in
     flight. It has a lock of its own, so a call never tears its state, but the order of calls is the
@@ -1861,13 +1861,18 @@ class H1Codec:
 
         Client side. `data` is what the read returned (b"" parses what is buffered). The bytes after
         the head stay buffered: move them into the body decoder with `take_body_into`. A 1xx head
-        other than 101 is consumed and parsing goes on.
+        other than 101 is consumed and parsing goes on. Each head longer than `max_buf_size` raises
+        `H1ParseError("too_large", ...)`.
         """
     def receive_request_head(self, data: bytes) -> H1RequestHead | None:
         """Append data to the read buffer and parse a request head: an H1RequestHead, or None when more bytes are needed. Raises H1ParseError and records parse_error_status.
 
         Server side; `H1ServerState.accept_head` calls it for the serve loop. The method is
-        remembered, so the response to a HEAD or CONNECT request is framed accordingly.
+        remembered, so the response to a HEAD or CONNECT request is framed accordingly. A head
+        longer than `max_buf_size` raises `H1ParseError("too_large", ...)` (431) however the reads
+        split it. Bytes that are a proper prefix of the HTTP/2 preface (`H2_PREFACE`) give None,
+        wherever the client split its first write; the whole preface raises
+        `H1ParseError("version_h2", ...)`.
         """
     def feed(self, data: bytes) -> None:
         """Append data to the read buffer without parsing."""
