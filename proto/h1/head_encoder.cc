@@ -316,7 +316,7 @@ Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, O
         break;
     }
   }
-  if (no_body) enc = BodyEncoder::length(0);
+  if (no_body) enc = BodyEncoder::none();
 
   if (!has_date && r.date_header) {
     out.name("date");

@@ -1920,8 +1920,11 @@ class H1Codec:
     def serialize_data(self, chunk: bytes) -> bytes:
         """Frame one body chunk for the message in flight.
 
-        Chunked framing wraps the chunk; a length body passes it through up to the declared length,
-        and octets past it are dropped (`body_is_eof()` is then True).
+        Chunked framing wraps the chunk; a length body passes it through up to the declared length.
+        A chunk that runs past the declared length raises `H1UserError("body_write_aborted", "user
+        body write aborted: N bytes past the declared length")` with nothing framed and the encoder
+        as it was (a cut body would look complete to the peer). A message that carries no body (a
+        response to HEAD, a 204 or 304, a 2xx to CONNECT) drops its chunks: the result is b"".
         """
     def serialize_end(self) -> bytes:
         """End the body of the message in flight.
@@ -1935,7 +1938,13 @@ class H1Codec:
     def serialize_head_and_body(
         self, head: bytes, body: bytes | None = None, trailers: HeaderMap | None = None
     ) -> bytes:
-        """One whole message in one buffer: head, framed body and its end."""
+        """One whole message in one buffer: head, framed body and its end.
+
+        A body longer than the declared length raises `H1UserError("body_write_aborted", "user body
+        write aborted: N bytes past the declared length")`, as `serialize_data` does; one shorter,
+        the early-end error of `serialize_end`. A bodyless message (a response to HEAD, 204, 304)
+        drops the body.
+        """
     def body_is_eof(self) -> bool:
         """True when the framing in flight carries no more body."""
     @staticmethod

@@ -99,7 +99,7 @@ class TestReceive:
             assert parse_error(c, H2_PREFACE[cut:])[0] == "version_h2"
             assert c.parse_error_status is None
         c = H1Codec()
-        assert parse_error(c, H2_PREFACE[:16]) == ("version", "invalid HTTP version parsed")
+        assert parse_error(c, H2_PREFACE[:16] + b"X")[0] == "version"
         assert c.parse_error_status == 400
         c = H1Codec()
         assert parse_error(c, b"GET /" + b"a" * 65534 + b" HTTP/1.1\r\n\r\n") == ("uri_too_long", "URI too long")
@@ -273,8 +273,20 @@ class TestSerialize:
         c.serialize_request("PUT", "/", content_length=5)
         chunk = b"abc"
         assert c.serialize_data(chunk) is chunk
-        assert c.serialize_data(b"defg") == b"de"
+        # Past the declared length: refused whole, nothing framed, the encoder
+        # as it was; a cut body would look complete to the peer.
+        with pytest.raises(H1UserError) as info:
+            c.serialize_data(b"defg")
+        assert info.value.args == ("body_write_aborted", "user body write aborted: 2 bytes past the declared length")
+        assert not c.body_is_eof()
+        assert c.serialize_data(b"de") == b"de"
+        assert c.body_is_eof()
+        with pytest.raises(H1UserError):
+            c.serialize_data(b"x")
         assert c.serialize_end() == b""
+        c.serialize_request("PUT", "/", content_length=2)
+        with pytest.raises(H1UserError):
+            c.serialize_head_and_body(b"", b"abc")
         c.serialize_request("PUT", "/", content_length=5)
         c.serialize_data(b"abc")
         with pytest.raises(H1UserError) as info:
