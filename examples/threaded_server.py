@@ -698,7 +698,12 @@ class H2ServerConnection(ThreadedH2):
         server = self.server
         req = H2Request(self, s)
         try:
-            server.route(req)
+            if s.head.over_size:
+                # Fields past our header list limit were dropped: this is not the
+                # request the client sent, so it is refused, never served.
+                req.respond(431)
+            else:
+                server.route(req)
         except Exception as exc:
             why, answer = h2_route_failure(exc, s.id)
             if answer is not None or not server.quiet:

@@ -362,6 +362,7 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
           pb.rest.assign(fragment.substr(r->consumed));
         return {};
       }
+      pb.head.over_size = pb.block.over_size();
       if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream))
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       else {

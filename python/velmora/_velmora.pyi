@@ -278,6 +278,16 @@ class H2FrameHeaders:
     @property
     def is_informational(self) -> bool:
         """:status is present and in 100..199."""
+    @property
+    def over_size(self) -> bool:
+        """The header list passed our max header list size: the fields past it were dropped.
+
+        The block was still decoded (HPACK stays in step) and the event is handed to `recv_headers`
+        as usual, but it is not the head the peer sent: a server answers 431 (Request Header
+        Fields Too Large) instead of serving it, a client fails the request and resets the stream.
+        A list over four times the limit is a connection error instead
+        (`H2ProtocolError(11, "decoded header list size over abuse limit")`).
+        """
 
 @final
 class H2FrameData:
@@ -791,7 +801,8 @@ class H2Streams:
       peer acknowledged it, 16384 to 16777215; outside raises `ValueError("max_frame_size must be in
       [16384, 16777215], got N")`.
     - `max_header_list_size`: our SETTINGS_MAX_HEADER_LIST_SIZE, the limit on a decoded header block
-      once acknowledged.
+      once acknowledged. A block over it comes with `H2FrameHeaders.over_size` set (the fields past
+      the limit dropped): answer 431 (server) or fail the request (client).
     - `max_send_buf_size`: per stream, the most octets of that stream's DATA framed into the
       pending-send buffer and not yet credited back by `credit_written`. A stream that reaches it
       gets `sent` 0 from `send_data` until the write pump has written and credited its frames; other
@@ -1640,8 +1651,8 @@ class H2UserError(H2Error):
 
     The caller asked for something the protocol or the state does not allow; nothing was queued (a
     refused `open_stream` gives its slot back). `kind` names it: "send_before_preface" (a step
-    before `H2Streams.begin`), "begin_twice" (`H2Streams.begin` called again), "malformed_headers" (a connection-specific field, `te` other than
-    "trailers", a value starting or ending with SP or HTAB), "invalid_informational_status_code"
+    before `H2Streams.begin`), "begin_twice" (`H2Streams.begin` called again), "malformed_headers"
+    (a connection-specific field, `te` other than "trailers", a value starting or ending with SP or HTAB), "invalid_informational_status_code"
     (101, or a 1xx with END_STREAM), "payload_too_big" (a DATA payload over the peer's max frame
     size), and the stream-state refusals of `H2StreamState` ("inactive_stream_id",
     "unexpected_frame_type", ...).
