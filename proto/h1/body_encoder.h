@@ -35,7 +35,9 @@ struct BodyEncoder {
   std::optional<std::vector<std::string>> trailer_names;
   bool is_last = false;  // the head's is-last verdict (kept, not used here)
   // The message carries no body whatever its head says (a response to HEAD,
-  // a 1xx, 204 or 304, a 2xx to CONNECT): chunks are dropped, not refused.
+  // a 1xx, 204 or 304, a 2xx to CONNECT), or its head was given no length and
+  // no chunked framing: chunks are dropped, not refused. Only a length the
+  // head declares (content_length, a Content-Length field) refuses more.
   bool bodyless = false;
 
   static BodyEncoder length(uint64_t n, bool last = false) { return {Framing::length, n, std::nullopt, last}; }

@@ -1935,7 +1935,8 @@ class H1Codec:
         A chunk that runs past the declared length raises `H1UserError("body_write_aborted", "user
         body write aborted: N bytes past the declared length")` with nothing framed and the encoder
         as it was (a cut body would look complete to the peer). A message that carries no body (a
-        response to HEAD, a 204 or 304, a 2xx to CONNECT) drops its chunks: the result is b"".
+        response to HEAD, a 204 or 304, a 2xx to CONNECT), or whose head was given no length and no
+        chunked framing, drops its chunks: the result is b"".
         """
     def serialize_end(self) -> bytes:
         """End the body of the message in flight.
@@ -1953,8 +1954,8 @@ class H1Codec:
 
         A body longer than the declared length raises `H1UserError("body_write_aborted", "user body
         write aborted: N bytes past the declared length")`, as `serialize_data` does; one shorter,
-        the early-end error of `serialize_end`. A bodyless message (a response to HEAD, 204, 304)
-        drops the body.
+        the early-end error of `serialize_end`. A bodyless message (a response to HEAD, 204, 304,
+        or a head given no length and no chunked framing) drops the body.
         """
     def body_is_eof(self) -> bool:
         """True when the framing in flight carries no more body."""
