@@ -730,7 +730,12 @@ class H2ServerConnection(H2Connection):
         server = self.server
         req = H2Request(self, s)
         try:
-            await route(req)
+            if s.head.over_size:
+                # Fields past our header list limit were dropped: this is not the
+                # request the client sent, so it is refused, never served.
+                await req.respond(431)
+            else:
+                await route(req)
         except Exception as exc:
             why, answer, reason = h2_route_failure(exc, s.id)
             if answer is not None or not server.quiet:

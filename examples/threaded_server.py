@@ -848,7 +848,13 @@ class H2ServerConnection(ThreadedH2):
         held = True
         try:
             try:
-                server.route(req)
+                if s.head.over_size:
+                    # Fields past our header list limit were dropped: this is
+                    # not the request the client sent, so it is refused, never
+                    # served.
+                    req.respond(431)
+                else:
+                    server.route(req)
             finally:
                 if req.finished:
                     # The response is queued: the pool counts this handler out

@@ -112,11 +112,11 @@ DataPlan plan_data(std::optional<BodyEncoder>& enc, size_t n) noexcept {
     enc->remaining -= n;
     return {DataAction::same, n};
   }
+  if (enc->bodyless) return {DataAction::prefix, 0};
   // Bytes past the declared length would be read by the peer as the start
-  // of the next message: only the owed prefix goes out.
-  size_t keep = size_t(enc->remaining);
-  enc->remaining = 0;
-  return {DataAction::prefix, keep};
+  // of the next message, and a cut body looks complete to it: the writer's
+  // mistake is refused whole.
+  return {DataAction::past_length, size_t(n - enc->remaining)};
 }
 
 size_t chunk_framed_size(size_t n) noexcept { return hex_digits(n) + 2 + n + 2; }
@@ -169,14 +169,21 @@ Error short_body_error(uint64_t missing) {
   return e;
 }
 
+Error past_length_error(uint64_t extra) {
+  Error e = Error::local(LocalFault::body_write_aborted);
+  e.cause = std::to_string(extra) + " bytes past the declared length";
+  return e;
+}
+
 Result<MessagePlan> plan_message(std::optional<BodyEncoder>& enc, size_t head_len, std::string_view body,
                                  const http::HeaderMap* trailers, bool trailers_allowed) {
   MessagePlan m;
   std::optional<BodyEncoder> e = take(enc);
   m.size = head_len;
   if (!e) return m;
-  if (!e->is_eof() && !body.empty()) {
+  if (!e->bodyless && !body.empty()) {
     m.body = plan_data(e, body.size());
+    if (m.body.action == DataAction::past_length) return std::unexpected(past_length_error(m.body.size));
     m.body_used = true;
     m.size += data_size(m.body, body.size());
   }
@@ -202,6 +209,7 @@ char* write_message(const MessagePlan& plan, std::string_view head, std::string_
         out = write_chunk(body, out);
         break;
       case DataAction::no_encoder:
+      case DataAction::past_length:  // never planned into a message
         break;
     }
   }

@@ -34,12 +34,18 @@ struct BodyEncoder {
   // nullopt when the message declared none.
   std::optional<std::vector<std::string>> trailer_names;
   bool is_last = false;  // the head's is-last verdict (kept, not used here)
+  // The message carries no body whatever its head says (a response to HEAD,
+  // a 1xx, 204 or 304, a 2xx to CONNECT), or its head was given no length and
+  // no chunked framing: chunks are dropped, not refused. Only a length the
+  // head declares (content_length, a Content-Length field) refuses more.
+  bool bodyless = false;
 
   static BodyEncoder length(uint64_t n, bool last = false) { return {Framing::length, n, std::nullopt, last}; }
   static BodyEncoder chunked(std::optional<std::vector<std::string>> names = std::nullopt, bool last = false) {
     return {Framing::chunked, 0, std::move(names), last};
   }
   static BodyEncoder close(bool last = false) { return {Framing::close, 0, std::nullopt, last}; }
+  static BodyEncoder none() { return {Framing::length, 0, std::nullopt, false, true}; }
 
   // No more body can follow: length framing with nothing left to send.
   bool is_eof() const noexcept { return framing == Framing::length && remaining == 0; }
@@ -55,6 +61,8 @@ enum class DataAction : uint8_t {
   prefix,      // return a new object holding the first `size` bytes of the chunk
   framed,      // return a new object of `size` bytes written by write_chunk()
   no_encoder,  // no body in flight: the caller raises
+  past_length, // the chunk runs `size` bytes past the declared length: the
+               // caller raises past_length_error(size); the encoder is as it was
 };
 
 struct DataPlan {
@@ -64,7 +72,10 @@ struct DataPlan {
 
 // serialize_data(chunk) with chunk length `n`: an empty chunk is `same` and
 // leaves the encoder alone; otherwise lowers the remaining length (length
-// framing) and says how the chunk goes out.
+// framing) and says how the chunk goes out. A chunk longer than the length
+// still owed is `past_length`, the encoder untouched: sending part of it
+// would hand the peer a truncated body that looks complete. A bodyless
+// message drops its chunks (`prefix` of 0 bytes).
 DataPlan plan_data(std::optional<BodyEncoder>& enc, size_t n) noexcept;
 
 // Bytes that chunked framing of an n-byte chunk takes: hex size, CRLF, data, CRLF.
@@ -106,6 +117,8 @@ char* write_end(const EndPlan& plan, const http::HeaderMap* trailers, bool title
 
 // H1UserError("body_write_aborted", "user body write aborted: early end, expected N more bytes").
 Error short_body_error(uint64_t missing);
+// H1UserError("body_write_aborted", "user body write aborted: N bytes past the declared length").
+Error past_length_error(uint64_t extra);
 
 // ---- head and body in one buffer ---------------------------------------------
 
@@ -117,8 +130,9 @@ struct MessagePlan {
 };
 
 // serialize_head_and_body(head, body, trailers): takes the encoder out.
-// `trailers` may be null. Errors: as end_body (nothing is written then, and
-// the encoder stays taken).
+// `trailers` may be null. Errors: as end_body, and past_length_error for a
+// body longer than the declared length (nothing is written then, and the
+// encoder stays taken).
 Result<MessagePlan> plan_message(std::optional<BodyEncoder>& enc, size_t head_len, std::string_view body,
                                  const http::HeaderMap* trailers, bool trailers_allowed);
 // Writes exactly plan.size bytes at `out`.

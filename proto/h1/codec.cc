@@ -40,9 +40,17 @@ Result<HeadProgress> Codec::receive_request_head_step(std::string_view data, Req
   if (in_buffer) rbuf_.append(data);
   std::string_view src = in_buffer ? std::string_view(rbuf_) : data;
 
+  // A client may split its first write anywhere: while the bytes are a
+  // proper prefix of the HTTP/2 preface, the rest decides.
+  if (!src.empty() && src.size() < kH2Preface.size() && kH2Preface.starts_with(src)) {
+    if (!in_buffer) rbuf_.assign(data);
+    cp_ = {};
+    return HeadProgress::partial;
+  }
+
   RequestOptions ro{opts_.max_headers.value_or(kDefaultMaxHeaders), opts_.ignore_invalid_headers};
   Result<HeadRead> r = parse_request_head(src, ro, out, &cp_);
-  if (r && r->progress == HeadProgress::complete) {
+  if (r && r->progress == HeadProgress::complete && r->consumed <= opts_.max_buf_size) {
     consume(src, in_buffer, r->consumed);
     method_ = out.method;
     trailers_allowed_ = out.allow_trailers;
@@ -50,8 +58,10 @@ Result<HeadProgress> Codec::receive_request_head_step(std::string_view data, Req
   }
   ParseError e;
   if (r) {
+    // Incomplete, or complete but longer than the limit: a head over
+    // max_buf_size is refused however the reads split it.
     if (!in_buffer) rbuf_.assign(data);
-    if (rbuf_.size() < opts_.max_buf_size) return HeadProgress::partial;
+    if (r->progress != HeadProgress::complete && rbuf_.size() < opts_.max_buf_size) return HeadProgress::partial;
     src = rbuf_;
     e = ParseError::too_large;
   } else {
@@ -89,6 +99,13 @@ Result<HeadProgress> Codec::receive_head_step(std::string_view data, ResponseHea
     if (!r) {
       consume(src, in_buffer, r.error().consumed);
       return std::unexpected(Error::parse(r.error().parse_variant()));
+    }
+    if (r->progress != HeadProgress::partial && r->consumed > opts_.max_buf_size) {
+      // As long as a head that arrives in pieces: refused however the
+      // reads split it.
+      if (!in_buffer) rbuf_.assign(data);
+      cp_ = {};
+      return std::unexpected(Error::parse(ParseError::too_large));
     }
     switch (r->progress) {
       case HeadProgress::complete:

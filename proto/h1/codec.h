@@ -46,15 +46,18 @@ class Codec {
 
   // ---- receive ----
   // Appends `data` and parses a request head (server role); a complete head
-  // fills `out`. Errors (parse): parse_request_head's, too_large (the buffer
-  // reached max_buf_size without a whole head), version_h2 (the failed head
-  // is an HTTP/2 connection preface); each records the automatic status.
+  // fills `out`. Errors (parse): parse_request_head's, too_large (the head
+  // is longer than max_buf_size: the buffer reached it without a whole
+  // head, or a whole head that arrived at once is longer), version_h2 (the
+  // failed head is an HTTP/2 connection preface); each records the
+  // automatic status. Bytes that are a proper prefix of that preface are
+  // `partial`, wherever the client split it.
   // Both receives may throw std::bad_alloc; the codec is then left as it was
   // before the call (see roll_back_receive for the one exception).
   Result<HeadProgress> receive_request_head(std::string_view data, RequestHead& out);
   // Appends `data` and parses a response head (client role), skipping
   // informational heads (never answers `informational`). Errors (parse):
-  // parse_response_head's, too_large (as above).
+  // parse_response_head's, too_large (as above, for each head).
   Result<HeadProgress> receive_head(std::string_view data, ResponseHead& out);
 
   void feed(std::string_view data) { rbuf_.append(data); }

@@ -325,7 +325,7 @@ Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, O
             out.name("content-length");
             out.put(": 0\r\n");
           }
-          enc = BodyEncoder::length(0);
+          enc = r.length.kind == BodyLength::none ? BodyEncoder::none() : BodyEncoder::length(0);
         } else if (!bodyless_status) {
           out.name("content-length");
           out.put(": ");
@@ -338,7 +338,7 @@ Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, O
         break;
     }
   }
-  if (no_body) enc = BodyEncoder::length(0);
+  if (no_body) enc = BodyEncoder::none();
 
   if (!has_date && r.date_header) {
     out.name("date");
@@ -392,7 +392,7 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
   http::ContentLengthLines cl = http::content_length_lines(h);
   bool cl_valid = cl.present() && cl.valid();
   uint64_t cl_value = cl.value();
-  BodyEncoder enc = BodyEncoder::length(0);
+  BodyEncoder enc = BodyEncoder::none();  // no length given: no body goes out
   if (out.method == Method::connect) {
     // A CONNECT request has no content (RFC 9110, section 9.3.6) and a
     // parser that ends it at the head (ours among them) refuses one that
@@ -432,7 +432,7 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
     enc = BodyEncoder::length(cl_value);
   } else if (length.kind == BodyLength::unknown) {
     if (out.method == Method::get || out.method == Method::head || out.method == Method::connect) {
-      enc = BodyEncoder::length(0);
+      enc = BodyEncoder::none();
     } else {
       fits &= h.append("transfer-encoding", "chunked");
       h.remove("content-length");  // an invalid one: see above

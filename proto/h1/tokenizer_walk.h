@@ -257,9 +257,10 @@ template <bool Store, class Classify>
     if (next == 0 && b[ve] == '\n') next = ve + 1;
     if (next == 0 || count >= w.max) [[unlikely]]
       break;
-    // The byte at ve is neither a space nor a tab: both loops stop by it.
+    // The byte at ve is neither a space nor a tab, so both loops would stop
+    // by it; the first is bounded by ve all the same, not by that fact.
     size_t v0 = j + 1;
-    while (is_ows(b[v0])) ++v0;
+    while (v0 < ve && is_ows(b[v0])) ++v0;
     size_t v1 = ve;
     while (v1 > v0 && is_ows(b[v1 - 1])) --v1;
     if constexpr (Store)

@@ -20,6 +20,10 @@ struct HeaderList {
   http::HeaderMap fields;  // the regular fields, in arrival order
   std::optional<std::string> method, scheme, authority, path, protocol;
   uint16_t status = 0;  // 0: no :status
+  // The list passed our max header list size: the fields past it were
+  // dropped (the block was still decoded, so HPACK stays in step). Never an
+  // ordinary head: a server answers 431, a client fails the request.
+  bool over_size = false;
 
   // The first `content-length` value parsed as decimal: at most 19 ASCII
   // digits, an empty value counting as 0; none when absent or unparsable.

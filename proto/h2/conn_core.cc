@@ -3,6 +3,7 @@
 namespace velmora::h2 {
 
 Result<ConnCore::DecoderChange> ConnCore::begin() {
+  if (started()) return std::unexpected(Error::user(Misuse::begin_twice));
   const Settings& local = state.local_settings();
   if (auto ok = check_settings(local); !ok) return std::unexpected(ok.error());
   size_t before = pending.size();

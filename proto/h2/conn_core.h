@@ -175,7 +175,8 @@ class ConnCore final : public FrameQueue {
   // SETTINGS, and the WINDOW_UPDATE(0) that raises the connection window to
   // its target when the raise reaches the update threshold. A SETTINGS
   // value the encoder refuses is returned with nothing queued.
-  // Errors: ErrorKind::argument (max_frame_size, initial_window_size).
+  // Errors: ErrorKind::argument (max_frame_size, initial_window_size);
+  // Misuse::begin_twice once it ran, with nothing changed.
   //
   // A conforming peer may send frames up to the SETTINGS_MAX_FRAME_SIZE we
   // advertise as soon as it has our SETTINGS, and its ACK can arrive in the
@@ -217,7 +218,8 @@ class ConnCore final : public FrameQueue {
   //   recv_settings  protocol (unexpected_settings_ack,
   //                  connect_protocol_withdrawn); flow_control
   //   recv_ping      none but the preface check
-  //   recv_goaway    protocol (goaway_raised_last_id)
+  //   recv_goaway    protocol (goaway_raised_last_id); flow_control from
+  //                  the capacity the aborted streams give back
   //   release_capacity  flow_control
 
   // A HEADERS frame. `spare` is the server's handle for a new request
@@ -362,10 +364,15 @@ class ConnCore final : public FrameQueue {
   // A stream's stop when it cannot send: its derived stop, or a bare stop;
   // for an id without a record, the peer's remembered reset reason.
   Stop send_stop(const StreamRecord* r, uint32_t stream_id) const noexcept;
-  // Ends one stream with `error` (fail, GOAWAY abort). Returns the closed
-  // transition's flags; `out` gets the live stream's handle and stop.
-  uint32_t abort_stream(StreamRecord& r, const StreamState::StoredError& error, std::vector<Aborted>& out,
-                        HandleSink& sink);
+  // Ends one stream with `error` (fail, GOAWAY abort) and erases its record.
+  // Returns the closed transition's flags; `out` gets the live stream's
+  // handle and stop. With `give_back` (the connection lives on: a GOAWAY
+  // abort) the capacity release of a closed stream runs first, so the
+  // octets nobody read return to the connection window and budget exactly
+  // once; without it (fail) they are dropped with the connection. Errors:
+  // flow_control from the release, with the stream already closed.
+  Result<uint32_t> abort_stream(StreamRecord& r, const StreamState::StoredError& error, std::vector<Aborted>& out,
+                                HandleSink& sink, bool give_back);
   void remember_ours(uint32_t id, uint32_t reason, Initiator who);
 
   // Frames of a batch that could not be built (untake): the next take.

@@ -108,6 +108,10 @@ Result<HeadersVerdict> ConnCore::recv_headers(const HeadersIn& h, Handle& spare,
       if (h.end_stream) v.flags |= state.closed_transition(*r, *this, sink);
       return done();
     }
+    // The state decides before the block's content: once the peer ended
+    // its side, any HEADERS on the stream is a frame on a half-closed
+    // stream (RFC 9113, section 5.1), whatever it carries.
+    if (r->state.is_recv_end_stream()) return std::unexpected(stream_err(sid, ErrorCode::stream_closed));
     // A second HEADERS: trailers, which must end the stream and carry no
     // pseudo-header; a tunnel carries none (RFC 9113, section 8.5).
     if (!h.end_stream || h.pseudo || r->tunnel) return std::unexpected(stream_err(sid, ErrorCode::protocol_error));
@@ -169,6 +173,13 @@ Result<DataVerdict> ConnCore::recv_data(const DataIn& d, HandleSink& sink) {
 
   StreamRecord* r = state.streams().find(sid);
   if (r && !r->state.is_closed()) {
+    if (r->state.is_recv_end_stream()) {
+      // The peer ended its side already: DATA on a half-closed stream
+      // (RFC 9113, sections 5.1 and 6.1). Nobody reads it; its octets still
+      // used the connection window.
+      if (auto ok = swallow(); !ok) return std::unexpected(ok.error());
+      return std::unexpected(stream_err(sid, ErrorCode::stream_closed));
+    }
     if (!r->state.is_recv_streaming())
       return std::unexpected(
           Error::protocol(uint32_t(ErrorCode::protocol_error), ConnFailure::unexpected_data, sid));
@@ -364,8 +375,13 @@ Result<uint32_t> ConnCore::recv_goaway(uint32_t last, uint32_t code, std::vector
   err.kind = StreamState::StoredError::Kind::goaway;
   err.initiator = Initiator::remote;
   err.reason = code;
-  for (uint32_t id : scratch_ids_)
-    if (StreamRecord* r = state.streams().find(id)) flags |= abort_stream(*r, err, aborted, sink);
+  for (uint32_t id : scratch_ids_) {
+    StreamRecord* r = state.streams().find(id);
+    if (!r) continue;
+    auto f = abort_stream(*r, err, aborted, sink, true);
+    if (!f) return std::unexpected(f.error());
+    flags |= *f;
+  }
   if (pending.size() > before) flags |= kFlagWake;
   return flags;
 }

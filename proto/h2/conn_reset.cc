@@ -120,14 +120,21 @@ Result<ResetVerdict> ConnCore::aclose_body(uint32_t sid, HandleSink& sink) {
   return v;
 }
 
-uint32_t ConnCore::abort_stream(StreamRecord& r, const StreamState::StoredError& error, std::vector<Aborted>& out,
-                                HandleSink& sink) {
+Result<uint32_t> ConnCore::abort_stream(StreamRecord& r, const StreamState::StoredError& error,
+                                       std::vector<Aborted>& out, HandleSink& sink, bool give_back) {
   const uint32_t sid = r.id;
   if (r.state.close_with(error)) out.push_back({r.handle, stop_of(r.state).value_or(Stop{std::nullopt, true})});
-  // Nothing more is read from it: its capacity no longer matters.
-  r.recv_unreleased = 0;
-  r.data_budget_charged = 0;
-  r.recv_reclaimed = true;
+  if (give_back) {
+    // The connection goes on: what the stream received and nobody read
+    // returns to its window and budget now, or never (the record goes).
+    auto rel = state.release_closed_capacity(r, *this, sink);  // not reaped: the record is not marked yet
+    if (!rel) return std::unexpected(rel.error());
+  } else {
+    // The connection is gone: no window is left to give anything back to.
+    r.recv_unreleased = 0;
+    r.data_budget_charged = 0;
+    r.recv_reclaimed = true;
+  }
   uint32_t flags = state.closed_transition(r, *this, sink);
   state.streams().erase(sid, sink);
   return flags;
@@ -141,7 +148,7 @@ bool ConnCore::fail(std::string message, std::vector<Aborted>& aborted, HandleSi
   err.kind = StreamState::StoredError::Kind::io;
   err.io = ConnFailure::broken_pipe;
   for (uint32_t id : scratch_ids_)
-    if (StreamRecord* r = state.streams().find(id)) abort_stream(*r, err, aborted, sink);
+    if (StreamRecord* r = state.streams().find(id)) (void)abort_stream(*r, err, aborted, sink, false);
   state.rotation().clear();
   state.waiters().clear();
   return recorded;

@@ -75,8 +75,9 @@ constexpr MisuseRow kMisuse[] = {
     {"payload_too_big", "payload too big"},
     {"connect_protocol_disabled",
      "the peer has not enabled extended CONNECT (SETTINGS_ENABLE_CONNECT_PROTOCOL)"},
+    {"begin_twice", "begin() runs once: the preface and SETTINGS are already queued"},
 };
-static_assert(std::size(kMisuse) == size_t(Misuse::connect_protocol_disabled) + 1);
+static_assert(std::size(kMisuse) == size_t(Misuse::begin_twice) + 1);
 
 std::string printed_kind(FrameError k, HpackError h) {
   std::string s(frame_error_name(k));
@@ -140,9 +141,40 @@ std::string argument_text(const Error& e) {
 
 }  // namespace
 
+namespace {
+
+// RFC 9113 fixes these codes: a frame whose length is wrong for its type is
+// a FRAME_SIZE_ERROR (section 4.2).
+ErrorCode load_frame_code(FrameError k) noexcept {
+  switch (k) {
+    case FrameError::bad_frame_size:
+    case FrameError::invalid_payload_length:
+    case FrameError::invalid_payload_ack_settings: return ErrorCode::frame_size_error;
+    default: return ErrorCode::protocol_error;
+  }
+}
+
+// A field block that cannot be decoded leaves the compression context
+// unusable: COMPRESSION_ERROR (section 4.3). A block that decodes into an
+// invalid field (an empty or non-lowercase name, a bad value, an unknown
+// pseudo-header) is a malformed message instead: PROTOCOL_ERROR.
+ErrorCode hpack_code(HpackError h) noexcept {
+  switch (h) {
+    case HpackError::need_more_unexpected_end_of_stream:
+    case HpackError::invalid_utf8:
+    case HpackError::invalid_status_code:
+    case HpackError::invalid_pseudoheader: return ErrorCode::protocol_error;
+    default: return ErrorCode::compression_error;
+  }
+}
+
+}  // namespace
+
 Error Error::recv(ConnFailure what, FrameError frame, HpackError hpack) noexcept {
   ErrorCode code = ErrorCode::protocol_error;
   switch (what) {
+    case ConnFailure::load_frame: code = load_frame_code(frame); break;
+    case ConnFailure::hpack_failed: code = hpack_code(hpack); break;
     case ConnFailure::frame_too_large: code = ErrorCode::frame_size_error; break;
     case ConnFailure::header_list_abuse:
     case ConnFailure::too_many_continuations: code = ErrorCode::enhance_your_calm; break;

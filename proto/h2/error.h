@@ -82,8 +82,15 @@ enum class ConnFailure : uint8_t {
   bad_preface,                   // [1] "bad client connection preface"
   frame_too_large,               // [6] "frame length exceeds SETTINGS_MAX_FRAME_SIZE"
   expected_continuation,         // [1] "expected CONTINUATION frame"
-  load_frame,                    // [1] "failed to load frame: <frame kind>"
-  hpack_failed,                  // [1] "HPACK decoding failed: <frame kind>"
+  load_frame,                    // [6] for a length wrong for the type (FrameError's
+                                 //   bad_frame_size, invalid_payload_length,
+                                 //   invalid_payload_ack_settings), [3] for an initial
+                                 //   window size over 2^31-1, else [1]:
+                                 //   "failed to load frame: <frame kind>"
+  hpack_failed,                  // [9] for a block that cannot be decoded, [1] for one
+                                 //   that decodes into an invalid field (an empty or
+                                 //   bad name or value, a bad pseudo-header):
+                                 //   "HPACK decoding failed: <frame kind>"
   header_list_abuse,             // [11] "decoded header list size over abuse limit"
   priority_stream_zero,          // [1] "PRIORITY frame with stream ID 0"
   push_promise,                  // [1] "PUSH_PROMISE received but server push is disabled"
@@ -123,6 +130,9 @@ enum class Misuse : uint8_t {
   // An extended CONNECT (a request with :protocol) before the peer's
   // SETTINGS_ENABLE_CONNECT_PROTOCOL said 1.
   connect_protocol_disabled,
+  // begin() again: a second preface and SETTINGS would follow frames
+  // already sent.
+  begin_twice,
 };
 
 // An argument no frame or head can carry (ErrorKind::argument); nothing was
@@ -151,7 +161,8 @@ enum class FrameError : uint8_t {
   too_much_padding,              // the pad length does not fit the payload
   invalid_setting_value,         // an out-of-range SETTINGS value
   invalid_window_update_value,   // WINDOW_UPDATE increment of 0
-  invalid_payload_length,        // PRIORITY not 5, RST_STREAM not 4, SETTINGS ACK with a payload
+  invalid_payload_length,        // RST_STREAM not 4, SETTINGS ACK with a payload (a
+                                 //   PRIORITY not 5 is a stream error instead)
   invalid_payload_ack_settings,  // SETTINGS payload not a multiple of 6
   invalid_stream_id,             // DATA/HEADERS on 0, SETTINGS/PING off 0
   malformed_message,             // HEADERS too short for its flags; a malformed header block

@@ -24,6 +24,12 @@ void put32(char* p, uint32_t v) noexcept {
 
 std::unexpected<Error> fail(ConnFailure what) { return std::unexpected(Error::recv(what)); }
 std::unexpected<Error> load_fail(FrameError k) { return std::unexpected(Error::recv(ConnFailure::load_frame, k)); }
+// The same failure with the code the protocol fixes for this one case.
+std::unexpected<Error> load_fail(FrameError k, ErrorCode code) {
+  Error e = Error::recv(ConnFailure::load_frame, k);
+  e.code = uint32_t(code);
+  return std::unexpected(e);
+}
 std::unexpected<Error> send_fail(BadArgument what, uint64_t value = 0) {
   return std::unexpected(Error::bad_argument(what, value));
 }
@@ -198,7 +204,12 @@ Result<void> Receiver::frame(const FrameHeader& h, std::string_view p, bool from
     case FrameType::headers: return headers(h, p, out);
     case FrameType::priority: {
       if (sid == 0) return fail(ConnFailure::priority_stream_zero);
-      if (p.size() != 5) return load_fail(FrameError::invalid_payload_length);
+      // A PRIORITY of the wrong size harms only its stream (RFC 9113,
+      // section 6.3), and nothing is read from it.
+      if (p.size() != 5) {
+        out.events.emplace_back(StreamErrorEvent{sid, uint32_t(ErrorCode::frame_size_error)});
+        return {};
+      }
       if ((be32(p.data()) & kStreamMask) == sid)
         out.events.emplace_back(StreamErrorEvent{sid, uint32_t(ErrorCode::protocol_error)});
       else
@@ -231,7 +242,9 @@ Result<void> Receiver::frame(const FrameHeader& h, std::string_view p, bool from
             break;
           case 3: s.max_concurrent_streams = v; break;
           case 4:
-            if (v > uint32_t(kMaxWindow)) return load_fail(FrameError::invalid_setting_value);
+            // A window no flow-control arithmetic can hold (RFC 9113, section 6.5.2).
+            if (v > uint32_t(kMaxWindow))
+              return load_fail(FrameError::invalid_setting_value, ErrorCode::flow_control_error);
             s.initial_window_size = v;
             break;
           case 5:
@@ -351,6 +364,7 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
           pb.rest.assign(fragment.substr(r->consumed));
         return {};
       }
+      pb.head.over_size = pb.block.over_size();
       if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream, extended_connect_))
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       else {

@@ -77,14 +77,16 @@ constexpr uint32_t hash_bytes(const char* p, size_t n) noexcept {
 // so a known name is recognised by its hash before any byte compare.
 consteval uint32_t known_hash(std::string_view lname) { return hash_bytes(lname.data(), lname.size()); }
 
-// The word w with its bytes 'A'-'Z' lowered (they gain 0x20). Exact for
-// ASCII bytes; zero bytes stay zero, and a byte from 0x80 up keeps its high
-// bit, so it never reads as a token byte.
+// The word w with its bytes 'A'-'Z' lowered (they gain 0x20); every other
+// byte, zero and those from 0x80 up included, is left as it is. Each byte
+// folds alone: the sums run on the low seven bits of each byte, which never
+// carry into the next one, and a byte with its high bit set is no letter.
 constexpr uint64_t lower_word(uint64_t w) noexcept {
   constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-  const uint64_t ge_a = (w + ones * (0x80 - 'A')) & highs;
-  const uint64_t gt_z = (w + ones * (0x80 - 'Z' - 1)) & highs;
-  return w | (ge_a & ~gt_z) >> 2;
+  const uint64_t low7 = w & ~highs;
+  const uint64_t ge_a = (low7 + ones * (0x80 - 'A')) & highs;
+  const uint64_t gt_z = (low7 + ones * (0x80 - 'Z' - 1)) & highs;
+  return w | (ge_a & ~gt_z & ~w) >> 2;
 }
 
 // Lowercases the token of n bytes at p in place (tokens are ASCII), a word

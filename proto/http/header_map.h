@@ -323,7 +323,11 @@ inline int32_t HeaderMap::position_folded(std::string_view name) const noexcept 
 inline std::string_view HeaderMap::Builder::lower_name(std::string_view name) noexcept {
   assert(name.data() >= src_ && name.data() + name.size() <= src_ + src_len_);
   char* d = map_.bytes_ + (name.data() - src_);
-  // The hash comes from the same pass; add_from_block() picks it up.
+  // The hash comes from the same pass; add_from_block() picks it up. The
+  // room is what the map's copy of the block holds from the name on: the
+  // 16-byte store may pass the name by up to 15 bytes, but only inside that
+  // copy, which this builder alone owns while it builds, and it writes those
+  // bytes back as it read them.
   last_hash_ = detail::lower_and_hash(d, name.size(), src_len_ - size_t(name.data() - src_));
   last_name_ = d;
   return {d, name.size()};
@@ -375,7 +379,10 @@ class HeaderMap::Builder::Fields {
   Fields& operator=(const Fields&) = delete;
 
   // Lowercases the name at [off, off + len) of the block's copy (a token)
-  // and returns its hash, computed in the same pass.
+  // and returns its hash, computed in the same pass. The 16-byte store may
+  // pass the name by up to 15 bytes, never beyond the copy's nbytes_ (the
+  // room given), which the builder alone owns while it builds; those bytes
+  // are written back as they were read.
   uint32_t lower(uint32_t off, uint32_t len) noexcept {
     return detail::lower_and_hash(bytes_ + off, len, nbytes_ - off);
   }

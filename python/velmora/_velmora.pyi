@@ -114,7 +114,8 @@ class H2Codec:
 
         The events are the `H2Frame*` classes; a server codec consumes the 24-octet preface first
         (feed it through `feed_preface` or `receive`). Events decoded before an error in the same
-        call are lost with it.
+        call are lost with it. A PRIORITY frame not of 5 octets is H2FrameStreamError(stream_id, 6)
+        (FRAME_SIZE_ERROR); the connection errors carry the codes `H2Streams.receive` lists.
         """
     def buffered(self) -> int:
         """Octets in the read buffer awaiting a complete frame."""
@@ -308,6 +309,16 @@ class H2FrameHeaders:
         Only an extended CONNECT request (RFC 8441) carries it, for example "websocket", and only
         when the receiving server enabled it (`enable_connect_protocol`); anywhere else the block is
         malformed and reported as `H2FrameStreamError`.
+        """
+    @property
+    def over_size(self) -> bool:
+        """The header list passed our max header list size: the fields past it were dropped.
+
+        The block was still decoded (HPACK stays in step) and the event is handed to `recv_headers`
+        as usual, but it is not the head the peer sent: a server answers 431 (Request Header
+        Fields Too Large) instead of serving it, a client fails the request and resets the stream.
+        A list over four times the limit is a connection error instead
+        (`H2ProtocolError(11, "decoded header list size over abuse limit")`).
         """
 
 @final
@@ -783,7 +794,8 @@ class H2Streams:
       peer acknowledged it, 16384 to 16777215; outside raises `ValueError("max_frame_size must be in
       [16384, 16777215], got N")`.
     - `max_header_list_size`: our SETTINGS_MAX_HEADER_LIST_SIZE, the limit on a decoded header block
-      once acknowledged.
+      once acknowledged. A block over it comes with `H2FrameHeaders.over_size` set (the fields past
+      the limit dropped): answer 431 (server) or fail the request (client).
     - `max_send_buf_size`: per stream, the most octets of that stream's DATA framed into the
       pending-send buffer and not yet credited back by `credit_written`. A stream that reaches it
       gets `sent` 0 from `send_data` until the write pump has written and credited its frames; other
@@ -898,7 +910,7 @@ class H2Streams:
         enable_connect_protocol: bool = False,
     ) -> None: ...
     def begin(self) -> None:
-        """Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes first: every step that can queue a frame raises H2UserError('send_before_preface', ...) before it, changing nothing.
+        """Queue the client preface (client), our SETTINGS and the connection WINDOW_UPDATE. Comes first, once: every step that can queue a frame raises H2UserError('send_before_preface', ...) before it, changing nothing.
 
         Client: the 24-octet `H2_PREFACE`, then our SETTINGS (`initial_window_size`,
         `max_frame_size`, `max_header_list_size`, `enable_push` when not None, and for the server
@@ -911,24 +923,31 @@ class H2Streams:
         `send_response_head`, the `recv_*` steps except `recv_window_update`, `release_capacity`,
         `reset_stream`, `reset_on_error`, `aclose_body`, `send_goaway`, `begin_graceful_shutdown`)
         raise `H2UserError("send_before_preface", ...)` while `begin` has not run; `open_stream`
-        gives its claimed slot back. A second call queues a second SETTINGS: call it once.
+        gives its claimed slot back. A second call raises `H2UserError("begin_twice", ...)` and
+        changes nothing.
         """
     def receive(self, data: bytes) -> list[_H2Frame]:
         """Decode received bytes under the decoder lock alone; returns the list of frame events.
 
         Returns the events of every complete frame in the buffer (possibly none), in wire order;
         incomplete bytes stay buffered for the next call. The server role consumes the client
-        preface first. A connection-level decoding error raises `H2ProtocolError(reason, message)`:
-        reason 1 (PROTOCOL_ERROR) for most, HPACK decoding failures included; 6 (FRAME_SIZE_ERROR)
-        for a frame longer than our max frame size; 11 (ENHANCE_YOUR_CALM) for a CONTINUATION flood
-        or a header list over the abuse limit; 9 (COMPRESSION_ERROR) for a header block too large to
-        decode and ignore. Events decoded before the error in the same call are lost with it: fail
-        the connection. A malformed header block on one stream (a connection-specific field, `te` other
-        than "trailers", a value starting or ending with SP or HTAB, pseudo-header fields missing,
-        repeated or wrong for the role) comes back as an `H2FrameStreamError` event instead, to be
-        answered with `reset_on_error`; a field the decoder cannot take (a name with uppercase letters
-        or characters outside the token set, a value with NUL, CR or LF, a pseudo-header field after
-        a regular one or not defined by HTTP/2) ends the connection. Read pump only: it may run while any
+        preface first. A connection-level decoding error raises `H2ProtocolError(reason, message)`
+        with the code RFC 9113 fixes: 6 (FRAME_SIZE_ERROR) for a frame longer than our max frame size
+        or whose length is wrong for its type (PING not 8, WINDOW_UPDATE or RST_STREAM not 4, GOAWAY
+        under 8, SETTINGS not a multiple of 6, a SETTINGS ACK with a payload); 3 (FLOW_CONTROL_ERROR)
+        for SETTINGS_INITIAL_WINDOW_SIZE above 2**31 - 1; 9 (COMPRESSION_ERROR) for a header block
+        that cannot be decoded (an index out of range, a bad Huffman string, a table size update
+        above the limit or after a field, a truncated representation) or that keeps growing past
+        the list limit; 11 (ENHANCE_YOUR_CALM) for a CONTINUATION flood or a header list over the
+        abuse limit; 1 (PROTOCOL_ERROR) for the rest, a block that decodes into an invalid field
+        included. Events decoded before the error in the same call are lost with it: fail
+        the connection. A malformed header block on one stream (a connection-specific field, `te`
+        other than "trailers", a value starting or ending with SP or HTAB, pseudo-header fields
+        missing, repeated or wrong for the role) comes back as an `H2FrameStreamError` event
+        instead, to be answered with `reset_on_error`; a field the decoder cannot take (a name with
+        uppercase letters or characters outside the token set, a value with NUL, CR or LF, a
+        pseudo-header field after a regular one or not defined by HTTP/2) ends the connection.
+        Read pump only: it may run while any
         state step runs on another thread, but not concurrently with `prime` or another `receive`.
         """
     def prime(self, data: bytes) -> bool | None:
@@ -1645,8 +1664,9 @@ class H2ProtocolError(H2Error):
     """Connection-level protocol violation (-> GOAWAY). args = (reason: int|None, message).
 
     A connection error: the peer broke the protocol in a way that ends the connection (or a cap was
-    exceeded). `reason` is the HTTP/2 error code for the GOAWAY (an int; 1 PROTOCOL_ERROR, 6
-    FRAME_SIZE_ERROR, 7 REFUSED_STREAM, 9 COMPRESSION_ERROR, 11 ENHANCE_YOUR_CALM), `message` what
+    exceeded). `reason` is the HTTP/2 error code for the GOAWAY (an int; 1 PROTOCOL_ERROR, 3
+    FLOW_CONTROL_ERROR, 6 FRAME_SIZE_ERROR, 7 REFUSED_STREAM, 9 COMPRESSION_ERROR, 11
+    ENHANCE_YOUR_CALM), `message` what
     happened (for example "invalid new stream id 3", "too_many_resets", "too many stream resets",
     "too_many_data_frames"). The driver answers with `H2Streams.send_goaway(reason)` and
     `H2Streams.fail(exc)`, wakes everything `fail` returns and closes.
@@ -1665,8 +1685,8 @@ class H2UserError(H2Error):
 
     The caller asked for something the protocol or the state does not allow; nothing was queued (a
     refused `open_stream` gives its slot back). `kind` names it: "send_before_preface" (a step
-    before `H2Streams.begin`), "malformed_headers" (a connection-specific field, `te` other than
-    "trailers", a value starting or ending with SP or HTAB), "invalid_informational_status_code"
+    before `H2Streams.begin`), "begin_twice" (`H2Streams.begin` called again), "malformed_headers"
+    (a connection-specific field, `te` other than "trailers", a value starting or ending with SP or HTAB), "invalid_informational_status_code"
     (101, or a 1xx with END_STREAM), "payload_too_big" (a DATA payload over the peer's max frame
     size), and the stream-state refusals of `H2StreamState` ("inactive_stream_id",
     "unexpected_frame_type", ...).
@@ -1807,9 +1827,9 @@ class H1ParseError(H1Error):
     kinds, with that status: "method" 400, "version" 400, "version_h2" (an HTTP/2 preface where
     HTTP/1 was expected) none, "uri" 400, "uri_too_long" 414, "header_token" 400,
     "header_content_length_invalid" 400, "header_transfer_encoding_invalid" 400,
-    "header_transfer_encoding_unexpected" 400, "too_large" (the head passed `max_buf_size` or
-    `max_headers`) 431, "status" (a response's status line) none, "internal" none. The message is a
-    human-readable description.
+    "header_transfer_encoding_unexpected" 400, "too_large" (the head is longer than `max_buf_size`,
+    however the reads split it, or has more than `max_headers` fields) 431, "status" (a
+    response's status line) none, "internal" none. The message is a human-readable description.
     """
 class H1BodyError(H1Error):
     """A body that cannot be decoded: a framing error, or the transport closing before the body was complete. args = (io_kind: str, message: str).
@@ -1860,9 +1880,9 @@ class H1Codec:
     - `title_case_headers`: the encoders write names as Title-Case ("Content-Type") instead of
       lowercase.
     - `date_header`: responses get a `date` header (`http_date()`) unless `headers` has one.
-    - `max_buf_size`: octets; an incomplete head may not grow past it (`H1ParseError("too_large",
-      ...)`, status 431). Below 8192 raises `ValueError("the max_buf_size cannot be smaller than
-      8192")`.
+    - `max_buf_size`: octets; the longest head accepted, request or response, whether it arrives
+      in one read or many (longer: `H1ParseError("too_large", ...)`, status 431). Below 8192
+      raises `ValueError("the max_buf_size cannot be smaller than 8192")`.
 
     One codec per connection: it holds the read buffer and the body encoder of the message in
     flight. It has a lock of its own, so a call never tears its state, but the order of calls is the
@@ -1883,13 +1903,18 @@ class H1Codec:
 
         Client side. `data` is what the read returned (b"" parses what is buffered). The bytes after
         the head stay buffered: move them into the body decoder with `take_body_into`. A 1xx head
-        other than 101 is consumed and parsing goes on.
+        other than 101 is consumed and parsing goes on. Each head longer than `max_buf_size` raises
+        `H1ParseError("too_large", ...)`.
         """
     def receive_request_head(self, data: bytes) -> H1RequestHead | None:
         """Append data to the read buffer and parse a request head: an H1RequestHead, or None when more bytes are needed. Raises H1ParseError and records parse_error_status.
 
         Server side; `H1ServerState.accept_head` calls it for the serve loop. The method is
-        remembered, so the response to a HEAD or CONNECT request is framed accordingly.
+        remembered, so the response to a HEAD or CONNECT request is framed accordingly. A head
+        longer than `max_buf_size` raises `H1ParseError("too_large", ...)` (431) however the reads
+        split it. Bytes that are a proper prefix of the HTTP/2 preface (`H2_PREFACE`) give None,
+        wherever the client split its first write; the whole preface raises
+        `H1ParseError("version_h2", ...)`.
         """
     def feed(self, data: bytes) -> None:
         """Append data to the read buffer without parsing."""
@@ -1946,8 +1971,12 @@ class H1Codec:
     def serialize_data(self, chunk: bytes) -> bytes:
         """Frame one body chunk for the message in flight.
 
-        Chunked framing wraps the chunk; a length body passes it through up to the declared length,
-        and octets past it are dropped (`body_is_eof()` is then True).
+        Chunked framing wraps the chunk; a length body passes it through up to the declared length.
+        A chunk that runs past the declared length raises `H1UserError("body_write_aborted", "user
+        body write aborted: N bytes past the declared length")` with nothing framed and the encoder
+        as it was (a cut body would look complete to the peer). A message that carries no body (a
+        response to HEAD, a 204 or 304, a 2xx to CONNECT), or whose head was given no length and no
+        chunked framing, drops its chunks: the result is b"".
         """
     def serialize_end(self) -> bytes:
         """End the body of the message in flight.
@@ -1961,7 +1990,13 @@ class H1Codec:
     def serialize_head_and_body(
         self, head: bytes, body: bytes | None = None, trailers: HeaderMap | None = None
     ) -> bytes:
-        """One whole message in one buffer: head, framed body and its end."""
+        """One whole message in one buffer: head, framed body and its end.
+
+        A body longer than the declared length raises `H1UserError("body_write_aborted", "user body
+        write aborted: N bytes past the declared length")`, as `serialize_data` does; one shorter,
+        the early-end error of `serialize_end`. A bodyless message (a response to HEAD, 204, 304,
+        or a head given no length and no chunked framing) drops the body.
+        """
     def body_is_eof(self) -> bool:
         """True when the framing in flight carries no more body."""
     @staticmethod

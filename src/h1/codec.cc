@@ -366,6 +366,7 @@ PyObject* serialize_data(PyObject* self, PyObject* chunk) {
       if (out) h1::write_chunk(data, PyBytes_AS_STRING(out));
       return out;
     }
+    case h1::DataAction::past_length: return raise(h1::past_length_error(p.size));
     case h1::DataAction::no_encoder: break;
   }
   PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");

@@ -97,6 +97,7 @@ PyObject* headers_obj(h2::HeadersEvent& ev) {
   o->end_headers = 1;
   o->content_length_invalid = cl_invalid;
   o->is_informational = informational;
+  o->over_size = h.over_size;
   return reinterpret_cast<PyObject*>(o);
 }
 
@@ -245,6 +246,7 @@ PyMemberDef kHeadersMembers[] = {
     VELMORA_MEMBER(H2FrameHeaders, content_length_invalid, Py_T_BOOL, HD(content_length_invalid)),
     VELMORA_MEMBER(H2FrameHeaders, is_informational, Py_T_BOOL, HD(is_informational)),
     VELMORA_MEMBER(H2FrameHeaders, protocol, Py_T_OBJECT_EX, HD(protocol)),
+    VELMORA_MEMBER(H2FrameHeaders, over_size, Py_T_BOOL, HD(over_size)),
     {nullptr, 0, 0, 0, nullptr},
 };
 

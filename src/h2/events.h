@@ -26,6 +26,7 @@ struct H2HeadersObject {
   char end_headers;  // always true: blocks are reported once complete
   char content_length_invalid;
   char is_informational;
+  char over_size;  // fields past max_header_list_size were dropped
 };
 
 struct H2DataObject {

@@ -91,8 +91,15 @@ class TestReceive:
         c = H1Codec()
         assert parse_error(c, H2_PREFACE) == ("version_h2", "invalid HTTP version parsed (found HTTP2 preface)")
         assert c.parse_error_status is None
+        # A client may split its first write anywhere: a proper prefix of the
+        # preface waits for the rest, at every split point.
+        for cut in range(1, len(H2_PREFACE)):
+            c = H1Codec()
+            assert c.receive_request_head(H2_PREFACE[:cut]) is None
+            assert parse_error(c, H2_PREFACE[cut:])[0] == "version_h2"
+            assert c.parse_error_status is None
         c = H1Codec()
-        assert parse_error(c, H2_PREFACE[:16]) == ("version", "invalid HTTP version parsed")
+        assert parse_error(c, H2_PREFACE[:16] + b"X")[0] == "version"
         assert c.parse_error_status == 400
         c = H1Codec()
         assert parse_error(c, b"GET /" + b"a" * 65534 + b" HTTP/1.1\r\n\r\n") == ("uri_too_long", "URI too long")
@@ -107,6 +114,20 @@ class TestReceive:
         c = H1Codec(max_buf_size=8192)
         assert c.receive_request_head(b"GET / HTTP/1.1\r\nX: " + b"a" * 8172) is None
         assert parse_error(c, b"a")[0] == "too_large"
+        # The limit is the head's, not a read's: a head over it is refused in
+        # one read as in many, request and response alike.
+        for head, request in ((b"GET / HTTP/1.1\r\nX: " + b"a" * 500000 + b"\r\n\r\n", True),
+                              (b"HTTP/1.1 200 OK\r\nX: " + b"a" * 500000 + b"\r\n\r\n", False)):
+            for size in (len(head), 256 * 1024, 64 * 1024):
+                c = H1Codec()
+                if not request:
+                    c.serialize_request("GET", "/")
+                receive = c.receive_request_head if request else c.receive_head
+                with pytest.raises(H1ParseError) as info:
+                    for i in range(0, len(head), size):
+                        assert receive(head[i:i + size]) is None
+                assert info.value.args[0] == "too_large"
+                assert c.parse_error_status == (431 if request else None)
         c = H1Codec()
         assert parse_error(c, b"POST / HTTP/1.1\r\nContent-Length: 1, 1\r\n\r\n") == (
             "header_content_length_invalid",
@@ -252,8 +273,20 @@ class TestSerialize:
         c.serialize_request("PUT", "/", content_length=5)
         chunk = b"abc"
         assert c.serialize_data(chunk) is chunk
-        assert c.serialize_data(b"defg") == b"de"
+        # Past the declared length: refused whole, nothing framed, the encoder
+        # as it was; a cut body would look complete to the peer.
+        with pytest.raises(H1UserError) as info:
+            c.serialize_data(b"defg")
+        assert info.value.args == ("body_write_aborted", "user body write aborted: 2 bytes past the declared length")
+        assert not c.body_is_eof()
+        assert c.serialize_data(b"de") == b"de"
+        assert c.body_is_eof()
+        with pytest.raises(H1UserError):
+            c.serialize_data(b"x")
         assert c.serialize_end() == b""
+        c.serialize_request("PUT", "/", content_length=2)
+        with pytest.raises(H1UserError):
+            c.serialize_head_and_body(b"", b"abc")
         c.serialize_request("PUT", "/", content_length=5)
         c.serialize_data(b"abc")
         with pytest.raises(H1UserError) as info:

@@ -168,9 +168,10 @@ def test_errors_discard_the_batch():
         1, "expected CONTINUATION frame")
     assert protocol_error(H2Codec(), frame(5, 4, 1, b"")) == (1, "PUSH_PROMISE received but server push is disabled")
     assert protocol_error(H2Codec(), frame(9, 4, 1, b"")) == (1, "received unexpected CONTINUATION frame")
+    # A block that cannot be decoded: COMPRESSION_ERROR (RFC 9113, 4.3).
     assert protocol_error(H2Codec(), headers_frames(1, b"\xff\xff\xff\xff\xff\xff")) == (
-        1, "HPACK decoding failed: Hpack(IntegerOverflow)")
-    assert protocol_error(H2Codec(), headers_frames(1, b"\x80")) == (1, "HPACK decoding failed: Hpack(InvalidTableIndex)")
+        9, "HPACK decoding failed: Hpack(IntegerOverflow)")
+    assert protocol_error(H2Codec(), headers_frames(1, b"\x80")) == (9, "HPACK decoding failed: Hpack(InvalidTableIndex)")
     # An empty literal name is a NeedMore kind: mid-block it waits, the
     # block's end reports it.
     c = H2Codec()
@@ -225,8 +226,44 @@ def test_header_list_limit_drops_then_stops():
     # A block without :status passes a client only as trailers, which end the stream.
     [ev] = c.receive(headers_frames(1, b"".join(literal(n, v) for n, v in fields), end_stream=True))
     assert ev.headers.keys() == ["aaaaaaaa", "bbbbbbbb"]
+    assert ev.over_size  # never an ordinary head: fields were dropped
+    [ev] = c.receive(headers_frames(5, b"".join(literal(n, v) for n, v in fields[:2]), end_stream=True))
+    assert ev.headers.keys() == ["aaaaaaaa", "bbbbbbbb"] and not ev.over_size  # 90: within the limit
     big = b"".join(literal("x%02d" % i, "v" * 5) for i in range(11))  # 440 octets: past 4 x 100
     assert protocol_error(c, headers_frames(3, big)) == (11, "decoded header list size over abuse limit")
+
+
+def test_an_over_size_request_is_marked_and_can_be_answered_431():
+    # Six 36-octet fields under a 200-octet limit: the request arrives without
+    # them, and says so, in both the codec and the connection's receive.
+    from velmora._velmora import H2Streams
+    opts = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
+                max_header_list_size=200, max_send_buf_size=65536)
+    client = H2Codec()
+    fields = HeaderMap([("authorization", "a" * 3)] + [("x-f%d" % i, "v" * 28) for i in range(6)])
+    req = client.serialize_request_headers(1, "GET", "/", fields, True, scheme="https", authority="a.test")
+    codec = H2Codec("server")
+    codec.set_max_header_list_size(200)
+    assert codec.feed_preface(b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") is True
+    [ev] = codec.receive(req)
+    assert ev.over_size and ev.method == "GET"
+    server = H2Streams("server", **opts)
+    server.begin()
+    server.take_pending()
+    assert server.prime(b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") is True
+    settings, ack = H2Codec().serialize_settings(), H2Codec().serialize_settings_ack()
+    events = server.receive(settings + ack)
+    server.recv_settings(events[0])
+    server.recv_settings(events[1])  # our 200-octet list limit is acknowledged
+    [ev] = server.receive(H2Codec().serialize_request_headers(1, "GET", "/", fields, True, scheme="https",
+                                                              authority="a.test"))
+    assert ev.over_size and "authorization" not in ev.headers
+    verdict = server.recv_headers(ev, object())
+    assert verdict.kind == 1  # opened: the server answers it itself
+    server.send_response_head(1, 431, None, True)
+    view, _ = server.take_pending()
+    answered = [e for e in H2Codec().receive(bytes(view)) if isinstance(e, H2FrameHeaders)]
+    assert [e.status for e in answered] == [431]
 
 
 def test_indexed_expansion_is_stopped_by_the_limit():
@@ -318,7 +355,7 @@ def test_table_size_changes_reach_the_peer():
     e = H2Codec()
     e.set_recv_header_table_size(100)
     assert protocol_error(e, headers_frames(1, b"\x3f\x46" + literal(":status", "200"))) == (
-        1, "HPACK decoding failed: Hpack(InvalidMaxDynamicSize)")
+        9, "HPACK decoding failed: Hpack(InvalidMaxDynamicSize)")
 
 
 def test_data_and_control_frames():

@@ -133,8 +133,19 @@ class TestBeginComesFirst:
         self._refused(lambda: c.open_stream("GET", "/", None, True, False, Handle(), scheme="http",
                                             authority="a"))
         c.begin()
+        # A second begin() would put another preface and SETTINGS after
+        # frames already on the wire: refused, nothing queued.
+        with pytest.raises(v.H2UserError) as e:
+            c.begin()
+        assert e.value.args[0] == "begin_twice"
         view, _ = c.take_pending()
         assert bytes(view).startswith(v.H2_PREFACE)
+        assert bytes(view).count(v.H2_PREFACE) == 1
+        kinds = [type(ev).__name__ for ev in v.H2Codec().receive(bytes(view)[len(v.H2_PREFACE):])]
+        assert kinds == ["H2FrameSettings"]
+        with pytest.raises(v.H2UserError):
+            c.begin()
+        assert not c.has_pending()
         assert c.try_claim_slot()
         assert c.open_stream("GET", "/", None, True, False, Handle(), scheme="http", authority="a") == 1
 

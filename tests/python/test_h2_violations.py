@@ -98,7 +98,8 @@ def test_settings_out_of_range(setting, value):
     p = _pair()
     with pytest.raises(H2ProtocolError) as e:
         p.server.feed(frame(SETTINGS, 0, 0, _setting(setting, value)))
-    assert e.value.args[0] == 1 and "InvalidSettingValue" in e.value.args[1]
+    # An initial window no window can hold is FLOW_CONTROL_ERROR (RFC 9113, 6.5.2).
+    assert e.value.args[0] == (3 if setting == 4 else 1) and "InvalidSettingValue" in e.value.args[1]
 
 
 def test_settings_raising_a_stream_window_past_the_limit():
@@ -139,6 +140,12 @@ STREAM_ERRORS = [
                  1, id="second-headers-without-end-stream"),
     pytest.param([headers_frames(1, _req()), frame(WINDOW_UPDATE, 0, 1, _u32(0x7FFFFFFF))],
                  3, id="stream-window-overflow"),
+    # the client's side ended: the state decides before the block's content
+    # (RFC 9113, 5.1): STREAM_CLOSED, not the trailers' pseudo-header rule
+    pytest.param([headers_frames(1, _req(), end_stream=True), headers_frames(1, _req(), end_stream=True)],
+                 5, id="headers-on-half-closed-stream"),
+    pytest.param([headers_frames(1, _req(), end_stream=True), frame(DATA, 0, 1, b"x")],
+                 5, id="data-on-half-closed-stream"),
 ]
 
 

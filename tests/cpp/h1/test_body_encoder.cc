@@ -49,14 +49,26 @@ TEST(BodyEncoder, DataPerFraming) {
   DataPlan p = plan_data(len, 3);
   EXPECT_EQ(p.action, DataAction::same);
   EXPECT_EQ(len->remaining, 2u);
+  // Past the declared length: refused whole, the encoder as it was (a cut
+  // body would look complete to the peer).
   p = plan_data(len, 4);
-  EXPECT_EQ(p.action, DataAction::prefix);
+  EXPECT_EQ(p.action, DataAction::past_length);
   EXPECT_EQ(p.size, 2u);
+  EXPECT_EQ(len->remaining, 2u);
+  p = plan_data(len, 2);
+  EXPECT_EQ(p.action, DataAction::same);
   EXPECT_TRUE(len->is_eof());
-  p = plan_data(len, 4);
+  p = plan_data(len, 1);
+  EXPECT_EQ(p.action, DataAction::past_length);
+  EXPECT_EQ(p.size, 1u);
+  EXPECT_TRUE(len.has_value());  // data never ends the body
+  EXPECT_EQ(message(past_length_error(1)), "user body write aborted: 1 bytes past the declared length");
+  // A message that carries no body by the rules (a response to HEAD, 204,
+  // 304) drops what it is given.
+  std::optional<BodyEncoder> bodyless = BodyEncoder::none();
+  p = plan_data(bodyless, 4);
   EXPECT_EQ(p.action, DataAction::prefix);
   EXPECT_EQ(p.size, 0u);
-  EXPECT_TRUE(len.has_value());  // data never ends the body
 
   std::optional<BodyEncoder> ch = BodyEncoder::chunked();
   p = plan_data(ch, 5);
@@ -147,13 +159,15 @@ TEST(BodyEncoder, HeadAndBodyInOneBuffer) {
   std::optional<BodyEncoder> e;
   EXPECT_EQ(message(e, head, "body", nullptr), head);
 
-  e = BodyEncoder::length(0);  // bodyless: the body is ignored
+  e = BodyEncoder::none();  // bodyless: the body is ignored
   EXPECT_EQ(message(e, head, "ignored", nullptr), head);
 
   e = BodyEncoder::length(4);
   EXPECT_EQ(message(e, head, "body", nullptr), std::string(head) + "body");
   e = BodyEncoder::length(4);
-  EXPECT_EQ(message(e, head, "bodybody", nullptr), std::string(head) + "body");
+  EXPECT_EQ(message(e, head, "bodybody", nullptr), "<4 bytes past the declared length>");
+  e = BodyEncoder::length(0);
+  EXPECT_EQ(message(e, head, "x", nullptr), "<1 bytes past the declared length>");
   e = BodyEncoder::length(5);
   EXPECT_EQ(message(e, head, "body", nullptr), "<early end, expected 1 more bytes>");
   e = BodyEncoder::length(5);

@@ -362,6 +362,62 @@ TEST_P(HeadParse, LimitsAtTheirBounds) {
   }
 }
 
+// max_buf_size bounds a head, not a read: one over it is refused whether it
+// arrives at once, with the body behind it, or in pieces; one at it passes
+// every way. Both directions.
+TEST_P(HeadParse, TheHeadLimitHoldsHoweverTheReadsSplitTheHead) {
+  CodecOptions o;
+  o.max_buf_size = 8192;
+  auto head_of = [](std::string start, size_t len) {
+    start += "X: ";
+    return start + std::string(len - start.size() - 4, 'a') + "\r\n\r\n";
+  };
+  for (bool req : {true, false}) {
+    SCOPED_TRACE(req ? "request" : "response");
+    std::string start = req ? "GET / HTTP/1.1\r\nHost: a\r\n" : "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n";
+    for (size_t len : {size_t(8192), size_t(8193), size_t(500000)}) {
+      const std::string head = head_of(start, len);
+      ASSERT_EQ(head.size(), len);
+      for (std::vector<size_t> cuts : {std::vector<size_t>{}, {4096}, {8191}, {8192}, {1000, 2000, 7000}}) {
+        for (std::string body : {std::string(), std::string("hello")}) {
+          Codec c(o);
+          RequestHead rh;
+          ResponseHead sh;
+          ParseError e = ParseError::internal;
+          const std::string wire = head + body;
+          Got st = Got::partial;
+          size_t at = 0;
+          cuts.push_back(wire.size());
+          for (size_t cut : cuts) {
+            if (st != Got::partial || cut <= at || cut > wire.size()) continue;
+            std::string_view piece = std::string_view(wire).substr(at, cut - at);
+            st = req ? got(c.receive_request_head(piece, rh), e) : got(c.receive_head(piece, sh), e);
+            at = cut;
+          }
+          if (len <= o.max_buf_size) {
+            EXPECT_EQ(st, Got::complete) << len << " " << cuts.size();
+            EXPECT_EQ(c.buffered(), at - len);  // the body octets read with the head
+          } else {
+            ASSERT_EQ(st, Got::error) << len << " " << cuts.size();
+            EXPECT_EQ(e, ParseError::too_large);
+            if (req) {
+              EXPECT_EQ(c.parse_error_status(), std::optional<uint16_t>(431));
+            }
+          }
+        }
+      }
+    }
+  }
+  // A small head with a large body behind it in the same read is no head
+  // over the limit.
+  Codec c(o);
+  RequestHead h;
+  ParseError e;
+  std::string wire = "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 20000\r\n\r\n" + std::string(20000, 'b');
+  EXPECT_EQ(got(c.receive_request_head(wire, h), e), Got::complete);
+  EXPECT_EQ(c.buffered(), 20000u);
+}
+
 TEST_P(HeadParse, IncompleteHeadsAndTheBufferCap) {
   CodecOptions o;
   o.max_buf_size = 8192;
@@ -525,11 +581,27 @@ TEST_P(HeadParse, LinesOfEveryLengthAgreeWithThePortablePath) {
 
 TEST_P(HeadParse, Http2Preface) {
   expect_error(kH2Preface, ParseError::version_h2, std::nullopt);
-  expect_error(kH2Preface.substr(0, 16), ParseError::version, 400);
   // Even when the cap is what fails the head.
   CodecOptions o;
   o.max_buf_size = 8192;
   expect_error(std::string(kH2Preface) + std::string(9000, 'x'), ParseError::version_h2, std::nullopt, o);
+  // A client may split its first write anywhere: a proper prefix waits for
+  // the rest, which then gives the preface, at every split point; frames
+  // behind it change nothing.
+  for (size_t cut = 1; cut < kH2Preface.size(); ++cut) {
+    for (std::string tail : {std::string(), std::string("\0\0\0\4\0\0\0\0\0", 9)}) {
+      Codec c;
+      RequestHead h;
+      ParseError e = ParseError::internal;
+      ASSERT_EQ(got(c.receive_request_head(kH2Preface.substr(0, cut), h), e), Got::partial) << cut;
+      EXPECT_EQ(c.buffered(), cut);
+      ASSERT_EQ(got(c.receive_request_head(std::string(kH2Preface.substr(cut)) + tail, h), e), Got::error) << cut;
+      EXPECT_EQ(e, ParseError::version_h2) << cut;
+      EXPECT_EQ(c.parse_error_status(), std::nullopt);
+    }
+  }
+  // What leaves the preface is judged as a head at once.
+  expect_error("PRI * HTTP/2.0\r\n\r\nSX", ParseError::version, 400);
 }
 
 // The usual target is read from the head bytes the header map keeps: it must

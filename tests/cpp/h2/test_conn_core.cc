@@ -74,6 +74,25 @@ TEST(ConnCore, ServerHandshakeAndSmallRaises) {
   EXPECT_EQ(core.state.conn_recv_flow().available(), 80000);
 }
 
+// A second handshake would put another preface and SETTINGS (and a second
+// window raise) after frames already sent.
+TEST(ConnCore, ASecondBeginIsRefusedWithNothingChanged) {
+  for (Role role : {Role::client, Role::server}) {
+    ConnConfig c;
+    c.role = role;
+    c.connection_window = 1048576;
+    ConnCore core(c);
+    ASSERT_TRUE(core.begin());
+    const std::string first = core.pending;
+    const int32_t available = core.state.conn_recv_flow().available();
+    auto again = core.begin();
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error(), Error::user(Misuse::begin_twice));
+    EXPECT_EQ(core.pending, first);
+    EXPECT_EQ(core.state.conn_recv_flow().available(), available);
+  }
+}
+
 // A peer that gets our SETTINGS (max frame size 65536) may send a large frame
 // right behind its ACK, in the same read. Decoding runs before the ACK is
 // applied, so the decoder must take the larger limit when SETTINGS is

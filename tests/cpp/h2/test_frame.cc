@@ -199,36 +199,43 @@ TEST(Receive, ErrorsDiscardTheBatchAndKeepLaterBytes) {
   EXPECT_EQ(r.buffered(), 17u);
 }
 
+// Each refusal keeps its text; its code is the one RFC 9113 fixes: a length
+// wrong for the frame's type is FRAME_SIZE_ERROR (section 4.2), an initial
+// window over 2^31-1 FLOW_CONTROL_ERROR (section 6.5.2), the rest
+// PROTOCOL_ERROR.
 TEST(Receive, PerTypeValidation) {
   struct Case {
     std::string wire;
     const char* message;
+    uint32_t code;
   };
   const Case cases[] = {
-      {frame(0, 0, 0, "x"), "failed to load frame: InvalidStreamId"},
-      {frame(0, 8, 1, std::string("\3ab", 3)), "failed to load frame: TooMuchPadding"},
-      {frame(0, 8, 1, ""), "failed to load frame: TooMuchPadding"},
-      {frame(1, 8, 1, ""), "failed to load frame: MalformedMessage"},
-      {frame(1, 0x20, 1, "abcd"), "failed to load frame: MalformedMessage"},
-      {frame(1, 4 | 8, 1, std::string("\5abc", 4)), "failed to load frame: TooMuchPadding"},
-      {frame(2, 0, 0, "abcde"), "PRIORITY frame with stream ID 0"},
-      {frame(2, 0, 1, "abcd"), "failed to load frame: InvalidPayloadLength"},
-      {frame(3, 0, 1, "abc"), "failed to load frame: InvalidPayloadLength"},
-      {frame(4, 0, 1, ""), "failed to load frame: InvalidStreamId"},
-      {frame(4, 1, 0, "x"), "failed to load frame: InvalidPayloadLength"},
-      {frame(4, 0, 0, "abcde"), "failed to load frame: InvalidPayloadAckSettings"},
-      {frame(4, 0, 0, std::string("\0\2", 2) + u32(2)), "failed to load frame: InvalidSettingValue"},
-      {frame(4, 0, 0, std::string("\0\4", 2) + u32(0x80000000)), "failed to load frame: InvalidSettingValue"},
-      {frame(4, 0, 0, std::string("\0\5", 2) + u32(16383)), "failed to load frame: InvalidSettingValue"},
-      {frame(4, 0, 0, std::string("\0\5", 2) + u32(16777216)), "failed to load frame: InvalidSettingValue"},
-      {frame(4, 0, 0, std::string("\0\x08", 2) + u32(2)), "failed to load frame: InvalidSettingValue"},
-      {frame(5, 4, 1, "anything"), "PUSH_PROMISE received but server push is disabled"},
-      {frame(6, 0, 1, "12345678"), "failed to load frame: InvalidStreamId"},
-      {frame(6, 0, 0, "1234567"), "failed to load frame: BadFrameSize"},
-      {frame(7, 0, 0, "1234567"), "failed to load frame: BadFrameSize"},
-      {frame(8, 0, 1, "123"), "failed to load frame: BadFrameSize"},
-      {frame(8, 0, 1, u32(0x80000000)), "failed to load frame: InvalidWindowUpdateValue"},
-      {frame(9, 4, 1, ""), "received unexpected CONTINUATION frame"},
+      {frame(0, 0, 0, "x"), "failed to load frame: InvalidStreamId", 1},
+      {frame(0, 8, 1, std::string("\3ab", 3)), "failed to load frame: TooMuchPadding", 1},
+      {frame(0, 8, 1, ""), "failed to load frame: TooMuchPadding", 1},
+      {frame(1, 8, 1, ""), "failed to load frame: MalformedMessage", 1},
+      {frame(1, 0x20, 1, "abcd"), "failed to load frame: MalformedMessage", 1},
+      {frame(1, 4 | 8, 1, std::string("\5abc", 4)), "failed to load frame: TooMuchPadding", 1},
+      {frame(2, 0, 0, "abcde"), "PRIORITY frame with stream ID 0", 1},
+      {frame(3, 0, 1, "abc"), "failed to load frame: InvalidPayloadLength", 6},
+      {frame(3, 0, 1, "abcde"), "failed to load frame: InvalidPayloadLength", 6},
+      {frame(4, 0, 1, ""), "failed to load frame: InvalidStreamId", 1},
+      {frame(4, 1, 0, "x"), "failed to load frame: InvalidPayloadLength", 6},
+      {frame(4, 0, 0, "abcde"), "failed to load frame: InvalidPayloadAckSettings", 6},
+      {frame(4, 0, 0, std::string("\0\2", 2) + u32(2)), "failed to load frame: InvalidSettingValue", 1},
+      {frame(4, 0, 0, std::string("\0\4", 2) + u32(0x80000000)), "failed to load frame: InvalidSettingValue", 3},
+      {frame(4, 0, 0, std::string("\0\5", 2) + u32(16383)), "failed to load frame: InvalidSettingValue", 1},
+      {frame(4, 0, 0, std::string("\0\5", 2) + u32(16777216)), "failed to load frame: InvalidSettingValue", 1},
+      {frame(4, 0, 0, std::string("\0\x08", 2) + u32(2)), "failed to load frame: InvalidSettingValue", 1},
+      {frame(5, 4, 1, "anything"), "PUSH_PROMISE received but server push is disabled", 1},
+      {frame(6, 0, 1, "12345678"), "failed to load frame: InvalidStreamId", 1},
+      {frame(6, 0, 0, "1234567"), "failed to load frame: BadFrameSize", 6},
+      {frame(6, 0, 0, "123456789"), "failed to load frame: BadFrameSize", 6},
+      {frame(7, 0, 0, "1234567"), "failed to load frame: BadFrameSize", 6},
+      {frame(8, 0, 1, "123"), "failed to load frame: BadFrameSize", 6},
+      {frame(8, 0, 0, "12345"), "failed to load frame: BadFrameSize", 6},
+      {frame(8, 0, 1, u32(0x80000000)), "failed to load frame: InvalidWindowUpdateValue", 1},
+      {frame(9, 4, 1, ""), "received unexpected CONTINUATION frame", 1},
   };
   for (const Case& c : cases) {
     Receiver r;
@@ -236,7 +243,15 @@ TEST(Receive, PerTypeValidation) {
     auto e = r.receive(c.wire, b);
     ASSERT_FALSE(e) << c.message;
     EXPECT_EQ(e.error().message(), c.message);
-    EXPECT_EQ(e.error().code, 1u);
+    EXPECT_EQ(e.error().code, c.code) << c.message;
+  }
+  // A PRIORITY of the wrong size harms only its stream (section 6.3): a
+  // stream error of FRAME_SIZE_ERROR, and the frames after it still count.
+  for (const char* payload : {"abcd", "abcdef"}) {
+    Receiver r;
+    RecvBatch b;
+    ASSERT_TRUE(r.receive(frame(2, 0, 3, payload) + frame(6, 0, 0, "12345678"), b));
+    EXPECT_EQ(describe(b), "E3/6;P12345678;");
   }
 }
 
@@ -398,7 +413,7 @@ TEST(Receive, ContinuationRules) {
 
 TEST(Receive, HpackFailuresCloseWithTheirOwnCode) {
   // The decoder's abuse stop is ENHANCE_YOUR_CALM with its own text; every
-  // other HPACK failure is a PROTOCOL_ERROR naming the HPACK kind.
+  // other HPACK failure names the HPACK kind.
   std::string many;
   for (int i = 0; i < 10; ++i) many += literal("a", std::string(17, '1'));  // 21 octets, 50 listed each
   struct Case {
@@ -410,7 +425,16 @@ TEST(Receive, HpackFailuresCloseWithTheirOwnCode) {
       {frame(1, 4, 1, many), 11, "decoded header list size over abuse limit"},
       {frame(1, 0, 1, many.substr(0, 105)) + frame(9, 4, 1, many.substr(105)), 11,
        "decoded header list size over abuse limit"},
-      {frame(1, 4, 1, std::string("\x80", 1)), 1, "HPACK decoding failed: Hpack(InvalidTableIndex)"},
+      // A block that cannot be decoded: COMPRESSION_ERROR (RFC 9113,
+      // section 4.3), the HPACK kind still named.
+      {frame(1, 4, 1, std::string("\x80", 1)), 9, "HPACK decoding failed: Hpack(InvalidTableIndex)"},
+      {frame(1, 4, 1, std::string("\xbf", 1)), 9, "HPACK decoding failed: Hpack(InvalidTableIndex)"},
+      {frame(1, 4, 1, std::string("\x40\x81\xff\x01v", 5)), 9, "HPACK decoding failed: Hpack(InvalidHuffmanCode)"},
+      {frame(1, 4, 1, std::string("\x3f\xe2\x1f", 3)), 9, "HPACK decoding failed: Hpack(InvalidMaxDynamicSize)"},
+      {frame(1, 4, 1, std::string("\x82\x20", 2)), 9, "HPACK decoding failed: Hpack(InvalidMaxDynamicSize)"},
+      {frame(1, 4, 1, std::string("\x40\x05" "ab", 4)), 9, "HPACK decoding failed: Hpack(NeedMore(StringUnderflow))"},
+      // One that decodes into a field no message may carry: PROTOCOL_ERROR.
+      {frame(1, 4, 1, literal("Upper", "x")), 1, "HPACK decoding failed: Hpack(InvalidUtf8)"},
   };
   for (const Case& c : cases) {
     Receiver r;

@@ -244,6 +244,24 @@ TEST(Fields, ValueCheckAtEveryPositionAndLength) {
   EXPECT_FALSE(lower_token_into("", buf));
 }
 
+// Each byte of a word folds alone, whatever its neighbours: every byte value
+// at every position, between bytes that would take a carry ('@' becomes '`'
+// if one reaches it) or give one (0xff).
+TEST(HeaderMapBuilder, WordLoweringFoldsEachByteAlone) {
+  for (unsigned v = 0; v < 256; ++v)
+    for (unsigned pos = 0; pos < 8; ++pos)
+      for (uint8_t fill : {uint8_t('@'), uint8_t(0xff), uint8_t('Z'), uint8_t(0)}) {
+        uint64_t w = 0, want = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+          const uint8_t b = i == pos ? uint8_t(v) : fill;
+          const uint8_t l = b >= 'A' && b <= 'Z' ? uint8_t(b + 32) : b;
+          w |= uint64_t(b) << (8 * i);
+          want |= uint64_t(l) << (8 * i);
+        }
+        ASSERT_EQ(detail::lower_word(w), want) << v << " at " << pos << " among " << unsigned(fill);
+      }
+}
+
 TEST(HeaderMapBuilder, LoweringHashesAsLookupsDoAtEveryLengthAndRoom) {
   // A block name is lowered in place and hashed in one pass (16 bytes at a
   // time where they may be read); a lookup hashes the lowercase name as it
