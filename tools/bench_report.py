@@ -66,18 +66,23 @@ def groups(rows):
     return out
 
 
+def source(row):
+    """The file a comparison comes from: its own `source`, else bench/NAME.py."""
+    return row.get("source") or f"bench/{row['bench']}.py"
+
+
 def summary(data):
     """The prose the guide shows above the charts, from the data alone."""
     rows = data["rows"]
     by_bench = groups(rows)
-    names = ", ".join(f"`bench/{b}.py`" for b in by_bench)
+    names = ", ".join(f"`{source(rs[0])}`" for rs in by_bench.values())
     slower = [r for r in rows if r["speedup"] < 1]
     out = [f"This run recorded {len(rows)} comparisons from {len(by_bench)} "
            f"benchmarks: {names}. velmora is faster than the peer in "
            f"{len(rows) - len(slower)} of them."]
     if slower:
         out.append(" Slower (red bars): " + "; ".join(
-            f"{r['operation']} against {r['peer']} (`bench/{r['bench']}.py`, "
+            f"{r['operation']} against {r['peer']} (`{source(r)}`, "
             f"{r['speedup']:.2f}×)" for r in slower) + ".")
     else:
         out.append(" It is slower in none.")
@@ -90,9 +95,8 @@ def figures_md(data):
            f"{m['memory_gib']} GiB, {m['system']}; {data['python']}.", "",
            summary(data), ""]
     for bench, rows in groups(data["rows"]).items():
-        source = rows[0].get("source") or f"bench/{bench}.py"
-        out += [f"### `{source}`", "",
-                f"![velmora's speedup in bench/{bench}.py](perf/bench-{bench}.svg)", ""]
+        out += [f"### `{source(rows[0])}`", "",
+                f"![velmora's speedup in {source(rows[0])}](perf/bench-{bench}.svg)", ""]
         titles = defaultdict(list)
         for r in rows:
             titles[r["title"]].append(r)
