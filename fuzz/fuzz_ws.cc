@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/input.h"
 #include "proto/ws/codec.h"
 #include "tests/cpp/ws/ws_wire.h"
 
@@ -23,11 +24,6 @@ using namespace velmora::ws;
 using velmora::ws::test::merged;
 
 namespace {
-
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
 
 bool same(const Event& a, const Event& b) { return a.kind == b.kind && a.code == b.code && a.data == b.data; }
 
@@ -56,10 +52,10 @@ void round_trip(const Event& e, uint8_t sel, bool server) {
       sent = e.code == close_code::no_status ? peer.send_close(0, {}, wire) : peer.send_close(e.code, e.data, wire);
       break;
   }
-  check(sent && *sent);
+  CHECK(sent && *sent);
   std::vector<Event> got;
-  check(bool(back.receive(wire, got)));
-  check(got.size() == 1 && same(got[0], e));
+  CHECK(bool(back.receive(wire, got)));
+  CHECK(got.size() == 1 && same(got[0], e));
 }
 
 }  // namespace
@@ -84,19 +80,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rb = split.receive(wire.substr(at, n), b);
     at += n;
   }
-  check(bool(ra) == bool(rb));
+  CHECK(bool(ra) == bool(rb));
   if (!ra) {
-    check(ra.error().kind == rb.error().kind && ra.error().code == rb.error().code);
-    check(ra.error().code != 0);
+    CHECK(ra.error().kind == rb.error().kind && ra.error().code == rb.error().code);
+    CHECK(ra.error().code != 0);
     // Failed for good, with the same code.
     std::vector<Event> none;
     Result<void> again = whole.receive("x", none);
-    check(!again && again.error().code == ra.error().code);
+    CHECK(!again && again.error().code == ra.error().code);
     return 0;
   }
   std::vector<Event> ma = merged(a), mb = merged(b);
-  check(ma.size() == mb.size());
-  for (size_t i = 0; i < ma.size(); ++i) check(same(ma[i], mb[i]));
+  CHECK(ma.size() == mb.size());
+  for (size_t i = 0; i < ma.size(); ++i) CHECK(same(ma[i], mb[i]));
   for (const Event& e : ma) round_trip(e, sel, server);
   return 0;
 }
