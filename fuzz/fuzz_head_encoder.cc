@@ -100,6 +100,17 @@ void check_framing(const BodyEncoder& enc, BodyKind body, uint64_t length) {
   }
 }
 
+// A body length argument: small, or one of the four largest counts, around
+// the largest length a reader takes.
+BodyLength length_arg(Input& in) {
+  uint8_t l = in.u8();
+  uint64_t n = l & 4 ? uint64_t(in.u8()) : uint64_t(l >> 3);
+  if (!(l & 4) && n >= 28) n = UINT64_MAX - (31 - n);
+  return BodyLength::from_args(l & 1, l & 2, n);
+}
+
+bool too_long(const BodyLength& l) { return l.kind == BodyLength::known && l.n > kMaxDeclaredLength; }
+
 void request(Input& in, uint8_t flags) {
   uint8_t m = in.u8();
   std::string_view method = m & 0x80 ? in.raw(10) : kMethods[m % std::size(kMethods)];
@@ -109,8 +120,7 @@ void request(Input& in, uint8_t flags) {
   if (!http::is_valid_utf8(method) || !http::is_valid_utf8(url)) return;
   http::HeaderMap headers = make_headers(in);
   const bool http10 = flags & 2, title = flags & 4;
-  uint8_t l = in.u8();
-  BodyLength length = BodyLength::from_args(l & 1, l & 2, l & 4 ? uint64_t(in.u8()) : uint64_t(l >> 3));
+  BodyLength length = length_arg(in);
 
   Result<RequestEncoding> r = prepare_request(method, url, headers, http10, length, title);
   if (!r) {
@@ -120,13 +130,14 @@ void request(Input& in, uint8_t flags) {
       bool te_unreadable = false;
       headers.for_each_of("transfer-encoding", [&](std::string_view v) { te_unreadable |= !http::is_visible_ascii(v); });
       CHECK(LocalFault(r.error().variant) == LocalFault::unexpected_header &&
-            ((cl.present() && !cl.valid()) || te_unreadable));
+            ((cl.present() && !(cl.valid() && cl.value() <= kMaxDeclaredLength)) || te_unreadable));
       return;
     }
     CHECK(r.error().kind == ErrorKind::argument);
     switch (BadArgument(r.error().variant)) {
       case BadArgument::method: CHECK(!http::is_token(method)); break;
       case BadArgument::url: CHECK(http::is_token(method) && !http::parse_uri(url)); break;
+      case BadArgument::content_length: CHECK(http::is_token(method) && http::parse_uri(url) && too_long(length)); break;
       default: CHECK(false);  // a dozen lines never fill a map
     }
     return;
@@ -182,8 +193,7 @@ void response(Input& in, uint8_t flags) {
   uint16_t status = s & 0x80 ? uint16_t(in.u8() << 8 | in.u8()) : kStatuses[s % std::size(kStatuses)];
   http::HeaderMap headers = make_headers(in);
   const bool keep_alive = flags & 2, http10 = flags & 4;
-  uint8_t l = in.u8();
-  BodyLength length = BodyLength::from_args(l & 1, l & 2, l & 4 ? uint64_t(in.u8()) : uint64_t(l >> 3));
+  BodyLength length = length_arg(in);
   const bool user_framing = headers.contains("content-length") || headers.contains("transfer-encoding") ||
                             headers.contains("connection");
 
@@ -191,7 +201,10 @@ void response(Input& in, uint8_t flags) {
   if (!r) {
     const Error& e = r.error();
     if (e.kind == ErrorKind::argument) {
-      CHECK(BadArgument(e.variant) == BadArgument::status && (status < 100 || status > 999));
+      if (BadArgument(e.variant) == BadArgument::status)
+        CHECK(status < 100 || status > 999);
+      else
+        CHECK(BadArgument(e.variant) == BadArgument::content_length && too_long(length));
     } else {
       CHECK(e.kind == ErrorKind::local);
       if (LocalFault(e.variant) == LocalFault::unsupported_status_code)

@@ -51,6 +51,7 @@ constexpr std::string_view kArgument[] = {
     "invalid url",
     "invalid status: invalid status code",
     "header map is full (HeaderMap MAX_SIZE, 32768 entries)",
+    "invalid content_length: larger than 18446744073709551613, the largest length a reader takes",
 };
 
 // Indexed by IoKind.
@@ -62,7 +63,7 @@ constexpr std::string_view kIoNames[] = {
 
 static_assert(std::size(kParse) == size_t(ParseError::internal) + 1);
 static_assert(std::size(kLocal) == size_t(LocalFault::dispatch_gone) + 1);
-static_assert(std::size(kArgument) == size_t(BadArgument::headers_full) + 1);
+static_assert(std::size(kArgument) == size_t(BadArgument::content_length) + 1);
 static_assert(std::size(kIoNames) == size_t(IoKind::other) + 1);
 
 constexpr std::string_view kUnknown = "unknown";

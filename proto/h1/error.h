@@ -43,8 +43,9 @@ enum class LocalFault : uint8_t {
 // An argument an encoder refused (Python: ValueError). `url` carries the URI
 // parser's text as its cause; `headers_full`: a framing or Connection line
 // could not be added because the headers already hold HeaderMap::kMaxNames
-// names.
-enum class BadArgument : uint8_t { method, url, status, headers_full };
+// names; `content_length`: a length no reader takes (above
+// kMaxDeclaredLength).
+enum class BadArgument : uint8_t { method, url, status, headers_full, content_length };
 
 // The I/O category of a cause; its name in lower snake case is the io_kind
 // an H1BodyError reports ("unexpected_eof", "invalid_data", ...). `none` means

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "proto/h1/head_parser.h"
 #include "proto/http/content_length.h"
 #include "proto/http/fields.h"
 
@@ -168,11 +169,21 @@ size_t find_entry(const http::HeaderMap& h, std::string_view lname) {
   return size_t(-1);
 }
 
-bool all_digits(std::string_view v, uint64_t& x) noexcept {
+// A length a reader takes: digits only, and below the two counts a parser
+// keeps for chunked and close-delimited bodies (ours refuses a larger one as
+// too large).
+bool declared_length(std::string_view v, uint64_t& x) noexcept {
   http::Result<uint64_t> n = http::parse_content_length(v);
   if (n) x = *n;
-  return n.has_value();
+  return n && *n <= kMaxDeclaredLength;
 }
+
+// The list rule over a message's Content-Length lines, and a length a reader
+// takes (as above).
+bool readable(const http::ContentLengthLines& cl) noexcept { return cl.valid() && cl.value() <= kMaxDeclaredLength; }
+
+// A length argument a reader takes (as above).
+bool length_fits(const BodyLength& l) noexcept { return l.kind != BodyLength::known || l.n <= kMaxDeclaredLength; }
 
 // Every value of an entry is visible ASCII: a list (Transfer-Encoding,
 // Connection) a reader can take apart (one that is not is refused, not
@@ -231,7 +242,7 @@ Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, O
             // A line that disagrees with the length actually framed would
             // desynchronise the peer; it only passes where no body follows.
             uint64_t x;
-            bad = !no_body && !(all_digits(v, x) && x == r.length.n);
+            bad = !no_body && !(declared_length(v, x) && x == r.length.n);
             if (!bad) put_line(out, name, v);
           });
           if (bad) {
@@ -247,7 +258,7 @@ Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, O
           h.for_each_value(i, [&](std::string_view v) {
             if (bad) return;
             uint64_t x;
-            if (!all_digits(v, x) || (!first && x != fixed)) {
+            if (!declared_length(v, x) || (!first && x != fixed)) {
               bad = true;
               return;
             }
@@ -366,6 +377,7 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
   if (!http::is_token(method)) return std::unexpected(Error::argument(BadArgument::method));
   http::Result<http::Uri> uri = http::parse_uri(url);
   if (!uri) return std::unexpected(Error::argument(BadArgument::url, std::string(http::message(uri.error()))));
+  if (!length_fits(length)) return std::unexpected(Error::argument(BadArgument::content_length));
   RequestEncoding out;
   out.uri = *uri;
   out.method = classify_method(method);
@@ -390,7 +402,7 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
 
   // Body framing.
   http::ContentLengthLines cl = http::content_length_lines(h);
-  bool cl_valid = cl.present() && cl.valid();
+  bool cl_valid = cl.present() && readable(cl);
   uint64_t cl_value = cl.value();
   BodyEncoder enc = BodyEncoder::none();  // no length given: no body goes out
   if (out.method == Method::connect) {
@@ -446,7 +458,7 @@ Result<RequestEncoding> prepare_request(std::string_view method, std::string_vie
   // A Content-Length left as the caller wrote it must be one a peer can read:
   // a line that is not a length, or lengths that disagree, would have the
   // request refused, or read with a length nobody framed.
-  if (cl.present() && !cl_valid && h.contains("content-length") && !http::content_length_lines(h).valid())
+  if (cl.present() && !cl_valid && h.contains("content-length") && !readable(http::content_length_lines(h)))
     return unexpected_header();
   // A valid one in list form ("5, 5", or several equal lines) goes out as the
   // single length: a request parser reads one length per line, strictly.
@@ -495,6 +507,7 @@ std::string encode_request(const RequestEncoding& req) {
 Result<ResponseEncoding> prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
                                           BodyLength length, bool title_case, bool date_header) {
   if (status < 100 || status > 999) return std::unexpected(Error::argument(BadArgument::status));
+  if (!length_fits(length)) return std::unexpected(Error::argument(BadArgument::content_length));
   ResponseEncoding out;
   out.status = status;
   out.keep_alive = keep_alive;

@@ -66,8 +66,10 @@ struct RequestEncoding {
 // cause: "invalid url: empty string"), headers_full (a framing or Connection
 // line could not be added because the headers already hold
 // HeaderMap::kMaxNames names: the head is refused rather than sent without
-// the line its body framing depends on). Errors (local): unexpected_header
-// (a Content-Length the head would carry as given is not a valid length).
+// the line its body framing depends on), content_length (a known `length`
+// above kMaxDeclaredLength, which no reader takes). Errors (local):
+// unexpected_header (a Content-Length the head would carry as given is not a
+// valid length, or is above kMaxDeclaredLength).
 Result<RequestEncoding> prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers,
                                         bool http10, BodyLength length, bool title_case);
 // Writes exactly req.size bytes at `out`; returns the end.
@@ -87,8 +89,8 @@ struct ResponseEncoding {
 };
 
 // Validates `status` and applies the peer-version rule to the headers.
-// Errors (argument): status (outside 100-999), headers_full (as for
-// requests).
+// Errors (argument): status (outside 100-999), headers_full and
+// content_length (as for requests).
 Result<ResponseEncoding> prepare_response(uint16_t status, http::HeaderMap headers, bool keep_alive, bool http10,
                                           BodyLength length, bool title_case, bool date_header);
 
@@ -105,7 +107,8 @@ struct ResponsePlan {
 // (nullptr: none) and counts the bytes.
 // Errors (local): unsupported_status_code (1xx other than 101),
 // unexpected_header (Content-Length and Transfer-Encoding together, or a
-// Content-Length that disagrees with itself or with the body length given).
+// Content-Length that disagrees with itself or with the body length given,
+// or frames a body above kMaxDeclaredLength).
 Result<ResponsePlan> plan_response(const ResponseEncoding& res, const Method* request_method);
 // Writes exactly plan.size bytes at `out`; returns the end.
 char* write_response(const ResponseEncoding& res, const ResponsePlan& plan, char* out) noexcept;

@@ -1939,10 +1939,11 @@ class H1Codec:
         `url` is written as the request target as given (origin form "/x?y" to a server, absolute
         form to a proxy); `host` and the other fields come from `headers`. `content_length` frames a
         body of that many octets, `chunked` one of unknown length; `http10` writes an HTTP/1.0
-        request. Raises `ValueError` for a URL that does not parse and `H1UserError`
+        request. Raises `ValueError` for a URL that does not parse or a `content_length` above
+        18446744073709551613 (the largest length a reader takes), and `H1UserError`
         ("unexpected_header") for framing headers a server could not read: a `content-length`
-        that is not a length (or lengths that disagree), a `transfer-encoding` that is not visible
-        ASCII. A valid `content-length` in list form ("5, 5") is sent as the one length; a
+        that is not a length (or lengths that disagree, or one above that largest length), a
+        `transfer-encoding` that is not visible ASCII. A valid `content-length` in list form ("5, 5") is sent as the one length; a
         `Connection` holding "close" is sent as exactly "close"; a CONNECT request carries no
         body, so its `content-length` and `transfer-encoding` are not sent whatever the
         arguments say. Then write the body with `serialize_data` and end it with `serialize_end`
@@ -1963,7 +1964,9 @@ class H1Codec:
         `keep_alive` False adds `Connection: close` (on HTTP/1.0 only when the headers would
         otherwise say keep-alive); `http10` answers in HTTP/1.0, where a `Connection` holding
         "close" is sent as exactly "close"; `content_length` / `chunked` as for
-        `H1ServerState.respond_head` (which calls this encoder). `Connection` and
+        `H1ServerState.respond_head` (which calls this encoder; a `content_length` above
+        18446744073709551613 raises `ValueError`, a `content-length` header above it
+        `H1UserError("unexpected_header", ...)`). `Connection` and
         `transfer-encoding` values go out joined on one line and must be visible ASCII (else
         `H1UserError("unexpected_header", ...)`). Afterwards `response_is_last` and
         `response_close_delimited` say whether the connection can be reused.
@@ -2373,7 +2376,9 @@ class H1ServerState:
         the connection over when `finish_response` runs.
 
         Raises `H1UserError` for a head the encoder refuses (after the claim: end the request with
-        `fail_response`), `TypeError` / `OverflowError` for bad arguments (nothing changed).
+        `fail_response`), `TypeError` / `OverflowError` for bad arguments and `ValueError` for a
+        `status` outside 100-999 or a `content_length` above 18446744073709551613, the largest
+        length a reader takes (nothing changed).
         """
     def finish_response(self, seq: int) -> tuple[bool, bool, object | None, bytes | None]:
         """The response is on the wire: (switch, close, transport, leftover). A response the codec did not frame to its end (a length body short of its count, a chunked body without its last chunk, a refused head) closes the connection.

@@ -561,6 +561,7 @@ PyObject* s_respond_head(PyObject* self, PyObject* const* a) {
   // A status the encoder can never write is an argument error: refused
   // before the claim, so the state is left as it was.
   if (h.status < 100 || h.status > 999) return raise(h1::Error::argument(h1::BadArgument::status));
+  if (has_len && len > h1::kMaxDeclaredLength) return raise(h1::Error::argument(h1::BadArgument::content_length));
   if (a[2] != Py_None) {
     if (!is_header_map(a[2])) {
       PyErr_Format(PyExc_TypeError, "argument 'headers' must be HeaderMap or None, not %T", a[2]);

@@ -236,6 +236,14 @@ class TestSerialize:
             c.serialize_response(99)
         with pytest.raises(OverflowError):
             c.serialize_response(70000)
+        # The two largest 64-bit counts are no length a reader takes.
+        with pytest.raises(ValueError, match="^invalid content_length: larger than 18446744073709551613,"):
+            c.serialize_response(200, content_length=2**64 - 2)
+        with pytest.raises(ValueError, match="^invalid content_length"):
+            c.serialize_request("PUT", "/", content_length=2**64 - 1)
+        with pytest.raises(H1UserError, match="unexpected_header"):
+            c.serialize_request("PUT", "/", HeaderMap({"content-length": str(2**64 - 1)}))
+        assert c.serialize_response(200, content_length=2**64 - 3).endswith(b"content-length: 18446744073709551613\r\n\r\n")
         with pytest.raises(TypeError, match="headers"):
             c.serialize_response(200, {"a": "b"})
         with pytest.raises(TypeError, match="keep_alive"):

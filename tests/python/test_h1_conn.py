@@ -261,6 +261,10 @@ class TestServerRequestSide:
         assert isinstance(decoder, H1BodyDecoder) and decoder.is_complete
         assert s.current_decoder() is decoder
         assert s.begin_read() == (H1_NEXT_RAISE, None)
+        # A length no reader takes is refused before the claim: the request
+        # can still be answered.
+        with pytest.raises(ValueError, match="^invalid content_length: larger than 18446744073709551613"):
+            s.respond_head(1, 200, None, None, content_length=2**64 - 1)
         assert s.respond_head(1, 204, None, None)[0] == H1_REQ_OK
         assert s.finish_response(1) == (False, False, None, None)
         assert s.begin_read()[0] == H1_READ_TRANSPORT and s.current_decoder() is None
