@@ -50,33 +50,57 @@ def echo_length(n):
     return n + (2 if n < 126 else 4)
 
 
-async def connection(host, port, path, frame, echo_len, inflight, counter, stop):
-    reader, writer = await asyncio.open_connection(host, port)
-    key = base64.b64encode(os.urandom(16)).decode()
-    writer.write((f"GET {path} HTTP/1.1\r\nhost: {host}:{port}\r\nconnection: upgrade\r\n"
-                  f"upgrade: websocket\r\nsec-websocket-key: {key}\r\n"
-                  f"sec-websocket-version: 13\r\n\r\n").encode())
-    head = await reader.readuntil(b"\r\n\r\n")
-    if not head.startswith(b"HTTP/1.1 101"):
-        raise SystemExit(f"no upgrade from port {port}: {head!r}")
-    writer.write(frame * inflight)
-    pending = 0
-    while not stop.is_set():
-        data = await reader.read(1 << 16)
-        if not data:
-            raise SystemExit(f"port {port} closed a WebSocket under load")
-        pending += len(data)
-        done, pending = divmod(pending, echo_len)
-        counter[0] += done
-        writer.write(frame * done)
-    writer.write(b"\x88\x82" + b"\x01\x02\x03\x04" + bytes((0x03 ^ 1, 0xE8 ^ 2)))
-    try:
-        async with asyncio.timeout(2):
-            while await reader.read(1 << 16):
-                pass
-    except TimeoutError:
-        pass
-    writer.close()
+class Load(asyncio.Protocol):
+    """One connection of the load: after the 101, `inflight` frames go out, and
+    each echo that comes back is answered by the next frame inside the
+    callback, so the load costs no task switch per message."""
+
+    def __init__(self, path, host, frame, echo_len, inflight, counter):
+        self.request = (f"GET {path} HTTP/1.1\r\nhost: {host}\r\nconnection: upgrade\r\n"
+                        f"upgrade: websocket\r\nsec-websocket-key: "
+                        f"{base64.b64encode(os.urandom(16)).decode()}\r\n"
+                        f"sec-websocket-version: 13\r\n\r\n").encode()
+        self.frame, self.echo_len, self.inflight, self.counter = frame, echo_len, inflight, counter
+        self.head = b""  # until the 101 is read
+        self.pending = 0
+        self.closed = asyncio.get_running_loop().create_future()
+        self.transport = None
+        self.stopping = False
+
+    def connection_made(self, transport):
+        self.transport = transport
+        transport.write(self.request)
+
+    def data_received(self, data):
+        if self.head is not None:
+            self.head += data
+            if b"\r\n\r\n" not in self.head:
+                return
+            head, _, data = self.head.partition(b"\r\n\r\n")
+            if not head.startswith(b"HTTP/1.1 101"):
+                raise SystemExit(f"no upgrade: {head!r}")
+            self.head = None
+            self.transport.write(self.frame * self.inflight)
+        done, self.pending = divmod(self.pending + len(data), self.echo_len)
+        if done:
+            self.counter[0] += done
+            if not self.stopping:
+                self.transport.write(self.frame * done)
+
+    def connection_lost(self, exc):
+        if not self.closed.done():
+            self.closed.set_result(None)
+
+    async def stop(self):
+        """Close the WebSocket (1000) and wait for the server's end."""
+        self.stopping = True
+        self.transport.write(b"\x88\x82" + b"\x01\x02\x03\x04" + bytes((0x03 ^ 1, 0xE8 ^ 2)))
+        try:
+            async with asyncio.timeout(2):
+                await asyncio.shield(self.closed)
+        except TimeoutError:
+            pass
+        self.transport.close()
 
 
 def cpu_seconds(pid):
@@ -91,18 +115,24 @@ async def load(base, pid, connections, seconds, size, inflight):
     `seconds`, after a warm-up second."""
     host, port = base.removeprefix("http://").rsplit(":", 1)
     frame = client_frame(b"x" * size)
-    counter, stop = [0], asyncio.Event()
-    tasks = [asyncio.ensure_future(connection(host, int(port), "/ws", frame, echo_length(size),
-                                              inflight, counter, stop))
-             for _ in range(connections)]
+    counter = [0]
+    loop = asyncio.get_running_loop()
+    conns = []
+    for _ in range(connections):
+        _, conn = await loop.create_connection(
+            lambda: Load("/ws", f"{host}:{port}", frame, echo_length(size), inflight, counter),
+            host, int(port))
+        conns.append(conn)
     await asyncio.sleep(1.0)
     start, t0, cpu0 = counter[0], time.perf_counter(), cpu_seconds(pid)
     await asyncio.sleep(seconds)
     echoed = counter[0] - start
     rate = echoed / (time.perf_counter() - t0)
     cpu = (cpu_seconds(pid) - cpu0) / echoed * 1e6
-    stop.set()
-    await asyncio.gather(*tasks)
+    for conn in conns:
+        if conn.closed.done():
+            raise SystemExit(f"port {port} closed a WebSocket under load")
+    await asyncio.gather(*(conn.stop() for conn in conns))
     return rate, cpu
 
 

@@ -143,20 +143,10 @@ async def serve_async(req):
     log = conn.server.log
     if not session.http2:
         async def tunnel(wire, leftover):
+            # Each read is answered inside the wire's callback: no task wakes
+            # per message.
             try:
-                data = leftover
-                while True:
-                    if data:
-                        out = session.step(data)
-                        if out:
-                            wire.write(out)
-                            if wire.must_drain:
-                                await wire.drain()
-                        if session.done:
-                            break
-                    data = await wire.read()
-                    if not data:
-                        break
+                await wire.consume(session, leftover)
             finally:
                 finish(session, log, wire.peer)
         return await req.switch(101, fields, tunnel)

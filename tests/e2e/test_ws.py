@@ -281,6 +281,28 @@ def test_a_client_that_never_reads_holds_bounded_memory(ws_server):
         assert ws.recv() == b"after"
 
 
+def test_a_client_that_stops_reading_then_resumes_gets_every_echo(ws_server):
+    # The server stops reading while its echoes wait unsent, and starts again
+    # once they drain: nothing is lost or reordered on the way.
+    sock, rest = raw_ws(ws_server)
+    payload = os.urandom(256 * 1024)
+    count = 64
+    expect = (b"\x82\x7f" + struct.pack("!Q", len(payload)) + payload) * count
+    message = frame(2, payload)
+    sender = threading.Thread(target=lambda: [sock.sendall(message) for _ in range(count)])
+    with sock:
+        sender.start()
+        time.sleep(1.0)  # long enough for both sides' buffers to fill
+        got = bytearray(rest)
+        sock.settimeout(10)
+        while len(got) < len(expect):
+            chunk = sock.recv(1 << 20)
+            assert chunk, f"closed after {len(got)} of {len(expect)} octets"
+            got += chunk
+        sender.join(10)
+        assert bytes(got) == expect
+
+
 # The asyncio server holds 1,000 in about 3 s here; the threaded one, a thread
 # each, takes about 10 s for as many, so it is held to 300 for CI's time.
 IDLE = {"server.py": 1000, "threaded_server.py": 300}
