@@ -208,7 +208,12 @@ class Encoder {
   char* begin_block(char* out) noexcept;
 
   // Upper bound of the octets encode_field() writes for this field.
-  static size_t max_field_size(std::string_view name, std::string_view value) noexcept;
+  static size_t max_field_size(std::string_view name, std::string_view value) noexcept {
+    // The representation's integer, then each string's length and its
+    // longest code (30 bits an octet).
+    return 6 + max_string_size(name.size()) + max_string_size(value.size());
+  }
+  static constexpr size_t max_string_size(size_t n) noexcept { return 6 + (n * 30 + 7) / 8; }
 
   // Writes one field at `out`, which must have room for
   // max_field_size(name, value) octets, and returns the end. Names must be
