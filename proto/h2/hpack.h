@@ -21,6 +21,7 @@
 // or encoder.encode(fields, string) for a whole list.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -230,6 +231,17 @@ class Encoder {
   uint32_t cap() const noexcept { return cap_; }
 
  private:
+  // A connection sends much the same head again and again, field for
+  // field in the same order. For each of the first kHints positions of a
+  // block, the number (+ 1, 0 = none) of the dynamic entry the field at that
+  // position matched or created last time: checked first, it spares the
+  // hashing and the static lookups. The encoder never inserts a field it
+  // already holds, so an entry that still equals the field is the one a
+  // full lookup would find.
+  static constexpr size_t kHints = 32;
+  std::array<uint64_t, kHints> hints_{};
+  size_t field_no_ = 0;  // position in the current block
+
   EncoderTable table_{kDefaultTableSize};
   uint32_t cap_;
   // Pending size updates: none (count 0), one value (final), or two

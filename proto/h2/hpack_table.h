@@ -153,6 +153,18 @@ class EncoderTable {
   long find_name(const FieldKey& key) const noexcept;
   long find_name(std::string_view name) const noexcept { return find_name(FieldKey{name, {}, name_hash(name), 0}); }
 
+  // Absolute number of the entry at position `pos` (< count()).
+  uint64_t seq_at(size_t pos) const noexcept { return table_.newest_seq() - pos; }
+  // Position of entry number `seq` when it is still in the table and holds
+  // exactly this name and value, else -1: a check of a remembered entry
+  // that costs no hashing.
+  long find_at(uint64_t seq, std::string_view name, std::string_view value) const noexcept {
+    uint64_t pos = table_.newest_seq() - seq;
+    if (pos >= table_.count()) return -1;
+    TableEntry e = table_.get(size_t(pos));
+    return same_octets(e.value, value) && same_octets(e.name, name) ? long(pos) : -1;
+  }
+
   void set_max_size(uint32_t max_size);
   // As DynamicTable::insert.
   bool insert(const FieldKey& key);
