@@ -389,7 +389,7 @@ char* Encoder::begin_block(char* out) noexcept {
   return out;
 }
 
-char* Encoder::encode_field(std::string_view name, std::string_view value, bool sensitive, char* out) {
+char* Encoder::encode_new(size_t at, std::string_view name, std::string_view value, bool sensitive, char* out) {
   // A literal whose name is `name_idx`, or the name string when 0.
   auto literal = [&](uint8_t first, unsigned prefix, uint32_t name_idx) {
     out = write_int(out, first, prefix, name_idx);
@@ -397,15 +397,10 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
     out = write_string(out, value);
     return out;
   };
-  const size_t at = field_no_++;
-  const uint64_t size = uint64_t(name.size()) + value.size() + kEntryOverhead;
-  const bool too_large = size * 4 > uint64_t(table_.max_size()) * 3;
-  if (at < kHints && hints_[at] != 0 && !sensitive && !too_large) {
-    // Only fields that passed every test below enter the table, so an entry
-    // equal to this field means it would be sent indexed.
-    long d = table_.find_at(hints_[at] - 1, name, value);
-    if (d >= 0) return write_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + d));
-  }
+  // An index for the next block's shortcut at this position.
+  auto remember = [&](uint64_t hint) {
+    if (at < kHints) hints_[at] = hint;
+  };
   // Every static name is told apart by one probe; the names that are never
   // indexed are all static, so their test is a bit of the same answer.
   const uint32_t sidx = static_find_name(name);
@@ -419,19 +414,25 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
   }
   if (sidx == kStaticPath) {
     // Paths rarely repeat; indexing them would only churn the table.
-    if (value == "/") return write_int(out, 0x80, 7, 4);
-    if (value == "/index.html") return write_int(out, 0x80, 7, 5);
+    if (uint32_t full = static_find_value(kStaticPath, value)) {  // "/" or "/index.html"
+      remember(kStaticHint | full);
+      return write_int(out, 0x80, 7, full);
+    }
     return literal(0x00, 4, kStaticPath);
   }
   if (kNeverIndexNames >> sidx & 1) return literal(0x00, 4, sidx);
   if (sidx != 0)
-    if (uint32_t full = static_find_value(sidx, value)) return write_int(out, 0x80, 7, full);
-  if (too_large) return literal(0x00, 4, sidx);
+    if (uint32_t full = static_find_value(sidx, value)) {
+      remember(kStaticHint | full);
+      return write_int(out, 0x80, 7, full);
+    }
+  const uint64_t size = uint64_t(name.size()) + value.size() + kEntryOverhead;
+  if (size * 4 > uint64_t(table_.max_size()) * 3) return literal(0x00, 4, sidx);
   // The name hash waits until a name lookup or an insertion needs it.
   FieldKey key{name, value, 0, pair_hash(name, value)};
   long d = table_.find(key);
   if (d >= 0) {
-    if (at < kHints) hints_[at] = table_.seq_at(size_t(d)) + 1;
+    remember(table_.seq_at(size_t(d)) + 1);
     return write_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + d));
   }
   key.name_hash = name_hash(name);
@@ -443,7 +444,7 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
   // The name index refers to the table before this insertion, as the
   // decoder resolves it.
   out = literal(0x40, 6, name_idx);
-  if (table_.insert(key) && at < kHints) hints_[at] = table_.seq_at(0) + 1;
+  if (table_.insert(key)) remember(table_.seq_at(0) + 1);
   return out;
 }
 

@@ -221,7 +221,12 @@ class Encoder {
   // lowercase (pseudo-headers with their colon); nothing is validated here.
   // Decides indexing (static match, the never-indexed names, `:path`, large
   // fields, sensitive values) and may insert into the dynamic table.
-  char* encode_field(std::string_view name, std::string_view value, bool sensitive, char* out);
+  char* encode_field(std::string_view name, std::string_view value, bool sensitive, char* out) {
+    const size_t at = field_no_++;
+    if (at < kHints && hints_[at] != 0 && !sensitive)
+      if (char* end = repeat(hints_[at], name, value, out)) return end;
+    return encode_new(at, name, value, sensitive, out);
+  }
 
   // Appends one whole block holding `fields` in order to `out`: one resize
   // to the bound, then trimmed to what was written.
@@ -238,9 +243,39 @@ class Encoder {
   // hashing and the static lookups. The encoder never inserts a field it
   // already holds, so an entry that still equals the field is the one a
   // full lookup would find.
+  //
+  // A field that was an indexed static entry is remembered as that index
+  // with kStaticHint set: whether a field is sent as a static index depends
+  // on its name and value alone.
   static constexpr size_t kHints = 32;
+  static constexpr uint64_t kStaticHint = 1ull << 63;
   std::array<uint64_t, kHints> hints_{};
   size_t field_no_ = 0;  // position in the current block
+
+  // The field as an index when it equals what `hint` names (and that
+  // index fits the one-octet form), else nullptr.
+  char* repeat(uint64_t hint, std::string_view name, std::string_view value, char* out) const noexcept {
+    uint32_t idx;
+    if (hint & kStaticHint) {
+      idx = uint32_t(hint);
+      const StaticEntry& e = static_entry(idx);
+      if (!same_octets(e.value, value) || !same_octets(e.name, name)) return nullptr;
+    } else {
+      // Only fields that pass every test of encode_new() before the dynamic
+      // lookup enter the table, so an equal entry means an indexed field,
+      // unless the table has since shrunk below the field's limit.
+      if ((uint64_t(name.size()) + value.size() + kEntryOverhead) * 4 > uint64_t(table_.max_size()) * 3)
+        return nullptr;
+      long d = table_.find_at(hint - 1, name, value);
+      if (d < 0) return nullptr;
+      idx = uint32_t(kStaticCount + 1 + d);
+    }
+    if (idx >= 127) return nullptr;
+    *out = char(0x80 | idx);
+    return out + 1;
+  }
+  // encode_field() without the shortcut; `at` is the field's position.
+  char* encode_new(size_t at, std::string_view name, std::string_view value, bool sensitive, char* out);
 
   EncoderTable table_{kDefaultTableSize};
   uint32_t cap_;
