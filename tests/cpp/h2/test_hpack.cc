@@ -881,6 +881,29 @@ TEST(HpackEncode, ChoicesMatchAPlainModelOnRepeatedHeads) {
   }
 }
 
+TEST(HpackEncode, EveryStaticEntryAndNoNearMissIsFound) {
+  // Each static name with its own value, another value, and names one octet
+  // or one length away from it.
+  for (uint32_t i = 1; i <= kStaticCount; ++i) {
+    const std::string n(static_entry(i).name), v(static_entry(i).value);
+    std::string near = n;
+    near.back() = near.back() == 'z' ? 'y' : 'z';
+    for (auto [fn, fv] : std::vector<std::pair<std::string, std::string>>{
+             {n, v}, {n, "zz"}, {near, v}, {n + "s", v}, {n.substr(0, n.size() - 1), v}}) {
+      Encoder e;
+      ModelEncoder m;
+      std::string want;
+      for (int twice = 0; twice < 2; ++twice) {
+        std::string wire;
+        e.encode(std::vector<Field>{{fn, fv}}, wire);
+        want.clear();
+        m.field(want, fn, fv, false);
+        ASSERT_EQ(hex(wire), hex(want)) << fn << ": " << fv;
+      }
+    }
+  }
+}
+
 TEST(HpackEncode, RoundTripWithTableSizeChanges) {
   std::mt19937 rng(9);
   Encoder e;
