@@ -124,23 +124,14 @@ inline char* write_string(char* out, std::string_view s) noexcept {
   return out + plen + len;
 }
 
-inline size_t max_string_size(size_t n) noexcept { return 6 + (n * 30 + 7) / 8; }
-
-// Fields whose values are too personal or too variable to be worth a table
-// entry; they always go out as literals without indexing.
-bool never_index_name(std::string_view n) noexcept {
-  switch (n.size()) {
-    case 3: return n == "age";
-    case 4: return n == "etag";
-    case 6: return n == "cookie";
-    case 8: return n == "location";
-    case 10: return n == "set-cookie";
-    case 13: return n == "authorization" || n == "if-none-match";
-    case 14: return n == "content-length";
-    case 17: return n == "if-modified-since";
-  }
-  return false;
-}
+// Static entries whose names are too personal or too variable to be worth
+// a table entry (age, authorization, content-length, cookie, etag,
+// if-modified-since, if-none-match, location, set-cookie): such fields
+// always go out as literals without indexing. Bit i stands for entry i.
+constexpr uint64_t kNeverIndexNames = 1ull << 21 | 1ull << 23 | 1ull << 28 | 1ull << 32 | 1ull << 34 |
+                                      1ull << 40 | 1ull << 41 | 1ull << 46 | 1ull << 55;
+// The first static entry named ":path".
+constexpr uint32_t kStaticPath = 4;
 
 }  // namespace
 
@@ -394,14 +385,11 @@ char* Encoder::begin_block(char* out) noexcept {
     out = write_int(out, 0x20, 5, pending_final_);
   }
   pending_count_ = 0;
+  field_no_ = 0;
   return out;
 }
 
-size_t Encoder::max_field_size(std::string_view name, std::string_view value) noexcept {
-  return 6 + max_string_size(name.size()) + max_string_size(value.size());
-}
-
-char* Encoder::encode_field(std::string_view name, std::string_view value, bool sensitive, char* out) {
+char* Encoder::encode_new(size_t at, std::string_view name, std::string_view value, bool sensitive, char* out) {
   // A literal whose name is `name_idx`, or the name string when 0.
   auto literal = [&](uint8_t first, unsigned prefix, uint32_t name_idx) {
     out = write_int(out, first, prefix, name_idx);
@@ -409,31 +397,45 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
     out = write_string(out, value);
     return out;
   };
-  // The pair hash waits until a dynamic lookup is certain.
-  FieldKey key{name, value, name_hash(name), 0};
+  // An index for the next block's shortcut at this position.
+  auto remember = [&](uint64_t hint) {
+    if (at < kHints) hints_[at] = hint;
+  };
+  // Every static name is told apart by one probe; the names that are never
+  // indexed are all static, so their test is a bit of the same answer.
+  const uint32_t sidx = static_find_name(name);
   if (sensitive) {
-    uint32_t idx = static_find_name(key);
+    uint32_t idx = sidx;
     if (idx == 0) {
-      long d = table_.find_name(key);
+      long d = table_.find_name(name);
       if (d >= 0) idx = uint32_t(kStaticCount + 1 + d);
     }
     return literal(0x10, 4, idx);
   }
-  if (name == ":path") {
+  if (sidx == kStaticPath) {
     // Paths rarely repeat; indexing them would only churn the table.
-    if (value == "/") return write_int(out, 0x80, 7, 4);
-    if (value == "/index.html") return write_int(out, 0x80, 7, 5);
-    return literal(0x00, 4, 4);
+    if (uint32_t full = static_find_value(kStaticPath, value)) {  // "/" or "/index.html"
+      remember(kStaticHint | full);
+      return write_int(out, 0x80, 7, full);
+    }
+    return literal(0x00, 4, kStaticPath);
   }
-  if (never_index_name(name)) return literal(0x00, 4, static_find_name(key));
-  bool full;
-  uint32_t sidx = static_find(key, full);
-  if (full) return write_int(out, 0x80, 7, sidx);
-  uint64_t size = uint64_t(name.size()) + value.size() + kEntryOverhead;
+  if (kNeverIndexNames >> sidx & 1) return literal(0x00, 4, sidx);
+  if (sidx != 0)
+    if (uint32_t full = static_find_value(sidx, value)) {
+      remember(kStaticHint | full);
+      return write_int(out, 0x80, 7, full);
+    }
+  const uint64_t size = uint64_t(name.size()) + value.size() + kEntryOverhead;
   if (size * 4 > uint64_t(table_.max_size()) * 3) return literal(0x00, 4, sidx);
-  key.pair_hash = pair_hash(key.name_hash, value);
+  // The name hash waits until a name lookup or an insertion needs it.
+  FieldKey key{name, value, 0, pair_hash(name, value)};
   long d = table_.find(key);
-  if (d >= 0) return write_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + d));
+  if (d >= 0) {
+    remember(table_.seq_at(size_t(d)) + 1);
+    return write_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + d));
+  }
+  key.name_hash = name_hash(name);
   uint32_t name_idx = sidx;
   if (name_idx == 0) {
     long dn = table_.find_name(key);
@@ -442,7 +444,7 @@ char* Encoder::encode_field(std::string_view name, std::string_view value, bool 
   // The name index refers to the table before this insertion, as the
   // decoder resolves it.
   out = literal(0x40, 6, name_idx);
-  table_.insert(key);
+  if (table_.insert(key)) remember(table_.seq_at(0) + 1);
   return out;
 }
 

@@ -21,6 +21,7 @@
 // or encoder.encode(fields, string) for a whole list.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -208,14 +209,24 @@ class Encoder {
   char* begin_block(char* out) noexcept;
 
   // Upper bound of the octets encode_field() writes for this field.
-  static size_t max_field_size(std::string_view name, std::string_view value) noexcept;
+  static size_t max_field_size(std::string_view name, std::string_view value) noexcept {
+    // The representation's integer, then each string's length and its
+    // longest code (30 bits an octet).
+    return 6 + max_string_size(name.size()) + max_string_size(value.size());
+  }
+  static constexpr size_t max_string_size(size_t n) noexcept { return 6 + (n * 30 + 7) / 8; }
 
   // Writes one field at `out`, which must have room for
   // max_field_size(name, value) octets, and returns the end. Names must be
   // lowercase (pseudo-headers with their colon); nothing is validated here.
   // Decides indexing (static match, the never-indexed names, `:path`, large
   // fields, sensitive values) and may insert into the dynamic table.
-  char* encode_field(std::string_view name, std::string_view value, bool sensitive, char* out);
+  char* encode_field(std::string_view name, std::string_view value, bool sensitive, char* out) {
+    const size_t at = field_no_++;
+    if (at < kHints && hints_[at] != 0 && !sensitive)
+      if (char* end = repeat(hints_[at], name, value, out)) return end;
+    return encode_new(at, name, value, sensitive, out);
+  }
 
   // Appends one whole block holding `fields` in order to `out`: one resize
   // to the bound, then trimmed to what was written.
@@ -225,6 +236,47 @@ class Encoder {
   uint32_t cap() const noexcept { return cap_; }
 
  private:
+  // A connection sends much the same head again and again, field for
+  // field in the same order. For each of the first kHints positions of a
+  // block, the number (+ 1, 0 = none) of the dynamic entry the field at that
+  // position matched or created last time: checked first, it spares the
+  // hashing and the static lookups. The encoder never inserts a field it
+  // already holds, so an entry that still equals the field is the one a
+  // full lookup would find.
+  //
+  // A field that was an indexed static entry is remembered as that index
+  // with kStaticHint set: whether a field is sent as a static index depends
+  // on its name and value alone.
+  static constexpr size_t kHints = 32;
+  static constexpr uint64_t kStaticHint = 1ull << 63;
+  std::array<uint64_t, kHints> hints_{};
+  size_t field_no_ = 0;  // position in the current block
+
+  // The field as an index when it equals what `hint` names (and that
+  // index fits the one-octet form), else nullptr.
+  char* repeat(uint64_t hint, std::string_view name, std::string_view value, char* out) const noexcept {
+    uint32_t idx;
+    if (hint & kStaticHint) {
+      idx = uint32_t(hint);
+      const StaticEntry& e = static_entry(idx);
+      if (!same_octets(e.value, value) || !same_octets(e.name, name)) return nullptr;
+    } else {
+      // Only fields that pass every test of encode_new() before the dynamic
+      // lookup enter the table, so an equal entry means an indexed field,
+      // unless the table has since shrunk below the field's limit.
+      if ((uint64_t(name.size()) + value.size() + kEntryOverhead) * 4 > uint64_t(table_.max_size()) * 3)
+        return nullptr;
+      long d = table_.find_at(hint - 1, name, value);
+      if (d < 0) return nullptr;
+      idx = uint32_t(kStaticCount + 1 + d);
+    }
+    if (idx >= 127) return nullptr;
+    *out = char(0x80 | idx);
+    return out + 1;
+  }
+  // encode_field() without the shortcut; `at` is the field's position.
+  char* encode_new(size_t at, std::string_view name, std::string_view value, bool sensitive, char* out);
+
   EncoderTable table_{kDefaultTableSize};
   uint32_t cap_;
   // Pending size updates: none (count 0), one value (final), or two

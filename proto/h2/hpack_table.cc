@@ -8,70 +8,7 @@ namespace velmora::h2::hpack {
 
 namespace {
 
-// RFC 7541 Appendix A, index 1 first.
-constexpr StaticEntry kStatic[kStaticCount] = {
-    {":authority", ""},
-    {":method", "GET"},
-    {":method", "POST"},
-    {":path", "/"},
-    {":path", "/index.html"},
-    {":scheme", "http"},
-    {":scheme", "https"},
-    {":status", "200"},
-    {":status", "204"},
-    {":status", "206"},
-    {":status", "304"},
-    {":status", "400"},
-    {":status", "404"},
-    {":status", "500"},
-    {"accept-charset", ""},
-    {"accept-encoding", "gzip, deflate"},
-    {"accept-language", ""},
-    {"accept-ranges", ""},
-    {"accept", ""},
-    {"access-control-allow-origin", ""},
-    {"age", ""},
-    {"allow", ""},
-    {"authorization", ""},
-    {"cache-control", ""},
-    {"content-disposition", ""},
-    {"content-encoding", ""},
-    {"content-language", ""},
-    {"content-length", ""},
-    {"content-location", ""},
-    {"content-range", ""},
-    {"content-type", ""},
-    {"cookie", ""},
-    {"date", ""},
-    {"etag", ""},
-    {"expect", ""},
-    {"expires", ""},
-    {"from", ""},
-    {"host", ""},
-    {"if-match", ""},
-    {"if-modified-since", ""},
-    {"if-none-match", ""},
-    {"if-range", ""},
-    {"if-unmodified-since", ""},
-    {"last-modified", ""},
-    {"link", ""},
-    {"location", ""},
-    {"max-forwards", ""},
-    {"proxy-authenticate", ""},
-    {"proxy-authorization", ""},
-    {"range", ""},
-    {"referer", ""},
-    {"refresh", ""},
-    {"retry-after", ""},
-    {"server", ""},
-    {"set-cookie", ""},
-    {"strict-transport-security", ""},
-    {"transfer-encoding", ""},
-    {"user-agent", ""},
-    {"vary", ""},
-    {"via", ""},
-    {"www-authenticate", ""},
-};
+constexpr const StaticEntry* kStatic = kStaticTable;
 
 inline uint64_t load64(const char* p) noexcept {
   uint64_t w;
@@ -92,10 +29,10 @@ inline uint64_t mum(uint64_t a, uint64_t b) noexcept {
 // Sixteen octets per multiply, each block mixed on its own so that long
 // values (cookies, user agents) are not one serial chain; the last 1..16
 // octets are read with overlapping loads instead of a byte-wise copy.
-uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
+inline uint64_t absorb(uint64_t h, std::string_view s) noexcept {
   const char* p = s.data();
   size_t n = s.size(), i = 0;
-  uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ull);
+  h ^= n * 0x9e3779b97f4a7c15ull;
   for (; i + 16 < n; i += 16) h ^= mum(load64(p + i) ^ (0xa0761d6478bd642full + i), load64(p + i + 8) ^ 0xe7037ed1a0b428dbull);
   size_t r = n - i;
   uint64_t a = 0, b = 0;
@@ -107,76 +44,65 @@ uint32_t hash_bytes(std::string_view s, uint64_t seed) noexcept {
   } else if (r > 0) {
     a = uint64_t(uint8_t(p[i])) << 16 | uint64_t(uint8_t(p[i + r / 2])) << 8 | uint8_t(p[n - 1]);
   }
-  h = mum(h ^ a ^ 0x8ebc6af09c88c6e3ull, b ^ 0x589965cc75374cc3ull);
-  return uint32_t(h >> 32) ^ uint32_t(h);
+  return mum(h ^ a ^ 0x8ebc6af09c88c6e3ull, b ^ 0x589965cc75374cc3ull);
 }
 
-constexpr uint64_t kSeed = 0xcbf29ce484222325ull;
-inline uint32_t hash_name(std::string_view n) noexcept { return hash_bytes(n, kSeed); }
+inline uint32_t fold(uint64_t h) noexcept { return uint32_t(h >> 32) ^ uint32_t(h); }
 
-// Name index of the static table: 128 slots, linear probing, first index of
-// each distinct name.
+constexpr uint64_t kSeed = 0xcbf29ce484222325ull;
+
+// Name index of the static table. The key (length and three of the name's
+// octets) hashes every distinct static name to its own slot of 128, so a
+// lookup is one probe and one comparison; the constructor proves it.
+constexpr uint32_t kStaticMul = 0x3f811bab;
+
+constexpr uint32_t static_slot(std::string_view n) noexcept {
+  uint32_t key = uint32_t(uint8_t(n[0])) | uint32_t(uint8_t(n[n.size() / 2])) << 8 |
+                 uint32_t(uint8_t(n[n.size() - 1])) << 16 | uint32_t(n.size()) << 24;
+  return (key * kStaticMul) >> 25;
+}
+
 struct StaticIndex {
-  std::array<uint8_t, 128> slot{};  // static index, 0 = empty
-  StaticIndex() {
-    for (uint32_t i = 1; i <= kStaticCount; ++i) {
+  std::array<uint8_t, 128> slot{};  // first static index of the name, 0 = empty
+  std::array<uint8_t, kStaticCount + 1> run{};  // entries sharing entry i's name, from i on
+  bool perfect = true;
+  constexpr StaticIndex() {
+    for (uint32_t i = kStaticCount; i >= 1; --i) {
       std::string_view n = kStatic[i - 1].name;
+      run[i] = uint8_t(i < kStaticCount && kStatic[i].name == n ? run[i + 1] + 1 : 1);
       if (i > 1 && kStatic[i - 2].name == n) continue;
-      for (uint32_t s = hash_name(n) & 127;; s = (s + 1) & 127)
-        if (slot[s] == 0) {
-          slot[s] = uint8_t(i);
-          break;
-        }
+      uint32_t s = static_slot(n);
+      if (slot[s] != 0) perfect = false;
+      slot[s] = uint8_t(i);
     }
   }
 };
 
-const StaticIndex& static_index() noexcept {
-  static const StaticIndex ix;
-  return ix;
-}
+constexpr StaticIndex kStaticIndex;
+static_assert(kStaticIndex.perfect, "two static names share a slot: pick another multiplier");
 
 }  // namespace
 
-const StaticEntry& static_entry(uint32_t i) noexcept { return kStatic[i - 1]; }
+uint32_t name_hash(std::string_view name) noexcept { return fold(absorb(kSeed, name)); }
 
-uint32_t name_hash(std::string_view name) noexcept { return hash_name(name); }
-
-uint32_t pair_hash(uint32_t name_hash, std::string_view value) noexcept {
-  return hash_bytes(value, (uint64_t(name_hash) << 1 | 1) * 0x100000001b3ull);
+uint32_t pair_hash(std::string_view name, std::string_view value) noexcept {
+  return fold(absorb(absorb(kSeed ^ 0x2d358dccaa6c78a5ull, name), value));
 }
 
 FieldKey field_key(std::string_view name, std::string_view value) noexcept {
-  uint32_t nh = hash_name(name);
-  return {name, value, nh, pair_hash(nh, value)};
+  return {name, value, name_hash(name), pair_hash(name, value)};
 }
 
-uint32_t static_find_name(const FieldKey& key) noexcept {
-  const auto& ix = static_index();
-  for (uint32_t s = key.name_hash & 127;; s = (s + 1) & 127) {
-    uint32_t i = ix.slot[s];
-    if (i == 0) return 0;
-    if (kStatic[i - 1].name == key.name) return i;
-  }
+uint32_t static_find_name(std::string_view name) noexcept {
+  if (name.empty()) return 0;
+  uint32_t i = kStaticIndex.slot[static_slot(name)];
+  return i != 0 && same_octets(kStatic[i - 1].name, name) ? i : 0;
 }
 
-uint32_t static_find_name(std::string_view name) noexcept { return static_find_name(field_key(name, {})); }
-
-uint32_t static_find(const FieldKey& key, bool& full) noexcept {
-  full = false;
-  uint32_t first = static_find_name(key);
-  if (first == 0) return 0;
-  // Entries of one name are adjacent.
-  for (uint32_t i = first; i <= kStaticCount && kStatic[i - 1].name == key.name; ++i)
-    if (kStatic[i - 1].value == key.value) {
-      full = true;
-      return i;
-    }
-  return first;
-}
-
-uint32_t static_find(std::string_view name, std::string_view value, bool& full) noexcept {
-  return static_find(field_key(name, value), full);
+uint32_t static_find_value(uint32_t name_idx, std::string_view value) noexcept {
+  for (uint32_t i = name_idx, end = name_idx + kStaticIndex.run[name_idx]; i < end; ++i)
+    if (same_octets(kStatic[i - 1].value, value)) return i;
+  return 0;
 }
 
 // ---- DynamicTable ------------------------------------------------------------
@@ -187,12 +113,6 @@ uint32_t static_find(std::string_view name, std::string_view value, bool& full) 
 // wrap end. Since the live bytes never exceed the max size, a ring of twice
 // the max size always has room (the gap left at the end is smaller than the
 // entry that did not fit); the ring starts small and doubles on demand.
-
-TableEntry DynamicTable::get(size_t i) const noexcept {
-  const Slot& s = slots_[(first_ + count_ - 1 - i) & (slots_.size() - 1)];
-  const char* b = ring_.data() + s.off;
-  return {{b, s.name_len}, {b + s.name_len, s.value_len}, s.tag};
-}
 
 void DynamicTable::evict_oldest() noexcept {
   const Slot& s = slots_[first_];
@@ -289,7 +209,7 @@ long EncoderTable::find(const FieldKey& key) const noexcept {
     if (pairs_.hash[s] != key.pair_hash) continue;
     long pos = long(table_.newest_seq() - (pairs_.seq1[s] - 1));
     TableEntry e = table_.get(size_t(pos));
-    if (e.name == key.name && e.value == key.value) return pos;
+    if (same_octets(e.name, key.name) && same_octets(e.value, key.value)) return pos;
   }
   return -1;
 }
@@ -300,7 +220,7 @@ long EncoderTable::find_name(const FieldKey& key) const noexcept {
   for (size_t s = key.name_hash & mask; names_.seq1[s] != 0; s = (s + 1) & mask) {
     if (names_.hash[s] != key.name_hash) continue;
     long pos = long(table_.newest_seq() - (names_.seq1[s] - 1));
-    if (table_.get(size_t(pos)).name == key.name) return pos;
+    if (same_octets(table_.get(size_t(pos)).name, key.name)) return pos;
   }
   return -1;
 }
@@ -313,7 +233,7 @@ void EncoderTable::index_put(Index& ix, uint32_t h, uint64_t seq, bool by_name) 
   for (; ix.seq1[s] != 0; s = (s + 1) & mask) {
     if (ix.hash[s] != h) continue;
     TableEntry old = table_.get(size_t(table_.newest_seq() - (ix.seq1[s] - 1)));
-    if (old.name == fresh.name && (by_name || old.value == fresh.value)) {
+    if (same_octets(old.name, fresh.name) && (by_name || same_octets(old.value, fresh.value))) {
       ix.seq1[s] = seq + 1;
       return;
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -20,28 +21,119 @@ struct StaticEntry {
   std::string_view name, value;
 };
 
-// Entry `i` (1..61) of the static table; `i` must be in range.
-const StaticEntry& static_entry(uint32_t i) noexcept;
+// RFC 7541 Appendix A, index 1 first.
+inline constexpr StaticEntry kStaticTable[kStaticCount] = {
+    {":authority", ""},
+    {":method", "GET"},
+    {":method", "POST"},
+    {":path", "/"},
+    {":path", "/index.html"},
+    {":scheme", "http"},
+    {":scheme", "https"},
+    {":status", "200"},
+    {":status", "204"},
+    {":status", "206"},
+    {":status", "304"},
+    {":status", "400"},
+    {":status", "404"},
+    {":status", "500"},
+    {"accept-charset", ""},
+    {"accept-encoding", "gzip, deflate"},
+    {"accept-language", ""},
+    {"accept-ranges", ""},
+    {"accept", ""},
+    {"access-control-allow-origin", ""},
+    {"age", ""},
+    {"allow", ""},
+    {"authorization", ""},
+    {"cache-control", ""},
+    {"content-disposition", ""},
+    {"content-encoding", ""},
+    {"content-language", ""},
+    {"content-length", ""},
+    {"content-location", ""},
+    {"content-range", ""},
+    {"content-type", ""},
+    {"cookie", ""},
+    {"date", ""},
+    {"etag", ""},
+    {"expect", ""},
+    {"expires", ""},
+    {"from", ""},
+    {"host", ""},
+    {"if-match", ""},
+    {"if-modified-since", ""},
+    {"if-none-match", ""},
+    {"if-range", ""},
+    {"if-unmodified-since", ""},
+    {"last-modified", ""},
+    {"link", ""},
+    {"location", ""},
+    {"max-forwards", ""},
+    {"proxy-authenticate", ""},
+    {"proxy-authorization", ""},
+    {"range", ""},
+    {"referer", ""},
+    {"refresh", ""},
+    {"retry-after", ""},
+    {"server", ""},
+    {"set-cookie", ""},
+    {"strict-transport-security", ""},
+    {"transfer-encoding", ""},
+    {"user-agent", ""},
+    {"vary", ""},
+    {"via", ""},
+    {"www-authenticate", ""},
+};
 
-// A field with its hashes, computed once per field and shared by every
-// lookup the encoder makes for it.
+// Entry `i` (1..61) of the static table; `i` must be in range.
+inline const StaticEntry& static_entry(uint32_t i) noexcept { return kStaticTable[i - 1]; }
+
+// Octet equality of two strings, inlined: header names and most values are
+// short, and a library call costs more than comparing them.
+inline bool same_octets(std::string_view a, std::string_view b) noexcept {
+  size_t n = a.size();
+  if (n != b.size()) return false;
+  const char *p = a.data(), *q = b.data();
+  auto w64 = [](const char* x) {
+    uint64_t w;
+    std::memcpy(&w, x, 8);
+    return w;
+  };
+  auto w32 = [](const char* x) {
+    uint32_t w;
+    std::memcpy(&w, x, 4);
+    return w;
+  };
+  if (n >= 8) {
+    if (n > 32) return std::memcmp(p, q, n) == 0;
+    for (size_t i = 0; i + 8 < n; i += 8)
+      if (w64(p + i) != w64(q + i)) return false;
+    return w64(p + n - 8) == w64(q + n - 8);
+  }
+  if (n >= 4) return ((w32(p) ^ w32(q)) | (w32(p + n - 4) ^ w32(q + n - 4))) == 0;
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != q[i]) return false;
+  return true;
+}
+
+// A field with its hashes: the name's, for the name index, and the pair's,
+// for the (name, value) index. The encoder computes the pair hash alone on
+// the way to a lookup and the name hash only when it needs it.
 struct FieldKey {
   std::string_view name, value;
   uint32_t name_hash, pair_hash;
 };
 FieldKey field_key(std::string_view name, std::string_view value) noexcept;
-// The two halves of field_key(), for a caller that may not need the second.
 uint32_t name_hash(std::string_view name) noexcept;
-uint32_t pair_hash(uint32_t name_hash, std::string_view value) noexcept;
+uint32_t pair_hash(std::string_view name, std::string_view value) noexcept;
 
-// Static table lookup for the encoder. Returns the index of an entry equal
-// in name and value when there is one (and sets `full` true), else the first
-// index with that name (`full` false), else 0.
-uint32_t static_find(const FieldKey& key, bool& full) noexcept;
-uint32_t static_find(std::string_view name, std::string_view value, bool& full) noexcept;
-// The first static index with this name, or 0.
-uint32_t static_find_name(const FieldKey& key) noexcept;
+// Static table lookups for the encoder. The first static index with this
+// name, or 0.
 uint32_t static_find_name(std::string_view name) noexcept;
+// `name_idx` being static_find_name()'s answer for the field's name (not 0):
+// the index of the entry equal in name and value, or 0.
+uint32_t static_find_value(uint32_t name_idx, std::string_view value) noexcept;
 
 // Tag kept with every entry: what kind of field its name is. Decoders use
 // it to skip re-checking names that came from a table.
@@ -63,7 +155,11 @@ class DynamicTable {
   uint32_t max_size() const noexcept { return max_size_; }
   size_t count() const noexcept { return count_; }
   // Entry `i`, 0 being the newest; `i` < count().
-  TableEntry get(size_t i) const noexcept;
+  TableEntry get(size_t i) const noexcept {
+    const Slot& s = slots_[(first_ + count_ - 1 - i) & (slots_.size() - 1)];
+    const char* b = ring_.data() + s.off;
+    return {{b, s.name_len}, {b + s.name_len, s.value_len}, s.tag};
+  }
   TableEntry oldest() const noexcept { return get(count_ - 1); }
   // Absolute number of the newest entry (insertions so far minus one);
   // entry `i` has number newest_seq() - i.
@@ -120,7 +216,19 @@ class EncoderTable {
   long find(std::string_view name, std::string_view value) const noexcept { return find(field_key(name, value)); }
   // 0-based position of the newest entry with this name, or -1.
   long find_name(const FieldKey& key) const noexcept;
-  long find_name(std::string_view name) const noexcept { return find_name(field_key(name, {})); }
+  long find_name(std::string_view name) const noexcept { return find_name(FieldKey{name, {}, name_hash(name), 0}); }
+
+  // Absolute number of the entry at position `pos` (< count()).
+  uint64_t seq_at(size_t pos) const noexcept { return table_.newest_seq() - pos; }
+  // Position of entry number `seq` when it is still in the table and holds
+  // exactly this name and value, else -1: a check of a remembered entry
+  // that costs no hashing.
+  long find_at(uint64_t seq, std::string_view name, std::string_view value) const noexcept {
+    uint64_t pos = table_.newest_seq() - seq;
+    if (pos >= table_.count()) return -1;
+    TableEntry e = table_.get(size_t(pos));
+    return same_octets(e.value, value) && same_octets(e.name, name) ? long(pos) : -1;
+  }
 
   void set_max_size(uint32_t max_size);
   // As DynamicTable::insert.

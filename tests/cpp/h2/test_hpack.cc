@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <deque>
 #include <optional>
 #include <random>
@@ -740,6 +741,167 @@ TEST(HpackEncode, TableSizeChangesSignalTheMinimumAndTheFinalSize) {
   EXPECT_EQ(e.table().max_size(), 4096u);
   Encoder capped(100);
   EXPECT_EQ(size_updates(capped), "3f45");
+}
+
+// The encoder's choices written out plainly over a linear table, checked
+// byte for byte on blocks that mostly repeat the previous one (so that the
+// encoder's shortcuts for repeated heads are taken), with fields changed,
+// inserted and removed, sensitive values, and table sizes that evict
+// everything and wrap the table around.
+struct ModelEncoder {
+  std::deque<std::pair<std::string, std::string>> table;  // newest first
+  uint32_t max = 4096;
+  size_t size = 0;
+
+  void resize(uint32_t m) {
+    max = m;
+    while (size > max) drop();
+  }
+  void drop() {
+    size -= table.back().first.size() + table.back().second.size() + 32;
+    table.pop_back();
+  }
+  void insert(const std::string& n, const std::string& v) {
+    size_t need = n.size() + v.size() + 32;
+    while (!table.empty() && size + need > max) drop();
+    if (need > max) return;
+    table.emplace_front(n, v);
+    size += need;
+  }
+  static void put_int(std::string& out, uint8_t first, unsigned prefix, uint32_t v) {
+    uint32_t mask = (1u << prefix) - 1;
+    if (v < mask) {
+      out += char(first | v);
+      return;
+    }
+    out += char(first | mask);
+    for (v -= mask; v >= 128; v >>= 7) out += char((v & 0x7f) | 0x80);
+    out += char(v);
+  }
+  static void put_string(std::string& out, std::string_view s) {
+    if (s.empty()) {
+      out += '\0';
+      return;
+    }
+    std::string h(huffman_encoded_size(s), '\0');
+    huffman_encode(s, h.data());
+    put_int(out, 0x80, 7, uint32_t(h.size()));
+    out += h;
+  }
+  static uint32_t static_name(std::string_view n) {
+    for (uint32_t i = 1; i <= kStaticCount; ++i)
+      if (static_entry(i).name == n) return i;
+    return 0;
+  }
+  uint32_t dynamic_name(std::string_view n) const {
+    for (size_t k = 0; k < table.size(); ++k)
+      if (table[k].first == n) return uint32_t(kStaticCount + 1 + k);
+    return 0;
+  }
+  void field(std::string& out, const std::string& n, const std::string& v, bool sensitive) {
+    auto literal = [&](uint8_t first, unsigned prefix, uint32_t idx) {
+      put_int(out, first, prefix, idx);
+      if (idx == 0) put_string(out, n);
+      put_string(out, v);
+    };
+    uint32_t sname = static_name(n);
+    if (sensitive) return literal(0x10, 4, sname ? sname : dynamic_name(n));
+    if (n == ":path") {
+      if (v == "/") return put_int(out, 0x80, 7, 4);
+      if (v == "/index.html") return put_int(out, 0x80, 7, 5);
+      return literal(0x00, 4, 4);
+    }
+    for (const char* never : {"age", "authorization", "content-length", "etag", "if-modified-since", "if-none-match",
+                              "location", "cookie", "set-cookie"})
+      if (n == never) return literal(0x00, 4, sname);
+    for (uint32_t i = 1; i <= kStaticCount; ++i)
+      if (static_entry(i).name == n && static_entry(i).value == v) return put_int(out, 0x80, 7, i);
+    if ((n.size() + v.size() + 32) * 4 > uint64_t(max) * 3) return literal(0x00, 4, sname);
+    for (size_t k = 0; k < table.size(); ++k)
+      if (table[k].first == n && table[k].second == v) return put_int(out, 0x80, 7, uint32_t(kStaticCount + 1 + k));
+    literal(0x40, 6, sname ? sname : dynamic_name(n));
+    insert(n, v);
+  }
+};
+
+TEST(HpackEncode, ChoicesMatchAPlainModelOnRepeatedHeads) {
+  std::mt19937 rng(17);
+  const std::vector<std::pair<std::string, std::vector<std::string>>> pool = {
+      {":method", {"GET", "POST", "PATCH"}},
+      {":path", {"/", "/index.html", "/a/b?c=d"}},
+      {":authority", {"example.com", "www.example-shop.com"}},
+      {"accept-encoding", {"gzip, deflate", "gzip, deflate, br, zstd"}},
+      {"content-type", {"text/plain", "application/javascript; charset=utf-8"}},
+      {"user-agent", {"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 Chrome/124.0.0.0 Safari/537.36", "curl/8"}},
+      {"cookie", {"session=8f2a9c1e7b; theme=dark"}},
+      {"etag", {"\"5f3a-18e2b1c4d20\""}},
+      {"x-a", {"", "1", "12345678", "123456789abcdefgh"}},
+      {"x-b", {"v", std::string(40, 'q'), std::string(700, 'w')}},
+      {"date", {"Tue, 11 Jun 2024 10:00:00 GMT"}},
+  };
+  auto pick = [&] {
+    const auto& [n, vs] = pool[rng() % pool.size()];
+    return Field{n, vs[rng() % vs.size()], rng() % 25 == 0};
+  };
+  Encoder e;
+  ModelEncoder m;
+  std::vector<Field> head;
+  for (int i = 0; i < 12; ++i) head.push_back(pick());
+  for (int block = 0; block < 4000; ++block) {
+    switch (rng() % 8) {
+      case 0: head[rng() % head.size()] = pick(); break;
+      case 1: head.insert(head.begin() + long(rng() % head.size()), pick()); break;
+      case 2:
+        if (head.size() > 2) head.erase(head.begin() + long(rng() % head.size()));
+        break;
+      case 3:
+        if (rng() % 4 == 0) e.set_table_size(std::array<uint32_t, 5>{0, 60, 200, 900, 4096}[rng() % 5]);
+        break;
+      default: break;  // the same head again
+    }
+    if (head.size() > 40) head.resize(20);
+    std::string wire;
+    e.encode(head, wire);
+    // Size updates lead the block; the model's table follows them.
+    size_t at = 0;
+    while (at < wire.size() && (uint8_t(wire[at]) & 0xe0) == 0x20) {
+      uint32_t v = uint8_t(wire[at++]) & 0x1f;
+      if (v == 0x1f)
+        for (unsigned shift = 0;; shift += 7) {
+          uint8_t b = uint8_t(wire[at++]);
+          v += uint32_t(b & 0x7f) << shift;
+          if (!(b & 0x80)) break;
+        }
+      m.resize(v);
+    }
+    std::string want;
+    for (const Field& f : head) m.field(want, std::string(f.name), std::string(f.value), f.sensitive);
+    ASSERT_EQ(hex(wire.substr(at)), hex(want)) << "block " << block;
+    ASSERT_EQ(e.table().count(), m.table.size());
+  }
+}
+
+TEST(HpackEncode, EveryStaticEntryAndNoNearMissIsFound) {
+  // Each static name with its own value, another value, and names one octet
+  // or one length away from it.
+  for (uint32_t i = 1; i <= kStaticCount; ++i) {
+    const std::string n(static_entry(i).name), v(static_entry(i).value);
+    std::string near = n;
+    near.back() = near.back() == 'z' ? 'y' : 'z';
+    for (auto [fn, fv] : std::vector<std::pair<std::string, std::string>>{
+             {n, v}, {n, "zz"}, {near, v}, {n + "s", v}, {n.substr(0, n.size() - 1), v}}) {
+      Encoder e;
+      ModelEncoder m;
+      std::string want;
+      for (int twice = 0; twice < 2; ++twice) {
+        std::string wire;
+        e.encode(std::vector<Field>{{fn, fv}}, wire);
+        want.clear();
+        m.field(want, fn, fv, false);
+        ASSERT_EQ(hex(wire), hex(want)) << fn << ": " << fv;
+      }
+    }
+  }
 }
 
 TEST(HpackEncode, RoundTripWithTableSizeChanges) {
