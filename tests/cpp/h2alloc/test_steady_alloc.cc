@@ -126,13 +126,10 @@ void round(Conn& client, Conn& server, std::string& wire, std::string& scratch, 
   server.pump(wire, scratch);
 }
 
-}  // namespace
-
-TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
-  Conn client(config(Role::client)), server(config(Role::server));
+// Both prefaces and SETTINGS exchanged and acknowledged.
+void handshake(Conn& client, Conn& server, std::string& wire, std::string& scratch) {
   ASSERT_TRUE(client.core.begin());
   ASSERT_TRUE(server.core.begin());
-  std::string wire, scratch;
   for (int i = 0; i < 3; ++i) {
     wire.clear();
     client.pump(wire, scratch);
@@ -143,66 +140,53 @@ TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
     receive_uncounted(client, wire);
     for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
   }
-  OutHead req, resp;
-  std::string_view scheme = "http", authority = "example";
-  ASSERT_TRUE(build_request_head("GET", "/index", &scheme, &authority, req));
-  ASSERT_TRUE(build_response_head(200, resp));
-  std::string body(1024, 'b');
-  std::vector<uint32_t> sids, opened;
-  sids.reserve(8);
-  opened.reserve(8);
-  for (int i = 0; i < 50; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+}
 
-  g_allocs = 0;
-  g_counting = true;
-  ::operator delete(::operator new(16));  // the counter sees allocations at all
-  ASSERT_EQ(g_allocs.exchange(0), 1);
-  for (int i = 0; i < 2000; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
-  g_counting = false;
-  EXPECT_EQ(g_allocs.load(), 0);
-  EXPECT_EQ(client.core.state.num_streams(), 0u);
-  EXPECT_EQ(server.core.state.num_streams(), 0u);
-  EXPECT_GT(client.core.state.next_stream_id(), 2 * 8 * 2000u);
+}  // namespace
+
+// 50 rounds to warm up, then 2000 counted; the allocations counted.
+struct Rounds {
+  Conn client{config(Role::client)}, server{config(Role::server)};
+  std::string wire, scratch;
+  OutHead req, resp;
+
+  long run(std::string_view scheme, std::string_view authority, std::string_view path, bool hand_back) {
+    g_hand_back = hand_back;
+    handshake(client, server, wire, scratch);
+    EXPECT_TRUE(build_request_head("GET", path, &scheme, &authority, req));
+    EXPECT_TRUE(build_response_head(200, resp));
+    std::string body(1024, 'b');
+    std::vector<uint32_t> sids, opened;
+    sids.reserve(8);
+    opened.reserve(8);
+    for (int i = 0; i < 50; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+    g_allocs = 0;
+    g_counting = true;
+    ::operator delete(::operator new(16));  // the counter sees allocations at all
+    EXPECT_EQ(g_allocs.exchange(0), 1);
+    for (int i = 0; i < 2000; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+    g_counting = false;
+    g_hand_back = false;
+    EXPECT_EQ(client.core.state.num_streams(), 0u);
+    EXPECT_EQ(server.core.state.num_streams(), 0u);
+    EXPECT_GT(client.core.state.next_stream_id(), 2 * 8 * 2000u);
+    return g_allocs.load();
+  }
+};
+
+TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
+  Rounds r;
+  EXPECT_EQ(r.run("http", "example", "/index", false), 0);
 }
 
 // The same rounds with both applications handing their heads back: the
-// receive side allocates nothing either, 8 heads at once included.
+// receive side allocates nothing either, 8 heads at once included, with
+// pseudo-header values longer than a string's inline buffer.
 TEST(SteadyState, RoundsWithHeadsHandedBackAllocateNothingOnEitherSide) {
-  Conn client(config(Role::client)), server(config(Role::server));
-  ASSERT_TRUE(client.core.begin());
-  ASSERT_TRUE(server.core.begin());
-  g_hand_back = true;
-  std::string wire, scratch;
-  for (int i = 0; i < 3; ++i) {
-    wire.clear();
-    client.pump(wire, scratch);
-    receive_uncounted(server, wire);
-    for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle);
-    wire.clear();
-    server.pump(wire, scratch);
-    receive_uncounted(client, wire);
-    for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
-  }
-  OutHead req, resp;
-  // Pseudo-header values longer than a string's inline buffer.
-  std::string_view scheme = "https", authority = "www.an-authority-of-some-length.example";
-  ASSERT_TRUE(build_request_head("GET", "/a/path/long/enough/to/need/the/heap?q=1", &scheme, &authority, req));
-  ASSERT_TRUE(build_response_head(200, resp));
-  std::string body(1024, 'b');
-  std::vector<uint32_t> sids, opened;
-  sids.reserve(8);
-  opened.reserve(8);
-  for (int i = 0; i < 50; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
-
-  g_allocs = 0;
-  g_counting = true;
-  for (int i = 0; i < 2000; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
-  g_counting = false;
-  g_hand_back = false;
-  EXPECT_EQ(g_allocs.load(), 0);
-  EXPECT_EQ(server.recv.pooled_maps(), 8u);
-  EXPECT_EQ(client.core.state.num_streams(), 0u);
-  EXPECT_EQ(server.core.state.num_streams(), 0u);
+  Rounds r;
+  EXPECT_EQ(r.run("https", "www.an-authority-of-some-length.example", "/a/path/long/enough/to/need/the/heap?q=1", true),
+            0);
+  EXPECT_EQ(r.server.recv.pooled_maps(), 8u);
 }
 
 // The writer may still hold earlier batches when it takes the next one: the
@@ -210,19 +194,8 @@ TEST(SteadyState, RoundsWithHeadsHandedBackAllocateNothingOnEitherSide) {
 // threads queueing frames would regrow.
 TEST(SteadyState, WriterHoldingSeveralBatchesAllocatesNothingAfterWarmUp) {
   Conn client(config(Role::client)), server(config(Role::server));
-  ASSERT_TRUE(client.core.begin());
-  ASSERT_TRUE(server.core.begin());
   std::string wire, scratch;
-  for (int i = 0; i < 3; ++i) {
-    wire.clear();
-    client.pump(wire, scratch);
-    receive_uncounted(server, wire);
-    for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle);
-    wire.clear();
-    server.pump(wire, scratch);
-    receive_uncounted(client, wire);
-    for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
-  }
+  handshake(client, server, wire, scratch);
   OutHead req, resp;
   std::string_view scheme = "http", authority = "example";
   ASSERT_TRUE(build_request_head("GET", "/index", &scheme, &authority, req));
