@@ -36,9 +36,13 @@ void describe(const Event& e, std::string& s) {
       [&](const auto& ev) {
         using T = std::decay_t<decltype(ev)>;
         if constexpr (std::is_same_v<T, HeadersEvent>) {
-          s += "H" + std::to_string(ev.stream_id) + (ev.end_stream ? "e" : "") + ev.head.method.value_or("-") +
-               ev.head.scheme.value_or("-") + ev.head.authority.value_or("-") + ev.head.path.value_or("-") +
-               ev.head.protocol.value_or("-") + std::to_string(ev.head.status);
+          s.append("H" + std::to_string(ev.stream_id) + (ev.end_stream ? "e" : ""))
+              .append(ev.head.method.value_or("-"))
+              .append(ev.head.scheme.value_or("-"))
+              .append(ev.head.authority.value_or("-"))
+              .append(ev.head.path.value_or("-"))
+              .append(ev.head.protocol.value_or("-"))
+              .append(std::to_string(ev.head.status));
           ev.head.fields.for_each([&](std::string_view n, std::string_view v) {
             s.append(",").append(n).append("=").append(v);
           });

@@ -4,6 +4,7 @@
 // connection reads off them (content length, informational status).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,7 +19,12 @@ enum class Role : uint8_t { client, server };
 
 struct HeaderList {
   http::HeaderMap fields;  // the regular fields, in arrival order
-  std::optional<std::string> method, scheme, authority, path, protocol;
+  // The pseudo-header values, kept in the storage of `fields` (so a head
+  // costs one allocation, or none when that storage is reused): the views
+  // hold while `fields` is neither changed nor destroyed, and move with it.
+  // Read them before handing `fields` on or changing it. A copy's views
+  // point into the copy's map.
+  std::optional<std::string_view> method, scheme, authority, path, protocol;
   uint16_t status = 0;  // 0: no :status
   // The list passed our max header list size: the fields past it were
   // dropped (the block was still decoded, so HPACK stays in step). Never an
@@ -34,6 +40,12 @@ struct HeaderList {
   bool is_informational() const noexcept { return status >= 100 && status <= 199; }
   // Any pseudo-header is present.
   bool has_pseudo() const noexcept { return method || scheme || authority || path || protocol || status; }
+
+  HeaderList() = default;
+  HeaderList(HeaderList&&) noexcept = default;
+  HeaderList& operator=(HeaderList&&) noexcept = default;
+  HeaderList(const HeaderList& o) { *this = o; }
+  HeaderList& operator=(const HeaderList& o);
 };
 
 // The pseudo-header rules of RFC 9113 section 8.3 that a complete block
@@ -49,18 +61,34 @@ struct HeaderList {
 // which knows whether the stream expects a head, decides.
 bool acceptable_head(const HeaderList& h, Role receiver, bool end_stream, bool extended_connect = false) noexcept;
 
+// Where the pseudo-header values of a block being built lie in its map's
+// storage: offsets, since the storage may move while the block grows.
+struct PseudoValues {
+  struct At {
+    uint32_t off = 0, len = 0;
+    bool present = false;
+  };
+  std::array<At, 5> at;  // by hpack::Pseudo, :status aside
+  uint16_t status = 0;   // 0: no :status
+
+  // Sets the pseudo-headers of `list` to views into `fields`, the map the
+  // values were stashed in (the builder's, or the one it finished).
+  void resolve(HeaderList& list, const http::HeaderMap& fields) const noexcept;
+};
+
 // Builds a HeaderList from the fields the HPACK decoder delivers: the
-// pseudo-headers go into `list`, the regular fields into `fields`, which
-// owns the map until the block is complete (then `list.fields` =
-// std::move(fields).finish()).
+// regular fields go into `fields`, which owns the map until the block is
+// complete, and the pseudo-header values are stashed in that map's storage
+// and noted in `pseudo`. Once the block is complete: `list.fields` =
+// std::move(fields).finish(), then pseudo.resolve(list, list.fields).
 class HeaderListSink final : public hpack::FieldSink {
  public:
-  HeaderListSink(HeaderList& list, http::HeaderMap::Builder& fields) noexcept : list_(list), fields_(fields) {}
+  HeaderListSink(PseudoValues& pseudo, http::HeaderMap::Builder& fields) noexcept : pseudo_(pseudo), fields_(fields) {}
   void on_pseudo(hpack::Pseudo which, std::string_view value) override;
   bool on_field(std::string_view name, std::string_view value, bool never_indexed) override;
 
  private:
-  HeaderList& list_;
+  PseudoValues& pseudo_;
   http::HeaderMap::Builder& fields_;
 };
 

@@ -160,7 +160,7 @@ inline constexpr std::string_view kShutdownPing{"SHUTDOWN", 8};
 
 class ConnCore final : public FrameQueue {
  public:
-  explicit ConnCore(const ConnConfig& c) : state(c) {}
+  explicit ConnCore(const ConnConfig& c) : state(c), max_batch_data_(c.max_batch_data) {}
 
   ConnState state;
   Sender send;
@@ -268,7 +268,9 @@ class ConnCore final : public FrameQueue {
                                             Handle handle);
   // At most one DATA frame of data[offset:] (offset <= data.size()). An
   // empty data[offset:] is done at once: with `end_stream` an empty DATA
-  // frame ends the stream, without it nothing is queued.
+  // frame ends the stream, without it nothing is queued. With
+  // ConnConfig::max_batch_data set and reached by the pending buffer, the
+  // stream waits (`sent` 0) until credit_written() wakes it.
   Result<SendVerdict> send_data(uint32_t stream_id, std::string_view data, uint64_t offset, bool end_stream,
                               HandleSink& sink);
   Result<SendVerdict> send_trailers(uint32_t stream_id, const http::HeaderMap& trailers, HandleSink& sink);
@@ -305,7 +307,8 @@ class ConnCore final : public FrameQueue {
   // stay within their count and size, else freed with `buf` by the caller.
   void give_back(std::string& buf) noexcept;
   // The credits in flight are on the wire: handles of their streams, once
-  // each, in first-seen order, go to `wake`.
+  // each, in first-seen order, go to `wake`; then the rotation's front, when
+  // ConnConfig::max_batch_data stopped it since the last call.
   void credit_written(std::vector<Handle>& wake);
   bool has_pending() const noexcept { return !pending.empty() || !held_.empty(); }
 
@@ -380,6 +383,9 @@ class ConnCore final : public FrameQueue {
   std::vector<std::pair<uint32_t, uint64_t>> credit_batch_;  // DATA octets framed into `pending`
   std::vector<std::pair<uint32_t, uint64_t>> in_flight_;     // of buffers taken, not yet credited
   uint64_t credit_round_ = 0;
+  const uint64_t max_batch_data_;  // ConnConfig::max_batch_data
+  uint64_t batch_data_ = 0;        // DATA octets framed into `pending`
+  bool batch_full_ = false;        // send_data() stopped at max_batch_data_
   std::array<std::string, kMaxSpares> spares_;
   size_t spare_count_ = 0;
   size_t spare_capacity_ = 0;

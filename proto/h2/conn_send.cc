@@ -137,6 +137,10 @@ Result<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uin
     }
     if (state.num_streams() >= 2) return v;  // resumes after credit_written
   }
+  if (max_batch_data_ && batch_data_ >= max_batch_data_) {
+    batch_full_ = true;
+    return v;  // the front: credit_written wakes it
+  }
 
   const uint32_t n = uint32_t(std::min<uint64_t>({remaining, reserve, state.peer_max_frame_size()}));
   const bool last = n == remaining;
@@ -148,6 +152,7 @@ Result<SendVerdict> ConnCore::send_data(uint32_t sid, std::string_view data, uin
   state.conn_send_flow() = conn_next;
   r->send_flow = stream_next;
   r->send_buffered += n;
+  batch_data_ += n;
   ++r->frames_this_turn;
   if (!credit_batch_.empty() && credit_batch_.back().first == sid)
     credit_batch_.back().second += n;
@@ -268,6 +273,7 @@ bool ConnCore::take_pending(std::string& out) {
   }
   out.swap(pending);
   pending.swap(next);
+  batch_data_ = 0;
   // Both vectors keep their capacity: in steady state this allocates nothing.
   in_flight_.insert(in_flight_.end(), credit_batch_.begin(), credit_batch_.end());
   credit_batch_.clear();
@@ -305,6 +311,14 @@ void ConnCore::credit_written(std::vector<Handle>& wake) {
     wake.push_back(r->handle);
   }
   in_flight_.clear();
+  if (batch_full_) {
+    batch_full_ = false;
+    StreamRecord* f = state.rotation_front();
+    if (f && f->credit_round != round) {
+      f->credit_round = round;
+      wake.push_back(f->handle);
+    }
+  }
 }
 
 bool ConnCore::writer_start() noexcept {

@@ -59,6 +59,15 @@ struct ConnConfig {
   // Server: advertise SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 and accept
   // extended CONNECT (RFC 8441). The client ignores it.
   bool enable_connect_protocol = false;
+  // DATA octets framed into one pending-send buffer, all streams together,
+  // after which send_data() frames nothing more until the write pump has
+  // taken that buffer: the front of the capacity rotation then waits
+  // (`sent` 0, not done) and the next credit_written() wakes it. 0: no bound
+  // (the default, and the binding's). A bound well inside the L2 cache keeps
+  // the frames there between the copy into the buffer and the copy out of
+  // it, where a batch of many streams' windows (16 streams of 64 KiB make
+  // 1 MiB) has left the cache before it is written.
+  uint64_t max_batch_data = 0;
 
   // Whether the constructor accepts these values. Errors
   // (ErrorKind::argument), the first found in this order: max_frame_size

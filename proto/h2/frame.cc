@@ -306,7 +306,10 @@ Result<void> Receiver::headers(const FrameHeader& h, std::string_view p, RecvBat
   if (pad > p.size()) return load_fail(FrameError::too_much_padding);
   p.remove_suffix(pad);
   partial_.emplace(max_header_list_size_);
-  if (hint_fields_) partial_->fields = http::HeaderMap::Builder(hint_fields_, hint_bytes_);
+  if (pooled_)
+    partial_->fields = http::HeaderMap::Builder(std::move(pool_[--pooled_]), hint_fields_, hint_bytes_);
+  else if (hint_fields_)
+    partial_->fields = http::HeaderMap::Builder(hint_fields_, hint_bytes_);
   partial_->stream_id = sid;
   partial_->end_stream = h.flags & flags::end_stream;
   // A stream depending on itself is a stream error, but its block is still
@@ -339,10 +342,12 @@ Result<void> Receiver::continuation(const FrameHeader& h, std::string_view p, Re
 
 Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers, RecvBatch& out) {
   Partial& pb = *partial_;
-  HeaderListSink sink(pb.head, pb.fields);
+  HeaderListSink sink(pb.pseudo, pb.fields);
   auto r = hpack_.decode(fragment, pb.block, sink, end_headers);
   auto finish = [&] {
-    // The block's tail storage is kept for the next block.
+    // The block's tail storage is kept for the next block, and so is its
+    // map's when the map was not delivered.
+    recycle(std::move(pb.fields).finish());
     pb.rest.clear();
     if (spare_rest_.capacity() < pb.rest.capacity()) spare_rest_.swap(pb.rest);
     partial_.reset();
@@ -353,6 +358,7 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
                                ? Error::recv(ConnFailure::header_list_abuse)
                                : Error::recv(ConnFailure::hpack_failed, FrameError::hpack, r.error()));
   }
+  HeaderList head;  // a complete block's, delivered
   switch (r->status) {
     case hpack::BlockStatus::partial:
     case hpack::BlockStatus::complete:
@@ -364,14 +370,16 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
           pb.rest.assign(fragment.substr(r->consumed));
         return {};
       }
-      pb.head.over_size = pb.block.over_size();
-      if (pb.self_dependent || !acceptable_head(pb.head, role_, pb.end_stream, extended_connect_))
+      pb.pseudo.resolve(head, pb.fields.map());
+      head.over_size = pb.block.over_size();
+      if (pb.self_dependent || !acceptable_head(head, role_, pb.end_stream, extended_connect_))
         out.events.emplace_back(StreamErrorEvent{pb.stream_id, uint32_t(ErrorCode::protocol_error)});
       else {
         hint_fields_ = std::min(pb.fields.map().size(), kMaxSizeHintFields);
         hint_bytes_ = std::min(pb.fields.map().stored_bytes(), kMaxSizeHintBytes);
-        pb.head.fields = std::move(pb.fields).finish();
-        out.events.emplace_back(HeadersEvent{pb.stream_id, pb.end_stream, std::move(pb.head)});
+        // The views in `head` move with the map's storage.
+        head.fields = std::move(pb.fields).finish();
+        out.events.emplace_back(HeadersEvent{pb.stream_id, pb.end_stream, std::move(head)});
       }
       finish();
       return {};
@@ -382,6 +390,13 @@ Result<void> Receiver::decode_block(std::string_view fragment, bool end_headers,
   }
   finish();
   return {};
+}
+
+void Receiver::recycle(http::HeaderMap&& fields) noexcept {
+  http::HeaderMap m(std::move(fields));
+  const size_t size = m.storage_size();
+  if (size == 0 || size > kMaxPooledMapSize || pooled_ == kMaxPooledMaps) return;
+  pool_[pooled_++] = std::move(m);
 }
 
 // ---- encoders -----------------------------------------------------------------

@@ -219,6 +219,19 @@ class Receiver {
   // Our SETTINGS_HEADER_TABLE_SIZE: queued for the start of the next block.
   void set_header_table_size(uint32_t v) noexcept { hpack_.queue_size_update(v); }
 
+  // Hands back the map of a head this receiver delivered (HeadersEvent's
+  // `head.fields`; any map will do) once the application is done with it,
+  // under the same lock as receive(). Its storage is kept, up to
+  // kMaxPooledMaps maps of at most kMaxPooledMapSize bytes each (others are
+  // freed), and the next header blocks are built in it: a connection whose
+  // application hands its heads back decodes them without allocating. The
+  // map is left empty without storage, and the views of the head it came
+  // with dangle from then on. Never allocates, never fails.
+  void recycle(http::HeaderMap&& fields) noexcept;
+  static constexpr size_t kMaxPooledMaps = 8, kMaxPooledMapSize = 8192;
+  // Maps held for reuse, for inspection.
+  size_t pooled_maps() const noexcept { return pooled_; }
+
  private:
   // A header block whose END_HEADERS has not been seen yet.
   struct Partial {
@@ -229,7 +242,7 @@ class Receiver {
     uint32_t continuations = 0;
     std::string rest;  // octets of the block not yet decodable
     hpack::HeaderBlock block;
-    HeaderList head;  // the pseudo-headers so far
+    PseudoValues pseudo;  // the pseudo-headers so far
     http::HeaderMap::Builder fields;
   };
 
@@ -260,6 +273,8 @@ class Receiver {
   // connection are alike) instead of growing field by field.
   static constexpr size_t kMaxSizeHintFields = 64, kMaxSizeHintBytes = 4096;
   size_t hint_fields_ = 0, hint_bytes_ = 0;
+  std::array<http::HeaderMap, kMaxPooledMaps> pool_;  // recycle()d storage, the first pooled_
+  size_t pooled_ = 0;
   hpack::Decoder hpack_;
 };
 

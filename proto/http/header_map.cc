@@ -39,7 +39,7 @@ HeaderMap::HeaderMap(const HeaderMap& o) { *this = o; }
 
 HeaderMap& HeaderMap::operator=(const HeaderMap& o) {
   if (this == &o) return *this;
-  if (o.nentries_ == 0) {
+  if (o.nentries_ == 0 && o.nbytes_ == 0) {  // a map without fields may still hold stashed bytes
     clear();
     return *this;
   }
@@ -326,6 +326,18 @@ bool HeaderMap::operator==(const HeaderMap& o) const noexcept {
 // ---- Builder ------------------------------------------------------------------
 
 HeaderMap::Builder::Builder(size_t fields, size_t bytes) { map_.reserve(fields, bytes); }
+
+HeaderMap::Builder::Builder(HeaderMap&& storage, size_t fields, size_t bytes) : map_(std::move(storage)) {
+  map_.clear();
+  map_.reserve(fields, bytes);
+}
+
+bool HeaderMap::Builder::stash(std::string_view bytes, uint32_t& off) {
+  if (!fits(map_.nbytes_, map_.nvalues_, bytes.size())) return false;
+  map_.ensure(map_.nentries_, map_.nvalues_, map_.nbytes_ + bytes.size());
+  off = map_.put_bytes(bytes);
+  return true;
+}
 
 HeaderMap::Builder::Builder(std::string_view block, size_t fields) : src_(block.data()), src_len_(block.size()) {
   // With no field to refer to it, the block is not copied at all.

@@ -80,11 +80,13 @@ class HeaderMap {
   size_t name_count() const noexcept { return nentries_; }
   // Bytes of names and values stored (removed ones included until compacted).
   size_t stored_bytes() const noexcept { return nbytes_; }
+  // Bytes of the one allocation the map holds (0: none).
+  size_t storage_size() const noexcept { return mem_ ? cap_.total() : 0; }
   bool empty() const noexcept { return nentries_ == 0; }
 
   // The bytes at [off, off + len) of the block a block builder copied in
-  // (Builder below), which starts the arena. Valid until the map is changed:
-  // a change may compact the block away.
+  // (Builder below), which starts the arena, or of bytes a builder stashed.
+  // Valid until the map is changed: a change may compact them away.
   std::string_view block_bytes(size_t off, size_t len) const noexcept { return {bytes_ + off, len}; }
 
   // Entry access in iteration order.
@@ -228,6 +230,10 @@ class HeaderMap::Builder {
   // An empty map. `fields` and `bytes` (names plus values) size the first
   // allocation; they are hints, not limits.
   explicit Builder(size_t fields = 0, size_t bytes = 0);
+  // An empty map built in the storage of `storage` (whose contents are
+  // dropped), grown only when it is smaller than the hints ask: a caller that
+  // keeps the maps it is done with builds the next ones without allocating.
+  Builder(HeaderMap&& storage, size_t fields, size_t bytes);
   // A map over a copy of `block`, sized in one allocation for the `fields`
   // fields that will be added from it (one value each). With `fields` 0 the
   // block is not copied and lower_name()/add_from_block() must not be used.
@@ -247,6 +253,13 @@ class HeaderMap::Builder {
   // lower_name() returned and whose value is a view into the block given at
   // construction (valid value bytes).
   [[nodiscard]] bool add_from_block(std::string_view lname, std::string_view value);
+
+  // Stores `bytes` in the map's arena without making them a field, for
+  // values that travel with the block but are none of its fields (HTTP/2
+  // pseudo-headers): they are then at block_bytes(off, bytes.size()) of the
+  // map, this builder's and the finished one's, until that map is changed.
+  // False, with nothing stored, when the arena would pass 4 GiB.
+  [[nodiscard]] bool stash(std::string_view bytes, uint32_t& off);
 
   // Removes `lname` with all its values; false when absent. The position of
   // the last name moves into the removed one's (as HeaderMap::remove).

@@ -38,18 +38,18 @@ bool init_strings() {
   return ok;
 }
 
-PyObject* method_obj(const std::string& m) {
+PyObject* method_obj(std::string_view m) {
   for (size_t i = 0; i < std::size(kMethodNames); ++i)
     if (m == kMethodNames[i]) return Py_NewRef(g_methods[i]);
   return ascii_obj(m);  // a token: ASCII
 }
 
-PyObject* opt_text(const std::optional<std::string>& s) {
+PyObject* opt_text(const std::optional<std::string_view>& s) {
   if (!s) return Py_NewRef(Py_None);
   return str_obj(*s);  // checked UTF-8 by the decoder
 }
 
-PyObject* scheme_obj(const std::optional<std::string>& s) {
+PyObject* scheme_obj(const std::optional<std::string_view>& s) {
   if (s && *s == "https") return Py_NewRef(g_https);
   if (s && *s == "http") return Py_NewRef(g_http);
   return opt_text(s);
@@ -67,6 +67,7 @@ T* alloc(H2Event e) {
 
 PyObject* headers_obj(h2::HeadersEvent& ev) {
   h2::HeaderList& h = ev.head;
+  // The pseudo-header values live in the map's storage: read before it moves.
   auto cl = h.content_length();
   bool cl_invalid = h.content_length_invalid();
   Ref method(h.method ? method_obj(*h.method) : Py_NewRef(Py_None));

@@ -283,3 +283,77 @@ TEST(ConnPaths, ReadPumpSendersReleaseAndWritePumpOnSeparateThreads) {
   EXPECT_EQ(data, 8u * 30000u);
   EXPECT_EQ(server.core.state.num_streams(), 0u);
 }
+
+// With a bound on the DATA framed into one batch, the rotation's front waits
+// once the batch holds that much, and the credit after the take wakes it even
+// when none of its own frames were in that batch; the bodies still arrive
+// whole, no batch past the bound by more than a frame.
+TEST(ConnPaths, ABatchBoundStopsTheFrontUntilTheCreditWakesIt) {
+  ConnConfig cc = config(Role::client), sc = config(Role::server);
+  cc.max_batch_data = 65536;
+  sc.initial_window_size = 1 << 20;
+  sc.connection_window = 1 << 22;
+  Conn client(cc), server(sc);
+  ASSERT_TRUE(client.core.begin());
+  ASSERT_TRUE(server.core.begin());
+  settle(client, server, &g_handles[1]);
+  OutHead head;
+  std::string_view scheme = "http", authority = "example";
+  ASSERT_TRUE(build_request_head("POST", "/up", &scheme, &authority, head));
+  uint32_t sids[2];
+  Handle handles[2] = {&g_handles[0], &g_handles[2]};
+  for (int i = 0; i < 2; ++i) {
+    std::lock_guard<std::mutex> s(client.mu);
+    ASSERT_TRUE(client.core.state.try_claim_slot());
+    auto r = client.core.open_stream(head, nullptr, nullptr, false, false, handles[i]);
+    ASSERT_TRUE(r && *r);
+    sids[i] = **r;
+  }
+  settle(client, server, &g_handles[1]);
+  std::string body(300000, 'q');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = char(i * 7);
+  uint64_t off[2] = {0, 0};
+  auto send = [&](int i) {
+    std::lock_guard<std::mutex> s(client.mu);
+    auto r = client.core.send_data(sids[i], body, off[i], true, client.sink);
+    EXPECT_TRUE(r);
+    if (!r) return SendVerdict{};
+    EXPECT_FALSE(r->stopped);
+    off[i] += r->sent;
+    return *r;
+  };
+  // The first stream fills the batch with its turn of four frames; the
+  // second, front once the first yields its turn, is stopped by the bound.
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(send(0).sent, 16384u);
+  EXPECT_EQ(send(1).sent, 0u);
+  EXPECT_TRUE(send(0).flags & kFlagCapacity);
+  EXPECT_EQ(client.core.state.rotation_front()->id, sids[1]);
+  SendVerdict v = send(1);
+  EXPECT_EQ(v.sent, 0u);
+  EXPECT_FALSE(v.done);
+  std::string wire, scratch;
+  client.pump(wire, scratch);
+  EXPECT_EQ(client.wake, (std::vector<Handle>{handles[0], handles[1]}));
+  EXPECT_EQ(send(1).sent, 16384u);
+
+  bool done[2] = {false, false};
+  for (int round = 0; round < 10000 && !(done[0] && done[1]); ++round) {
+    bool moved = false;
+    for (int i = 0; i < 2; ++i) {
+      if (done[i]) continue;
+      SendVerdict s = send(i);
+      done[i] = s.done;
+      moved |= s.sent > 0;
+    }
+    EXPECT_LE(client.core.pending.size(), 65536u + 16384u + 1024u);
+    if (!moved) settle(client, server, &g_handles[1]);
+  }
+  ASSERT_TRUE(done[0] && done[1]);
+  settle(client, server, &g_handles[1]);
+  for (uint32_t sid : sids) {
+    std::lock_guard<std::mutex> s(server.mu);
+    StreamRecord* r = server.core.state.streams().find(sid);
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(r->state.is_recv_end_stream());
+  }
+}

@@ -4,6 +4,7 @@
 // stream becomes.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <variant>
 #include <vector>
@@ -67,7 +68,7 @@ struct Pair {
   }
 
   // DATA views point into the batch: keep their bytes.
-  std::vector<std::string> payloads;
+  std::deque<std::string> payloads;  // never moves what it holds
   Event copy(const Event& ev) {
     if (auto* d = std::get_if<DataEvent>(&ev)) {
       payloads.emplace_back(d->data);
@@ -77,8 +78,13 @@ struct Pair {
     }
     if (auto* h = std::get_if<HeadersEvent>(&ev)) {
       HeadersEvent c{h->stream_id, h->end_stream, {}};
-      c.head.method = h->head.method, c.head.scheme = h->head.scheme, c.head.authority = h->head.authority;
-      c.head.path = h->head.path, c.head.protocol = h->head.protocol, c.head.status = h->head.status;
+      auto keep = [&](const std::optional<std::string_view>& v) -> std::optional<std::string_view> {
+        if (!v) return std::nullopt;
+        return payloads.emplace_back(*v);
+      };
+      c.head.method = keep(h->head.method), c.head.scheme = keep(h->head.scheme);
+      c.head.authority = keep(h->head.authority), c.head.path = keep(h->head.path);
+      c.head.protocol = keep(h->head.protocol), c.head.status = h->head.status;
       return c;
     }
     return ev;

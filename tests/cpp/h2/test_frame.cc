@@ -49,8 +49,10 @@ std::string describe(const RecvBatch& b) {
         [&](const auto& ev) {
           using T = std::decay_t<decltype(ev)>;
           if constexpr (std::is_same_v<T, HeadersEvent>) {
-            s += "H" + std::to_string(ev.stream_id) + (ev.end_stream ? "e" : "") + ":" +
-                 ev.head.method.value_or("-") + ev.head.path.value_or("-") + ":" + std::to_string(ev.head.status);
+            s.append("H" + std::to_string(ev.stream_id) + (ev.end_stream ? "e" : "") + ":")
+                .append(ev.head.method.value_or("-"))
+                .append(ev.head.path.value_or("-"))
+                .append(":" + std::to_string(ev.head.status));
             ev.head.fields.for_each([&](std::string_view n, std::string_view v) {
               s.append(",").append(n).append("=").append(v);
             });
@@ -581,6 +583,16 @@ TEST(Encode, HeadersRoundTripThroughTheReceiver) {
   EXPECT_EQ(h.authority, "example.com:8443");
   EXPECT_EQ(h.path, "/upload?x=1");
   EXPECT_TRUE(h.fields == fields);
+
+  // The pseudo-header values live in the map's storage: a copy's views are
+  // into the copy's map and outlive the original.
+  HeaderList copy = h;
+  EXPECT_NE(copy.path->data(), h.path->data());
+  b.clear();
+  EXPECT_EQ(copy.method, "POST");
+  EXPECT_EQ(copy.authority, "example.com:8443");
+  EXPECT_EQ(copy.path, "/upload?x=1");
+  EXPECT_TRUE(copy.fields == fields);
 }
 
 TEST(Heads, RequestPseudoHeaders) {

@@ -45,12 +45,22 @@ namespace {
 
 int g_handle;
 
-// Decoding is the codec's business and builds header maps; only the state
-// side is counted.
+// Set: the applications hand every head back to their decoder once they
+// have dispatched it, and decoding is counted too. Clear: decoding builds a
+// map per head and only the state side is counted.
+bool g_hand_back = false;
+
 void receive_uncounted(Conn& c, std::string_view wire) {
-  bool was = g_counting.exchange(false);
+  bool was = g_counting.exchange(g_counting && g_hand_back);
   c.receive(wire);
   g_counting = was;
+}
+
+void hand_back(Conn& c) {
+  if (!g_hand_back) return;
+  std::lock_guard<std::mutex> d(c.decoder_mu);
+  for (Event& ev : c.batch.events)
+    if (auto* h = std::get_if<HeadersEvent>(&ev)) c.recv.recycle(std::move(h->head.fields));
 }
 
 // Batches the server's writer took and still holds: a writer takes the next
@@ -75,6 +85,7 @@ void round(Conn& client, Conn& server, std::string& wire, std::string& scratch, 
   receive_uncounted(server, wire);
   opened.clear();
   for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle, &opened);
+  hand_back(server);
   ASSERT_EQ(opened, sids);
   wire.clear();
   for (size_t i = 0; i < sids.size(); ++i) {
@@ -106,6 +117,7 @@ void round(Conn& client, Conn& server, std::string& wire, std::string& scratch, 
   }
   receive_uncounted(client, wire);
   for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
+  hand_back(client);
   // The window updates the client queued go back to the server.
   wire.clear();
   client.pump(wire, scratch);
@@ -114,13 +126,10 @@ void round(Conn& client, Conn& server, std::string& wire, std::string& scratch, 
   server.pump(wire, scratch);
 }
 
-}  // namespace
-
-TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
-  Conn client(config(Role::client)), server(config(Role::server));
+// Both prefaces and SETTINGS exchanged and acknowledged.
+void handshake(Conn& client, Conn& server, std::string& wire, std::string& scratch) {
   ASSERT_TRUE(client.core.begin());
   ASSERT_TRUE(server.core.begin());
-  std::string wire, scratch;
   for (int i = 0; i < 3; ++i) {
     wire.clear();
     client.pump(wire, scratch);
@@ -131,26 +140,53 @@ TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
     receive_uncounted(client, wire);
     for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
   }
-  OutHead req, resp;
-  std::string_view scheme = "http", authority = "example";
-  ASSERT_TRUE(build_request_head("GET", "/index", &scheme, &authority, req));
-  ASSERT_TRUE(build_response_head(200, resp));
-  std::string body(1024, 'b');
-  std::vector<uint32_t> sids, opened;
-  sids.reserve(8);
-  opened.reserve(8);
-  for (int i = 0; i < 50; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+}
 
-  g_allocs = 0;
-  g_counting = true;
-  ::operator delete(::operator new(16));  // the counter sees allocations at all
-  ASSERT_EQ(g_allocs.exchange(0), 1);
-  for (int i = 0; i < 2000; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
-  g_counting = false;
-  EXPECT_EQ(g_allocs.load(), 0);
-  EXPECT_EQ(client.core.state.num_streams(), 0u);
-  EXPECT_EQ(server.core.state.num_streams(), 0u);
-  EXPECT_GT(client.core.state.next_stream_id(), 2 * 8 * 2000u);
+}  // namespace
+
+// 50 rounds to warm up, then 2000 counted; the allocations counted.
+struct Rounds {
+  Conn client{config(Role::client)}, server{config(Role::server)};
+  std::string wire, scratch;
+  OutHead req, resp;
+
+  long run(std::string_view scheme, std::string_view authority, std::string_view path, bool hand_back) {
+    g_hand_back = hand_back;
+    handshake(client, server, wire, scratch);
+    EXPECT_TRUE(build_request_head("GET", path, &scheme, &authority, req));
+    EXPECT_TRUE(build_response_head(200, resp));
+    std::string body(1024, 'b');
+    std::vector<uint32_t> sids, opened;
+    sids.reserve(8);
+    opened.reserve(8);
+    for (int i = 0; i < 50; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+    g_allocs = 0;
+    g_counting = true;
+    ::operator delete(::operator new(16));  // the counter sees allocations at all
+    EXPECT_EQ(g_allocs.exchange(0), 1);
+    for (int i = 0; i < 2000; ++i) round(client, server, wire, scratch, req, resp, body, sids, opened);
+    g_counting = false;
+    g_hand_back = false;
+    EXPECT_EQ(client.core.state.num_streams(), 0u);
+    EXPECT_EQ(server.core.state.num_streams(), 0u);
+    EXPECT_GT(client.core.state.next_stream_id(), 2 * 8 * 2000u);
+    return g_allocs.load();
+  }
+};
+
+TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
+  Rounds r;
+  EXPECT_EQ(r.run("http", "example", "/index", false), 0);
+}
+
+// The same rounds with both applications handing their heads back: the
+// receive side allocates nothing either, 8 heads at once included, with
+// pseudo-header values longer than a string's inline buffer.
+TEST(SteadyState, RoundsWithHeadsHandedBackAllocateNothingOnEitherSide) {
+  Rounds r;
+  EXPECT_EQ(r.run("https", "www.an-authority-of-some-length.example", "/a/path/long/enough/to/need/the/heap?q=1", true),
+            0);
+  EXPECT_EQ(r.server.recv.pooled_maps(), 8u);
 }
 
 // The writer may still hold earlier batches when it takes the next one: the
@@ -158,19 +194,8 @@ TEST(SteadyState, RequestResponseRoundsAllocateNothingAfterWarmUp) {
 // threads queueing frames would regrow.
 TEST(SteadyState, WriterHoldingSeveralBatchesAllocatesNothingAfterWarmUp) {
   Conn client(config(Role::client)), server(config(Role::server));
-  ASSERT_TRUE(client.core.begin());
-  ASSERT_TRUE(server.core.begin());
   std::string wire, scratch;
-  for (int i = 0; i < 3; ++i) {
-    wire.clear();
-    client.pump(wire, scratch);
-    receive_uncounted(server, wire);
-    for (const Event& ev : server.batch.events) server.dispatch(ev, &g_handle);
-    wire.clear();
-    server.pump(wire, scratch);
-    receive_uncounted(client, wire);
-    for (const Event& ev : client.batch.events) client.dispatch(ev, nullptr);
-  }
+  handshake(client, server, wire, scratch);
   OutHead req, resp;
   std::string_view scheme = "http", authority = "example";
   ASSERT_TRUE(build_request_head("GET", "/index", &scheme, &authority, req));
@@ -221,6 +246,54 @@ TEST(SteadyState, DecodingARepeatedHeadAllocatesItsMapOnce) {
   for (uint32_t sid = 3; sid < 203; sid += 2) one(sid);
   g_counting = false;
   EXPECT_EQ(g_allocs.load(), 100);
+}
+
+// A head handed back is the storage of the next one: after the first block
+// none allocates, long pseudo-header values included, and reused storage
+// holds only the new block's fields and values, whether the block is larger
+// or smaller than the one before.
+TEST(SteadyState, DecodingWithHeadsHandedBackAllocatesNothing) {
+  Sender send;
+  Receiver recv;
+  recv.set_role(Role::server);
+  std::string_view scheme = "https", authority = "www.an-authority-of-some-length.example";
+  OutHead big, small;
+  ASSERT_TRUE(build_request_head("POST", "/upload/a/path/long/enough/to/need/the/heap", &scheme, &authority, big));
+  ASSERT_TRUE(build_request_head("GET", "/", &scheme, &authority, small));
+  velmora::http::HeaderMap many, few;
+  for (int i = 0; i < 20; ++i)
+    ASSERT_TRUE(many.append("x-field-" + std::to_string(i), "a value long enough to need the heap " + std::to_string(i)));
+  ASSERT_TRUE(few.append("accept", "*/*"));
+  RecvBatch batch;
+  batch.events.reserve(4);
+  std::string wire;
+  wire.reserve(1 << 16);
+  auto one = [&](uint32_t sid, const OutHead& head, const velmora::http::HeaderMap& fields) {
+    wire.clear();
+    ASSERT_TRUE(send.write_headers(wire, sid, head, &fields, true));
+    ASSERT_TRUE(recv.receive(wire, batch));
+    ASSERT_EQ(batch.events.size(), 1u);
+    HeaderList& h = std::get<HeadersEvent>(batch.events[0]).head;
+    EXPECT_EQ(h.method, head.method);
+    EXPECT_EQ(h.scheme, head.scheme);
+    EXPECT_EQ(h.authority, head.authority);
+    EXPECT_EQ(h.path, head.path);
+    EXPECT_FALSE(h.protocol);
+    EXPECT_TRUE(h.fields == fields);
+    recv.recycle(std::move(h.fields));
+    EXPECT_TRUE(h.fields.empty());
+  };
+  one(1, big, many);
+  one(3, small, few);
+  g_allocs = 0;
+  g_counting = true;
+  for (uint32_t sid = 5; sid < 405; sid += 4) {
+    one(sid, big, many);
+    one(sid + 2, small, few);
+  }
+  g_counting = false;
+  EXPECT_EQ(g_allocs.load(), 0);
+  EXPECT_EQ(recv.pooled_maps(), 1u);
 }
 
 // The take is the one place where frames leave the state: a take that cannot
