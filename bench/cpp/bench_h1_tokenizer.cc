@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -153,22 +152,8 @@ BENCHMARK(ParseResponse)->ComputeStatistics("min", best);
 
 // Prints each run as usual, then every figure beside llhttp's from the same
 // run as a ratio of times (below 1 means faster than llhttp), with its target.
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public BestRunReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // Repetitions of one benchmark, interleaved with the others', keep their
-    // best time, as the Python benchmarks keep each side's best round. CPU
-    // time: on a loaded machine the wall clock also counts time spent
-    // waiting for a core.
-    for (const Run& r : runs) {
-      if (r.skipped || (r.run_type == Run::RT_Aggregate && r.aggregate_name != "min")) continue;
-      std::string name = r.run_name.str();
-      if (size_t cut = name.find("/repeats:"); cut != std::string::npos) name.resize(cut);
-      auto [it, fresh] = ns_.try_emplace(name, r.GetAdjustedCPUTime());
-      if (!fresh) it->second = std::min(it->second, r.GetAdjustedCPUTime());
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     struct Row {
@@ -188,10 +173,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     };
     std::printf("\ntime as a share of llhttp's in this run (lower is faster)\n");
     for (const Row& row : rows) {
-      auto ours = ns_.find(row.name), theirs = ns_.find(row.peer);
-      if (ours == ns_.end() || theirs == ns_.end()) continue;
-      double ratio = ours->second / theirs->second;
-      std::printf("  %-28s %8.1f ns  %.2fx llhttp", row.name, ours->second, ratio);
+      const Best *ours = best(row.name), *theirs = best(row.peer);
+      if (!ours || !theirs) continue;
+      double ratio = ours->ns / theirs->ns;
+      std::printf("  %-28s %8.1f ns  %.2fx llhttp", row.name, ours->ns, ratio);
       if (row.target > 0)
         std::printf("  (target <= %.2fx: %s)", row.target, ratio <= row.target ? "met" : "NOT met");
       std::printf("\n");
@@ -199,8 +184,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     // A wider path should pay for itself.
     for (const char* kind : {"request", "response"}) {
       auto at = [&](const char* path) {
-        auto it = ns_.find(std::string("Tokenize/") + kind + "_" + path);
-        return it == ns_.end() ? 0.0 : it->second;
+        const Best* b = best(std::string("Tokenize/") + kind + "_" + path);
+        return b ? b->ns : 0.0;
       };
       double p = at("portable"), s = at("sse42"), a = at("avx2");
       if (p > 0 && s > 0 && a > 0)
@@ -209,8 +194,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
   }
 
- private:
-  std::map<std::string, double> ns_;
 };
 
 }  // namespace

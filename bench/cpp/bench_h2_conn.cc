@@ -33,7 +33,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -765,23 +764,8 @@ BENCHMARK(Nghttp2)->Arg(4)->Iterations(1000000)->Repetitions(3)->ComputeStatisti
 // Prints each run as usual, then per scenario our figure beside nghttp2's
 // from the same run, the ratio and its goal; with VELMORA_BENCH_RECORD set,
 // appends each comparison for the chart (tools/bench_report.py).
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public BestRunReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // The best repetition's CPU time (other processes inflate wall time),
-    // and the counters of the min aggregate.
-    for (const Run& r : runs) {
-      if (r.skipped || (r.run_type == Run::RT_Aggregate && r.aggregate_name != "min")) continue;
-      std::string name = r.run_name.str();
-      if (size_t cut = name.find("/iterations:"); cut != std::string::npos) name.resize(cut);
-      if (size_t cut = name.find("/repeats:"); cut != std::string::npos) name.resize(cut);
-      Fig& f = figs_[name];
-      if (f.ns > 0 && f.ns <= r.GetAdjustedCPUTime()) continue;
-      f.ns = r.GetAdjustedCPUTime();
-      for (auto& [k, c] : r.counters) f.counters[k] = c.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     struct Row {
@@ -797,10 +781,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     };
     std::printf("\nper scenario: ours beside nghttp2's in this run (speedup = nghttp2's CPU time / ours)\n");
     for (const Row& row : rows) {
-      auto ours = figs_.find("Velmora/" + std::to_string(row.scenario));
-      auto peer = figs_.find("Nghttp2/" + std::to_string(row.scenario));
-      if (ours == figs_.end() || peer == figs_.end()) continue;
-      const Fig &o = ours->second, &p = peer->second;
+      const Best* ours = best("Velmora/" + std::to_string(row.scenario));
+      const Best* peer = best("Nghttp2/" + std::to_string(row.scenario));
+      if (!ours || !peer) continue;
+      const Best &o = *ours, &p = *peer;
       const double speedup = p.ns / o.ns;
       const bool bytes = row.scenario == 3;
       const double n = double(kScenarios[row.scenario].streams);
@@ -821,14 +805,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  struct Fig {
-    double ns = 0;
-    std::map<std::string, double> counters;
-    double get(const std::string& k) const {
-      auto it = counters.find(k);
-      return it == counters.end() ? 0.0 : it->second;
-    }
-  };
   // One JSON line per comparison in the file VELMORA_BENCH_RECORD names,
   // in the form bench/_harness.py records.
   static void record(const char* title, const char* operation, double speedup, const char* unit, double ours,
@@ -844,7 +820,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::fclose(f);
     }
   }
-  std::map<std::string, Fig> figs_;
 };
 
 }  // namespace
