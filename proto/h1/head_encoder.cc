@@ -182,9 +182,6 @@ bool declared_length(std::string_view v, uint64_t& x) noexcept {
 // takes (as above).
 bool readable(const http::ContentLengthLines& cl) noexcept { return cl.valid() && cl.value() <= kMaxDeclaredLength; }
 
-// A length argument a reader takes (as above).
-bool length_fits(const BodyLength& l) noexcept { return l.kind != BodyLength::known || l.n <= kMaxDeclaredLength; }
-
 // Every value of an entry is visible ASCII: a list (Transfer-Encoding,
 // Connection) a reader can take apart (one that is not is refused, not
 // guessed at).
@@ -371,6 +368,8 @@ Result<ResponsePlan> walk_response(const ResponseEncoding& r, const Method* m, O
 }  // namespace
 
 // ---- requests ---------------------------------------------------------------
+
+bool length_fits(const BodyLength& l) noexcept { return l.kind != BodyLength::known || l.n <= kMaxDeclaredLength; }
 
 Result<RequestEncoding> prepare_request(std::string_view method, std::string_view url, http::HeaderMap headers,
                                         bool http10, BodyLength length, bool title_case) {

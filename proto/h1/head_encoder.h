@@ -59,6 +59,11 @@ struct RequestEncoding {
   size_t size = 0;  // bytes of the head
 };
 
+// A body length argument a reader takes: none, unknown, or a known length
+// no larger than kMaxDeclaredLength (the encoders refuse any other as
+// BadArgument::content_length).
+bool length_fits(const BodyLength& l) noexcept;
+
 // Validates and prepares a request head.
 // A CONNECT request has no content: its framing lines are dropped and its
 // body is empty whatever `length` says.

@@ -560,8 +560,9 @@ PyObject* s_respond_head(PyObject* self, PyObject* const* a) {
   if ((a[5] && !to_bool(a[5], "chunked", chunked)) || (a[6] && !to_bool(a[6], "want", h.want))) return nullptr;
   // A status the encoder can never write is an argument error: refused
   // before the claim, so the state is left as it was.
+  h.length = h1::BodyLength::from_args(chunked, has_len, len);
   if (h.status < 100 || h.status > 999) return raise(h1::Error::argument(h1::BadArgument::status));
-  if (has_len && len > h1::kMaxDeclaredLength) return raise(h1::Error::argument(h1::BadArgument::content_length));
+  if (!h1::length_fits(h.length)) return raise(h1::Error::argument(h1::BadArgument::content_length));
   if (a[2] != Py_None) {
     if (!is_header_map(a[2])) {
       PyErr_Format(PyExc_TypeError, "argument 'headers' must be HeaderMap or None, not %T", a[2]);
@@ -569,7 +570,6 @@ PyObject* s_respond_head(PyObject* self, PyObject* const* a) {
     }
     h.headers = copy_header_map(a[2]);
   }
-  h.length = h1::BodyLength::from_args(chunked, has_len, len);
   Server::Respond r;
   {
     Transition<ServerObj> t(self);
